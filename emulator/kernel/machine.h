@@ -1,0 +1,116 @@
+// The emulated machine: one at a time, like the kernel it stands for. Owns the clock, the
+// emulated processors (DPCs, timer expiries and device events run there at DISPATCH_LEVEL), the
+// scheduler's view of which machine threads can run, and the kernel's services.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <typeindex>
+#include <vector>
+
+#include "platform/host/wdm.h"
+
+namespace emu {
+
+struct MachineConfig {
+    int processors = 2;
+    bool virtualClock = true;       // false: time is the host's monotonic clock
+    int64_t tickIncrement = 156250; // 100 ns units per clock tick (15.625 ms)
+    uint64_t noiseSeed = 0;         // 0: no schedule noise; otherwise random yields seeded by this
+    int noisePercent = 20;          // chance of a yield at each noise point when noise is on
+};
+
+class Scheduler;
+
+class Machine {
+public:
+    explicit Machine(MachineConfig config = {});
+    ~Machine();
+    Machine(const Machine &) = delete;
+    Machine &operator=(const Machine &) = delete;
+
+    // The running machine; aborts when there is none.
+    static Machine &current();
+    static Machine *currentOrNull();
+
+    const MachineConfig &config() const { return config_; }
+
+    // Time since boot in 100 ns units (the interrupt time).
+    int64_t now() const;
+    // System time at boot (100 ns since 1601), so KeQuerySystemTime = bootSystemTime + now.
+    int64_t bootSystemTime() const { return bootSystemTime_; }
+
+    // Runs fn on an emulated processor at DISPATCH_LEVEL at absolute time `when` (not rounded to
+    // the clock tick): the device side's interrupts. Returns an id for cancelEvent.
+    uint64_t scheduleAt(int64_t when, std::function<void()> fn);
+    // True when the event had not run yet and now never will.
+    bool cancelEvent(uint64_t id);
+
+    // Lets the virtual clock run: the calling thread counts as blocked for `units` of emulated time.
+    void sleepFor(int64_t units);
+
+    // Kernel services, created on first use and destroyed with the machine (newest first).
+    template <class T> T &service() {
+        std::lock_guard<std::mutex> g(servicesLock_);
+        for (auto &s : services_)
+            if (s.type == std::type_index(typeid(T))) return *static_cast<T *>(s.object.get());
+        services_.push_back({std::type_index(typeid(T)),
+                             std::shared_ptr<void>(new T(), [](void *p) { delete static_cast<T *>(p); })});
+        return *static_cast<T *>(services_.back().object.get());
+    }
+
+    Scheduler &scheduler() { return *scheduler_; }
+
+    // Schedule noise: a possible yield at a race-prone point (no effect when noise is off).
+    void noisePoint();
+
+private:
+    struct Service {
+        std::type_index type;
+        std::shared_ptr<void> object;
+    };
+    MachineConfig config_;
+    int64_t bootSystemTime_;
+    std::unique_ptr<Scheduler> scheduler_;
+    std::mutex servicesLock_;
+    std::vector<Service> services_;
+};
+
+// A machine thread (an application, a PnP or power worker): while it blocks inside the kernel
+// the virtual clock may advance. Joins as a machine-aware wait.
+class Thread {
+public:
+    Thread() = default;
+    explicit Thread(std::function<void()> body, std::string name = "thread");
+    Thread(Thread &&) = default;
+    Thread &operator=(Thread &&) = default;
+    ~Thread();
+    void join();
+    bool joinable() const { return thread_.joinable(); }
+
+private:
+    std::thread thread_;
+};
+
+// Marks the calling machine thread as blocked outside the kernel for the scope (for example while
+// a test waits on something of its own); the virtual clock may advance meanwhile.
+class BlockedScope {
+public:
+    BlockedScope();
+    ~BlockedScope();
+    BlockedScope(const BlockedScope &) = delete;
+    BlockedScope &operator=(const BlockedScope &) = delete;
+};
+
+// Per-thread kernel state.
+KIRQL CurrentIrql();
+void SetIrql(KIRQL irql);
+// Stable small number naming the calling thread in reports.
+uint32_t CurrentThreadId();
+std::string CurrentThreadName();
+
+}  // namespace emu

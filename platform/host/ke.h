@@ -1,0 +1,194 @@
+// Host backend: kernel executive services — IRQL, spin locks, DPCs, timers, dispatcher objects,
+// waits, time, pool and debug print. Implemented by the emulated kernel.
+#pragma once
+
+#include "platform/host/ntdef.h"
+
+#define PASSIVE_LEVEL 0
+#define LOW_LEVEL 0
+#define APC_LEVEL 1
+#define DISPATCH_LEVEL 2
+#define HIGH_LEVEL 31
+
+#define KernelMode 0
+#define UserMode 1
+
+typedef ULONG_PTR KSPIN_LOCK, *PKSPIN_LOCK;
+
+typedef struct _KTHREAD *PKTHREAD, *PRKTHREAD;
+typedef struct _ETHREAD *PETHREAD;
+typedef struct _EPROCESS *PEPROCESS;
+
+// ---- Dispatcher objects -----------------------------------------------------------------------
+typedef enum _EVENT_TYPE { NotificationEvent, SynchronizationEvent } EVENT_TYPE;
+typedef enum _TIMER_TYPE { NotificationTimer, SynchronizationTimer } TIMER_TYPE;
+typedef enum _KWAIT_REASON { Executive = 0, UserRequest = 6, Suspended = 5 } KWAIT_REASON;
+
+typedef struct _DISPATCHER_HEADER {
+    UCHAR Type;
+    UCHAR Absolute;
+    UCHAR Size;
+    UCHAR Inserted;
+    LONG SignalState;
+    LIST_ENTRY WaitListHead;
+} DISPATCHER_HEADER;
+
+typedef struct _KEVENT {
+    DISPATCHER_HEADER Header;
+} KEVENT, *PKEVENT, *PRKEVENT;
+
+typedef struct _KSEMAPHORE {
+    DISPATCHER_HEADER Header;
+    LONG Limit;
+} KSEMAPHORE, *PKSEMAPHORE, *PRKSEMAPHORE;
+
+struct _KDPC;
+typedef VOID(NTAPI KDEFERRED_ROUTINE)(struct _KDPC *Dpc, PVOID DeferredContext, PVOID SystemArgument1,
+                                      PVOID SystemArgument2);
+typedef KDEFERRED_ROUTINE *PKDEFERRED_ROUTINE;
+
+typedef enum _KDPC_IMPORTANCE { LowImportance, MediumImportance, HighImportance } KDPC_IMPORTANCE;
+
+typedef struct _KDPC {
+    UCHAR Type;
+    UCHAR Importance;
+    USHORT Number;
+    LIST_ENTRY DpcListEntry;
+    PKDEFERRED_ROUTINE DeferredRoutine;
+    PVOID DeferredContext;
+    PVOID SystemArgument1;
+    PVOID SystemArgument2;
+    PVOID DpcData;  // non-NULL while queued
+} KDPC, *PKDPC, *PRKDPC;
+
+typedef struct _KTIMER {
+    DISPATCHER_HEADER Header;  // Inserted: armed
+    ULARGE_INTEGER DueTime;    // absolute expiry, 100 ns units
+    LIST_ENTRY TimerListEntry;
+    struct _KDPC *Dpc;
+    LONG Period;
+} KTIMER, *PKTIMER, *PRKTIMER;
+
+typedef struct _FAST_MUTEX {
+    LONG Count;
+    PKTHREAD Owner;
+    ULONG Contention;
+    KEVENT Event;
+    ULONG OldIrql;
+} FAST_MUTEX, *PFAST_MUTEX;
+
+typedef struct _KMUTANT {
+    DISPATCHER_HEADER Header;
+    PKTHREAD OwnerThread;
+} KMUTANT, *PKMUTANT, *PRKMUTANT, KMUTEX, *PKMUTEX;
+
+#define EVENT_INCREMENT 1
+#define IO_NO_INCREMENT 0
+#define IO_SERIAL_INCREMENT 2
+#define SEMAPHORE_INCREMENT 1
+
+extern "C" {
+
+// ---- IRQL and spin locks ----------------------------------------------------------------------
+NTHALAPI KIRQL NTAPI KeGetCurrentIrql(void);
+NTHALAPI KIRQL FASTCALL KfRaiseIrql(KIRQL NewIrql);
+NTHALAPI VOID FASTCALL KfLowerIrql(KIRQL NewIrql);
+#define KeRaiseIrql(a, b) (*(b) = KfRaiseIrql(a))
+#define KeLowerIrql(a) KfLowerIrql(a)
+NTKERNELAPI KIRQL NTAPI KeRaiseIrqlToDpcLevel(void);
+
+NTKERNELAPI VOID NTAPI KeInitializeSpinLock(PKSPIN_LOCK SpinLock);
+NTHALAPI KIRQL FASTCALL KfAcquireSpinLock(PKSPIN_LOCK SpinLock);
+NTHALAPI VOID FASTCALL KfReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql);
+#define KeAcquireSpinLock(a, b) (*(b) = KfAcquireSpinLock(a))
+#define KeReleaseSpinLock(a, b) KfReleaseSpinLock(a, b)
+NTKERNELAPI VOID FASTCALL KefAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock);
+NTKERNELAPI VOID FASTCALL KefReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock);
+#define KeAcquireSpinLockAtDpcLevel(a) KefAcquireSpinLockAtDpcLevel(a)
+#define KeReleaseSpinLockFromDpcLevel(a) KefReleaseSpinLockFromDpcLevel(a)
+
+// ---- DPCs and timers ---------------------------------------------------------------------------
+NTKERNELAPI VOID NTAPI KeInitializeDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE DeferredRoutine, PVOID DeferredContext);
+NTKERNELAPI BOOLEAN NTAPI KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID SystemArgument2);
+NTKERNELAPI BOOLEAN NTAPI KeRemoveQueueDpc(PRKDPC Dpc);
+NTKERNELAPI VOID NTAPI KeFlushQueuedDpcs(void);
+
+NTKERNELAPI VOID NTAPI KeInitializeTimer(PKTIMER Timer);
+NTKERNELAPI VOID NTAPI KeInitializeTimerEx(PKTIMER Timer, TIMER_TYPE Type);
+NTKERNELAPI BOOLEAN NTAPI KeSetTimer(PKTIMER Timer, LARGE_INTEGER DueTime, PKDPC Dpc);
+NTKERNELAPI BOOLEAN NTAPI KeSetTimerEx(PKTIMER Timer, LARGE_INTEGER DueTime, LONG Period, PKDPC Dpc);
+NTKERNELAPI BOOLEAN NTAPI KeCancelTimer(PKTIMER Timer);
+NTKERNELAPI BOOLEAN NTAPI KeReadStateTimer(PKTIMER Timer);
+
+// ---- Events, semaphores, waits, fast mutexes, delays --------------------------------------------
+NTKERNELAPI VOID NTAPI KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State);
+NTKERNELAPI LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait);
+NTKERNELAPI VOID NTAPI KeClearEvent(PRKEVENT Event);
+NTKERNELAPI LONG NTAPI KeResetEvent(PRKEVENT Event);
+NTKERNELAPI LONG NTAPI KeReadStateEvent(PRKEVENT Event);
+NTKERNELAPI VOID NTAPI KeInitializeSemaphore(PRKSEMAPHORE Semaphore, LONG Count, LONG Limit);
+NTKERNELAPI LONG NTAPI KeReleaseSemaphore(PRKSEMAPHORE Semaphore, KPRIORITY Increment, LONG Adjustment,
+                                          BOOLEAN Wait);
+NTKERNELAPI VOID NTAPI KeInitializeMutex(PRKMUTANT Mutex, ULONG Level);
+NTKERNELAPI LONG NTAPI KeReleaseMutex(PRKMUTANT Mutex, BOOLEAN Wait);
+
+// Object may be a KEVENT, KSEMAPHORE, KMUTEX or KTIMER.
+NTKERNELAPI NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR_MODE WaitMode,
+                                                 BOOLEAN Alertable, PLARGE_INTEGER Timeout);
+#define KeWaitForMutexObject KeWaitForSingleObject
+NTKERNELAPI NTSTATUS NTAPI KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
+                                                  PLARGE_INTEGER Interval);
+
+NTKERNELAPI VOID FASTCALL ExAcquireFastMutex(PFAST_MUTEX FastMutex);
+NTKERNELAPI VOID FASTCALL ExReleaseFastMutex(PFAST_MUTEX FastMutex);
+NTKERNELAPI BOOLEAN FASTCALL ExTryToAcquireFastMutex(PFAST_MUTEX FastMutex);
+FORCEINLINE VOID ExInitializeFastMutex(PFAST_MUTEX FastMutex) {
+    FastMutex->Count = 1;
+    FastMutex->Owner = NULL;
+    FastMutex->Contention = 0;
+    KeInitializeEvent(&FastMutex->Event, SynchronizationEvent, FALSE);
+}
+
+NTKERNELAPI PKTHREAD NTAPI KeGetCurrentThread(void);
+
+// ---- Time ----------------------------------------------------------------------------------------
+NTKERNELAPI VOID NTAPI KeQuerySystemTime(PLARGE_INTEGER CurrentTime);
+NTKERNELAPI VOID NTAPI KeQueryTickCount(PLARGE_INTEGER TickCount);
+NTKERNELAPI ULONG NTAPI KeQueryTimeIncrement(void);
+NTKERNELAPI ULONGLONG NTAPI KeQueryInterruptTime(void);
+
+// ---- Pool ------------------------------------------------------------------------------------------
+typedef enum _POOL_TYPE {
+    NonPagedPool = 0,
+    PagedPool = 1,
+    NonPagedPoolMustSucceed = 2,
+    NonPagedPoolCacheAligned = 4,
+    PagedPoolCacheAligned = 5,
+} POOL_TYPE;
+#define POOL_QUOTA_FAIL_INSTEAD_OF_RAISE 8
+#define POOL_RAISE_IF_ALLOCATION_FAILURE 16
+
+NTKERNELAPI PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag);
+NTKERNELAPI PVOID NTAPI ExAllocatePoolWithQuotaTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag);
+NTKERNELAPI PVOID NTAPI ExAllocatePool(POOL_TYPE PoolType, SIZE_T NumberOfBytes);
+NTKERNELAPI VOID NTAPI ExFreePoolWithTag(PVOID P, ULONG Tag);
+NTKERNELAPI VOID NTAPI ExFreePool(PVOID P);
+
+// ---- Memory manager -------------------------------------------------------------------------------
+typedef enum _MM_SYSTEM_SIZE { MmSmallSystem, MmMediumSystem, MmLargeSystem } MM_SYSTEM_SIZE;
+NTKERNELAPI MM_SYSTEM_SIZE NTAPI MmQuerySystemSize(void);
+NTKERNELAPI PVOID NTAPI MmLockPagableDataSection(PVOID AddressWithinSection);
+NTKERNELAPI VOID NTAPI MmLockPagableSectionByHandle(PVOID ImageSectionHandle);
+NTKERNELAPI VOID NTAPI MmUnlockPagableImageSection(PVOID ImageSectionHandle);
+#define MmLockPagableCodeSection(Address) MmLockPagableDataSection(Address)
+
+// ---- Debug print -------------------------------------------------------------------------------------
+NTKERNELAPI ULONG DbgPrint(PCSTR Format, ...) __attribute__((format(printf, 1, 2)));
+NTKERNELAPI VOID NTAPI KeBugCheckEx(ULONG BugCheckCode, ULONG_PTR P1, ULONG_PTR P2, ULONG_PTR P3, ULONG_PTR P4);
+
+// ASSERT is checked on the host (as on a checked build).
+NTKERNELAPI VOID NTAPI RtlAssert(PVOID FailedAssertion, PVOID FileName, ULONG LineNumber, PCHAR Message);
+
+}  // extern "C"
+
+#define ASSERT(e) ((e) ? (void)0 : RtlAssert((PVOID) #e, (PVOID)__FILE__, __LINE__, NULL))
