@@ -25,6 +25,7 @@ struct MachineConfig {
 };
 
 class Scheduler;
+struct JoinState;
 
 class Machine {
 public:
@@ -94,16 +95,7 @@ public:
 
 private:
     std::thread thread_;
-};
-
-// Marks the calling machine thread as blocked outside the kernel for the scope (for example while
-// a test waits on something of its own); the virtual clock may advance meanwhile.
-class BlockedScope {
-public:
-    BlockedScope();
-    ~BlockedScope();
-    BlockedScope(const BlockedScope &) = delete;
-    BlockedScope &operator=(const BlockedScope &) = delete;
+    std::shared_ptr<struct JoinState> join_;
 };
 
 // Per-thread kernel state.

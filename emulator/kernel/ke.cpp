@@ -1,0 +1,331 @@
+// Kernel and HAL routines: IRQL, spin locks, DPCs, timers, dispatcher objects, waits, time,
+// debug print. Each routine checks its documented IRQL limit.
+#include <algorithm>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <thread>
+
+#include "emulator/kernel/debug_log.h"
+#include "emulator/kernel/kernel_internal.h"
+#include "emulator/kernel/scheduler.h"
+#include "emulator/kernel/thread_state.h"
+#include "emulator/kernel/verifier.h"
+
+namespace emu {
+
+bool RequireIrql(const char *routine, KIRQL maximum) {
+    KIRQL irql = CurrentIrql();
+    if (irql <= maximum) return true;
+    Report(Violation::IrqlTooHigh, routine,
+           "allowed up to IRQL " + std::to_string(maximum) + ", called at " + std::to_string(irql));
+    return false;
+}
+
+namespace {
+
+Scheduler &Sched() { return Machine::current().scheduler(); }
+
+ULONG_PTR Owner() { return Self().id; }
+
+void AcquireLock(PKSPIN_LOCK lock, const char *routine) {
+    ThreadState &self = Self();
+    auto &held = self.heldLocks;
+    if (std::find(held.begin(), held.end(), lock) != held.end()) {
+        Report(Violation::SpinLockRecursion, routine, "spin lock " + Hex(lock) + " is already held by this thread");
+        return;
+    }
+    Machine &m = Machine::current();
+    if (!held.empty()) m.scheduler().noteLockOrder(held, lock, routine);
+    m.noisePoint();
+    ULONG_PTR expected = 0;
+    while (!__atomic_compare_exchange_n(lock, &expected, Owner(), false, __ATOMIC_ACQUIRE, __ATOMIC_RELAXED)) {
+        expected = 0;
+        std::this_thread::yield();
+    }
+    held.push_back(lock);
+}
+
+bool ReleaseLock(PKSPIN_LOCK lock, const char *routine) {
+    auto &held = Self().heldLocks;
+    auto it = std::find(held.begin(), held.end(), lock);
+    if (it == held.end() || __atomic_load_n(lock, __ATOMIC_RELAXED) != Owner()) {
+        Report(Violation::SpinLockNotHeld, routine, "spin lock " + Hex(lock) + " is not held by this thread");
+        return false;
+    }
+    held.erase(it);
+    __atomic_store_n(lock, 0, __ATOMIC_RELEASE);
+    Machine::current().noisePoint();
+    return true;
+}
+
+// Timeouts: NULL waits forever; otherwise 100 ns units, negative relative, positive absolute.
+NTSTATUS Wait(void *object, PLARGE_INTEGER timeout, const char *routine) {
+    bool zero = timeout && timeout->QuadPart == 0;
+    if (!RequireIrql(routine, zero ? DISPATCH_LEVEL : APC_LEVEL)) {
+        if (CurrentIrql() >= DISPATCH_LEVEL)
+            Report(Violation::WaitAtDispatch, routine, "a wait that can block runs at DISPATCH_LEVEL");
+        return STATUS_TIMEOUT;
+    }
+    int64_t t = timeout ? timeout->QuadPart : 0;
+    return Sched().waitForObject(object, timeout ? &t : nullptr, routine);
+}
+
+}  // namespace
+}  // namespace emu
+
+using namespace emu;
+
+extern "C" {
+
+// ---- IRQL ----------------------------------------------------------------------------------------
+KIRQL NTAPI KeGetCurrentIrql(void) { return CurrentIrql(); }
+
+KIRQL FASTCALL KfRaiseIrql(KIRQL NewIrql) {
+    KIRQL old = CurrentIrql();
+    if (NewIrql < old) Report(Violation::InvalidParameter, "KeRaiseIrql", "new IRQL below the current one");
+    SetIrql(NewIrql);
+    return old;
+}
+
+VOID FASTCALL KfLowerIrql(KIRQL NewIrql) {
+    if (NewIrql > CurrentIrql()) Report(Violation::InvalidParameter, "KeLowerIrql", "new IRQL above the current one");
+    SetIrql(NewIrql);
+}
+
+KIRQL NTAPI KeRaiseIrqlToDpcLevel(void) { return KfRaiseIrql(DISPATCH_LEVEL); }
+
+// ---- Spin locks ------------------------------------------------------------------------------------
+VOID NTAPI KeInitializeSpinLock(PKSPIN_LOCK SpinLock) {
+    if (__atomic_load_n(SpinLock, __ATOMIC_RELAXED) != 0)
+        Report(Violation::InvalidParameter, "KeInitializeSpinLock", "spin lock " + Hex(SpinLock) + " is held");
+    __atomic_store_n(SpinLock, 0, __ATOMIC_RELEASE);
+}
+
+KIRQL FASTCALL KfAcquireSpinLock(PKSPIN_LOCK SpinLock) {
+    RequireIrql("KeAcquireSpinLock", DISPATCH_LEVEL);
+    KIRQL old = CurrentIrql();
+    SetIrql(DISPATCH_LEVEL);
+    AcquireLock(SpinLock, "KeAcquireSpinLock");
+    return old;
+}
+
+VOID FASTCALL KfReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql) {
+    if (CurrentIrql() != DISPATCH_LEVEL)
+        Report(Violation::InvalidParameter, "KeReleaseSpinLock", "not at DISPATCH_LEVEL");
+    if (ReleaseLock(SpinLock, "KeReleaseSpinLock")) SetIrql(NewIrql);
+}
+
+VOID FASTCALL KefAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock) {
+    if (CurrentIrql() < DISPATCH_LEVEL)
+        Report(Violation::InvalidParameter, "KeAcquireSpinLockAtDpcLevel", "called below DISPATCH_LEVEL");
+    AcquireLock(SpinLock, "KeAcquireSpinLockAtDpcLevel");
+}
+
+VOID FASTCALL KefReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock) {
+    ReleaseLock(SpinLock, "KeReleaseSpinLockFromDpcLevel");
+}
+
+// ---- DPCs and timers --------------------------------------------------------------------------------
+VOID NTAPI KeInitializeDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE DeferredRoutine, PVOID DeferredContext) {
+    Dpc->Type = 19;  // DpcObject
+    Dpc->Importance = MediumImportance;
+    Dpc->Number = 0;
+    Dpc->DeferredRoutine = DeferredRoutine;
+    Dpc->DeferredContext = DeferredContext;
+    Dpc->DpcData = NULL;
+    Dpc->SystemArgument1 = Dpc->SystemArgument2 = NULL;
+}
+
+BOOLEAN NTAPI KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID SystemArgument2) {
+    if (!Dpc->DeferredRoutine) {
+        Report(Violation::InvalidParameter, "KeInsertQueueDpc", "DPC " + Hex(Dpc) + " was never initialised");
+        return FALSE;
+    }
+    return Sched().insertDpc(Dpc, SystemArgument1, SystemArgument2);
+}
+
+BOOLEAN NTAPI KeRemoveQueueDpc(PRKDPC Dpc) { return Sched().removeDpc(Dpc); }
+
+VOID NTAPI KeFlushQueuedDpcs(void) {
+    RequireIrql("KeFlushQueuedDpcs", PASSIVE_LEVEL);
+    Sched().flushDpcs();
+}
+
+VOID NTAPI KeInitializeTimerEx(PKTIMER Timer, TIMER_TYPE Type) {
+    RequireIrql("KeInitializeTimerEx", DISPATCH_LEVEL);
+    Timer->Header.Type = Type == NotificationTimer ? 8 : 9;
+    Timer->Header.SignalState = 0;
+    Timer->Header.Inserted = 0;
+    Timer->Dpc = NULL;
+    Timer->Period = 0;
+    Timer->DueTime.QuadPart = 0;
+}
+
+VOID NTAPI KeInitializeTimer(PKTIMER Timer) { KeInitializeTimerEx(Timer, NotificationTimer); }
+
+BOOLEAN NTAPI KeSetTimerEx(PKTIMER Timer, LARGE_INTEGER DueTime, LONG Period, PKDPC Dpc) {
+    RequireIrql("KeSetTimer", DISPATCH_LEVEL);
+    if (Timer->Header.Type != 8 && Timer->Header.Type != 9) {
+        Report(Violation::InvalidParameter, "KeSetTimer", "timer " + Hex(Timer) + " was never initialised");
+        return FALSE;
+    }
+    return Sched().setTimer(Timer, DueTime.QuadPart, Period, Dpc);
+}
+
+BOOLEAN NTAPI KeSetTimer(PKTIMER Timer, LARGE_INTEGER DueTime, PKDPC Dpc) { return KeSetTimerEx(Timer, DueTime, 0, Dpc); }
+
+BOOLEAN NTAPI KeCancelTimer(PKTIMER Timer) {
+    RequireIrql("KeCancelTimer", DISPATCH_LEVEL);
+    return Sched().cancelTimer(Timer);
+}
+
+BOOLEAN NTAPI KeReadStateTimer(PKTIMER Timer) { return Timer->Header.SignalState != 0; }
+
+// ---- Events, semaphores, mutexes ----------------------------------------------------------------------
+VOID NTAPI KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State) {
+    Event->Header.Type = static_cast<UCHAR>(Type);
+    Event->Header.SignalState = State ? 1 : 0;
+    Event->Header.Inserted = 0;
+    InitializeListHead(&Event->Header.WaitListHead);
+}
+
+LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY, BOOLEAN Wait) {
+    RequireIrql("KeSetEvent", Wait ? APC_LEVEL : DISPATCH_LEVEL);
+    return Sched().setEvent(Event);
+}
+
+VOID NTAPI KeClearEvent(PRKEVENT Event) { Sched().resetEvent(Event); }
+
+LONG NTAPI KeResetEvent(PRKEVENT Event) {
+    RequireIrql("KeResetEvent", DISPATCH_LEVEL);
+    return Sched().resetEvent(Event);
+}
+
+LONG NTAPI KeReadStateEvent(PRKEVENT Event) { return __atomic_load_n(&Event->Header.SignalState, __ATOMIC_ACQUIRE); }
+
+VOID NTAPI KeInitializeSemaphore(PRKSEMAPHORE Semaphore, LONG Count, LONG Limit) {
+    Semaphore->Header.Type = 5;
+    Semaphore->Header.SignalState = Count;
+    Semaphore->Limit = Limit;
+}
+
+LONG NTAPI KeReleaseSemaphore(PRKSEMAPHORE Semaphore, KPRIORITY, LONG Adjustment, BOOLEAN Wait) {
+    RequireIrql("KeReleaseSemaphore", Wait ? APC_LEVEL : DISPATCH_LEVEL);
+    return Sched().releaseSemaphore(Semaphore, Adjustment);
+}
+
+VOID NTAPI KeInitializeMutex(PRKMUTANT Mutex, ULONG) {
+    Mutex->Header.Type = 2;
+    Mutex->Header.SignalState = 1;
+    Mutex->OwnerThread = NULL;
+}
+
+LONG NTAPI KeReleaseMutex(PRKMUTANT Mutex, BOOLEAN) {
+    if (Mutex->OwnerThread != KeGetCurrentThread())
+        Report(Violation::InvalidParameter, "KeReleaseMutex", "mutex " + Hex(Mutex) + " is not owned by this thread");
+    return Sched().releaseMutex(Mutex);
+}
+
+NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON, KPROCESSOR_MODE, BOOLEAN, PLARGE_INTEGER Timeout) {
+    return Wait(Object, Timeout, "KeWaitForSingleObject");
+}
+
+NTSTATUS NTAPI KeDelayExecutionThread(KPROCESSOR_MODE, BOOLEAN, PLARGE_INTEGER Interval) {
+    if (CurrentIrql() > APC_LEVEL) {
+        Report(Violation::WaitAtDispatch, "KeDelayExecutionThread", "a delay at IRQL " + std::to_string(CurrentIrql()));
+        return STATUS_SUCCESS;
+    }
+    return Sched().delay(Interval->QuadPart);
+}
+
+// ---- Fast mutexes ----------------------------------------------------------------------------------------
+VOID FASTCALL ExAcquireFastMutex(PFAST_MUTEX FastMutex) {
+    RequireIrql("ExAcquireFastMutex", APC_LEVEL);
+    KIRQL old = CurrentIrql();
+    if (FastMutex->Owner == KeGetCurrentThread())
+        Report(Violation::InvalidParameter, "ExAcquireFastMutex", "fast mutex " + Hex(FastMutex) + " acquired twice");
+    if (InterlockedDecrement(&FastMutex->Count) != 0) {
+        FastMutex->Contention++;
+        Sched().waitForObject(&FastMutex->Event, nullptr, "ExAcquireFastMutex");
+    }
+    SetIrql(APC_LEVEL);
+    FastMutex->Owner = KeGetCurrentThread();
+    FastMutex->OldIrql = old;
+}
+
+BOOLEAN FASTCALL ExTryToAcquireFastMutex(PFAST_MUTEX FastMutex) {
+    RequireIrql("ExTryToAcquireFastMutex", APC_LEVEL);
+    KIRQL old = CurrentIrql();
+    if (InterlockedCompareExchange(&FastMutex->Count, 0, 1) != 1) return FALSE;
+    SetIrql(APC_LEVEL);
+    FastMutex->Owner = KeGetCurrentThread();
+    FastMutex->OldIrql = old;
+    return TRUE;
+}
+
+VOID FASTCALL ExReleaseFastMutex(PFAST_MUTEX FastMutex) {
+    if (FastMutex->Owner != KeGetCurrentThread()) {
+        Report(Violation::InvalidParameter, "ExReleaseFastMutex", "fast mutex " + Hex(FastMutex) + " is not owned");
+        return;
+    }
+    KIRQL old = static_cast<KIRQL>(FastMutex->OldIrql);
+    FastMutex->Owner = NULL;
+    if (InterlockedIncrement(&FastMutex->Count) != 1) Sched().setEvent(&FastMutex->Event);
+    SetIrql(old);
+}
+
+PKTHREAD NTAPI KeGetCurrentThread(void) { return reinterpret_cast<PKTHREAD>(&Self()); }
+
+// ---- Time ---------------------------------------------------------------------------------------------------
+VOID NTAPI KeQuerySystemTime(PLARGE_INTEGER CurrentTime) {
+    Machine &m = Machine::current();
+    CurrentTime->QuadPart = m.bootSystemTime() + m.now();
+}
+
+VOID NTAPI KeQueryTickCount(PLARGE_INTEGER TickCount) {
+    Machine &m = Machine::current();
+    TickCount->QuadPart = m.now() / m.config().tickIncrement;
+}
+
+ULONG NTAPI KeQueryTimeIncrement(void) { return static_cast<ULONG>(Machine::current().config().tickIncrement); }
+
+ULONGLONG NTAPI KeQueryInterruptTime(void) { return static_cast<ULONGLONG>(Machine::current().now()); }
+
+// ---- Memory manager -----------------------------------------------------------------------------------------
+MM_SYSTEM_SIZE NTAPI MmQuerySystemSize(void) { return MmMediumSystem; }
+
+// Code and data are always resident here; the handle only has to be a valid, lockable token.
+PVOID NTAPI MmLockPagableDataSection(PVOID AddressWithinSection) {
+    RequireIrql("MmLockPagableDataSection", APC_LEVEL);
+    return AddressWithinSection;
+}
+
+VOID NTAPI MmLockPagableSectionByHandle(PVOID) { RequireIrql("MmLockPagableSectionByHandle", APC_LEVEL); }
+
+VOID NTAPI MmUnlockPagableImageSection(PVOID) { RequireIrql("MmUnlockPagableImageSection", APC_LEVEL); }
+
+// ---- Debug output -------------------------------------------------------------------------------------------------
+ULONG DbgPrint(PCSTR Format, ...) {
+    char buffer[512];
+    va_list args;
+    va_start(args, Format);
+    std::vsnprintf(buffer, sizeof(buffer), Format, args);
+    va_end(args);
+    Machine::current().service<DebugLog>().append(buffer);
+    return STATUS_SUCCESS;
+}
+
+VOID NTAPI KeBugCheckEx(ULONG BugCheckCode, ULONG_PTR P1, ULONG_PTR P2, ULONG_PTR P3, ULONG_PTR P4) {
+    std::fprintf(stderr, "KeBugCheckEx(0x%X, %s, %s, %s, %s)\n", BugCheckCode, Hex(P1).c_str(), Hex(P2).c_str(),
+                 Hex(P3).c_str(), Hex(P4).c_str());
+    std::abort();
+}
+
+VOID NTAPI RtlAssert(PVOID FailedAssertion, PVOID FileName, ULONG LineNumber, PCHAR Message) {
+    std::fprintf(stderr, "ASSERT failed: %s at %s:%u %s\n", static_cast<const char *>(FailedAssertion),
+                 static_cast<const char *>(FileName), LineNumber, Message ? Message : "");
+    std::abort();
+}
+
+}  // extern "C"

@@ -1,0 +1,504 @@
+#include "emulator/kernel/scheduler.h"
+
+#include <algorithm>
+#include <sstream>
+
+#include "emulator/kernel/thread_state.h"
+#include "emulator/kernel/verifier.h"
+
+namespace emu {
+
+namespace {
+
+// Dispatcher object types as the kernel numbers them in DISPATCHER_HEADER.Type.
+constexpr UCHAR kNotificationEvent = 0;
+constexpr UCHAR kSynchronizationEvent = 1;
+constexpr UCHAR kMutant = 2;
+constexpr UCHAR kSemaphore = 5;
+constexpr UCHAR kNotificationTimer = 8;
+constexpr UCHAR kSynchronizationTimer = 9;
+
+constexpr int64_t kNever = INT64_MAX;
+
+DISPATCHER_HEADER &Header(void *object) { return *static_cast<DISPATCHER_HEADER *>(object); }
+
+}  // namespace
+
+Scheduler::Scheduler(Machine &machine, const MachineConfig &config)
+    : machine_(machine), config_(config), realStart_(std::chrono::steady_clock::now()) {}
+
+Scheduler::~Scheduler() { stop(); }
+
+void Scheduler::startProcessors() {
+    for (int i = 0; i < config_.processors; i++) {
+        {
+            std::lock_guard<std::mutex> g(lock_);
+            runnable_++;  // counted from birth so the clock cannot jump before it first idles
+        }
+        processors_.emplace_back([this, i] { processorLoop(i); });
+    }
+    if (!config_.virtualClock) clock_ = std::thread([this] { clockLoop(); });
+}
+
+void Scheduler::stop() {
+    {
+        std::lock_guard<std::mutex> g(lock_);
+        if (stopping_) return;
+        stopping_ = true;
+        for (Waiter *p : idleProcessors_) p->cv.notify_one();
+        clockCv_.notify_all();
+    }
+    for (auto &t : processors_) t.join();
+    if (clock_.joinable()) clock_.join();
+}
+
+int64_t Scheduler::now() const {
+    if (config_.virtualClock) return virtualNow_.load(std::memory_order_acquire);
+    auto d = std::chrono::steady_clock::now() - realStart_;
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(d).count() / 100;
+}
+
+// ---- Machine threads ---------------------------------------------------------------------------
+
+void Scheduler::registerThread(const std::string &name) {
+    ThreadState &self = Self();
+    self.registered = true;
+    self.name = name;
+    std::lock_guard<std::mutex> g(lock_);
+    runnable_++;
+}
+
+void Scheduler::registerPending() {
+    std::lock_guard<std::mutex> g(lock_);
+    runnable_++;
+}
+
+void Scheduler::unregisterThread() {
+    ThreadState &self = Self();
+    if (!self.registered) return;
+    self.registered = false;
+    std::lock_guard<std::mutex> g(lock_);
+    runnable_--;
+    advanceIfIdleLocked();
+}
+
+void Scheduler::finishThread(JoinState &state) {
+    ThreadState &self = Self();
+    self.registered = false;
+    std::lock_guard<std::mutex> g(lock_);
+    state.finished = true;
+    // The joiner becomes runnable before this thread stops counting, so the clock cannot jump
+    // in between.
+    if (state.joiner) satisfyLocked(*state.joiner, STATUS_SUCCESS);
+    runnable_--;
+    advanceIfIdleLocked();
+}
+
+void Scheduler::waitThread(JoinState &state) {
+    std::unique_lock<std::mutex> lk(lock_);
+    if (state.finished) return;
+    Waiter w;
+    w.what = "join";
+    state.joiner = &w;
+    blockLocked(lk, w);
+}
+
+// ---- Blocking and waking -----------------------------------------------------------------------
+
+void Scheduler::satisfyLocked(Waiter &w, NTSTATUS status) {
+    if (w.done) return;
+    if (w.object) {
+        auto it = objectWaiters_.find(w.object);
+        if (it != objectWaiters_.end()) {
+            auto &q = it->second;
+            q.erase(std::remove(q.begin(), q.end(), &w), q.end());
+            if (q.empty()) objectWaiters_.erase(it);
+        }
+    }
+    if (w.hasDeadline) {
+        deadlines_.erase(w.deadline);
+        w.hasDeadline = false;
+    }
+    w.done = true;
+    w.status = status;
+    runnable_++;
+    w.cv.notify_one();
+}
+
+void Scheduler::blockLocked(std::unique_lock<std::mutex> &lk, Waiter &w) {
+    if (!Self().registered) {
+        Report(Violation::InvalidParameter, w.what, "a thread unknown to the machine blocked in the kernel");
+    }
+    w.thread = CurrentThreadName();
+    blocked_.insert(&w);
+    runnable_--;
+    advanceIfIdleLocked();
+    if (!config_.virtualClock && w.hasDeadline) clockCv_.notify_all();
+    w.cv.wait(lk, [&] { return w.done || (stopping_ && w.wakeOnStop); });
+    blocked_.erase(&w);
+}
+
+void Scheduler::addDeadlineLocked(Waiter &w, int64_t when) {
+    w.deadline = deadlines_.emplace(when, Deadline{Deadline::WaitTimeout, &w, 0});
+    w.hasDeadline = true;
+}
+
+int64_t Scheduler::absoluteDue(int64_t dueTime) const {
+    // Negative: relative to now. Positive: absolute system time.
+    if (dueTime < 0) return now() - dueTime;
+    return std::max<int64_t>(dueTime - machine_.bootSystemTime(), 0);
+}
+
+bool Scheduler::signaledLocked(void *object) const {
+    DISPATCHER_HEADER &h = Header(object);
+    return h.SignalState > 0;
+}
+
+void Scheduler::consumeLocked(void *object) {
+    DISPATCHER_HEADER &h = Header(object);
+    switch (h.Type) {
+    case kSynchronizationEvent:
+    case kSynchronizationTimer:
+        h.SignalState = 0;
+        break;
+    case kSemaphore:
+        h.SignalState--;
+        break;
+    case kMutant:
+        h.SignalState--;
+        static_cast<PKMUTANT>(object)->OwnerThread = KeGetCurrentThread();
+        break;
+    default:
+        break;
+    }
+}
+
+void Scheduler::wakeWaitersLocked(void *object) {
+    auto it = objectWaiters_.find(object);
+    while (it != objectWaiters_.end() && !it->second.empty() && signaledLocked(object)) {
+        Waiter *w = it->second.front();
+        consumeLocked(object);
+        satisfyLocked(*w, STATUS_SUCCESS);  // may erase the map entry
+        it = objectWaiters_.find(object);
+    }
+}
+
+NTSTATUS Scheduler::waitForObject(void *object, const int64_t *timeout, const char *what) {
+    std::unique_lock<std::mutex> lk(lock_);
+    if (signaledLocked(object)) {
+        consumeLocked(object);
+        return STATUS_SUCCESS;
+    }
+    if (timeout && *timeout == 0) return STATUS_TIMEOUT;
+    Waiter w;
+    w.object = object;
+    w.what = what;
+    objectWaiters_[object].push_back(&w);
+    if (timeout) addDeadlineLocked(w, absoluteDue(*timeout));
+    blockLocked(lk, w);
+    return w.status;
+}
+
+NTSTATUS Scheduler::delay(int64_t interval) {
+    std::unique_lock<std::mutex> lk(lock_);
+    Waiter w;
+    w.what = "delay";
+    addDeadlineLocked(w, absoluteDue(interval));
+    blockLocked(lk, w);
+    return STATUS_SUCCESS;
+}
+
+LONG Scheduler::setEvent(PRKEVENT event) {
+    std::lock_guard<std::mutex> g(lock_);
+    LONG previous = event->Header.SignalState;
+    event->Header.SignalState = 1;
+    wakeWaitersLocked(event);
+    return previous;
+}
+
+LONG Scheduler::resetEvent(PRKEVENT event) {
+    std::lock_guard<std::mutex> g(lock_);
+    LONG previous = event->Header.SignalState;
+    event->Header.SignalState = 0;
+    return previous;
+}
+
+LONG Scheduler::releaseSemaphore(PRKSEMAPHORE semaphore, LONG adjustment) {
+    std::lock_guard<std::mutex> g(lock_);
+    LONG previous = semaphore->Header.SignalState;
+    semaphore->Header.SignalState = std::min(previous + adjustment, semaphore->Limit);
+    wakeWaitersLocked(semaphore);
+    return previous;
+}
+
+LONG Scheduler::releaseMutex(PRKMUTANT mutex) {
+    std::lock_guard<std::mutex> g(lock_);
+    LONG previous = mutex->Header.SignalState;
+    mutex->Header.SignalState++;
+    if (mutex->Header.SignalState > 0) mutex->OwnerThread = nullptr;
+    wakeWaitersLocked(mutex);
+    return previous;
+}
+
+// ---- Timers, device events and the clock --------------------------------------------------------
+
+bool Scheduler::setTimer(PKTIMER timer, int64_t dueTime, LONG period, PKDPC dpc) {
+    std::lock_guard<std::mutex> g(lock_);
+    bool wasArmed = false;
+    auto it = timers_.find(timer);
+    if (it != timers_.end()) {
+        deadlines_.erase(it->second);
+        timers_.erase(it);
+        wasArmed = true;
+    }
+    // Timers expire at clock ticks.
+    int64_t due = absoluteDue(dueTime);
+    int64_t tick = config_.tickIncrement;
+    due = (due + tick - 1) / tick * tick;
+    timer->Header.Inserted = 1;
+    timer->Header.SignalState = 0;
+    timer->DueTime.QuadPart = static_cast<ULONGLONG>(due);
+    timer->Dpc = dpc;
+    timer->Period = period;
+    timers_[timer] = deadlines_.emplace(due, Deadline{Deadline::Timer, timer, 0});
+    if (!config_.virtualClock) clockCv_.notify_all();
+    return wasArmed;
+}
+
+bool Scheduler::cancelTimer(PKTIMER timer) {
+    std::lock_guard<std::mutex> g(lock_);
+    auto it = timers_.find(timer);
+    if (it == timers_.end()) return false;
+    deadlines_.erase(it->second);
+    timers_.erase(it);
+    timer->Header.Inserted = 0;
+    return true;
+}
+
+uint64_t Scheduler::scheduleAt(int64_t when, std::function<void()> fn) {
+    std::lock_guard<std::mutex> g(lock_);
+    uint64_t id = nextEventId_++;
+    eventBodies_[id] = std::move(fn);
+    deviceEvents_[id] = deadlines_.emplace(std::max(when, now()), Deadline{Deadline::DeviceEvent, nullptr, id});
+    if (!config_.virtualClock) clockCv_.notify_all();
+    return id;
+}
+
+bool Scheduler::cancelEvent(uint64_t id) {
+    std::lock_guard<std::mutex> g(lock_);
+    auto it = deviceEvents_.find(id);
+    if (it == deviceEvents_.end()) return false;
+    deadlines_.erase(it->second);
+    deviceEvents_.erase(it);
+    eventBodies_.erase(id);
+    return true;
+}
+
+void Scheduler::expireDueLocked() {
+    int64_t t = now();
+    while (!deadlines_.empty() && deadlines_.begin()->first <= t) {
+        auto node = deadlines_.extract(deadlines_.begin());
+        Deadline d = node.mapped();
+        switch (d.kind) {
+        case Deadline::Timer: {
+            auto timer = static_cast<PKTIMER>(d.ptr);
+            timers_.erase(timer);
+            timer->Header.Inserted = 0;
+            timer->Header.SignalState = 1;
+            wakeWaitersLocked(timer);
+            if (timer->Dpc) {
+                insertDpcLocked(timer->Dpc, reinterpret_cast<PVOID>(static_cast<uintptr_t>(t & 0xFFFFFFFF)),
+                                reinterpret_cast<PVOID>(static_cast<uintptr_t>(t >> 32)));
+            }
+            if (timer->Period > 0) {
+                int64_t next = node.key() + int64_t(timer->Period) * 10000;
+                timer->Header.Inserted = 1;
+                timers_[timer] = deadlines_.emplace(next, Deadline{Deadline::Timer, timer, 0});
+            }
+            break;
+        }
+        case Deadline::WaitTimeout: {
+            auto w = static_cast<Waiter *>(d.ptr);
+            w->hasDeadline = false;  // its node is gone already
+            satisfyLocked(*w, STATUS_TIMEOUT);
+            break;
+        }
+        case Deadline::DeviceEvent: {
+            deviceEvents_.erase(d.id);
+            auto body = eventBodies_.find(d.id);
+            readyEvents_.push_back(std::move(body->second));
+            eventBodies_.erase(body);
+            wakeProcessorLocked();
+            break;
+        }
+        }
+    }
+}
+
+void Scheduler::advanceIfIdleLocked() {
+    if (!config_.virtualClock || stopping_) return;
+    while (runnable_ == 0) {
+        if (deadlines_.empty()) {
+            reportDeadlockLocked();
+            return;
+        }
+        int64_t next = deadlines_.begin()->first;
+        if (next > virtualNow_.load()) virtualNow_.store(next, std::memory_order_release);
+        expireDueLocked();
+    }
+}
+
+void Scheduler::reportDeadlockLocked() {
+    std::ostringstream s;
+    s << "every machine thread is blocked and nothing is due on the clock; blocked:";
+    for (Waiter *w : blocked_) s << " [" << w->thread << ": " << w->what << "]";
+    Report(Violation::MachineDeadlock, "scheduler", s.str());
+}
+
+void Scheduler::clockLoop() {
+    std::unique_lock<std::mutex> lk(lock_);
+    while (!stopping_) {
+        if (deadlines_.empty()) {
+            clockCv_.wait(lk);
+        } else {
+            int64_t next = deadlines_.begin()->first;
+            auto when = realStart_ + std::chrono::nanoseconds(next * 100);
+            clockCv_.wait_until(lk, when);
+        }
+        expireDueLocked();
+    }
+}
+
+// ---- DPCs and processors -------------------------------------------------------------------------
+
+bool Scheduler::insertDpcLocked(PRKDPC dpc, PVOID arg1, PVOID arg2) {
+    if (dpc->DpcData) return false;
+    dpc->DpcData = dpc;
+    dpc->SystemArgument1 = arg1;
+    dpc->SystemArgument2 = arg2;
+    if (dpc->Importance == HighImportance)
+        dpcQueue_.push_front(dpc);
+    else
+        dpcQueue_.push_back(dpc);
+    wakeProcessorLocked();
+    return true;
+}
+
+bool Scheduler::insertDpc(PRKDPC dpc, PVOID arg1, PVOID arg2) {
+    std::lock_guard<std::mutex> g(lock_);
+    return insertDpcLocked(dpc, arg1, arg2);
+}
+
+bool Scheduler::removeDpc(PRKDPC dpc) {
+    std::lock_guard<std::mutex> g(lock_);
+    if (!dpc->DpcData) return false;
+    dpcQueue_.erase(std::remove(dpcQueue_.begin(), dpcQueue_.end(), dpc), dpcQueue_.end());
+    dpc->DpcData = nullptr;
+    return true;
+}
+
+void Scheduler::flushDpcs() {
+    std::unique_lock<std::mutex> lk(lock_);
+    // Polls on the clock's terms: a flush is a wait for the processors, which are runnable.
+    while (!dpcQueue_.empty() || runningDpcs_ > 0) dpcsIdle_.wait(lk);
+}
+
+void Scheduler::wakeProcessorLocked() {
+    if (idleProcessors_.empty()) return;
+    Waiter *p = idleProcessors_.back();
+    idleProcessors_.pop_back();
+    satisfyLocked(*p, STATUS_SUCCESS);
+}
+
+void Scheduler::processorLoop(int index) {
+    ThreadState &self = Self();
+    self.registered = true;  // counted in startProcessors
+    self.name = "cpu" + std::to_string(index);
+    self.irql = DISPATCH_LEVEL;
+    std::unique_lock<std::mutex> lk(lock_);
+    while (!stopping_) {
+        if (!readyEvents_.empty()) {
+            auto fn = std::move(readyEvents_.front());
+            readyEvents_.pop_front();
+            runningDpcs_++;
+            lk.unlock();
+            fn();
+            lk.lock();
+            runningDpcs_--;
+        } else if (!dpcQueue_.empty()) {
+            PRKDPC dpc = dpcQueue_.front();
+            dpcQueue_.pop_front();
+            dpc->DpcData = nullptr;
+            PKDEFERRED_ROUTINE routine = dpc->DeferredRoutine;
+            PVOID context = dpc->DeferredContext, a1 = dpc->SystemArgument1, a2 = dpc->SystemArgument2;
+            runningDpcs_++;
+            lk.unlock();
+            machine_.noisePoint();
+            routine(dpc, context, a1, a2);
+            if (self.irql != DISPATCH_LEVEL || !self.heldLocks.empty()) {
+                Report(Violation::InvalidParameter, "DPC",
+                       "a DPC returned at IRQL " + std::to_string(self.irql) + " holding " +
+                           std::to_string(self.heldLocks.size()) + " spin lock(s)");
+                self.irql = DISPATCH_LEVEL;
+                self.heldLocks.clear();
+            }
+            lk.lock();
+            runningDpcs_--;
+        } else {
+            if (runningDpcs_ == 0) dpcsIdle_.notify_all();
+            Waiter idle;
+            idle.what = "idle";
+            idle.wakeOnStop = true;
+            idleProcessors_.push_back(&idle);
+            blockLocked(lk, idle);
+            if (!idle.done) {  // stopping
+                idleProcessors_.erase(std::remove(idleProcessors_.begin(), idleProcessors_.end(), &idle),
+                                      idleProcessors_.end());
+            }
+        }
+    }
+}
+
+void Scheduler::checkFreedRange(const void *base, size_t size, const char *routine) {
+    auto inside = [&](const void *p) {
+        auto a = reinterpret_cast<uintptr_t>(p), b = reinterpret_cast<uintptr_t>(base);
+        return a >= b && a < b + size;
+    };
+    std::string dpcs, timers;
+    {
+        std::lock_guard<std::mutex> g(lock_);
+        for (PRKDPC d : dpcQueue_)
+            if (inside(d)) dpcs += " " + Hex(d);
+        for (auto &[timer, it] : timers_)
+            if (inside(timer)) timers += " " + Hex(timer);
+    }
+    if (!dpcs.empty()) Report(Violation::DpcPendingInFreedMemory, routine, "queued DPC(s) in freed memory:" + dpcs);
+    if (!timers.empty())
+        Report(Violation::TimerPendingInFreedMemory, routine, "armed timer(s) in freed memory:" + timers);
+}
+
+void Scheduler::noteLockOrder(const std::vector<PKSPIN_LOCK> &held, PKSPIN_LOCK acquiring, const char *routine) {
+    auto b = reinterpret_cast<uintptr_t>(acquiring);
+    std::string inverted;
+    {
+        std::lock_guard<std::mutex> g(orderLock_);
+        for (PKSPIN_LOCK h : held) {
+            auto a = reinterpret_cast<uintptr_t>(h);
+            if (orderEdges_.count({b, a}) && !orderEdges_.count({a, b})) inverted = Hex(h);
+            orderEdges_.insert({a, b});
+        }
+    }
+    if (!inverted.empty())
+        Report(Violation::LockOrderInversion, routine,
+               "acquiring " + Hex(acquiring) + " while holding " + inverted + ", which was earlier taken after it");
+}
+
+void Scheduler::forgetLocks(const void *base, size_t size) {
+    auto lo = reinterpret_cast<uintptr_t>(base), hi = lo + size;
+    auto in = [&](uintptr_t a) { return a >= lo && a < hi; };
+    std::lock_guard<std::mutex> g(orderLock_);
+    for (auto it = orderEdges_.begin(); it != orderEdges_.end();)
+        it = (in(it->first) || in(it->second)) ? orderEdges_.erase(it) : std::next(it);
+}
+
+}  // namespace emu

@@ -1,0 +1,135 @@
+// The scheduler behind the dispatcher objects: one lock for every dispatcher object, the clock and
+// its deadlines (timers, wait time-outs, device events), the DPC queue, the emulated processors,
+// and the count of machine threads that can run. When that count falls to zero on the virtual
+// clock, time jumps to the earliest deadline.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <set>
+#include <thread>
+#include <unordered_map>
+#include <vector>
+
+#include "emulator/kernel/machine.h"
+
+namespace emu {
+
+// A blocked thread (a kernel wait, a delay, a join, an idle processor).
+struct Waiter {
+    std::condition_variable cv;
+    bool done = false;
+    NTSTATUS status = STATUS_SUCCESS;
+    void *object = nullptr;  // dispatcher object waited on, if any
+    bool hasDeadline = false;
+    std::multimap<int64_t, struct Deadline>::iterator deadline;
+    const char *what = "wait";
+    bool wakeOnStop = false;  // idle processors leave when the machine stops
+    std::string thread;
+};
+
+struct Deadline {
+    enum Kind { Timer, WaitTimeout, DeviceEvent } kind;
+    void *ptr;    // KTIMER* or Waiter*
+    uint64_t id;  // device event id
+};
+
+struct JoinState {
+    bool finished = false;
+    Waiter *joiner = nullptr;
+};
+
+class Scheduler {
+public:
+    Scheduler(Machine &machine, const MachineConfig &config);
+    ~Scheduler();
+    void startProcessors();
+    void stop();
+
+    int64_t now() const;
+
+    // Machine thread accounting.
+    void registerThread(const std::string &name);
+    void unregisterThread();
+
+    // Dispatcher objects (callers are the Ke* routines).
+    NTSTATUS waitForObject(void *object, const int64_t *relativeOrAbsoluteTimeout, const char *what);
+    NTSTATUS delay(int64_t relativeOrAbsolute);
+    LONG setEvent(PRKEVENT event);
+    LONG resetEvent(PRKEVENT event);
+    LONG releaseSemaphore(PRKSEMAPHORE semaphore, LONG adjustment);
+    LONG releaseMutex(PRKMUTANT mutex);
+    bool setTimer(PKTIMER timer, int64_t dueTime, LONG period, PKDPC dpc);
+    bool cancelTimer(PKTIMER timer);
+    bool insertDpc(PRKDPC dpc, PVOID arg1, PVOID arg2);
+    bool removeDpc(PRKDPC dpc);
+    void flushDpcs();
+
+    uint64_t scheduleAt(int64_t when, std::function<void()> fn);
+    bool cancelEvent(uint64_t id);
+
+    // emu::Thread: counted runnable from creation; the joiner wakes as the thread stops counting.
+    void registerPending();
+    void finishThread(JoinState &state);
+    void waitThread(JoinState &state);
+
+    // Verifier: a DPC queued or a timer armed inside memory about to be freed.
+    void checkFreedRange(const void *base, size_t size, const char *routine);
+
+    // Lock-order tracking: reports an inversion when `acquiring` was ever held while one of
+    // `held` was taken. Freed memory forgets its locks, so reused addresses start clean.
+    void noteLockOrder(const std::vector<PKSPIN_LOCK> &held, PKSPIN_LOCK acquiring, const char *routine);
+    void forgetLocks(const void *base, size_t size);
+
+    // The I/O manager's global cancel spin lock.
+    KSPIN_LOCK cancelLock = 0;
+
+private:
+    int64_t absoluteDue(int64_t dueTime) const;
+    bool signaledLocked(void *object) const;
+    void consumeLocked(void *object);
+    void wakeWaitersLocked(void *object);
+    void satisfyLocked(Waiter &w, NTSTATUS status);
+    void blockLocked(std::unique_lock<std::mutex> &lk, Waiter &w);
+    void addDeadlineLocked(Waiter &w, int64_t when);
+    void expireDueLocked();
+    void advanceIfIdleLocked();
+    void wakeProcessorLocked();
+    void processorLoop(int index);
+    void clockLoop();
+    bool insertDpcLocked(PRKDPC dpc, PVOID arg1, PVOID arg2);
+    void reportDeadlockLocked();
+
+    Machine &machine_;
+    MachineConfig config_;
+    mutable std::mutex lock_;
+    std::atomic<int64_t> virtualNow_{0};
+    std::chrono::steady_clock::time_point realStart_;
+    int runnable_ = 0;
+    bool stopping_ = false;
+    std::multimap<int64_t, Deadline> deadlines_;
+    std::unordered_map<PKTIMER, std::multimap<int64_t, Deadline>::iterator> timers_;
+    std::unordered_map<uint64_t, std::multimap<int64_t, Deadline>::iterator> deviceEvents_;
+    std::unordered_map<uint64_t, std::function<void()>> eventBodies_;
+    uint64_t nextEventId_ = 1;
+    std::unordered_map<void *, std::deque<Waiter *>> objectWaiters_;
+    std::set<Waiter *> blocked_;  // for the deadlock report
+    std::deque<PRKDPC> dpcQueue_;
+    std::deque<std::function<void()>> readyEvents_;
+    int runningDpcs_ = 0;
+    std::condition_variable dpcsIdle_;
+    std::vector<Waiter *> idleProcessors_;
+    std::vector<std::thread> processors_;
+    std::thread clock_;
+    std::condition_variable clockCv_;
+    std::mutex orderLock_;
+    std::set<std::pair<uintptr_t, uintptr_t>> orderEdges_;  // (held, then acquired)
+};
+
+}  // namespace emu

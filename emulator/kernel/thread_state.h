@@ -1,0 +1,25 @@
+// Per-thread kernel state of the emulated machine.
+#pragma once
+
+#include <cstdint>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "platform/host/wdm.h"
+
+namespace emu {
+
+struct ThreadState {
+    bool registered = false;
+    KIRQL irql = PASSIVE_LEVEL;
+    uint32_t id = 0;
+    std::string name = "host";
+    std::vector<PKSPIN_LOCK> heldLocks;  // in acquisition order
+    std::mt19937_64 noise;
+    bool noiseSeeded = false;
+};
+
+ThreadState &Self();
+
+}  // namespace emu
