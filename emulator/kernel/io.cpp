@@ -1,0 +1,696 @@
+// I/O manager routines: devices, stacks, IRPs, completion, cancellation and the requests of
+// applications. IRPs are tracked so the verifier can see double completion, freeing in use and
+// STATUS_PENDING returned without the IRP being marked pending.
+#include <algorithm>
+#include <cstring>
+
+#include "emulator/kernel/iomgr.h"
+#include "emulator/kernel/kernel_internal.h"
+#include "emulator/kernel/machine.h"
+#include "emulator/kernel/namespace.h"
+#include "emulator/kernel/pool.h"
+#include "emulator/kernel/scheduler.h"
+#include "emulator/kernel/verifier.h"
+
+namespace emu {
+
+namespace {
+
+IoManager &Io() { return Machine::current().service<IoManager>(); }
+Pool &PoolOf() { return Machine::current().service<Pool>(); }
+
+void *Allocate(size_t size, ULONG tag) {
+    void *p = PoolOf().allocate(NonPagedPool, size, tag, __builtin_return_address(0), "I/O manager");
+    if (p) std::memset(p, 0, size);
+    return p;
+}
+
+void Free(void *p, ULONG tag) { PoolOf().free(p, tag, "I/O manager"); }
+
+NTSTATUS NTAPI InvalidDeviceRequest(PDEVICE_OBJECT, PIRP Irp) {
+    Irp->IoStatus.Status = STATUS_INVALID_DEVICE_REQUEST;
+    Irp->IoStatus.Information = 0;
+    IoCompleteRequest(Irp, IO_NO_INCREMENT);
+    return STATUS_INVALID_DEVICE_REQUEST;
+}
+
+PDEVICE_OBJECT TopOfStack(PDEVICE_OBJECT device) {
+    while (device->AttachedDevice) device = device->AttachedDevice;
+    return device;
+}
+
+std::u16string ToU16(PCUNICODE_STRING s) {
+    return s && s->Buffer ? std::u16string(s->Buffer, s->Length / sizeof(WCHAR)) : std::u16string();
+}
+
+struct OwnedUnicode {
+    UNICODE_STRING string{};
+    OwnedUnicode(const std::u16string &text, ULONG tag) {
+        auto bytes = static_cast<USHORT>(text.size() * sizeof(WCHAR));
+        string.Buffer = static_cast<PWSTR>(Allocate(bytes + sizeof(WCHAR), tag));
+        std::memcpy(string.Buffer, text.data(), bytes);
+        string.Length = bytes;
+        string.MaximumLength = bytes + sizeof(WCHAR);
+    }
+};
+
+}  // namespace
+
+// ---- Drivers -----------------------------------------------------------------------------------------
+
+std::u16string IoManager::ServiceKeyPath(const std::u16string &name) {
+    return u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\" + name;
+}
+
+NTSTATUS IoManager::loadDriver(PDRIVER_INITIALIZE entry, const std::u16string &name, ULONG poolTag,
+                               PDRIVER_OBJECT *out) {
+    RequireIrql("loadDriver", PASSIVE_LEVEL);
+    auto driver = static_cast<PDRIVER_OBJECT>(Allocate(sizeof(DRIVER_OBJECT) + sizeof(DRIVER_EXTENSION), kDriverTag));
+    driver->Type = 4;
+    driver->Size = sizeof(DRIVER_OBJECT);
+    driver->DriverExtension = reinterpret_cast<PDRIVER_EXTENSION>(driver + 1);
+    driver->DriverExtension->DriverObject = driver;
+    driver->DriverName = OwnedUnicode(u"\\Driver\\" + name, kDriverTag).string;
+    driver->DriverExtension->ServiceKeyName = OwnedUnicode(name, kDriverTag).string;
+    driver->DriverInit = entry;
+    driver->DriverSize = poolTag;  // remembered for the leak check at unload
+    for (auto &f : driver->MajorFunction) f = InvalidDeviceRequest;
+    OwnedUnicode registryPath(ServiceKeyPath(name), kDriverTag);
+    NTSTATUS status = entry(driver, &registryPath.string);
+    Free(registryPath.string.Buffer, kDriverTag);
+    if (!NT_SUCCESS(status)) {
+        Free(driver->DriverName.Buffer, kDriverTag);
+        Free(driver->DriverExtension->ServiceKeyName.Buffer, kDriverTag);
+        Free(driver, kDriverTag);
+        return status;
+    }
+    drivers_.push_back(driver);
+    *out = driver;
+    return status;
+}
+
+void IoManager::unloadDriver(PDRIVER_OBJECT driver) {
+    RequireIrql("unloadDriver", PASSIVE_LEVEL);
+    if (driver->DriverUnload) driver->DriverUnload(driver);
+    if (driver->DeviceObject)
+        Report(Violation::InvalidParameter, "DriverUnload", "the driver unloaded with device objects left");
+    PoolOf().reportLeaks(driver->DriverSize, "DriverUnload");
+    drivers_.erase(std::remove(drivers_.begin(), drivers_.end(), driver), drivers_.end());
+    Free(driver->DriverName.Buffer, kDriverTag);
+    Free(driver->DriverExtension->ServiceKeyName.Buffer, kDriverTag);
+    Free(driver, kDriverTag);
+}
+
+IoManager::~IoManager() = default;
+
+// ---- Devices -------------------------------------------------------------------------------------------
+
+void IoManager::releaseDevice(PDEVICE_OBJECT device) {
+    bool free = false;
+    {
+        std::lock_guard<std::mutex> g(lock);
+        if (--device->ReferenceCount == 0 && deletePending.erase(device)) free = true;
+    }
+    if (free) freeDeviceMemory(device);
+}
+
+void IoManager::freeDeviceMemory(PDEVICE_OBJECT device) { Free(device, kDeviceTag); }
+
+}  // namespace emu
+
+using namespace emu;
+
+extern "C" {
+
+NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize, PUNICODE_STRING DeviceName,
+                              DEVICE_TYPE DeviceType, ULONG DeviceCharacteristics, BOOLEAN Exclusive,
+                              PDEVICE_OBJECT *DeviceObject) {
+    RequireIrql("IoCreateDevice", PASSIVE_LEVEL);
+    *DeviceObject = NULL;
+    size_t extensionOffset = (sizeof(DEVICE_OBJECT) + 15) & ~size_t(15);
+    auto device = static_cast<PDEVICE_OBJECT>(Allocate(extensionOffset + DeviceExtensionSize, kDeviceTag));
+    if (!device) return STATUS_INSUFFICIENT_RESOURCES;
+    device->Type = 3;
+    device->Size = static_cast<USHORT>(sizeof(DEVICE_OBJECT) + DeviceExtensionSize);
+    device->DriverObject = DriverObject;
+    device->DeviceExtension = DeviceExtensionSize ? reinterpret_cast<PCHAR>(device) + extensionOffset : NULL;
+    device->DeviceType = DeviceType;
+    device->Characteristics = DeviceCharacteristics;
+    device->StackSize = 1;
+    device->Flags = DO_DEVICE_INITIALIZING | (Exclusive ? DO_EXCLUSIVE : 0);
+    KeInitializeEvent(&device->DeviceLock, SynchronizationEvent, TRUE);
+    if (DeviceName && DeviceName->Length) {
+        NTSTATUS status = Machine::current().service<Namespace>().InsertDevice(ToU16(DeviceName), device);
+        if (!NT_SUCCESS(status)) {
+            Free(device, kDeviceTag);
+            return status;
+        }
+        device->Flags |= DO_DEVICE_HAS_NAME;
+    }
+    device->NextDevice = DriverObject->DeviceObject;
+    DriverObject->DeviceObject = device;
+    *DeviceObject = device;
+    return STATUS_SUCCESS;
+}
+
+VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
+    RequireIrql("IoDeleteDevice", PASSIVE_LEVEL);
+    IoManager &io = Io();
+    if (DeviceObject->Flags & DO_DEVICE_HAS_NAME) Machine::current().service<Namespace>().RemoveDevice(DeviceObject);
+    for (PDEVICE_OBJECT *p = &DeviceObject->DriverObject->DeviceObject; *p; p = &(*p)->NextDevice) {
+        if (*p == DeviceObject) {
+            *p = DeviceObject->NextDevice;
+            break;
+        }
+    }
+    // Freed memory must hold no queued DPC or armed timer, whenever it is actually released.
+    Machine::current().scheduler().checkFreedRange(DeviceObject, sizeof(DEVICE_OBJECT) + DeviceObject->Size,
+                                                   "IoDeleteDevice");
+    bool freeNow;
+    {
+        std::lock_guard<std::mutex> g(io.lock);
+        io.attachedTo.erase(DeviceObject);
+        freeNow = DeviceObject->ReferenceCount == 0;
+        if (!freeNow) io.deletePending.insert(DeviceObject);
+    }
+    if (freeNow) io.freeDeviceMemory(DeviceObject);
+}
+
+PDEVICE_OBJECT NTAPI IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice, PDEVICE_OBJECT TargetDevice) {
+    RequireIrql("IoAttachDeviceToDeviceStack", PASSIVE_LEVEL);
+    IoManager &io = Io();
+    std::lock_guard<std::mutex> g(io.lock);
+    PDEVICE_OBJECT top = TopOfStack(TargetDevice);
+    top->AttachedDevice = SourceDevice;
+    SourceDevice->StackSize = static_cast<CCHAR>(top->StackSize + 1);
+    SourceDevice->AlignmentRequirement = top->AlignmentRequirement;
+    io.attachedTo[SourceDevice] = top;
+    return top;
+}
+
+VOID NTAPI IoDetachDevice(PDEVICE_OBJECT TargetDevice) {
+    RequireIrql("IoDetachDevice", PASSIVE_LEVEL);
+    IoManager &io = Io();
+    std::lock_guard<std::mutex> g(io.lock);
+    if (TargetDevice->AttachedDevice) io.attachedTo.erase(TargetDevice->AttachedDevice);
+    TargetDevice->AttachedDevice = NULL;
+}
+
+PDEVICE_OBJECT NTAPI IoGetAttachedDeviceReference(PDEVICE_OBJECT DeviceObject) {
+    IoManager &io = Io();
+    std::lock_guard<std::mutex> g(io.lock);
+    PDEVICE_OBJECT top = TopOfStack(DeviceObject);
+    top->ReferenceCount++;
+    return top;
+}
+
+VOID NTAPI ObReferenceObject(PVOID Object) {
+    IoManager &io = Io();
+    std::lock_guard<std::mutex> g(io.lock);
+    static_cast<PDEVICE_OBJECT>(Object)->ReferenceCount++;
+}
+
+VOID NTAPI ObDereferenceObject(PVOID Object) { Io().releaseDevice(static_cast<PDEVICE_OBJECT>(Object)); }
+
+// ---- IRPs ---------------------------------------------------------------------------------------------------
+
+VOID NTAPI IoInitializeIrp(PIRP Irp, USHORT PacketSize, CCHAR StackSize) {
+    std::memset(Irp, 0, PacketSize);
+    Irp->Type = 6;
+    Irp->Size = PacketSize;
+    Irp->StackCount = StackSize;
+    Irp->CurrentLocation = static_cast<CHAR>(StackSize + 1);
+    InitializeListHead(&Irp->ThreadListEntry);
+    Irp->Tail.Overlay.CurrentStackLocation = reinterpret_cast<PIO_STACK_LOCATION>(Irp + 1) + StackSize;
+}
+
+PIRP NTAPI IoAllocateIrp(CCHAR StackSize, BOOLEAN) {
+    RequireIrql("IoAllocateIrp", DISPATCH_LEVEL);
+    if (StackSize < 1) {
+        Report(Violation::InvalidParameter, "IoAllocateIrp", "stack size below 1");
+        return NULL;
+    }
+    USHORT size = IoSizeOfIrp(StackSize);
+    auto irp = static_cast<PIRP>(PoolOf().allocate(NonPagedPool, size, kIrpTag, __builtin_return_address(0),
+                                                   "IoAllocateIrp"));
+    if (!irp) return NULL;
+    IoInitializeIrp(irp, size, StackSize);
+    IoManager &io = Io();
+    std::lock_guard<std::mutex> g(io.lock);
+    io.irps[irp] = IoManager::IrpRecord{};
+    return irp;
+}
+
+VOID NTAPI IoReuseIrp(PIRP Irp, NTSTATUS Status) {
+    IoManager &io = Io();
+    {
+        std::lock_guard<std::mutex> g(io.lock);
+        auto it = io.irps.find(Irp);
+        if (it != io.irps.end()) {
+            it->second.completed = false;
+            it->second.inDriver = false;
+            it->second.pendingMarked = 0;
+        }
+    }
+    UCHAR flags = Irp->AllocationFlags;
+    IoInitializeIrp(Irp, Irp->Size, Irp->StackCount);
+    Irp->AllocationFlags = flags;
+    Irp->IoStatus.Status = Status;
+}
+
+VOID NTAPI IoFreeIrp(PIRP Irp) {
+    RequireIrql("IoFreeIrp", DISPATCH_LEVEL);
+    IoManager &io = Io();
+    {
+        std::lock_guard<std::mutex> g(io.lock);
+        auto it = io.irps.find(Irp);
+        if (it == io.irps.end() || it->second.freed) {
+            Report(Violation::InvalidParameter, "IoFreeIrp", "IRP " + Hex(Irp) + " is not a live IRP");
+            return;
+        }
+        if (it->second.inDriver) {
+            Report(Violation::IrpFreedInUse, "IoFreeIrp",
+                   "IRP " + Hex(Irp) + " is still in a driver (dispatched and not completed)");
+            return;
+        }
+        it->second.freed = true;
+        if (it->second.pins > 0) return;
+        if (it->second.frames == 0) io.irps.erase(it);
+    }
+    PoolOf().free(Irp, kIrpTag, "IoFreeIrp");
+}
+
+NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    RequireIrql("IoCallDriver", DISPATCH_LEVEL);
+    IoManager &io = Io();
+    if (Irp->CurrentLocation <= 1) {
+        Report(Violation::InvalidParameter, "IoCallDriver",
+               "IRP " + Hex(Irp) + " has no stack location left for " + Hex(DeviceObject));
+        return STATUS_INVALID_PARAMETER;
+    }
+    IoSetNextIrpStackLocation(Irp);
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
+    stack->DeviceObject = DeviceObject;
+    int location = Irp->CurrentLocation;
+    {
+        std::lock_guard<std::mutex> g(io.lock);
+        auto &r = io.irps[Irp];
+        r.frames++;
+        r.inDriver = true;
+    }
+    Machine::current().noisePoint();
+    NTSTATUS status = DeviceObject->DriverObject->MajorFunction[stack->MajorFunction](DeviceObject, Irp);
+    std::string problem;
+    {
+        std::lock_guard<std::mutex> g(io.lock);
+        auto it = io.irps.find(Irp);
+        auto &r = it->second;
+        if (status == STATUS_PENDING) {
+            bool marked;
+            if (r.freed || r.completed || Irp->CurrentLocation > location)
+                marked = (r.pendingMarked >> location) & 1;
+            else
+                marked = (stack->Control & SL_PENDING_RETURNED) != 0;
+            if (!marked) problem = "dispatch routine of " + Hex(DeviceObject) + " returned STATUS_PENDING for IRP " + Hex(Irp);
+        }
+        if (--r.frames == 0 && r.freed && r.pins == 0) io.irps.erase(it);
+    }
+    if (!problem.empty()) Report(Violation::PendingNotMarked, "IoCallDriver", problem);
+    return status;
+}
+
+VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR) {
+    RequireIrql("IoCompleteRequest", DISPATCH_LEVEL);
+    IoManager &io = Io();
+    {
+        std::lock_guard<std::mutex> g(io.lock);
+        auto it = io.irps.find(Irp);
+        if (it == io.irps.end() || it->second.freed) {
+            Report(Violation::InvalidParameter, "IoCompleteRequest", "IRP " + Hex(Irp) + " is not a live IRP");
+            return;
+        }
+        if (it->second.completed) {
+            Report(Violation::IrpCompletedTwice, "IoCompleteRequest", "IRP " + Hex(Irp) + " was already completed");
+            return;
+        }
+    }
+    if (Irp->CancelRoutine) {
+        Report(Violation::IrpCompletedWithCancelRoutine, "IoCompleteRequest",
+               "IRP " + Hex(Irp) + " still has cancel routine " + Hex(reinterpret_cast<void *>(Irp->CancelRoutine)));
+        return;
+    }
+    if (Irp->IoStatus.Status == STATUS_PENDING) {
+        Report(Violation::InvalidParameter, "IoCompleteRequest", "IRP " + Hex(Irp) + " completed with STATUS_PENDING");
+        return;
+    }
+    Machine::current().noisePoint();
+    while (Irp->CurrentLocation <= Irp->StackCount) {
+        PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
+        int location = Irp->CurrentLocation;
+        Irp->PendingReturned = (stack->Control & SL_PENDING_RETURNED) != 0;
+        PIO_COMPLETION_ROUTINE routine = stack->CompletionRoutine;
+        PVOID context = stack->Context;
+        UCHAR control = stack->Control;
+        {
+            std::lock_guard<std::mutex> g(io.lock);
+            auto &r = io.irps[Irp];
+            if (Irp->PendingReturned) r.pendingMarked |= 1u << location;
+        }
+        // Pop the location, as the I/O manager does, before calling the routine of the driver above.
+        UCHAR major = stack->MajorFunction;
+        std::memset(stack, 0, sizeof(*stack));
+        stack->MajorFunction = major;
+        IoSkipCurrentIrpStackLocation(Irp);
+        NTSTATUS status = Irp->IoStatus.Status;
+        bool invoke = routine && ((NT_SUCCESS(status) && (control & SL_INVOKE_ON_SUCCESS)) ||
+                                  (NT_ERROR(status) && (control & SL_INVOKE_ON_ERROR)) ||
+                                  (Irp->Cancel && (control & SL_INVOKE_ON_CANCEL)));
+        if (invoke) {
+            PDEVICE_OBJECT device =
+                Irp->CurrentLocation <= Irp->StackCount ? IoGetCurrentIrpStackLocation(Irp)->DeviceObject : NULL;
+            if (routine(device, Irp, context) == STATUS_MORE_PROCESSING_REQUIRED) {
+                // The routine's owner has the IRP back (it may already have freed it).
+                std::lock_guard<std::mutex> g(io.lock);
+                auto it = io.irps.find(Irp);
+                if (it != io.irps.end()) it->second.inDriver = false;
+                return;
+            }
+        } else if (Irp->PendingReturned && Irp->CurrentLocation <= Irp->StackCount) {
+            IoMarkIrpPending(Irp);
+        }
+    }
+    std::function<void(PIRP)> requester;
+    {
+        std::lock_guard<std::mutex> g(io.lock);
+        auto &r = io.irps[Irp];
+        r.completed = true;
+        r.inDriver = false;
+        requester = std::move(r.onComplete);
+    }
+    if (requester)
+        requester(Irp);
+    else
+        Report(Violation::InvalidParameter, "IoCompleteRequest",
+               "IRP " + Hex(Irp) + " allocated by a driver reached the top of its stack without being reclaimed");
+}
+
+VOID NTAPI IoAcquireCancelSpinLock(PKIRQL Irql) {
+    *Irql = KfAcquireSpinLock(&Machine::current().scheduler().cancelLock);
+}
+
+VOID NTAPI IoReleaseCancelSpinLock(KIRQL Irql) { KfReleaseSpinLock(&Machine::current().scheduler().cancelLock, Irql); }
+
+BOOLEAN NTAPI IoCancelIrp(PIRP Irp) {
+    RequireIrql("IoCancelIrp", DISPATCH_LEVEL);
+    KIRQL irql;
+    IoAcquireCancelSpinLock(&irql);
+    Irp->Cancel = TRUE;
+    PDRIVER_CANCEL routine = IoSetCancelRoutine(Irp, NULL);
+    if (!routine) {
+        IoReleaseCancelSpinLock(irql);
+        return FALSE;
+    }
+    Irp->CancelIrql = irql;
+    Machine::current().noisePoint();
+    // The cancel routine releases the cancel spin lock.
+    routine(IoGetCurrentIrpStackLocation(Irp)->DeviceObject, Irp);
+    return TRUE;
+}
+
+PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObject, PVOID InputBuffer,
+                                         ULONG InputBufferLength, PVOID OutputBuffer, ULONG OutputBufferLength,
+                                         BOOLEAN InternalDeviceIoControl, PKEVENT Event,
+                                         PIO_STATUS_BLOCK IoStatusBlock) {
+    RequireIrql("IoBuildDeviceIoControlRequest", PASSIVE_LEVEL);
+    PIRP irp = IoAllocateIrp(DeviceObject->StackSize, FALSE);
+    if (!irp) return NULL;
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+    next->MajorFunction = InternalDeviceIoControl ? IRP_MJ_INTERNAL_DEVICE_CONTROL : IRP_MJ_DEVICE_CONTROL;
+    next->Parameters.DeviceIoControl.IoControlCode = IoControlCode;
+    next->Parameters.DeviceIoControl.InputBufferLength = InputBufferLength;
+    next->Parameters.DeviceIoControl.OutputBufferLength = OutputBufferLength;
+    ULONG method = METHOD_FROM_CTL_CODE(IoControlCode);
+    PVOID systemBuffer = NULL;
+    if (method == METHOD_BUFFERED) {
+        ULONG size = std::max(InputBufferLength, OutputBufferLength);
+        if (size) {
+            systemBuffer = Allocate(size, kBufferTag);
+            if (!systemBuffer) {
+                IoFreeIrp(irp);
+                return NULL;
+            }
+            if (InputBuffer && InputBufferLength) std::memcpy(systemBuffer, InputBuffer, InputBufferLength);
+        }
+        irp->AssociatedIrp.SystemBuffer = systemBuffer;
+    } else if (method == METHOD_NEITHER) {
+        next->Parameters.DeviceIoControl.Type3InputBuffer = InputBuffer;
+    } else {
+        Report(Violation::InvalidParameter, "IoBuildDeviceIoControlRequest", "direct I/O is not supported here");
+        IoFreeIrp(irp);
+        return NULL;
+    }
+    irp->UserBuffer = OutputBuffer;
+    irp->UserEvent = Event;
+    irp->UserIosb = IoStatusBlock;
+    IoManager &io = Io();
+    std::lock_guard<std::mutex> g(io.lock);
+    io.irps[irp].onComplete = [method, OutputBuffer, OutputBufferLength](PIRP done) {
+        PVOID buffer = done->AssociatedIrp.SystemBuffer;
+        if (method == METHOD_BUFFERED && buffer) {
+            if (!NT_ERROR(done->IoStatus.Status) && OutputBuffer)
+                std::memcpy(OutputBuffer, buffer, std::min<ULONG_PTR>(done->IoStatus.Information, OutputBufferLength));
+            Free(buffer, kBufferTag);
+        }
+        if (done->UserIosb) *done->UserIosb = done->IoStatus;
+        PKEVENT event = done->UserEvent;
+        IoFreeIrp(done);
+        if (event) KeSetEvent(event, IO_NO_INCREMENT, FALSE);
+    };
+    return irp;
+}
+
+PIRP NTAPI IoBuildSynchronousFsdRequest(ULONG, PDEVICE_OBJECT, PVOID, ULONG, PLARGE_INTEGER, PKEVENT, PIO_STATUS_BLOCK) {
+    Report(Violation::InvalidParameter, "IoBuildSynchronousFsdRequest", "not provided by this kernel");
+    return NULL;
+}
+
+}  // extern "C"
+
+// ---- Requests of applications --------------------------------------------------------------------------------
+
+namespace emu {
+
+PIRP IoManager::buildUserIrp(PFILE_OBJECT file, PDEVICE_OBJECT top, const UserRequest &request) {
+    PIRP irp = IoAllocateIrp(top->StackSize, FALSE);
+    if (!irp) return nullptr;
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+    next->MajorFunction = request.major;
+    next->MinorFunction = request.minor;
+    next->FileObject = file;
+    irp->Tail.Overlay.OriginalFileObject = file;
+    irp->RequestorMode = UserMode;
+    irp->UserEvent = request.event;
+    irp->UserIosb = request.ioStatus;
+
+    // Buffered I/O: the system buffer carries the input in and the output back.
+    bool buffered = false;
+    ULONG copyBack = 0;
+    switch (request.major) {
+    case IRP_MJ_READ:
+    case IRP_MJ_WRITE: {
+        bool read = request.major == IRP_MJ_READ;
+        ULONG length = read ? request.outputLength : request.inputLength;
+        next->Parameters.Read.Length = length;
+        if ((top->Flags & DO_BUFFERED_IO) && length) {
+            buffered = true;
+            irp->AssociatedIrp.SystemBuffer = Allocate(length, kBufferTag);
+            if (!read) std::memcpy(irp->AssociatedIrp.SystemBuffer, request.input, length);
+            copyBack = read ? length : 0;
+        } else {
+            irp->UserBuffer = read ? request.output : const_cast<void *>(request.input);
+        }
+        break;
+    }
+    case IRP_MJ_DEVICE_CONTROL:
+    case IRP_MJ_INTERNAL_DEVICE_CONTROL: {
+        auto &p = next->Parameters.DeviceIoControl;
+        p.IoControlCode = request.ioControlCode;
+        p.InputBufferLength = request.inputLength;
+        p.OutputBufferLength = request.outputLength;
+        ULONG method = METHOD_FROM_CTL_CODE(request.ioControlCode);
+        if (method == METHOD_NEITHER) {
+            p.Type3InputBuffer = const_cast<void *>(request.input);
+            irp->UserBuffer = request.output;
+        } else {
+            // Direct I/O has no MDLs here; it is served like buffered I/O.
+            ULONG size = std::max(request.inputLength, request.outputLength);
+            if (size) {
+                buffered = true;
+                irp->AssociatedIrp.SystemBuffer = Allocate(size, kBufferTag);
+                if (request.input && request.inputLength)
+                    std::memcpy(irp->AssociatedIrp.SystemBuffer, request.input, request.inputLength);
+                copyBack = request.outputLength;
+            }
+        }
+        break;
+    }
+    case IRP_MJ_QUERY_INFORMATION:
+    case IRP_MJ_SET_INFORMATION: {
+        next->Parameters.QueryFile.Length = request.outputLength ? request.outputLength : request.inputLength;
+        next->Parameters.QueryFile.FileInformationClass = static_cast<FILE_INFORMATION_CLASS>(request.ioControlCode);
+        ULONG size = next->Parameters.QueryFile.Length;
+        if (size) {
+            buffered = true;
+            irp->AssociatedIrp.SystemBuffer = Allocate(size, kBufferTag);
+            if (request.input) std::memcpy(irp->AssociatedIrp.SystemBuffer, request.input, request.inputLength);
+            copyBack = request.outputLength;
+        }
+        break;
+    }
+    case IRP_MJ_CREATE:
+        next->Parameters.Create.Options = request.options;
+        break;
+    default:
+        break;
+    }
+    if (buffered && !irp->AssociatedIrp.SystemBuffer) {
+        IoFreeIrp(irp);
+        return nullptr;
+    }
+
+    std::lock_guard<std::mutex> g(lock);
+    auto &record = irps[irp];
+    record.file = file;
+    record.thread = CurrentThreadId();
+    void *output = request.output;
+    record.onComplete = [buffered, copyBack, output](PIRP done) {
+        PVOID buffer = done->AssociatedIrp.SystemBuffer;
+        if (buffered && buffer) {
+            if (!NT_ERROR(done->IoStatus.Status) && output && copyBack)
+                std::memcpy(output, buffer, std::min<ULONG_PTR>(done->IoStatus.Information, copyBack));
+            Free(buffer, kBufferTag);
+        }
+        if (done->UserIosb) *done->UserIosb = done->IoStatus;
+        PKEVENT event = done->UserEvent;
+        IoFreeIrp(done);
+        if (event) KeSetEvent(event, IO_NO_INCREMENT, FALSE);
+    };
+    return irp;
+}
+
+NTSTATUS IoManager::submit(PFILE_OBJECT file, const UserRequest &request) {
+    RequireIrql("submit", PASSIVE_LEVEL);
+    PDEVICE_OBJECT top = IoGetAttachedDeviceReference(file->DeviceObject);
+    PIRP irp = buildUserIrp(file, top, request);
+    NTSTATUS status = irp ? IoCallDriver(top, irp) : STATUS_INSUFFICIENT_RESOURCES;
+    releaseDevice(top);
+    return status;
+}
+
+NTSTATUS IoManager::callAndWait(PDEVICE_OBJECT top, PIRP irp, PKEVENT event, PIO_STATUS_BLOCK status) {
+    NTSTATUS result = IoCallDriver(top, irp);
+    KeWaitForSingleObject(event, Executive, KernelMode, FALSE, NULL);
+    return result == STATUS_PENDING ? status->Status : result;
+}
+
+NTSTATUS IoManager::openFile(const std::u16string &path, ULONG options, PFILE_OBJECT *out) {
+    RequireIrql("openFile", PASSIVE_LEVEL);
+    *out = nullptr;
+    PDEVICE_OBJECT device = Machine::current().service<Namespace>().Resolve(path);
+    if (!device) return STATUS_OBJECT_NAME_NOT_FOUND;
+    {
+        std::lock_guard<std::mutex> g(lock);
+        if (deletePending.count(device)) return STATUS_DELETE_PENDING;
+        device->ReferenceCount++;
+    }
+    auto file = static_cast<PFILE_OBJECT>(Allocate(sizeof(FILE_OBJECT), kFileTag));
+    if (!file) {
+        releaseDevice(device);
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    file->Type = 5;
+    file->Size = sizeof(FILE_OBJECT);
+    file->DeviceObject = device;
+    KeInitializeEvent(&file->Event, NotificationEvent, FALSE);
+    KeInitializeEvent(&file->Lock, SynchronizationEvent, FALSE);
+
+    UserRequest create;
+    create.major = IRP_MJ_CREATE;
+    create.options = options;
+    IO_STATUS_BLOCK iosb{};
+    create.ioStatus = &iosb;
+    create.event = &file->Event;
+    PDEVICE_OBJECT top = IoGetAttachedDeviceReference(device);
+    PIRP irp = buildUserIrp(file, top, create);
+    NTSTATUS status = irp ? callAndWait(top, irp, &file->Event, &iosb) : STATUS_INSUFFICIENT_RESOURCES;
+    releaseDevice(top);
+    if (!NT_SUCCESS(status)) {
+        Free(file, kFileTag);
+        releaseDevice(device);
+        return status;
+    }
+    *out = file;
+    return status;
+}
+
+void IoManager::closeFile(PFILE_OBJECT file) {
+    RequireIrql("closeFile", PASSIVE_LEVEL);
+    for (UCHAR major : {UCHAR(IRP_MJ_CLEANUP), UCHAR(IRP_MJ_CLOSE)}) {
+        UserRequest r;
+        r.major = major;
+        IO_STATUS_BLOCK iosb{};
+        r.ioStatus = &iosb;
+        r.event = &file->Event;
+        KeClearEvent(&file->Event);
+        PDEVICE_OBJECT top = IoGetAttachedDeviceReference(file->DeviceObject);
+        PIRP irp = buildUserIrp(file, top, r);
+        if (irp) callAndWait(top, irp, &file->Event, &iosb);
+        releaseDevice(top);
+    }
+    PDEVICE_OBJECT device = file->DeviceObject;
+    Free(file, kFileTag);
+    releaseDevice(device);
+}
+
+void IoManager::cancelThreadRequests(PFILE_OBJECT file) {
+    uint32_t thread = CurrentThreadId();
+    // Cancel routines may complete (and free) IRPs, so pick one at a time under the lock.
+    std::set<PIRP> done;
+    for (;;) {
+        PIRP target = nullptr;
+        {
+            std::lock_guard<std::mutex> g(lock);
+            for (auto &[irp, r] : irps)
+                if (r.file == file && r.thread == thread && !r.completed && !r.freed && !done.count(irp)) {
+                    target = irp;
+                    break;
+                }
+            if (target) {
+                done.insert(target);
+                irps[target].pins++;
+            }
+        }
+        if (!target) return;
+        IoCancelIrp(target);
+        bool release = false;
+        {
+            std::lock_guard<std::mutex> g(lock);
+            auto it = irps.find(target);
+            if (--it->second.pins == 0 && it->second.freed) {
+                release = true;
+                if (it->second.frames == 0) irps.erase(it);
+            }
+        }
+        if (release) PoolOf().free(target, kIrpTag, "IoFreeIrp");
+    }
+}
+
+size_t IoManager::outstandingRequests(PFILE_OBJECT file) const {
+    std::lock_guard<std::mutex> g(lock);
+    size_t n = 0;
+    for (auto &[irp, r] : irps)
+        if (r.file == file && !r.completed && !r.freed) n++;
+    return n;
+}
+
+}  // namespace emu

@@ -1,0 +1,85 @@
+// The I/O manager: driver and device objects, IRPs and their completion, cancellation, and the
+// requests an application makes through a file object (the Win32 side is built on these).
+#pragma once
+
+#include <functional>
+#include <map>
+#include <mutex>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "platform/host/wdm.h"
+
+namespace emu {
+
+// Pool tags of the I/O manager's own objects.
+inline constexpr ULONG kIrpTag = 0x20707249;     // "Irp "
+inline constexpr ULONG kDeviceTag = 0x69766544;  // "Devi"
+inline constexpr ULONG kDriverTag = 0x76697244;  // "Driv"
+inline constexpr ULONG kFileTag = 0x656C6946;    // "File"
+inline constexpr ULONG kBufferTag = 0x66667542;  // "Buff"
+
+// A request an application makes on an open file.
+struct UserRequest {
+    UCHAR major = IRP_MJ_READ;
+    UCHAR minor = 0;
+    ULONG ioControlCode = 0;
+    const void *input = nullptr;  // write data, or the control request's input
+    ULONG inputLength = 0;
+    void *output = nullptr;       // read buffer, or the control request's output
+    ULONG outputLength = 0;
+    ULONG options = 0;            // create options
+    PKEVENT event = nullptr;      // signalled at completion
+    PIO_STATUS_BLOCK ioStatus = nullptr;  // written at completion
+};
+
+class IoManager {
+public:
+    ~IoManager();
+
+    // Loads a driver: a driver object named \Driver\<name>, its service key path as registry path,
+    // DriverEntry called at PASSIVE_LEVEL. `poolTag` is the tag the verifier checks for leaks at unload.
+    NTSTATUS loadDriver(PDRIVER_INITIALIZE entry, const std::u16string &name, ULONG poolTag, PDRIVER_OBJECT *driver);
+    // Calls DriverUnload; reports pool left under the driver's tag and devices left behind.
+    void unloadDriver(PDRIVER_OBJECT driver);
+    static std::u16string ServiceKeyPath(const std::u16string &name);
+
+    // Opens \??\NAME (or any device path) through the namespace: sends IRP_MJ_CREATE.
+    NTSTATUS openFile(const std::u16string &path, ULONG options, PFILE_OBJECT *file);
+    // Sends IRP_MJ_CLEANUP then IRP_MJ_CLOSE and releases the file object.
+    void closeFile(PFILE_OBJECT file);
+    // Sends a request on an open file. Returns what the driver's dispatch routine returned; the
+    // request's final status reaches request.ioStatus and request.event at completion.
+    NTSTATUS submit(PFILE_OBJECT file, const UserRequest &request);
+    // Cancels the requests the calling thread issued on `file` (CancelIo).
+    void cancelThreadRequests(PFILE_OBJECT file);
+    size_t outstandingRequests(PFILE_OBJECT file) const;
+
+    // Internal hooks of the routines in io.cpp.
+    struct IrpRecord {
+        int frames = 0;             // IoCallDriver calls on the stack for this IRP
+        int pins = 0;               // holders that may still touch the IRP's memory (CancelIo)
+        bool freed = false;         // IoFreeIrp called; memory released once unpinned
+        bool completed = false;     // final completion reached the top
+        bool inDriver = false;      // dispatched, not yet completed
+        uint32_t pendingMarked = 0; // bit n: location n had SL_PENDING_RETURNED when completed
+        PFILE_OBJECT file = nullptr;
+        uint32_t thread = 0;
+        std::function<void(PIRP)> onComplete;  // requester's completion (I/O manager-built IRPs)
+    };
+    mutable std::mutex lock;
+    std::map<PIRP, IrpRecord> irps;
+    std::map<PDEVICE_OBJECT, PDEVICE_OBJECT> attachedTo;  // device → the one it was attached on
+    std::set<PDEVICE_OBJECT> deletePending;
+
+    void releaseDevice(PDEVICE_OBJECT device);  // drop a reference; frees a deleted device at zero
+    void freeDeviceMemory(PDEVICE_OBJECT device);
+
+private:
+    PIRP buildUserIrp(PFILE_OBJECT file, PDEVICE_OBJECT top, const UserRequest &request);
+    NTSTATUS callAndWait(PDEVICE_OBJECT top, PIRP irp, PKEVENT event, PIO_STATUS_BLOCK status);
+    std::vector<PDRIVER_OBJECT> drivers_;
+};
+
+}  // namespace emu
