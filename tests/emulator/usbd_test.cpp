@@ -1,0 +1,231 @@
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <vector>
+
+#include "emulator/kernel/machine.h"
+#include "emulator/kernel/pool.h"
+#include "platform/host/usb.h"
+
+namespace {
+
+// A configuration descriptor assembled byte by byte, as a device would send it.
+class ConfigBuilder {
+public:
+    ConfigBuilder() { bytes_ = {9, USB_CONFIGURATION_DESCRIPTOR_TYPE, 0, 0, 0, 1, 0, 0x80, 50}; }
+    ConfigBuilder &interface(UCHAR number, UCHAR alternate, UCHAR endpoints, UCHAR cls, UCHAR subclass = 0,
+                             UCHAR protocol = 0) {
+        bytes_.insert(bytes_.end(),
+                      {9, USB_INTERFACE_DESCRIPTOR_TYPE, number, alternate, endpoints, cls, subclass, protocol, 0});
+        if (alternate == 0) bytes_[4]++;
+        return *this;
+    }
+    ConfigBuilder &endpoint(UCHAR address, UCHAR attributes, USHORT maxPacket, UCHAR interval = 0) {
+        bytes_.insert(bytes_.end(), {7, USB_ENDPOINT_DESCRIPTOR_TYPE, address, attributes, UCHAR(maxPacket),
+                                     UCHAR(maxPacket >> 8), interval});
+        return *this;
+    }
+    ConfigBuilder &raw(std::initializer_list<UCHAR> descriptor) {
+        bytes_.insert(bytes_.end(), descriptor);
+        return *this;
+    }
+    PUSB_CONFIGURATION_DESCRIPTOR build() {
+        bytes_[2] = UCHAR(bytes_.size());
+        bytes_[3] = UCHAR(bytes_.size() >> 8);
+        return config();
+    }
+    PUSB_CONFIGURATION_DESCRIPTOR config() { return reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(bytes_.data()); }
+    PUCHAR at(size_t offset) { return bytes_.data() + offset; }
+
+private:
+    std::vector<UCHAR> bytes_;
+};
+
+// Vendor interface 0 (interrupt IN) with an alternate setting, then a data-class interface 1 with a
+// class-specific descriptor before its bulk pair.
+PUSB_CONFIGURATION_DESCRIPTOR TwoInterfaces(ConfigBuilder &b) {
+    return b.interface(0, 0, 1, 0xFF, 0x01, 0x02)
+        .endpoint(0x83, USB_ENDPOINT_TYPE_INTERRUPT, 10, 1)
+        .interface(0, 1, 0, 0xFF, 0x01, 0x02)
+        .interface(1, 0, 2, USB_DEVICE_CLASS_CDC_DATA)
+        .raw({5, 0x24, 0x00, 0x10, 0x01})
+        .endpoint(0x02, USB_ENDPOINT_TYPE_BULK, 64)
+        .endpoint(0x81, USB_ENDPOINT_TYPE_BULK, 64)
+        .build();
+}
+
+PUSB_INTERFACE_DESCRIPTOR Parse(PUSB_CONFIGURATION_DESCRIPTOR config, PVOID from, LONG number, LONG alternate,
+                                LONG cls = -1, LONG subclass = -1, LONG protocol = -1) {
+    return USBD_ParseConfigurationDescriptorEx(config, from, number, alternate, cls, subclass, protocol);
+}
+
+PVOID After(PUSB_INTERFACE_DESCRIPTOR d) { return reinterpret_cast<PUCHAR>(d) + d->bLength; }
+
+TEST(UsbdParse, FindsInterfacesByEachCriterionAndWildcard) {
+    emu::Machine machine;
+    ConfigBuilder b;
+    auto *config = TwoInterfaces(b);
+
+    auto *first = Parse(config, config, -1, -1);
+    ASSERT_NE(first, nullptr);
+    EXPECT_EQ(reinterpret_cast<PUCHAR>(first), b.at(9));
+
+    auto *data = Parse(config, config, 1, 0);
+    ASSERT_NE(data, nullptr);
+    EXPECT_EQ(data->bInterfaceClass, USB_DEVICE_CLASS_CDC_DATA);
+    EXPECT_EQ(Parse(config, config, -1, -1, USB_DEVICE_CLASS_CDC_DATA), data);
+
+    auto *alternate = Parse(config, config, 0, 1);
+    ASSERT_NE(alternate, nullptr);
+    EXPECT_EQ(alternate->bAlternateSetting, 1);
+    EXPECT_EQ(Parse(config, config, -1, -1, 0xFF, 0x01, 0x02), first);
+    EXPECT_EQ(Parse(config, config, -1, -1, 0xFF, 0x01, 0x03), nullptr);
+    EXPECT_EQ(Parse(config, config, 2, -1), nullptr);
+}
+
+TEST(UsbdParse, StartPositionResumesTheSearch) {
+    emu::Machine machine;
+    ConfigBuilder b;
+    auto *config = TwoInterfaces(b);
+
+    std::vector<std::pair<int, int>> seen;
+    for (auto *d = Parse(config, config, -1, -1); d; d = Parse(config, After(d), -1, -1))
+        seen.emplace_back(d->bInterfaceNumber, d->bAlternateSetting);
+    EXPECT_EQ(seen, (std::vector<std::pair<int, int>>{{0, 0}, {0, 1}, {1, 0}}));
+
+    // The start position itself is a candidate.
+    auto *data = Parse(config, config, 1, 0);
+    EXPECT_EQ(Parse(config, data, -1, -1), data);
+    EXPECT_EQ(Parse(config, After(data), -1, -1), nullptr);
+}
+
+TEST(UsbdParse, HostileDescriptorsEndTheWalk) {
+    emu::Machine machine;
+    {
+        ConfigBuilder b;  // zero-length descriptor: must not loop forever
+        auto *config = b.raw({0, 0x24}).interface(0, 0, 0, 0xFF).build();
+        EXPECT_EQ(Parse(config, config, -1, -1), nullptr);
+    }
+    {
+        ConfigBuilder b;  // interface past wTotalLength
+        auto *config = b.interface(0, 0, 0, 0xFF).build();
+        config->wTotalLength = 9 + 8;
+        EXPECT_EQ(Parse(config, config, -1, -1), nullptr);
+    }
+    {
+        ConfigBuilder b;  // an interface type with a short bLength is not an interface
+        auto *config = b.raw({4, USB_INTERFACE_DESCRIPTOR_TYPE, 0, 0}).interface(1, 0, 0, 0xFF).build();
+        auto *d = Parse(config, config, -1, -1);
+        ASSERT_NE(d, nullptr);
+        EXPECT_EQ(d->bInterfaceNumber, 1);
+    }
+    {
+        ConfigBuilder b;  // descriptor claiming to run past the end
+        auto *config = b.interface(0, 0, 0, 0xFF).raw({200, 0x24}).interface(1, 0, 0, 0xFF).build();
+        EXPECT_NE(Parse(config, config, 0, -1), nullptr);
+        EXPECT_EQ(Parse(config, config, 1, -1), nullptr);
+    }
+}
+
+// Checks the select-configuration URB built for `list` (NULL-terminated).
+void ExpectSelectConfiguration(PURB urb, PUSB_CONFIGURATION_DESCRIPTOR config, USBD_INTERFACE_LIST_ENTRY *list) {
+    ASSERT_NE(urb, nullptr);
+    EXPECT_EQ(urb->UrbHeader.Function, URB_FUNCTION_SELECT_CONFIGURATION);
+    EXPECT_EQ(urb->UrbSelectConfiguration.ConfigurationDescriptor, config);
+    EXPECT_EQ(urb->UrbSelectConfiguration.ConfigurationHandle, nullptr);
+
+    auto *expected = reinterpret_cast<PUCHAR>(&urb->UrbSelectConfiguration.Interface);
+    for (auto *e = list; e->InterfaceDescriptor; ++e) {
+        SCOPED_TRACE(testing::Message() << "interface entry " << (e - list));
+        ASSERT_EQ(reinterpret_cast<PUCHAR>(e->Interface), expected);
+        const auto *d = e->InterfaceDescriptor;
+        EXPECT_EQ(e->Interface->Length, GET_USBD_INTERFACE_SIZE(d->bNumEndpoints));
+        EXPECT_EQ(e->Interface->InterfaceNumber, d->bInterfaceNumber);
+        EXPECT_EQ(e->Interface->AlternateSetting, d->bAlternateSetting);
+        EXPECT_EQ(e->Interface->NumberOfPipes, d->bNumEndpoints);
+        PUSBD_PIPE_INFORMATION pipes = e->Interface->Pipes;
+        for (ULONG i = 0; i < e->Interface->NumberOfPipes; i++) {
+            EXPECT_EQ(pipes[i].MaximumTransferSize, USBD_DEFAULT_MAXIMUM_TRANSFER_SIZE);
+            EXPECT_EQ(pipes[i].PipeFlags, 0u);
+            EXPECT_EQ(pipes[i].PipeHandle, nullptr);
+        }
+        expected += e->Interface->Length;
+    }
+    EXPECT_EQ(expected - reinterpret_cast<PUCHAR>(urb), urb->UrbHeader.Length) << "interfaces fill the URB exactly";
+}
+
+TEST(UsbdCreateConfigurationRequest, ExLaysOutEveryListedInterface) {
+    emu::Machine machine;
+    auto &pool = machine.service<emu::Pool>();
+    ConfigBuilder b;
+    auto *config = TwoInterfaces(b);
+    USBD_INTERFACE_LIST_ENTRY list[] = {
+        {Parse(config, config, 0, 0), nullptr}, {Parse(config, config, 1, 0), nullptr}, {nullptr, nullptr}};
+
+    PURB urb = USBD_CreateConfigurationRequestEx(config, list);
+    ExpectSelectConfiguration(urb, config, list);
+    EXPECT_EQ(urb->UrbHeader.Length, GET_SELECT_CONFIGURATION_REQUEST_SIZE(2, 3));
+
+    auto live = pool.outstanding(emu::Tag("USBD"));
+    ASSERT_EQ(live.size(), 1u);
+    EXPECT_EQ(live[0].type, NonPagedPool);
+    ExFreePool(urb);
+    EXPECT_EQ(pool.countInUse(emu::Tag("USBD")), 0u);
+}
+
+TEST(UsbdCreateConfigurationRequest, InterfaceWithoutEndpointsTakesNoPipeSlot) {
+    emu::Machine machine;
+    ConfigBuilder b;
+    auto *config = TwoInterfaces(b);
+    USBD_INTERFACE_LIST_ENTRY list[] = {
+        {Parse(config, config, 0, 1), nullptr}, {Parse(config, config, 1, 0), nullptr}, {nullptr, nullptr}};
+
+    PURB urb = USBD_CreateConfigurationRequestEx(config, list);
+    ExpectSelectConfiguration(urb, config, list);
+    EXPECT_EQ(list[0].Interface->Length, sizeof(USBD_INTERFACE_INFORMATION) - sizeof(USBD_PIPE_INFORMATION));
+    ExFreePool(urb);
+}
+
+TEST(UsbdCreateConfigurationRequest, LegacyTakesAlternateZeroOfEachInterfaceAndReportsTheSize) {
+    emu::Machine machine;
+    ConfigBuilder b;
+    auto *config = TwoInterfaces(b);
+
+    USHORT size = 0;
+    PURB urb = USBD_CreateConfigurationRequest(config, &size);
+    ASSERT_NE(urb, nullptr);
+    EXPECT_EQ(size, urb->UrbHeader.Length);
+    EXPECT_EQ(size, GET_SELECT_CONFIGURATION_REQUEST_SIZE(2, 3));
+    auto *first = &urb->UrbSelectConfiguration.Interface;
+    auto *second = reinterpret_cast<PUSBD_INTERFACE_INFORMATION>(reinterpret_cast<PUCHAR>(first) + first->Length);
+    EXPECT_EQ(first->InterfaceNumber, 0);
+    EXPECT_EQ(first->AlternateSetting, 0);
+    EXPECT_EQ(first->NumberOfPipes, 1u);
+    EXPECT_EQ(second->InterfaceNumber, 1);
+    EXPECT_EQ(second->NumberOfPipes, 2u);
+    ExFreePool(urb);
+}
+
+TEST(UsbdCreateConfigurationRequest, FailsCleanlyWithoutPoolOrWhenTooLarge) {
+    emu::Machine machine;
+    auto &pool = machine.service<emu::Pool>();
+    ConfigBuilder b;
+    auto *config = TwoInterfaces(b);
+
+    pool.failTag(emu::Tag("USBD"));
+    USHORT size = 0xBEEF;
+    EXPECT_EQ(USBD_CreateConfigurationRequest(config, &size), nullptr);
+    EXPECT_EQ(size, 0);
+    pool.clearFaults();
+
+    // More pipe slots than a URB's USHORT length can describe.
+    ConfigBuilder big;
+    auto *hostile = big.interface(0, 0, 255, 0xFF).build();
+    std::vector<USBD_INTERFACE_LIST_ENTRY> list(
+        64, USBD_INTERFACE_LIST_ENTRY{Parse(hostile, hostile, 0, 0), nullptr});
+    list.push_back({nullptr, nullptr});
+    EXPECT_EQ(USBD_CreateConfigurationRequestEx(hostile, list.data()), nullptr);
+    EXPECT_EQ(pool.countInUse(emu::Tag("USBD")), 0u);
+}
+
+}  // namespace
