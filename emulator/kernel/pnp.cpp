@@ -1,0 +1,176 @@
+#include <cstring>
+
+#include "emulator/kernel/iomgr.h"
+#include "emulator/kernel/kernel_internal.h"
+#include "emulator/kernel/machine.h"
+#include "emulator/kernel/pnpmgr.h"
+#include "emulator/kernel/verifier.h"
+
+namespace emu {
+
+namespace {
+
+// Builds an IRP for the stack above `pdo` whose final completion fills `result` and sets `event`.
+PIRP BuildSystemIrp(PDEVICE_OBJECT top, UCHAR major, UCHAR minor, PKEVENT event, IO_STATUS_BLOCK *result) {
+    PIRP irp = IoAllocateIrp(top->StackSize, FALSE);
+    if (!irp) return nullptr;
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+    next->MajorFunction = major;
+    next->MinorFunction = minor;
+    // Windows starts every PnP request as "not supported" so that untouched requests say so.
+    irp->IoStatus.Status = major == IRP_MJ_PNP ? STATUS_NOT_SUPPORTED : STATUS_SUCCESS;
+    IoManager &io = Machine::current().service<IoManager>();
+    std::lock_guard<std::mutex> g(io.lock);
+    io.irps[irp].onComplete = [event, result](PIRP done) {
+        *result = done->IoStatus;
+        IoFreeIrp(done);
+        KeSetEvent(event, IO_NO_INCREMENT, FALSE);
+    };
+    return irp;
+}
+
+}  // namespace
+
+PDEVICE_OBJECT PnpManager::stackTop(PDEVICE_OBJECT pdo) {
+    PDEVICE_OBJECT top = IoGetAttachedDeviceReference(pdo);
+    ObDereferenceObject(top);
+    return top;
+}
+
+NTSTATUS PnpManager::send(PDEVICE_OBJECT pdo, UCHAR minor, IO_STATUS_BLOCK *result,
+                          void (*prepare)(PIO_STACK_LOCATION, void *), void *context) {
+    RequireIrql("PnP manager", PASSIVE_LEVEL);
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    IO_STATUS_BLOCK status{};
+    PDEVICE_OBJECT top = IoGetAttachedDeviceReference(pdo);
+    PIRP irp = BuildSystemIrp(top, IRP_MJ_PNP, minor, &event, &status);
+    if (!irp) {
+        ObDereferenceObject(top);
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    if (prepare) prepare(IoGetNextIrpStackLocation(irp), context);
+    IoCallDriver(top, irp);
+    KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, NULL);
+    ObDereferenceObject(top);
+    if (result) *result = status;
+    return status.Status;
+}
+
+NTSTATUS PnpManager::sendPower(PDEVICE_OBJECT pdo, UCHAR minor, POWER_STATE_TYPE type, POWER_STATE state) {
+    RequireIrql("power manager", PASSIVE_LEVEL);
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    IO_STATUS_BLOCK status{};
+    PDEVICE_OBJECT top = IoGetAttachedDeviceReference(pdo);
+    PIRP irp = BuildSystemIrp(top, IRP_MJ_POWER, minor, &event, &status);
+    if (!irp) {
+        ObDereferenceObject(top);
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+    if (minor == IRP_MN_WAIT_WAKE) {
+        next->Parameters.WaitWake.PowerState = state.SystemState;
+    } else {
+        next->Parameters.Power.Type = type;
+        next->Parameters.Power.State = state;
+    }
+    PoCallDriver(top, irp);
+    KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, NULL);
+    ObDereferenceObject(top);
+    return status.Status;
+}
+
+NTSTATUS PnpManager::plugIn(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
+    RequireIrql("PnP manager", PASSIVE_LEVEL);
+    if (!driver->DriverExtension->AddDevice) return STATUS_NOT_SUPPORTED;
+    NTSTATUS status = driver->DriverExtension->AddDevice(driver, pdo);
+    if (!NT_SUCCESS(status)) return status;
+    PDEVICE_OBJECT top = stackTop(pdo);
+    if (top != pdo && (top->Flags & DO_DEVICE_INITIALIZING))
+        Report(Violation::InvalidParameter, "AddDevice", "the new device still has DO_DEVICE_INITIALIZING set");
+    status = send(pdo, IRP_MN_START_DEVICE);
+    if (!NT_SUCCESS(status)) {
+        send(pdo, IRP_MN_REMOVE_DEVICE);
+        return status;
+    }
+    DEVICE_CAPABILITIES capabilities{};
+    capabilities.Size = sizeof(capabilities);
+    capabilities.Version = 1;
+    capabilities.Address = capabilities.UINumber = 0xFFFFFFFF;
+    send(pdo, IRP_MN_QUERY_CAPABILITIES, nullptr,
+         [](PIO_STACK_LOCATION s, void *c) { s->Parameters.DeviceCapabilities.Capabilities = static_cast<PDEVICE_CAPABILITIES>(c); },
+         &capabilities);
+    send(pdo, IRP_MN_QUERY_PNP_DEVICE_STATE);
+    return status;
+}
+
+NTSTATUS PnpManager::remove(PDEVICE_OBJECT pdo) {
+    NTSTATUS status = send(pdo, IRP_MN_QUERY_REMOVE_DEVICE);
+    if (!NT_SUCCESS(status)) {
+        send(pdo, IRP_MN_CANCEL_REMOVE_DEVICE);
+        return status;
+    }
+    return send(pdo, IRP_MN_REMOVE_DEVICE);
+}
+
+NTSTATUS PnpManager::surpriseRemove(PDEVICE_OBJECT pdo) { return send(pdo, IRP_MN_SURPRISE_REMOVAL); }
+
+NTSTATUS PnpManager::finishSurpriseRemoval(PDEVICE_OBJECT pdo) { return send(pdo, IRP_MN_REMOVE_DEVICE); }
+
+NTSTATUS PnpManager::stopAndRestart(PDEVICE_OBJECT pdo) {
+    NTSTATUS status = send(pdo, IRP_MN_QUERY_STOP_DEVICE);
+    if (!NT_SUCCESS(status)) {
+        send(pdo, IRP_MN_CANCEL_STOP_DEVICE);
+        return status;
+    }
+    status = send(pdo, IRP_MN_STOP_DEVICE);
+    if (!NT_SUCCESS(status)) return status;
+    return send(pdo, IRP_MN_START_DEVICE);
+}
+
+}  // namespace emu
+
+using namespace emu;
+
+extern "C" {
+
+NTSTATUS NTAPI PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) { return IofCallDriver(DeviceObject, Irp); }
+
+// Power IRPs are not serialised per device here, so there is nothing to release.
+VOID NTAPI PoStartNextPowerIrp(PIRP) { RequireIrql("PoStartNextPowerIrp", DISPATCH_LEVEL); }
+
+POWER_STATE NTAPI PoSetPowerState(PDEVICE_OBJECT, POWER_STATE_TYPE, POWER_STATE State) { return State; }
+
+NTSTATUS NTAPI PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POWER_STATE PowerState,
+                                 PREQUEST_POWER_COMPLETE CompletionFunction, PVOID Context, PIRP *Irp) {
+    // Windows hands the request to a system thread; here a passive caller's own thread serves it.
+    if (!RequireIrql("PoRequestPowerIrp", PASSIVE_LEVEL)) return STATUS_INVALID_DEVICE_STATE;
+    if (MinorFunction != IRP_MN_SET_POWER && MinorFunction != IRP_MN_QUERY_POWER && MinorFunction != IRP_MN_WAIT_WAKE)
+        return STATUS_INVALID_PARAMETER_2;
+    if (Irp) *Irp = NULL;
+    IO_STATUS_BLOCK status{};
+    status.Status = Machine::current().service<PnpManager>().sendPower(DeviceObject, MinorFunction, DevicePowerState,
+                                                                       PowerState);
+    if (CompletionFunction) CompletionFunction(DeviceObject, MinorFunction, PowerState, Context, &status);
+    return STATUS_PENDING;
+}
+
+NTSTATUS NTAPI IoWMIRegistrationControl(PDEVICE_OBJECT DeviceObject, ULONG Action) {
+    RequireIrql("IoWMIRegistrationControl", PASSIVE_LEVEL);
+    PnpManager &pnp = Machine::current().service<PnpManager>();
+    std::lock_guard<std::mutex> g(pnp.lock);
+    int &n = pnp.wmiRegistrations[DeviceObject];
+    switch (Action) {
+    case WMIREG_ACTION_REGISTER: n++; return STATUS_SUCCESS;
+    case WMIREG_ACTION_DEREGISTER:
+        if (n == 0) return STATUS_INVALID_PARAMETER;
+        if (--n == 0) pnp.wmiRegistrations.erase(DeviceObject);
+        return STATUS_SUCCESS;
+    case WMIREG_ACTION_REREGISTER:
+    case WMIREG_ACTION_UPDATE_GUIDS: return n ? STATUS_SUCCESS : STATUS_INVALID_PARAMETER;
+    default: return STATUS_INVALID_PARAMETER;
+    }
+}
+
+}  // extern "C"
