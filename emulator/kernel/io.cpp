@@ -156,7 +156,7 @@ NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtension
 VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
     RequireIrql("IoDeleteDevice", PASSIVE_LEVEL);
     IoManager &io = Io();
-    if (DeviceObject->Flags & DO_DEVICE_HAS_NAME) Machine::current().service<Namespace>().RemoveDevice(DeviceObject);
+    Machine::current().service<Namespace>().RemoveDevice(DeviceObject);
     for (PDEVICE_OBJECT *p = &DeviceObject->DriverObject->DeviceObject; *p; p = &(*p)->NextDevice) {
         if (*p == DeviceObject) {
             *p = DeviceObject->NextDevice;

@@ -180,7 +180,7 @@ BOOLEAN NTAPI KeCancelTimer(PKTIMER Timer) {
     return Sched().cancelTimer(Timer);
 }
 
-BOOLEAN NTAPI KeReadStateTimer(PKTIMER Timer) { return Timer->Header.SignalState != 0; }
+BOOLEAN NTAPI KeReadStateTimer(PKTIMER Timer) { return Sched().readState(Timer) != 0; }
 
 // ---- Events, semaphores, mutexes ----------------------------------------------------------------------
 VOID NTAPI KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State) {
@@ -202,7 +202,7 @@ LONG NTAPI KeResetEvent(PRKEVENT Event) {
     return Sched().resetEvent(Event);
 }
 
-LONG NTAPI KeReadStateEvent(PRKEVENT Event) { return __atomic_load_n(&Event->Header.SignalState, __ATOMIC_ACQUIRE); }
+LONG NTAPI KeReadStateEvent(PRKEVENT Event) { return Sched().readState(Event); }
 
 VOID NTAPI KeInitializeSemaphore(PRKSEMAPHORE Semaphore, LONG Count, LONG Limit) {
     Semaphore->Header.Type = 5;

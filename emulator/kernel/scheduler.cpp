@@ -216,6 +216,11 @@ LONG Scheduler::setEvent(PRKEVENT event) {
     return previous;
 }
 
+LONG Scheduler::readState(void *object) const {
+    std::lock_guard<std::mutex> g(lock_);
+    return Header(object).SignalState;
+}
+
 LONG Scheduler::resetEvent(PRKEVENT event) {
     std::lock_guard<std::mutex> g(lock_);
     LONG previous = event->Header.SignalState;

@@ -62,6 +62,7 @@ public:
     NTSTATUS waitForObject(void *object, const int64_t *relativeOrAbsoluteTimeout, const char *what);
     NTSTATUS delay(int64_t relativeOrAbsolute);
     LONG setEvent(PRKEVENT event);
+    LONG readState(void *object) const;
     LONG resetEvent(PRKEVENT event);
     LONG releaseSemaphore(PRKSEMAPHORE semaphore, LONG adjustment);
     LONG releaseMutex(PRKMUTANT mutex);
