@@ -243,14 +243,14 @@ NTSTATUS NTAPI KeDelayExecutionThread(KPROCESSOR_MODE, BOOLEAN, PLARGE_INTEGER I
 VOID FASTCALL ExAcquireFastMutex(PFAST_MUTEX FastMutex) {
     RequireIrql("ExAcquireFastMutex", APC_LEVEL);
     KIRQL old = CurrentIrql();
-    if (FastMutex->Owner == KeGetCurrentThread())
+    if (__atomic_load_n(&FastMutex->Owner, __ATOMIC_RELAXED) == KeGetCurrentThread())
         Report(Violation::InvalidParameter, "ExAcquireFastMutex", "fast mutex " + Hex(FastMutex) + " acquired twice");
     if (InterlockedDecrement(&FastMutex->Count) != 0) {
         FastMutex->Contention++;
         Sched().waitForObject(&FastMutex->Event, nullptr, "ExAcquireFastMutex");
     }
     SetIrql(APC_LEVEL);
-    FastMutex->Owner = KeGetCurrentThread();
+    __atomic_store_n(&FastMutex->Owner, KeGetCurrentThread(), __ATOMIC_RELAXED);
     FastMutex->OldIrql = old;
 }
 
@@ -259,18 +259,18 @@ BOOLEAN FASTCALL ExTryToAcquireFastMutex(PFAST_MUTEX FastMutex) {
     KIRQL old = CurrentIrql();
     if (InterlockedCompareExchange(&FastMutex->Count, 0, 1) != 1) return FALSE;
     SetIrql(APC_LEVEL);
-    FastMutex->Owner = KeGetCurrentThread();
+    __atomic_store_n(&FastMutex->Owner, KeGetCurrentThread(), __ATOMIC_RELAXED);
     FastMutex->OldIrql = old;
     return TRUE;
 }
 
 VOID FASTCALL ExReleaseFastMutex(PFAST_MUTEX FastMutex) {
-    if (FastMutex->Owner != KeGetCurrentThread()) {
+    if (__atomic_load_n(&FastMutex->Owner, __ATOMIC_RELAXED) != KeGetCurrentThread()) {
         Report(Violation::InvalidParameter, "ExReleaseFastMutex", "fast mutex " + Hex(FastMutex) + " is not owned");
         return;
     }
     KIRQL old = static_cast<KIRQL>(FastMutex->OldIrql);
-    FastMutex->Owner = NULL;
+    __atomic_store_n(&FastMutex->Owner, nullptr, __ATOMIC_RELAXED);
     if (InterlockedIncrement(&FastMutex->Count) != 1) Sched().setEvent(&FastMutex->Event);
     SetIrql(old);
 }
