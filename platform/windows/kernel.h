@@ -2,6 +2,18 @@
 // directory (<sysroot>/include/ddk) on the include path, since ntddk.h includes <wdm.h> directly.
 #pragma once
 
+// The driver targets Windows XP: the headers then hide what later versions added.
+#ifndef _WIN32_WINNT
+#define _WIN32_WINNT 0x0501
+#endif
+#ifndef NTDDI_VERSION
+#define NTDDI_VERSION 0x05010000
+#endif
+// wdm.h tests this spelling of NTDDI_VISTA without defining it; undefined, it would read as 0.
+#ifndef NTDDI_WINVISTA
+#define NTDDI_WINVISTA 0x06000000
+#endif
+
 // wdm.h declares these two intrinsics in a form g++ rejects; the compiler provides them.
 #ifndef __INTRINSIC_DEFINED_InterlockedBitTestAndSet
 #define __INTRINSIC_DEFINED_InterlockedBitTestAndSet

@@ -5,4 +5,7 @@
 
 #include <usb.h>
 #include <usbioctl.h>
+// usbdlib.h declares the USBD routines without C linkage.
+extern "C" {
 #include <ddk/usbdlib.h>
+}
