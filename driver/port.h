@@ -1,0 +1,128 @@
+// The per-port state and the driver-wide state, shared by every folder of the driver. Each folder
+// adds the fields its routines own; fields start zeroed when the device object is created.
+#pragma once
+
+#include "platform/kernel.h"
+#include "platform/serial.h"
+#include "platform/usb.h"
+
+// Pool tag 'COMX' as the kernel stores it: the first character in the low byte.
+#define MIRAVO_POOL_TAG ((ULONG)'C' | ((ULONG)'O' << 8) | ((ULONG)'M' << 16) | ((ULONG)'X' << 24))
+
+#define EXTENDED_RATE_ROWS 10
+
+struct ExtendedRate {
+    LONG RequestedRate;
+    ULONG ChipRateValue;
+};
+
+// Written at driver entry only (NextPortNumber also by AddDevice, which the platform serialises).
+struct GlobalState {
+    UNICODE_STRING RegistryPath;
+    PVOID PagingLockHandle;
+    ExtendedRate ExtendedRateTable[EXTENDED_RATE_ROWS];
+    LONG ExtendedRateCount;
+    ULONG NextPortNumber;
+};
+
+extern GlobalState DriverGlobals;
+
+struct PortExtension {
+    // Identity and device stack.
+    PDEVICE_OBJECT DeviceObject;
+    PDRIVER_OBJECT DriverObject;
+    PDEVICE_OBJECT Pdo;
+    PDEVICE_OBJECT LowerDevice;
+
+    // Plug and Play and request accounting.
+    ULONG PnpState;
+    ULONG DeviceFlags;
+    ULONG PnpAcceptState;
+    KSPIN_LOCK FlagsLock;
+    FAST_MUTEX OpenMutex;
+    KEVENT StartEvent;
+    LONG PendingRequestCount;
+    KEVENT RequestsDrainedEvent;
+    LONG PendingDpcCount;
+    KEVENT DpcsDrainedEvent;
+    LIST_ENTRY HeldRequests;
+    LIST_ENTRY ReadQueue;
+    LIST_ENTRY WriteQueue;
+    LIST_ENTRY MaskQueue;
+    LIST_ENTRY PurgeQueue;
+    PIRP CurrentRead;
+    PIRP CurrentWrite;
+    PIRP CurrentMask;
+    PIRP CurrentPurge;
+    PIRP CurrentWait;
+    PIRP CurrentImmediate;
+    PIRP CurrentXoff;
+    ULONG TxCharsQueued;
+
+    // USB state.
+    LONG ChipType;  // -1 unclassified, else 0..4; 2 and above take divisor codes
+
+    // Names.
+    UNICODE_STRING DeviceName;
+    UNICODE_STRING WmiPortName;
+    UNICODE_STRING SymbolicLinkName;
+    UNICODE_STRING DosName;
+    UNICODE_STRING InterfaceName;
+    ULONG SkipExternalNaming;
+    BOOLEAN CreatedSymbolicLink;
+    BOOLEAN CreatedSerialCommEntry;
+
+    // Power.
+    ULONG DevicePowerState;
+
+    // Settings.
+    KSPIN_LOCK ControlLock;
+    KSPIN_LOCK RxLock;
+    ULONG CurrentBaud;
+    UCHAR LineCoding[7];  // wire layout: rate (LE u32), stop-bit code, parity code, data bits
+    UCHAR LineControl;    // UART line-control register layout
+    UCHAR ValidDataMask;
+    UCHAR LastLineControl[3];
+    ULONG MaxWriteChunk;
+    SERIAL_CHARS SpecialChars;
+    SERIAL_HANDFLOW HandFlow;
+    ULONG RxBufferSize;
+    ULONG RxEightyPercent;
+    ULONG SettableBauds;
+    LARGE_INTEGER ShortIntervalStep;
+    LARGE_INTEGER LongIntervalStep;
+    LARGE_INTEGER IntervalCutOver;
+    UCHAR RxFifoTrigger;
+    ULONG TxFifoDepth;
+    BOOLEAN IsOpen;
+
+    // WMI.
+    SERIAL_WMI_COMM_DATA WmiCommData;
+
+    // Timers.
+    KTIMER ReadTotalTimer;
+    KTIMER ReadIntervalTimer;
+    KTIMER WriteTotalTimer;
+    KTIMER ImmediateTotalTimer;
+    KTIMER XoffCountTimer;
+    KTIMER RtsDropTimer;
+
+    // DPCs.
+    KDPC CompleteWriteDpc;
+    KDPC CompleteReadDpc;
+    KDPC ReadTimeoutDpc;
+    KDPC ReadIntervalTimeoutDpc;
+    KDPC WriteTimeoutDpc;
+    KDPC ErrorAbortDpc;
+    KDPC CompleteImmediateDpc;
+    KDPC ImmediateTimeoutDpc;
+    KDPC CompleteWaitDpc;
+    KDPC XoffCountTimeoutDpc;
+    KDPC XoffCountDoneDpc;
+    KDPC ArmRtsDropDpc;
+    KDPC RtsDropDpc;
+};
+
+inline PortExtension *PortOf(PDEVICE_OBJECT device) {
+    return static_cast<PortExtension *>(device->DeviceExtension);
+}

@@ -1,0 +1,40 @@
+// Start defaults of a port: the settings a freshly started port has before an application sets any.
+#include "driver/driver.h"
+
+NTSTATUS InitPortExtension(PDEVICE_OBJECT DeviceObject) {
+    PortExtension *port = PortOf(DeviceObject);
+
+    // ControlLock, FlagsLock and RxLock are initialised once, at creation: a restart must never
+    // reinitialise a lock that a DPC of the stopped port could still be releasing.
+
+    KeInitializeTimer(&port->ReadTotalTimer);
+    KeInitializeTimer(&port->ReadIntervalTimer);
+    KeInitializeTimer(&port->WriteTotalTimer);
+    KeInitializeTimer(&port->ImmediateTotalTimer);
+    KeInitializeTimer(&port->XoffCountTimer);
+    KeInitializeTimer(&port->RtsDropTimer);
+
+    // DPCs, in this order, each with the port as context, as their routines are built:
+    // CompleteWriteDpc, CompleteReadDpc, ReadTimeoutDpc, ReadIntervalTimeoutDpc, WriteTimeoutDpc,
+    // ErrorAbortDpc, CompleteImmediateDpc, ImmediateTimeoutDpc, CompleteWaitDpc,
+    // XoffCountTimeoutDpc, XoffCountDoneDpc, ArmRtsDropDpc, RtsDropDpc.
+
+    port->CurrentBaud = 0;
+    port->LineControl = 0x1A;  // 7 data bits, even parity, 1 stop bit
+    port->ValidDataMask = 0x7F;
+    port->SpecialChars.XonChar = 0x11;
+    port->SpecialChars.XoffChar = 0x13;
+    port->HandFlow.ControlHandShake = SERIAL_DTR_CONTROL;
+    port->HandFlow.FlowReplace = SERIAL_RTS_CONTROL;
+    port->HandFlow.XonLimit = (LONG)(port->RxBufferSize >> 1);
+    port->HandFlow.XoffLimit = (LONG)(port->RxBufferSize >> 3);
+    port->RxEightyPercent = (port->RxBufferSize >> 2) * 3 + (port->RxBufferSize >> 4);
+    port->SettableBauds = 0x10067FF9;
+    port->ShortIntervalStep.QuadPart = -1;
+    port->LongIntervalStep.QuadPart = -10000000;
+    port->IntervalCutOver.QuadPart = 200000000;
+    port->RxFifoTrigger = 0;
+    port->TxFifoDepth = 1;
+    port->IsOpen = FALSE;
+    return STATUS_SUCCESS;
+}

@@ -1,0 +1,150 @@
+#include "tests/driver/driver_test_support.h"
+
+#include <utility>
+
+#include "emulator/kernel/debug_log.h"
+#include "emulator/kernel/rtl_string.h"
+#include "emulator/kernel/verifier.h"
+
+namespace {
+
+using dt::DriverTest;
+using Rows = std::vector<std::pair<LONG, ULONG>>;
+
+Rows Table() {
+    Rows rows;
+    for (LONG i = 0; i < DriverGlobals.ExtendedRateCount; i++)
+        rows.push_back({DriverGlobals.ExtendedRateTable[i].RequestedRate, DriverGlobals.ExtendedRateTable[i].ChipRateValue});
+    return rows;
+}
+
+class ExtBaudrate : public DriverTest {
+protected:
+    Rows LoadWith(const std::u16string &text) {
+        registry.SetString(ServiceKey(), u"ExtBaudrate", text);
+        LoadDriver();
+        return Table();
+    }
+};
+
+TEST_F(ExtBaudrate, AbsentValueGivesEmptyTable) {
+    registry.CreateKey(ServiceKey());
+    LoadDriver();
+    EXPECT_EQ(DriverGlobals.ExtendedRateCount, 0);
+}
+
+TEST_F(ExtBaudrate, MissingServiceKeyStillLoads) {
+    LoadDriver();
+    EXPECT_EQ(DriverGlobals.ExtendedRateCount, 0);
+    EXPECT_EQ(driver->DriverUnload, DriverUnload);
+}
+
+TEST_F(ExtBaudrate, WellFormedPairsFillRowsInOrder) {
+    EXPECT_EQ(LoadWith(u"250000,7 500000,8"), (Rows{{250000, 7}, {500000, 8}}));
+    for (int i = 2; i < EXTENDED_RATE_ROWS; i++) EXPECT_EQ(DriverGlobals.ExtendedRateTable[i].RequestedRate, 0);
+}
+
+TEST_F(ExtBaudrate, ElevenPairsKeepTheFirstTen) {
+    std::u16string text;
+    for (int i = 1; i <= 11; i++) text += (i > 1 ? u" " : u"") + emu::Widen(std::to_string(i * 1000) + "," + std::to_string(i));
+    Rows rows = LoadWith(text);
+    ASSERT_EQ(rows.size(), 10u);
+    EXPECT_EQ(rows.front(), (std::pair<LONG, ULONG>{1000, 1}));
+    EXPECT_EQ(rows.back(), (std::pair<LONG, ULONG>{10000, 10}));
+}
+
+TEST_F(ExtBaudrate, NonStringValueIsIgnoredSafely) {
+    registry.SetDword(ServiceKey(), u"ExtBaudrate", 250000);
+    LoadDriver();
+    EXPECT_EQ(DriverGlobals.ExtendedRateCount, 0);
+}
+
+// The parse itself, on the cases that decide between a table and none.
+TEST(ExtBaudrateParse, MalformedTextLeavesTableEmpty) {
+    struct Case {
+        const char *text;
+        Rows rows;
+    } cases[] = {
+        {"", {}},
+        {"250000,7", {{250000, 7}}},
+        {"250000,7 ", {}},                       // a trailing space starts a pair without a comma
+        {"250000", {}},                          // no comma
+        {"250000,7 500000", {}},                 // all or nothing
+        {"250000, 7", {}},                       // the space ends the pair; "7" lacks a comma
+        {"abc,def", {{0, 0}}},                   // words convert to 0
+        {"123456789012345678901,1", {{792095797, 1}}},  // 21 characters: accepted, wraps
+        {"1234567890123456789012,1", {}},        // 22 characters
+        {"1,123456789012345678901", {{1, 792095797u}}},
+        {"1,1234567890123456789012", {}},
+        {"-5,+6", {{-5, 6}}},
+        {"  9600,1", {{9600, 1}}},
+    };
+    for (const Case &c : cases) {
+        ExtendedRate table[EXTENDED_RATE_ROWS];
+        std::memset(table, 0, sizeof(table));
+        LONG count = ParseExtendedRates(c.text, ULONG(std::strlen(c.text)), table);
+        Rows rows;
+        for (LONG i = 0; i < count; i++) rows.push_back({table[i].RequestedRate, table[i].ChipRateValue});
+        EXPECT_EQ(rows, c.rows) << "text \"" << c.text << "\"";
+        for (LONG i = count; i < EXTENDED_RATE_ROWS; i++) EXPECT_EQ(table[i].RequestedRate, 0) << c.text;
+    }
+}
+
+TEST(ExtBaudrateParse, StopsAtTheGivenLengthAndAtANul) {
+    ExtendedRate table[EXTENDED_RATE_ROWS] = {};
+    const char text[] = "250000,7 500000,8";
+    EXPECT_EQ(ParseExtendedRates(text, 8, table), 1);
+    EXPECT_EQ(table[0].ChipRateValue, 7u);
+    const char embedded[] = "250000,7\0 9,9";
+    EXPECT_EQ(ParseExtendedRates(embedded, sizeof(embedded) - 1, table), 1);
+}
+
+class DriverEntryTest : public DriverTest {};
+
+TEST_F(DriverEntryTest, PrintsBannerAndCopiesRegistryPath) {
+    LoadDriver();
+    auto lines = machine.service<emu::DebugLog>().lines();
+    ASSERT_EQ(lines.size(), 1u);
+    std::string expected = std::string("MIRAVO.SYS:\t<Build: ") + __DATE__ + " - " + __TIME__ + ">\n";
+    EXPECT_EQ(lines[0].substr(0, 21), expected.substr(0, 21));
+    EXPECT_EQ(lines[0].back(), '\n');
+    EXPECT_EQ(Text(DriverGlobals.RegistryPath), ServiceKey());
+    EXPECT_EQ(DriverGlobals.RegistryPath.Buffer[DriverGlobals.RegistryPath.Length / 2], 0);
+    EXPECT_EQ(DriverGlobals.NextPortNumber, 2u);
+    EXPECT_EQ(driver->DriverExtension->AddDevice, AddDevice);
+}
+
+TEST_F(DriverEntryTest, RegistryPathCopyFailureRefusesToLoad) {
+    pool.failTag(MIRAVO_POOL_TAG, 1);
+    PDRIVER_OBJECT d = nullptr;
+    EXPECT_EQ(io.loadDriver(DriverEntry, u"miravo", MIRAVO_POOL_TAG, &d), STATUS_NO_MEMORY);
+    EXPECT_EQ(pool.bytesInUse(MIRAVO_POOL_TAG), 0u);
+    pool.clearFaults();
+}
+
+TEST_F(DriverEntryTest, SettingsPathFailureEmptiesTable) {
+    registry.SetString(ServiceKey(), u"ExtBaudrate", u"250000,7");
+    LoadDriver();
+    ASSERT_EQ(DriverGlobals.ExtendedRateCount, 1);
+    pool.failTag(MIRAVO_POOL_TAG, 1);
+    EXPECT_EQ(ReadDriverSettings(&DriverGlobals.RegistryPath), STATUS_INSUFFICIENT_RESOURCES);
+    pool.clearFaults();
+    EXPECT_EQ(DriverGlobals.ExtendedRateCount, 0);
+}
+
+TEST_F(DriverEntryTest, ReloadStartsAfresh) {
+    registry.SetString(ServiceKey(), u"ExtBaudrate", u"250000,7");
+    LoadDriver();
+    AddPort();
+    EXPECT_EQ(DriverGlobals.NextPortNumber, 3u);
+    TearDown();
+    driver = busDriver = nullptr;
+    ports.clear();
+    pdos.clear();
+    registry.DeleteValue(ServiceKey(), u"ExtBaudrate");
+    LoadDriver();
+    EXPECT_EQ(DriverGlobals.NextPortNumber, 2u);
+    EXPECT_EQ(DriverGlobals.ExtendedRateCount, 0);
+}
+
+}  // namespace
