@@ -1,0 +1,30 @@
+// Serial control: line settings (rate, data bits, parity, stop bits) and their line coding.
+#pragma once
+
+#include "driver/port.h"
+
+struct StandardRate {
+    ULONG Rate;
+    ULONG DivisorCode;
+};
+
+#define STANDARD_RATE_ROWS 35
+extern const StandardRate StandardRateTable[STANDARD_RATE_ROWS];
+
+// Nearest-rate search; may replace *Rate by the row's rate. FALSE for 37, the last midpoint.
+BOOLEAN MatchStandardRate(PULONG Rate, PULONG Row);
+// Exact search in ExtendedRateTable.
+BOOLEAN MatchExtendedRate(ULONG Rate, PULONG Row);
+
+// Both send SET_LINE_CODING and so run at PASSIVE_LEVEL only.
+NTSTATUS SetBaudRate(PortExtension *Port, ULONG Rate);
+NTSTATUS SendLineCoding(PortExtension *Port);
+
+// IOCTL_SERIAL_SET_LINE_CONTROL: TRUE when the three bytes repeat the previous request (nothing
+// more to do); otherwise remembers them. Runs before the request's length check.
+BOOLEAN LineControlRepeats(PortExtension *Port, const UCHAR *Bytes);
+// Validates, applies and sends a line control: STATUS_SUCCESS or STATUS_INVALID_PARAMETER.
+NTSTATUS SetLineControl(PortExtension *Port, const SERIAL_LINE_CONTROL *LineControl);
+// The read-back requests, under ControlLock.
+VOID GetBaudRate(PortExtension *Port, PSERIAL_BAUD_RATE BaudRate);
+VOID GetLineControl(PortExtension *Port, PSERIAL_LINE_CONTROL LineControl);
