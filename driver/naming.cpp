@@ -102,6 +102,9 @@ NTSTATUS NamePort(PortExtension *Port) {
         return STATUS_INSUFFICIENT_RESOURCES;
     }
     RtlZeroMemory(linkBuffer, WORK_BUFFER_BYTES);
+    // UndoNaming keeps these two until removal; a later naming must not leak them.
+    FreeString(&Port->SymbolicLinkName);
+    FreeString(&Port->DosName);
 
     status = ReadComName(key, portName, sizeof(portName), comBuffer);
     if (!NT_SUCCESS(status)) status = ReadComName(key, identifierName, sizeof(identifierName), comBuffer);

@@ -1,0 +1,144 @@
+#include "tests/driver/driver_test_support.h"
+
+namespace {
+
+using dt::DriverTest;
+
+class DeviceTest : public DriverTest {
+protected:
+    void SetUp() override { LoadDriver(); }
+};
+
+TEST_F(DeviceTest, PortsAreNumberedFromTwo) {
+    PortExtension *first = AddPort();
+    PortExtension *second = AddPort();
+    EXPECT_EQ(Text(first->DeviceName), u"\\Device\\Serial2");
+    EXPECT_EQ(Text(second->DeviceName), u"\\Device\\Serial3");
+    EXPECT_EQ(first->DeviceName.MaximumLength, first->DeviceName.Length + 2);
+    EXPECT_EQ(names.Resolve(u"\\Device\\Serial3"), second->DeviceObject);
+}
+
+TEST_F(DeviceTest, TakenNameIsSkippedAndNeverReused) {
+    PDEVICE_OBJECT squatter;
+    UNICODE_STRING name;
+    RtlInitUnicodeString(&name, u"\\Device\\Serial2");
+    ASSERT_EQ(IoCreateDevice(busDriver, 0, &name, FILE_DEVICE_UNKNOWN, 0, FALSE, &squatter), STATUS_SUCCESS);
+    PortExtension *first = AddPort();
+    EXPECT_EQ(Text(first->DeviceName), u"\\Device\\Serial3");
+    IoDeleteDevice(squatter);
+    PortExtension *second = AddPort();
+    EXPECT_EQ(Text(second->DeviceName), u"\\Device\\Serial4");
+}
+
+TEST_F(DeviceTest, AddDeviceAttachesAndSetsCreationValues) {
+    PortExtension *port = AddPort();
+    PDEVICE_OBJECT device = port->DeviceObject;
+    EXPECT_EQ(port->Pdo, pdos[0]);
+    EXPECT_EQ(port->LowerDevice, pdos[0]);
+    EXPECT_EQ(pdos[0]->AttachedDevice, device);
+    EXPECT_EQ(device->StackSize, pdos[0]->StackSize + 1);
+    EXPECT_EQ(device->Flags & (DO_POWER_PAGABLE | DO_BUFFERED_IO | DO_DEVICE_INITIALIZING),
+              ULONG(DO_POWER_PAGABLE | DO_BUFFERED_IO));
+    EXPECT_EQ(device->DeviceType, ULONG(FILE_DEVICE_SERIAL_PORT));
+    EXPECT_EQ(device->Characteristics, ULONG(FILE_DEVICE_SECURE_OPEN));
+    EXPECT_EQ(port->DriverObject, driver);
+    EXPECT_EQ(port->PendingRequestCount, 1);
+    EXPECT_EQ(port->PendingDpcCount, 1);
+    EXPECT_EQ(port->DevicePowerState, ULONG(PowerDeviceD0));
+    EXPECT_EQ(port->ChipType, -1);
+    EXPECT_TRUE(IsListEmpty(&port->ReadQueue) && IsListEmpty(&port->WriteQueue) && IsListEmpty(&port->MaskQueue) &&
+                IsListEmpty(&port->PurgeQueue) && IsListEmpty(&port->HeldRequests));
+    EXPECT_EQ(KeReadStateEvent(&port->RequestsDrainedEvent), 0);
+    // The locks exist from creation, before any start.
+    KIRQL irql;
+    KeAcquireSpinLock(&port->ControlLock, &irql);
+    KeAcquireSpinLockAtDpcLevel(&port->RxLock);
+    KeReleaseSpinLockFromDpcLevel(&port->RxLock);
+    KeReleaseSpinLock(&port->ControlLock, irql);
+    ExAcquireFastMutex(&port->OpenMutex);
+    ExReleaseFastMutex(&port->OpenMutex);
+}
+
+TEST_F(DeviceTest, AddDeviceWithoutPdoCreatesNothing) {
+    EXPECT_EQ(AddDevice(driver, nullptr), STATUS_NO_MORE_ENTRIES);
+    EXPECT_EQ(driver->DeviceObject, nullptr);
+    EXPECT_EQ(DriverGlobals.NextPortNumber, 2u);
+}
+
+TEST_F(DeviceTest, OutOfMemoryLeavesNoDevice) {
+    // A first creation shows the two allocation sites of a creation: name buffer, DeviceName.
+    size_t known = pool.callSites(MIRAVO_POOL_TAG).size();
+    PDEVICE_OBJECT probe;
+    ASSERT_EQ(CreatePortDevice(driver, &probe), STATUS_SUCCESS);
+    auto sites = pool.callSites(MIRAVO_POOL_TAG);
+    ASSERT_EQ(sites.size(), known + 2);
+    FreePortNames(PortOf(probe));
+    IoDeleteDevice(probe);
+    size_t baseline = pool.bytesInUse(MIRAVO_POOL_TAG);
+
+    for (size_t site = known; site < sites.size(); site++) {
+        pool.failCallSite(sites[site], 1);
+        PDEVICE_OBJECT device = reinterpret_cast<PDEVICE_OBJECT>(1);
+        EXPECT_EQ(CreatePortDevice(driver, &device), STATUS_INSUFFICIENT_RESOURCES);
+        pool.clearFaults();
+        EXPECT_EQ(device, nullptr);
+        EXPECT_EQ(driver->DeviceObject, nullptr);
+        EXPECT_EQ(pool.bytesInUse(MIRAVO_POOL_TAG), baseline);
+    }
+}
+
+TEST_F(DeviceTest, CreationFailuresOtherThanCollisionAreBounded) {
+    pool.failTag(emu::kDeviceTag);
+    PDEVICE_OBJECT device = nullptr;
+    EXPECT_EQ(CreatePortDevice(driver, &device), STATUS_INSUFFICIENT_RESOURCES);
+    pool.clearFaults();
+    EXPECT_EQ(device, nullptr);
+    EXPECT_EQ(DriverGlobals.NextPortNumber, 2u + CREATE_DEVICE_OTHER_FAILURES);
+    EXPECT_EQ(Text(AddPort()->DeviceName), u"\\Device\\Serial6");
+}
+
+TEST_F(DeviceTest, StartDefaults) {
+    PortExtension *port = AddPort();
+    SERIAL_LINE_CONTROL lc;
+    GetLineControl(port, &lc);
+    EXPECT_EQ(lc.WordLength, 7);
+    EXPECT_EQ(lc.Parity, EVEN_PARITY);
+    EXPECT_EQ(lc.StopBits, STOP_BIT_1);
+    EXPECT_EQ(port->LineControl, 0x1A);
+    EXPECT_EQ(port->ValidDataMask, 0x7F);
+    EXPECT_EQ(port->CurrentBaud, 0u);
+    EXPECT_EQ(port->SpecialChars.XonChar, 0x11);
+    EXPECT_EQ(port->SpecialChars.XoffChar, 0x13);
+    EXPECT_EQ(port->HandFlow.ControlHandShake, ULONG(SERIAL_DTR_CONTROL));
+    EXPECT_EQ(port->HandFlow.FlowReplace, ULONG(SERIAL_RTS_CONTROL));
+    EXPECT_EQ(port->HandFlow.XonLimit, 0);
+    EXPECT_EQ(port->SettableBauds, ULONG(SERIAL_BAUD_USER | SERIAL_BAUD_075 | SERIAL_BAUD_150 | SERIAL_BAUD_300 |
+                                        SERIAL_BAUD_600 | SERIAL_BAUD_1200 | SERIAL_BAUD_1800 | SERIAL_BAUD_2400 |
+                                        SERIAL_BAUD_4800 | SERIAL_BAUD_7200 | SERIAL_BAUD_9600 | SERIAL_BAUD_14400 |
+                                        SERIAL_BAUD_19200 | SERIAL_BAUD_38400 | SERIAL_BAUD_115200 | SERIAL_BAUD_57600));
+    EXPECT_EQ(port->LongIntervalStep.QuadPart, -10000000);
+    EXPECT_EQ(port->IntervalCutOver.QuadPart, 200000000);
+    EXPECT_EQ(port->TxFifoDepth, 1u);
+    EXPECT_GT(port->MaxWriteChunk, 0u);
+}
+
+TEST_F(DeviceTest, RestartReturnsSettingsToDefaultsWithLimitsFromRingSize) {
+    PortExtension *port = AddPort();
+    port->LineControl = 0x03;
+    port->ValidDataMask = 0xFF;
+    port->SpecialChars.XonChar = 'Q';
+    port->SpecialChars.EofChar = 0x1A;
+    port->IsOpen = TRUE;
+    port->RxBufferSize = 4096;
+    InitPortExtension(port->DeviceObject);
+    EXPECT_EQ(port->LineControl, 0x1A);
+    EXPECT_EQ(port->ValidDataMask, 0x7F);
+    EXPECT_EQ(port->SpecialChars.XonChar, 0x11);
+    EXPECT_EQ(port->SpecialChars.EofChar, 0x1A);  // not a start default: kept
+    EXPECT_FALSE(port->IsOpen);
+    EXPECT_EQ(port->HandFlow.XonLimit, 2048);
+    EXPECT_EQ(port->HandFlow.XoffLimit, 512);
+    EXPECT_EQ(port->RxEightyPercent, 3072u + 256u);
+}
+
+}  // namespace
