@@ -363,7 +363,7 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR) {
         IoSkipCurrentIrpStackLocation(Irp);
         NTSTATUS status = Irp->IoStatus.Status;
         bool invoke = routine && ((NT_SUCCESS(status) && (control & SL_INVOKE_ON_SUCCESS)) ||
-                                  (NT_ERROR(status) && (control & SL_INVOKE_ON_ERROR)) ||
+                                  (!NT_SUCCESS(status) && (control & SL_INVOKE_ON_ERROR)) ||
                                   (Irp->Cancel && (control & SL_INVOKE_ON_CANCEL)));
         if (invoke) {
             PDEVICE_OBJECT device =
