@@ -1,0 +1,187 @@
+// The simulated USB bus below the port: the physical device object (PDO) a hub creates for one
+// device, the URBs it accepts through IOCTL_INTERNAL_USB_SUBMIT_URB, and the host controller that
+// moves them in 1 ms full-speed frames.
+//
+// Timing. A URB is accepted at once (STATUS_PENDING) and completes on an emulated processor at
+// DISPATCH_LEVEL, at a frame boundary: control transfers in the frame after submission; the
+// interrupt endpoint is polled in frames that are multiples of its interval (bInterval rounded
+// down to a power of two); bulk endpoints share a budget of 64-byte packets per frame in
+// round-robin, one packet per endpoint per turn, an endpoint that NAKs giving up its turn. An IN
+// transfer ends with its length filled or with a short packet (which without
+// USBD_SHORT_TRANSFER_OK fails with USBD_STATUS_ERROR_SHORT_TRANSFER). When every pending transfer
+// is NAKing, no frames run until the device says it can move (UsbHostPort::wake), which gives the
+// same timing as polling every frame without spending events on idle frames.
+//
+// Failures. A URB sent after the device was unplugged fails at once with
+// STATUS_DEVICE_NOT_CONNECTED / USBD_STATUS_DEVICE_GONE, and URBs pending at the unplug complete
+// that way. A STALL handshake gives USBD_STATUS_STALL_PID / STATUS_UNSUCCESSFUL. A cancelled URB
+// completes STATUS_CANCELLED / USBD_STATUS_CANCELED. Malformed URBs (unknown function, bad pipe
+// handle, header length smaller than the function's body) fail at once with STATUS_INVALID_PARAMETER.
+// Each SELECT_CONFIGURATION hands out new pipe handles; the previous ones stop working.
+#pragma once
+
+#include <deque>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "emulator/usbdevice/usb_function.h"
+#include "emulator/usbdevice/world.h"
+#include "platform/host/usb.h"
+
+namespace emu::usb {
+
+struct BusConfig {
+    int bulkPacketsPerFrame = 19;  // full-speed bulk bandwidth left after periodic and control traffic
+    ULONG portNumber = 1;          // DEVICE_CAPABILITIES Address and UINumber
+};
+
+// One URB as the bus saw it.
+struct UrbRecord {
+    uint64_t serial = 0;
+    USHORT function = 0;
+    int64_t submitted = 0;
+    int64_t completed = -1;  // -1 while pending
+    bool hasSetup = false;
+    SetupPacket setup;       // control transfers (SELECT_CONFIGURATION: the SET_CONFIGURATION sent)
+    uint8_t endpoint = 0;    // bulk and interrupt transfers
+    ULONG transferFlags = 0;
+    ULONG requested = 0;     // TransferBufferLength at submission
+    ULONG length = 0;        // TransferBufferLength at completion
+    std::vector<uint8_t> data;  // OUT: as submitted; IN: as delivered
+    USBD_STATUS usbdStatus = USBD_STATUS_PENDING;
+    NTSTATUS status = STATUS_PENDING;
+    bool fault = false;      // a fault rule decided the outcome
+};
+
+// A fault injected into the bus. A URB matches when every field that is set matches. The first
+// `skip` matches pass untouched; the next `count` (-1: all) get the action.
+struct FaultRule {
+    enum class Action { Fail, Stall, PendForever, Disconnect };
+    std::optional<USHORT> function;   // URB_FUNCTION_*
+    std::optional<uint8_t> endpoint;  // bulk/interrupt transfers on this endpoint address
+    std::optional<uint8_t> request;   // bRequest of control transfers
+    std::optional<uint16_t> value;    // wValue of control transfers
+    int skip = 0;
+    int count = 1;
+    Action action = Action::Fail;
+    USBD_STATUS usbdStatus = USBD_STATUS_DEV_NOT_RESPONDING;  // Fail
+    NTSTATUS status = STATUS_UNSUCCESSFUL;                    // Fail
+};
+
+class UsbBus : public UsbHostPort {
+public:
+    // Creates the PDO (\Device\USBPDO-n) for `device`, as a hub does when the device appears.
+    // PASSIVE_LEVEL, on a machine thread.
+    explicit UsbBus(UsbFunction &device, BusConfig config = {});
+    ~UsbBus() override;
+    UsbBus(const UsbBus &) = delete;
+    UsbBus &operator=(const UsbBus &) = delete;
+
+    PDEVICE_OBJECT pdo() const { return pdo_; }
+
+    // Pulls the device out now: pending URBs fail with DEVICE_GONE (completed on an emulated
+    // processor), later ones fail at once. The PnP side (surprise removal) is the caller's.
+    void unplug();
+    void unplugAt(int64_t when);
+    bool plugged() const;
+
+    void addFault(FaultRule rule);
+    void clearFaults();
+    // Serves these bytes for GET_DESCRIPTOR(type, index) instead of the device's own (any
+    // language unless given), whatever they claim about themselves.
+    void serveDescriptor(uint8_t type, uint8_t index, std::vector<uint8_t> bytes,
+                         std::optional<uint16_t> language = std::nullopt);
+
+    std::vector<UrbRecord> urbLog() const;
+    void clearUrbLog();
+    size_t pendingUrbs() const;
+    uint32_t frameNumber() const;
+    DEVICE_POWER_STATE powerState() const;
+
+    // UsbHostPort (called by the device under the world lock).
+    void wake() override;
+    void remoteWake() override;
+
+    // Dispatch entry points of the bus driver (public for its dispatch table).
+    NTSTATUS internalDeviceControl(PIRP irp);
+    NTSTATUS pnp(PIRP irp);
+    NTSTATUS power(PIRP irp);
+    void cancelUrb(PIRP irp);
+    void cancelWaitWake(PIRP irp);
+
+private:
+    struct Pending {
+        PIRP irp = nullptr;
+        PURB urb = nullptr;
+        size_t record = 0;
+        int64_t submitted = 0;
+        SetupPacket setup;
+        bool select = false;
+        bool in = false;
+        PUCHAR buffer = nullptr;
+        ULONG *length = nullptr;  // the URB's TransferBufferLength
+        ULONG requested = 0;
+        ULONG done = 0;
+        bool cancelling = false;  // its cancel routine owns it now
+        std::optional<std::pair<USBD_STATUS, NTSTATUS>> fault;
+    };
+    struct Pipe {
+        uint8_t address = 0;
+        USBD_PIPE_TYPE type = UsbdPipeTypeBulk;
+        uint16_t maxPacket = 64;
+        uint32_t interval = 1;  // frames between interrupt polls
+        std::deque<Pending> queue;
+    };
+    using Completions = std::vector<Pending>;
+
+    NTSTATUS submit(PIRP irp, PURB urb);
+    bool prepareControl(PURB urb, Pending &p, USBD_STATUS &error);
+    std::optional<FaultRule> matchFault(USHORT function, const Pending &p, uint8_t endpoint);
+    void runControl(Pending &p, Completions &done);
+    void runSelectConfiguration(Pending &p, Completions &done);
+    bool runPacket(Pipe &pipe, Completions &done);
+    void failQueue(std::deque<Pending> &queue, USBD_STATUS why, Completions &done);
+    Handshake deviceControl(const SetupPacket &setup, std::span<uint8_t> data);
+    bool take(Pending &p);
+    void finish(Pending &p, USBD_STATUS usbd, Completions &done);
+    std::function<void()> runFrame();
+    void scheduleFrame();
+    int64_t nextFrameAfter(int64_t t, uint32_t interval) const;
+    void closePipes(USBD_STATUS why, Completions &done);
+    void failEverything(USBD_STATUS why, Completions &done);
+    std::function<void()> disconnect();
+    std::vector<uint8_t> descriptor(uint8_t type, uint8_t index, uint16_t language);
+    static std::function<void()> Deliver(Completions done);
+
+    UsbFunction &device_;
+    BusConfig config_;
+    EventOwner events_;
+    PDEVICE_OBJECT pdo_ = nullptr;
+    bool plugged_ = true;
+    bool started_ = false;
+    bool suspended_ = false;
+    DEVICE_POWER_STATE power_ = PowerDeviceD0;
+    PIRP waitWake_ = nullptr;
+
+    std::deque<Pending> control_;
+    std::deque<Pending> parked_;
+    std::map<uintptr_t, Pipe> pipes_;  // by handle
+    uintptr_t nextHandle_ = 0;
+    std::vector<uintptr_t> bulkOrder_;
+    size_t bulkTurn_ = 0;
+    int64_t frameAt_ = -1;
+    uint64_t frameEvent_ = 0;
+
+    std::vector<FaultRule> faults_;
+    struct Override {
+        std::optional<uint16_t> language;
+        std::vector<uint8_t> bytes;
+    };
+    std::map<std::pair<uint8_t, uint8_t>, std::vector<Override>> overrides_;
+    std::vector<UrbRecord> log_;
+    uint64_t serial_ = 0;
+};
+
+}  // namespace emu::usb

@@ -1,0 +1,202 @@
+#include "emulator/usbdevice/far_ends.h"
+
+namespace emu::usb {
+
+// ---- Loopback -----------------------------------------------------------------------------------------
+
+Loopback::Loopback(BridgeChip &chip, LoopbackWiring wiring) : chip_(chip), wiring_(wiring) { chip_.connect(this); }
+
+Loopback::~Loopback() {
+    WorldGuard g(World().lock);
+    chip_.connect(nullptr);
+    chip_.lineInputs({});
+}
+
+void Loopback::chipChar(const WireChar &c) {
+    if (wiring_.txToRx) chip_.lineChar(c);
+}
+
+void Loopback::chipBreak(bool on) {
+    if (wiring_.txToRx) chip_.lineBreak(on);
+}
+
+void Loopback::chipOutputs(bool dtr, bool rts) {
+    chip_.lineInputs({wiring_.rtsToCts && rts, wiring_.dtrToDsr && dtr, wiring_.dtrToDcd && dtr, wiring_.dtrToRi && dtr});
+}
+
+// ---- Null modem -----------------------------------------------------------------------------------------
+
+NullModem::NullModem(BridgeChip &a, BridgeChip &b) : a_(a), b_(b) {
+    WorldGuard g(World().lock);
+    toB_.other = &b;
+    toA_.other = &a;
+    a_.connect(&toB_);
+    b_.connect(&toA_);
+}
+
+NullModem::~NullModem() {
+    WorldGuard g(World().lock);
+    a_.connect(nullptr);
+    b_.connect(nullptr);
+    a_.lineInputs({});
+    b_.lineInputs({});
+}
+
+// ---- Scripted peer --------------------------------------------------------------------------------------
+
+ScriptedPeer::ScriptedPeer(BridgeChip &chip, WireFormat format) : chip_(chip), format_(format) { chip_.connect(this); }
+
+ScriptedPeer::~ScriptedPeer() {
+    WorldGuard g(World().lock);
+    events_.kill();
+    chip_.connect(nullptr);
+    chip_.lineInputs({});
+}
+
+void ScriptedPeer::setFormat(WireFormat format) {
+    WorldGuard g(World().lock);
+    format_ = format;
+}
+
+void ScriptedPeer::push(Item item) {
+    WorldGuard g(World().lock);
+    if (item.notBefore < Now()) item.notBefore = Now();
+    queue_.push_back(item);
+    kick();
+}
+
+void ScriptedPeer::send(std::span<const uint8_t> bytes, int64_t at) {
+    WorldGuard g(World().lock);
+    for (uint8_t b : bytes) {
+        Item item;
+        item.data = b;
+        item.notBefore = at;
+        push(item);
+    }
+}
+
+void ScriptedPeer::sendWithFramingError(uint8_t data) {
+    Item item;
+    item.data = data;
+    item.badStop = true;
+    push(item);
+}
+
+void ScriptedPeer::sendWithParityError(uint8_t data) {
+    Item item;
+    item.data = data;
+    item.badParity = true;
+    push(item);
+}
+
+void ScriptedPeer::sendBreak(int64_t duration) {
+    Item item;
+    item.breakFor = duration;
+    push(item);
+}
+
+void ScriptedPeer::setLines(ModemInputs lines) {
+    WorldGuard g(World().lock);
+    chip_.lineInputs(lines);
+}
+
+void ScriptedPeer::followRts(bool on) {
+    WorldGuard g(World().lock);
+    followRts_ = on;
+    kick();
+}
+
+// Starts the next queued item when the transmitter is free.
+void ScriptedPeer::kick() {
+    if (busy_ || queue_.empty() || !format_.running()) return;
+    if (followRts_ && !rts_) return;  // chipOutputs restarts us
+    const int64_t now = Now();
+    Item item = queue_.front();
+    if (item.notBefore > now) {
+        events_.cancel(wakeEvent_);
+        wakeEvent_ = events_.at(item.notBefore, [this] { kick(); });
+        return;
+    }
+    queue_.pop_front();
+    busy_ = true;
+    if (item.breakFor > 0) {
+        chip_.lineBreak(true);
+        events_.at(now + item.breakFor, [this] {
+            chip_.lineBreak(false);
+            busy_ = false;
+            lastEnd_ = -1;
+            kick();
+        });
+        return;
+    }
+    if (lastEnd_ != now) {
+        streamStart_ = now;
+        streamHalfBits_ = 0;
+    }
+    streamHalfBits_ += format_.frameHalfBits();
+    WireChar c;
+    c.data = item.data;
+    c.format = format_;
+    c.badParity = item.badParity;
+    c.badStop = item.badStop;
+    c.start = now;
+    c.end = streamStart_ + format_.duration(streamHalfBits_);
+    events_.at(c.end, [this, c] {
+        busy_ = false;
+        lastEnd_ = c.end;
+        chip_.lineChar(c);
+        kick();
+    });
+}
+
+void ScriptedPeer::chipChar(const WireChar &c) {
+    Decoded d = Decode(c, format_);
+    received_.push_back({Now(), d.data, d.framingError, d.parityError, d.breakDetected});
+}
+
+void ScriptedPeer::chipBreak(bool on) { break_ = on; }
+
+void ScriptedPeer::chipOutputs(bool dtr, bool rts) {
+    dtr_ = dtr;
+    rts_ = rts;
+    kick();
+}
+
+std::vector<ScriptedPeer::Received> ScriptedPeer::received() const {
+    WorldGuard g(World().lock);
+    return received_;
+}
+
+std::vector<uint8_t> ScriptedPeer::receivedBytes() const {
+    WorldGuard g(World().lock);
+    std::vector<uint8_t> bytes;
+    for (auto &r : received_) bytes.push_back(r.data);
+    return bytes;
+}
+
+bool ScriptedPeer::chipDtr() const {
+    WorldGuard g(World().lock);
+    return dtr_;
+}
+
+bool ScriptedPeer::chipRts() const {
+    WorldGuard g(World().lock);
+    return rts_;
+}
+
+bool ScriptedPeer::chipBreakOn() const {
+    WorldGuard g(World().lock);
+    return break_;
+}
+
+size_t ScriptedPeer::queued() const {
+    WorldGuard g(World().lock);
+    return queue_.size() + (busy_ ? 1 : 0);
+}
+
+int64_t ScriptedPeer::lastSentEnd() const {
+    WorldGuard g(World().lock);
+    return lastEnd_;
+}
+
+}  // namespace emu::usb
