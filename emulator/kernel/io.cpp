@@ -250,6 +250,7 @@ VOID NTAPI IoReuseIrp(PIRP Irp, NTSTATUS Status) {
             it->second.completed = false;
             it->second.inDriver = false;
             it->second.pendingMarked = 0;
+            it->second.pendingReturned = 0;
         }
     }
     UCHAR flags = Irp->AllocationFlags;
@@ -297,20 +298,25 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         auto &r = io.irps[Irp];
         r.frames++;
         r.inDriver = true;
+        r.location = location;
     }
     Machine::current().noisePoint();
     NTSTATUS status = DeviceObject->DriverObject->MajorFunction[stack->MajorFunction](DeviceObject, Irp);
     std::string problem;
     {
+        // The IRP may be moving on another thread; the record says where, under the lock that
+        // every pop takes, without reading the IRP.
         std::lock_guard<std::mutex> g(io.lock);
         auto it = io.irps.find(Irp);
         auto &r = it->second;
         if (status == STATUS_PENDING) {
-            bool marked;
-            if (r.freed || r.completed || Irp->CurrentLocation > location)
+            bool marked = true;
+            if (r.freed || r.completed || r.location > location)
                 marked = (r.pendingMarked >> location) & 1;
-            else
+            else if (r.location == location)
                 marked = (stack->Control & SL_PENDING_RETURNED) != 0;
+            else  // still below: the completion routine set here may yet mark this location
+                r.pendingReturned |= 1u << location;
             if (!marked) problem = "dispatch routine of " + Hex(DeviceObject) + " returned STATUS_PENDING for IRP " + Hex(Irp);
         }
         if (--r.frames == 0 && r.freed && r.pins == 0) io.irps.erase(it);
@@ -344,23 +350,38 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR) {
         return;
     }
     Machine::current().noisePoint();
-    while (Irp->CurrentLocation <= Irp->StackCount) {
-        PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
-        int location = Irp->CurrentLocation;
-        Irp->PendingReturned = (stack->Control & SL_PENDING_RETURNED) != 0;
-        PIO_COMPLETION_ROUTINE routine = stack->CompletionRoutine;
-        PVOID context = stack->Context;
-        UCHAR control = stack->Control;
+    for (;;) {
+        PIO_COMPLETION_ROUTINE routine;
+        PVOID context;
+        UCHAR control;
+        std::string problem;
         {
+            // Popped under the lock, so IoCallDriver's check sees the location either intact or
+            // gone with its mark recorded.
             std::lock_guard<std::mutex> g(io.lock);
+            if (Irp->CurrentLocation > Irp->StackCount) break;
+            PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
+            int location = Irp->CurrentLocation;
+            routine = stack->CompletionRoutine;
+            context = stack->Context;
+            control = stack->Control;
+            Irp->PendingReturned = (control & SL_PENDING_RETURNED) != 0;
             auto &r = io.irps[Irp];
             if (Irp->PendingReturned) r.pendingMarked |= 1u << location;
+            if ((r.pendingReturned >> location) & 1) {
+                r.pendingReturned &= ~(1u << location);
+                if (!Irp->PendingReturned)
+                    problem = "a dispatch routine returned STATUS_PENDING for IRP " + Hex(Irp) + " and stack location " +
+                              std::to_string(location) + " was never marked pending";
+            }
+            // Pop the location, as the I/O manager does, before calling the routine of the driver above.
+            UCHAR major = stack->MajorFunction;
+            std::memset(stack, 0, sizeof(*stack));
+            stack->MajorFunction = major;
+            IoSkipCurrentIrpStackLocation(Irp);
+            r.location = location + 1;
         }
-        // Pop the location, as the I/O manager does, before calling the routine of the driver above.
-        UCHAR major = stack->MajorFunction;
-        std::memset(stack, 0, sizeof(*stack));
-        stack->MajorFunction = major;
-        IoSkipCurrentIrpStackLocation(Irp);
+        if (!problem.empty()) Report(Violation::PendingNotMarked, "IoCompleteRequest", problem);
         NTSTATUS status = Irp->IoStatus.Status;
         bool invoke = routine && ((NT_SUCCESS(status) && (control & SL_INVOKE_ON_SUCCESS)) ||
                                   (!NT_SUCCESS(status) && (control & SL_INVOKE_ON_ERROR)) ||

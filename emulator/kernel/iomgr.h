@@ -64,6 +64,9 @@ public:
         bool completed = false;     // final completion reached the top
         bool inDriver = false;      // dispatched, not yet completed
         uint32_t pendingMarked = 0; // bit n: location n had SL_PENDING_RETURNED when completed
+        uint32_t pendingReturned = 0; // bit n: location n's dispatch returned STATUS_PENDING while the
+                                      // IRP was below it; judged when completion pops location n
+        int location = 0;           // where the I/O manager last moved the IRP (call or pop)
         PFILE_OBJECT file = nullptr;
         uint32_t thread = 0;
         std::function<void(PIRP)> onComplete;  // requester's completion (I/O manager-built IRPs)
