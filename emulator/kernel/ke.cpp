@@ -97,8 +97,13 @@ KIRQL NTAPI KeRaiseIrqlToDpcLevel(void) { return KfRaiseIrql(DISPATCH_LEVEL); }
 
 // ---- Spin locks ------------------------------------------------------------------------------------
 VOID NTAPI KeInitializeSpinLock(PKSPIN_LOCK SpinLock) {
-    if (__atomic_load_n(SpinLock, __ATOMIC_RELAXED) != 0)
-        Report(Violation::InvalidParameter, "KeInitializeSpinLock", "spin lock " + Hex(SpinLock) + " is held");
+    // The word itself proves nothing: locks live in fresh pool and on the stack, which hold garbage.
+    auto &held = Self().heldLocks;
+    if (std::find(held.begin(), held.end(), SpinLock) != held.end()) {
+        Report(Violation::InvalidParameter, "KeInitializeSpinLock",
+               "spin lock " + Hex(SpinLock) + " is held by this thread");
+        return;
+    }
     __atomic_store_n(SpinLock, 0, __ATOMIC_RELEASE);
 }
 
