@@ -143,6 +143,12 @@ void Scheduler::addDeadlineLocked(Waiter &w, int64_t when) {
     w.hasDeadline = true;
 }
 
+// Timers expire only at clock ticks, the first one or a periodic timer's next.
+int64_t Scheduler::roundUpToTick(int64_t t) const {
+    int64_t tick = config_.tickIncrement;
+    return (t + tick - 1) / tick * tick;
+}
+
 int64_t Scheduler::absoluteDue(int64_t dueTime) const {
     // Negative: relative to now. Positive: absolute system time.
     if (dueTime < 0) return now() - dueTime;
@@ -256,10 +262,7 @@ bool Scheduler::setTimer(PKTIMER timer, int64_t dueTime, LONG period, PKDPC dpc)
         timers_.erase(it);
         wasArmed = true;
     }
-    // Timers expire at clock ticks.
-    int64_t due = absoluteDue(dueTime);
-    int64_t tick = config_.tickIncrement;
-    due = (due + tick - 1) / tick * tick;
+    int64_t due = roundUpToTick(absoluteDue(dueTime));
     timer->Header.Inserted = 1;
     timer->Header.SignalState = 0;
     timer->DueTime.QuadPart = static_cast<ULONGLONG>(due);
@@ -316,7 +319,8 @@ void Scheduler::expireDueLocked() {
                                 reinterpret_cast<PVOID>(static_cast<uintptr_t>(t >> 32)));
             }
             if (timer->Period > 0) {
-                int64_t next = node.key() + int64_t(timer->Period) * 10000;
+                int64_t next = roundUpToTick(node.key() + int64_t(timer->Period) * 10000);
+                timer->DueTime.QuadPart = static_cast<ULONGLONG>(next);
                 timer->Header.Inserted = 1;
                 timers_[timer] = deadlines_.emplace(next, Deadline{Deadline::Timer, timer, 0});
             }

@@ -93,6 +93,7 @@ public:
 
 private:
     int64_t absoluteDue(int64_t dueTime) const;
+    int64_t roundUpToTick(int64_t t) const;
     bool signaledLocked(void *object) const;
     void consumeLocked(void *object);
     void wakeWaitersLocked(void *object);
