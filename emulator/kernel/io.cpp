@@ -103,6 +103,20 @@ void IoManager::unloadDriver(PDRIVER_OBJECT driver) {
 
 IoManager::~IoManager() = default;
 
+void IoManager::forgetIrpLocked(std::map<PIRP, IrpRecord>::iterator it) {
+    if (!it->second.completed) {
+        irps.erase(it);
+        return;
+    }
+    tombstones.push_back(it->first);
+    while (tombstones.size() > kTombstones) {
+        auto old = irps.find(tombstones.front());
+        tombstones.pop_front();
+        // The address may belong to a newer IRP by now.
+        if (old != irps.end() && old->second.freed && old->second.frames == 0 && old->second.pins == 0) irps.erase(old);
+    }
+}
+
 // ---- Devices -------------------------------------------------------------------------------------------
 
 void IoManager::releaseDevice(PDEVICE_OBJECT device) {
@@ -276,7 +290,7 @@ VOID NTAPI IoFreeIrp(PIRP Irp) {
         }
         it->second.freed = true;
         if (it->second.pins > 0) return;
-        if (it->second.frames == 0) io.irps.erase(it);
+        if (it->second.frames == 0) io.forgetIrpLocked(it);
     }
     PoolOf().free(Irp, kIrpTag, "IoFreeIrp");
 }
@@ -319,7 +333,7 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
                 r.pendingReturned |= 1u << location;
             if (!marked) problem = "dispatch routine of " + Hex(DeviceObject) + " returned STATUS_PENDING for IRP " + Hex(Irp);
         }
-        if (--r.frames == 0 && r.freed && r.pins == 0) io.irps.erase(it);
+        if (--r.frames == 0 && r.freed && r.pins == 0) io.forgetIrpLocked(it);
     }
     if (!problem.empty()) Report(Violation::PendingNotMarked, "IoCallDriver", problem);
     return status;
@@ -331,12 +345,13 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR) {
     {
         std::lock_guard<std::mutex> g(io.lock);
         auto it = io.irps.find(Irp);
-        if (it == io.irps.end() || it->second.freed) {
-            Report(Violation::InvalidParameter, "IoCompleteRequest", "IRP " + Hex(Irp) + " is not a live IRP");
+        if (it != io.irps.end() && it->second.completed) {
+            Report(Violation::IrpCompletedTwice, "IoCompleteRequest",
+                   "IRP " + Hex(Irp) + " was already completed" + (it->second.freed ? " and freed" : ""));
             return;
         }
-        if (it->second.completed) {
-            Report(Violation::IrpCompletedTwice, "IoCompleteRequest", "IRP " + Hex(Irp) + " was already completed");
+        if (it == io.irps.end() || it->second.freed) {
+            Report(Violation::InvalidParameter, "IoCompleteRequest", "IRP " + Hex(Irp) + " is not a live IRP");
             return;
         }
     }
@@ -699,7 +714,7 @@ void IoManager::cancelThreadRequests(PFILE_OBJECT file) {
             auto it = irps.find(target);
             if (--it->second.pins == 0 && it->second.freed) {
                 release = true;
-                if (it->second.frames == 0) irps.erase(it);
+                if (it->second.frames == 0) forgetIrpLocked(it);
             }
         }
         if (release) PoolOf().free(target, kIrpTag, "IoFreeIrp");

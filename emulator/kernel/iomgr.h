@@ -2,6 +2,7 @@
 // requests an application makes through a file object (the Win32 side is built on these).
 #pragma once
 
+#include <deque>
 #include <functional>
 #include <map>
 #include <mutex>
@@ -73,6 +74,11 @@ public:
     };
     mutable std::mutex lock;
     std::map<PIRP, IrpRecord> irps;
+    // Drops the record of an IRP whose memory is gone. A completed IRP's record stays a while
+    // (the newest kTombstones of them), so completing it again is reported as a double completion.
+    void forgetIrpLocked(std::map<PIRP, IrpRecord>::iterator it);
+    static constexpr size_t kTombstones = 256;
+    std::deque<PIRP> tombstones;
     std::map<PDEVICE_OBJECT, PDEVICE_OBJECT> attachedTo;  // device → the one it was attached on
     std::set<PDEVICE_OBJECT> deletePending;
 
