@@ -195,21 +195,26 @@ NTSTATUS Scheduler::waitForObject(void *object, const int64_t *timeout, const ch
         consumeLocked(object);
         return STATUS_SUCCESS;
     }
-    if (timeout && *timeout == 0) return STATUS_TIMEOUT;
+    // A time-out already due ends the wait now; queued, it would fire only once every other
+    // thread blocks.
+    int64_t due = timeout ? absoluteDue(*timeout) : 0;
+    if (timeout && due <= now()) return STATUS_TIMEOUT;
     Waiter w;
     w.object = object;
     w.what = what;
     objectWaiters_[object].push_back(&w);
-    if (timeout) addDeadlineLocked(w, absoluteDue(*timeout));
+    if (timeout) addDeadlineLocked(w, due);
     blockLocked(lk, w);
     return w.status;
 }
 
 NTSTATUS Scheduler::delay(int64_t interval) {
     std::unique_lock<std::mutex> lk(lock_);
+    int64_t due = absoluteDue(interval);
+    if (due <= now()) return STATUS_SUCCESS;  // as for a wait's time-out
     Waiter w;
     w.what = "delay";
-    addDeadlineLocked(w, absoluteDue(interval));
+    addDeadlineLocked(w, due);
     blockLocked(lk, w);
     return STATUS_SUCCESS;
 }
