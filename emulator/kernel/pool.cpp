@@ -89,7 +89,8 @@ bool Pool::free(void *p, ULONG tag, const char *routine) {
     }
     if (!RequireIrql(routine, IsPaged(a.type) ? APC_LEVEL : DISPATCH_LEVEL)) return false;
     Scheduler &s = Machine::current().scheduler();
-    s.checkFreedRange(p, a.size, routine);
+    // Freed, the block would leave the scheduler a dangling DPC or timer; kept, the machine runs on.
+    if (!s.checkFreedRange(p, a.size, routine)) return false;
     s.forgetLocks(p, a.size);
     {
         std::lock_guard<std::mutex> g(lock_);

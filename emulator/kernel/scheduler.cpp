@@ -473,7 +473,7 @@ void Scheduler::processorLoop(int index) {
     }
 }
 
-void Scheduler::checkFreedRange(const void *base, size_t size, const char *routine) {
+bool Scheduler::checkFreedRange(const void *base, size_t size, const char *routine) {
     auto inside = [&](const void *p) {
         auto a = reinterpret_cast<uintptr_t>(p), b = reinterpret_cast<uintptr_t>(base);
         return a >= b && a < b + size;
@@ -489,6 +489,7 @@ void Scheduler::checkFreedRange(const void *base, size_t size, const char *routi
     if (!dpcs.empty()) Report(Violation::DpcPendingInFreedMemory, routine, "queued DPC(s) in freed memory:" + dpcs);
     if (!timers.empty())
         Report(Violation::TimerPendingInFreedMemory, routine, "armed timer(s) in freed memory:" + timers);
+    return dpcs.empty() && timers.empty();
 }
 
 void Scheduler::noteLockOrder(const std::vector<PKSPIN_LOCK> &held, PKSPIN_LOCK acquiring, const char *routine) {

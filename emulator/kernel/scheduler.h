@@ -80,8 +80,8 @@ public:
     void finishThread(JoinState &state);
     void waitThread(JoinState &state);
 
-    // Verifier: a DPC queued or a timer armed inside memory about to be freed.
-    void checkFreedRange(const void *base, size_t size, const char *routine);
+    // Verifier: a DPC queued or a timer armed inside memory about to be freed. False when one is.
+    bool checkFreedRange(const void *base, size_t size, const char *routine);
 
     // Lock-order tracking: reports an inversion when `acquiring` was ever held while one of
     // `held` was taken. Freed memory forgets its locks, so reused addresses start clean.
