@@ -1,0 +1,351 @@
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "emulator/kernel/machine.h"
+#include "emulator/kernel/namespace.h"
+#include "emulator/kernel/pool.h"
+#include "emulator/kernel/registry.h"
+#include "emulator/kernel/rtl_string.h"
+#include "emulator/kernel/verifier.h"
+
+namespace {
+
+const std::u16string kService = std::u16string(emu::Registry::kServicesPath) + u"\\miravo";
+const std::u16string kParameters = kService + u"\\Parameters";
+
+std::vector<uint8_t> Bytes(std::u16string_view s) {
+    auto *p = reinterpret_cast<const uint8_t *>(s.data());
+    return {p, p + s.size() * 2};
+}
+
+RTL_QUERY_REGISTRY_TABLE Direct(const char16_t *name, void *destination, ULONG flags = 0) {
+    return {nullptr, RTL_QUERY_REGISTRY_DIRECT | flags, const_cast<PWSTR>(name), destination, REG_NONE, nullptr, 0};
+}
+
+// Every call a QueryRoutine receives.
+struct Seen {
+    std::u16string name;
+    ULONG type;
+    std::vector<uint8_t> data;
+};
+NTSTATUS NTAPI Record(PWSTR name, ULONG type, PVOID data, ULONG length, PVOID context, PVOID) {
+    auto *seen = static_cast<std::vector<Seen> *>(context);
+    auto *p = static_cast<uint8_t *>(data);
+    seen->push_back({name ? std::u16string(name) : u"(none)", type, std::vector<uint8_t>(p, p + length)});
+    return STATUS_SUCCESS;
+}
+NTSTATUS NTAPI Refuse(PWSTR, ULONG, PVOID, ULONG, PVOID, PVOID) { return STATUS_INVALID_PARAMETER; }
+
+HANDLE OpenKey(const std::u16string &path, ACCESS_MASK access, NTSTATUS *status = nullptr) {
+    UNICODE_STRING name;
+    RtlInitUnicodeString(&name, path.c_str());
+    OBJECT_ATTRIBUTES oa;
+    InitializeObjectAttributes(&oa, &name, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, nullptr, nullptr);
+    HANDLE h = nullptr;
+    NTSTATUS s = ZwOpenKey(&h, access, &oa);
+    if (status) *status = s;
+    return h;
+}
+
+TEST(Registry, DirectQueryFillsStringsAndDwords) {
+    emu::Machine machine;
+    auto &reg = machine.service<emu::Registry>();
+    reg.SetString(kParameters, u"PortName", u"COM7");
+    reg.SetDword(kParameters, u"MaxBuffer", 4096);
+
+    UNICODE_STRING port{};  // Buffer NULL: the routine allocates
+    ULONG maxBuffer = 0;
+    RTL_QUERY_REGISTRY_TABLE table[] = {Direct(u"PortName", &port), Direct(u"MaxBuffer", &maxBuffer), {}};
+    ASSERT_EQ(RtlQueryRegistryValues(RTL_REGISTRY_SERVICES, u"miravo\\Parameters", table, nullptr, nullptr),
+              STATUS_SUCCESS);
+    EXPECT_EQ(emu::View(port), u"COM7");
+    EXPECT_EQ(port.Length, 8);
+    EXPECT_EQ(port.Buffer[4], 0);
+    EXPECT_EQ(maxBuffer, 4096u);
+    RtlFreeUnicodeString(&port);
+    EXPECT_EQ(machine.service<emu::Pool>().countInUse(emu::kRtlStringTag), 0u);
+
+    // A caller buffer one character short of the terminator is refused.
+    WCHAR small[4];
+    UNICODE_STRING into{0, sizeof small, small};
+    RTL_QUERY_REGISTRY_TABLE tooSmall[] = {Direct(u"PortName", &into), {}};
+    EXPECT_EQ(RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE, kParameters.c_str(), tooSmall, nullptr, nullptr),
+              STATUS_BUFFER_TOO_SMALL);
+}
+
+TEST(Registry, StringStoredWithoutTerminatorReachesCallersTerminated) {
+    emu::Machine machine;
+    auto &reg = machine.service<emu::Registry>();
+    reg.SetValue(kParameters, u"PortName", REG_SZ, Bytes(u"COM9"));  // no terminator
+
+    std::vector<Seen> seen;
+    UNICODE_STRING port{};
+    RTL_QUERY_REGISTRY_TABLE table[] = {
+        {Record, 0, const_cast<PWSTR>(u"PortName"), nullptr, REG_NONE, nullptr, 0}, Direct(u"PortName", &port), {}};
+    ASSERT_EQ(RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE, kParameters.c_str(), table, &seen, nullptr),
+              STATUS_SUCCESS);
+    ASSERT_EQ(seen.size(), 1u);
+    EXPECT_EQ(seen[0].data, Bytes(std::u16string(u"COM9") + u'\0'));
+    EXPECT_EQ(emu::View(port), u"COM9");
+    EXPECT_EQ(port.Buffer[4], 0);
+    RtlFreeUnicodeString(&port);
+}
+
+TEST(Registry, MissingValuesUseDefaultsOrFailWhenRequired) {
+    emu::Machine machine;
+    machine.service<emu::Registry>().CreateKey(kParameters);
+    ULONG fallback = 9600, value = 1, untouched = 77;
+    std::vector<Seen> seen;
+    RTL_QUERY_REGISTRY_TABLE table[] = {
+        {nullptr, RTL_QUERY_REGISTRY_DIRECT, const_cast<PWSTR>(u"Baud"), &value, REG_DWORD, &fallback, sizeof fallback},
+        Direct(u"Absent", &untouched),
+        {Record, 0, const_cast<PWSTR>(u"AlsoAbsent"), nullptr, REG_NONE, nullptr, 0},
+        {}};
+    ASSERT_EQ(RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE, kParameters.c_str(), table, &seen, nullptr),
+              STATUS_SUCCESS);
+    EXPECT_EQ(value, 9600u);
+    EXPECT_EQ(untouched, 77u);
+    EXPECT_TRUE(seen.empty()) << "no value, no default: the routine is not called";
+
+    RTL_QUERY_REGISTRY_TABLE required[] = {Direct(u"Absent", &untouched, RTL_QUERY_REGISTRY_REQUIRED), {}};
+    EXPECT_EQ(RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE, kParameters.c_str(), required, nullptr, nullptr),
+              STATUS_OBJECT_NAME_NOT_FOUND);
+    EXPECT_EQ(RtlQueryRegistryValues(RTL_REGISTRY_SERVICES, u"nosuchdriver", required, nullptr, nullptr),
+              STATUS_OBJECT_NAME_NOT_FOUND);
+}
+
+TEST(Registry, QueryRoutinesEnumerateSplitStopAndDelete) {
+    emu::Machine machine;
+    auto &reg = machine.service<emu::Registry>();
+    reg.SetDword(kParameters, u"A", 1);
+    reg.SetMultiString(kParameters, u"Ports", {u"COM1", u"COM2"});
+    reg.SetDword(kParameters + u"\\Sub", u"Inner", 5);
+
+    std::vector<Seen> seen;
+    RTL_QUERY_REGISTRY_TABLE all[] = {{Record, 0, nullptr, nullptr, REG_NONE, nullptr, 0},
+                                      {Record, RTL_QUERY_REGISTRY_NOEXPAND, const_cast<PWSTR>(u"Ports"), nullptr,
+                                       REG_NONE, nullptr, 0},
+                                      {Record, RTL_QUERY_REGISTRY_SUBKEY, const_cast<PWSTR>(u"Sub"), nullptr, REG_NONE,
+                                       nullptr, 0},
+                                      {}};
+    ASSERT_EQ(RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE, kParameters.c_str(), all, &seen, nullptr), STATUS_SUCCESS);
+    ASSERT_EQ(seen.size(), 5u);
+    EXPECT_EQ(seen[0].name, u"A");
+    EXPECT_EQ(seen[1].type, ULONG(REG_SZ)) << "a multi-string arrives one string at a time";
+    EXPECT_EQ(seen[2].data, Bytes(std::u16string(u"COM2") + u'\0'));
+    EXPECT_EQ(seen[3].type, ULONG(REG_MULTI_SZ)) << "NOEXPAND keeps it whole";
+    EXPECT_EQ(seen[4].name, u"Inner");
+
+    RTL_QUERY_REGISTRY_TABLE stop[] = {{Refuse, 0, const_cast<PWSTR>(u"A"), nullptr, REG_NONE, nullptr, 0},
+                                       {Record, 0, const_cast<PWSTR>(u"Ports"), nullptr, REG_NONE, nullptr, 0},
+                                       {}};
+    seen.clear();
+    EXPECT_EQ(RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE, kParameters.c_str(), stop, &seen, nullptr),
+              STATUS_INVALID_PARAMETER);
+    EXPECT_TRUE(seen.empty());
+
+    ULONG a = 0;
+    RTL_QUERY_REGISTRY_TABLE once[] = {Direct(u"A", &a, RTL_QUERY_REGISTRY_DELETE), {}};
+    EXPECT_EQ(RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE, kParameters.c_str(), once, nullptr, nullptr),
+              STATUS_SUCCESS);
+    EXPECT_EQ(a, 1u);
+    EXPECT_FALSE(reg.GetValue(kParameters, u"A"));
+}
+
+TEST(Registry, DirectBinaryHonoursTheSizeHeader) {
+    emu::Machine machine;
+    std::vector<uint8_t> blob{1, 2, 3, 4, 5, 6};
+    machine.service<emu::Registry>().SetValue(kParameters, u"Blob", REG_BINARY, blob);
+
+    LONG dataOnly[4] = {-16, 0, 0, 0};
+    RTL_QUERY_REGISTRY_TABLE t1[] = {Direct(u"Blob", dataOnly), {}};
+    ASSERT_EQ(RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE, kParameters.c_str(), t1, nullptr, nullptr), STATUS_SUCCESS);
+    EXPECT_EQ(std::memcmp(dataOnly, blob.data(), blob.size()), 0);
+
+    ULONG described[4] = {16, 0, 0, 0};
+    RTL_QUERY_REGISTRY_TABLE t2[] = {Direct(u"Blob", described), {}};
+    ASSERT_EQ(RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE, kParameters.c_str(), t2, nullptr, nullptr), STATUS_SUCCESS);
+    EXPECT_EQ(described[0], 6u);
+    EXPECT_EQ(described[1], ULONG(REG_BINARY));
+    EXPECT_EQ(std::memcmp(&described[2], blob.data(), blob.size()), 0);
+
+    LONG tooSmall[2] = {-4, 0};
+    RTL_QUERY_REGISTRY_TABLE t3[] = {Direct(u"Blob", tooSmall), {}};
+    EXPECT_EQ(RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE, kParameters.c_str(), t3, nullptr, nullptr),
+              STATUS_BUFFER_TOO_SMALL);
+}
+
+TEST(Registry, DeviceMapWritesAreReadableAndCreateOnlyTheLastKey) {
+    emu::Machine machine;
+    auto &reg = machine.service<emu::Registry>();
+    const char16_t com[] = u"COM3";
+    ASSERT_EQ(RtlWriteRegistryValue(RTL_REGISTRY_DEVICEMAP, u"SERIALCOMM", u"\\Device\\MiravoSerial0", REG_SZ,
+                                    const_cast<char16_t *>(com), sizeof com),
+              STATUS_SUCCESS);
+    EXPECT_EQ(reg.GetString(u"\\REGISTRY\\Machine\\Hardware\\DeviceMap\\serialcomm", u"\\device\\miravoserial0"),
+              u"COM3");
+    EXPECT_EQ(reg.ValueNames(emu::Registry::kSerialCommPath), std::vector<std::u16string>{u"\\Device\\MiravoSerial0"});
+
+    EXPECT_EQ(RtlDeleteRegistryValue(RTL_REGISTRY_DEVICEMAP, u"SERIALCOMM", u"\\Device\\MiravoSerial0"), STATUS_SUCCESS);
+    EXPECT_TRUE(reg.ValueNames(emu::Registry::kSerialCommPath).empty());
+    EXPECT_EQ(RtlDeleteRegistryValue(RTL_REGISTRY_DEVICEMAP, u"SERIALCOMM", u"\\Device\\MiravoSerial0"),
+              STATUS_OBJECT_NAME_NOT_FOUND);
+
+    EXPECT_EQ(RtlWriteRegistryValue(RTL_REGISTRY_DEVICEMAP, u"A\\B", u"x", REG_SZ, const_cast<char16_t *>(com),
+                                    sizeof com),
+              STATUS_OBJECT_NAME_NOT_FOUND);
+    EXPECT_EQ(RtlCheckRegistryKey(RTL_REGISTRY_DEVICEMAP, const_cast<PWSTR>(u"A")), STATUS_OBJECT_NAME_NOT_FOUND);
+    EXPECT_EQ(RtlCreateRegistryKey(RTL_REGISTRY_DEVICEMAP, const_cast<PWSTR>(u"A")), STATUS_SUCCESS);
+    EXPECT_EQ(RtlCheckRegistryKey(RTL_REGISTRY_DEVICEMAP, const_cast<PWSTR>(u"A")), STATUS_SUCCESS);
+}
+
+TEST(Registry, QueryValueKeyReportsSizesForShortBuffers) {
+    emu::Machine machine;
+    machine.service<emu::Registry>().SetString(kParameters, u"PortName", u"COM3");
+    HANDLE key = OpenKey(kParameters, KEY_READ);
+    ASSERT_NE(key, nullptr);
+    UNICODE_STRING name;
+    RtlInitUnicodeString(&name, u"PortName");
+    const ULONG partialFull = FIELD_OFFSET(KEY_VALUE_PARTIAL_INFORMATION, Data) + 10;
+    alignas(8) uint8_t buffer[128];
+    auto *partial = reinterpret_cast<PKEY_VALUE_PARTIAL_INFORMATION>(buffer);
+    ULONG result = 0;
+
+    EXPECT_EQ(ZwQueryValueKey(key, &name, KeyValuePartialInformation, buffer, 4, &result), STATUS_BUFFER_TOO_SMALL);
+    EXPECT_EQ(result, partialFull);
+    std::memset(buffer, 0, sizeof buffer);
+    EXPECT_EQ(ZwQueryValueKey(key, &name, KeyValuePartialInformation, buffer, 12, &result), STATUS_BUFFER_OVERFLOW);
+    EXPECT_EQ(result, partialFull);
+    EXPECT_EQ(partial->Type, ULONG(REG_SZ));
+    EXPECT_EQ(partial->DataLength, 10u);
+    ASSERT_EQ(ZwQueryValueKey(key, &name, KeyValuePartialInformation, buffer, sizeof buffer, &result), STATUS_SUCCESS);
+    EXPECT_EQ(std::u16string(reinterpret_cast<char16_t *>(partial->Data)), u"COM3");
+
+    ASSERT_EQ(ZwQueryValueKey(key, &name, KeyValueFullInformation, buffer, sizeof buffer, &result), STATUS_SUCCESS);
+    auto *full = reinterpret_cast<PKEY_VALUE_FULL_INFORMATION>(buffer);
+    EXPECT_EQ(std::u16string(full->Name, full->NameLength / 2), u"PortName");
+    EXPECT_GE(full->DataOffset, FIELD_OFFSET(KEY_VALUE_FULL_INFORMATION, Name) + full->NameLength);
+    EXPECT_EQ(std::u16string(reinterpret_cast<char16_t *>(buffer + full->DataOffset)), u"COM3");
+    EXPECT_EQ(result, full->DataOffset + full->DataLength);
+
+    ASSERT_EQ(ZwEnumerateValueKey(key, 0, KeyValueBasicInformation, buffer, sizeof buffer, &result), STATUS_SUCCESS);
+    auto *basic = reinterpret_cast<PKEY_VALUE_BASIC_INFORMATION>(buffer);
+    EXPECT_EQ(std::u16string(basic->Name, basic->NameLength / 2), u"PortName");
+    EXPECT_EQ(ZwEnumerateValueKey(key, 1, KeyValueBasicInformation, buffer, sizeof buffer, &result),
+              STATUS_NO_MORE_ENTRIES);
+
+    UNICODE_STRING absent;
+    RtlInitUnicodeString(&absent, u"Absent");
+    EXPECT_EQ(ZwQueryValueKey(key, &absent, KeyValuePartialInformation, buffer, sizeof buffer, &result),
+              STATUS_OBJECT_NAME_NOT_FOUND);
+    EXPECT_EQ(ZwClose(key), STATUS_SUCCESS);
+}
+
+TEST(Registry, CreateKeyOpenRelativeAndAccessRights) {
+    emu::Machine machine;
+    auto &reg = machine.service<emu::Registry>();
+    HANDLE service = OpenKey(kService, KEY_ALL_ACCESS);
+    EXPECT_EQ(service, nullptr) << "the service key does not exist yet";
+    reg.CreateKey(kService);
+    service = OpenKey(kService, KEY_ALL_ACCESS);
+    ASSERT_NE(service, nullptr);
+
+    UNICODE_STRING sub;
+    RtlInitUnicodeString(&sub, u"Parameters");
+    OBJECT_ATTRIBUTES oa;
+    InitializeObjectAttributes(&oa, &sub, OBJ_CASE_INSENSITIVE, service, nullptr);
+    HANDLE params = nullptr;
+    ULONG disposition = 0;
+    ASSERT_EQ(ZwCreateKey(&params, KEY_READ, &oa, 0, nullptr, REG_OPTION_NON_VOLATILE, &disposition), STATUS_SUCCESS);
+    EXPECT_EQ(disposition, ULONG(REG_CREATED_NEW_KEY));
+    HANDLE again = nullptr;
+    ASSERT_EQ(ZwCreateKey(&again, KEY_WRITE, &oa, 0, nullptr, 0, &disposition), STATUS_SUCCESS);
+    EXPECT_EQ(disposition, ULONG(REG_OPENED_EXISTING_KEY));
+
+    UNICODE_STRING deep;
+    RtlInitUnicodeString(&deep, u"Missing\\Leaf");
+    OBJECT_ATTRIBUTES deepOa;
+    InitializeObjectAttributes(&deepOa, &deep, 0, service, nullptr);
+    HANDLE none = nullptr;
+    EXPECT_EQ(ZwCreateKey(&none, KEY_READ, &deepOa, 0, nullptr, 0, nullptr), STATUS_OBJECT_NAME_NOT_FOUND);
+
+    UNICODE_STRING name;
+    RtlInitUnicodeString(&name, u"PortName");
+    WCHAR com[] = u"COM5";
+    EXPECT_EQ(ZwSetValueKey(params, &name, 0, REG_SZ, com, sizeof com), STATUS_ACCESS_DENIED) << "opened for reading";
+    EXPECT_EQ(ZwSetValueKey(again, &name, 0, REG_SZ, com, sizeof com), STATUS_SUCCESS);
+    EXPECT_EQ(reg.GetString(kParameters, u"PortName"), u"COM5");
+    EXPECT_EQ(ZwDeleteValueKey(again, &name), STATUS_SUCCESS);
+    EXPECT_EQ(ZwDeleteValueKey(again, &name), STATUS_OBJECT_NAME_NOT_FOUND);
+
+    for (HANDLE h : {service, params, again}) EXPECT_EQ(ZwClose(h), STATUS_SUCCESS);
+}
+
+TEST(Registry, HandlesAreCountedAndDoubleCloseIsReported) {
+    emu::Machine machine;
+    auto &reg = machine.service<emu::Registry>();
+    reg.CreateKey(kParameters);
+    size_t before = reg.OpenHandleCount();
+    HANDLE a = OpenKey(kParameters, KEY_READ);
+    HANDLE b = OpenKey(kService, KEY_READ);
+    EXPECT_EQ(reg.OpenHandleCount(), before + 2);
+    EXPECT_EQ(ZwClose(a), STATUS_SUCCESS);
+    EXPECT_EQ(reg.OpenHandlePaths(), std::vector<std::u16string>{kService}) << "the one left open is the leak";
+    EXPECT_EQ(ZwClose(b), STATUS_SUCCESS);
+    EXPECT_EQ(reg.OpenHandleCount(), before);
+
+    emu::ReportCapture capture;
+    EXPECT_EQ(ZwClose(a), STATUS_INVALID_HANDLE);
+    EXPECT_TRUE(capture.saw(emu::Violation::InvalidParameter));
+}
+
+TEST(Registry, RoutinesRefuseDispatchLevel) {
+    emu::Machine machine;
+    auto &reg = machine.service<emu::Registry>();
+    reg.SetDword(kParameters, u"A", 1);
+    ULONG a = 0;
+    RTL_QUERY_REGISTRY_TABLE table[] = {Direct(u"A", &a), {}};
+    emu::ReportCapture capture;
+    KIRQL old;
+    KeRaiseIrql(DISPATCH_LEVEL, &old);
+    NTSTATUS query = RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE, kParameters.c_str(), table, nullptr, nullptr);
+    NTSTATUS write = RtlWriteRegistryValue(RTL_REGISTRY_ABSOLUTE, kParameters.c_str(), u"B", REG_DWORD, &a, sizeof a);
+    KeLowerIrql(old);
+    EXPECT_FALSE(NT_SUCCESS(query));
+    EXPECT_FALSE(NT_SUCCESS(write));
+    EXPECT_EQ(a, 0u);
+    EXPECT_FALSE(reg.GetValue(kParameters, u"B"));
+    EXPECT_EQ(capture.count(), 2u);
+    EXPECT_TRUE(capture.saw(emu::Violation::RegistryAtDispatch));
+}
+
+TEST(Registry, DeviceParametersKeyOfAKnownPdoOnly) {
+    emu::Machine machine;
+    auto &reg = machine.service<emu::Registry>();
+    DEVICE_OBJECT pdo{}, fdo{}, other{};
+    HANDLE key = nullptr;
+    EXPECT_EQ(IoOpenDeviceRegistryKey(&fdo, PLUGPLAY_REGKEY_DEVICE, KEY_READ, &key), STATUS_INVALID_DEVICE_REQUEST);
+
+    const std::u16string instance = std::u16string(emu::Registry::kEnumPath) + u"\\USB\\VID_1209&PID_0001\\5&1&0&1";
+    reg.SetDeviceKeyPath(&pdo, instance);
+    reg.SetString(instance + u"\\Device Parameters", u"PortName", u"COM4");
+    ASSERT_EQ(IoOpenDeviceRegistryKey(&pdo, PLUGPLAY_REGKEY_DEVICE, KEY_READ, &key), STATUS_SUCCESS);
+    UNICODE_STRING port{};
+    RTL_QUERY_REGISTRY_TABLE table[] = {Direct(u"PortName", &port), {}};
+    ASSERT_EQ(RtlQueryRegistryValues(RTL_REGISTRY_HANDLE, static_cast<PCWSTR>(key), table, nullptr, nullptr),
+              STATUS_SUCCESS);
+    EXPECT_EQ(emu::View(port), u"COM4");
+    RtlFreeUnicodeString(&port);
+    EXPECT_EQ(ZwClose(key), STATUS_SUCCESS);
+
+    // From the instance id the PnP manager gave the namespace; the key appears on first open.
+    machine.service<emu::Namespace>().SetDeviceInstanceId(&other, u"USB\\VID_1209&PID_0002\\7");
+    ASSERT_EQ(IoOpenDeviceRegistryKey(&other, PLUGPLAY_REGKEY_DEVICE, KEY_ALL_ACCESS, &key), STATUS_SUCCESS);
+    EXPECT_TRUE(reg.KeyExists(std::u16string(emu::Registry::kEnumPath) + u"\\USB\\VID_1209&PID_0002\\7\\Device Parameters"));
+    EXPECT_EQ(ZwClose(key), STATUS_SUCCESS);
+}
+
+}  // namespace

@@ -1,0 +1,219 @@
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+#include "emulator/kernel/machine.h"
+#include "emulator/kernel/pool.h"
+#include "emulator/kernel/rtl_string.h"
+#include "emulator/kernel/verifier.h"
+
+namespace {
+
+// A counted string over a fixed buffer the test can inspect past Length.
+struct Buffer {
+    explicit Buffer(USHORT maximumBytes) {
+        std::memset(chars, 0x55, sizeof chars);
+        s = {0, maximumBytes, chars};
+    }
+    std::u16string text() const { return std::u16string(emu::View(s)); }
+    WCHAR chars[32];
+    UNICODE_STRING s;
+};
+
+UNICODE_STRING Literal(const char16_t *text) {
+    UNICODE_STRING s;
+    RtlInitUnicodeString(&s, text);
+    return s;
+}
+
+TEST(RtlString, InitCountsBytesWithoutTerminator) {
+    emu::Machine machine;
+    UNICODE_STRING s = Literal(u"COM3");
+    EXPECT_EQ(s.Length, 8);
+    EXPECT_EQ(s.MaximumLength, 10);
+    UNICODE_STRING none = Literal(nullptr);
+    EXPECT_EQ(none.Length, 0);
+    EXPECT_EQ(none.MaximumLength, 0);
+    EXPECT_EQ(none.Buffer, nullptr);
+    ANSI_STRING a;
+    RtlInitAnsiString(&a, "COM3");
+    EXPECT_EQ(a.Length, 4);
+    EXPECT_EQ(a.MaximumLength, 5);
+}
+
+TEST(RtlString, CopyTruncatesAtMaximumAndTerminatesOnlyWithRoom) {
+    emu::Machine machine;
+    UNICODE_STRING src = Literal(u"\\Device\\Serial");
+    Buffer small(8);
+    RtlCopyUnicodeString(&small.s, &src);
+    EXPECT_EQ(small.text(), u"\\Dev");
+    EXPECT_EQ(small.chars[4], 0x5555) << "no room for a terminator: nothing written past MaximumLength";
+
+    Buffer roomy(40);
+    RtlCopyUnicodeString(&roomy.s, &src);
+    EXPECT_EQ(roomy.text(), u"\\Device\\Serial");
+    EXPECT_EQ(roomy.chars[14], 0);
+
+    RtlCopyUnicodeString(&roomy.s, nullptr);
+    EXPECT_EQ(roomy.s.Length, 0);
+}
+
+TEST(RtlString, AppendRefusesWhatDoesNotFitAndLeavesDestinationAlone) {
+    emu::Machine machine;
+    Buffer b(12);
+    UNICODE_STRING prefix = Literal(u"COM");
+    EXPECT_EQ(RtlAppendUnicodeStringToString(&b.s, &prefix), STATUS_SUCCESS);
+    EXPECT_EQ(RtlAppendUnicodeToString(&b.s, u"12"), STATUS_SUCCESS);
+    EXPECT_EQ(b.text(), u"COM12");
+    EXPECT_EQ(b.chars[5], 0);
+
+    // Exactly full: accepted, no terminator.
+    EXPECT_EQ(RtlAppendUnicodeToString(&b.s, u"7"), STATUS_SUCCESS);
+    EXPECT_EQ(b.s.Length, 12);
+    EXPECT_EQ(b.chars[6], 0x5555);
+
+    UNICODE_STRING more = Literal(u"X");
+    EXPECT_EQ(RtlAppendUnicodeStringToString(&b.s, &more), STATUS_BUFFER_TOO_SMALL);
+    EXPECT_EQ(RtlAppendUnicodeToString(&b.s, u"X"), STATUS_BUFFER_TOO_SMALL);
+    EXPECT_EQ(b.text(), u"COM127");
+}
+
+TEST(RtlString, CompareAndEqualHonourCaseAndLength) {
+    emu::Machine machine;
+    UNICODE_STRING a = Literal(u"com3"), b = Literal(u"COM3"), c = Literal(u"COM30"), d = Literal(u"COM4");
+    EXPECT_TRUE(RtlEqualUnicodeString(&a, &b, TRUE));
+    EXPECT_FALSE(RtlEqualUnicodeString(&a, &b, FALSE));
+    EXPECT_FALSE(RtlEqualUnicodeString(&b, &c, TRUE));
+    EXPECT_EQ(RtlCompareUnicodeString(&a, &b, TRUE), 0);
+    EXPECT_GT(RtlCompareUnicodeString(&a, &b, FALSE), 0);
+    EXPECT_LT(RtlCompareUnicodeString(&b, &c, FALSE), 0) << "a prefix sorts first";
+    EXPECT_LT(RtlCompareUnicodeString(&c, &d, TRUE), 0);
+}
+
+TEST(RtlString, UnicodeToAnsiAllocatesOrTruncatesWithOverflow) {
+    emu::Machine machine;
+    auto &pool = machine.service<emu::Pool>();
+    UNICODE_STRING src = Literal(u"COM12");
+
+    ANSI_STRING owned{};
+    ASSERT_EQ(RtlUnicodeStringToAnsiString(&owned, &src, TRUE), STATUS_SUCCESS);
+    EXPECT_STREQ(owned.Buffer, "COM12");
+    EXPECT_EQ(owned.Length, 5);
+    EXPECT_EQ(owned.MaximumLength, 6);
+    EXPECT_EQ(pool.countInUse(emu::kRtlStringTag), 1u);
+    RtlFreeAnsiString(&owned);
+    EXPECT_EQ(owned.Buffer, nullptr);
+    EXPECT_EQ(pool.countInUse(emu::kRtlStringTag), 0u);
+
+    char small[4];
+    ANSI_STRING dst{0, sizeof small, small};
+    EXPECT_EQ(RtlUnicodeStringToAnsiString(&dst, &src, FALSE), STATUS_BUFFER_OVERFLOW);
+    EXPECT_STREQ(small, "COM") << "what fits, terminated";
+    EXPECT_EQ(dst.Length, 3);
+}
+
+TEST(RtlString, AnsiToUnicodeNeedsRoomForTheTerminator) {
+    emu::Machine machine;
+    ANSI_STRING src;
+    RtlInitAnsiString(&src, "COM3");
+    Buffer exact(8);
+    EXPECT_EQ(RtlAnsiStringToUnicodeString(&exact.s, &src, FALSE), STATUS_BUFFER_OVERFLOW);
+    EXPECT_EQ(exact.s.Length, 0);
+    Buffer room(10);
+    EXPECT_EQ(RtlAnsiStringToUnicodeString(&room.s, &src, FALSE), STATUS_SUCCESS);
+    EXPECT_EQ(room.text(), u"COM3");
+
+    UNICODE_STRING owned{};
+    ASSERT_EQ(RtlAnsiStringToUnicodeString(&owned, &src, TRUE), STATUS_SUCCESS);
+    EXPECT_EQ(owned.MaximumLength, 10);
+    RtlFreeUnicodeString(&owned);
+    EXPECT_EQ(owned.Length, 0);
+}
+
+TEST(RtlString, AllocationFailureAndForeignFreeAreCaught) {
+    emu::Machine machine;
+    auto &pool = machine.service<emu::Pool>();
+    UNICODE_STRING src = Literal(u"COM3");
+    ANSI_STRING owned{};
+    pool.failTag(emu::kRtlStringTag, 1);
+    EXPECT_EQ(RtlUnicodeStringToAnsiString(&owned, &src, TRUE), STATUS_NO_MEMORY);
+    EXPECT_EQ(owned.Buffer, nullptr);
+
+    // A driver's own allocation handed to RtlFreeUnicodeString: wrong tag.
+    auto *mine = static_cast<PWSTR>(ExAllocatePoolWithTag(PagedPool, 16, emu::Tag("Mirv")));
+    UNICODE_STRING s{0, 16, mine};
+    {
+        emu::ReportCapture capture;
+        RtlFreeUnicodeString(&s);
+        EXPECT_TRUE(capture.saw(emu::Violation::PoolWrongTag));
+    }
+    ExFreePoolWithTag(mine, emu::Tag("Mirv"));
+}
+
+TEST(RtlString, IntegerToUnicodeStringBasesAndLimits) {
+    emu::Machine machine;
+    struct Case {
+        ULONG value, base;
+        const char16_t *text;
+    } cases[] = {{0, 10, u"0"}, {1234, 0, u"1234"}, {0xBEEF, 16, u"BEEF"}, {8, 8, u"10"}, {5, 2, u"101"},
+                 {0xFFFFFFFF, 10, u"4294967295"}};
+    for (auto &c : cases) {
+        Buffer b(40);
+        EXPECT_EQ(RtlIntegerToUnicodeString(c.value, c.base, &b.s), STATUS_SUCCESS);
+        EXPECT_EQ(b.text(), c.text);
+    }
+    Buffer noTerminatorRoom(8);
+    EXPECT_EQ(RtlIntegerToUnicodeString(1234, 10, &noTerminatorRoom.s), STATUS_BUFFER_OVERFLOW);
+    Buffer b(40);
+    EXPECT_EQ(RtlIntegerToUnicodeString(1, 7, &b.s), STATUS_INVALID_PARAMETER);
+}
+
+TEST(RtlString, CharToIntegerEdgeCases) {
+    emu::Machine machine;
+    struct Case {
+        const char *text;
+        ULONG base, value;
+    } cases[] = {
+        {" \t 42", 0, 42},       {"-1", 10, 0xFFFFFFFF}, {"+7", 0, 7},         {"0x1F", 0, 31},
+        {"0o17", 0, 15},         {"0b101", 0, 5},        {"0x1F", 16, 0},      {"1f", 16, 31},
+        {"12abc", 10, 12},       {"abc", 10, 0},         {"", 0, 0},           {"0X10", 0, 0},
+        {"4294967297", 10, 1},   {"-0x10", 0, 0xFFFFFFF0}, {"  -", 0, 0},      {"1012", 2, 5},
+    };
+    for (auto &c : cases) {
+        ULONG value = 0xDEAD;
+        EXPECT_EQ(RtlCharToInteger(c.text, c.base, &value), STATUS_SUCCESS) << c.text;
+        EXPECT_EQ(value, c.value) << '"' << c.text << "\" base " << c.base;
+    }
+    ULONG value = 0xDEAD;
+    EXPECT_EQ(RtlCharToInteger("10", 3, &value), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(value, 0xDEADu);
+}
+
+TEST(RtlString, UnicodeStringToIntegerReadsOnlyTheCountedCharacters) {
+    emu::Machine machine;
+    ULONG value = 0;
+    UNICODE_STRING s = Literal(u"+678abc");
+    EXPECT_EQ(RtlUnicodeStringToInteger(&s, 16, &value), STATUS_SUCCESS);
+    EXPECT_EQ(value, 0x678ABCu);
+    EXPECT_EQ(RtlUnicodeStringToInteger(&s, 10, &value), STATUS_SUCCESS);
+    EXPECT_EQ(value, 678u);
+    s.Length = 8;  // "+678" of a longer buffer (bytes)
+    EXPECT_EQ(RtlUnicodeStringToInteger(&s, 16, &value), STATUS_SUCCESS);
+    EXPECT_EQ(value, 0x678u);
+    s.Length = 0;
+    EXPECT_EQ(RtlUnicodeStringToInteger(&s, 10, &value), STATUS_INVALID_PARAMETER);
+}
+
+TEST(RtlString, PassiveOnlyRoutinesReportAtDispatch) {
+    emu::Machine machine;
+    UNICODE_STRING a = Literal(u"a");
+    emu::ReportCapture capture;
+    KIRQL old;
+    KeRaiseIrql(DISPATCH_LEVEL, &old);
+    RtlCompareUnicodeString(&a, &a, TRUE);
+    KeLowerIrql(old);
+    EXPECT_TRUE(capture.saw(emu::Violation::IrqlTooHigh));
+}
+
+}  // namespace
