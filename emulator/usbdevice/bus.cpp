@@ -173,7 +173,6 @@ void UsbBus::unplugAt(int64_t when) {
 }
 
 std::function<void()> UsbBus::Deliver(Completions done) {
-    if (done.empty()) return {};
     return [done = std::move(done)] {
         for (const Pending &p : done) IoCompleteRequest(p.irp, IO_NO_INCREMENT);
     };
