@@ -3,6 +3,7 @@
 #include "emulator/kernel/iomgr.h"
 #include "emulator/kernel/kernel_internal.h"
 #include "emulator/kernel/machine.h"
+#include "emulator/kernel/namespace.h"
 #include "emulator/kernel/pnpmgr.h"
 #include "emulator/kernel/verifier.h"
 
@@ -81,9 +82,30 @@ NTSTATUS PnpManager::sendPower(PDEVICE_OBJECT pdo, UCHAR minor, POWER_STATE_TYPE
     return status.Status;
 }
 
+std::u16string PnpManager::queryId(PDEVICE_OBJECT pdo, BUS_QUERY_ID_TYPE type) {
+    IO_STATUS_BLOCK result{};
+    NTSTATUS status = send(pdo, IRP_MN_QUERY_ID, &result,
+                           [](PIO_STACK_LOCATION s, void *c) { s->Parameters.QueryId.IdType = *static_cast<BUS_QUERY_ID_TYPE *>(c); },
+                           &type);
+    auto text = reinterpret_cast<PWSTR>(result.Information);
+    if (!NT_SUCCESS(status) || !text) return {};
+    // A multi-string answer is kept whole: its strings end at the double terminator.
+    size_t n = 0;
+    while (text[n] || (type != BusQueryDeviceID && type != BusQueryInstanceID && text[n + 1])) n++;
+    std::u16string id(text, n);
+    ExFreePool(text);
+    return id;
+}
+
 NTSTATUS PnpManager::plugIn(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
     RequireIrql("PnP manager", PASSIVE_LEVEL);
     if (!driver->DriverExtension->AddDevice) return STATUS_NOT_SUPPORTED;
+    // Enumeration: the bus names its child; the device's registry key follows from that name.
+    std::u16string deviceId = queryId(pdo, BusQueryDeviceID), instanceId = queryId(pdo, BusQueryInstanceID);
+    if (!deviceId.empty()) {
+        std::u16string instance = deviceId + u"\\" + (instanceId.empty() ? u"0" : instanceId);
+        Machine::current().service<Namespace>().SetDeviceInstanceId(pdo, instance);
+    }
     NTSTATUS status = driver->DriverExtension->AddDevice(driver, pdo);
     if (!NT_SUCCESS(status)) return status;
     PDEVICE_OBJECT top = stackTop(pdo);

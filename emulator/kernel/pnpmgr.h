@@ -4,6 +4,7 @@
 
 #include <map>
 #include <mutex>
+#include <string>
 #include <vector>
 
 #include "platform/host/wdm.h"
@@ -32,6 +33,10 @@ public:
                   void (*prepare)(PIO_STACK_LOCATION, void *) = nullptr, void *context = nullptr);
     // One power request, the way the power manager builds them.
     NTSTATUS sendPower(PDEVICE_OBJECT pdo, UCHAR minor, POWER_STATE_TYPE type, POWER_STATE state);
+
+    // IRP_MN_QUERY_ID to the stack above `pdo`; empty when unanswered. Multi-strings keep their
+    // inner terminators.
+    std::u16string queryId(PDEVICE_OBJECT pdo, BUS_QUERY_ID_TYPE type);
 
     // The top of the stack above a PDO, as AddDevice left it.
     PDEVICE_OBJECT stackTop(PDEVICE_OBJECT pdo);
