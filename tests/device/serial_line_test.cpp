@@ -1,0 +1,265 @@
+// The chip's UART seen end to end: character timing through a loopback plug, line errors when the
+// far end's settings differ, the status packet, hardware and chip-side flow control, break, and a
+// null-modem cable between two chips.
+#include <chrono>
+#include <cstdio>
+
+#include "tests/device/usb_client.h"
+
+namespace devtest {
+namespace {
+
+struct Opened {
+    SimulatedDevice device;
+    Client client;
+    Client::Pipes pipes;
+    explicit Opened(int type, ChipConfig config = {}) :
+        device(config.productId ? config : ChipConfig::Variant(type)), client(device.pdo()), pipes(client.configure(type)) {}
+};
+
+// The next status packet's word (bytes 8-9), or -1 when none came within `timeout`.
+int NextStatus(Client &client, USBD_PIPE_HANDLE pipe, int64_t timeout = 100 * kMillisecond) {
+    auto r = client.read(pipe, 10, USBD_TRANSFER_DIRECTION_IN);
+    client.start(*r);
+    if (!client.wait(*r, timeout)) {
+        IoCancelIrp(r->irp);
+        client.wait(*r);
+        return -1;
+    }
+    EXPECT_EQ(r->status, STATUS_SUCCESS);
+    EXPECT_EQ(r->length(), 10u);
+    EXPECT_EQ(r->buffer[0], 0xA1);
+    return r->buffer[8] | r->buffer[9] << 8;
+}
+
+void Delay(int64_t units) {
+    LARGE_INTEGER t;
+    t.QuadPart = -units;
+    KeDelayExecutionThread(KernelMode, FALSE, &t);
+}
+
+TEST(SerialLine, ThousandBytesAt9600TakeTheirCharacterTimesThroughLoopback) {
+    emu::Machine machine;
+    Opened o(2);
+    Loopback plug(o.device.chip());
+    ASSERT_EQ(o.client.lineCoding(9600, 0, 0, 8), STATUS_SUCCESS);
+    std::vector<UCHAR> data(1000);
+    for (size_t i = 0; i < data.size(); i++) data[i] = UCHAR(i * 7 + 1);
+
+    auto realStart = std::chrono::steady_clock::now();
+    const int64_t start = machine.now();
+    auto write = o.client.transfer(o.pipes.bulkOut, 0, data);
+    o.client.start(*write);
+    int64_t last = 0;
+    auto got = ReadBulk(o.client, o.pipes.bulkIn, data.size(), start + 2 * kSecond, &last);
+    ASSERT_TRUE(o.client.wait(*write));
+    double real = std::chrono::duration<double>(std::chrono::steady_clock::now() - realStart).count();
+
+    EXPECT_EQ(write->status, STATUS_SUCCESS);
+    EXPECT_EQ(write->length(), 1000u);
+    EXPECT_EQ(got, data);
+    // On the wire: 1000 back-to-back frames of 10 bits at 9600 bit/s.
+    const int64_t charTime = WireFormat::Rate(9600).charTime();
+    std::vector<int64_t> sent;
+    for (auto &e : o.device.chip().lineLog())
+        if (e.kind == LineEvent::Sent) sent.push_back(e.time);
+    ASSERT_EQ(sent.size(), 1000u);
+    int64_t onWire = sent.back() - (sent.front() - charTime);
+    EXPECT_NEAR(double(onWire), 1000 * 1e8 / 9600, 1.0);
+    // End to end: one frame to reach the chip, the line time, at most a frame to come back.
+    int64_t endToEnd = last - start;
+    EXPECT_GE(endToEnd, onWire);
+    EXPECT_LE(endToEnd, onWire + 2 * kFrame);
+    std::printf("1000 bytes at 9600 8N1: %.4f s on the wire, %.4f s end to end (emulated), %.3f s real\n",
+                double(onWire) / kSecond, double(endToEnd) / kSecond, real);
+}
+
+TEST(SerialLine, SettingsThatDifferFromTheFarEndGiveLineErrors) {
+    emu::Machine machine;
+    Opened o(2);
+    ScriptedPeer peer(o.device.chip(), WireFormat::Rate(9600));
+    EXPECT_NE(NextStatus(o.client, o.pipes.interruptIn), -1) << "the first report after configuration";
+
+    // A receiver twice as fast samples its stop bit in the sender's data bit 3.
+    ASSERT_EQ(o.client.lineCoding(19200, 0, 0, 8), STATUS_SUCCESS);
+    peer.send({0xF0});
+    int status = NextStatus(o.client, o.pipes.interruptIn);
+    ASSERT_NE(status, -1);
+    EXPECT_TRUE(status & 0x10) << "framing error";
+
+    // Same rate, even parity expected, none sent: the stop bit lands in the parity slot.
+    ASSERT_EQ(o.client.lineCoding(9600, 0, 2, 8), STATUS_SUCCESS);
+    peer.send({0x03});
+    status = NextStatus(o.client, o.pipes.interruptIn);
+    ASSERT_NE(status, -1);
+    EXPECT_EQ(status & 0x70, 0x20) << "parity error only";
+
+    // Matching settings: the byte arrives clean and no error is reported.
+    ASSERT_EQ(o.client.lineCoding(9600, 0, 0, 8), STATUS_SUCCESS);
+    peer.send({0x5A});
+    EXPECT_EQ(NextStatus(o.client, o.pipes.interruptIn, 20 * kMillisecond), -1);
+    auto got = ReadBulk(o.client, o.pipes.bulkIn, 3, machine.now() + 50 * kMillisecond);
+    ASSERT_EQ(got.size(), 3u);
+    EXPECT_EQ(got[2], 0x5A);
+
+    // A peer that injects errors is reported the same way.
+    peer.sendWithFramingError(0x41);
+    status = NextStatus(o.client, o.pipes.interruptIn);
+    EXPECT_TRUE(status & 0x10);
+}
+
+TEST(SerialLine, AFullReceiveFifoOverrunsAndReportsIt) {
+    emu::Machine machine;
+    ChipConfig config = ChipConfig::Variant(1);
+    config.rxFifoSize = 64;
+    Opened o(1, config);
+    ScriptedPeer peer(o.device.chip(), WireFormat::Rate(115200));
+    NextStatus(o.client, o.pipes.interruptIn);
+    ASSERT_EQ(o.client.lineCoding(115200, 0, 0, 8), STATUS_SUCCESS);
+    peer.send(std::vector<uint8_t>(100, 0x33));
+    int status = NextStatus(o.client, o.pipes.interruptIn, 20 * kMillisecond);
+    ASSERT_NE(status, -1);
+    EXPECT_TRUE(status & 0x40) << "overrun";
+    Delay(10 * kMillisecond);
+    EXPECT_EQ(o.device.chip().rxFifoLevel(), 64u);
+    auto got = ReadBulk(o.client, o.pipes.bulkIn, 100, machine.now() + 20 * kMillisecond);
+    EXPECT_EQ(got.size(), 64u) << "what overflowed is lost";
+}
+
+TEST(SerialLine, StatusPacketsFollowTheLinesOfTheLoopbackWiring) {
+    emu::Machine machine;
+    Opened o(0);
+    Loopback plug(o.device.chip(), LoopbackWiring::All());
+    EXPECT_EQ(NextStatus(o.client, o.pipes.interruptIn), 0x00);
+    ASSERT_EQ(o.client.controlLines(0x01), STATUS_SUCCESS);  // DTR → DSR, DCD, RI
+    EXPECT_EQ(NextStatus(o.client, o.pipes.interruptIn), 0x0B);
+    ASSERT_EQ(o.client.controlLines(0x03), STATUS_SUCCESS);  // RTS → CTS
+    EXPECT_EQ(NextStatus(o.client, o.pipes.interruptIn), 0x8B);
+    EXPECT_EQ(NextStatus(o.client, o.pipes.interruptIn, 20 * kMillisecond), -1) << "nothing changed, nothing sent";
+    ASSERT_EQ(o.client.controlLines(0x00), STATUS_SUCCESS);
+    EXPECT_EQ(NextStatus(o.client, o.pipes.interruptIn), 0x00);
+    EXPECT_TRUE(o.device.chip().lineLog().size() >= 3);
+}
+
+TEST(SerialLine, CtsHandshakePausesTransmissionUntilCtsRises) {
+    emu::Machine machine;
+    Opened o(0);
+    ScriptedPeer peer(o.device.chip(), WireFormat::Rate(9600));
+    ASSERT_EQ(o.client.lineCoding(9600, 0, 0, 8), STATUS_SUCCESS);
+    ASSERT_EQ(o.client.vendorWrite(0x0000, 0x41), STATUS_SUCCESS);  // CTS output handshake
+    auto write = o.client.transfer(o.pipes.bulkOut, 0, {1, 2, 3, 4});
+    ASSERT_EQ(o.client.call(*write), STATUS_SUCCESS);
+    Delay(20 * kMillisecond);
+    EXPECT_TRUE(peer.received().empty());
+    EXPECT_EQ(o.device.chip().txFifoLevel(), 4u);
+    const int64_t raised = machine.now();
+    peer.setLines({true, false, false, false});
+    Delay(10 * kMillisecond);
+    auto got = peer.received();
+    ASSERT_EQ(got.size(), 4u);
+    EXPECT_EQ(got[0].time, raised + WireFormat::Rate(9600).charTime());
+
+    // Handshake off: CTS no longer matters.
+    peer.setLines({});
+    ASSERT_EQ(o.client.vendorWrite(0x0000, 0x01), STATUS_SUCCESS);
+    auto more = o.client.transfer(o.pipes.bulkOut, 0, {5});
+    ASSERT_EQ(o.client.call(*more), STATUS_SUCCESS);
+    Delay(5 * kMillisecond);
+    EXPECT_EQ(peer.received().size(), 5u);
+}
+
+TEST(SerialLine, RtsFollowsTheReceiveFifoAndHoldsOffAPeerThatHonoursIt) {
+    emu::Machine machine;
+    Opened o(2);
+    ScriptedPeer peer(o.device.chip(), WireFormat::Rate(115200));
+    ASSERT_EQ(o.client.lineCoding(115200, 0, 0, 8), STATUS_SUCCESS);
+    ASSERT_EQ(o.client.vendorWrite(0x0000, 0x21), STATUS_SUCCESS);  // RTS follows the FIFO
+    EXPECT_TRUE(peer.chipRts());
+    peer.followRts(true);
+    std::vector<uint8_t> data(1000);
+    for (size_t i = 0; i < data.size(); i++) data[i] = uint8_t(i);
+    peer.send(data);
+    Delay(100 * kMillisecond);
+    EXPECT_FALSE(peer.chipRts());
+    size_t held = o.device.chip().rxFifoLevel();
+    EXPECT_GE(held, 384u);
+    EXPECT_LT(held, 512u) << "held off before overflowing";
+    auto got = ReadBulk(o.client, o.pipes.bulkIn, data.size(), machine.now() + kSecond);
+    EXPECT_EQ(got, std::vector<UCHAR>(data.begin(), data.end()));
+    for (auto &e : o.device.chip().lineLog()) EXPECT_NE(e.kind, LineEvent::Dropped);
+}
+
+TEST(SerialLine, ChipSideXonXoffPausesTheTransmitter) {
+    emu::Machine machine;
+    Opened o(3);
+    ScriptedPeer peer(o.device.chip(), WireFormat::Rate(9600));
+    ASSERT_EQ(o.client.lineCoding(9600, 0, 0, 8), STATUS_SUCCESS);
+    ASSERT_EQ(o.client.vendorWrite(0x0000, 0xC1), STATUS_SUCCESS);
+    auto write = o.client.transfer(o.pipes.bulkOut, 0, std::vector<UCHAR>(50, 0x61));
+    o.client.start(*write);
+    Delay(10 * kMillisecond);
+    peer.send({0x13});  // XOFF
+    Delay(100 * kMillisecond);
+    size_t paused = peer.received().size();
+    EXPECT_LT(paused, 15u);
+    Delay(50 * kMillisecond);
+    EXPECT_EQ(peer.received().size(), paused);
+    peer.send({0x11});  // XON
+    Delay(100 * kMillisecond);
+    EXPECT_EQ(peer.received().size(), 50u);
+    ASSERT_TRUE(o.client.wait(*write));
+}
+
+TEST(SerialLine, BreakBothWays) {
+    emu::Machine machine;
+    Opened o(2);
+    ScriptedPeer peer(o.device.chip(), WireFormat::Rate(9600));
+    ASSERT_EQ(o.client.lineCoding(9600, 0, 0, 8), STATUS_SUCCESS);
+    NextStatus(o.client, o.pipes.interruptIn);
+    auto on = o.client.classOut(0x23, 0xFFFF);
+    ASSERT_EQ(o.client.call(*on), STATUS_SUCCESS);
+    EXPECT_TRUE(peer.chipBreakOn());
+    auto off = o.client.classOut(0x23, 0);
+    ASSERT_EQ(o.client.call(*off), STATUS_SUCCESS);
+    EXPECT_FALSE(peer.chipBreakOn());
+
+    peer.sendBreak(20 * kMillisecond);
+    int status = NextStatus(o.client, o.pipes.interruptIn);
+    EXPECT_TRUE(status & 0x04);
+}
+
+TEST(SerialLine, DivisorCodesDecodeToTheirRateOnNewerChipsOnly) {
+    emu::Machine machine;
+    Opened newer(2);
+    ASSERT_EQ(newer.client.lineCoding(0x80000468, 0, 0, 8), STATUS_SUCCESS);  // 230,400 row
+    EXPECT_NEAR(newer.device.chip().format().baud(), 384e6 / (0x68 * 16), 0.01);
+    ASSERT_EQ(newer.client.lineCoding(0x80000F38, 2, 1, 7), STATUS_SUCCESS);  // 75 row, 7O2
+    EXPECT_NEAR(newer.device.chip().format().baud(), 384e6 / (0x138 * 16384.0), 0.001);
+    EXPECT_EQ(newer.device.chip().format().frameHalfBits(), 2u * (1 + 7 + 1) + 4);
+
+    Opened older(1);
+    ASSERT_EQ(older.client.lineCoding(9600, 0, 0, 8), STATUS_SUCCESS);
+    EXPECT_EQ(older.client.lineCoding(0x80000468, 0, 0, 8), STATUS_UNSUCCESSFUL);
+    EXPECT_NEAR(older.device.chip().format().baud(), 9600, 1e-9) << "a refused coding changes nothing";
+    EXPECT_EQ(older.client.lineCoding(9600, 0, 0, 9), STATUS_UNSUCCESSFUL);
+    ASSERT_EQ(older.client.lineCoding(0, 0, 0, 8), STATUS_SUCCESS);
+    EXPECT_FALSE(older.device.chip().format().running());
+}
+
+TEST(SerialLine, NullModemCarriesDataAndLinesBetweenTwoChips) {
+    emu::Machine machine;
+    Opened a(2), b(0);
+    NullModem cable(a.device.chip(), b.device.chip());
+    ASSERT_EQ(a.client.lineCoding(57600, 0, 0, 8), STATUS_SUCCESS);
+    ASSERT_EQ(b.client.lineCoding(57600, 0, 0, 8), STATUS_SUCCESS);
+    EXPECT_EQ(NextStatus(b.client, b.pipes.interruptIn), 0);
+    ASSERT_EQ(a.client.controlLines(0x03), STATUS_SUCCESS);
+    EXPECT_EQ(NextStatus(b.client, b.pipes.interruptIn), 0x83);  // CTS, DSR, DCD
+    auto hello = a.client.transfer(a.pipes.bulkOut, 0, {'h', 'e', 'l', 'l', 'o'});
+    ASSERT_EQ(a.client.call(*hello), STATUS_SUCCESS);
+    auto got = ReadBulk(b.client, b.pipes.bulkIn, 5, machine.now() + 50 * kMillisecond);
+    EXPECT_EQ(std::string(got.begin(), got.end()), "hello");
+}
+
+}  // namespace
+}  // namespace devtest
