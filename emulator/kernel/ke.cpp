@@ -251,7 +251,7 @@ VOID FASTCALL ExAcquireFastMutex(PFAST_MUTEX FastMutex) {
     if (__atomic_load_n(&FastMutex->Owner, __ATOMIC_RELAXED) == KeGetCurrentThread())
         Report(Violation::InvalidParameter, "ExAcquireFastMutex", "fast mutex " + Hex(FastMutex) + " acquired twice");
     if (InterlockedDecrement(&FastMutex->Count) != 0) {
-        FastMutex->Contention++;
+        __atomic_fetch_add(&FastMutex->Contention, 1, __ATOMIC_RELAXED);  // waiters count concurrently
         Sched().waitForObject(&FastMutex->Event, nullptr, "ExAcquireFastMutex");
     }
     SetIrql(APC_LEVEL);
