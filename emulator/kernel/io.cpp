@@ -355,9 +355,10 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR) {
             return;
         }
     }
-    if (Irp->CancelRoutine) {
+    // IoCancelIrp may run on another thread right now (CancelIo): its fields are read atomically.
+    if (PDRIVER_CANCEL routine = __atomic_load_n(&Irp->CancelRoutine, __ATOMIC_ACQUIRE)) {
         Report(Violation::IrpCompletedWithCancelRoutine, "IoCompleteRequest",
-               "IRP " + Hex(Irp) + " still has cancel routine " + Hex(reinterpret_cast<void *>(Irp->CancelRoutine)));
+               "IRP " + Hex(Irp) + " still has cancel routine " + Hex(reinterpret_cast<void *>(routine)));
         return;
     }
     if (Irp->IoStatus.Status == STATUS_PENDING) {
@@ -400,7 +401,7 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR) {
         NTSTATUS status = Irp->IoStatus.Status;
         bool invoke = routine && ((NT_SUCCESS(status) && (control & SL_INVOKE_ON_SUCCESS)) ||
                                   (!NT_SUCCESS(status) && (control & SL_INVOKE_ON_ERROR)) ||
-                                  (Irp->Cancel && (control & SL_INVOKE_ON_CANCEL)));
+                                  (__atomic_load_n(&Irp->Cancel, __ATOMIC_ACQUIRE) && (control & SL_INVOKE_ON_CANCEL)));
         if (invoke) {
             PDEVICE_OBJECT device =
                 Irp->CurrentLocation <= Irp->StackCount ? IoGetCurrentIrpStackLocation(Irp)->DeviceObject : NULL;
@@ -440,7 +441,7 @@ BOOLEAN NTAPI IoCancelIrp(PIRP Irp) {
     RequireIrql("IoCancelIrp", DISPATCH_LEVEL);
     KIRQL irql;
     IoAcquireCancelSpinLock(&irql);
-    Irp->Cancel = TRUE;
+    __atomic_store_n(&Irp->Cancel, TRUE, __ATOMIC_SEQ_CST);
     PDRIVER_CANCEL routine = IoSetCancelRoutine(Irp, NULL);
     if (!routine) {
         IoReleaseCancelSpinLock(irql);
