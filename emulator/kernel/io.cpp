@@ -27,6 +27,15 @@ void *Allocate(size_t size, ULONG tag) {
 
 void Free(void *p, ULONG tag) { PoolOf().free(p, tag, "I/O manager"); }
 
+// The requester may poll its status block (HasOverlappedIoCompleted) while this runs: the status
+// goes last, with release, so whoever sees it final also sees the information.
+void PublishIoStatus(PIRP irp) {
+    PIO_STATUS_BLOCK to = irp->UserIosb;
+    if (!to) return;
+    to->Information = irp->IoStatus.Information;
+    __atomic_store_n(&to->Status, irp->IoStatus.Status, __ATOMIC_RELEASE);
+}
+
 NTSTATUS NTAPI InvalidDeviceRequest(PDEVICE_OBJECT, PIRP Irp) {
     Irp->IoStatus.Status = STATUS_INVALID_DEVICE_REQUEST;
     Irp->IoStatus.Information = 0;
@@ -498,7 +507,7 @@ PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT Dev
                 std::memcpy(OutputBuffer, buffer, std::min<ULONG_PTR>(done->IoStatus.Information, OutputBufferLength));
             Free(buffer, kBufferTag);
         }
-        if (done->UserIosb) *done->UserIosb = done->IoStatus;
+        PublishIoStatus(done);
         PKEVENT event = done->UserEvent;
         IoFreeIrp(done);
         if (event) KeSetEvent(event, IO_NO_INCREMENT, FALSE);
@@ -607,7 +616,7 @@ PIRP IoManager::buildUserIrp(PFILE_OBJECT file, PDEVICE_OBJECT top, const UserRe
                 std::memcpy(output, buffer, std::min<ULONG_PTR>(done->IoStatus.Information, copyBack));
             Free(buffer, kBufferTag);
         }
-        if (done->UserIosb) *done->UserIosb = done->IoStatus;
+        PublishIoStatus(done);
         PKEVENT event = done->UserEvent;
         IoFreeIrp(done);
         if (event) KeSetEvent(event, IO_NO_INCREMENT, FALSE);
