@@ -68,6 +68,22 @@ struct FaultRule {
     Action action = Action::Fail;
     USBD_STATUS usbdStatus = USBD_STATUS_DEV_NOT_RESPONDING;  // Fail
     NTSTATUS status = STATUS_UNSUCCESSFUL;                    // Fail
+
+    // FaultRule::ForRequest(0x20).stall(), FaultRule::ForEndpoint(0x02).after(2).disconnect() ...
+    static FaultRule Any() { return {}; }
+    static FaultRule ForFunction(USHORT f) { return Any().withFunction(f); }
+    static FaultRule ForEndpoint(uint8_t address) { return Any().withEndpoint(address); }
+    static FaultRule ForRequest(uint8_t bRequest) { return Any().withRequest(bRequest); }
+    FaultRule &withFunction(USHORT f) { return function = f, *this; }
+    FaultRule &withEndpoint(uint8_t address) { return endpoint = address, *this; }
+    FaultRule &withRequest(uint8_t bRequest) { return request = bRequest, *this; }
+    FaultRule &withValue(uint16_t wValue) { return value = wValue, *this; }
+    FaultRule &after(int n) { return skip = n, *this; }
+    FaultRule &times(int n) { return count = n, *this; }
+    FaultRule &fail(USBD_STATUS usbd, NTSTATUS nt) { return action = Action::Fail, usbdStatus = usbd, status = nt, *this; }
+    FaultRule &stall() { return action = Action::Stall, *this; }
+    FaultRule &pendForever() { return action = Action::PendForever, *this; }
+    FaultRule &disconnect() { return action = Action::Disconnect, *this; }
 };
 
 class UsbBus : public UsbHostPort {

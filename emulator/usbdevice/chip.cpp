@@ -14,6 +14,8 @@ constexpr uint8_t kBulkOut = 0x02;
 constexpr uint8_t kBulkIn = 0x83;
 constexpr size_t kBulkPacket = 64;
 constexpr size_t kStatusPacket = 10;
+// Room for more than one packet's worth, so that a 10-byte report is a short packet.
+constexpr uint16_t kStatusMaxPacket = 16;
 constexpr uint16_t kEnglish = 0x0409;
 
 // Status word bits.
@@ -137,14 +139,14 @@ void BridgeChip::buildDescriptors() {
         } else {
             interface(0, 1, 0xFF, 0xFF, 0xFF);
         }
-        endpoint(kStatusEndpoint, 0x03, kStatusPacket, c.statusInterval);
+        endpoint(kStatusEndpoint, 0x03, kStatusMaxPacket, c.statusInterval);
         if (cdc)
             interface(1, 2, 0x0A, 0x00, 0x00);
         else
             interface(1, 2, 0xFF, 0xFF, 0xFF);
     } else {
         interface(0, 3, 0xFF, 0xFF, 0xFF);
-        endpoint(kStatusEndpoint, 0x03, kStatusPacket, c.statusInterval);
+        endpoint(kStatusEndpoint, 0x03, kStatusMaxPacket, c.statusInterval);
     }
     endpoint(kBulkOut, 0x02, kBulkPacket, 0);
     endpoint(kBulkIn, 0x02, kBulkPacket, 0);

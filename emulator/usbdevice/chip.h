@@ -2,8 +2,8 @@
 // EEPROM protocol, the communications-class requests, the status endpoint and a UART that moves
 // each character at the line's pace through small FIFOs.
 //
-// Endpoints (both layouts): 0x81 interrupt IN (10-byte status packets), 0x02 bulk OUT, 0x83 bulk
-// IN, 64-byte bulk packets, declared in that order.
+// Endpoints (both layouts): 0x81 interrupt IN (16-byte packets; a status report is a short packet
+// of 10), 0x02 bulk OUT, 0x83 bulk IN (64-byte packets), declared in that order.
 //
 // Registers (vendor request 0x01; write address r, read address 0x80 + r):
 //   0  flow control: bits 7-6 output handshake (01 CTS, 11 chip-side XON/XOFF on types 2+),

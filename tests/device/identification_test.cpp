@@ -81,7 +81,7 @@ TEST(Configuration, OneInterfaceGivesInterruptInBulkOutBulkInInOrder) {
     EXPECT_TRUE(pipes.second.empty());
     EXPECT_EQ(pipes.first[0].PipeType, UsbdPipeTypeInterrupt);
     EXPECT_TRUE(USBD_PIPE_DIRECTION_IN(&pipes.first[0]));
-    EXPECT_EQ(pipes.first[0].MaximumPacketSize, 10);
+    EXPECT_EQ(pipes.first[0].MaximumPacketSize, 16);
     EXPECT_EQ(pipes.first[1].PipeType, UsbdPipeTypeBulk);
     EXPECT_FALSE(USBD_PIPE_DIRECTION_IN(&pipes.first[1]));
     EXPECT_EQ(pipes.first[2].PipeType, UsbdPipeTypeBulk);

@@ -1,0 +1,277 @@
+// The bus below the port: asynchronous completion in frames, bandwidth, the short-transfer rules,
+// cancellation, unplugging, injected faults, hostile descriptors, and the PDO's PnP and power side.
+#include "emulator/kernel/pnpmgr.h"
+#include "tests/device/usb_client.h"
+
+namespace devtest {
+namespace {
+
+void Delay(int64_t units) {
+    LARGE_INTEGER t;
+    t.QuadPart = -units;
+    KeDelayExecutionThread(KernelMode, FALSE, &t);
+}
+
+TEST(Bus, UrbsCompleteAtFrameBoundariesOnAProcessorAtDispatchLevel) {
+    emu::Machine machine;
+    SimulatedDevice device(ChipConfig::Variant(2));
+    Client client(device.pdo());
+    Delay(kFrame / 3);
+    auto r = client.vendor(true, 0x0080, 0, 1);
+    const int64_t submitted = machine.now();
+    client.start(*r);
+    EXPECT_EQ(r->returned, STATUS_PENDING);
+    ASSERT_TRUE(client.wait(*r));
+    EXPECT_EQ(r->status, STATUS_SUCCESS);
+    EXPECT_EQ(r->completionIrql, DISPATCH_LEVEL);
+    EXPECT_EQ(r->completedAt, (submitted / kFrame + 1) * kFrame);
+    auto log = device.bus().urbLog();
+    EXPECT_EQ(log.back().submitted, submitted);
+    EXPECT_EQ(log.back().completed, r->completedAt);
+}
+
+TEST(Bus, BulkPacketsShareAPerFrameBudget) {
+    emu::Machine machine;
+    ChipConfig config = ChipConfig::Variant(2);
+    config.txFifoSize = 1 << 16;  // the bus, not the chip, sets the pace
+    BusConfig bus;
+    bus.bulkPacketsPerFrame = 19;
+    SimulatedDevice device(config, bus);
+    Client client(device.pdo());
+    auto pipes = client.configure(2);
+    Delay(kFrame);
+    auto r = client.transfer(pipes.bulkOut, 0, std::vector<UCHAR>(4096, 0x42));
+    const int64_t submitted = machine.now();
+    ASSERT_EQ(client.call(*r), STATUS_SUCCESS);
+    EXPECT_EQ(r->length(), 4096u);
+    // 64 packets at 19 per frame: frames 1 to 4 after submission.
+    EXPECT_EQ(r->completedAt, (submitted / kFrame + 4) * kFrame);
+    EXPECT_EQ(device.chip().txFifoLevel(), 4096u);
+}
+
+TEST(Bus, ShortTransfersEndInTransfersAndFailWithoutShortTransferOk) {
+    emu::Machine machine;
+    SimulatedDevice device(ChipConfig::Variant(2));
+    Client client(device.pdo());
+    auto pipes = client.configure(2);
+    Loopback plug(device.chip());
+    ASSERT_EQ(client.lineCoding(115200, 0, 0, 8), STATUS_SUCCESS);
+
+    auto strict = client.read(pipes.interruptIn, 20, USBD_TRANSFER_DIRECTION_IN);
+    EXPECT_EQ(client.call(*strict), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(strict->usbd(), USBD_STATUS_ERROR_SHORT_TRANSFER);
+    EXPECT_EQ(strict->length(), 10u);
+
+    // Exactly one full packet: the chip ends the transfer with a zero-length packet.
+    auto write = client.transfer(pipes.bulkOut, 0, std::vector<UCHAR>(64, 0x11));
+    ASSERT_EQ(client.call(*write), STATUS_SUCCESS);
+    Delay(10 * kMillisecond);
+    auto read = client.read(pipes.bulkIn, 384);
+    ASSERT_EQ(client.call(*read), STATUS_SUCCESS);
+    EXPECT_EQ(read->length(), 64u);
+
+    auto zero = client.transfer(pipes.bulkOut, 0, {});
+    EXPECT_EQ(client.call(*zero), STATUS_SUCCESS);
+    EXPECT_EQ(zero->length(), 0u);
+}
+
+TEST(Bus, PendingUrbsAreCancellable) {
+    emu::Machine machine;
+    SimulatedDevice device(ChipConfig::Variant(2));
+    Client client(device.pdo());
+    auto pipes = client.configure(2);
+    auto read = client.read(pipes.bulkIn, 384);
+    client.start(*read);
+    EXPECT_FALSE(client.wait(*read, 50 * kMillisecond)) << "no data, no completion";
+    EXPECT_TRUE(IoCancelIrp(read->irp));
+    ASSERT_TRUE(client.wait(*read));
+    EXPECT_EQ(read->status, STATUS_CANCELLED);
+    EXPECT_EQ(read->usbd(), USBD_STATUS_CANCELED);
+    EXPECT_EQ(device.bus().pendingUrbs(), 0u);
+    EXPECT_EQ(device.bus().urbLog().back().usbdStatus, USBD_STATUS_CANCELED);
+
+    // One left pending forever by a fault outlives a 3-second wait and still cancels.
+    device.bus().addFault(FaultRule::ForFunction(URB_FUNCTION_VENDOR_DEVICE).pendForever());
+    auto stuck = client.vendor(true, 0x8484, 0, 1);
+    client.start(*stuck);
+    EXPECT_FALSE(client.wait(*stuck, 3 * kSecond));
+    IoCancelIrp(stuck->irp);
+    ASSERT_TRUE(client.wait(*stuck));
+    EXPECT_EQ(stuck->status, STATUS_CANCELLED);
+    EXPECT_EQ(client.vendorRead(0x8484), 0) << "the fault was used up";
+}
+
+TEST(Bus, UnplugFailsPendingUrbsAndEveryLaterOne) {
+    emu::Machine machine;
+    SimulatedDevice device(ChipConfig::Variant(0));
+    Client client(device.pdo());
+    auto pipes = client.configure(0);
+    auto status = client.read(pipes.interruptIn, 10, USBD_TRANSFER_DIRECTION_IN);
+    ASSERT_EQ(client.call(*status), STATUS_SUCCESS);  // the first report
+    auto waiting = client.read(pipes.interruptIn, 10, USBD_TRANSFER_DIRECTION_IN);
+    auto reading = client.read(pipes.bulkIn, 384);
+    client.start(*waiting);
+    client.start(*reading);
+    const int64_t at = machine.now() + 7 * kMillisecond;
+    device.bus().unplugAt(at);
+    ASSERT_TRUE(client.wait(*waiting));
+    ASSERT_TRUE(client.wait(*reading));
+    for (Request *r : {waiting.get(), reading.get()}) {
+        EXPECT_EQ(r->status, STATUS_DEVICE_NOT_CONNECTED);
+        EXPECT_EQ(r->usbd(), USBD_STATUS_DEVICE_GONE);
+        EXPECT_EQ(r->completedAt, at);
+        EXPECT_EQ(r->completionIrql, DISPATCH_LEVEL);
+    }
+    EXPECT_FALSE(device.bus().plugged());
+    auto late = client.vendor(true, 0x0080, 0, 1);
+    client.start(*late);
+    EXPECT_EQ(late->returned, STATUS_DEVICE_NOT_CONNECTED);
+    EXPECT_EQ(late->usbd(), USBD_STATUS_DEVICE_GONE);
+}
+
+TEST(Bus, FaultRulesFailStallOrDisconnectTheRequestsTheyMatch) {
+    emu::Machine machine;
+    SimulatedDevice device(ChipConfig::Variant(2));
+    Client client(device.pdo());
+    device.bus().addFault(FaultRule::ForRequest(0x20).stall());
+    EXPECT_EQ(client.lineCoding(9600, 0, 0, 8), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(client.lineCoding(9600, 0, 0, 8), STATUS_SUCCESS);
+
+    device.bus().addFault(FaultRule::ForFunction(URB_FUNCTION_VENDOR_DEVICE)
+                              .withValue(0x0002)
+                              .after(1)
+                              .times(2)
+                              .fail(USBD_STATUS_DEV_NOT_RESPONDING, STATUS_IO_TIMEOUT));
+    EXPECT_EQ(client.vendorWrite(0x0002, 1), STATUS_SUCCESS);
+    EXPECT_EQ(client.vendorWrite(0x0002, 2), STATUS_IO_TIMEOUT);
+    EXPECT_EQ(client.vendorWrite(0x0001, 3), STATUS_SUCCESS) << "another address";
+    EXPECT_EQ(client.vendorWrite(0x0002, 4), STATUS_IO_TIMEOUT);
+    EXPECT_EQ(client.vendorWrite(0x0002, 5), STATUS_SUCCESS);
+    EXPECT_EQ(device.chip().reg(2), 5);
+    auto log = device.bus().urbLog();
+    EXPECT_EQ(std::count_if(log.begin(), log.end(), [](const UrbRecord &r) { return r.fault; }), 3);
+
+    auto pipes = client.configure(2);
+    device.bus().addFault(FaultRule::ForEndpoint(0x02).after(2).disconnect());
+    for (int i = 0; i < 2; i++) {
+        auto w = client.transfer(pipes.bulkOut, 0, {UCHAR(i)});
+        EXPECT_EQ(client.call(*w), STATUS_SUCCESS);
+    }
+    auto third = client.transfer(pipes.bulkOut, 0, {3});
+    client.start(*third);
+    EXPECT_EQ(third->returned, STATUS_DEVICE_NOT_CONNECTED);
+    EXPECT_FALSE(device.bus().plugged());
+}
+
+TEST(Bus, HostileDescriptorsAreServedAsConfiguredAndSelectionRefusesThemCleanly) {
+    emu::Machine machine;
+    SimulatedDevice device(ChipConfig::Variant(2));
+    // A configuration that claims 200 bytes and one interface with three endpoints, but holds one.
+    std::vector<uint8_t> liar = {9, 2, 200, 0, 1, 1, 0, 0x80, 50, 9, 4, 0, 0, 3, 0xFF, 0xFF, 0xFF, 0,
+                                 7, 5, 0x81, 3, 10, 0, 1};
+    device.bus().serveDescriptor(USB_CONFIGURATION_DESCRIPTOR_TYPE, 0, liar);
+    std::vector<uint8_t> hub = device.chip().deviceDescriptor();
+    hub[4] = 0x09;
+    hub[7] = 8;
+    device.bus().serveDescriptor(USB_DEVICE_DESCRIPTOR_TYPE, 0, hub);
+    device.bus().serveDescriptor(USB_STRING_DESCRIPTOR_TYPE, 2, {0xFF, 3, 'A', 0}, 0x0409);
+    Client client(device.pdo());
+
+    auto d = client.descriptor(USB_DEVICE_DESCRIPTOR_TYPE, 0, 0, 18);
+    ASSERT_EQ(client.call(*d), STATUS_SUCCESS);
+    EXPECT_EQ(d->buffer[4], 0x09);
+    auto s = client.descriptor(USB_STRING_DESCRIPTOR_TYPE, 2, 0x0409, 64);
+    ASSERT_EQ(client.call(*s), STATUS_SUCCESS);
+    EXPECT_EQ(s->urb.UrbControlDescriptorRequest.TransferBufferLength, 4u) << "bLength 0xFF, four bytes sent";
+    auto c = client.descriptor(USB_CONFIGURATION_DESCRIPTOR_TYPE, 0, 0, 200);
+    ASSERT_EQ(client.call(*c), STATUS_SUCCESS);
+    EXPECT_EQ(c->urb.UrbControlDescriptorRequest.TransferBufferLength, liar.size());
+
+    // Selecting it: the client's buffer holds 200 bytes, of which the tail is not descriptors.
+    std::vector<uint8_t> config(200, 0);
+    std::copy(liar.begin(), liar.end(), config.begin());
+    auto *cd = reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(config.data());
+    USBD_INTERFACE_LIST_ENTRY list[2] = {{USBD_ParseConfigurationDescriptorEx(cd, cd, -1, -1, -1, -1, -1), nullptr},
+                                         {nullptr, nullptr}};
+    ASSERT_NE(list[0].InterfaceDescriptor, nullptr);
+    PURB urb = USBD_CreateConfigurationRequestEx(cd, list);
+    Request r;
+    r.irp = IoAllocateIrp(device.pdo()->StackSize, FALSE);
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(r.irp);
+    next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+    next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
+    next->Parameters.Others.Argument1 = urb;
+    IoSetCompletionRoutine(r.irp, RequestDone, &r, TRUE, TRUE, TRUE);
+    IoCallDriver(device.pdo(), r.irp);
+    ASSERT_TRUE(client.wait(r));
+    EXPECT_EQ(r.status, STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(urb->UrbHeader.Status, USBD_STATUS_INAVLID_CONFIGURATION_DESCRIPTOR);
+    EXPECT_EQ(device.chip().setConfigurationCount(), 0) << "refused before SET_CONFIGURATION";
+    ExFreePool(urb);
+}
+
+TEST(BusPnp, IdsCapabilitiesAndPower) {
+    emu::Machine machine;
+    BusConfig bus;
+    bus.portNumber = 4;
+    SimulatedDevice device(ChipConfig::Variant(3), bus);
+    auto &pnp = machine.service<emu::PnpManager>();
+    auto query = [&](BUS_QUERY_ID_TYPE type) {
+        IO_STATUS_BLOCK result{};
+        pnp.send(device.pdo(), IRP_MN_QUERY_ID, &result,
+                 [](PIO_STACK_LOCATION s, void *t) { s->Parameters.QueryId.IdType = *static_cast<BUS_QUERY_ID_TYPE *>(t); },
+                 &type);
+        EXPECT_EQ(result.Status, STATUS_SUCCESS);
+        std::vector<std::string> ids;
+        auto *w = reinterpret_cast<PWCHAR>(result.Information);
+        while (w && *w) {
+            std::string s;
+            for (; *w; w++) s += char(*w);
+            ids.push_back(s);
+            w++;
+        }
+        if (result.Information) ExFreePool(reinterpret_cast<PVOID>(result.Information));
+        return ids;
+    };
+    EXPECT_EQ(query(BusQueryHardwareIDs),
+              (std::vector<std::string>{"USB\\VID_1209&PID_7A33&REV_0400", "USB\\VID_1209&PID_7A33"}));
+    EXPECT_EQ(query(BusQueryCompatibleIDs), (std::vector<std::string>{"USB\\Class_ff&SubClass_ff&Prot_ff",
+                                                                      "USB\\Class_ff&SubClass_ff", "USB\\Class_ff"}));
+    EXPECT_EQ(query(BusQueryDeviceID), std::vector<std::string>{"USB\\VID_1209&PID_7A33"});
+
+    DEVICE_CAPABILITIES caps{};
+    caps.Size = sizeof caps;
+    caps.Version = 1;
+    IO_STATUS_BLOCK result{};
+    pnp.send(device.pdo(), IRP_MN_QUERY_CAPABILITIES, &result,
+             [](PIO_STACK_LOCATION s, void *c) { s->Parameters.DeviceCapabilities.Capabilities = static_cast<PDEVICE_CAPABILITIES>(c); },
+             &caps);
+    EXPECT_EQ(result.Status, STATUS_SUCCESS);
+    EXPECT_TRUE(caps.Removable);
+    EXPECT_TRUE(caps.WakeFromD2);
+    EXPECT_EQ(caps.Address, 4u);
+    EXPECT_EQ(caps.DeviceWake, PowerDeviceD2);
+    EXPECT_EQ(caps.DeviceState[PowerSystemWorking], PowerDeviceD0);
+    EXPECT_EQ(pnp.send(device.pdo(), IRP_MN_START_DEVICE), STATUS_SUCCESS);
+
+    // Suspended (D2), the bus moves nothing; back in D0 the waiting request completes.
+    Client client(device.pdo());
+    auto pipes = client.configure(3);
+    Loopback plug(device.chip());
+    ASSERT_EQ(client.lineCoding(9600, 0, 0, 8), STATUS_SUCCESS);
+    POWER_STATE d2;
+    d2.DeviceState = PowerDeviceD2;
+    EXPECT_EQ(pnp.sendPower(device.pdo(), IRP_MN_SET_POWER, DevicePowerState, d2), STATUS_SUCCESS);
+    auto status = client.read(pipes.interruptIn, 10, USBD_TRANSFER_DIRECTION_IN);
+    client.start(*status);
+    EXPECT_FALSE(client.wait(*status, 20 * kMillisecond));
+    POWER_STATE d0;
+    d0.DeviceState = PowerDeviceD0;
+    EXPECT_EQ(pnp.sendPower(device.pdo(), IRP_MN_SET_POWER, DevicePowerState, d0), STATUS_SUCCESS);
+    ASSERT_TRUE(client.wait(*status));
+    EXPECT_EQ(status->status, STATUS_SUCCESS);
+    EXPECT_EQ(pnp.send(device.pdo(), IRP_MN_REMOVE_DEVICE), STATUS_SUCCESS);
+}
+
+}  // namespace
+}  // namespace devtest
