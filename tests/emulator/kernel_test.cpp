@@ -1,0 +1,686 @@
+// The emulated kernel's executive services, by service: DPCs, timers, dispatcher objects and waits,
+// fast mutexes, time, interlocked operations, device events and schedule noise.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <thread>
+#include <vector>
+
+#include "emulator/kernel/machine.h"
+#include "emulator/kernel/pool.h"
+#include "emulator/kernel/verifier.h"
+#include "tests/emulator/kernel_test_support.h"
+
+namespace {
+
+using namespace kt;
+
+// ---- Spin locks ---------------------------------------------------------------------------------
+
+TEST(SpinLock, AcquireRaisesToDispatchAndReleaseRestoresTheCallersIrql) {
+    emu::Machine machine;
+    emu::ReportCapture capture;
+    // Locks start life in fresh pool or on the stack, whatever the memory held before.
+    auto *lock = static_cast<PKSPIN_LOCK>(ExAllocatePoolWithTag(NonPagedPool, sizeof(KSPIN_LOCK), emu::Tag("Lock")));
+    KeInitializeSpinLock(lock);
+    for (KIRQL caller : {KIRQL(PASSIVE_LEVEL), KIRQL(APC_LEVEL), KIRQL(DISPATCH_LEVEL)}) {
+        KIRQL before;
+        KeRaiseIrql(caller, &before);
+        KIRQL old;
+        KeAcquireSpinLock(lock, &old);
+        EXPECT_EQ(old, caller);
+        EXPECT_EQ(KeGetCurrentIrql(), DISPATCH_LEVEL);
+        KeReleaseSpinLock(lock, old);
+        EXPECT_EQ(KeGetCurrentIrql(), caller);
+        KeLowerIrql(before);
+    }
+    KIRQL old;
+    KeAcquireSpinLock(lock, &old);
+    std::atomic<bool> otherTrying{false}, otherGotIt{false};
+    emu::Thread other([&] {
+        KIRQL o;
+        otherTrying.store(true);
+        KeAcquireSpinLock(lock, &o);
+        otherGotIt.store(true);
+        KeReleaseSpinLock(lock, o);
+    });
+    while (!otherTrying.load()) std::this_thread::yield();
+    for (int i = 0; i < 1000; i++) std::this_thread::yield();
+    EXPECT_FALSE(otherGotIt.load()) << "two holders at once";
+    KeReleaseSpinLock(lock, old);
+    other.join();
+    EXPECT_TRUE(otherGotIt.load());
+    ExFreePoolWithTag(lock, emu::Tag("Lock"));
+    EXPECT_EQ(capture.count(), 0u) << capture.reports()[0].text;
+}
+
+// ---- DPCs ---------------------------------------------------------------------------------------
+
+TEST(Dpc, InsertAnswersFalseWhileQueuedAndRemoveAnswersWhetherItRemoved) {
+    emu::Machine machine;
+    DpcLog log;
+    KDPC dpc;
+    log.init(dpc);
+    {
+        ProcessorHold hold(machine.config().processors);
+        EXPECT_TRUE(KeInsertQueueDpc(&dpc, reinterpret_cast<PVOID>(1), reinterpret_cast<PVOID>(2)));
+        EXPECT_FALSE(KeInsertQueueDpc(&dpc, reinterpret_cast<PVOID>(3), reinterpret_cast<PVOID>(4)));
+        EXPECT_TRUE(KeRemoveQueueDpc(&dpc));
+        EXPECT_FALSE(KeRemoveQueueDpc(&dpc));
+        EXPECT_TRUE(KeInsertQueueDpc(&dpc, reinterpret_cast<PVOID>(5), reinterpret_cast<PVOID>(6)));
+        EXPECT_FALSE(KeInsertQueueDpc(&dpc, reinterpret_cast<PVOID>(7), reinterpret_cast<PVOID>(8)));
+    }  // releases the processors and flushes
+    auto runs = log.runs();
+    ASSERT_EQ(runs.size(), 1u);  // the removed insertion never runs; the refused one adds nothing
+    EXPECT_EQ(runs[0].arg1, reinterpret_cast<PVOID>(5));  // arguments of the accepted insertion
+    EXPECT_EQ(runs[0].arg2, reinterpret_cast<PVOID>(6));
+    EXPECT_FALSE(KeRemoveQueueDpc(&dpc));
+    EXPECT_TRUE(KeInsertQueueDpc(&dpc, nullptr, nullptr));  // queueable again once it ran
+    KeFlushQueuedDpcs();
+    EXPECT_EQ(log.count(), 2u);
+}
+
+TEST(Dpc, RunsAtDispatchLevelOnAProcessorNotTheCaller) {
+    emu::Machine machine;
+    DpcLog log;
+    KDPC dpc;
+    log.init(dpc);
+    ASSERT_TRUE(KeInsertQueueDpc(&dpc, nullptr, nullptr));
+    KeFlushQueuedDpcs();
+    auto runs = log.runs();
+    ASSERT_EQ(runs.size(), 1u);
+    EXPECT_EQ(runs[0].irql, DISPATCH_LEVEL);
+    EXPECT_NE(runs[0].thread, KeGetCurrentThread());
+    EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
+}
+
+TEST(Dpc, TwoProcessorsRunTwoDpcsConcurrently) {
+    emu::Machine machine(emu::MachineConfig{.processors = 2});
+    struct Rendezvous {
+        std::atomic<int> arrived{0};
+        std::atomic<int> metTheOther{0};
+    } r;
+    auto meet = [](PKDPC, PVOID context, PVOID, PVOID) {
+        auto *r = static_cast<Rendezvous *>(context);
+        r->arrived.fetch_add(1);
+        // Bounded: on a machine that runs DPCs one at a time the other never arrives.
+        auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (r->arrived.load() < 2 && std::chrono::steady_clock::now() < give_up) std::this_thread::yield();
+        if (r->arrived.load() == 2) r->metTheOther.fetch_add(1);
+    };
+    KDPC a, b;
+    KeInitializeDpc(&a, meet, &r);
+    KeInitializeDpc(&b, meet, &r);
+    KeInsertQueueDpc(&a, nullptr, nullptr);
+    KeInsertQueueDpc(&b, nullptr, nullptr);
+    KeFlushQueuedDpcs();
+    EXPECT_EQ(r.metTheOther.load(), 2);
+}
+
+TEST(Dpc, FlushWaitsForQueuedAndRunningDpcs) {
+    emu::Machine machine;
+    DpcLog log;
+    KDPC dpc;
+    log.init(dpc);
+    std::atomic<bool> flushed{false};
+    size_t runsSeenByFlusher = 0;
+    {
+        ProcessorHold hold(machine.config().processors);
+        KeInsertQueueDpc(&dpc, nullptr, nullptr);
+        emu::Thread flusher(
+            [&] {
+                KeFlushQueuedDpcs();
+                runsSeenByFlusher = log.count();
+                flushed.store(true);
+            },
+            "flusher");
+        for (int i = 0; i < 2000 && !flushed.load(); i++) std::this_thread::yield();
+        EXPECT_FALSE(flushed.load()) << "KeFlushQueuedDpcs returned while a DPC was still queued";
+        hold.release();
+        flusher.join();
+    }
+    EXPECT_EQ(runsSeenByFlusher, 1u);
+}
+
+TEST(Dpc, HighImportanceJumpsTheQueue) {
+    emu::Machine machine(emu::MachineConfig{.processors = 1});
+    std::vector<int> order;
+    std::mutex orderLock;
+    struct Item {
+        std::vector<int> *order;
+        std::mutex *lock;
+        int id;
+    };
+    auto note = [](PKDPC, PVOID context, PVOID, PVOID) {
+        auto *item = static_cast<Item *>(context);
+        std::lock_guard<std::mutex> g(*item->lock);
+        item->order->push_back(item->id);
+    };
+    std::array<Item, 3> items{{{&order, &orderLock, 1}, {&order, &orderLock, 2}, {&order, &orderLock, 3}}};
+    std::array<KDPC, 3> dpcs;
+    for (size_t i = 0; i < 3; i++) KeInitializeDpc(&dpcs[i], note, &items[i]);
+    dpcs[2].Importance = HighImportance;
+    {
+        ProcessorHold hold(1);
+        for (auto &d : dpcs) KeInsertQueueDpc(&d, nullptr, nullptr);
+    }
+    EXPECT_EQ(order, (std::vector<int>{3, 1, 2}));
+}
+
+// ---- Timers -------------------------------------------------------------------------------------
+
+TEST(Timer, ExpiryIsRoundedUpToTheClockTickAndQueuesTheDpcThen) {
+    emu::Machine machine;
+    DpcLog log;
+    KDPC dpc;
+    log.init(dpc);
+    KTIMER timer;
+    KeInitializeTimer(&timer);
+    EXPECT_FALSE(KeSetTimer(&timer, Relative(1 * kMs), &dpc));
+    EXPECT_FALSE(KeReadStateTimer(&timer));
+    Delay(kTick - 1);
+    EXPECT_EQ(log.count(), 0u) << "fired before the tick";
+    EXPECT_FALSE(KeReadStateTimer(&timer));
+    Delay(2);  // past the tick: a wait ending on it would race the DPC on another processor
+    auto runs = log.runs();
+    ASSERT_EQ(runs.size(), 1u);
+    EXPECT_EQ(runs[0].at, kTick);
+    EXPECT_EQ(runs[0].irql, DISPATCH_LEVEL);
+    EXPECT_TRUE(KeReadStateTimer(&timer));
+}
+
+TEST(Timer, TickIsConfigurable) {
+    emu::Machine machine(emu::MachineConfig{.tickIncrement = 100000});
+    EXPECT_EQ(KeQueryTimeIncrement(), 100000u);
+    DpcLog log;
+    KDPC dpc;
+    log.init(dpc);
+    KTIMER timer;
+    KeInitializeTimer(&timer);
+    KeSetTimer(&timer, Relative(250000), &dpc);
+    Delay(1 * kSecond);
+    auto runs = log.runs();
+    ASSERT_EQ(runs.size(), 1u);
+    EXPECT_EQ(runs[0].at, 300000);
+}
+
+TEST(Timer, RelativeAndAbsoluteDueTimes) {
+    emu::Machine machine;
+    DpcLog relLog, absLog;
+    KDPC relDpc, absDpc;
+    relLog.init(relDpc);
+    absLog.init(absDpc);
+    KTIMER rel, abs;
+    KeInitializeTimer(&rel);
+    KeInitializeTimer(&abs);
+    Delay(3 * kTick);  // so that relative and absolute differ
+    KeSetTimer(&rel, Relative(10 * kTick), &relDpc);
+    KeSetTimer(&abs, Absolute(10 * kTick), &absDpc);
+    Delay(20 * kTick);
+    ASSERT_EQ(relLog.count(), 1u);
+    ASSERT_EQ(absLog.count(), 1u);
+    EXPECT_EQ(relLog.runs()[0].at, 13 * kTick);
+    EXPECT_EQ(absLog.runs()[0].at, 10 * kTick);
+}
+
+TEST(Timer, SetAnswersTrueWhenArmedAndTheNewDueTimeReplacesTheOld) {
+    emu::Machine machine;
+    DpcLog log;
+    KDPC dpc;
+    log.init(dpc);
+    KTIMER timer;
+    KeInitializeTimer(&timer);
+
+    // Later than before.
+    EXPECT_FALSE(KeSetTimer(&timer, Relative(10 * kTick), &dpc));
+    EXPECT_TRUE(KeSetTimer(&timer, Relative(20 * kTick), &dpc));
+    Delay(40 * kTick);
+    auto runs = log.runs();
+    ASSERT_EQ(runs.size(), 1u);
+    EXPECT_EQ(runs[0].at, 20 * kTick);
+
+    // Sooner than before.
+    int64_t start = machine.now();
+    EXPECT_FALSE(KeSetTimer(&timer, Relative(20 * kTick), &dpc)) << "an expired timer is not armed";
+    EXPECT_FALSE(KeReadStateTimer(&timer)) << "setting a timer clears its signal";
+    EXPECT_TRUE(KeSetTimer(&timer, Relative(5 * kTick), &dpc));
+    Delay(40 * kTick);
+    runs = log.runs();
+    ASSERT_EQ(runs.size(), 2u);
+    EXPECT_EQ(runs[1].at, start + 5 * kTick);
+}
+
+TEST(Timer, CancelAnswersTrueOnlyWhenItStoppedAnArmedTimer) {
+    emu::Machine machine;
+    DpcLog log;
+    KDPC dpc;
+    log.init(dpc);
+    KTIMER timer;
+    KeInitializeTimer(&timer);
+    EXPECT_FALSE(KeCancelTimer(&timer));
+    KeSetTimer(&timer, Relative(10 * kTick), &dpc);
+    EXPECT_TRUE(KeCancelTimer(&timer));
+    EXPECT_FALSE(KeCancelTimer(&timer));
+    Delay(20 * kTick);
+    EXPECT_EQ(log.count(), 0u);
+    EXPECT_FALSE(KeReadStateTimer(&timer));
+
+    KeSetTimer(&timer, Relative(10 * kTick), &dpc);
+    Delay(20 * kTick);
+    EXPECT_EQ(log.count(), 1u);
+    EXPECT_FALSE(KeCancelTimer(&timer)) << "it had expired already";
+}
+
+TEST(Timer, WaitingOnNotificationAndSynchronizationTimers) {
+    emu::Machine machine;
+    KTIMER notification, synchronization;
+    KeInitializeTimerEx(&notification, NotificationTimer);
+    KeInitializeTimerEx(&synchronization, SynchronizationTimer);
+    KeSetTimer(&notification, Relative(1 * kMs), nullptr);
+    EXPECT_EQ(WaitForever(&notification), STATUS_SUCCESS);
+    EXPECT_EQ(machine.now(), kTick);
+    EXPECT_EQ(WaitFor(&notification, 0), STATUS_SUCCESS) << "a notification timer stays signalled";
+    EXPECT_EQ(machine.now(), kTick);
+
+    KeSetTimer(&synchronization, Relative(1 * kMs), nullptr);
+    EXPECT_EQ(WaitForever(&synchronization), STATUS_SUCCESS);
+    EXPECT_EQ(machine.now(), 2 * kTick);
+    EXPECT_EQ(WaitFor(&synchronization, 0), STATUS_TIMEOUT) << "a satisfied wait resets a synchronization timer";
+}
+
+TEST(Timer, PeriodicTimerExpiresOnTicksEveryPeriodUntilCancelled) {
+    emu::Machine machine;
+    DpcLog log;
+    KDPC dpc;
+    log.init(dpc);
+    KTIMER timer;
+    KeInitializeTimer(&timer);
+    const LONG periodMs = 100;  // not a whole number of ticks
+    const int64_t period = periodMs * kMs;
+    KeSetTimerEx(&timer, Relative(50 * kMs), periodMs, &dpc);
+    Delay(1 * kSecond);
+    EXPECT_TRUE(KeCancelTimer(&timer)) << "a periodic timer stays armed";
+    auto runs = log.runs();
+    ASSERT_GE(runs.size(), 8u);
+    EXPECT_EQ(runs[0].at, RoundUpToTick(50 * kMs));
+    for (size_t i = 0; i < runs.size(); i++) {
+        EXPECT_EQ(runs[i].at % kTick, 0) << "expiry " << i << " off the tick";
+        if (i > 0) {
+            int64_t gap = runs[i].at - runs[i - 1].at;
+            EXPECT_GE(gap, period) << "expiry " << i;
+            EXPECT_LT(gap, period + kTick) << "expiry " << i;
+        }
+    }
+    Delay(1 * kSecond);
+    EXPECT_EQ(log.count(), runs.size()) << "expired after KeCancelTimer";
+}
+
+// ---- Events, waits, semaphores --------------------------------------------------------------------
+
+// Three threads wait (1 s time-out) on one event, which is set once when all three are blocked.
+std::array<NTSTATUS, 3> SetOnceWithThreeWaiters(EVENT_TYPE type, LONG *stateAfter, int64_t *releasedAt) {
+    KEVENT event;
+    KeInitializeEvent(&event, type, FALSE);
+    std::array<NTSTATUS, 3> status{};
+    std::array<int64_t, 3> at{};
+    {
+        std::vector<emu::Thread> waiters;
+        for (int i = 0; i < 3; i++)
+            waiters.emplace_back([&, i] {
+                status[i] = WaitFor(&event, 1 * kSecond);
+                at[i] = emu::Machine::current().now();
+            });
+        Delay(1 * kMs);  // the virtual clock moves only once every waiter is blocked
+        EXPECT_EQ(KeSetEvent(&event, IO_NO_INCREMENT, FALSE), 0);
+        for (auto &w : waiters) w.join();
+    }
+    *stateAfter = KeReadStateEvent(&event);
+    *releasedAt = *std::min_element(at.begin(), at.end());
+    return status;
+}
+
+TEST(Event, NotificationEventReleasesEveryWaiterAndStaysSignalled) {
+    emu::Machine machine;
+    LONG state;
+    int64_t releasedAt;
+    auto status = SetOnceWithThreeWaiters(NotificationEvent, &state, &releasedAt);
+    for (NTSTATUS s : status) EXPECT_EQ(s, STATUS_SUCCESS);
+    EXPECT_EQ(state, 1);
+    EXPECT_EQ(releasedAt, 1 * kMs);
+}
+
+TEST(Event, SynchronizationEventReleasesOneWaiterAndResets) {
+    emu::Machine machine;
+    LONG state;
+    int64_t releasedAt;
+    auto status = SetOnceWithThreeWaiters(SynchronizationEvent, &state, &releasedAt);
+    EXPECT_EQ(std::count(status.begin(), status.end(), STATUS_SUCCESS), 1);
+    EXPECT_EQ(std::count(status.begin(), status.end(), STATUS_TIMEOUT), 2);
+    EXPECT_EQ(state, 0);
+    EXPECT_EQ(releasedAt, 1 * kMs);
+}
+
+TEST(Event, SetAndResetAnswerThePreviousState) {
+    emu::Machine machine;
+    KEVENT event;
+    KeInitializeEvent(&event, SynchronizationEvent, FALSE);
+    EXPECT_EQ(KeSetEvent(&event, IO_NO_INCREMENT, FALSE), 0);
+    EXPECT_EQ(KeSetEvent(&event, IO_NO_INCREMENT, FALSE), 1);
+    EXPECT_EQ(KeResetEvent(&event), 1);
+    EXPECT_EQ(KeResetEvent(&event), 0);
+    // With no waiter a synchronization event stays set until one wait consumes it.
+    KeSetEvent(&event, IO_NO_INCREMENT, FALSE);
+    EXPECT_EQ(WaitFor(&event, 0), STATUS_SUCCESS);
+    EXPECT_EQ(WaitFor(&event, 0), STATUS_TIMEOUT);
+    KeInitializeEvent(&event, NotificationEvent, TRUE);
+    EXPECT_EQ(KeReadStateEvent(&event), 1);
+    KeClearEvent(&event);
+    EXPECT_EQ(KeReadStateEvent(&event), 0);
+}
+
+TEST(Wait, TimeOutsTakeExactlyTheEmulatedTimeAndLittleRealTime) {
+    emu::Machine machine;
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    auto realStart = std::chrono::steady_clock::now();
+
+    EXPECT_EQ(WaitFor(&event, 12345), STATUS_TIMEOUT);
+    EXPECT_EQ(machine.now(), 12345) << "a wait time-out is not rounded to the tick";
+
+    LARGE_INTEGER absolute = Absolute(10 * kSecond + 7);
+    EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &absolute), STATUS_TIMEOUT);
+    EXPECT_EQ(machine.now(), 10 * kSecond + 7);
+
+    LARGE_INTEGER past = Absolute(1);
+    EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &past), STATUS_TIMEOUT);
+    EXPECT_EQ(machine.now(), 10 * kSecond + 7);
+
+    EXPECT_LT(std::chrono::steady_clock::now() - realStart, std::chrono::milliseconds(500));
+}
+
+TEST(Wait, SatisfiedBeforeTheTimeOut) {
+    emu::Machine machine;
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    NTSTATUS status = STATUS_PENDING;
+    int64_t at = -1;
+    emu::Thread waiter([&] {
+        status = WaitFor(&event, 1 * kSecond);
+        at = machine.now();
+    });
+    Delay(10 * kMs);
+    KeSetEvent(&event, IO_NO_INCREMENT, FALSE);
+    waiter.join();
+    EXPECT_EQ(status, STATUS_SUCCESS);
+    EXPECT_EQ(at, 10 * kMs);
+    Delay(2 * kSecond);  // the cancelled time-out must not fire into a finished wait
+    EXPECT_EQ(machine.now(), 10 * kMs + 2 * kSecond);
+}
+
+TEST(Wait, ZeroTimeOutPollsWithoutWaitingEvenAtDispatchLevel) {
+    emu::Machine machine;
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    emu::ReportCapture capture;
+    KIRQL old;
+    KeRaiseIrql(DISPATCH_LEVEL, &old);
+    EXPECT_EQ(WaitFor(&event, 0), STATUS_TIMEOUT);
+    KeSetEvent(&event, IO_NO_INCREMENT, FALSE);
+    EXPECT_EQ(WaitFor(&event, 0), STATUS_SUCCESS);
+    KeLowerIrql(old);
+    EXPECT_EQ(machine.now(), 0);
+    EXPECT_EQ(capture.count(), 0u) << capture.reports()[0].text;
+}
+
+TEST(Semaphore, CountsDownAndReleaseWakesWaiters) {
+    emu::Machine machine;
+    KSEMAPHORE semaphore;
+    KeInitializeSemaphore(&semaphore, 2, 5);
+    EXPECT_EQ(WaitFor(&semaphore, 0), STATUS_SUCCESS);
+    EXPECT_EQ(WaitFor(&semaphore, 0), STATUS_SUCCESS);
+    EXPECT_EQ(WaitFor(&semaphore, 0), STATUS_TIMEOUT);
+
+    std::array<NTSTATUS, 3> status{};
+    {
+        std::vector<emu::Thread> waiters;
+        for (int i = 0; i < 3; i++) waiters.emplace_back([&, i] { status[i] = WaitFor(&semaphore, 1 * kSecond); });
+        Delay(1 * kMs);
+        EXPECT_EQ(KeReleaseSemaphore(&semaphore, SEMAPHORE_INCREMENT, 2, FALSE), 0);
+        for (auto &w : waiters) w.join();
+    }
+    EXPECT_EQ(std::count(status.begin(), status.end(), STATUS_SUCCESS), 2);
+    EXPECT_EQ(std::count(status.begin(), status.end(), STATUS_TIMEOUT), 1);
+    EXPECT_EQ(semaphore.Header.SignalState, 0);
+    EXPECT_EQ(KeReleaseSemaphore(&semaphore, SEMAPHORE_INCREMENT, 1, FALSE), 0);
+    EXPECT_EQ(KeReleaseSemaphore(&semaphore, SEMAPHORE_INCREMENT, 1, FALSE), 1);
+}
+
+// ---- Fast mutexes -----------------------------------------------------------------------------------
+
+TEST(FastMutex, MutualExclusionBetweenThreadsAtApcLevel) {
+    emu::Machine machine;
+    FAST_MUTEX mutex;
+    ExInitializeFastMutex(&mutex);
+    int counter = 0;  // plain: only the mutex protects it
+    std::atomic<int> inside{0}, mostInside{0}, wrongIrql{0};
+    {
+        std::vector<emu::Thread> threads;
+        for (int t = 0; t < 3; t++)
+            threads.emplace_back([&] {
+                for (int i = 0; i < 50; i++) {
+                    ExAcquireFastMutex(&mutex);
+                    int now = inside.fetch_add(1) + 1;
+                    int seen = mostInside.load();
+                    while (now > seen && !mostInside.compare_exchange_weak(seen, now)) {
+                    }
+                    if (KeGetCurrentIrql() != APC_LEVEL) wrongIrql.fetch_add(1);
+                    int c = counter;
+                    if (i % 10 == 0) Delay(1 * kMs);  // blocks while holding it: the others must wait
+                    counter = c + 1;
+                    inside.fetch_sub(1);
+                    ExReleaseFastMutex(&mutex);
+                    if (KeGetCurrentIrql() != PASSIVE_LEVEL) wrongIrql.fetch_add(1);
+                }
+            });
+    }
+    EXPECT_EQ(counter, 150);
+    EXPECT_EQ(mostInside.load(), 1);
+    EXPECT_EQ(wrongIrql.load(), 0);
+    EXPECT_GT(mutex.Contention, 0u) << "the test never made a thread wait";
+    EXPECT_EQ(mutex.Count, 1);
+}
+
+TEST(FastMutex, TryToAcquireFailsWhileAnotherThreadHoldsIt) {
+    emu::Machine machine;
+    FAST_MUTEX mutex;
+    ExInitializeFastMutex(&mutex);
+    ExAcquireFastMutex(&mutex);
+    BOOLEAN whileHeld = TRUE, afterRelease = FALSE;
+    emu::Thread([&] { whileHeld = ExTryToAcquireFastMutex(&mutex); }).join();
+    ExReleaseFastMutex(&mutex);
+    emu::Thread([&] {
+        afterRelease = ExTryToAcquireFastMutex(&mutex);
+        if (afterRelease) {
+            EXPECT_EQ(KeGetCurrentIrql(), APC_LEVEL);
+            ExReleaseFastMutex(&mutex);
+        }
+    }).join();
+    EXPECT_FALSE(whileHeld);
+    EXPECT_TRUE(afterRelease);
+    EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
+}
+
+// ---- Time -------------------------------------------------------------------------------------------
+
+TEST(Time, DelayAdvancesExactlyTheInterval) {
+    emu::Machine machine;
+    Delay(12345);
+    EXPECT_EQ(machine.now(), 12345);
+    LARGE_INTEGER absolute = Absolute(3 * kSecond);
+    EXPECT_EQ(KeDelayExecutionThread(KernelMode, FALSE, &absolute), STATUS_SUCCESS);
+    EXPECT_EQ(machine.now(), 3 * kSecond);
+    machine.sleepFor(5);
+    EXPECT_EQ(machine.now(), 3 * kSecond + 5);
+}
+
+TEST(Time, DelayIntoThePastReturnsAtOnceWhileOtherThreadsRun) {
+    emu::Machine machine;
+    Delay(1 * kSecond);
+    // Busy processors keep the clock still; a delay that is already due must not wait for them.
+    ProcessorHold hold(machine.config().processors);
+    LARGE_INTEGER past = Absolute(1);
+    EXPECT_EQ(KeDelayExecutionThread(KernelMode, FALSE, &past), STATUS_SUCCESS);
+    LARGE_INTEGER zero = Relative(0);
+    EXPECT_EQ(KeDelayExecutionThread(KernelMode, FALSE, &zero), STATUS_SUCCESS);
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &past), STATUS_TIMEOUT);
+    EXPECT_EQ(machine.now(), 1 * kSecond);
+}
+
+TEST(Time, SystemTimeTickCountAndInterruptTimeFollowOneClock) {
+    emu::Machine machine;
+    auto check = [&] {
+        LARGE_INTEGER system, ticks;
+        KeQuerySystemTime(&system);
+        KeQueryTickCount(&ticks);
+        EXPECT_EQ(system.QuadPart, machine.bootSystemTime() + machine.now());
+        EXPECT_EQ(ticks.QuadPart, machine.now() / kTick);
+        EXPECT_EQ(KeQueryInterruptTime(), static_cast<ULONGLONG>(machine.now()));
+        return ticks.QuadPart;
+    };
+    EXPECT_EQ(check(), 0);
+    Delay(kTick - 1);
+    EXPECT_EQ(check(), 0);
+    Delay(1);
+    EXPECT_EQ(check(), 1);
+    Delay(1 * kSecond);
+    EXPECT_EQ(check(), 65);
+    EXPECT_EQ(KeQueryTimeIncrement(), static_cast<ULONG>(kTick));
+}
+
+// ---- Interlocked operations -------------------------------------------------------------------------
+
+TEST(Interlocked, ExactUnderContention) {
+    emu::Machine machine;
+    LONG incremented = 0, added = 0, swapped = 0, decremented = 0;
+    constexpr int kThreads = 4, kRounds = 5000;
+    {
+        std::vector<emu::Thread> threads;
+        for (int t = 0; t < kThreads; t++)
+            threads.emplace_back([&] {
+                for (int i = 0; i < kRounds; i++) {
+                    InterlockedIncrement(&incremented);
+                    InterlockedExchangeAdd(&added, 3);
+                    InterlockedDecrement(&decremented);
+                    LONG seen;
+                    do seen = __atomic_load_n(&swapped, __ATOMIC_RELAXED);
+                    while (InterlockedCompareExchange(&swapped, seen + 1, seen) != seen);
+                }
+            });
+    }
+    EXPECT_EQ(incremented, kThreads * kRounds);
+    EXPECT_EQ(added, 3 * kThreads * kRounds);
+    EXPECT_EQ(swapped, kThreads * kRounds);
+    EXPECT_EQ(decremented, -kThreads * kRounds);
+    EXPECT_EQ(InterlockedExchange(&added, 7), 3 * kThreads * kRounds);
+    EXPECT_EQ(added, 7);
+}
+
+// ---- Device events (scheduleAt) ---------------------------------------------------------------------
+
+TEST(ScheduleAt, RunsAtExactTimesOnAProcessorAtDispatchLevel) {
+    emu::Machine machine;
+    struct Ran {
+        int id;
+        int64_t at;
+        KIRQL irql;
+        PKTHREAD thread;
+    };
+    std::mutex lock;
+    std::vector<Ran> ran;
+    auto at = [&](int64_t when, int id) {
+        machine.scheduleAt(when, [&, id] {
+            std::lock_guard<std::mutex> g(lock);
+            ran.push_back({id, machine.now(), KeGetCurrentIrql(), KeGetCurrentThread()});
+        });
+    };
+    at(1000001, 3);
+    at(7, 1);
+    at(12345, 2);
+    Delay(2 * kSecond);
+    ASSERT_EQ(ran.size(), 3u);
+    const int64_t expected[] = {7, 12345, 1000001};
+    for (int i = 0; i < 3; i++) {
+        EXPECT_EQ(ran[i].id, i + 1);
+        EXPECT_EQ(ran[i].at, expected[i]) << "device events are not rounded to the tick";
+        EXPECT_EQ(ran[i].irql, DISPATCH_LEVEL);
+        EXPECT_NE(ran[i].thread, KeGetCurrentThread());
+    }
+    int64_t late = -1;
+    machine.scheduleAt(5, [&] { late = machine.now(); });  // in the past: runs now
+    Delay(1);
+    EXPECT_EQ(late, 2 * kSecond);
+}
+
+TEST(ScheduleAt, CancelAnswersWhetherTheEventWillNeverRun) {
+    emu::Machine machine;
+    std::atomic<int> first{0}, second{0};
+    uint64_t a = machine.scheduleAt(500, [&] { first++; });
+    uint64_t b = machine.scheduleAt(1000, [&] { second++; });
+    EXPECT_TRUE(machine.cancelEvent(b));
+    EXPECT_FALSE(machine.cancelEvent(b));
+    Delay(1 * kSecond);
+    EXPECT_EQ(first.load(), 1);
+    EXPECT_EQ(second.load(), 0);
+    EXPECT_FALSE(machine.cancelEvent(a)) << "it ran already";
+}
+
+// ---- Schedule noise ---------------------------------------------------------------------------------
+
+struct Shared {
+    KSPIN_LOCK lock = 0;
+    long counter = 0;  // plain: only the spin lock protects it
+};
+
+VOID NTAPI IncrementAtDpcLevel(PKDPC, PVOID context, PVOID, PVOID) {
+    auto *s = static_cast<Shared *>(context);
+    KeAcquireSpinLockAtDpcLevel(&s->lock);
+    long c = s->counter;
+    std::this_thread::yield();
+    s->counter = c + 1;
+    KeReleaseSpinLockFromDpcLevel(&s->lock);
+}
+
+TEST(Noise, SpinLockStillExcludesThreadsAndDpcs) {
+    emu::Machine machine(emu::MachineConfig{.processors = 2, .noiseSeed = 0x5EED, .noisePercent = 50});
+    Shared shared;
+    KeInitializeSpinLock(&shared.lock);
+    constexpr int kThreads = 3, kRounds = 300, kDpcsPerThread = 100;
+    std::vector<std::array<KDPC, kDpcsPerThread>> dpcs(kThreads);
+    {
+        std::vector<emu::Thread> threads;
+        for (int t = 0; t < kThreads; t++)
+            threads.emplace_back([&, t] {
+                for (auto &d : dpcs[t]) KeInitializeDpc(&d, IncrementAtDpcLevel, &shared);
+                for (int i = 0; i < kRounds; i++) {
+                    KIRQL old;
+                    KeAcquireSpinLock(&shared.lock, &old);
+                    long c = shared.counter;
+                    std::this_thread::yield();
+                    shared.counter = c + 1;
+                    KeReleaseSpinLock(&shared.lock, old);
+                    if (i % 3 == 0) KeInsertQueueDpc(&dpcs[t][i / 3], nullptr, nullptr);
+                    if (i % 50 == 0) Delay(1 * kMs);
+                }
+            });
+    }
+    KeFlushQueuedDpcs();
+    EXPECT_EQ(shared.counter, kThreads * kRounds + kThreads * kDpcsPerThread);
+    EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
+}
+
+}  // namespace

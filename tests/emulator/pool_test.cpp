@@ -1,0 +1,195 @@
+// Pool: tags and accounting, fault injection by rule kind, quota allocations, fresh contents.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <vector>
+
+#include "emulator/kernel/machine.h"
+#include "emulator/kernel/pool.h"
+#include "emulator/kernel/verifier.h"
+
+namespace {
+
+constexpr ULONG kTagA = emu::Tag("PlA1");
+constexpr ULONG kTagB = emu::Tag("PlB2");
+
+// Two distinct allocation sites.
+__attribute__((noinline)) void *AllocateAtSiteOne(ULONG tag) { return ExAllocatePoolWithTag(NonPagedPool, 8, tag); }
+__attribute__((noinline)) void *AllocateAtSiteTwo(ULONG tag) { return ExAllocatePoolWithTag(NonPagedPool, 8, tag); }
+
+POOL_TYPE QuotaType(POOL_TYPE type, bool failInstead) {
+    return static_cast<POOL_TYPE>(type | (failInstead ? POOL_QUOTA_FAIL_INSTEAD_OF_RAISE : 0));
+}
+
+TEST(PoolTags, TagTextReadsInMemoryOrder) {
+    EXPECT_EQ(emu::Tag("Abcd"), 0x64636241u);
+    EXPECT_EQ(emu::TagText(emu::Tag("Abcd")), "Abcd");
+    EXPECT_EQ(emu::TagText(0x00416243u), "CbA?");
+}
+
+TEST(PoolAccounting, BytesCountsAndOutstandingBlocksPerTag) {
+    emu::Machine machine;
+    auto &pool = machine.service<emu::Pool>();
+    void *a1 = ExAllocatePoolWithTag(NonPagedPool, 10, kTagA);
+    void *b1 = ExAllocatePoolWithTag(PagedPool, 100, kTagB);
+    void *a2 = ExAllocatePoolWithTag(PagedPool, 20, kTagA);
+    void *a3 = ExAllocatePoolWithTag(NonPagedPool, 30, kTagA);
+    ASSERT_TRUE(a1 && b1 && a2 && a3);
+    EXPECT_EQ(pool.bytesInUse(kTagA), 60u);
+    EXPECT_EQ(pool.countInUse(kTagA), 3u);
+    EXPECT_EQ(pool.bytesInUse(kTagB), 100u);
+
+    auto blocks = pool.outstanding(kTagA);
+    ASSERT_EQ(blocks.size(), 3u);
+    EXPECT_EQ(blocks[0].address, a1);  // in allocation order
+    EXPECT_EQ(blocks[1].address, a2);
+    EXPECT_EQ(blocks[1].size, 20u);
+    EXPECT_EQ(blocks[1].type, PagedPool);
+    EXPECT_EQ(blocks[2].address, a3);
+    EXPECT_LT(blocks[0].serial, blocks[1].serial);
+
+    ExFreePoolWithTag(a2, kTagA);
+    EXPECT_EQ(pool.bytesInUse(kTagA), 40u);
+    EXPECT_EQ(pool.countInUse(kTagA), 2u);
+    ExFreePoolWithTag(a1, kTagA);
+    ExFreePool(a3);
+    ExFreePoolWithTag(b1, kTagB);
+    EXPECT_EQ(pool.bytesInUse(kTagA), 0u);
+    EXPECT_EQ(pool.bytesInUse(kTagB), 0u);
+    EXPECT_EQ(pool.allocationCount(), 4u);
+}
+
+TEST(PoolAccounting, CallSitesAreDistinctPerTag) {
+    emu::Machine machine;
+    auto &pool = machine.service<emu::Pool>();
+    std::vector<void *> blocks{AllocateAtSiteOne(kTagA), AllocateAtSiteOne(kTagA), AllocateAtSiteTwo(kTagA),
+                               AllocateAtSiteTwo(kTagB)};
+    auto sites = pool.callSites(kTagA);
+    ASSERT_EQ(sites.size(), 2u);
+    EXPECT_NE(sites[0], sites[1]);
+    EXPECT_EQ(pool.outstanding(kTagA)[0].site, sites[0]);
+    EXPECT_EQ(pool.outstanding(kTagA)[2].site, sites[1]);
+    EXPECT_EQ(pool.callSites(kTagB), std::vector<const void *>{sites[1]});
+    for (void *p : blocks) ExFreePool(p);
+}
+
+TEST(PoolAccounting, FreshPoolIsNotZeroed) {
+    emu::Machine machine;
+    auto allocateAndCheck = [] {
+        auto *p = static_cast<unsigned char *>(ExAllocatePoolWithTag(NonPagedPool, 64, kTagA));
+        EXPECT_TRUE(std::any_of(p, p + 64, [](unsigned char c) { return c != 0; }));
+        std::memset(p, 0, 64);
+        ExFreePoolWithTag(p, kTagA);
+    };
+    allocateAndCheck();
+    allocateAndCheck();  // a block zeroed before its free does not come back zeroed
+}
+
+// ---- Fault injection --------------------------------------------------------------------------------
+
+TEST(PoolFaults, FailNthCountsFromTheRule) {
+    emu::Machine machine;
+    auto &pool = machine.service<emu::Pool>();
+    void *before = ExAllocatePoolWithTag(NonPagedPool, 8, kTagA);
+    pool.failNth(3);
+    std::vector<void *> got;
+    for (int i = 0; i < 5; i++) got.push_back(ExAllocatePoolWithTag(NonPagedPool, 8, kTagA));
+    EXPECT_NE(got[0], nullptr);
+    EXPECT_NE(got[1], nullptr);
+    EXPECT_EQ(got[2], nullptr);
+    EXPECT_NE(got[3], nullptr);
+    EXPECT_NE(got[4], nullptr) << "failNth fails one allocation only";
+    EXPECT_EQ(pool.injectedFailures(), 1u);
+    EXPECT_EQ(pool.countInUse(kTagA), 5u);
+    ExFreePool(before);
+    for (void *p : got)
+        if (p) ExFreePool(p);
+}
+
+TEST(PoolFaults, FailTagFailsOnlyThatTagForTheGivenCount) {
+    emu::Machine machine;
+    auto &pool = machine.service<emu::Pool>();
+    pool.failTag(kTagA, 2);
+    void *b = ExAllocatePoolWithTag(NonPagedPool, 8, kTagB);
+    EXPECT_NE(b, nullptr);
+    EXPECT_EQ(ExAllocatePoolWithTag(NonPagedPool, 8, kTagA), nullptr);
+    EXPECT_EQ(ExAllocatePoolWithTag(PagedPool, 8, kTagA), nullptr);
+    void *a = ExAllocatePoolWithTag(NonPagedPool, 8, kTagA);
+    EXPECT_NE(a, nullptr) << "the rule was for two failures";
+    ExFreePool(a);
+
+    pool.failTag(kTagA);  // every one
+    for (int i = 0; i < 10; i++) EXPECT_EQ(ExAllocatePoolWithTag(NonPagedPool, 8, kTagA), nullptr);
+    EXPECT_EQ(pool.injectedFailures(), 12u);
+    pool.clearFaults();
+    a = ExAllocatePoolWithTag(NonPagedPool, 8, kTagA);
+    EXPECT_NE(a, nullptr);
+    ExFreePool(a);
+    ExFreePool(b);
+}
+
+TEST(PoolFaults, FailTypeMatchesThePoolTypeWhateverTheQuotaFlag) {
+    emu::Machine machine;
+    auto &pool = machine.service<emu::Pool>();
+    pool.failType(PagedPool);
+    EXPECT_EQ(ExAllocatePoolWithTag(PagedPool, 8, kTagA), nullptr);
+    EXPECT_EQ(ExAllocatePoolWithQuotaTag(QuotaType(PagedPool, true), 8, kTagA), nullptr);
+    void *n = ExAllocatePoolWithTag(NonPagedPool, 8, kTagA);
+    void *q = ExAllocatePoolWithQuotaTag(QuotaType(NonPagedPool, true), 8, kTagA);
+    EXPECT_NE(n, nullptr);
+    EXPECT_NE(q, nullptr);
+    EXPECT_EQ(pool.injectedFailures(), 2u);
+    ExFreePool(n);
+    ExFreePool(q);
+}
+
+TEST(PoolFaults, FailCallSiteFailsOnlyThatSite) {
+    emu::Machine machine;
+    auto &pool = machine.service<emu::Pool>();
+    void *probe = AllocateAtSiteOne(kTagA);
+    const void *site = pool.outstanding(kTagA).at(0).site;
+    ExFreePool(probe);
+    pool.failCallSite(site, 1);
+    EXPECT_EQ(AllocateAtSiteOne(kTagB), nullptr) << "any tag at that site";
+    void *other = AllocateAtSiteTwo(kTagA);
+    void *again = AllocateAtSiteOne(kTagA);
+    EXPECT_NE(other, nullptr);
+    EXPECT_NE(again, nullptr) << "the rule was for one failure";
+    ExFreePool(other);
+    ExFreePool(again);
+}
+
+// ---- Quota allocations ------------------------------------------------------------------------------
+
+TEST(PoolQuota, FailureWithFailInsteadOfRaiseReturnsNull) {
+    emu::Machine machine;
+    auto &pool = machine.service<emu::Pool>();
+    emu::ReportCapture capture;
+    void *p = ExAllocatePoolWithQuotaTag(QuotaType(NonPagedPool, true), 48, kTagA);
+    ASSERT_NE(p, nullptr);
+    EXPECT_EQ(pool.outstanding(kTagA).at(0).type, NonPagedPool) << "the flag is not a pool type";
+    EXPECT_EQ(pool.bytesInUse(kTagA), 48u);
+    ExFreePoolWithTag(p, kTagA);
+
+    pool.failTag(kTagA);
+    EXPECT_EQ(ExAllocatePoolWithQuotaTag(QuotaType(PagedPool, true), 48, kTagA), nullptr);
+    EXPECT_EQ(capture.count(), 0u);
+}
+
+TEST(PoolQuota, FailureWithoutTheFlagWouldRaise) {
+    emu::Machine machine;
+    auto &pool = machine.service<emu::Pool>();
+    emu::ReportCapture capture;
+    void *p = ExAllocatePoolWithQuotaTag(PagedPool, 16, kTagA);
+    ASSERT_NE(p, nullptr);
+    ExFreePoolWithTag(p, kTagA);
+    EXPECT_EQ(capture.count(), 0u) << "a quota allocation that succeeds is fine without the flag";
+
+    pool.failTag(kTagA);
+    EXPECT_EQ(ExAllocatePoolWithQuotaTag(PagedPool, 16, kTagA), nullptr);
+    ASSERT_EQ(capture.count(), 1u);
+    EXPECT_EQ(capture.reports()[0].kind, emu::Violation::PoolQuotaWouldRaise);
+}
+
+}  // namespace
