@@ -426,18 +426,25 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR) {
         }
     }
     std::function<void(PIRP)> requester;
+    PKEVENT drained = nullptr;
     {
         std::lock_guard<std::mutex> g(io.lock);
         auto &r = io.irps[Irp];
         r.completed = true;
         r.inDriver = false;
         requester = std::move(r.onComplete);
+        auto waiter = r.file ? io.drainWaiters.find(r.file) : io.drainWaiters.end();
+        if (waiter != io.drainWaiters.end() && io.outstandingLocked(r.file) == 0) {
+            drained = waiter->second;
+            io.drainWaiters.erase(waiter);
+        }
     }
     if (requester)
         requester(Irp);
     else
         Report(Violation::InvalidParameter, "IoCompleteRequest",
                "IRP " + Hex(Irp) + " allocated by a driver reached the top of its stack without being reclaimed");
+    if (drained) KeSetEvent(drained, IO_NO_INCREMENT, FALSE);
 }
 
 VOID NTAPI IoAcquireCancelSpinLock(PKIRQL Irql) {
@@ -609,7 +616,7 @@ PIRP IoManager::buildUserIrp(PFILE_OBJECT file, PDEVICE_OBJECT top, const UserRe
     record.file = file;
     record.thread = CurrentThreadId();
     void *output = request.output;
-    record.onComplete = [buffered, copyBack, output](PIRP done) {
+    record.onComplete = [buffered, copyBack, output, hold = request.hold](PIRP done) {
         PVOID buffer = done->AssociatedIrp.SystemBuffer;
         if (buffered && buffer) {
             if (!NT_ERROR(done->IoStatus.Status) && output && copyBack)
@@ -692,6 +699,17 @@ void IoManager::closeFile(PFILE_OBJECT file) {
         PIRP irp = buildUserIrp(file, top, r);
         if (irp) callAndWait(top, irp, &file->Event, &iosb);
         releaseDevice(top);
+        if (major == IRP_MJ_CLEANUP) {
+            KEVENT drained;
+            KeInitializeEvent(&drained, NotificationEvent, FALSE);
+            bool wait;
+            {
+                std::lock_guard<std::mutex> g(lock);
+                wait = outstandingLocked(file) > 0;
+                if (wait) drainWaiters[file] = &drained;
+            }
+            if (wait) KeWaitForSingleObject(&drained, Executive, KernelMode, FALSE, NULL);
+        }
     }
     PDEVICE_OBJECT device = file->DeviceObject;
     Free(file, kFileTag);
@@ -733,6 +751,10 @@ void IoManager::cancelThreadRequests(PFILE_OBJECT file) {
 
 size_t IoManager::outstandingRequests(PFILE_OBJECT file) const {
     std::lock_guard<std::mutex> g(lock);
+    return outstandingLocked(file);
+}
+
+size_t IoManager::outstandingLocked(PFILE_OBJECT file) const {
     size_t n = 0;
     for (auto &[irp, r] : irps)
         if (r.file == file && !r.completed && !r.freed) n++;

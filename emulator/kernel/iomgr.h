@@ -5,6 +5,7 @@
 #include <deque>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <set>
 #include <string>
@@ -33,6 +34,7 @@ struct UserRequest {
     ULONG options = 0;            // create options
     PKEVENT event = nullptr;      // signalled at completion
     PIO_STATUS_BLOCK ioStatus = nullptr;  // written at completion
+    std::shared_ptr<void> hold;   // released once the request has completed (what owns `event`)
 };
 
 class IoManager {
@@ -48,7 +50,8 @@ public:
 
     // Opens \??\NAME (or any device path) through the namespace: sends IRP_MJ_CREATE.
     NTSTATUS openFile(const std::u16string &path, ULONG options, PFILE_OBJECT *file);
-    // Sends IRP_MJ_CLEANUP then IRP_MJ_CLOSE and releases the file object.
+    // Sends IRP_MJ_CLEANUP, waits for the file's outstanding requests (each holds a reference to
+    // the file), then sends IRP_MJ_CLOSE and releases the file object.
     void closeFile(PFILE_OBJECT file);
     // Sends a request on an open file. Returns what the driver's dispatch routine returned; the
     // request's final status reaches request.ioStatus and request.event at completion.
@@ -81,6 +84,8 @@ public:
     std::deque<PIRP> tombstones;
     std::map<PDEVICE_OBJECT, PDEVICE_OBJECT> attachedTo;  // device → the one it was attached on
     std::set<PDEVICE_OBJECT> deletePending;
+    std::map<PFILE_OBJECT, PKEVENT> drainWaiters;  // closeFile waiting for a file's last request
+    size_t outstandingLocked(PFILE_OBJECT file) const;
 
     void releaseDevice(PDEVICE_OBJECT device);  // drop a reference; frees a deleted device at zero
     void freeDeviceMemory(PDEVICE_OBJECT device);
