@@ -1,0 +1,349 @@
+// The Win32 side as an application sees it, against the test driver.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstring>
+#include <string>
+
+#include "emulator/kernel/iomgr.h"
+#include "emulator/kernel/machine.h"
+#include "emulator/kernel/pool.h"
+#include "emulator/win32/win32.h"
+#include "tests/emulator/testdriver.h"
+
+namespace {
+
+using namespace win32;
+
+constexpr int64_t kMs = 10000;
+
+class Win32Test : public ::testing::Test {
+protected:
+    Win32Test() {
+        auto &io = machine.service<emu::IoManager>();
+        EXPECT_EQ(io.loadDriver(TestDevDriverEntry, u"TestDev", TESTDEV_POOL_TAG, &driver), STATUS_SUCCESS);
+    }
+    ~Win32Test() override {
+        machine.service<emu::IoManager>().unloadDriver(driver);
+        EXPECT_EQ(machine.service<emu::Pool>().bytesInUse(TESTDEV_POOL_TAG), 0u);
+    }
+
+    HANDLE open(DWORD flags = 0) {
+        HANDLE h = CreateFileA("\\\\.\\TESTDEV", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, flags, nullptr);
+        EXPECT_NE(h, INVALID_HANDLE_VALUE);
+        return h;
+    }
+
+    // Bytes (or a final status for waiting reads) the device delivers after `ms`.
+    void deliverLater(HANDLE h, DWORD ms, const std::string &data, NTSTATUS status = STATUS_SUCCESS) {
+        TESTDEV_DELAYED d{};
+        d.DelayMs = ms;
+        d.Status = status;
+        d.Length = static_cast<ULONG>(data.size());
+        std::memcpy(d.Data, data.data(), data.size());
+        DWORD returned;
+        EXPECT_TRUE(DeviceIoControl(h, IOCTL_TESTDEV_DELAYED, &d, sizeof(d), nullptr, 0, &returned, nullptr));
+    }
+
+    TESTDEV_STATS stats(HANDLE h) {
+        TESTDEV_STATS s{};
+        DWORD returned = 0;
+        EXPECT_TRUE(DeviceIoControl(h, IOCTL_TESTDEV_STATS, nullptr, 0, &s, sizeof(s), &returned, nullptr));
+        EXPECT_EQ(returned, sizeof(s));
+        return s;
+    }
+
+    emu::Machine machine{emu::MachineConfig{}};
+    PDRIVER_OBJECT driver = nullptr;
+};
+
+TEST_F(Win32Test, OpeningFailsWithTheDocumentedErrors) {
+    struct Case {
+        const char *name;
+        DWORD disposition;
+        DWORD error;
+    } cases[] = {
+        {"\\\\.\\NOSUCHDEV", OPEN_EXISTING, ERROR_FILE_NOT_FOUND},
+        {"COM3", OPEN_EXISTING, ERROR_FILE_NOT_FOUND},     // a reserved name, but nothing links it here
+        {"TESTDEV", OPEN_EXISTING, ERROR_FILE_NOT_FOUND},  // not a reserved name: a disk path
+        {"\\\\.\\TESTDEV", 0, ERROR_INVALID_PARAMETER},
+    };
+    for (auto &c : cases) {
+        SetLastError(0);
+        EXPECT_EQ(CreateFileA(c.name, GENERIC_READ, 0, nullptr, c.disposition, 0, nullptr), INVALID_HANDLE_VALUE);
+        EXPECT_EQ(GetLastError(), c.error) << c.name;
+    }
+    EXPECT_FALSE(CloseHandle(reinterpret_cast<HANDLE>(0x1234)));
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+    DWORD n;
+    EXPECT_FALSE(ReadFile(reinterpret_cast<HANDLE>(0x1234), &n, 1, &n, nullptr));
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+    HANDLE h = open();
+    EXPECT_FALSE(ReadFile(h, nullptr, 4, &n, nullptr));
+    EXPECT_EQ(GetLastError(), ERROR_NOACCESS);
+    CloseHandle(h);
+}
+
+TEST_F(Win32Test, SynchronousWriteThenReadRoundTrips) {
+    HANDLE h = CreateFileW(u"\\\\.\\testdev", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(stats(h).OpenHandles, 1u);
+    DWORD n = 99;
+    EXPECT_TRUE(WriteFile(h, "hello", 5, &n, nullptr));
+    EXPECT_EQ(n, 5u);
+    char buffer[16];
+    std::memset(buffer, '.', sizeof(buffer));
+    EXPECT_TRUE(ReadFile(h, buffer, sizeof(buffer), &n, nullptr));
+    EXPECT_EQ(n, 5u);
+    EXPECT_EQ(std::string(buffer, 6), "hello.");  // only the bytes read come back
+
+    // A full device takes what fits and the write ends with STATUS_TIMEOUT: success, short count.
+    std::string big(TESTDEV_RING_SIZE + 10, 'x');
+    EXPECT_TRUE(WriteFile(h, big.data(), static_cast<DWORD>(big.size()), &n, nullptr));
+    EXPECT_EQ(n, static_cast<DWORD>(TESTDEV_RING_SIZE));
+    EXPECT_TRUE(CloseHandle(h));
+}
+
+TEST_F(Win32Test, SynchronousReadWaitsOnTheEmulatedClock) {
+    HANDLE h = open();
+    deliverLater(h, 2500, "abc");
+    auto realStart = std::chrono::steady_clock::now();
+    DWORD ticks = GetTickCount();
+    int64_t start = machine.now();
+    char buffer[8];
+    DWORD n = 0;
+    EXPECT_TRUE(ReadFile(h, buffer, sizeof(buffer), &n, nullptr));
+    EXPECT_EQ(n, 3u);
+    EXPECT_EQ(std::string(buffer, 3), "abc");
+    EXPECT_GE(machine.now() - start, 2500 * kMs);
+    EXPECT_LT(machine.now() - start, 2500 * kMs + 156250);  // the timer's tick
+    EXPECT_GE(GetTickCount() - ticks, 2500u);
+    EXPECT_LT(std::chrono::steady_clock::now() - realStart, std::chrono::milliseconds(500));
+
+    // A read the device ends with STATUS_TIMEOUT succeeds with what it got; STATUS_IO_TIMEOUT fails.
+    deliverLater(h, 10, "", STATUS_TIMEOUT);
+    EXPECT_TRUE(ReadFile(h, buffer, sizeof(buffer), &n, nullptr));
+    EXPECT_EQ(n, 0u);
+    deliverLater(h, 10, "", STATUS_IO_TIMEOUT);
+    EXPECT_FALSE(ReadFile(h, buffer, sizeof(buffer), &n, nullptr));
+    EXPECT_EQ(GetLastError(), ERROR_SEM_TIMEOUT);
+    CloseHandle(h);
+}
+
+TEST_F(Win32Test, OverlappedReadPendsUntilDataArrives) {
+    HANDLE h = open(FILE_FLAG_OVERLAPPED);
+    OVERLAPPED ov{};
+    ov.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    char buffer[8];
+    DWORD n = 77;
+    EXPECT_FALSE(ReadFile(h, buffer, sizeof(buffer), &n, &ov));
+    EXPECT_EQ(GetLastError(), ERROR_IO_PENDING);
+    EXPECT_FALSE(HasOverlappedIoCompleted(&ov));
+    EXPECT_FALSE(GetOverlappedResult(h, &ov, &n, FALSE));
+    EXPECT_EQ(GetLastError(), ERROR_IO_INCOMPLETE);
+    int64_t start = machine.now();
+    EXPECT_EQ(WaitForSingleObject(ov.hEvent, 40), WAIT_TIMEOUT);
+    EXPECT_EQ(machine.now() - start, 40 * kMs);
+
+    OVERLAPPED wov{};
+    wov.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    EXPECT_TRUE(WriteFile(h, "xyz", 3, &n, &wov));  // completes at once: TRUE, count filled in
+    EXPECT_EQ(n, 3u);
+    EXPECT_EQ(WaitForSingleObject(wov.hEvent, 0), WAIT_OBJECT_0);
+    EXPECT_EQ(WaitForSingleObject(ov.hEvent, 0), WAIT_OBJECT_0);
+    EXPECT_TRUE(HasOverlappedIoCompleted(&ov));
+    EXPECT_TRUE(GetOverlappedResult(h, &ov, &n, TRUE));
+    EXPECT_EQ(n, 3u);
+    EXPECT_EQ(ov.InternalHigh, 3u);
+    EXPECT_EQ(std::string(buffer, 3), "xyz");
+
+    // Without an event, the handle itself is signalled.
+    deliverLater(h, 30, "later");  // before the read: its own completion signals the handle too
+    ov.hEvent = nullptr;
+    EXPECT_FALSE(ReadFile(h, buffer, sizeof(buffer), nullptr, &ov));
+    EXPECT_TRUE(GetOverlappedResult(h, &ov, &n, TRUE));
+    EXPECT_EQ(std::string(buffer, n), "later");
+    CloseHandle(wov.hEvent);
+    CloseHandle(h);
+}
+
+TEST_F(Win32Test, CancelIoAbortsOnlyTheCallingThreadsRequests) {
+    HANDLE h = open(FILE_FLAG_OVERLAPPED);
+    HANDLE issued = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    char other[4];
+    emu::Thread reader([&] {
+        OVERLAPPED ov{};
+        ov.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+        EXPECT_FALSE(ReadFile(h, other, sizeof(other), nullptr, &ov));
+        SetEvent(issued);
+        DWORD n = 0;
+        EXPECT_TRUE(GetOverlappedResult(h, &ov, &n, TRUE));  // the other thread's CancelIo left it alone
+        EXPECT_EQ(n, 2u);
+        CloseHandle(ov.hEvent);
+    }, "reader");
+    WaitForSingleObject(issued, INFINITE);
+
+    OVERLAPPED ov{};
+    ov.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    char buffer[4];
+    EXPECT_FALSE(ReadFile(h, buffer, sizeof(buffer), nullptr, &ov));
+    EXPECT_TRUE(CancelIo(h));
+    DWORD n = 5;
+    EXPECT_FALSE(GetOverlappedResult(h, &ov, &n, TRUE));
+    EXPECT_EQ(GetLastError(), ERROR_OPERATION_ABORTED);
+    EXPECT_EQ(n, 0u);
+    TESTDEV_STATS s = stats(h);
+    EXPECT_EQ(s.QueuedReads, 1u);
+    EXPECT_EQ(s.CancelledReads, 1u);
+    DWORD written;
+    EXPECT_TRUE(WriteFile(h, "ok", 2, &written, nullptr));
+    reader.join();
+    CloseHandle(ov.hEvent);
+    CloseHandle(issued);
+    CloseHandle(h);
+}
+
+TEST_F(Win32Test, ClosingTheHandleEndsItsQueuedReads) {
+    HANDLE h = open(FILE_FLAG_OVERLAPPED);
+    HANDLE keep = open(FILE_FLAG_OVERLAPPED);
+    OVERLAPPED ov[2] = {};
+    char buffer[2][4];
+    for (int i = 0; i < 2; i++) {
+        ov[i].hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        EXPECT_FALSE(ReadFile(i ? keep : h, buffer[i], 4, nullptr, &ov[i]));
+    }
+    EXPECT_TRUE(CloseHandle(h));
+    EXPECT_EQ(WaitForSingleObject(ov[0].hEvent, 0), WAIT_OBJECT_0);
+    DWORD n;
+    EXPECT_FALSE(GetOverlappedResult(h, &ov[0], &n, FALSE));
+    EXPECT_EQ(GetLastError(), ERROR_OPERATION_ABORTED);
+    EXPECT_EQ(WaitForSingleObject(ov[1].hEvent, 0), WAIT_TIMEOUT);  // another handle's read stays
+    TESTDEV_STATS s = stats(keep);
+    EXPECT_EQ(s.OpenHandles, 1u);
+    EXPECT_EQ(s.QueuedReads, 1u);
+    EXPECT_FALSE(WriteFile(h, "x", 1, &n, nullptr));
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+    CloseHandle(ov[1].hEvent);  // the pending read keeps its event alive
+    CloseHandle(keep);
+    EXPECT_TRUE(HasOverlappedIoCompleted(&ov[1]));
+    EXPECT_FALSE(GetOverlappedResult(keep, &ov[1], &n, FALSE));
+    EXPECT_EQ(GetLastError(), ERROR_OPERATION_ABORTED);
+    CloseHandle(ov[0].hEvent);
+}
+
+TEST_F(Win32Test, SynchronousHandleRunsOneRequestAtATime) {
+    HANDLE sync = open();
+    HANDLE async = open(FILE_FLAG_OVERLAPPED);
+    deliverLater(async, 100, "z");
+    emu::Thread reader([&] {
+        char c;
+        DWORD n;
+        EXPECT_TRUE(ReadFile(sync, &c, 1, &n, nullptr));
+        EXPECT_EQ(c, 'z');
+    }, "reader");
+    Sleep(1);  // the reader is blocked in its read by now: the clock moved only once it was
+    char echo[4] = "abc", back[4] = {};
+    DWORD n;
+    int64_t start = machine.now();
+    EXPECT_TRUE(DeviceIoControl(async, IOCTL_TESTDEV_ECHO, echo, 3, back, 4, &n, nullptr));
+    EXPECT_EQ(machine.now(), start);
+    EXPECT_TRUE(DeviceIoControl(sync, IOCTL_TESTDEV_ECHO, echo, 3, back, 4, &n, nullptr));
+    EXPECT_GE(machine.now(), 100 * kMs);  // waited behind the read
+    EXPECT_EQ(std::string(back, n), "abc");
+    reader.join();
+    CloseHandle(sync);
+    CloseHandle(async);
+}
+
+TEST_F(Win32Test, DriverStatusesReachGetLastErrorAsWindowsMapsThem) {
+    HANDLE h = open();
+    struct Case {
+        NTSTATUS status;
+        DWORD error;  // 0: the call succeeds
+    } cases[] = {
+        {STATUS_SUCCESS, 0},
+        {STATUS_TIMEOUT, 0},
+        {STATUS_SERIAL_COUNTER_TIMEOUT, 0},
+        {STATUS_SERIAL_MORE_WRITES, 0},
+        {STATUS_CANCELLED, ERROR_OPERATION_ABORTED},
+        {STATUS_INVALID_PARAMETER, ERROR_INVALID_PARAMETER},
+        {STATUS_ACCESS_DENIED, ERROR_ACCESS_DENIED},
+        {STATUS_DELETE_PENDING, ERROR_ACCESS_DENIED},
+        {STATUS_INSUFFICIENT_RESOURCES, ERROR_NO_SYSTEM_RESOURCES},
+        {STATUS_BUFFER_TOO_SMALL, ERROR_INSUFFICIENT_BUFFER},
+        {STATUS_INVALID_DEVICE_REQUEST, ERROR_INVALID_FUNCTION},
+        {STATUS_NOT_SUPPORTED, ERROR_NOT_SUPPORTED},
+        {STATUS_IO_TIMEOUT, ERROR_SEM_TIMEOUT},
+        {STATUS_OBJECT_NAME_NOT_FOUND, ERROR_FILE_NOT_FOUND},
+        {STATUS_DEVICE_BUSY, ERROR_BUSY},
+        {STATUS_BUFFER_OVERFLOW, ERROR_MORE_DATA},
+        {STATUS_DEVICE_REMOVED, ERROR_DEV_NOT_EXIST},
+        {STATUS_UNSUCCESSFUL, ERROR_GEN_FAILURE},
+        {static_cast<NTSTATUS>(0xC0070000 | 1460), 1460},  // a Win32 error carried as a status
+        {static_cast<NTSTATUS>(0xC0FF0001), ERROR_MR_MID_NOT_FOUND},
+    };
+    for (auto &c : cases) {
+        SetLastError(12345);
+        DWORD n;
+        BOOL ok = DeviceIoControl(h, IOCTL_TESTDEV_FAIL, const_cast<NTSTATUS *>(&c.status), sizeof(NTSTATUS), nullptr,
+                                  0, &n, nullptr);
+        EXPECT_EQ(ok, c.error == 0) << std::hex << c.status;
+        EXPECT_EQ(ok ? 0 : GetLastError(), c.error) << std::hex << c.status;
+    }
+
+    // A short output buffer: what fits, FALSE and ERROR_MORE_DATA.
+    char out[4];
+    DWORD n = 0;
+    EXPECT_FALSE(DeviceIoControl(h, IOCTL_TESTDEV_ECHO, const_cast<char *>("abcdefgh"), 8, out, 4, &n, nullptr));
+    EXPECT_EQ(GetLastError(), ERROR_MORE_DATA);
+    EXPECT_EQ(n, 4u);
+    EXPECT_EQ(std::string(out, 4), "abcd");
+    EXPECT_FALSE(FlushFileBuffers(h));  // no flush routine: the I/O manager's default dispatch
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_FUNCTION);
+
+    // The last error belongs to the thread.
+    SetLastError(ERROR_BUSY);
+    emu::Thread other([] {
+        EXPECT_EQ(GetLastError(), 0u);
+        SetLastError(ERROR_CRC);
+    });
+    other.join();
+    EXPECT_EQ(GetLastError(), ERROR_BUSY);
+    CloseHandle(h);
+}
+
+TEST_F(Win32Test, EventsWaitsAndTimeFollowTheEmulatedClock) {
+    HANDLE autoReset = CreateEventA(nullptr, FALSE, TRUE, nullptr);
+    HANDLE manual = CreateEventA(nullptr, TRUE, FALSE, "named");
+    EXPECT_EQ(WaitForSingleObject(autoReset, 0), WAIT_OBJECT_0);
+    EXPECT_EQ(WaitForSingleObject(autoReset, 0), WAIT_TIMEOUT);  // the wait consumed it
+    EXPECT_TRUE(SetEvent(manual));
+    EXPECT_EQ(WaitForSingleObject(manual, 0), WAIT_OBJECT_0);
+    EXPECT_EQ(WaitForSingleObject(manual, INFINITE), WAIT_OBJECT_0);
+    EXPECT_TRUE(ResetEvent(manual));
+    int64_t start = machine.now();
+    EXPECT_EQ(WaitForSingleObject(manual, 260), WAIT_TIMEOUT);
+    EXPECT_EQ(machine.now() - start, 260 * kMs);
+
+    EXPECT_EQ(GetTickCount(), 250u);  // whole 15.625 ms ticks: 16 of them
+    Sleep(0);
+    Sleep(20);
+    EXPECT_EQ(machine.now() - start, 280 * kMs);
+    EXPECT_EQ(GetTickCount(), 265u);
+
+    emu::Thread setter([&] {
+        Sleep(1000);
+        SetEvent(autoReset);
+    });
+    EXPECT_EQ(WaitForSingleObject(autoReset, INFINITE), WAIT_OBJECT_0);
+    EXPECT_EQ(machine.now() - start, 1280 * kMs);
+    setter.join();
+
+    EXPECT_TRUE(CloseHandle(autoReset));
+    EXPECT_EQ(WaitForSingleObject(autoReset, 0), WAIT_FAILED);
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+    EXPECT_FALSE(SetEvent(autoReset));
+    CloseHandle(manual);
+}
+
+}  // namespace
