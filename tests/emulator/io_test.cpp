@@ -1,0 +1,551 @@
+// I/O manager semantics, driven from below the Win32 side: stacks of configurable layers, IRPs
+// built by hand, and the verifier's view of drivers that break the rules.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <new>
+#include <vector>
+
+#include "emulator/kernel/iomgr.h"
+#include "emulator/kernel/machine.h"
+#include "emulator/kernel/pool.h"
+#include "emulator/kernel/verifier.h"
+#include "tests/emulator/testdriver.h"
+
+namespace {
+
+using emu::Violation;
+
+struct Call {
+    int layer;  // -1: the IRP's originator
+    PDEVICE_OBJECT device;
+    BOOLEAN pendingReturned;
+};
+
+// A device extension: how the layer treats each IRP it gets.
+struct Layer {
+    int index = 0;
+    std::vector<Call> *log = nullptr;
+    PDEVICE_OBJECT lower = nullptr;  // NULL: the bottom, which completes or holds the IRP
+    bool completionRoutine = false;  // else the layer skips its location
+    UCHAR invoke = SL_INVOKE_ON_SUCCESS | SL_INVOKE_ON_ERROR | SL_INVOKE_ON_CANCEL;
+    bool propagatePending = true;
+    NTSTATUS routineReturns = STATUS_SUCCESS;
+    bool pend = false;  // hold requests other than create, cleanup and close
+    bool markPending = true;
+    int closes = 0;
+    NTSTATUS status = STATUS_SUCCESS;
+    ULONG_PTR information = 0;
+    PIRP held = nullptr;
+};
+
+NTSTATUS NTAPI LayerCompletion(PDEVICE_OBJECT device, PIRP irp, PVOID context) {
+    auto *layer = static_cast<Layer *>(context);
+    layer->log->push_back({layer->index, device, irp->PendingReturned});
+    if (layer->routineReturns == STATUS_MORE_PROCESSING_REQUIRED) return STATUS_MORE_PROCESSING_REQUIRED;
+    if (irp->PendingReturned && layer->propagatePending) IoMarkIrpPending(irp);
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS NTAPI LayerDispatch(PDEVICE_OBJECT device, PIRP irp) {
+    auto *layer = static_cast<Layer *>(device->DeviceExtension);
+    if (layer->lower && !layer->completionRoutine) {
+        IoSkipCurrentIrpStackLocation(irp);
+        return IoCallDriver(layer->lower, irp);
+    }
+    if (layer->lower) {
+        IoCopyCurrentIrpStackLocationToNext(irp);
+        IoSetCompletionRoutine(irp, LayerCompletion, layer, FALSE, FALSE, FALSE);
+        IoGetNextIrpStackLocation(irp)->Control = layer->invoke;
+        return IoCallDriver(layer->lower, irp);
+    }
+    UCHAR major = IoGetCurrentIrpStackLocation(irp)->MajorFunction;
+    if (major == IRP_MJ_CLOSE) layer->closes++;
+    if (layer->pend && major != IRP_MJ_CREATE && major != IRP_MJ_CLEANUP && major != IRP_MJ_CLOSE) {
+        if (layer->markPending) IoMarkIrpPending(irp);
+        layer->held = irp;
+        return STATUS_PENDING;
+    }
+    // Fill the whole buffer: the I/O manager must copy back only what Information says.
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    if (irp->AssociatedIrp.SystemBuffer) {
+        ULONG length = stack->MajorFunction == IRP_MJ_READ ? stack->Parameters.Read.Length
+                                                           : stack->Parameters.DeviceIoControl.OutputBufferLength;
+        std::memset(irp->AssociatedIrp.SystemBuffer, 0xAB, length);
+    }
+    NTSTATUS status = layer->status;
+    irp->IoStatus.Status = status;
+    irp->IoStatus.Information = layer->information;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    return status;
+}
+
+VOID NTAPI LayersUnload(PDRIVER_OBJECT driver) {
+    while (PDEVICE_OBJECT device = driver->DeviceObject) {
+        auto *layer = static_cast<Layer *>(device->DeviceExtension);
+        if (layer->lower) IoDetachDevice(layer->lower);
+        IoDeleteDevice(device);
+    }
+}
+
+NTSTATUS NTAPI LayersEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
+    for (UCHAR major : {IRP_MJ_CREATE, IRP_MJ_CLOSE, IRP_MJ_CLEANUP, IRP_MJ_READ, IRP_MJ_DEVICE_CONTROL})
+        driver->MajorFunction[major] = LayerDispatch;
+    driver->DriverUnload = LayersUnload;
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS NTAPI OriginatorCompletion(PDEVICE_OBJECT device, PIRP irp, PVOID context) {
+    auto *log = static_cast<std::vector<Call> *>(context);
+    log->push_back({-1, device, irp->PendingReturned});
+    return STATUS_MORE_PROCESSING_REQUIRED;  // the IRP is ours again
+}
+
+class IoTest : public ::testing::Test {
+protected:
+    IoTest() { EXPECT_EQ(io().loadDriver(LayersEntry, u"Layers", emu::Tag("Layr"), &driver), STATUS_SUCCESS); }
+    ~IoTest() override { io().unloadDriver(driver); }
+
+    emu::IoManager &io() { return machine.service<emu::IoManager>(); }
+
+    // Layers 0 (bottom) to n-1; the last one is the top of the stack.
+    Layer *stack(int n, const char16_t *bottomName = nullptr) {
+        for (int i = 0; i < n; i++) {
+            UNICODE_STRING name;
+            if (bottomName) RtlInitUnicodeString(&name, bottomName);
+            PDEVICE_OBJECT device;
+            EXPECT_EQ(IoCreateDevice(driver, sizeof(Layer), i == 0 && bottomName ? &name : nullptr,
+                                     FILE_DEVICE_UNKNOWN, 0, FALSE, &device),
+                      STATUS_SUCCESS);
+            auto *layer = new (device->DeviceExtension) Layer;
+            layer->index = i;
+            layer->log = &log;
+            if (i > 0) layer->lower = IoAttachDeviceToDeviceStack(device, devices.back());
+            devices.push_back(device);
+        }
+        return layerAt(0);
+    }
+    Layer *layerAt(int i) { return static_cast<Layer *>(devices[i]->DeviceExtension); }
+
+    // An IRP of ours for the top of the stack, its completion logged as layer -1.
+    PIRP send(NTSTATUS *returned) {
+        PIRP irp = IoAllocateIrp(devices.back()->StackSize, FALSE);
+        PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+        next->MajorFunction = IRP_MJ_DEVICE_CONTROL;
+        IoSetCompletionRoutine(irp, OriginatorCompletion, &log, TRUE, TRUE, TRUE);
+        *returned = IoCallDriver(devices.back(), irp);
+        return irp;
+    }
+
+    emu::Machine machine{emu::MachineConfig{}};
+    PDRIVER_OBJECT driver = nullptr;
+    std::vector<PDEVICE_OBJECT> devices;
+    std::vector<Call> log;
+};
+
+TEST_F(IoTest, CompletionRoutinesRunBottomToTopAndStopAtMoreProcessingRequired) {
+    stack(3);
+    layerAt(1)->completionRoutine = layerAt(2)->completionRoutine = true;
+    layerAt(1)->routineReturns = STATUS_MORE_PROCESSING_REQUIRED;
+    NTSTATUS returned;
+    PIRP irp = send(&returned);
+    EXPECT_EQ(returned, STATUS_SUCCESS);
+    ASSERT_EQ(log.size(), 1u);  // the walk stopped at layer 1
+    EXPECT_EQ(log[0].layer, 1);
+    EXPECT_EQ(log[0].device, devices[1]);  // a routine gets its own layer's device
+
+    IoCompleteRequest(irp, IO_NO_INCREMENT);  // layer 1 finishes with the IRP: the walk resumes above it
+    ASSERT_EQ(log.size(), 3u);
+    EXPECT_EQ(log[1].layer, 2);
+    EXPECT_EQ(log[1].device, devices[2]);
+    EXPECT_EQ(log[2].layer, -1);
+    EXPECT_EQ(log[2].device, nullptr);  // the originator reserved no location of its own
+    IoFreeIrp(irp);
+}
+
+TEST_F(IoTest, PendingReturnedFollowsEachLocationsMark) {
+    emu::ReportCapture capture;
+    stack(4);
+    layerAt(0)->pend = true;
+    layerAt(1)->completionRoutine = layerAt(3)->completionRoutine = true;  // layer 2 skips its location
+    NTSTATUS returned;
+    PIRP irp = send(&returned);
+    EXPECT_EQ(returned, STATUS_PENDING);
+    EXPECT_TRUE(log.empty());
+    Layer *bottom = layerAt(0);
+    bottom->held->IoStatus.Status = STATUS_SUCCESS;
+    IoCompleteRequest(bottom->held, IO_NO_INCREMENT);
+    ASSERT_EQ(log.size(), 3u);
+    for (auto &call : log) EXPECT_TRUE(call.pendingReturned) << "layer " << call.layer;
+    EXPECT_EQ(capture.count(), 0u) << capture.reports()[0].text;
+    IoFreeIrp(irp);
+
+    // Completed at once: nobody sees pending.
+    log.clear();
+    bottom->pend = false;
+    irp = send(&returned);
+    ASSERT_EQ(log.size(), 3u);
+    for (auto &call : log) EXPECT_FALSE(call.pendingReturned) << "layer " << call.layer;
+    IoFreeIrp(irp);
+
+    // A routine that does not pass the mark on: the layer above sees no pending, and the layer
+    // that returned STATUS_PENDING without its location marked is reported.
+    log.clear();
+    bottom->pend = true;
+    layerAt(1)->propagatePending = false;
+    irp = send(&returned);
+    IoCompleteRequest(bottom->held, IO_NO_INCREMENT);
+    ASSERT_EQ(log.size(), 3u);
+    EXPECT_TRUE(log[0].pendingReturned);
+    EXPECT_FALSE(log[1].pendingReturned);
+    EXPECT_TRUE(capture.saw(Violation::PendingNotMarked));
+    IoFreeIrp(irp);
+}
+
+TEST_F(IoTest, CompletionRoutineInvokeFlagsAreHonoured) {
+    struct Case {
+        NTSTATUS status;
+        bool cancel;
+        UCHAR invoke;
+        bool called;
+    } cases[] = {
+        {STATUS_SUCCESS, false, SL_INVOKE_ON_SUCCESS, true},
+        {STATUS_SUCCESS, false, SL_INVOKE_ON_ERROR | SL_INVOKE_ON_CANCEL, false},
+        {STATUS_TIMEOUT, false, SL_INVOKE_ON_SUCCESS, true},
+        {STATUS_INVALID_PARAMETER, false, SL_INVOKE_ON_ERROR, true},
+        {STATUS_INVALID_PARAMETER, false, SL_INVOKE_ON_SUCCESS, false},
+        {STATUS_BUFFER_OVERFLOW, false, SL_INVOKE_ON_ERROR, true},  // a warning is not success
+        {STATUS_BUFFER_OVERFLOW, false, SL_INVOKE_ON_SUCCESS, false},
+        {STATUS_SUCCESS, true, SL_INVOKE_ON_CANCEL, true},
+        {STATUS_CANCELLED, true, SL_INVOKE_ON_SUCCESS, false},
+    };
+    stack(2);
+    layerAt(1)->completionRoutine = true;
+    for (auto &c : cases) {
+        log.clear();
+        layerAt(0)->status = c.status;
+        layerAt(1)->invoke = c.invoke;
+        PIRP irp = IoAllocateIrp(devices[1]->StackSize, FALSE);
+        IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_DEVICE_CONTROL;
+        IoSetCompletionRoutine(irp, OriginatorCompletion, &log, TRUE, TRUE, TRUE);
+        irp->Cancel = c.cancel;
+        IoCallDriver(devices[1], irp);
+        ASSERT_FALSE(log.empty());
+        EXPECT_EQ(log.size() == 2, c.called) << std::hex << "status 0x" << c.status << " invoke 0x" << int(c.invoke);
+        EXPECT_EQ(log.back().layer, -1);
+        IoFreeIrp(irp);
+    }
+}
+
+TEST_F(IoTest, BufferedRequestsCopyBackOnlyInformationBytesAndNothingOnError) {
+    Layer *device = stack(1, u"\\Device\\IoTest0");
+    devices[0]->Flags |= DO_BUFFERED_IO;
+    PFILE_OBJECT file;
+    ASSERT_EQ(io().openFile(u"\\Device\\IoTest0", 0, &file), STATUS_SUCCESS);
+    struct Case {
+        UCHAR major;
+        NTSTATUS status;
+        size_t copied;
+    } cases[] = {{IRP_MJ_READ, STATUS_SUCCESS, 5},         {IRP_MJ_READ, STATUS_BUFFER_OVERFLOW, 5},
+                 {IRP_MJ_READ, STATUS_INVALID_PARAMETER, 0}, {IRP_MJ_DEVICE_CONTROL, STATUS_SUCCESS, 5},
+                 {IRP_MJ_DEVICE_CONTROL, STATUS_CANCELLED, 0}};
+    for (auto &c : cases) {
+        unsigned char buffer[16];
+        std::memset(buffer, 0, sizeof(buffer));
+        device->status = c.status;
+        device->information = 5;
+        emu::UserRequest r;
+        r.major = c.major;
+        r.ioControlCode = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x900, METHOD_BUFFERED, FILE_ANY_ACCESS);
+        r.output = buffer;
+        r.outputLength = sizeof(buffer);
+        IO_STATUS_BLOCK iosb{};
+        KEVENT done;
+        KeInitializeEvent(&done, NotificationEvent, FALSE);
+        r.ioStatus = &iosb;
+        r.event = &done;
+        EXPECT_EQ(io().submit(file, r), c.status);
+        EXPECT_EQ(KeReadStateEvent(&done), 1);
+        EXPECT_EQ(iosb.Status, c.status);
+        EXPECT_EQ(iosb.Information, 5u);
+        for (size_t i = 0; i < sizeof(buffer); i++)
+            ASSERT_EQ(buffer[i], i < c.copied ? 0xAB : 0) << "major " << int(c.major) << " byte " << i;
+    }
+    io().closeFile(file);
+    EXPECT_EQ(machine.service<emu::Pool>().bytesInUse(emu::kBufferTag), 0u);
+}
+
+TEST_F(IoTest, CloseWaitsForTheFilesOutstandingRequests) {
+    Layer *device = stack(1, u"\\Device\\IoTest0");
+    device->pend = true;
+    PFILE_OBJECT file;
+    ASSERT_EQ(io().openFile(u"\\Device\\IoTest0", 0, &file), STATUS_SUCCESS);
+    emu::UserRequest r;
+    r.major = IRP_MJ_READ;
+    IO_STATUS_BLOCK iosb{};
+    r.ioStatus = &iosb;
+    ASSERT_EQ(io().submit(file, r), STATUS_PENDING);
+    emu::Thread closer([&] { io().closeFile(file); }, "closer");
+    LARGE_INTEGER second;
+    second.QuadPart = -10000000;
+    KeDelayExecutionThread(KernelMode, FALSE, &second);
+    EXPECT_EQ(device->closes, 0);  // cleanup went down; close waits for the read
+    device->held->IoStatus.Status = STATUS_CANCELLED;
+    IoCompleteRequest(device->held, IO_NO_INCREMENT);
+    closer.join();
+    EXPECT_EQ(device->closes, 1);
+}
+
+TEST_F(IoTest, BuiltDeviceControlRequestsCopyBufferedOutputAndPassNeitherPointers) {
+    Layer *bottom = stack(1);
+    unsigned char input[4] = {1, 2, 3, 4}, output[8];
+    KEVENT event;
+    IO_STATUS_BLOCK iosb;
+    auto build = [&](ULONG method) {
+        std::memset(output, 0, sizeof(output));
+        std::memset(&iosb, 0xFF, sizeof(iosb));
+        KeInitializeEvent(&event, NotificationEvent, FALSE);
+        return IoBuildDeviceIoControlRequest(CTL_CODE(FILE_DEVICE_UNKNOWN, 0x901, method, FILE_ANY_ACCESS), devices[0],
+                                             input, sizeof(input), output, sizeof(output), FALSE, &event, &iosb);
+    };
+
+    bottom->pend = true;
+    PIRP irp = build(METHOD_BUFFERED);
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+    EXPECT_EQ(next->MajorFunction, IRP_MJ_DEVICE_CONTROL);
+    EXPECT_EQ(next->Parameters.DeviceIoControl.InputBufferLength, sizeof(input));
+    EXPECT_EQ(next->Parameters.DeviceIoControl.OutputBufferLength, sizeof(output));
+    ASSERT_EQ(IoCallDriver(devices[0], irp), STATUS_PENDING);
+    auto *system = static_cast<unsigned char *>(irp->AssociatedIrp.SystemBuffer);
+    ASSERT_NE(system, nullptr);
+    EXPECT_NE(system, input);
+    EXPECT_EQ(std::memcmp(system, input, sizeof(input)), 0);
+    EXPECT_EQ(KeReadStateEvent(&event), 0);
+    std::memset(system, 0x5A, sizeof(output));
+    irp->IoStatus.Status = STATUS_SUCCESS;
+    irp->IoStatus.Information = 3;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    EXPECT_EQ(KeReadStateEvent(&event), 1);
+    EXPECT_EQ(iosb.Status, STATUS_SUCCESS);
+    EXPECT_EQ(iosb.Information, 3u);
+    EXPECT_EQ(output[2], 0x5A);
+    EXPECT_EQ(output[3], 0);
+
+    irp = build(METHOD_NEITHER);
+    IoCallDriver(devices[0], irp);
+    EXPECT_EQ(IoGetCurrentIrpStackLocation(irp)->Parameters.DeviceIoControl.Type3InputBuffer, input);
+    EXPECT_EQ(irp->UserBuffer, output);
+    EXPECT_EQ(irp->AssociatedIrp.SystemBuffer, nullptr);
+    irp->IoStatus.Status = STATUS_INVALID_PARAMETER;
+    irp->IoStatus.Information = 0;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    EXPECT_EQ(KeReadStateEvent(&event), 1);
+    EXPECT_EQ(iosb.Status, STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(machine.service<emu::Pool>().bytesInUse(emu::kIrpTag), 0u);
+    EXPECT_EQ(machine.service<emu::Pool>().bytesInUse(emu::kBufferTag), 0u);
+}
+
+struct CancelSeen {
+    int calls = 0;
+    PDEVICE_OBJECT device = nullptr;
+    KIRQL irql = 0, cancelIrql = 0xFF;
+    bool routineCleared = false, cancelFlag = false;
+};
+
+VOID NTAPI RecordingCancel(PDEVICE_OBJECT device, PIRP irp) {
+    auto *seen = static_cast<CancelSeen *>(irp->Tail.Overlay.DriverContext[0]);
+    seen->calls++;
+    seen->device = device;
+    seen->irql = KeGetCurrentIrql();
+    seen->cancelIrql = irp->CancelIrql;
+    seen->routineCleared = irp->CancelRoutine == nullptr;
+    seen->cancelFlag = irp->Cancel;
+    IoReleaseCancelSpinLock(irp->CancelIrql);
+}
+
+TEST_F(IoTest, CancelIrpCallsTheRoutineUnderTheCancelLockOrOnlyFlagsTheIrp) {
+    stack(1);
+    layerAt(0)->pend = true;
+    for (KIRQL caller : {KIRQL(PASSIVE_LEVEL), KIRQL(DISPATCH_LEVEL)}) {
+        NTSTATUS returned;
+        log.clear();
+        PIRP irp = send(&returned);
+        CancelSeen seen;
+        irp->Tail.Overlay.DriverContext[0] = &seen;
+        IoSetCancelRoutine(irp, RecordingCancel);
+        KIRQL old;
+        KeRaiseIrql(caller, &old);
+        EXPECT_TRUE(IoCancelIrp(irp));
+        EXPECT_EQ(KeGetCurrentIrql(), caller);  // the routine gave the lock back at the caller's IRQL
+        KeLowerIrql(old);
+        EXPECT_EQ(seen.calls, 1);
+        EXPECT_EQ(seen.device, devices[0]);
+        EXPECT_EQ(seen.irql, DISPATCH_LEVEL);
+        EXPECT_EQ(seen.cancelIrql, caller);
+        EXPECT_TRUE(seen.routineCleared);
+        EXPECT_TRUE(seen.cancelFlag);
+
+        EXPECT_FALSE(IoCancelIrp(irp));  // no routine any more: only the flag
+        EXPECT_EQ(seen.calls, 1);
+        EXPECT_TRUE(irp->Cancel);
+        irp->IoStatus.Status = STATUS_CANCELLED;
+        IoCompleteRequest(irp, IO_NO_INCREMENT);
+        ASSERT_EQ(log.size(), 1u);
+        IoFreeIrp(irp);
+    }
+}
+
+// CancelIo on one thread against a write completing the same read on another, with schedule
+// noise: whichever wins, the read completes exactly once and no byte is lost.
+TEST(IoRace, CancelRacingCompletionCompletesEachIrpOnce) {
+    emu::MachineConfig config;
+    config.noiseSeed = 0x5EED;
+    emu::Machine machine(config);
+    auto &io = machine.service<emu::IoManager>();
+    PDRIVER_OBJECT driver;
+    ASSERT_EQ(io.loadDriver(TestDevDriverEntry, u"TestDev", TESTDEV_POOL_TAG, &driver), STATUS_SUCCESS);
+    PFILE_OBJECT file;
+    ASSERT_EQ(io.openFile(u"\\??\\TESTDEV", 0, &file), STATUS_SUCCESS);
+
+    KEVENT go, wrote;
+    KeInitializeEvent(&go, SynchronizationEvent, FALSE);
+    KeInitializeEvent(&wrote, SynchronizationEvent, FALSE);
+    constexpr int kIterations = 2000;
+    emu::Thread writer([&] {
+        for (int i = 0; i < kIterations; i++) {
+            KeWaitForSingleObject(&go, Executive, KernelMode, FALSE, nullptr);
+            unsigned char byte = static_cast<unsigned char>(i);
+            IO_STATUS_BLOCK iosb;
+            emu::UserRequest w;
+            w.major = IRP_MJ_WRITE;
+            w.input = &byte;
+            w.inputLength = 1;
+            w.ioStatus = &iosb;
+            EXPECT_EQ(io.submit(file, w), STATUS_SUCCESS);
+            KeSetEvent(&wrote, IO_NO_INCREMENT, FALSE);
+        }
+    }, "writer");
+
+    int cancelled = 0, delivered = 0;
+    for (int i = 0; i < kIterations; i++) {
+        unsigned char byte = 0;
+        IO_STATUS_BLOCK iosb{};
+        KEVENT done;
+        KeInitializeEvent(&done, NotificationEvent, FALSE);
+        emu::UserRequest r;
+        r.major = IRP_MJ_READ;
+        r.output = &byte;
+        r.outputLength = 1;
+        r.ioStatus = &iosb;
+        r.event = &done;
+        ASSERT_EQ(io.submit(file, r), STATUS_PENDING);
+        KeSetEvent(&go, IO_NO_INCREMENT, FALSE);
+        io.cancelThreadRequests(file);
+        KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
+        KeWaitForSingleObject(&wrote, Executive, KernelMode, FALSE, nullptr);
+        if (iosb.Status == STATUS_CANCELLED) {
+            cancelled++;
+            EXPECT_EQ(iosb.Information, 0u);
+            KeClearEvent(&done);
+            ASSERT_EQ(io.submit(file, r), STATUS_SUCCESS);  // the byte waits in the ring
+        } else {
+            delivered++;
+            ASSERT_EQ(iosb.Status, STATUS_SUCCESS);
+        }
+        ASSERT_EQ(iosb.Information, 1u);
+        ASSERT_EQ(byte, static_cast<unsigned char>(i));
+    }
+    writer.join();
+    EXPECT_GT(cancelled, 0);
+    EXPECT_GT(delivered, 0);
+    io.closeFile(file);
+    io.unloadDriver(driver);
+}
+
+// ---- The verifier ---------------------------------------------------------------------------------------
+
+NTSTATUS NTAPI CompleteTwice(PDEVICE_OBJECT, PIRP irp) {
+    irp->IoStatus.Status = STATUS_SUCCESS;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    return STATUS_SUCCESS;
+}
+
+// Completes once; the test completes the IRP again after the request is over and freed.
+NTSTATUS NTAPI CompleteAndRemember(PDEVICE_OBJECT device, PIRP irp) {
+    static_cast<Layer *>(device->DeviceExtension)->held = irp;
+    irp->IoStatus.Status = STATUS_SUCCESS;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    return STATUS_SUCCESS;
+}
+
+VOID NTAPI NeverCalled(PDEVICE_OBJECT, PIRP) {}
+
+NTSTATUS NTAPI CompleteWithCancelRoutine(PDEVICE_OBJECT, PIRP irp) {
+    irp->IoStatus.Status = STATUS_SUCCESS;
+    IoSetCancelRoutine(irp, NeverCalled);
+    IoCompleteRequest(irp, IO_NO_INCREMENT);  // refused
+    IoSetCancelRoutine(irp, nullptr);
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    return STATUS_SUCCESS;
+}
+
+TEST_F(IoTest, VerifierCatchesBrokenCompletion) {
+    stack(1, u"\\Device\\IoTest0");
+    PFILE_OBJECT file;
+    ASSERT_EQ(io().openFile(u"\\Device\\IoTest0", 0, &file), STATUS_SUCCESS);
+    struct Case {
+        PDRIVER_DISPATCH dispatch;
+        Violation kind;
+    } cases[] = {{CompleteTwice, Violation::IrpCompletedTwice},
+                 {CompleteAndRemember, Violation::IrpCompletedTwice},
+                 {CompleteWithCancelRoutine, Violation::IrpCompletedWithCancelRoutine}};
+    for (auto [dispatch, kind] : cases) {
+        emu::ReportCapture capture;
+        driver->MajorFunction[IRP_MJ_WRITE] = dispatch;
+        emu::UserRequest r;
+        r.major = IRP_MJ_WRITE;
+        IO_STATUS_BLOCK iosb{};
+        r.ioStatus = &iosb;
+        layerAt(0)->held = nullptr;
+        io().submit(file, r);
+        if (PIRP late = layerAt(0)->held) IoCompleteRequest(late, IO_NO_INCREMENT);
+        ASSERT_EQ(capture.count(), 1u);
+        EXPECT_EQ(capture.reports()[0].kind, kind) << capture.reports()[0].text;
+    }
+    io().closeFile(file);
+}
+
+TEST_F(IoTest, VerifierCatchesPendingWithoutMarkAndFreeWhileInDriver) {
+    Layer *bottom = stack(1);
+    bottom->pend = true;
+    bottom->markPending = false;
+    emu::ReportCapture capture;
+    NTSTATUS returned;
+    PIRP irp = send(&returned);
+    EXPECT_TRUE(capture.saw(Violation::PendingNotMarked));
+    IoFreeIrp(irp);  // still held by the bottom layer: refused
+    EXPECT_TRUE(capture.saw(Violation::IrpFreedInUse));
+    EXPECT_EQ(capture.count(), 2u);
+    IoCompleteRequest(bottom->held, IO_NO_INCREMENT);
+    IoFreeIrp(irp);
+    EXPECT_EQ(capture.count(), 2u);
+}
+
+VOID NTAPI LeakyUnload(PDRIVER_OBJECT) {}
+
+NTSTATUS NTAPI LeakyEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
+    driver->DriverUnload = LeakyUnload;
+    return ExAllocatePoolWithTag(NonPagedPool, 24, emu::Tag("Leak")) ? STATUS_SUCCESS : STATUS_INSUFFICIENT_RESOURCES;
+}
+
+TEST_F(IoTest, VerifierReportsPoolLeftUnderTheDriversTagAtUnload) {
+    PDRIVER_OBJECT leaky;
+    ASSERT_EQ(io().loadDriver(LeakyEntry, u"Leaky", emu::Tag("Leak"), &leaky), STATUS_SUCCESS);
+    emu::ReportCapture capture;
+    io().unloadDriver(leaky);
+    ASSERT_EQ(capture.count(), 1u);
+    EXPECT_EQ(capture.reports()[0].kind, Violation::PoolLeakAtUnload);
+}
+
+}  // namespace
