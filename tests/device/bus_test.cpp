@@ -224,11 +224,13 @@ TEST(BusPnp, IdsCapabilitiesAndPower) {
         EXPECT_EQ(result.Status, STATUS_SUCCESS);
         std::vector<std::string> ids;
         auto *w = reinterpret_cast<PWCHAR>(result.Information);
+        bool multi = type == BusQueryHardwareIDs || type == BusQueryCompatibleIDs;
         while (w && *w) {
             std::string s;
             for (; *w; w++) s += char(*w);
             ids.push_back(s);
             w++;
+            if (!multi) break;
         }
         if (result.Information) ExFreePool(reinterpret_cast<PVOID>(result.Information));
         return ids;
