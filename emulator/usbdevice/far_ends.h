@@ -88,6 +88,9 @@ public:
     void chipBreak(bool on) override;
     void chipOutputs(bool dtr, bool rts) override;
 
+protected:
+    const WireFormat &peerFormat() const { return format_; }  // under the world lock
+
 private:
     struct Item {
         uint8_t data = 0;
