@@ -36,6 +36,21 @@ void PublishIoStatus(PIRP irp) {
     __atomic_store_n(&to->Status, irp->IoStatus.Status, __ATOMIC_RELEASE);
 }
 
+// The I/O manager's last step for a request it built: copy the buffered output back (only what
+// the driver reported, and nothing on error), publish the status, release the IRP, signal.
+void FinishRequest(PIRP done, bool buffered, void *output, ULONG outputLength) {
+    PVOID buffer = done->AssociatedIrp.SystemBuffer;
+    if (buffered && buffer) {
+        if (!NT_ERROR(done->IoStatus.Status) && output && outputLength)
+            std::memcpy(output, buffer, std::min<ULONG_PTR>(done->IoStatus.Information, outputLength));
+        Free(buffer, kBufferTag);
+    }
+    PublishIoStatus(done);
+    PKEVENT event = done->UserEvent;
+    IoFreeIrp(done);
+    if (event) KeSetEvent(event, IO_NO_INCREMENT, FALSE);
+}
+
 NTSTATUS NTAPI InvalidDeviceRequest(PDEVICE_OBJECT, PIRP Irp) {
     Irp->IoStatus.Status = STATUS_INVALID_DEVICE_REQUEST;
     Irp->IoStatus.Information = 0;
@@ -508,16 +523,7 @@ PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT Dev
     IoManager &io = Io();
     std::lock_guard<std::mutex> g(io.lock);
     io.irps[irp].onComplete = [method, OutputBuffer, OutputBufferLength](PIRP done) {
-        PVOID buffer = done->AssociatedIrp.SystemBuffer;
-        if (method == METHOD_BUFFERED && buffer) {
-            if (!NT_ERROR(done->IoStatus.Status) && OutputBuffer)
-                std::memcpy(OutputBuffer, buffer, std::min<ULONG_PTR>(done->IoStatus.Information, OutputBufferLength));
-            Free(buffer, kBufferTag);
-        }
-        PublishIoStatus(done);
-        PKEVENT event = done->UserEvent;
-        IoFreeIrp(done);
-        if (event) KeSetEvent(event, IO_NO_INCREMENT, FALSE);
+        FinishRequest(done, method == METHOD_BUFFERED, OutputBuffer, OutputBufferLength);
     };
     return irp;
 }
@@ -617,16 +623,7 @@ PIRP IoManager::buildUserIrp(PFILE_OBJECT file, PDEVICE_OBJECT top, const UserRe
     record.thread = CurrentThreadId();
     void *output = request.output;
     record.onComplete = [buffered, copyBack, output, hold = request.hold](PIRP done) {
-        PVOID buffer = done->AssociatedIrp.SystemBuffer;
-        if (buffered && buffer) {
-            if (!NT_ERROR(done->IoStatus.Status) && output && copyBack)
-                std::memcpy(output, buffer, std::min<ULONG_PTR>(done->IoStatus.Information, copyBack));
-            Free(buffer, kBufferTag);
-        }
-        PublishIoStatus(done);
-        PKEVENT event = done->UserEvent;
-        IoFreeIrp(done);
-        if (event) KeSetEvent(event, IO_NO_INCREMENT, FALSE);
+        FinishRequest(done, buffered, output, copyBack);
     };
     return irp;
 }

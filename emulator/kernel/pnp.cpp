@@ -38,14 +38,14 @@ PDEVICE_OBJECT PnpManager::stackTop(PDEVICE_OBJECT pdo) {
     return top;
 }
 
-NTSTATUS PnpManager::send(PDEVICE_OBJECT pdo, UCHAR minor, IO_STATUS_BLOCK *result,
-                          void (*prepare)(PIO_STACK_LOCATION, void *), void *context) {
-    RequireIrql("PnP manager", PASSIVE_LEVEL);
+NTSTATUS PnpManager::sendAndWait(PDEVICE_OBJECT pdo, UCHAR major, UCHAR minor, IO_STATUS_BLOCK *result,
+                                 void (*prepare)(PIO_STACK_LOCATION, void *), void *context) {
+    RequireIrql(major == IRP_MJ_PNP ? "PnP manager" : "power manager", PASSIVE_LEVEL);
     KEVENT event;
     KeInitializeEvent(&event, NotificationEvent, FALSE);
     IO_STATUS_BLOCK status{};
     PDEVICE_OBJECT top = IoGetAttachedDeviceReference(pdo);
-    PIRP irp = BuildSystemIrp(top, IRP_MJ_PNP, minor, &event, &status);
+    PIRP irp = BuildSystemIrp(top, major, minor, &event, &status);
     if (!irp) {
         ObDereferenceObject(top);
         return STATUS_INSUFFICIENT_RESOURCES;
@@ -58,28 +58,28 @@ NTSTATUS PnpManager::send(PDEVICE_OBJECT pdo, UCHAR minor, IO_STATUS_BLOCK *resu
     return status.Status;
 }
 
+NTSTATUS PnpManager::send(PDEVICE_OBJECT pdo, UCHAR minor, IO_STATUS_BLOCK *result,
+                          void (*prepare)(PIO_STACK_LOCATION, void *), void *context) {
+    return sendAndWait(pdo, IRP_MJ_PNP, minor, result, prepare, context);
+}
+
 NTSTATUS PnpManager::sendPower(PDEVICE_OBJECT pdo, UCHAR minor, POWER_STATE_TYPE type, POWER_STATE state) {
-    RequireIrql("power manager", PASSIVE_LEVEL);
-    KEVENT event;
-    KeInitializeEvent(&event, NotificationEvent, FALSE);
-    IO_STATUS_BLOCK status{};
-    PDEVICE_OBJECT top = IoGetAttachedDeviceReference(pdo);
-    PIRP irp = BuildSystemIrp(top, IRP_MJ_POWER, minor, &event, &status);
-    if (!irp) {
-        ObDereferenceObject(top);
-        return STATUS_INSUFFICIENT_RESOURCES;
-    }
-    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
-    if (minor == IRP_MN_WAIT_WAKE) {
-        next->Parameters.WaitWake.PowerState = state.SystemState;
-    } else {
-        next->Parameters.Power.Type = type;
-        next->Parameters.Power.State = state;
-    }
-    PoCallDriver(top, irp);
-    KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, NULL);
-    ObDereferenceObject(top);
-    return status.Status;
+    struct Request {
+        UCHAR minor;
+        POWER_STATE_TYPE type;
+        POWER_STATE state;
+    } request{minor, type, state};
+    return sendAndWait(pdo, IRP_MJ_POWER, minor, nullptr,
+                       [](PIO_STACK_LOCATION s, void *c) {
+                           auto r = static_cast<Request *>(c);
+                           if (r->minor == IRP_MN_WAIT_WAKE) {
+                               s->Parameters.WaitWake.PowerState = r->state.SystemState;
+                           } else {
+                               s->Parameters.Power.Type = r->type;
+                               s->Parameters.Power.State = r->state;
+                           }
+                       },
+                       &request);
 }
 
 std::u16string PnpManager::queryId(PDEVICE_OBJECT pdo, BUS_QUERY_ID_TYPE type) {

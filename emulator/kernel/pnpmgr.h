@@ -44,6 +44,10 @@ public:
     // WMI registrations by IoWMIRegistrationControl.
     std::mutex lock;
     std::map<PDEVICE_OBJECT, int> wmiRegistrations;
+
+private:
+    NTSTATUS sendAndWait(PDEVICE_OBJECT pdo, UCHAR major, UCHAR minor, IO_STATUS_BLOCK *result,
+                         void (*prepare)(PIO_STACK_LOCATION, void *), void *context);
 };
 
 }  // namespace emu
