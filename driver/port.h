@@ -59,6 +59,10 @@ struct PortExtension {
     PIRP CurrentXoff;
     ULONG TxCharsQueued;
 
+    // Read by the error-abort test of every data request; owned by the receive path, which
+    // accumulates line errors here and clears them on IOCTL_SERIAL_GET_COMMSTATUS.
+    ULONG CommErrors;
+
     // USB state.
     LONG ChipType;  // -1 unclassified, else 0..4; 2 and above take divisor codes
 

@@ -1,0 +1,67 @@
+// Admission: every request is counted in before anything else, so that stop and removal can wait
+// for the requests inside the driver; the Plug and Play state decides whether it may go on.
+#include "requests/requests.h"
+
+NTSTATUS AdmitRequest(PIRP Irp, PortExtension *Port) {
+    InterlockedIncrement(&Port->PendingRequestCount);
+
+    KIRQL irql;
+    KeAcquireSpinLock(&Port->FlagsLock, &irql);
+    ULONG accept = Port->PnpAcceptState;
+    KeReleaseSpinLock(&Port->FlagsLock, irql);
+    if (accept == 0) return STATUS_SUCCESS;
+
+    // Plug and Play requests are what move the state on; they are never held or refused here.
+    if (IoGetCurrentIrpStackLocation(Irp)->MajorFunction == IRP_MJ_PNP) return STATUS_SUCCESS;
+
+    if (accept & (PnpAcceptRemoving | PnpAcceptSurpriseRemoved)) {
+        Irp->IoStatus.Status = STATUS_DELETE_PENDING;
+        Irp->IoStatus.Information = 0;
+        return STATUS_DELETE_PENDING;
+    }
+    if (accept & PnpAcceptStopPending) {
+        IoAcquireCancelSpinLock(&irql);
+        if (Irp->Cancel) {
+            IoReleaseCancelSpinLock(irql);
+            Irp->IoStatus.Status = STATUS_CANCELLED;
+            Irp->IoStatus.Information = 0;
+            return STATUS_CANCELLED;
+        }
+        Irp->IoStatus.Status = STATUS_PENDING;
+        IoMarkIrpPending(Irp);
+        InsertTailList(&Port->HeldRequests, &Irp->Tail.Overlay.ListEntry);
+        IoSetCancelRoutine(Irp, CancelHeldRequest);
+        IoReleaseCancelSpinLock(irql);
+        return STATUS_PENDING;
+    }
+    return STATUS_SUCCESS;
+}
+
+VOID ReleaseRequestCount(PortExtension *Port) {
+    if (InterlockedDecrement(&Port->PendingRequestCount) == 0)
+        KeSetEvent(&Port->RequestsDrainedEvent, IO_NO_INCREMENT, FALSE);
+}
+
+NTSTATUS FailIfErrorAbort(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    PortExtension *port = PortOf(DeviceObject);
+
+    // ControlLock keeps the two reads coherent with the receive path writing CommErrors on
+    // another processor; it costs one uncontended acquire per request.
+    KIRQL irql;
+    KeAcquireSpinLock(&port->ControlLock, &irql);
+    BOOLEAN abort = (port->HandFlow.ControlHandShake & SERIAL_ERROR_ABORT) && port->CommErrors != 0;
+    KeReleaseSpinLock(&port->ControlLock, irql);
+    if (!abort) return STATUS_SUCCESS;
+
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
+    // The one request that reads and clears the error word must get through.
+    if (stack->MajorFunction == IRP_MJ_DEVICE_CONTROL &&
+        stack->Parameters.DeviceIoControl.IoControlCode == IOCTL_SERIAL_GET_COMMSTATUS)
+        return STATUS_SUCCESS;
+
+    Irp->IoStatus.Information = 0;
+    Irp->IoStatus.Status = STATUS_CANCELLED;
+    IoCompleteRequest(Irp, IO_NO_INCREMENT);
+    ReleaseRequestCount(port);
+    return STATUS_CANCELLED;
+}

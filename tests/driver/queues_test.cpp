@@ -1,0 +1,515 @@
+// Request queues, reference bits and cancellation, driven through a stand-in driver whose
+// dispatch routines admit, queue and park requests the way the port's data paths do: the starter
+// makes a request current with a transfer in flight, its cancel routine and a total time-out; a
+// device event ends the transfer and queues the completion DPC.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "driver/driver.h"
+#include "emulator/kernel/iomgr.h"
+#include "emulator/kernel/machine.h"
+#include "emulator/kernel/pool.h"
+#include "requests/requests.h"
+
+namespace {
+
+constexpr int64_t kTick = 156250;
+constexpr int64_t kSecond = 10000000;
+
+LARGE_INTEGER Relative(int64_t units) {
+    LARGE_INTEGER t;
+    t.QuadPart = -units;
+    return t;
+}
+
+// What the requester saw when its request came back.
+struct Outcome {
+    KEVENT done;
+    std::atomic<int> completions{0};
+    NTSTATUS status = STATUS_PENDING;
+    ULONG_PTR information = ~ULONG_PTR(0);
+    int order = -1;
+};
+
+std::atomic<int> g_completionSequence{0};
+
+NTSTATUS NTAPI RequesterDone(PDEVICE_OBJECT, PIRP irp, PVOID context) {
+    auto *o = static_cast<Outcome *>(context);
+    o->status = irp->IoStatus.Status;
+    o->information = irp->IoStatus.Information;
+    o->order = g_completionSequence.fetch_add(1);
+    o->completions.fetch_add(1, std::memory_order_release);
+    KeSetEvent(&o->done, IO_NO_INCREMENT, FALSE);
+    return STATUS_MORE_PROCESSING_REQUIRED;  // the test owns the IRP and frees it
+}
+
+// One kind of request as the stand-in driver runs it.
+struct Kind {
+    LIST_ENTRY PortExtension::*queue;
+    PIRP PortExtension::*slot;
+    KTIMER PortExtension::*timer;
+    KDPC PortExtension::*timeoutDpc;
+    KDPC PortExtension::*doneDpc;
+    bool inFlight;  // the transfer side holds the current request; guarded by the cancel lock
+};
+
+// Knobs of the stand-in starter and the record of its work.
+struct Harness {
+    Kind write{&PortExtension::WriteQueue, &PortExtension::CurrentWrite, &PortExtension::WriteTotalTimer,
+               &PortExtension::WriteTimeoutDpc, &PortExtension::CompleteWriteDpc, false};
+    Kind read{&PortExtension::ReadQueue, &PortExtension::CurrentRead, &PortExtension::ReadTotalTimer,
+              &PortExtension::ReadTimeoutDpc, &PortExtension::CompleteReadDpc, false};
+    bool installCancel = true;
+    int64_t totalTimeout = 0;  // 0: no total timer
+    std::atomic<int> starts{0};
+    std::atomic<bool> gateReached{false}, gateOpen{false};
+};
+
+Harness *g_harness = nullptr;
+
+DRIVER_CANCEL CancelCurrentWrite, CancelCurrentRead;
+REQUEST_STARTER ParkWrite, ParkRead;
+
+// The transfer side gives the request back only while it still holds it; once it has queued the
+// completion DPC, that DPC owns RefTransfer.
+VOID NTAPI TakeBackWrite(PortExtension *port) {
+    if (!g_harness->write.inFlight) return;
+    g_harness->write.inFlight = false;
+    SetRefBits(port->CurrentWrite, RefBitsOf(port->CurrentWrite) & ~RefTransfer);
+}
+
+VOID NTAPI TakeBackRead(PortExtension *port) {
+    if (!g_harness->read.inFlight) return;
+    g_harness->read.inFlight = false;
+    SetRefBits(port->CurrentRead, RefBitsOf(port->CurrentRead) & ~RefTransfer);
+}
+
+NTSTATUS Park(PortExtension *port, Kind &kind, PDRIVER_CANCEL cancel) {
+    NTSTATUS first = STATUS_PENDING;
+    bool isFirst = true;
+    for (;;) {
+        KIRQL irql;
+        IoAcquireCancelSpinLock(&irql);
+        PIRP irp = port->*kind.slot;
+        g_harness->starts++;
+        if (irp->Cancel) {
+            IoReleaseCancelSpinLock(irql);
+            irp->IoStatus.Status = STATUS_CANCELLED;
+            irp->IoStatus.Information = 0;
+            if (isFirst) first = STATUS_CANCELLED;
+            isFirst = false;
+            PIRP next;
+            TakeNextRequest(&(port->*kind.slot), &(port->*kind.queue), &next, TRUE, port);
+            if (!next) return first;
+            continue;
+        }
+        SetRefBits(irp, 0);
+        PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+        irp->IoStatus.Information = stack->Parameters.Write.Length;  // what a finished transfer reports
+        IoMarkIrpPending(irp);
+        ULONG bits = RefTransfer;
+        kind.inFlight = true;
+        if (g_harness->installCancel) {
+            IoSetCancelRoutine(irp, cancel);
+            bits |= RefCancel;
+        }
+        if (g_harness->totalTimeout) {
+            SetTimerCounted(&(port->*kind.timer), Relative(g_harness->totalTimeout), &(port->*kind.timeoutDpc), port);
+            bits |= RefTotalTimer;
+        }
+        SetRefBits(irp, bits);
+        IoReleaseCancelSpinLock(irql);
+        return first;
+    }
+}
+
+NTSTATUS NTAPI ParkWrite(PortExtension *port) { return Park(port, g_harness->write, CancelCurrentWrite); }
+NTSTATUS NTAPI ParkRead(PortExtension *port) { return Park(port, g_harness->read, CancelCurrentRead); }
+
+VOID FinishWrite(PortExtension *port, PTAKE_BACK_ROUTINE takeBack, KIRQL irql, NTSTATUS status, ULONG drop) {
+    TryFinishCurrent(port, takeBack, irql, status, &port->CurrentWrite, &port->WriteQueue, nullptr,
+                     &port->WriteTotalTimer, ParkWrite, TakeNextRequest, drop);
+}
+VOID FinishRead(PortExtension *port, PTAKE_BACK_ROUTINE takeBack, KIRQL irql, NTSTATUS status, ULONG drop) {
+    TryFinishCurrent(port, takeBack, irql, status, &port->CurrentRead, &port->ReadQueue, nullptr,
+                     &port->ReadTotalTimer, ParkRead, TakeNextRequest, drop);
+}
+
+VOID NTAPI CancelCurrentWrite(PDEVICE_OBJECT device, PIRP irp) {
+    FinishWrite(PortOf(device), TakeBackWrite, irp->CancelIrql, STATUS_CANCELLED, RefCancel);
+}
+VOID NTAPI CancelCurrentRead(PDEVICE_OBJECT device, PIRP irp) {
+    FinishRead(PortOf(device), TakeBackRead, irp->CancelIrql, STATUS_CANCELLED, RefCancel);
+}
+
+VOID NTAPI WriteDoneDpc(PKDPC, PVOID context, PVOID, PVOID) {
+    auto *port = static_cast<PortExtension *>(context);
+    KIRQL irql;
+    IoAcquireCancelSpinLock(&irql);
+    FinishWrite(port, nullptr, irql, STATUS_SUCCESS, RefTransfer);
+    DpcFinished(port);
+}
+VOID NTAPI WriteTimeoutDpc(PKDPC, PVOID context, PVOID, PVOID) {
+    auto *port = static_cast<PortExtension *>(context);
+    KIRQL irql;
+    IoAcquireCancelSpinLock(&irql);
+    FinishWrite(port, TakeBackWrite, irql, STATUS_TIMEOUT, RefTotalTimer);
+    DpcFinished(port);
+}
+// A time-out DPC held at its start until the test lets it go on.
+VOID NTAPI GatedWriteTimeoutDpc(PKDPC dpc, PVOID context, PVOID a, PVOID b) {
+    g_harness->gateReached = true;
+    while (!g_harness->gateOpen) std::this_thread::yield();
+    WriteTimeoutDpc(dpc, context, a, b);
+}
+VOID NTAPI ReadDoneDpc(PKDPC, PVOID context, PVOID, PVOID) {
+    auto *port = static_cast<PortExtension *>(context);
+    KIRQL irql;
+    IoAcquireCancelSpinLock(&irql);
+    FinishRead(port, nullptr, irql, STATUS_SUCCESS, RefTransfer);
+    DpcFinished(port);
+}
+VOID NTAPI ReadTimeoutDpc(PKDPC, PVOID context, PVOID, PVOID) {
+    auto *port = static_cast<PortExtension *>(context);
+    KIRQL irql;
+    IoAcquireCancelSpinLock(&irql);
+    FinishRead(port, TakeBackRead, irql, STATUS_TIMEOUT, RefTotalTimer);
+    DpcFinished(port);
+}
+
+// The device confirms the transfer of the current request of a kind: it hands the request to
+// the completion DPC (at DISPATCH_LEVEL, as the USB completion routine would).
+void TransferDone(PortExtension *port, Kind &kind, PIRP expected) {
+    KIRQL irql;
+    IoAcquireCancelSpinLock(&irql);
+    bool handOver = kind.inFlight && port->*kind.slot == expected;
+    if (handOver) kind.inFlight = false;
+    IoReleaseCancelSpinLock(irql);
+    if (handOver) QueueDpcCounted(&(port->*kind.doneDpc), nullptr, nullptr, port);
+}
+
+NTSTATUS Refuse(PIRP irp, PortExtension *port, NTSTATUS status) {
+    irp->IoStatus.Status = status;
+    irp->IoStatus.Information = 0;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    ReleaseRequestCount(port);
+    return status;
+}
+
+NTSTATUS NTAPI StandInDispatch(PDEVICE_OBJECT device, PIRP irp) {
+    PortExtension *port = PortOf(device);
+    NTSTATUS status = AdmitRequest(irp, port);
+    if (status == STATUS_PENDING) return status;
+    if (status != STATUS_SUCCESS) return Refuse(irp, port, status);
+
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    if (stack->MajorFunction == IRP_MJ_PNP) return Refuse(irp, port, STATUS_SUCCESS);
+    status = FailIfErrorAbort(device, irp);
+    if (status != STATUS_SUCCESS) return status;
+
+    switch (stack->MajorFunction) {
+    case IRP_MJ_WRITE:
+        return QueueOrStart(port, irp, &port->WriteQueue, &port->CurrentWrite, ParkWrite);
+    case IRP_MJ_READ:
+        return QueueOrStart(port, irp, &port->ReadQueue, &port->CurrentRead, ParkRead);
+    case IRP_MJ_DEVICE_CONTROL:
+        switch (stack->Parameters.DeviceIoControl.IoControlCode) {
+        case IOCTL_SERIAL_XOFF_COUNTER:
+            return QueueOrStart(port, irp, &port->WriteQueue, &port->CurrentWrite, ParkWrite);
+        case IOCTL_SERIAL_SET_QUEUE_SIZE:
+            // The new ring rides with the request until it becomes current.
+            stack->Parameters.DeviceIoControl.Type3InputBuffer =
+                ExAllocatePoolWithTag(NonPagedPool, 4096, MIRAVO_POOL_TAG);
+            return QueueOrStart(port, irp, &port->ReadQueue, &port->CurrentRead, ParkRead);
+        case IOCTL_SERIAL_GET_COMMSTATUS:
+            port->CommErrors = 0;
+            return Refuse(irp, port, STATUS_SUCCESS);
+        }
+        break;
+    }
+    return Refuse(irp, port, STATUS_INVALID_DEVICE_REQUEST);
+}
+
+NTSTATUS NTAPI StandInEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
+    for (UCHAR major : {IRP_MJ_READ, IRP_MJ_WRITE, IRP_MJ_DEVICE_CONTROL, IRP_MJ_PNP, IRP_MJ_FLUSH_BUFFERS})
+        driver->MajorFunction[major] = StandInDispatch;
+    return STATUS_SUCCESS;
+}
+
+class QueueTest : public ::testing::Test {
+protected:
+    explicit QueueTest(emu::MachineConfig config = {}) : machine(config) {}
+
+    emu::Machine machine;
+    emu::IoManager &io = machine.service<emu::IoManager>();
+    emu::Pool &pool = machine.service<emu::Pool>();
+    Harness harness;
+    PDRIVER_OBJECT driver = nullptr;
+    PDEVICE_OBJECT device = nullptr;
+    PortExtension *port = nullptr;
+    std::vector<PIRP> irps;
+
+    void SetUp() override {
+        g_harness = &harness;
+        g_completionSequence = 0;
+        ASSERT_EQ(io.loadDriver(StandInEntry, u"queues", MIRAVO_POOL_TAG, &driver), STATUS_SUCCESS);
+        ASSERT_EQ(CreatePortDevice(driver, &device), STATUS_SUCCESS);
+        port = PortOf(device);
+        KeInitializeTimer(&port->WriteTotalTimer);
+        KeInitializeTimer(&port->ReadTotalTimer);
+        KeInitializeDpc(&port->CompleteWriteDpc, WriteDoneDpc, port);
+        KeInitializeDpc(&port->WriteTimeoutDpc, WriteTimeoutDpc, port);
+        KeInitializeDpc(&port->CompleteReadDpc, ReadDoneDpc, port);
+        KeInitializeDpc(&port->ReadTimeoutDpc, ReadTimeoutDpc, port);
+        KeInitializeDpc(&port->ErrorAbortDpc, ErrorAbortDpc, port);
+    }
+
+    void TearDown() override {
+        KeFlushQueuedDpcs();
+        if (port) {
+            EXPECT_EQ(port->PendingRequestCount, 1);
+            EXPECT_EQ(port->PendingDpcCount, 1);
+        }
+        for (PIRP irp : irps) IoFreeIrp(irp);
+        if (device) {
+            FreePortNames(port);
+            IoDeleteDevice(device);
+        }
+        if (driver) io.unloadDriver(driver);  // the verifier reports pool left under 'COMX'
+        g_harness = nullptr;
+    }
+
+    // A request as the I/O manager hands it to the port: one stack location, its parameters
+    // filled, completed to the requester's routine.
+    PIRP Build(UCHAR major, Outcome &o, ULONG length = 0, ULONG code = 0, PVOID systemBuffer = nullptr) {
+        KeInitializeEvent(&o.done, NotificationEvent, FALSE);
+        PIRP irp = IoAllocateIrp(device->StackSize, FALSE);
+        irps.push_back(irp);
+        PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+        next->MajorFunction = major;
+        if (major == IRP_MJ_DEVICE_CONTROL) {
+            next->Parameters.DeviceIoControl.IoControlCode = code;
+            next->Parameters.DeviceIoControl.InputBufferLength = length;
+        } else {
+            next->Parameters.Write.Length = length;
+            next->Parameters.Write.ByteOffset.HighPart = -1;  // what a write at the file position carries
+        }
+        irp->AssociatedIrp.SystemBuffer = systemBuffer;
+        irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
+        IoSetCompletionRoutine(irp, RequesterDone, &o, TRUE, TRUE, TRUE);
+        return irp;
+    }
+
+    NTSTATUS Send(PIRP irp) { return IoCallDriver(device, irp); }
+
+    // Waits on the virtual clock; true once the request has come back.
+    bool WaitDone(Outcome &o, int64_t limit = 10 * kSecond) {
+        LARGE_INTEGER t = Relative(limit);
+        return KeWaitForSingleObject(&o.done, Executive, KernelMode, FALSE, &t) == STATUS_SUCCESS;
+    }
+
+    void FinishCurrentWrite(PIRP irp) {
+        TransferDone(port, harness.write, irp);
+        KeFlushQueuedDpcs();
+    }
+
+    ULONG TxChars() {
+        KIRQL irql;
+        IoAcquireCancelSpinLock(&irql);
+        ULONG n = port->TxCharsQueued;
+        IoReleaseCancelSpinLock(irql);
+        return n;
+    }
+};
+
+TEST_F(QueueTest, RequestsRunOneAtATimeInArrivalOrder) {
+    Outcome o[3];
+    PIRP w[3];
+    for (int i = 0; i < 3; i++) w[i] = Build(IRP_MJ_WRITE, o[i], 10 * (i + 1));
+
+    EXPECT_EQ(Send(w[0]), STATUS_PENDING);
+    EXPECT_EQ(port->CurrentWrite, w[0]);
+    // The starter found the stack word holding the byte offset's high half and cleared it first.
+    EXPECT_EQ(RefBitsOf(w[0]), RefTransfer | RefCancel);
+    EXPECT_EQ(Send(w[1]), STATUS_PENDING);
+    EXPECT_EQ(Send(w[2]), STATUS_PENDING);
+    EXPECT_EQ(harness.starts, 1);
+    EXPECT_EQ(TxChars(), 60u);
+    EXPECT_EQ(port->PendingRequestCount, 4);
+    EXPECT_EQ(w[1]->IoStatus.Status, STATUS_PENDING);
+    EXPECT_EQ(w[1]->CancelRoutine, CancelQueuedRequest);
+
+    for (int i = 0; i < 3; i++) {
+        ASSERT_EQ(port->CurrentWrite, w[i]);
+        EXPECT_EQ(w[i]->CancelRoutine, CancelCurrentWrite);
+        FinishCurrentWrite(w[i]);
+        ASSERT_TRUE(WaitDone(o[i]));
+        EXPECT_EQ(o[i].status, STATUS_SUCCESS);
+        EXPECT_EQ(o[i].information, ULONG_PTR(10 * (i + 1)));
+        EXPECT_EQ(o[i].order, i);
+    }
+    EXPECT_EQ(port->CurrentWrite, nullptr);
+    EXPECT_TRUE(IsListEmpty(&port->WriteQueue));
+    EXPECT_EQ(harness.starts, 3);
+    for (auto &x : o) EXPECT_EQ(x.completions, 1);
+}
+
+TEST_F(QueueTest, CancellingAQueuedRequestLeavesTheCurrentOneRunning) {
+    Outcome o[3];
+    PIRP w[3];
+    for (int i = 0; i < 3; i++) {
+        w[i] = Build(IRP_MJ_WRITE, o[i], 100 + i);
+        Send(w[i]);
+    }
+    EXPECT_TRUE(IoCancelIrp(w[1]));
+    EXPECT_EQ(o[1].completions, 1);
+    EXPECT_EQ(o[1].status, STATUS_CANCELLED);
+    EXPECT_EQ(o[1].information, 0u);
+    EXPECT_EQ(TxChars(), 100u + 102u);
+    EXPECT_EQ(port->CurrentWrite, w[0]);
+    EXPECT_EQ(port->PendingRequestCount, 3);
+
+    FinishCurrentWrite(w[0]);
+    EXPECT_EQ(port->CurrentWrite, w[2]);  // the cancelled one is skipped
+    FinishCurrentWrite(w[2]);
+    EXPECT_EQ(o[0].status, STATUS_SUCCESS);
+    EXPECT_EQ(o[2].status, STATUS_SUCCESS);
+    EXPECT_EQ(o[2].order, 2);
+}
+
+TEST_F(QueueTest, ARequestArrivingCancelledIsNeverQueuedOrLeftUnfinished) {
+    // Behind a current request it is refused at once and counts nothing.
+    Outcome first, late;
+    PIRP w0 = Build(IRP_MJ_WRITE, first, 5);
+    Send(w0);
+    PIRP w1 = Build(IRP_MJ_WRITE, late, 7);
+    w1->Cancel = TRUE;
+    EXPECT_EQ(Send(w1), STATUS_CANCELLED);
+    EXPECT_EQ(late.completions, 1);
+    EXPECT_EQ(late.status, STATUS_CANCELLED);
+    EXPECT_EQ(late.information, 0u);
+    EXPECT_EQ(TxChars(), 5u);
+    EXPECT_TRUE(IsListEmpty(&port->WriteQueue));
+    FinishCurrentWrite(w0);
+
+    // Into an idle queue it is started, and the starter finishes it.
+    Outcome idle;
+    PIRP w2 = Build(IRP_MJ_WRITE, idle, 3);
+    w2->Cancel = TRUE;
+    EXPECT_EQ(Send(w2), STATUS_CANCELLED);
+    EXPECT_EQ(idle.status, STATUS_CANCELLED);
+    EXPECT_EQ(idle.information, 0u);
+    EXPECT_EQ(port->CurrentWrite, nullptr);
+}
+
+TEST_F(QueueTest, ResizeRequestGivesBackItsRingWhenCancelledBeforeItRuns) {
+    Outcome reading, queued, late;
+    PIRP r = Build(IRP_MJ_READ, reading, 16);
+    Send(r);
+    size_t before = pool.bytesInUse(MIRAVO_POOL_TAG);
+    PIRP q1 = Build(IRP_MJ_DEVICE_CONTROL, queued, 8, IOCTL_SERIAL_SET_QUEUE_SIZE);
+    EXPECT_EQ(Send(q1), STATUS_PENDING);
+    EXPECT_GT(pool.bytesInUse(MIRAVO_POOL_TAG), before);
+    IoCancelIrp(q1);
+    EXPECT_EQ(queued.status, STATUS_CANCELLED);
+    EXPECT_EQ(pool.bytesInUse(MIRAVO_POOL_TAG), before);
+
+    PIRP q2 = Build(IRP_MJ_DEVICE_CONTROL, late, 8, IOCTL_SERIAL_SET_QUEUE_SIZE);
+    q2->Cancel = TRUE;
+    EXPECT_EQ(Send(q2), STATUS_CANCELLED);
+    EXPECT_EQ(pool.bytesInUse(MIRAVO_POOL_TAG), before);
+
+    IoCancelIrp(r);
+    EXPECT_EQ(reading.status, STATUS_CANCELLED);
+}
+
+TEST_F(QueueTest, XoffCounterCountsOneCharacterWhileQueued) {
+    Outcome o[2];
+    PIRP w = Build(IRP_MJ_WRITE, o[0], 4);
+    Send(w);
+    SERIAL_XOFF_COUNTER record{};
+    PIRP x = Build(IRP_MJ_DEVICE_CONTROL, o[1], sizeof(record), IOCTL_SERIAL_XOFF_COUNTER, &record);
+    EXPECT_EQ(Send(x), STATUS_PENDING);
+    EXPECT_EQ(TxChars(), 5u);
+    IoCancelIrp(x);
+    EXPECT_EQ(TxChars(), 4u);
+    IoCancelIrp(w);
+}
+
+TEST_F(QueueTest, CancelAllOfKindTakesTheNewestFirstAndTheCurrentLast) {
+    Outcome o[4];
+    PIRP w[4];
+    for (int i = 0; i < 4; i++) {
+        w[i] = Build(IRP_MJ_WRITE, o[i], 1);
+        Send(w[i]);
+    }
+    Outcome other;
+    PIRP r = Build(IRP_MJ_READ, other, 1);
+    Send(r);
+
+    CancelAllOfKind(device, &port->WriteQueue, &port->CurrentWrite);
+    EXPECT_EQ(o[3].order, 0);
+    EXPECT_EQ(o[2].order, 1);
+    EXPECT_EQ(o[1].order, 2);
+    EXPECT_EQ(o[0].order, 3);
+    for (auto &x : o) {
+        EXPECT_EQ(x.completions, 1);
+        EXPECT_EQ(x.status, STATUS_CANCELLED);
+        EXPECT_EQ(x.information, 0u);
+    }
+    EXPECT_EQ(harness.starts, 2);  // the first write and the read: nothing queued started on the way out
+    EXPECT_EQ(TxChars(), 1u);      // the current write's count leaves with the write path's next-getter
+    EXPECT_EQ(port->CurrentRead, r);
+    EXPECT_EQ(other.completions, 0);
+
+    // A current request without a cancel routine is only marked; its holder finishes it.
+    CancelAllOfKind(device, &port->ReadQueue, &port->CurrentRead);
+    EXPECT_EQ(other.status, STATUS_CANCELLED);
+    harness.installCancel = false;
+    Outcome held;
+    PIRP w4 = Build(IRP_MJ_WRITE, held, 2);
+    Send(w4);
+    CancelAllOfKind(device, &port->WriteQueue, &port->CurrentWrite);
+    EXPECT_TRUE(w4->Cancel);
+    EXPECT_EQ(held.completions, 0);
+    FinishCurrentWrite(w4);
+    EXPECT_EQ(held.status, STATUS_SUCCESS);
+}
+
+TEST_F(QueueTest, ATimeOutThatExpiredBeforeTheCompletionDpcRanHasTheLastWord) {
+    harness.totalTimeout = kTick;
+    KeInitializeDpc(&port->WriteTimeoutDpc, GatedWriteTimeoutDpc, port);
+    Outcome o;
+    PIRP w = Build(IRP_MJ_WRITE, o, 9);
+    Send(w);
+    EXPECT_EQ(RefBitsOf(w), RefTransfer | RefCancel | RefTotalTimer);
+
+    // The timer expires; its DPC is held on one processor while the completion DPC runs on the other.
+    machine.sleepFor(int64_t(port->WriteTotalTimer.DueTime.QuadPart) - machine.now());
+    while (!harness.gateReached) std::this_thread::yield();
+    TransferDone(port, harness.write, w);
+    for (;;) {
+        KIRQL irql;
+        IoAcquireCancelSpinLock(&irql);
+        ULONG bits = RefBitsOf(w);
+        IoReleaseCancelSpinLock(irql);
+        if (bits == RefTotalTimer) break;
+        std::this_thread::yield();
+    }
+    EXPECT_EQ(o.completions, 0);
+    EXPECT_EQ(port->CurrentWrite, w);
+    EXPECT_EQ(w->CancelRoutine, nullptr);
+
+    harness.gateOpen = true;
+    ASSERT_TRUE(WaitDone(o));
+    EXPECT_EQ(o.status, STATUS_TIMEOUT);
+    EXPECT_EQ(o.information, 9u);
+    EXPECT_EQ(port->CurrentWrite, nullptr);
+}
+
+}  // namespace
