@@ -161,6 +161,19 @@ VOID NTAPI WriteTimeoutDpc(PKDPC, PVOID context, PVOID, PVOID) {
     FinishWrite(port, TakeBackWrite, irql, STATUS_TIMEOUT, RefTotalTimer);
     DpcFinished(port);
 }
+std::atomic<int> noopRuns{0};
+VOID NTAPI CountedNoopDpc(PKDPC, PVOID context, PVOID, PVOID) {
+    noopRuns++;
+    DpcFinished(static_cast<PortExtension *>(context));
+}
+
+// Holds its processor until the test lets it go.
+VOID NTAPI GateDpc(PKDPC, PVOID context, PVOID, PVOID) {
+    g_harness->gateReached = true;
+    while (!g_harness->gateOpen) std::this_thread::yield();
+    DpcFinished(static_cast<PortExtension *>(context));
+}
+
 // A time-out DPC held at its start until the test lets it go on.
 VOID NTAPI GatedWriteTimeoutDpc(PKDPC dpc, PVOID context, PVOID a, PVOID b) {
     g_harness->gateReached = true;
@@ -257,6 +270,7 @@ protected:
     void SetUp() override {
         g_harness = &harness;
         g_completionSequence = 0;
+        noopRuns = 0;
         ASSERT_EQ(io.loadDriver(StandInEntry, u"queues", MIRAVO_POOL_TAG, &driver), STATUS_SUCCESS);
         ASSERT_EQ(CreatePortDevice(driver, &device), STATUS_SUCCESS);
         port = PortOf(device);
@@ -510,6 +524,223 @@ TEST_F(QueueTest, ATimeOutThatExpiredBeforeTheCompletionDpcRanHasTheLastWord) {
     EXPECT_EQ(o.status, STATUS_TIMEOUT);
     EXPECT_EQ(o.information, 9u);
     EXPECT_EQ(port->CurrentWrite, nullptr);
+}
+
+// The drains of stop and close, as Plug and Play and close run them.
+void DrainRequests(PortExtension *port) {
+    if (InterlockedDecrement(&port->PendingRequestCount) != 0)
+        KeWaitForSingleObject(&port->RequestsDrainedEvent, Executive, KernelMode, FALSE, nullptr);
+    InterlockedIncrement(&port->PendingRequestCount);
+}
+void DrainDpcs(PortExtension *port) {
+    if (InterlockedDecrement(&port->PendingDpcCount) != 0)
+        KeWaitForSingleObject(&port->DpcsDrainedEvent, Executive, KernelMode, FALSE, nullptr);
+    InterlockedIncrement(&port->PendingDpcCount);
+}
+
+void SetAccept(PortExtension *port, ULONG state) {
+    KIRQL irql;
+    KeAcquireSpinLock(&port->FlagsLock, &irql);
+    port->PnpAcceptState = state;
+    KeReleaseSpinLock(&port->FlagsLock, irql);
+}
+
+TEST_F(QueueTest, WhileAStopIsPendingRequestsAreHeldAndPlugAndPlayPasses) {
+    SetAccept(port, PnpAcceptStopPending);
+    Outcome held, pnp, cancelled;
+    PIRP w = Build(IRP_MJ_WRITE, held, 3);
+    EXPECT_EQ(Send(w), STATUS_PENDING);
+    EXPECT_EQ(w->CancelRoutine, CancelHeldRequest);
+    EXPECT_EQ(port->HeldRequests.Flink, &w->Tail.Overlay.ListEntry);
+    EXPECT_EQ(port->PendingRequestCount, 2);  // a held request keeps its count
+    EXPECT_EQ(held.completions, 0);
+
+    PIRP p = Build(IRP_MJ_PNP, pnp);
+    EXPECT_EQ(Send(p), STATUS_SUCCESS);
+    PIRP c = Build(IRP_MJ_READ, cancelled, 1);
+    c->Cancel = TRUE;
+    EXPECT_EQ(Send(c), STATUS_CANCELLED);
+    EXPECT_EQ(cancelled.information, 0u);
+    EXPECT_EQ(port->PendingRequestCount, 2);
+
+    EXPECT_TRUE(IoCancelIrp(w));
+    EXPECT_EQ(held.status, STATUS_CANCELLED);
+    EXPECT_EQ(held.information, 0u);
+    EXPECT_TRUE(IsListEmpty(&port->HeldRequests));
+
+    // Once stopped, requests are admitted again.
+    SetAccept(port, PnpAcceptStopped);
+    Outcome after;
+    PIRP r = Build(IRP_MJ_READ, after, 1);
+    EXPECT_EQ(Send(r), STATUS_PENDING);
+    IoCancelIrp(r);
+    EXPECT_EQ(after.status, STATUS_CANCELLED);
+}
+
+TEST_F(QueueTest, HeldRequestUnlinkedByItsReleaseCanStillBeCancelledSafely) {
+    SetAccept(port, PnpAcceptStopPending);
+    Outcome o[2];
+    PIRP a = Build(IRP_MJ_WRITE, o[0], 1), b = Build(IRP_MJ_WRITE, o[1], 1);
+    Send(a);
+    Send(b);
+    // Plug and Play takes the first off the list while the I/O manager cancels it.
+    KIRQL irql;
+    IoAcquireCancelSpinLock(&irql);
+    RemoveEntryList(&a->Tail.Overlay.ListEntry);
+    InitializeListHead(&a->Tail.Overlay.ListEntry);
+    IoReleaseCancelSpinLock(irql);
+    IoCancelIrp(a);
+    EXPECT_EQ(o[0].status, STATUS_CANCELLED);
+    EXPECT_EQ(port->HeldRequests.Flink, &b->Tail.Overlay.ListEntry);
+    EXPECT_EQ(port->HeldRequests.Blink, &b->Tail.Overlay.ListEntry);
+    IoCancelIrp(b);
+    EXPECT_TRUE(IsListEmpty(&port->HeldRequests));
+}
+
+TEST_F(QueueTest, DuringRemovalOnlyPlugAndPlayGetsIn) {
+    for (ULONG state : {ULONG(PnpAcceptRemoving), ULONG(PnpAcceptSurpriseRemoved),
+                        ULONG(PnpAcceptSurpriseRemoved | PnpAcceptStopPending)}) {
+        SCOPED_TRACE(state);
+        SetAccept(port, state);
+        Outcome refused, pnp;
+        PIRP w = Build(IRP_MJ_WRITE, refused, 4);
+        EXPECT_EQ(Send(w), STATUS_DELETE_PENDING);
+        EXPECT_EQ(refused.status, STATUS_DELETE_PENDING);
+        EXPECT_EQ(refused.information, 0u);
+        PIRP p = Build(IRP_MJ_PNP, pnp);
+        EXPECT_EQ(Send(p), STATUS_SUCCESS);
+        EXPECT_EQ(port->PendingRequestCount, 1);
+    }
+    SetAccept(port, 0);
+}
+
+TEST_F(QueueTest, StopDrainWaitsForTheLastRequestInsideTheDriver) {
+    Outcome o;
+    PIRP w = Build(IRP_MJ_WRITE, o, 2);
+    Send(w);
+    std::atomic<bool> drained{false};
+    int64_t drainedAt = 0;
+    emu::Thread stopper([&] {
+        DrainRequests(port);
+        drainedAt = machine.now();
+        drained = true;
+    }, "stop");
+    machine.sleepFor(kSecond);
+    EXPECT_FALSE(drained);
+    int64_t cancelledAt = machine.now();
+    IoCancelIrp(w);
+    stopper.join();
+    EXPECT_TRUE(drained);
+    EXPECT_EQ(drainedAt, cancelledAt);
+    EXPECT_EQ(port->PendingRequestCount, 1);
+}
+
+TEST_F(QueueTest, ErrorAbortRefusesDataRequestsUntilTheErrorsAreRead) {
+    port->HandFlow.ControlHandShake = SERIAL_ERROR_ABORT;
+    port->CommErrors = 0;
+    Outcome clean;
+    PIRP ok = Build(IRP_MJ_READ, clean, 1);
+    EXPECT_EQ(Send(ok), STATUS_PENDING);  // no error recorded: passes
+    Outcome queuedWrite, queuedRead, currentWrite;
+    PIRP cw = Build(IRP_MJ_WRITE, currentWrite, 5);
+    Send(cw);
+    PIRP qw = Build(IRP_MJ_WRITE, queuedWrite, 6);
+    Send(qw);
+    PIRP qr = Build(IRP_MJ_READ, queuedRead, 7);
+    Send(qr);
+    // A line error under SERIAL_ERROR_ABORT: the receive path queues ErrorAbortDpc.
+    port->CommErrors = SERIAL_ERROR_FRAMING;
+    EXPECT_TRUE(QueueDpcCounted(&port->ErrorAbortDpc, nullptr, nullptr, port));
+    KeFlushQueuedDpcs();
+    for (Outcome *o : {&clean, &queuedWrite, &queuedRead, &currentWrite}) {
+        EXPECT_EQ(o->completions, 1);
+        EXPECT_EQ(o->status, STATUS_CANCELLED);
+        EXPECT_EQ(o->information, 0u);
+    }
+    EXPECT_EQ(port->CurrentRead, nullptr);
+    EXPECT_EQ(port->CurrentWrite, nullptr);
+
+    Outcome refused, status, later;
+    PIRP w = Build(IRP_MJ_WRITE, refused, 3);
+    EXPECT_EQ(Send(w), STATUS_CANCELLED);
+    EXPECT_EQ(refused.information, 0u);
+    PIRP s = Build(IRP_MJ_DEVICE_CONTROL, status, 0, IOCTL_SERIAL_GET_COMMSTATUS);
+    EXPECT_EQ(Send(s), STATUS_SUCCESS);
+    PIRP again = Build(IRP_MJ_READ, later, 1);
+    EXPECT_EQ(Send(again), STATUS_PENDING);  // the error word was cleared
+    IoCancelIrp(again);
+
+    // Without SERIAL_ERROR_ABORT a recorded error refuses nothing.
+    port->HandFlow.ControlHandShake = 0;
+    port->CommErrors = SERIAL_ERROR_PARITY;
+    Outcome plain;
+    PIRP p = Build(IRP_MJ_READ, plain, 1);
+    EXPECT_EQ(Send(p), STATUS_PENDING);
+    IoCancelIrp(p);
+}
+
+class OneProcessorQueueTest : public QueueTest {
+protected:
+    OneProcessorQueueTest() : QueueTest(emu::MachineConfig{.processors = 1}) {}
+};
+
+TEST_F(OneProcessorQueueTest, CountedDpcsAndTimersCountEachPendingRunOnce) {
+    // The only processor is held, so a queued DPC stays queued.
+    harness.gateOpen = false;
+    KDPC gate, dpc;
+    KeInitializeDpc(&gate, GateDpc, port);
+    KeInitializeDpc(&dpc, CountedNoopDpc, port);
+    EXPECT_TRUE(QueueDpcCounted(&gate, nullptr, nullptr, port));
+    while (!harness.gateReached) std::this_thread::yield();
+    EXPECT_TRUE(QueueDpcCounted(&dpc, nullptr, nullptr, port));
+    EXPECT_FALSE(QueueDpcCounted(&dpc, nullptr, nullptr, port));
+    EXPECT_EQ(port->PendingDpcCount, 3);
+    harness.gateOpen = true;
+    KeFlushQueuedDpcs();
+    EXPECT_EQ(noopRuns.load(), 1);
+    EXPECT_EQ(port->PendingDpcCount, 1);
+
+    KTIMER timer;
+    KDPC timerDpc;
+    KeInitializeTimer(&timer);
+    KeInitializeDpc(&timerDpc, CountedNoopDpc, port);
+    EXPECT_FALSE(SetTimerCounted(&timer, Relative(kTick), &timerDpc, port));
+    EXPECT_TRUE(SetTimerCounted(&timer, Relative(3 * kTick), &timerDpc, port));  // re-armed: still one
+    EXPECT_EQ(port->PendingDpcCount, 2);
+    EXPECT_TRUE(CancelTimerCounted(&timer, port));
+    EXPECT_FALSE(CancelTimerCounted(&timer, port));
+    EXPECT_EQ(port->PendingDpcCount, 1);
+
+    // Close waits until the armed timer has fired and its DPC has finished.
+    SetTimerCounted(&timer, Relative(3 * kTick), &timerDpc, port);
+    int64_t due = int64_t(timer.DueTime.QuadPart);
+    emu::Thread closer([&] { DrainDpcs(port); }, "close");
+    closer.join();
+    EXPECT_GE(machine.now(), due);
+    EXPECT_EQ(noopRuns.load(), 2);
+    EXPECT_EQ(port->PendingDpcCount, 1);
+}
+
+TEST_F(QueueTest, ACallerHoldingNoBitOfTheCurrentRequestLeavesItAlone) {
+    harness.totalTimeout = 0;
+    Outcome o;
+    PIRP w = Build(IRP_MJ_WRITE, o, 1);
+    Send(w);
+    // A late time-out DPC of an earlier request: the current one never had its timer armed.
+    KIRQL irql;
+    IoAcquireCancelSpinLock(&irql);
+    FinishWrite(port, TakeBackWrite, irql, STATUS_TIMEOUT, RefTotalTimer);
+    EXPECT_EQ(port->CurrentWrite, w);
+    EXPECT_EQ(RefBitsOf(w), RefTransfer | RefCancel);
+    EXPECT_EQ(w->CancelRoutine, CancelCurrentWrite);
+    EXPECT_EQ(o.completions, 0);
+    FinishCurrentWrite(w);
+    EXPECT_EQ(o.status, STATUS_SUCCESS);
+
+    // With the slot empty it does nothing either.
+    IoAcquireCancelSpinLock(&irql);
+    FinishWrite(port, nullptr, irql, STATUS_SUCCESS, RefTransfer);
+    EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
 }
 
 }  // namespace
