@@ -429,6 +429,13 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR) {
         if (invoke) {
             PDEVICE_OBJECT device =
                 Irp->CurrentLocation <= Irp->StackCount ? IoGetCurrentIrpStackLocation(Irp)->DeviceObject : NULL;
+            if (!device) {
+                // The originator's own routine: the IRP is back with whoever allocated it, who may
+                // free it as soon as the routine has signalled a waiting thread.
+                std::lock_guard<std::mutex> g(io.lock);
+                auto it = io.irps.find(Irp);
+                if (it != io.irps.end()) it->second.inDriver = false;
+            }
             if (routine(device, Irp, context) == STATUS_MORE_PROCESSING_REQUIRED) {
                 // The routine's owner has the IRP back (it may already have freed it).
                 std::lock_guard<std::mutex> g(io.lock);
