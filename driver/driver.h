@@ -24,3 +24,25 @@ NTSTATUS QueryRegistryValue(HANDLE Key, PCWSTR Name, ULONG NameSize, PVOID Desti
 // Frees what CreatePortDevice and NamePort leave allocated on the port; removal calls it before
 // deleting the device object.
 VOID FreePortNames(PortExtension *Port);
+
+// Plug and Play.
+DRIVER_DISPATCH PnpDispatch;
+NTSTATUS StartDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS FinishStart(PDEVICE_OBJECT DeviceObject);
+// Brings the chip to the port's settings at every start and open; pageable, PASSIVE_LEVEL.
+VOID RestoreChipSettings(PortExtension *Port);
+VOID DisableInterfaces(PDEVICE_OBJECT DeviceObject);
+NTSTATUS RemoveDeviceObject(PDEVICE_OBJECT DeviceObject);
+// The highest rate of a SettableBauds mask.
+ULONG MaxBaudFromMask(ULONG Mask);
+
+// PnpState values.
+#define PNP_NEVER_STARTED 0
+#define PNP_STARTED 1
+#define PNP_STOP_PENDING 2
+#define PNP_STOPPED 3
+#define PNP_REMOVE_PENDING 4
+#define PNP_RESTARTING 6
+// DeviceFlags.
+#define DEVICE_FLAG_STARTED 0x1
+#define DEVICE_FLAG_STOPPED 0x2

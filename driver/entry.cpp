@@ -122,9 +122,9 @@ NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING Registry
     RtlZeroMemory(&DriverGlobals, sizeof(DriverGlobals));
     DriverGlobals.NextPortNumber = 2;
 
-    // The start path is the code that must stay resident while it runs; the handle lets later
-    // starts and opens lock the same section again.
-    DriverGlobals.PagingLockHandle = MmLockPagableCodeSection((PVOID)InitPortExtension);
+    // The settings restore is pageable code that starts and opens lock in; the handle lets them
+    // lock the same section again.
+    DriverGlobals.PagingLockHandle = MmLockPagableCodeSection((PVOID)RestoreChipSettings);
 
     // Room for a terminator even if the caller's maximum length leaves none.
     ULONG size = RegistryPath->MaximumLength;
@@ -145,6 +145,7 @@ NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING Registry
     // Request kinds whose handlers are not built keep the platform's default, which fails them.
     DriverObject->DriverUnload = DriverUnload;
     DriverObject->DriverExtension->AddDevice = AddDevice;
+    DriverObject->MajorFunction[IRP_MJ_PNP] = PnpDispatch;
 
     MmUnlockPagableImageSection(DriverGlobals.PagingLockHandle);
 

@@ -125,6 +125,17 @@ struct PortExtension {
     KDPC XoffCountDoneDpc;
     KDPC ArmRtsDropDpc;
     KDPC RtsDropDpc;
+
+    // ---- USB configuration, chip identity and Plug and Play bring-up ----
+    ULONG UsbConfigured;                             // set by the first identification, never cleared
+    PUSB_DEVICE_DESCRIPTOR DeviceDescriptor;         // 18 bytes, nonpaged, as read at the last start
+    PUSBD_INTERFACE_INFORMATION FirstInterfaceInfo;  // nonpaged copies, pipe handles current
+    PUSBD_INTERFACE_INFORMATION SecondInterfaceInfo; // two-interface layout only
+    BOOLEAN SingleInterfaceLayout;                   // never cleared once set
+    UCHAR RegisterShadow[3];                         // chip registers 0..2
+    BOOLEAN CountedAsSerialPort;                     // holds one of the platform's SerialCount
+    DEVICE_POWER_STATE DeviceStateMap[7];            // by system state, from the capabilities
+    DEVICE_POWER_STATE DeviceWake;
 };
 
 inline PortExtension *PortOf(PDEVICE_OBJECT device) {

@@ -18,6 +18,8 @@
 #define FORCEINLINE static inline __attribute__((always_inline))
 // Wide string literal: Windows' 16-bit WCHAR is char16_t on this host.
 #define PLATFORM_WIDE(s) u##s
+// Pageable code: the emulated kernel never pages, so it is ordinary code here.
+#define PLATFORM_PAGEABLE
 
 typedef void VOID, *PVOID, **PPVOID;
 typedef char CHAR, *PCHAR, *PSTR, CCHAR;

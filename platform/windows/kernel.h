@@ -27,3 +27,6 @@
 
 // Wide literal: WCHAR is wchar_t here.
 #define PLATFORM_WIDE(s) L##s
+
+// Code the system may page out: the image names the section PAGE, as the kernel expects.
+#define PLATFORM_PAGEABLE __attribute__((section("PAGE")))

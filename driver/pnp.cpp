@@ -1,0 +1,344 @@
+// Plug and Play: start, stop and removal of the port, capabilities and hardware IDs, and the
+// settings restore every start and open run.
+#include "control/control.h"
+#include "driver/driver.h"
+#include "requests/requests.h"
+#include "usb/usbio.h"
+
+#define REMOVAL_SETTLE (-50000LL)  // 5 ms, relative
+// "*PNP0501" and its terminator, and the list's final terminator.
+#define SERIAL_ID_CHARS 9
+#define SERIAL_ID_LIST_EXTRA 20
+
+static const WCHAR SingleSerialId[] = PLATFORM_WIDE("*PNP0501");
+static const WCHAR MultiportSerialId[] = PLATFORM_WIDE("*PNP0502");
+
+static NTSTATUS NTAPI ForwardAndWait(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
+    UNREFERENCED_PARAMETER(DeviceObject);
+    UNREFERENCED_PARAMETER(Irp);
+    KeSetEvent((PKEVENT)Context, IO_NO_INCREMENT, FALSE);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+// Sends the request to the lower stack and takes it back when it has finished there.
+static NTSTATUS ForwardSynchronously(PortExtension *port, PIRP irp, PKEVENT event) {
+    IoCopyCurrentIrpStackLocationToNext(irp);
+    IoSetCompletionRoutine(irp, ForwardAndWait, event, TRUE, TRUE, TRUE);
+    if (IoCallDriver(port->LowerDevice, irp) == STATUS_PENDING)
+        KeWaitForSingleObject(event, Executive, KernelMode, FALSE, NULL);
+    return irp->IoStatus.Status;
+}
+
+static NTSTATUS PassDown(PortExtension *port, PIRP irp) {
+    IoSkipCurrentIrpStackLocation(irp);
+    return IoCallDriver(port->LowerDevice, irp);
+}
+
+static NTSTATUS PassDownSucceeded(PortExtension *port, PIRP irp) {
+    irp->IoStatus.Status = STATUS_SUCCESS;
+    return PassDown(port, irp);
+}
+
+static NTSTATUS CompleteHere(PIRP irp, NTSTATUS status) {
+    irp->IoStatus.Status = status;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    return status;
+}
+
+static VOID ChangeAcceptState(PortExtension *port, ULONG set, ULONG clear) {
+    KIRQL irql;
+    KeAcquireSpinLock(&port->FlagsLock, &irql);
+    port->PnpAcceptState = (port->PnpAcceptState & ~clear) | set;
+    KeReleaseSpinLock(&port->FlagsLock, irql);
+}
+
+ULONG MaxBaudFromMask(ULONG Mask) {
+    static const ULONG bits[][2] = {
+        {0x10000, 131072}, {0x20000, 115200}, {0x8000, 57344}, {0x40000, 57600}, {0x4000, 38400}, {0x2000, 19200},
+        {0x1000, 14400},   {0x800, 9600},     {0x400, 7200},    {0x200, 4800},    {0x100, 2400},   {0x80, 1800},
+        {0x40, 1200},      {0x20, 600},       {0x10, 300},      {0x8, 150},       {0x4, 135},      {0x2, 110},
+        {0x1, 75},
+    };
+    for (ULONG i = 0; i < sizeof(bits) / sizeof(bits[0]); i++)
+        if (Mask & bits[i][0]) return bits[i][1];
+    return 0;
+}
+
+PLATFORM_PAGEABLE VOID RestoreChipSettings(PortExtension *Port) {
+    PDEVICE_OBJECT device = Port->DeviceObject;
+    if (Port->ChipType != -1 && !EepromHoldsVendorId(device)) (void)ChipInit(device);
+    (void)SendLineCoding(Port);
+    (void)SetBaudRate(Port, Port->CurrentBaud);
+    if (Port->ChipType >= 2) (void)VendorWrite(device, CHIP_OPTION, 2);
+}
+
+static VOID FillWmiCommData(PortExtension *port) {
+    SERIAL_WMI_COMM_DATA *d = &port->WmiCommData;
+    UCHAR lineControl = port->LineControl;
+    d->BaudRate = port->CurrentBaud;
+    d->BitsPerByte = (ULONG)(lineControl & 3) + 5;
+    d->ParityCheckEnable = (lineControl & 0x08) ? TRUE : FALSE;
+    switch (lineControl & 0x38) {
+    case 0x08: d->Parity = SERIAL_WMI_PARITY_ODD; break;
+    case 0x18: d->Parity = SERIAL_WMI_PARITY_EVEN; break;
+    case 0x28: d->Parity = SERIAL_WMI_PARITY_MARK; break;
+    case 0x38: d->Parity = SERIAL_WMI_PARITY_SPACE; break;
+    default: d->Parity = SERIAL_WMI_PARITY_NONE; break;
+    }
+    if (!(lineControl & 0x04))
+        d->StopBits = SERIAL_WMI_STOP_1;
+    else
+        d->StopBits = d->BitsPerByte == 5 ? SERIAL_WMI_STOP_1_5 : SERIAL_WMI_STOP_2;
+    d->XoffCharacter = port->SpecialChars.XoffChar;
+    d->XonCharacter = port->SpecialChars.XonChar;
+    d->XoffXmitThreshold = (ULONG)port->HandFlow.XoffLimit;
+    d->XonXmitThreshold = (ULONG)port->HandFlow.XonLimit;
+    d->MaximumBaudRate = MaxBaudFromMask(port->SettableBauds);
+    d->MaximumOutputBufferSize = 0xFFFFFFFF;
+    d->MaximumInputBufferSize = 0xFFFFFFFF;
+    d->Support16BitMode = FALSE;
+    d->SupportDTRDSR = d->SupportIntervalTimeouts = d->SupportParityCheck = d->SupportRTSCTS = TRUE;
+    d->SupportXonXoff = d->SettableBaudRate = d->SettableDataBits = d->SettableFlowControl = TRUE;
+    d->SettableParity = d->SettableParityCheck = d->SettableStopBits = TRUE;
+    d->IsBusy = FALSE;
+}
+
+NTSTATUS FinishStart(PDEVICE_OBJECT DeviceObject) {
+    PortExtension *port = PortOf(DeviceObject);
+    KIRQL irql;
+    if ((port->DeviceFlags & (DEVICE_FLAG_STARTED | DEVICE_FLAG_STOPPED)) == (DEVICE_FLAG_STARTED | DEVICE_FLAG_STOPPED)) {
+        KeAcquireSpinLock(&port->FlagsLock, &irql);
+        port->DeviceFlags &= ~DEVICE_FLAG_STOPPED;
+        KeReleaseSpinLock(&port->FlagsLock, irql);
+        port->PnpState = PNP_RESTARTING;
+    }
+    InitPortExtension(DeviceObject);
+    RestoreChipSettings(port);
+    port->IsOpen = FALSE;
+    if (port->PnpState == PNP_NEVER_STARTED) (void)NamePort(port);
+    FillWmiCommData(port);
+    if (port->PnpState == PNP_NEVER_STARTED && !port->CountedAsSerialPort) {
+        IoGetConfigurationInformation()->SerialCount++;
+        port->CountedAsSerialPort = TRUE;
+    }
+
+    KeAcquireSpinLock(&port->FlagsLock, &irql);
+    port->PnpState = PNP_STARTED;
+    port->PnpAcceptState = 0;
+    port->DeviceFlags |= DEVICE_FLAG_STARTED;
+    KeReleaseSpinLock(&port->FlagsLock, irql);
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS StartDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    PortExtension *port = PortOf(DeviceObject);
+    KeInitializeEvent(&port->StartEvent, SynchronizationEvent, FALSE);
+    NTSTATUS status = ForwardSynchronously(port, Irp, &port->StartEvent);
+    if (!NT_SUCCESS(status)) return status;
+    FinishStart(DeviceObject);
+    return IdentifyChip(DeviceObject);
+}
+
+static NTSTATUS StartPort(PDEVICE_OBJECT device, PIRP irp) {
+    PortExtension *port = PortOf(device);
+    MmLockPagableSectionByHandle(DriverGlobals.PagingLockHandle);
+    port->ChipType = -1;
+    port->DevicePowerState = PowerDeviceD0;
+    NTSTATUS status = StartDevice(device, irp);
+    if (NT_SUCCESS(status)) {
+        if (!EepromHoldsVendorId(device)) (void)ChipInit(device);
+        ReadBackRegisters(device);
+    }
+    MmUnlockPagableImageSection(DriverGlobals.PagingLockHandle);
+    return CompleteHere(irp, status);
+}
+
+VOID DisableInterfaces(PDEVICE_OBJECT DeviceObject) {
+    UndoNaming(PortOf(DeviceObject));
+}
+
+NTSTATUS RemoveDeviceObject(PDEVICE_OBJECT DeviceObject) {
+    PortExtension *port = PortOf(DeviceObject);
+    if (!(port->PnpAcceptState & PnpAcceptSurpriseRemoved)) DisableInterfaces(DeviceObject);
+    if (port->CountedAsSerialPort) {
+        IoGetConfigurationInformation()->SerialCount--;
+        port->CountedAsSerialPort = FALSE;
+    }
+    IoDetachDevice(port->LowerDevice);
+    FreePortNames(port);
+    if (port->FirstInterfaceInfo) ExFreePoolWithTag(port->FirstInterfaceInfo, MIRAVO_POOL_TAG);
+    if (port->SecondInterfaceInfo) ExFreePoolWithTag(port->SecondInterfaceInfo, MIRAVO_POOL_TAG);
+    if (port->DeviceDescriptor) ExFreePoolWithTag(port->DeviceDescriptor, MIRAVO_POOL_TAG);
+    port->FirstInterfaceInfo = NULL;
+    port->SecondInterfaceInfo = NULL;
+    port->DeviceDescriptor = NULL;
+    IoDeleteDevice(DeviceObject);
+    return STATUS_SUCCESS;
+}
+
+static NTSTATUS RemovePort(PDEVICE_OBJECT device, PIRP irp) {
+    PortExtension *port = PortOf(device);
+    ChangeAcceptState(port, PnpAcceptRemoving, 0);
+    LARGE_INTEGER settle;
+    settle.QuadPart = REMOVAL_SETTLE;
+    KeDelayExecutionThread(KernelMode, FALSE, &settle);
+    // The bus sees the removal while the stack is still whole; the port goes after it.
+    NTSTATUS status = PassDownSucceeded(port, irp);
+    RemoveDeviceObject(device);
+    return status;
+}
+
+static NTSTATUS SurpriseRemovePort(PDEVICE_OBJECT device, PIRP irp) {
+    PortExtension *port = PortOf(device);
+    ChangeAcceptState(port, PnpAcceptSurpriseRemoved, 0);
+    DisableInterfaces(device);
+    return PassDownSucceeded(port, irp);
+}
+
+static NTSTATUS QueryCapabilities(PDEVICE_OBJECT device, PIRP irp) {
+    PortExtension *port = PortOf(device);
+    PKEVENT event = (PKEVENT)ExAllocatePoolWithTag(NonPagedPool, sizeof(KEVENT), MIRAVO_POOL_TAG);
+    if (!event) return CompleteHere(irp, STATUS_INSUFFICIENT_RESOURCES);
+    KeInitializeEvent(event, NotificationEvent, FALSE);
+    NTSTATUS status = ForwardSynchronously(port, irp, event);
+    ExFreePoolWithTag(event, MIRAVO_POOL_TAG);
+
+    PDEVICE_CAPABILITIES caps = IoGetCurrentIrpStackLocation(irp)->Parameters.DeviceCapabilities.Capabilities;
+    if (caps) {
+        caps->SurpriseRemovalOK = 1;
+        port->DeviceStateMap[0] = PowerDeviceUnspecified;
+        port->DeviceStateMap[1] = PowerDeviceD0;
+        for (ULONG s = PowerSystemSleeping1; s <= PowerSystemShutdown; s++) port->DeviceStateMap[s] = caps->DeviceState[s];
+        port->DeviceWake = caps->DeviceWake;
+    }
+    return CompleteHere(irp, status);
+}
+
+// Bytes of a multi-string, its final terminator included; 0 for no list.
+static ULONG MultiStringBytes(PCWSTR list) {
+    if (!list) return 0;
+    ULONG chars = 0;
+    while (list[chars]) {
+        while (list[chars]) chars++;
+        chars++;
+    }
+    return (chars + 1) * sizeof(WCHAR);
+}
+
+static NTSTATUS ReadMultiportSetting(PortExtension *port, PULONG multiport) {
+    HANDLE key;
+    NTSTATUS status = IoOpenDeviceRegistryKey(port->Pdo, PLUGPLAY_REGKEY_DEVICE, KEY_READ, &key);
+    if (!NT_SUCCESS(status)) return status;
+    static const WCHAR name[] = PLATFORM_WIDE("MultiportDevice");
+    status = QueryRegistryValue(key, name, sizeof(name), multiport, sizeof(ULONG));
+    ZwClose(key);
+    return status;
+}
+
+// The bus builds the hardware-ID list, so it is asked first and the serial identifier appended to
+// its answer; a list handed down first would be replaced, and lost, by the bus's own.
+static NTSTATUS QueryHardwareIds(PDEVICE_OBJECT device, PIRP irp) {
+    PortExtension *port = PortOf(device);
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    NTSTATUS status = ForwardSynchronously(port, irp, &event);
+    PWSTR old = NT_SUCCESS(status) ? (PWSTR)irp->IoStatus.Information : NULL;
+    if (!NT_SUCCESS(status) && status != STATUS_NOT_SUPPORTED) return CompleteHere(irp, status);
+
+    // Without the setting the list stays as the bus gave it.
+    ULONG multiport = 0;
+    if (!NT_SUCCESS(ReadMultiportSetting(port, &multiport))) return CompleteHere(irp, status);
+    PCWSTR id = multiport ? MultiportSerialId : SingleSerialId;
+
+    ULONG oldBytes = MultiStringBytes(old);
+    ULONG bytes = oldBytes ? oldBytes + SERIAL_ID_LIST_EXTRA : (SERIAL_ID_CHARS + 2) * sizeof(WCHAR);
+    PWSTR list = (PWSTR)ExAllocatePoolWithTag(PagedPool, bytes, MIRAVO_POOL_TAG);
+    if (!list) {
+        if (old) ExFreePool(old);
+        irp->IoStatus.Information = 0;
+        return CompleteHere(irp, STATUS_INSUFFICIENT_RESOURCES);
+    }
+    RtlZeroMemory(list, bytes);
+    ULONG at = 0;
+    if (old) {
+        RtlCopyMemory(list, old, oldBytes);
+        at = oldBytes / sizeof(WCHAR) - 1;  // over the final terminator
+        ExFreePool(old);
+    }
+    RtlCopyMemory(&list[at], id, SERIAL_ID_CHARS * sizeof(WCHAR));
+    irp->IoStatus.Information = (ULONG_PTR)list;
+    return CompleteHere(irp, STATUS_SUCCESS);
+}
+
+NTSTATUS NTAPI PnpDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    PortExtension *port = PortOf(DeviceObject);
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
+
+    switch (stack->MinorFunction) {
+    case IRP_MN_START_DEVICE:
+        return StartPort(DeviceObject, Irp);
+
+    case IRP_MN_QUERY_REMOVE_DEVICE:
+        ExAcquireFastMutex(&port->OpenMutex);
+        if (port->IsOpen) {
+            ExReleaseFastMutex(&port->OpenMutex);
+            return CompleteHere(Irp, STATUS_DEVICE_BUSY);
+        }
+        port->PnpState = PNP_REMOVE_PENDING;
+        ChangeAcceptState(port, PnpAcceptRemoving, 0);
+        ExReleaseFastMutex(&port->OpenMutex);
+        return PassDownSucceeded(port, Irp);
+
+    case IRP_MN_REMOVE_DEVICE:
+        return RemovePort(DeviceObject, Irp);
+
+    case IRP_MN_CANCEL_REMOVE_DEVICE:
+        port->PnpState = PNP_STARTED;
+        ChangeAcceptState(port, 0, PnpAcceptRemoving);
+        return PassDownSucceeded(port, Irp);
+
+    case IRP_MN_STOP_DEVICE: {
+        KIRQL irql;
+        KeAcquireSpinLock(&port->FlagsLock, &irql);
+        port->DeviceFlags |= DEVICE_FLAG_STOPPED;
+        port->PnpAcceptState = (port->PnpAcceptState & ~PnpAcceptStopPending) | PnpAcceptStopped;
+        KeReleaseSpinLock(&port->FlagsLock, irql);
+        port->PnpState = PNP_STOPPED;
+        return PassDownSucceeded(port, Irp);
+    }
+
+    case IRP_MN_QUERY_STOP_DEVICE:
+        if (port->PnpState != PNP_STARTED) return PassDown(port, Irp);
+        ExAcquireFastMutex(&port->OpenMutex);
+        if (port->IsOpen) {
+            ExReleaseFastMutex(&port->OpenMutex);
+            return CompleteHere(Irp, STATUS_DEVICE_BUSY);
+        }
+        port->PnpState = PNP_STOP_PENDING;
+        ChangeAcceptState(port, PnpAcceptStopPending, 0);
+        ExReleaseFastMutex(&port->OpenMutex);
+        return PassDownSucceeded(port, Irp);
+
+    case IRP_MN_CANCEL_STOP_DEVICE:
+        if (port->PnpState == PNP_STOP_PENDING) {
+            port->PnpState = PNP_STARTED;
+            ChangeAcceptState(port, 0, PnpAcceptStopPending);
+        }
+        // A cancel must succeed on the way down, whatever the state here.
+        return PassDownSucceeded(port, Irp);
+
+    case IRP_MN_QUERY_CAPABILITIES:
+        return QueryCapabilities(DeviceObject, Irp);
+
+    case IRP_MN_QUERY_ID:
+        if (stack->Parameters.QueryId.IdType == BusQueryHardwareIDs) return QueryHardwareIds(DeviceObject, Irp);
+        if (stack->Parameters.QueryId.IdType == BusQueryCompatibleIDs) return PassDownSucceeded(port, Irp);
+        return PassDown(port, Irp);
+
+    case IRP_MN_SURPRISE_REMOVAL:
+        return SurpriseRemovePort(DeviceObject, Irp);
+
+    default:
+        return PassDown(port, Irp);
+    }
+}

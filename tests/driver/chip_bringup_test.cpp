@@ -1,0 +1,292 @@
+// Starting a port on each chip variant: identification, configuration, pipe map, EEPROM probe and
+// initialisation writes, and hostile or silent devices failing the start cleanly.
+#include "tests/device/usb_client.h"
+#include "tests/driver/pnp_test_support.h"
+
+namespace pt {
+namespace {
+
+using emu::usb::VendorIdAt;
+
+class BringUpTest : public PnpTest {};
+
+TEST_F(BringUpTest, EachVariantIsIdentifiedAndItsPipesMappedByPosition) {
+    for (int type = 0; type <= 4; type++) {
+        SCOPED_TRACE(type);
+        SimulatedDevice device(Variant(type));
+        ASSERT_EQ(pnp.plugIn(driver, device.pdo()), STATUS_SUCCESS);
+        PortExtension *port = Ext(device);
+        ASSERT_NE(port, nullptr);
+        EXPECT_EQ(port->ChipType, type);
+        EXPECT_EQ(port->UsbConfigured, 1u);
+        ASSERT_NE(port->DeviceDescriptor, nullptr);
+        EXPECT_EQ(port->DeviceDescriptor->idVendor, MIRAVO_VENDOR_ID);
+
+        bool two = type == 0 || type == 3;
+        EXPECT_EQ(port->SingleInterfaceLayout, two ? 0 : 1);
+        EXPECT_EQ(port->SecondInterfaceInfo != nullptr, two);
+        PUSBD_PIPE_INFORMATION in = MappedPipe(port, InterruptInPipe), out = MappedPipe(port, BulkOutPipe),
+                               bulkIn = MappedPipe(port, BulkInPipe);
+        ASSERT_TRUE(in && out && bulkIn);
+        EXPECT_EQ(in->EndpointAddress, 0x81);
+        EXPECT_EQ(in->PipeType, UsbdPipeTypeInterrupt);
+        EXPECT_EQ(out->EndpointAddress, 0x02);
+        EXPECT_EQ(bulkIn->EndpointAddress, 0x83);
+        EXPECT_EQ(out->MaximumTransferSize, ULONG(USBD_DEFAULT_MAXIMUM_TRANSFER_SIZE));
+
+        // The chip sees SET_CONFIGURATION twice in the two-interface layout, and the handles kept
+        // are the ones the second selection handed out: the bus honours only those.
+        auto log = device.bus().urbLog();
+        EXPECT_EQ(Count(log, URB_FUNCTION_SELECT_CONFIGURATION), two ? 2 : 1);
+        EXPECT_EQ(device.chip().setConfigurationCount(), two ? 2 : 1);
+        devtest::Client client(device.pdo());
+        auto write = client.transfer(out->PipeHandle, 0, {0x55});
+        EXPECT_EQ(client.call(*write), STATUS_SUCCESS);
+
+        EXPECT_EQ(pnp.remove(device.pdo()), STATUS_SUCCESS);
+        EXPECT_EQ(Port(device), nullptr);
+    }
+}
+
+TEST_F(BringUpTest, DescriptorsClassifyByTheRulesNotByTheVariant) {
+    struct Case {
+        const char *what;
+        int variant;
+        uint8_t deviceClass, maxPacket0;
+        LONG expected;
+    } cases[] = {
+        {"communications class wins over a 64-byte EP0", 0, 0x02, 64, 0},
+        {"class 0xFF with an 8-byte EP0", 1, 0xFF, 8, 1},
+        {"class 0x09 with an 8-byte EP0 is not this chip", 1, 0x09, 8, -1},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        ChipConfig config = Variant(c.variant);
+        config.deviceClass = c.deviceClass;
+        config.maxPacket0 = c.maxPacket0;
+        SimulatedDevice device(config);
+        NTSTATUS status = pnp.plugIn(driver, device.pdo());
+        if (c.expected < 0) {
+            // The one-interface layout has no match row to check; this chip still starts unclassified.
+            EXPECT_EQ(status, STATUS_SUCCESS);
+        }
+        PortExtension *port = Ext(device);
+        ASSERT_NE(port, nullptr);
+        EXPECT_EQ(port->ChipType, c.expected);
+        pnp.remove(device.pdo());
+    }
+}
+
+// Serves string descriptor `index` as a 64-byte answer whose byte `at` is `value` and whose bLength
+// says `length`.
+static std::vector<uint8_t> StringWith(size_t at, uint8_t value, uint8_t length = 64) {
+    std::vector<uint8_t> s(64, 'x');
+    for (size_t i = 3; i < s.size(); i += 2) s[i] = 0;
+    s[0] = length;
+    s[1] = USB_STRING_DESCRIPTOR_TYPE;
+    s[at] = value;
+    return s;
+}
+
+TEST_F(BringUpTest, StringTestsLookOnlyAtCharactersTheDeviceSent) {
+    struct Case {
+        const char *what;
+        std::vector<uint8_t> string2, string1;
+        LONG expected;
+    } cases[] = {
+        {"'C' at character 22 makes a type 3", StringWith(46, 'C'), StringWith(50, 'y'), 3},
+        {"a space at character 24 makes a type 4, over a type 3", StringWith(46, 'C'), StringWith(50, ' '), 4},
+        {"'C' beyond the string's own length does not count", StringWith(46, 'C', 46), StringWith(50, 'y'), 2},
+        {"a space beyond the string's own length does not count", StringWith(46, 'y'), StringWith(50, ' ', 51), 2},
+        {"strings shorter than the positions tested", {0xFF, 3, 'A', 0}, {4, 3, ' ', 0}, 2},
+        {"an answer that is not a string descriptor", StringWith(46, 'y'), [] {
+             auto s = StringWith(50, ' ');
+             s[1] = USB_DEVICE_DESCRIPTOR_TYPE;
+             return s;
+         }(), 2},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        SimulatedDevice device(Variant(2));
+        device.bus().serveDescriptor(USB_STRING_DESCRIPTOR_TYPE, 2, c.string2);
+        device.bus().serveDescriptor(USB_STRING_DESCRIPTOR_TYPE, 1, c.string1);
+        EXPECT_EQ(pnp.plugIn(driver, device.pdo()), STATUS_SUCCESS);
+        ASSERT_NE(Ext(device), nullptr);
+        EXPECT_EQ(Ext(device)->ChipType, c.expected);
+        pnp.remove(device.pdo());
+    }
+}
+
+// A configuration descriptor: header, then interfaces of (class, endpoints).
+static std::vector<uint8_t> Configuration(std::vector<std::pair<uint8_t, int>> interfaces) {
+    std::vector<uint8_t> d = {9, 2, 0, 0, uint8_t(interfaces.size()), 1, 0, 0x80, 50};
+    uint8_t number = 0;
+    for (auto [cls, endpoints] : interfaces) {
+        d.insert(d.end(), {9, 4, number++, 0, uint8_t(endpoints), cls, cls, cls, 0});
+        static const uint8_t addresses[] = {0x81, 0x02, 0x83, 0x04};
+        static const uint8_t types[] = {3, 2, 2, 2};
+        for (int e = 0; e < endpoints; e++) d.insert(d.end(), {7, 5, addresses[e], types[e], 64, 0, 1});
+    }
+    d[2] = uint8_t(d.size());
+    d[3] = uint8_t(d.size() >> 8);
+    return d;
+}
+
+TEST_F(BringUpTest, HostileConfigurationDescriptorsFailTheStartCleanly) {
+    struct Case {
+        const char *what;
+        int variant;
+        std::vector<uint8_t> bytes;
+    } cases[] = {
+        {"wTotalLength smaller than the header", 2, [] {
+             auto d = Configuration({{0xFF, 3}});
+             d[2] = 5;
+             return d;
+         }()},
+        {"wTotalLength larger than what arrives", 2, [] {
+             auto d = Configuration({{0xFF, 3}});
+             d[2] = 200;
+             return d;
+         }()},
+        {"no interfaces", 2, Configuration({})},
+        {"three interfaces", 2, Configuration({{0xFF, 3}, {0xFF, 2}, {0xFF, 2}})},
+        {"one interface with two endpoints", 2, Configuration({{0xFF, 2}})},
+        {"two interfaces, the data one with one endpoint", 3, Configuration({{0xFF, 1}, {0xFF, 1}})},
+        {"two interfaces that do not match the chip's classes", 3, Configuration({{0x02, 1}, {0x0A, 2}})},
+        {"interface count claims one more than the descriptor holds", 1, [] {
+             auto d = Configuration({{0xFF, 3}});
+             d[4] = 2;
+             return d;
+         }()},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        SimulatedDevice device(Variant(c.variant));
+        device.bus().serveDescriptor(USB_CONFIGURATION_DESCRIPTOR_TYPE, 0, c.bytes);
+        NTSTATUS status = pnp.plugIn(driver, device.pdo());
+        EXPECT_TRUE(NT_ERROR(status)) << std::hex << status;
+        // The PnP manager removed the failed stack again.
+        EXPECT_EQ(Port(device), nullptr);
+        EXPECT_EQ(PortBytes(), 0u);
+    }
+}
+
+TEST_F(BringUpTest, ShortOrFailedDescriptorReadsFailTheStart) {
+    {
+        SCOPED_TRACE("a device descriptor of 8 bytes");
+        SimulatedDevice device(Variant(2));
+        auto d = device.chip().deviceDescriptor();
+        d.resize(8);
+        device.bus().serveDescriptor(USB_DEVICE_DESCRIPTOR_TYPE, 0, d);
+        EXPECT_EQ(pnp.plugIn(driver, device.pdo()), STATUS_DEVICE_DATA_ERROR);
+        EXPECT_EQ(Count(device.bus().urbLog(), URB_FUNCTION_SELECT_CONFIGURATION), 0);
+    }
+    {
+        SCOPED_TRACE("a configuration header of 4 bytes");
+        SimulatedDevice device(Variant(2));
+        device.bus().serveDescriptor(USB_CONFIGURATION_DESCRIPTOR_TYPE, 0, {9, 2, 0x20, 0});
+        EXPECT_EQ(pnp.plugIn(driver, device.pdo()), STATUS_DEVICE_DATA_ERROR);
+    }
+    for (uint16_t wValue : {uint16_t(0x0100), uint16_t(0x0200)}) {
+        SCOPED_TRACE(wValue == 0x0100 ? "device descriptor read stalls" : "configuration header read stalls");
+        SimulatedDevice device(Variant(2));
+        device.bus().addFault(FaultRule::ForFunction(URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE).withValue(wValue).stall());
+        EXPECT_EQ(pnp.plugIn(driver, device.pdo()), STATUS_UNSUCCESSFUL);
+        EXPECT_EQ(Count(device.bus().urbLog(), URB_FUNCTION_SELECT_CONFIGURATION), 0);
+        EXPECT_EQ(Port(device), nullptr);
+    }
+}
+
+TEST_F(BringUpTest, ARequestLeftPendingTimesOutAfterThreeSeconds) {
+    SimulatedDevice device(Variant(2));
+    device.bus().addFault(FaultRule::ForFunction(URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE).withValue(0x0100).pendForever());
+    int64_t before = machine.now();
+    EXPECT_EQ(pnp.plugIn(driver, device.pdo()), STATUS_IO_TIMEOUT);
+    int64_t took = machine.now() - before;
+    EXPECT_GE(took, 3 * kSecond);
+    EXPECT_LT(took, 3 * kSecond + 200 * kMs);
+    // The cancelled URB is finished: nothing of it is left at the bus.
+    EXPECT_EQ(device.bus().pendingUrbs(), 0u);
+    auto log = device.bus().urbLog();
+    ASSERT_FALSE(log.empty());
+    EXPECT_EQ(log.back().status, STATUS_CANCELLED);
+}
+
+TEST_F(BringUpTest, ChipInitWritesItsValuesPerTypeWhenTheEepromLacksTheVendorId) {
+    for (int type = 0; type <= 4; type++) {
+        SCOPED_TRACE(type);
+        SimulatedDevice device(Variant(type, VendorIdAt::Absent));
+        ASSERT_EQ(pnp.plugIn(driver, device.pdo()), STATUS_SUCCESS);
+        UCHAR clock = type >= 2 ? 0x44 : 0x24;
+        std::vector<std::pair<uint16_t, uint16_t>> registerWrites;
+        for (const UrbRecord &r : Vendor(device.bus().urbLog(), false))
+            if (r.setup.wValue <= 2) registerWrites.push_back({r.setup.wValue, r.setup.wIndex});
+        EXPECT_EQ(registerWrites, (std::vector<std::pair<uint16_t, uint16_t>>{{0, 1}, {1, 0}, {2, clock}}));
+        PortExtension *port = Ext(device);
+        EXPECT_EQ(port->RegisterShadow[0], 1);
+        EXPECT_EQ(port->RegisterShadow[1], 0);
+        EXPECT_EQ(port->RegisterShadow[2], clock);
+        EXPECT_EQ(device.chip().reg(2), clock);
+        pnp.remove(device.pdo());
+    }
+}
+
+TEST_F(BringUpTest, EepromProbeFindsTheVendorIdWhereTheVariantKeepsIt) {
+    // Type 3 keeps it at 0x40 (probed after 0x20), type 4 at 0x60; a found ID skips the writes and
+    // the shadow is read back from the chip, which loaded its registers from the EEPROM.
+    for (int type : {0, 3, 4}) {
+        SCOPED_TRACE(type);
+        SimulatedDevice device(Variant(type, type == 0 ? VendorIdAt::Zero : VendorIdAt::Alternate));
+        ASSERT_EQ(pnp.plugIn(driver, device.pdo()), STATUS_SUCCESS);
+        for (const UrbRecord &r : Vendor(device.bus().urbLog(), false)) EXPECT_GT(r.setup.wValue, 2) << "a register write";
+        PortExtension *port = Ext(device);
+        for (int r = 0; r < 3; r++) EXPECT_EQ(port->RegisterShadow[r], device.chip().reg(r)) << r;
+        EXPECT_TRUE(EepromHoldsVendorId(Port(device)));
+        pnp.remove(device.pdo());
+    }
+    // Type 2 looks at address 0 only.
+    SimulatedDevice device(Variant(2, VendorIdAt::Alternate));
+    ASSERT_EQ(pnp.plugIn(driver, device.pdo()), STATUS_SUCCESS);
+    EXPECT_FALSE(EepromHoldsVendorId(Port(device)));
+    pnp.remove(device.pdo());
+}
+
+TEST_F(BringUpTest, AnEepromThatStaysBusyIsAReadFailureAfterABoundedWait) {
+    ChipConfig config = Variant(2);
+    config.eepromStuckBusy = true;
+    SimulatedDevice device(config);
+    int64_t before = machine.now();
+    ASSERT_EQ(pnp.plugIn(driver, device.pdo()), STATUS_SUCCESS);
+    EXPECT_LT(machine.now() - before, 2 * kSecond);
+    auto reads = Vendor(device.bus().urbLog(), true);
+    int polls = 0;
+    for (const UrbRecord &r : reads) polls += r.setup.wValue == CHIP_EEPROM_STATUS;
+    EXPECT_EQ(polls, EEPROM_BUSY_POLLS);
+    // Unread, the EEPROM cannot vouch for the chip: the initialisation writes went out.
+    EXPECT_EQ(Ext(device)->RegisterShadow[2], 0x44);
+
+    UCHAR bytes[2] = {0xEE, 0xEE};
+    ULONG read = 99;
+    EXPECT_EQ(ReadEepromBytes(Port(device), 0, 2, bytes, &read), STATUS_IO_TIMEOUT);
+    EXPECT_EQ(read, 0u);
+    EXPECT_EQ(bytes[0], 0xEE);
+    pnp.remove(device.pdo());
+}
+
+TEST_F(BringUpTest, AFailedEepromReadStopsTheReadAndIsNotCountedAsRead) {
+    SimulatedDevice device(Variant(2));
+    ASSERT_EQ(pnp.plugIn(driver, device.pdo()), STATUS_SUCCESS);
+    // The data read of the first byte fails; the second would succeed.
+    device.bus().addFault(FaultRule::ForRequest(CHIP_VENDOR_REQUEST).withValue(CHIP_EEPROM_DATA).stall());
+    UCHAR bytes[2] = {0xEE, 0xEE};
+    ULONG read = 99;
+    EXPECT_EQ(ReadEepromBytes(Port(device), 0, 2, bytes, &read), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(read, 0u);
+    EXPECT_EQ(ReadEepromBytes(Port(device), 0, 2, bytes, &read), STATUS_SUCCESS);
+    EXPECT_EQ(read, 2u);
+    EXPECT_EQ(bytes[0] | bytes[1] << 8, MIRAVO_VENDOR_ID);
+    pnp.remove(device.pdo());
+}
+
+}  // namespace
+}  // namespace pt
