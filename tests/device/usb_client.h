@@ -34,6 +34,11 @@ struct Request {
     Request() { KeInitializeEvent(&done, NotificationEvent, FALSE); }
     ~Request() {
         if (!irp) return;
+        // A request a failed test left behind is cancelled, not abandoned to the bus.
+        if (KeReadStateEvent(&done) == 0) {
+            IoCancelIrp(irp);
+            KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, NULL);
+        }
         // The I/O manager marks a reclaimed IRP as out of the driver only after the completion
         // routine returns, a moment after it signalled us; wait for that before freeing it.
         auto &io = emu::Machine::current().service<emu::IoManager>();
