@@ -18,6 +18,10 @@
 #include "emulator/kernel/pool.h"
 #include "requests/requests.h"
 
+// Stands in for the receive path's ring purge until one is linked in; a real one takes precedence.
+std::atomic<int> g_ringPurges{0};
+__attribute__((weak)) VOID PurgeRing(PortExtension *) { g_ringPurges++; }
+
 namespace {
 
 constexpr int64_t kTick = 156250;
@@ -241,6 +245,8 @@ NTSTATUS NTAPI StandInDispatch(PDEVICE_OBJECT device, PIRP irp) {
             stack->Parameters.DeviceIoControl.Type3InputBuffer =
                 ExAllocatePoolWithTag(NonPagedPool, 4096, MIRAVO_POOL_TAG);
             return QueueOrStart(port, irp, &port->ReadQueue, &port->CurrentRead, ParkRead);
+        case IOCTL_SERIAL_PURGE:
+            return QueueOrStart(port, irp, &port->PurgeQueue, &port->CurrentPurge, BeginPurge);
         case IOCTL_SERIAL_GET_COMMSTATUS:
             port->CommErrors = 0;
             return Refuse(irp, port, STATUS_SUCCESS);
@@ -743,6 +749,41 @@ TEST_F(QueueTest, ACallerHoldingNoBitOfTheCurrentRequestLeavesItAlone) {
     IoAcquireCancelSpinLock(&irql);
     FinishWrite(port, nullptr, irql, STATUS_SUCCESS, RefTransfer);
     EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
+}
+
+TEST_F(QueueTest, PurgeAbortsOnlyTheKindsItsMaskNames) {
+    Outcome o[4];
+    PIRP w0 = Build(IRP_MJ_WRITE, o[0], 2), w1 = Build(IRP_MJ_WRITE, o[1], 3);
+    PIRP r0 = Build(IRP_MJ_READ, o[2], 4), r1 = Build(IRP_MJ_READ, o[3], 5);
+    for (PIRP irp : {w0, w1, r0, r1}) Send(irp);
+
+    auto purge = [&](ULONG mask) {
+        Outcome p;
+        PIRP irp = Build(IRP_MJ_DEVICE_CONTROL, p, sizeof(mask), IOCTL_SERIAL_PURGE, &mask);
+        EXPECT_EQ(Send(irp), STATUS_SUCCESS);
+        EXPECT_EQ(p.completions, 1);
+        EXPECT_EQ(p.status, STATUS_SUCCESS);
+        EXPECT_EQ(p.information, 0u);
+        EXPECT_EQ(port->CurrentPurge, nullptr);
+    };
+
+    purge(SERIAL_PURGE_TXCLEAR);  // no transmit buffer: nothing to do
+    for (auto &x : o) EXPECT_EQ(x.completions, 0);
+
+    purge(SERIAL_PURGE_TXABORT);
+    EXPECT_EQ(o[0].status, STATUS_CANCELLED);
+    EXPECT_EQ(o[1].status, STATUS_CANCELLED);
+    EXPECT_LT(o[1].order, o[0].order);  // newest first
+    EXPECT_EQ(o[2].completions + o[3].completions, 0);
+    EXPECT_EQ(TxChars(), 2u);
+
+    purge(SERIAL_PURGE_RXABORT);
+    EXPECT_EQ(o[2].status, STATUS_CANCELLED);
+    EXPECT_EQ(o[3].status, STATUS_CANCELLED);
+    EXPECT_EQ(port->CurrentRead, nullptr);
+    EXPECT_EQ(port->CurrentWrite, nullptr);
+    for (auto &x : o) EXPECT_EQ(x.information, 0u);
+    EXPECT_EQ(g_ringPurges, 0);
 }
 
 class QueueRaceTest : public QueueTest {
