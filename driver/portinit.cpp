@@ -1,5 +1,6 @@
 // Start defaults of a port: the settings a freshly started port has before an application sets any.
 #include "driver/driver.h"
+#include "requests/requests.h"
 
 NTSTATUS InitPortExtension(PDEVICE_OBJECT DeviceObject) {
     PortExtension *port = PortOf(DeviceObject);
@@ -18,6 +19,7 @@ NTSTATUS InitPortExtension(PDEVICE_OBJECT DeviceObject) {
     // CompleteWriteDpc, CompleteReadDpc, ReadTimeoutDpc, ReadIntervalTimeoutDpc, WriteTimeoutDpc,
     // ErrorAbortDpc, CompleteImmediateDpc, ImmediateTimeoutDpc, CompleteWaitDpc,
     // XoffCountTimeoutDpc, XoffCountDoneDpc, ArmRtsDropDpc, RtsDropDpc.
+    KeInitializeDpc(&port->ErrorAbortDpc, ErrorAbortDpc, port);
 
     port->CurrentBaud = 0;
     port->LineControl = 0x1A;  // 7 data bits, even parity, 1 stop bit
