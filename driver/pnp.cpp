@@ -52,6 +52,79 @@ static VOID ChangeAcceptState(PortExtension *port, ULONG set, ULONG clear) {
     KeReleaseSpinLock(&port->FlagsLock, irql);
 }
 
+// Gives up this request's count and the base count, then waits until the requests inside the
+// driver have left.
+static VOID DrainRequests(PortExtension *port) {
+    InterlockedDecrement(&port->PendingRequestCount);
+    if (InterlockedDecrement(&port->PendingRequestCount) != 0)
+        KeWaitForSingleObject(&port->RequestsDrainedEvent, Executive, KernelMode, FALSE, NULL);
+}
+
+static VOID CancelHeldRequests(PortExtension *port) {
+    KIRQL irql;
+    IoAcquireCancelSpinLock(&irql);
+    while (!IsListEmpty(&port->HeldRequests)) {
+        PIRP irp = CONTAINING_RECORD(RemoveTailList(&port->HeldRequests), IRP, Tail.Overlay.ListEntry);
+        PDRIVER_CANCEL routine = IoSetCancelRoutine(irp, NULL);
+        irp->Cancel = TRUE;
+        if (!routine) continue;  // its cancellation is already under way elsewhere
+        irp->CancelIrql = irql;
+        routine(port->DeviceObject, irp);  // releases the cancel lock
+        IoAcquireCancelSpinLock(&irql);
+    }
+    IoReleaseCancelSpinLock(irql);
+}
+
+static VOID KillAllRequests(PortExtension *port) {
+    PDEVICE_OBJECT device = port->DeviceObject;
+    CancelAllOfKind(device, &port->WriteQueue, &port->CurrentWrite);
+    CancelAllOfKind(device, &port->ReadQueue, &port->CurrentRead);
+    CancelAllOfKind(device, &port->PurgeQueue, &port->CurrentPurge);
+    CancelAllOfKind(device, &port->MaskQueue, &port->CurrentMask);
+
+    KIRQL irql;
+    IoAcquireCancelSpinLock(&irql);
+    PIRP wait = port->CurrentWait;
+    PDRIVER_CANCEL routine = wait ? IoSetCancelRoutine(wait, NULL) : NULL;
+    if (wait) wait->Cancel = TRUE;
+    if (routine) {
+        wait->CancelIrql = irql;
+        routine(device, wait);
+    } else {
+        IoReleaseCancelSpinLock(irql);
+    }
+    CancelHeldRequests(port);
+}
+
+// Sends the requests held during a stop through dispatch again, oldest first.
+static VOID ReleaseHeldRequests(PortExtension *port) {
+    KIRQL irql;
+    IoAcquireCancelSpinLock(&irql);
+    while (!IsListEmpty(&port->HeldRequests)) {
+        PIRP irp = CONTAINING_RECORD(RemoveHeadList(&port->HeldRequests), IRP, Tail.Overlay.ListEntry);
+        // Without its cancel routine the request is being cancelled, and the canceller completes it.
+        if (!IoSetCancelRoutine(irp, NULL)) continue;
+        IoReleaseCancelSpinLock(irql);
+        ReleaseRequestCount(port);
+        PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+        port->DriverObject->MajorFunction[stack->MajorFunction](stack->DeviceObject, irp);
+        IoAcquireCancelSpinLock(&irql);
+    }
+    IoReleaseCancelSpinLock(irql);
+}
+
+static VOID ReleaseTimersAndDpcs(PortExtension *port) {
+    PKTIMER timers[] = {&port->ReadTotalTimer, &port->ReadIntervalTimer, &port->WriteTotalTimer,
+                        &port->ImmediateTotalTimer, &port->XoffCountTimer, &port->RtsDropTimer};
+    for (ULONG i = 0; i < sizeof(timers) / sizeof(timers[0]); i++) CancelTimerCounted(timers[i], port);
+    PKDPC dpcs[] = {&port->CompleteWriteDpc, &port->CompleteReadDpc, &port->ReadTimeoutDpc,
+                    &port->ReadIntervalTimeoutDpc, &port->WriteTimeoutDpc, &port->ErrorAbortDpc,
+                    &port->CompleteImmediateDpc, &port->ImmediateTimeoutDpc, &port->CompleteWaitDpc,
+                    &port->XoffCountTimeoutDpc, &port->XoffCountDoneDpc, &port->ArmRtsDropDpc, &port->RtsDropDpc};
+    for (ULONG i = 0; i < sizeof(dpcs) / sizeof(dpcs[0]); i++)
+        if (KeRemoveQueueDpc(dpcs[i])) DpcFinished(port);
+}
+
 ULONG MaxBaudFromMask(ULONG Mask) {
     static const ULONG bits[][2] = {
         {0x10000, 131072}, {0x20000, 115200}, {0x8000, 57344}, {0x40000, 57600}, {0x4000, 38400}, {0x2000, 19200},
@@ -121,12 +194,14 @@ NTSTATUS FinishStart(PDEVICE_OBJECT DeviceObject) {
         IoGetConfigurationInformation()->SerialCount++;
         port->CountedAsSerialPort = TRUE;
     }
+    BOOLEAN restarting = port->PnpState == PNP_RESTARTING;
 
     KeAcquireSpinLock(&port->FlagsLock, &irql);
     port->PnpState = PNP_STARTED;
     port->PnpAcceptState = 0;
     port->DeviceFlags |= DEVICE_FLAG_STARTED;
     KeReleaseSpinLock(&port->FlagsLock, irql);
+    if (restarting) ReleaseHeldRequests(port);
     return STATUS_SUCCESS;
 }
 
@@ -154,7 +229,10 @@ static NTSTATUS StartPort(PDEVICE_OBJECT device, PIRP irp) {
 }
 
 VOID DisableInterfaces(PDEVICE_OBJECT DeviceObject) {
-    UndoNaming(PortOf(DeviceObject));
+    PortExtension *port = PortOf(DeviceObject);
+    if ((port->DeviceFlags & (DEVICE_FLAG_STARTED | DEVICE_FLAG_STOPPED)) == DEVICE_FLAG_STARTED)
+        ReleaseTimersAndDpcs(port);
+    UndoNaming(port);
 }
 
 NTSTATUS RemoveDeviceObject(PDEVICE_OBJECT DeviceObject) {
@@ -179,6 +257,8 @@ NTSTATUS RemoveDeviceObject(PDEVICE_OBJECT DeviceObject) {
 static NTSTATUS RemovePort(PDEVICE_OBJECT device, PIRP irp) {
     PortExtension *port = PortOf(device);
     ChangeAcceptState(port, PnpAcceptRemoving, 0);
+    KillAllRequests(port);
+    DrainRequests(port);
     LARGE_INTEGER settle;
     settle.QuadPart = REMOVAL_SETTLE;
     KeDelayExecutionThread(KernelMode, FALSE, &settle);
@@ -191,8 +271,13 @@ static NTSTATUS RemovePort(PDEVICE_OBJECT device, PIRP irp) {
 static NTSTATUS SurpriseRemovePort(PDEVICE_OBJECT device, PIRP irp) {
     PortExtension *port = PortOf(device);
     ChangeAcceptState(port, PnpAcceptSurpriseRemoved, 0);
+    KillAllRequests(port);
+    DrainRequests(port);
+    InterlockedIncrement(&port->PendingRequestCount);
     DisableInterfaces(device);
-    return PassDownSucceeded(port, irp);
+    NTSTATUS status = PassDownSucceeded(port, irp);
+    ReleaseRequestCount(port);
+    return status;
 }
 
 static NTSTATUS QueryCapabilities(PDEVICE_OBJECT device, PIRP irp) {
@@ -270,7 +355,20 @@ static NTSTATUS QueryHardwareIds(PDEVICE_OBJECT device, PIRP irp) {
     return CompleteHere(irp, STATUS_SUCCESS);
 }
 
-NTSTATUS NTAPI PnpDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+static NTSTATUS StopPort(PortExtension *port, PIRP irp) {
+    KIRQL irql;
+    KeAcquireSpinLock(&port->FlagsLock, &irql);
+    port->DeviceFlags |= DEVICE_FLAG_STOPPED;
+    port->PnpAcceptState = (port->PnpAcceptState & ~PnpAcceptStopPending) | PnpAcceptStopped;
+    KeReleaseSpinLock(&port->FlagsLock, irql);
+    port->PnpState = PNP_STOPPED;
+    DrainRequests(port);
+    InterlockedIncrement(&port->PendingRequestCount);
+    if (port->DeviceFlags & DEVICE_FLAG_STARTED) ReleaseTimersAndDpcs(port);
+    return PassDownSucceeded(port, irp);
+}
+
+static NTSTATUS HandlePnp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     PortExtension *port = PortOf(DeviceObject);
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
 
@@ -289,23 +387,10 @@ NTSTATUS NTAPI PnpDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         ExReleaseFastMutex(&port->OpenMutex);
         return PassDownSucceeded(port, Irp);
 
-    case IRP_MN_REMOVE_DEVICE:
-        return RemovePort(DeviceObject, Irp);
-
     case IRP_MN_CANCEL_REMOVE_DEVICE:
         port->PnpState = PNP_STARTED;
         ChangeAcceptState(port, 0, PnpAcceptRemoving);
         return PassDownSucceeded(port, Irp);
-
-    case IRP_MN_STOP_DEVICE: {
-        KIRQL irql;
-        KeAcquireSpinLock(&port->FlagsLock, &irql);
-        port->DeviceFlags |= DEVICE_FLAG_STOPPED;
-        port->PnpAcceptState = (port->PnpAcceptState & ~PnpAcceptStopPending) | PnpAcceptStopped;
-        KeReleaseSpinLock(&port->FlagsLock, irql);
-        port->PnpState = PNP_STOPPED;
-        return PassDownSucceeded(port, Irp);
-    }
 
     case IRP_MN_QUERY_STOP_DEVICE:
         if (port->PnpState != PNP_STARTED) return PassDown(port, Irp);
@@ -323,6 +408,7 @@ NTSTATUS NTAPI PnpDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         if (port->PnpState == PNP_STOP_PENDING) {
             port->PnpState = PNP_STARTED;
             ChangeAcceptState(port, 0, PnpAcceptStopPending);
+            ReleaseHeldRequests(port);
         }
         // A cancel must succeed on the way down, whatever the state here.
         return PassDownSucceeded(port, Irp);
@@ -335,10 +421,27 @@ NTSTATUS NTAPI PnpDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         if (stack->Parameters.QueryId.IdType == BusQueryCompatibleIDs) return PassDownSucceeded(port, Irp);
         return PassDown(port, Irp);
 
-    case IRP_MN_SURPRISE_REMOVAL:
-        return SurpriseRemovePort(DeviceObject, Irp);
-
     default:
         return PassDown(port, Irp);
+    }
+}
+
+NTSTATUS NTAPI PnpDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    PortExtension *port = PortOf(DeviceObject);
+    // Plug and Play requests are only counted in, never held or refused.
+    (void)AdmitRequest(Irp, port);
+    switch (IoGetCurrentIrpStackLocation(Irp)->MinorFunction) {
+    // These three give up their own count in the drain.
+    case IRP_MN_STOP_DEVICE:
+        return StopPort(port, Irp);
+    case IRP_MN_REMOVE_DEVICE:
+        return RemovePort(DeviceObject, Irp);
+    case IRP_MN_SURPRISE_REMOVAL:
+        return SurpriseRemovePort(DeviceObject, Irp);
+    default: {
+        NTSTATUS status = HandlePnp(DeviceObject, Irp);
+        ReleaseRequestCount(port);
+        return status;
+    }
     }
 }

@@ -46,6 +46,8 @@ TEST_F(PnpHandlingTest, SurpriseRemovalWithdrawsNamesOnceAndRemovalFinishes) {
     PortExtension *port = Ext(device);
     ASSERT_NE(port, nullptr) << "the port stays until the removal";
     EXPECT_TRUE(port->PnpAcceptState & PnpAcceptSurpriseRemoved);
+    // The drain gave back the base count; the removal's drain must then not block.
+    EXPECT_EQ(port->PendingRequestCount, 0);
     EXPECT_EQ(names.Resolve(u"\\??\\COM9"), nullptr);
     EXPECT_FALSE(registry.GetValue(emu::Registry::kSerialCommPath, u"\\Device\\Serial2"));
 
@@ -79,6 +81,7 @@ TEST_F(PnpHandlingTest, RestartAfterStopReappliesDefaultsWithoutNamingAgain) {
     EXPECT_EQ(port->PnpState, ULONG(PNP_STARTED));
     EXPECT_EQ(port->DeviceFlags, ULONG(DEVICE_FLAG_STARTED));
     EXPECT_EQ(port->PnpAcceptState, 0u);
+    EXPECT_EQ(port->PendingRequestCount, 1) << "only the base count";
     EXPECT_EQ(port->LineControl, 0x1A);
     EXPECT_EQ(port->ChipType, 4);
     EXPECT_EQ(SerialCount(), 1u);
