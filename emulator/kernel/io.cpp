@@ -389,6 +389,12 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR) {
         Report(Violation::InvalidParameter, "IoCompleteRequest", "IRP " + Hex(Irp) + " completed with STATUS_PENDING");
         return;
     }
+    {
+        // The drivers below are done with it: from here a completion routine that returns
+        // STATUS_MORE_PROCESSING_REQUIRED may free it.
+        std::lock_guard<std::mutex> g(io.lock);
+        io.irps[Irp].inDriver = false;
+    }
     Machine::current().noisePoint();
     for (;;) {
         PIO_COMPLETION_ROUTINE routine;
@@ -429,20 +435,9 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR) {
         if (invoke) {
             PDEVICE_OBJECT device =
                 Irp->CurrentLocation <= Irp->StackCount ? IoGetCurrentIrpStackLocation(Irp)->DeviceObject : NULL;
-            if (!device) {
-                // The originator's own routine: the IRP is back with whoever allocated it, who may
-                // free it as soon as the routine has signalled a waiting thread.
-                std::lock_guard<std::mutex> g(io.lock);
-                auto it = io.irps.find(Irp);
-                if (it != io.irps.end()) it->second.inDriver = false;
-            }
-            if (routine(device, Irp, context) == STATUS_MORE_PROCESSING_REQUIRED) {
-                // The routine's owner has the IRP back (it may already have freed it).
-                std::lock_guard<std::mutex> g(io.lock);
-                auto it = io.irps.find(Irp);
-                if (it != io.irps.end()) it->second.inDriver = false;
-                return;
-            }
+            // Nothing may be written about the IRP afterwards: its owner may have freed it, and the
+            // address may already belong to a new IRP. A driver that keeps it still holds it.
+            if (routine(device, Irp, context) == STATUS_MORE_PROCESSING_REQUIRED) return;
         } else if (Irp->PendingReturned && Irp->CurrentLocation <= Irp->StackCount) {
             IoMarkIrpPending(Irp);
         }
