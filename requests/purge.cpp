@@ -17,7 +17,6 @@ NTSTATUS NTAPI BeginPurge(PortExtension *Port) {
             CancelAllOfKind(device, &Port->WriteQueue, &Port->CurrentXoff);
         }
         if (mask & SERIAL_PURGE_RXABORT) CancelAllOfKind(device, &Port->ReadQueue, &Port->CurrentRead);
-        if (mask & SERIAL_PURGE_RXCLEAR) PurgeRing(Port);
         // SERIAL_PURGE_TXCLEAR: there is no transmit buffer to empty.
 
         irp->IoStatus.Status = STATUS_SUCCESS;

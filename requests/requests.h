@@ -74,6 +74,3 @@ VOID DpcFinished(PortExtension *Port);
 
 KDEFERRED_ROUTINE ErrorAbortDpc;
 REQUEST_STARTER BeginPurge;
-
-// The receive path's: empties the ring for SERIAL_PURGE_RXCLEAR; called with no lock held.
-VOID PurgeRing(PortExtension *Port);
