@@ -27,6 +27,16 @@ struct GlobalState {
 
 extern GlobalState DriverGlobals;
 
+// The transfer engine's records (usb/usbio.h).
+struct UsbTransfer;
+struct TransferHandoffs;
+// Transfer slots: the interrupt IN and bulk IN chains, then every bulk OUT transfer in flight.
+#define TRANSFER_SLOT_INTERRUPT_IN 0
+#define TRANSFER_SLOT_BULK_IN 1
+#define TRANSFER_SLOT_FIRST_BULK_OUT 2
+#define TRANSFER_BULK_OUT_SLOTS 16
+#define TRANSFER_SLOTS (TRANSFER_SLOT_FIRST_BULK_OUT + TRANSFER_BULK_OUT_SLOTS)
+
 struct PortExtension {
     // Identity and device stack.
     PDEVICE_OBJECT DeviceObject;
@@ -136,6 +146,32 @@ struct PortExtension {
     BOOLEAN CountedAsSerialPort;                     // holds one of the platform's SerialCount
     DEVICE_POWER_STATE DeviceStateMap[7];            // by system state, from the capabilities
     DEVICE_POWER_STATE DeviceWake;
+
+    // ---- USB transfer engine ----
+    // Each outstanding transfer sits in one slot from submission until its completion or a
+    // canceller takes it out, by atomic exchange only.
+    UsbTransfer *volatile TransferSlot[TRANSFER_SLOTS];
+    LONG TransfersActive;   // submitted, completion routine not yet finished
+    LONG BulkOutInFlight;
+    LONG WriteGeneration;   // bumped when the write path gives up on the chunk in flight
+    USHORT UartStatus;      // status word of the latest interrupt packet
+    UCHAR TxXoffHeld;
+    const TransferHandoffs *Handoffs;  // the receive, modem-status and write paths' entries
+
+    // Shared with the transfer engine, owned by the paths that set them: OpenCount (open/close),
+    // WriteHeld (write path), TxHoldReasons, RxHoldReasons and RtsDropPending (modem status and
+    // flow control), EscapeChar (control), WaitMask and HistoryMask (wait-on-mask), PerfStats and
+    // WmiPerfData (receive path).
+    LONG OpenCount;
+    BOOLEAN WriteHeld;
+    ULONG TxHoldReasons;
+    ULONG RxHoldReasons;
+    LONG RtsDropPending;
+    UCHAR EscapeChar;
+    ULONG WaitMask;
+    LONG HistoryMask;
+    SERIALPERF_STATS PerfStats;
+    SERIAL_WMI_PERF_DATA WmiPerfData;
 };
 
 inline PortExtension *PortOf(PDEVICE_OBJECT device) {

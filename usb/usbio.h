@@ -41,3 +41,81 @@ VOID ReadBackRegisters(PDEVICE_OBJECT DeviceObject);
 #define CHIP_EEPROM_DATA 0x8383
 #define CHIP_REGISTER_READ 0x80
 #define CHIP_OPTION 0x0B0B
+
+// ---- Transfer engine: asynchronous bulk and interrupt transfers (any IRQL up to DISPATCH_LEVEL) ----
+
+enum TransferKind { InterruptIn = 0, BulkOut = 1, BulkIn = 2 };
+
+// Where a bulk OUT transfer came from. Only a write chunk is write progress; characters sent
+// beside the write stream must never advance or finish the write.
+enum TransferOrigin { WriteChunk = 0, FlowChar = 1, ImmediateChar = 2, AsyncControl = 3 };
+
+#define STATUS_PACKET_BYTES 10
+#define BULK_IN_BYTES 384
+
+// The context of one transfer: one nonpaged allocation, released by whichever of the completion
+// routine and the slot's holder (a canceller, or the completion itself) lets go of it second.
+struct UsbTransfer {
+    struct _URB_BULK_OR_INTERRUPT_TRANSFER Urb;
+    PURB CallerUrb;  // SubmitAsyncUrb: the caller's URB, freed with the transfer
+    PDEVICE_OBJECT Device;
+    PUCHAR Buffer;
+    ULONG Length;  // requested; the URB's length becomes what moved
+    PIRP Irp;
+    TransferKind Kind;
+    TransferOrigin Origin;
+    LONG Generation;  // WriteGeneration when a write chunk was sent
+    ULONG Slot;
+    LONG Handoff;
+};
+
+// The paths above the engine, reached through the port's Handoffs table; a NULL entry is a path
+// that is not there, and the engine goes on without it.
+typedef VOID(NTAPI PUT_CHAR_ROUTINE)(PortExtension *Port, UCHAR Char);           // ControlLock, RxLock held
+typedef UCHAR(NTAPI MODEM_STATUS_ROUTINE)(PortExtension *Port);                  // ControlLock, RxLock held
+typedef VOID(NTAPI NOTIFY_EVENTS_ROUTINE)(PortExtension *Port);                  // no lock held
+typedef VOID(NTAPI CONTINUE_WRITE_ROUTINE)(PortExtension *Port, ULONG Sent);     // no lock held
+typedef VOID(NTAPI WRITE_CHUNK_LOST_ROUTINE)(PortExtension *Port, NTSTATUS Why);  // no lock held
+typedef VOID(NTAPI SEND_WRITE_CHUNK_ROUTINE)(PortExtension *Port);               // no lock held
+
+struct TransferHandoffs {
+    PUT_CHAR_ROUTINE *PutChar;                  // stores one received character
+    MODEM_STATUS_ROUTINE *UpdateModemStatus;    // acts on UartStatus, line status last
+    NOTIFY_EVENTS_ROUTINE *NotifyEvents;        // hands HistoryMask to a waiting request
+    CONTINUE_WRITE_ROUTINE *ContinueWrite;      // a chunk of the current write went out
+    WRITE_CHUNK_LOST_ROUTINE *WriteChunkLost;   // a chunk of the current write failed or the port closed
+    SEND_WRITE_CHUNK_ROUTINE *SendWriteChunk;   // tries a parked write again
+};
+
+// IN kinds start a chain only when none of the kind is outstanding (STATUS_SUCCESS when one
+// already is). BulkOut sends Length bytes from Source (copied at once) as a write chunk.
+NTSTATUS SubmitTransfer(PDEVICE_OBJECT Device, TransferKind Kind, const UCHAR *Source, ULONG Length);
+NTSTATUS SubmitBulkOut(PDEVICE_OBJECT Device, TransferOrigin Origin, const UCHAR *Source, ULONG Length);
+IO_COMPLETION_ROUTINE TransferComplete;
+// PASSIVE_LEVEL only; does nothing above it. A cancelled IN transfer ends its chain.
+VOID CancelTransfer(PortExtension *Port, TransferKind Kind);
+VOID CancelAllTransfers(PortExtension *Port);
+// PASSIVE_LEVEL: returns once no transfer or asynchronous URB of the port is outstanding and no
+// completion routine of the engine is still running for it. Removal calls it before the device
+// object goes.
+VOID WaitForTransfers(PortExtension *Port);
+BOOLEAN TransferOutstanding(PortExtension *Port, TransferKind Kind);
+// The write path gives up on the chunk in flight: its completion is no longer write progress.
+VOID DisownWriteChunk(PortExtension *Port);
+NTSTATUS SetRemoteWakeup(PDEVICE_OBJECT Device, BOOLEAN Enable);
+// Takes ownership of a nonpaged 'COMX' URB and sends it without waiting; for DISPATCH_LEVEL callers.
+NTSTATUS SubmitAsyncUrb(PDEVICE_OBJECT Device, PURB Urb);
+// Status word bits (UartStatus).
+#define UART_DCD 0x01
+#define UART_DSR 0x02
+#define UART_BREAK 0x04
+#define UART_RING 0x08
+#define UART_FRAMING 0x10
+#define UART_PARITY 0x20
+#define UART_OVERRUN 0x40
+#define UART_CTS 0x80
+
+// TxHoldReasons and RxHoldReasons bits the engine reads or sets.
+#define TX_HOLD_XOFF 0x8
+#define RX_HOLD_XOFF 0x2
+#define RX_HOLD_RTS 0x4
