@@ -136,6 +136,20 @@ struct PortExtension {
     KDPC ArmRtsDropDpc;
     KDPC RtsDropDpc;
 
+    // ---- Receive ring and character processing (receive/) ----
+    // ControlLock guards the ring's content (RxTakeSlot, RxRingCount); RxLock, always the innermost
+    // lock, guards where PutChar stores (RxTarget, RxPutSlot, RxTargetLast, RxDirectCount).
+    // RxTarget is RxRingStart in ring mode, the current read's buffer in direct mode.
+    PUCHAR RxRingStart;  // nonpaged, NULL while closed; RxBufferSize is its size
+    ULONG RxRingCount;
+    PUCHAR RxTakeSlot;
+    PUCHAR RxTarget;
+    PUCHAR RxPutSlot;
+    PUCHAR RxTargetLast;
+    ULONG RxDirectCount;          // stored into the current read since the read path last looked
+    LONG EventNotifyBusy;         // NotifyEvents lets one caller through at a time
+    PULONG MaskResultLocation;    // set by wait-on-mask while a wait request takes events
+
     // ---- USB configuration, chip identity and Plug and Play bring-up ----
     ULONG UsbConfigured;                             // set by the first identification, never cleared
     PUSB_DEVICE_DESCRIPTOR DeviceDescriptor;         // 18 bytes, nonpaged, as read at the last start

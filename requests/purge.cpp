@@ -1,4 +1,5 @@
 // Purges run one at a time through their own queue, so that one purge never overtakes another.
+#include "receive/receive.h"
 #include "requests/requests.h"
 
 NTSTATUS NTAPI BeginPurge(PortExtension *Port) {
@@ -18,6 +19,7 @@ NTSTATUS NTAPI BeginPurge(PortExtension *Port) {
         }
         if (mask & SERIAL_PURGE_RXABORT) CancelAllOfKind(device, &Port->ReadQueue, &Port->CurrentRead);
         // SERIAL_PURGE_TXCLEAR: there is no transmit buffer to empty.
+        if (mask & SERIAL_PURGE_RXCLEAR) PurgeRing(Port);
 
         irp->IoStatus.Status = STATUS_SUCCESS;
         irp->IoStatus.Information = 0;

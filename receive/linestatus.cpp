@@ -1,0 +1,55 @@
+// Line-status processing: the error bits of the chip's status word become statistics, CommErrors
+// bits, replacement characters and, in LSRMST-insert mode, status sequences in the data.
+#include "receive/receive.h"
+#include "requests/requests.h"
+
+#define UART_STATUS_BREAK 0x04
+#define UART_STATUS_FRAMING 0x10
+#define UART_STATUS_PARITY 0x20
+#define UART_STATUS_OVERRUN 0x40
+
+// The errors a line-status register can report; the chip has no data-ready or transmitter bits.
+#define LINE_STATUS_ERRORS (SERIAL_LSR_OE | SERIAL_LSR_PE | SERIAL_LSR_FE | SERIAL_LSR_BI | SERIAL_LSR_FIFOERR)
+
+UCHAR NTAPI UpdateLineStatus(PortExtension *Port) {
+    USHORT status = Port->UartStatus;
+    UCHAR lsr = 0;
+    if (status & UART_STATUS_OVERRUN) lsr |= SERIAL_LSR_OE;
+    if (status & UART_STATUS_PARITY) lsr |= SERIAL_LSR_PE;
+    if (status & UART_STATUS_FRAMING) lsr |= SERIAL_LSR_FE;
+    if (status & UART_STATUS_BREAK) lsr |= SERIAL_LSR_BI;
+    if (!(lsr & LINE_STATUS_ERRORS)) return lsr;
+
+    ULONG flow = Port->HandFlow.FlowReplace;
+    // The status sequence comes first, so an application sees what the replacement characters
+    // that follow stand for.
+    if (Port->EscapeChar) {
+        PutChar(Port, Port->EscapeChar);
+        PutChar(Port, SERIAL_LSRMST_LSR_NODATA);
+        PutChar(Port, lsr);
+    }
+    if (lsr & SERIAL_LSR_OE) {
+        COUNT_STATISTIC(Port, SerialOverrunErrorCount);
+        Port->CommErrors |= SERIAL_ERROR_OVERRUN;
+        if (flow & SERIAL_ERROR_CHAR) PutChar(Port, Port->SpecialChars.ErrorChar);
+    }
+    if (lsr & SERIAL_LSR_BI) {
+        // A break garbles the character it interrupts: its parity and framing are not errors.
+        Port->CommErrors |= SERIAL_ERROR_BREAK;
+        if (flow & SERIAL_BREAK_CHAR) PutChar(Port, Port->SpecialChars.BreakChar);
+    } else {
+        if (lsr & SERIAL_LSR_PE) {
+            COUNT_STATISTIC(Port, ParityErrorCount);
+            Port->CommErrors |= SERIAL_ERROR_PARITY;
+            if (flow & SERIAL_ERROR_CHAR) PutChar(Port, Port->SpecialChars.ErrorChar);
+        }
+        if (lsr & SERIAL_LSR_FE) {
+            COUNT_STATISTIC(Port, FrameErrorCount);
+            Port->CommErrors |= SERIAL_ERROR_FRAMING;
+            if (flow & SERIAL_ERROR_CHAR) PutChar(Port, Port->SpecialChars.ErrorChar);
+        }
+    }
+    if (Port->HandFlow.ControlHandShake & SERIAL_ERROR_ABORT)
+        QueueDpcCounted(&Port->ErrorAbortDpc, NULL, NULL, Port);
+    return lsr;
+}

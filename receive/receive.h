@@ -1,0 +1,39 @@
+// The receive ring, per-character processing, line status, statistics and event notification.
+#pragma once
+
+#include "driver/port.h"
+
+// RxHoldReasons bits.
+#define RX_HOLD_DTR 0x1
+#define RX_HOLD_XOFF 0x2
+#define RX_HOLD_RTS 0x4
+#define RX_HOLD_DSR 0x8
+
+// Every count goes to both records: IOCTL_SERIAL_GET_STATS reads one, WMI the other, and each is
+// cleared on its own.
+#define COUNT_STATISTIC(Port, Field) ((Port)->PerfStats.Field++, (Port)->WmiPerfData.Field++)
+
+// Open: sizes the ring by the system's size, stepping down when pool is short, and empties it in
+// ring mode. STATUS_INSUFFICIENT_RESOURCES when not even the smallest ring can be had.
+NTSTATUS AllocateRing(PortExtension *Port);
+// Close and surprise removal: detaches the ring under the locks, then frees it. Harmless twice.
+VOID FreeRing(PortExtension *Port);
+
+// Stores one received character, into the ring or the waiting read's buffer. DISPATCH_LEVEL,
+// ControlLock then RxLock held.
+VOID NTAPI PutChar(PortExtension *Port, UCHAR Char);
+
+// Acts on the error bits of UartStatus and returns them as a line-status register byte.
+// ControlLock then RxLock held: it stores characters.
+UCHAR NTAPI UpdateLineStatus(PortExtension *Port);
+
+// Hands HistoryMask to a waiting wait-on-mask request, if any. Any IRQL up to DISPATCH_LEVEL.
+VOID NTAPI NotifyEvents(PortExtension *Port);
+
+// IOCTL_SERIAL_SET_QUEUE_SIZE current in ReadQueue: installs the buffer parked in the request if
+// it is larger, keeping the ring's content. Always succeeds. No lock held on entry.
+NTSTATUS ResizeRing(PortExtension *Port);
+
+// SERIAL_PURGE_RXCLEAR: empties the ring, unless the receive path is filling a read directly.
+// No lock held on entry.
+VOID PurgeRing(PortExtension *Port);

@@ -1,0 +1,190 @@
+// The receive ring. PutChar stores at RxPutSlot inside the current target: the ring itself, or,
+// while a read waits for more than the ring held, that read's own buffer (direct mode).
+#include "receive/receive.h"
+#include "requests/requests.h"
+
+#define UART_STATUS_DSR 0x02
+
+static VOID SetRingMode(PortExtension *Port) {
+    Port->RxRingCount = 0;
+    Port->RxTarget = Port->RxPutSlot = Port->RxTakeSlot = Port->RxRingStart;
+    Port->RxTargetLast = Port->RxRingStart + Port->RxBufferSize - 1;
+}
+
+// The limits follow every new size, whatever an application set before.
+static VOID SetRingLimits(PortExtension *Port) {
+    ULONG size = Port->RxBufferSize;
+    Port->HandFlow.XoffLimit = (LONG)(size / 8);
+    Port->HandFlow.XonLimit = (LONG)(size / 2);
+    Port->WmiCommData.XoffXmitThreshold = size / 8;
+    Port->WmiCommData.XonXmitThreshold = size / 2;
+    Port->RxEightyPercent = (size / 4) * 3 + size / 16;
+}
+
+NTSTATUS AllocateRing(PortExtension *Port) {
+    ULONG size;
+    switch (MmQuerySystemSize()) {
+    case MmLargeSystem: size = 4096; break;
+    case MmMediumSystem: size = 1024; break;
+    default: size = 128; break;
+    }
+    PUCHAR ring;
+    for (;;) {
+        ring = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPool, size, MIRAVO_POOL_TAG));
+        if (ring || size == 128) break;
+        size = size == 4096 ? 1024 : 128;
+    }
+    if (!ring) return STATUS_INSUFFICIENT_RESOURCES;
+
+    KIRQL irql;
+    KeAcquireSpinLock(&Port->ControlLock, &irql);
+    KeAcquireSpinLockAtDpcLevel(&Port->RxLock);
+    PUCHAR old = Port->RxRingStart;
+    Port->RxRingStart = ring;
+    Port->RxBufferSize = size;
+    SetRingMode(Port);
+    SetRingLimits(Port);
+    KeReleaseSpinLockFromDpcLevel(&Port->RxLock);
+    KeReleaseSpinLock(&Port->ControlLock, irql);
+    // An open that was never matched by a close must not strand the earlier ring.
+    if (old) ExFreePoolWithTag(old, MIRAVO_POOL_TAG);
+    return STATUS_SUCCESS;
+}
+
+VOID FreeRing(PortExtension *Port) {
+    // The bulk IN chain only stops at its next completion, so PutChar may still be running:
+    // it must find no ring rather than a freed one.
+    KIRQL irql;
+    KeAcquireSpinLock(&Port->ControlLock, &irql);
+    KeAcquireSpinLockAtDpcLevel(&Port->RxLock);
+    PUCHAR ring = Port->RxRingStart;
+    Port->RxRingStart = Port->RxTarget = Port->RxPutSlot = Port->RxTakeSlot = Port->RxTargetLast = NULL;
+    Port->RxBufferSize = 0;
+    Port->RxRingCount = 0;
+    KeReleaseSpinLockFromDpcLevel(&Port->RxLock);
+    KeReleaseSpinLock(&Port->ControlLock, irql);
+    if (ring) ExFreePoolWithTag(ring, MIRAVO_POOL_TAG);
+}
+
+VOID NTAPI PutChar(PortExtension *Port, UCHAR Char) {
+    if (!Port->RxRingStart) return;  // closed, or closing under a late bulk IN completion
+
+    ULONG handshake = Port->HandFlow.ControlHandShake;
+    ULONG flow = Port->HandFlow.FlowReplace;
+
+    // Only the DSR hold is refreshed: a full modem-status pass would consume line changes before
+    // the status packet's own pass saw them, and its line-status step would store through here.
+    if (handshake & SERIAL_DSR_SENSITIVITY) {
+        if (Port->UartStatus & UART_STATUS_DSR)
+            Port->RxHoldReasons &= ~RX_HOLD_DSR;
+        else
+            Port->RxHoldReasons |= RX_HOLD_DSR;
+        if (Port->RxHoldReasons & RX_HOLD_DSR) return;
+    }
+
+    if (Port->RxTarget != Port->RxRingStart) {
+        Port->RxDirectCount++;
+        *Port->RxPutSlot = Char;
+        if (Port->RxPutSlot != Port->RxTargetLast) {
+            Port->RxPutSlot++;
+            return;
+        }
+        // The read's buffer is full. It cannot complete before CompleteReadDpc drops the
+        // transfer side's reference, so CurrentRead stays put meanwhile.
+        SetRingMode(Port);
+        PIRP read = Port->CurrentRead;
+        if (read) read->IoStatus.Information = IoGetCurrentIrpStackLocation(read)->Parameters.Read.Length;
+        QueueDpcCounted(&Port->CompleteReadDpc, NULL, NULL, Port);
+        return;
+    }
+
+    // Below 400 characters of headroom the subtraction wraps and the RTS and XOFF holds are never
+    // taken: a small ring relies on the DTR hold alone.
+    ULONG room = Port->RxBufferSize - (ULONG)Port->HandFlow.XoffLimit;
+    ULONG next = Port->RxRingCount + 1;
+    if ((handshake & SERIAL_DTR_MASK) == SERIAL_DTR_HANDSHAKE && !(Port->RxHoldReasons & RX_HOLD_DTR) &&
+        room <= next)
+        // Lowering DTR takes a control request, which cannot be sent from here.
+        Port->RxHoldReasons |= RX_HOLD_DTR;
+    if ((flow & SERIAL_RTS_MASK) == SERIAL_RTS_HANDSHAKE && !(Port->RxHoldReasons & RX_HOLD_RTS) &&
+        room - 400 <= next)
+        Port->RxHoldReasons |= RX_HOLD_RTS;  // stops the bulk IN pipe being resubmitted
+    if ((flow & SERIAL_AUTO_RECEIVE) && !(Port->RxHoldReasons & RX_HOLD_XOFF) && room - 400 <= next)
+        Port->RxHoldReasons |= RX_HOLD_XOFF;
+
+    if (Port->RxRingCount < Port->RxBufferSize) {
+        *Port->RxPutSlot = Char;
+        if (++Port->RxRingCount == Port->RxEightyPercent && (Port->WaitMask & SERIAL_EV_RX80FULL)) {
+            LONG old = Port->HistoryMask;
+            for (;;) {
+                LONG seen = InterlockedCompareExchange(&Port->HistoryMask, old | SERIAL_EV_RX80FULL, old);
+                if (seen == old) break;
+                old = seen;
+            }
+            NotifyEvents(Port);
+        }
+        Port->RxPutSlot = Port->RxPutSlot == Port->RxTargetLast ? Port->RxRingStart : Port->RxPutSlot + 1;
+        return;
+    }
+
+    COUNT_STATISTIC(Port, BufferOverrunErrorCount);
+    Port->CommErrors |= SERIAL_ERROR_QUEUEOVERRUN;
+    if (flow & SERIAL_ERROR_CHAR) {
+        PUCHAR newest = Port->RxPutSlot == Port->RxRingStart ? Port->RxTargetLast : Port->RxPutSlot - 1;
+        *newest = Port->SpecialChars.ErrorChar;
+    }
+    if (handshake & SERIAL_ERROR_ABORT) QueueDpcCounted(&Port->ErrorAbortDpc, NULL, NULL, Port);
+}
+
+NTSTATUS ResizeRing(PortExtension *Port) {
+    PIRP irp = Port->CurrentRead;
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    PUCHAR ring = static_cast<PUCHAR>(stack->Parameters.DeviceIoControl.Type3InputBuffer);
+    stack->Parameters.DeviceIoControl.Type3InputBuffer = NULL;
+    irp->IoStatus.Information = 0;
+    irp->IoStatus.Status = STATUS_SUCCESS;
+    ULONG size = static_cast<PSERIAL_QUEUE_SIZE>(irp->AssociatedIrp.SystemBuffer)->InSize;
+
+    KIRQL irql;
+    KeAcquireSpinLock(&Port->ControlLock, &irql);
+    // The ring never shrinks; nor is one installed on a port that has none.
+    if (!ring || !Port->RxRingStart || size <= Port->RxBufferSize) {
+        KeReleaseSpinLock(&Port->ControlLock, irql);
+        if (ring) ExFreePoolWithTag(ring, MIRAVO_POOL_TAG);
+        return STATUS_SUCCESS;
+    }
+
+    PUCHAR old = Port->RxRingStart;
+    ULONG count = Port->RxRingCount;
+    ULONG tail = (ULONG)(old + Port->RxBufferSize - Port->RxTakeSlot);
+    ULONG first = count < tail ? count : tail;
+    RtlCopyMemory(ring, Port->RxTakeSlot, first);
+    RtlCopyMemory(ring + first, old, count - first);
+
+    // The store position is RxLock's, even though no read can be current while this runs.
+    KeAcquireSpinLockAtDpcLevel(&Port->RxLock);
+    BOOLEAN ringMode = Port->RxTarget == old;
+    Port->RxRingStart = Port->RxTakeSlot = ring;
+    Port->RxBufferSize = size;
+    if (ringMode) {
+        Port->RxTarget = ring;
+        Port->RxPutSlot = ring + count;
+        Port->RxTargetLast = ring + size - 1;
+    }
+    KeReleaseSpinLockFromDpcLevel(&Port->RxLock);
+    SetRingLimits(Port);
+    KeReleaseSpinLock(&Port->ControlLock, irql);
+
+    ExFreePoolWithTag(old, MIRAVO_POOL_TAG);
+    return STATUS_SUCCESS;
+}
+
+VOID PurgeRing(PortExtension *Port) {
+    KIRQL irql;
+    KeAcquireSpinLock(&Port->ControlLock, &irql);
+    KeAcquireSpinLockAtDpcLevel(&Port->RxLock);
+    // In direct mode the characters already belong to the read being filled.
+    if (Port->RxRingStart && Port->RxTarget == Port->RxRingStart) SetRingMode(Port);
+    KeReleaseSpinLockFromDpcLevel(&Port->RxLock);
+    KeReleaseSpinLock(&Port->ControlLock, irql);
+}

@@ -1,0 +1,558 @@
+// The receive ring and per-character processing, driven through the routines themselves on a
+// port device with its start defaults and an open-time ring.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstring>
+#include <functional>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "driver/driver.h"
+#include "emulator/kernel/iomgr.h"
+#include "emulator/kernel/machine.h"
+#include "emulator/kernel/pool.h"
+#include "receive/receive.h"
+#include "requests/requests.h"
+
+namespace {
+
+using Bytes = std::vector<UCHAR>;
+
+std::atomic<int> g_readDone{0}, g_waitDone{0}, g_errorAbort{0};
+
+VOID NTAPI CountReadDone(PKDPC, PVOID context, PVOID, PVOID) {
+    g_readDone++;
+    DpcFinished(static_cast<PortExtension *>(context));
+}
+VOID NTAPI CountWaitDone(PKDPC, PVOID context, PVOID, PVOID) {
+    g_waitDone++;
+    DpcFinished(static_cast<PortExtension *>(context));
+}
+VOID NTAPI CountErrorAbort(PKDPC, PVOID context, PVOID, PVOID) {
+    g_errorAbort++;
+    DpcFinished(static_cast<PortExtension *>(context));
+}
+
+NTSTATUS NTAPI NoDispatchEntry(PDRIVER_OBJECT, PUNICODE_STRING) { return STATUS_SUCCESS; }
+
+class RingTest : public ::testing::Test {
+protected:
+    explicit RingTest(emu::MachineConfig config = {}) : machine(config) {}
+
+    emu::Machine machine;
+    emu::IoManager &io = machine.service<emu::IoManager>();
+    emu::Pool &pool = machine.service<emu::Pool>();
+    PDRIVER_OBJECT driver = nullptr;
+    PDEVICE_OBJECT device = nullptr;
+    PortExtension *port = nullptr;
+    std::vector<PIRP> irps;
+
+    void SetUp() override {
+        g_readDone = g_waitDone = g_errorAbort = 0;
+        ASSERT_EQ(io.loadDriver(NoDispatchEntry, u"ring", MIRAVO_POOL_TAG, &driver), STATUS_SUCCESS);
+        ASSERT_EQ(CreatePortDevice(driver, &device), STATUS_SUCCESS);
+        port = PortOf(device);
+        InitPortExtension(device);
+        KeInitializeDpc(&port->CompleteReadDpc, CountReadDone, port);
+        KeInitializeDpc(&port->CompleteWaitDpc, CountWaitDone, port);
+        KeInitializeDpc(&port->ErrorAbortDpc, CountErrorAbort, port);
+        ASSERT_EQ(AllocateRing(port), STATUS_SUCCESS);
+    }
+
+    void TearDown() override {
+        KeFlushQueuedDpcs();
+        if (port) {
+            EXPECT_EQ(port->PendingDpcCount, 1);
+            FreeRing(port);
+            FreePortNames(port);
+            IoDeleteDevice(device);
+        }
+        for (PIRP irp : irps) IoFreeIrp(irp);
+        if (driver) io.unloadDriver(driver);  // the verifier reports pool left under 'COMX'
+    }
+
+    // As the bulk IN branch stores: ControlLock, then RxLock, at DISPATCH_LEVEL.
+    void Put(const Bytes &chars) {
+        KIRQL irql;
+        KeAcquireSpinLock(&port->ControlLock, &irql);
+        KeAcquireSpinLockAtDpcLevel(&port->RxLock);
+        for (UCHAR c : chars) PutChar(port, c);
+        KeReleaseSpinLockFromDpcLevel(&port->RxLock);
+        KeReleaseSpinLock(&port->ControlLock, irql);
+    }
+    void PutRun(ULONG n, UCHAR first = 0) {
+        Bytes b(n);
+        for (ULONG i = 0; i < n; i++) b[i] = UCHAR(first + i);
+        Put(b);
+    }
+
+    UCHAR LineStatus() {
+        KIRQL irql;
+        KeAcquireSpinLock(&port->ControlLock, &irql);
+        KeAcquireSpinLockAtDpcLevel(&port->RxLock);
+        UCHAR lsr = UpdateLineStatus(port);
+        KeReleaseSpinLockFromDpcLevel(&port->RxLock);
+        KeReleaseSpinLock(&port->ControlLock, irql);
+        return lsr;
+    }
+
+    // What a reader would find, oldest first, following the ring's wrap.
+    Bytes Content() {
+        Bytes out;
+        KIRQL irql;
+        KeAcquireSpinLock(&port->ControlLock, &irql);
+        PUCHAR p = port->RxTakeSlot;
+        for (ULONG i = 0; i < port->RxRingCount; i++) {
+            out.push_back(*p);
+            p = p == port->RxRingStart + port->RxBufferSize - 1 ? port->RxRingStart : p + 1;
+        }
+        KeReleaseSpinLock(&port->ControlLock, irql);
+        return out;
+    }
+
+    // A reader taking n characters, as the read path's copy and consume do.
+    void Take(ULONG n) {
+        KIRQL irql;
+        KeAcquireSpinLock(&port->ControlLock, &irql);
+        ASSERT_LE(n, port->RxRingCount);
+        for (ULONG i = 0; i < n; i++)
+            port->RxTakeSlot = port->RxTakeSlot == port->RxRingStart + port->RxBufferSize - 1 ? port->RxRingStart
+                                                                                              : port->RxTakeSlot + 1;
+        port->RxRingCount -= n;
+        KeReleaseSpinLock(&port->ControlLock, irql);
+    }
+
+    PIRP NewIrp() {
+        PIRP irp = IoAllocateIrp(1, FALSE);
+        irps.push_back(irp);
+        IoSetNextIrpStackLocation(irp);
+        return irp;
+    }
+
+    // A SET_QUEUE_SIZE made current in the read queue, carrying the buffer the dispatcher allocated.
+    NTSTATUS Resize(ULONG size, SERIAL_QUEUE_SIZE &qs) {
+        PIRP irp = NewIrp();
+        PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+        stack->MajorFunction = IRP_MJ_DEVICE_CONTROL;
+        stack->Parameters.DeviceIoControl.IoControlCode = IOCTL_SERIAL_SET_QUEUE_SIZE;
+        stack->Parameters.DeviceIoControl.Type3InputBuffer = ExAllocatePoolWithTag(NonPagedPool, size, MIRAVO_POOL_TAG);
+        qs.InSize = size;
+        irp->AssociatedIrp.SystemBuffer = &qs;
+        irp->IoStatus.Status = STATUS_PENDING;
+        irp->IoStatus.Information = 99;
+        port->CurrentRead = irp;
+        NTSTATUS status = ResizeRing(port);
+        EXPECT_EQ(stack->Parameters.DeviceIoControl.Type3InputBuffer, nullptr);
+        EXPECT_EQ(irp->IoStatus.Status, STATUS_SUCCESS);
+        EXPECT_EQ(irp->IoStatus.Information, 0u);
+        port->CurrentRead = nullptr;
+        return status;
+    }
+    NTSTATUS Resize(ULONG size) {
+        SERIAL_QUEUE_SIZE qs{};
+        return Resize(size, qs);
+    }
+
+    // The read path's switch into direct mode for a read of `length` into `buffer`.
+    PIRP StartDirectRead(UCHAR *buffer, ULONG length) {
+        PIRP read = NewIrp();
+        PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(read);
+        stack->MajorFunction = IRP_MJ_READ;
+        stack->Parameters.Read.Length = length;
+        read->AssociatedIrp.SystemBuffer = buffer;
+        KIRQL irql;
+        KeAcquireSpinLock(&port->ControlLock, &irql);
+        KeAcquireSpinLockAtDpcLevel(&port->RxLock);
+        EXPECT_EQ(port->RxRingCount, 0u);
+        port->CurrentRead = read;
+        port->RxDirectCount = 0;
+        port->RxTarget = port->RxPutSlot = buffer;
+        port->RxTargetLast = buffer + length - 1;
+        KeReleaseSpinLockFromDpcLevel(&port->RxLock);
+        KeReleaseSpinLock(&port->ControlLock, irql);
+        return read;
+    }
+
+    void ExpectEmptyRingMode() {
+        EXPECT_EQ(port->RxRingCount, 0u);
+        EXPECT_EQ(port->RxTarget, port->RxRingStart);
+        EXPECT_EQ(port->RxPutSlot, port->RxRingStart);
+        EXPECT_EQ(port->RxTakeSlot, port->RxRingStart);
+        EXPECT_EQ(port->RxTargetLast, port->RxRingStart + port->RxBufferSize - 1);
+    }
+};
+
+Bytes Sequence(ULONG n, UCHAR first = 0) {
+    Bytes b(n);
+    for (ULONG i = 0; i < n; i++) b[i] = UCHAR(first + i);
+    return b;
+}
+
+TEST_F(RingTest, OpenSizesTheRingAndStepsDownWhenPoolIsShort) {
+    // The emulated machine is a medium system.
+    ASSERT_EQ(port->RxBufferSize, 1024u);
+    ExpectEmptyRingMode();
+    EXPECT_EQ(port->HandFlow.XoffLimit, 128);
+    EXPECT_EQ(port->HandFlow.XonLimit, 512);
+    EXPECT_EQ(port->WmiCommData.XoffXmitThreshold, 128u);
+    EXPECT_EQ(port->WmiCommData.XonXmitThreshold, 512u);
+    EXPECT_EQ(port->RxEightyPercent, 832u);
+    EXPECT_EQ(pool.bytesInUse(MIRAVO_POOL_TAG) >= 1024, true);
+
+    FreeRing(port);
+    EXPECT_EQ(port->RxRingStart, nullptr);
+    EXPECT_EQ(port->RxBufferSize, 0u);
+    FreeRing(port);
+    Put({1, 2, 3});  // a late completion after close stores nothing and touches nothing
+    EXPECT_EQ(port->PerfStats.BufferOverrunErrorCount, 0u);
+
+    pool.failTag(MIRAVO_POOL_TAG, 1);
+    ASSERT_EQ(AllocateRing(port), STATUS_SUCCESS);
+    EXPECT_EQ(port->RxBufferSize, 128u);
+    EXPECT_EQ(port->HandFlow.XoffLimit, 16);
+    EXPECT_EQ(port->HandFlow.XonLimit, 64);
+    EXPECT_EQ(port->RxEightyPercent, 104u);
+    ExpectEmptyRingMode();
+    FreeRing(port);
+
+    pool.failTag(MIRAVO_POOL_TAG, 2);
+    EXPECT_EQ(AllocateRing(port), STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(port->RxRingStart, nullptr);
+}
+
+TEST_F(RingTest, KeepsOrderAcrossTheWrap) {
+    Put(Sequence(1000));
+    Take(900);
+    Put(Sequence(500, 1000 % 256));
+    EXPECT_EQ(port->RxRingCount, 600u);
+    EXPECT_EQ(Content(), Sequence(600, 900 % 256));
+    EXPECT_EQ(port->RxPutSlot, port->RxRingStart + (1500 - 1024));
+
+    // Exactly full.
+    Take(600);
+    Put(Sequence(1024, 7));
+    EXPECT_EQ(port->RxRingCount, 1024u);
+    EXPECT_EQ(Content(), Sequence(1024, 7));
+    EXPECT_EQ(port->PerfStats.BufferOverrunErrorCount, 0u);
+}
+
+TEST_F(RingTest, RaisesRx80FullOnlyWhenTheCountReachesTheMark) {
+    port->WaitMask = SERIAL_EV_RX80FULL;
+    PutRun(831);
+    EXPECT_EQ(port->HistoryMask, 0);
+    PutRun(1);
+    EXPECT_EQ(port->HistoryMask, SERIAL_EV_RX80FULL);
+    port->HistoryMask = 0;
+    PutRun(100);
+    EXPECT_EQ(port->HistoryMask, 0);  // not again while above
+
+    Take(101);  // 831: below the mark
+    PutRun(1);
+    EXPECT_EQ(port->HistoryMask, SERIAL_EV_RX80FULL);
+
+    // A waiting request takes the event at once.
+    port->HistoryMask = 0;
+    Take(port->RxRingCount);
+    PIRP wait = NewIrp();
+    ULONG result = 0;
+    port->CurrentWait = wait;
+    port->MaskResultLocation = &result;
+    PutRun(832);
+    KeFlushQueuedDpcs();
+    EXPECT_EQ(result, ULONG(SERIAL_EV_RX80FULL));
+    EXPECT_EQ(wait->IoStatus.Information, sizeof(ULONG));
+    EXPECT_EQ(port->MaskResultLocation, nullptr);
+    EXPECT_EQ(port->HistoryMask, 0);
+    EXPECT_EQ(g_waitDone, 1);
+    port->CurrentWait = nullptr;
+
+    // Without the event in the mask nothing is recorded.
+    Take(port->RxRingCount);
+    port->WaitMask = SERIAL_EV_RXCHAR;
+    PutRun(832);
+    EXPECT_EQ(port->HistoryMask, 0);
+}
+
+TEST_F(RingTest, NotifyEventsLeavesEventsForTheNextWaitWhenNoneIsWaiting) {
+    port->HistoryMask = SERIAL_EV_CTS;
+    NotifyEvents(port);
+    EXPECT_EQ(port->HistoryMask, SERIAL_EV_CTS);
+
+    // Another notification in progress: this caller leaves at once.
+    ULONG result = 0;
+    port->CurrentWait = NewIrp();
+    port->MaskResultLocation = &result;
+    port->EventNotifyBusy = 1;
+    NotifyEvents(port);
+    EXPECT_EQ(result, 0u);
+    port->EventNotifyBusy = 0;
+    NotifyEvents(port);
+    KeFlushQueuedDpcs();
+    EXPECT_EQ(result, ULONG(SERIAL_EV_CTS));
+    EXPECT_EQ(g_waitDone, 1);
+    port->CurrentWait = nullptr;
+}
+
+TEST_F(RingTest, TakesReceiveHoldsAtTheThresholdsOfALargeRing) {
+    ASSERT_EQ(Resize(4096), STATUS_SUCCESS);
+    ASSERT_EQ(port->HandFlow.XoffLimit, 512);
+    port->HandFlow.ControlHandShake = SERIAL_DTR_HANDSHAKE;
+    port->HandFlow.FlowReplace = SERIAL_RTS_HANDSHAKE | SERIAL_AUTO_RECEIVE;
+    PutRun(3183);
+    EXPECT_EQ(port->RxHoldReasons, 0u);
+    PutRun(1);  // 4096 - 512 - 400 = 3184
+    EXPECT_EQ(port->RxHoldReasons, ULONG(RX_HOLD_RTS | RX_HOLD_XOFF));
+    PutRun(3583 - 3184);
+    EXPECT_EQ(port->RxHoldReasons & RX_HOLD_DTR, 0u);
+    PutRun(1);  // 4096 - 512 = 3584
+    EXPECT_EQ(port->RxHoldReasons, ULONG(RX_HOLD_DTR | RX_HOLD_RTS | RX_HOLD_XOFF));
+    EXPECT_EQ(port->RxRingCount, 3584u);  // a hold does not stop what has already arrived
+}
+
+TEST_F(RingTest, ASmallRingTakesOnlyTheDtrHold) {
+    FreeRing(port);
+    pool.failTag(MIRAVO_POOL_TAG, 1);
+    ASSERT_EQ(AllocateRing(port), STATUS_SUCCESS);
+    ASSERT_EQ(port->RxBufferSize, 128u);
+    port->HandFlow.ControlHandShake = SERIAL_DTR_HANDSHAKE;
+    port->HandFlow.FlowReplace = SERIAL_RTS_HANDSHAKE | SERIAL_AUTO_RECEIVE;
+    PutRun(111);
+    EXPECT_EQ(port->RxHoldReasons, 0u);
+    PutRun(1);  // 128 - 16 = 112
+    EXPECT_EQ(port->RxHoldReasons, ULONG(RX_HOLD_DTR));
+    PutRun(100);  // full and overflowing: 128 - 16 - 400 wraps, RTS and XOFF never held
+    EXPECT_EQ(port->RxHoldReasons, ULONG(RX_HOLD_DTR));
+}
+
+TEST_F(RingTest, OverflowLosesTheNewCharacterAndCountsIt) {
+    PutRun(1024);
+    Bytes full = Content();
+    Put({0xAA, 0xBB, 0xCC});
+    EXPECT_EQ(Content(), full);
+    EXPECT_EQ(port->PerfStats.BufferOverrunErrorCount, 3u);
+    EXPECT_EQ(port->WmiPerfData.BufferOverrunErrorCount, 3u);
+    EXPECT_EQ(port->CommErrors, ULONG(SERIAL_ERROR_QUEUEOVERRUN));
+    EXPECT_EQ(g_errorAbort, 0);
+
+    // Marked in the data: the newest character becomes the error character. The put slot is at
+    // the ring's start here, so the newest is the ring's last byte.
+    ASSERT_EQ(port->RxPutSlot, port->RxRingStart);
+    port->HandFlow.FlowReplace |= SERIAL_ERROR_CHAR;
+    port->SpecialChars.ErrorChar = '?';
+    port->HandFlow.ControlHandShake |= SERIAL_ERROR_ABORT;
+    Put({0xDD});
+    full.back() = '?';
+    EXPECT_EQ(Content(), full);
+    EXPECT_EQ(port->RxRingStart[1023], '?');
+    KeFlushQueuedDpcs();
+    EXPECT_EQ(g_errorAbort, 1);
+
+    // Mid-ring.
+    Take(10);
+    PutRun(10, 0x50);
+    ASSERT_EQ(port->RxPutSlot, port->RxRingStart + 10);
+    Put({0xEE});
+    EXPECT_EQ(port->RxRingStart[9], '?');
+    EXPECT_EQ(port->RxRingStart[10], 10);  // the oldest is untouched
+    EXPECT_EQ(port->RxRingCount, 1024u);
+    EXPECT_EQ(port->PerfStats.BufferOverrunErrorCount, 5u);
+}
+
+TEST_F(RingTest, DirectModeFillsTheReadThenFallsBackToTheRing) {
+    UCHAR buffer[5] = {};
+    PIRP read = StartDirectRead(buffer, sizeof buffer);
+    PutRun(3, 'a');
+    EXPECT_EQ(port->RxDirectCount, 3u);
+    EXPECT_EQ(port->RxRingCount, 0u);
+
+    PurgeRing(port);  // the characters already belong to the read
+    EXPECT_EQ(port->RxTarget, buffer);
+    EXPECT_EQ(port->RxPutSlot, buffer + 3);
+
+    PutRun(4, 'd');
+    KeFlushQueuedDpcs();
+    EXPECT_EQ(std::string(reinterpret_cast<char *>(buffer), 5), "abcde");
+    EXPECT_EQ(read->IoStatus.Information, 5u);
+    EXPECT_EQ(g_readDone, 1);
+    EXPECT_EQ(Content(), Bytes({'f', 'g'}));
+    EXPECT_EQ(port->RxTarget, port->RxRingStart);
+    EXPECT_EQ(port->RxTakeSlot, port->RxRingStart);
+    EXPECT_EQ(port->RxPutSlot, port->RxRingStart + 2);
+    port->CurrentRead = nullptr;
+}
+
+TEST_F(RingTest, DsrSensitivityDropsCharactersWhileDsrIsLow) {
+    port->HandFlow.ControlHandShake |= SERIAL_DSR_SENSITIVITY;
+    port->UartStatus = 0x80;  // CTS only
+    Put({1, 2});
+    EXPECT_EQ(port->RxRingCount, 0u);
+    EXPECT_EQ(port->RxHoldReasons, ULONG(RX_HOLD_DSR));
+    port->UartStatus = 0x82;
+    Put({3});
+    EXPECT_EQ(Content(), Bytes({3}));
+    EXPECT_EQ(port->RxHoldReasons, 0u);
+    port->HandFlow.ControlHandShake &= ~SERIAL_DSR_SENSITIVITY;
+    port->UartStatus = 0;
+    Put({4});
+    EXPECT_EQ(Content(), Bytes({3, 4}));
+}
+
+TEST_F(RingTest, LineErrorsAreCountedFlaggedAndInsertedInOrder) {
+    EXPECT_EQ(LineStatus(), 0);
+    port->UartStatus = 0x80 | 0x02 | 0x01 | 0x08;  // lines only
+    EXPECT_EQ(LineStatus(), 0);
+    EXPECT_EQ(port->RxRingCount, 0u);
+
+    port->EscapeChar = 0xFF;
+    port->HandFlow.FlowReplace |= SERIAL_ERROR_CHAR;
+    port->SpecialChars.ErrorChar = 'E';
+    port->WaitMask = SERIAL_EV_BREAK | SERIAL_EV_ERR;
+    port->UartStatus = 0x40 | 0x20 | 0x10 | 0x80;  // overrun, parity, framing
+    EXPECT_EQ(LineStatus(), 0x0E);
+    EXPECT_EQ(Content(), Bytes({0xFF, SERIAL_LSRMST_LSR_NODATA, 0x0E, 'E', 'E', 'E'}));
+    EXPECT_EQ(port->CommErrors, ULONG(SERIAL_ERROR_OVERRUN | SERIAL_ERROR_PARITY | SERIAL_ERROR_FRAMING));
+    auto countedOnce = [](const auto &s) {
+        EXPECT_EQ(s.SerialOverrunErrorCount, 1u);
+        EXPECT_EQ(s.ParityErrorCount, 1u);
+        EXPECT_EQ(s.FrameErrorCount, 1u);
+        EXPECT_EQ(s.BufferOverrunErrorCount, 0u);
+    };
+    countedOnce(port->PerfStats);
+    countedOnce(port->WmiPerfData);
+    EXPECT_EQ(port->HistoryMask, 0);  // line errors raise no event
+
+    // The same status word evaluated again counts again.
+    Take(port->RxRingCount);
+    port->EscapeChar = 0;
+    port->HandFlow.FlowReplace &= ~SERIAL_ERROR_CHAR;
+    EXPECT_EQ(LineStatus(), 0x0E);
+    EXPECT_EQ(port->RxRingCount, 0u);
+    EXPECT_EQ(port->PerfStats.ParityErrorCount, 2u);
+    EXPECT_EQ(port->WmiPerfData.FrameErrorCount, 2u);
+    EXPECT_EQ(g_errorAbort, 0);
+
+    port->HandFlow.ControlHandShake |= SERIAL_ERROR_ABORT;
+    LineStatus();
+    KeFlushQueuedDpcs();
+    EXPECT_EQ(g_errorAbort, 1);
+}
+
+TEST_F(RingTest, ABreakHidesParityAndFramingOfItsCharacter) {
+    port->EscapeChar = 0x1B;
+    port->HandFlow.FlowReplace |= SERIAL_BREAK_CHAR | SERIAL_ERROR_CHAR;
+    port->SpecialChars.BreakChar = 'B';
+    port->SpecialChars.ErrorChar = 'E';
+    port->UartStatus = 0x04 | 0x20 | 0x10;
+    EXPECT_EQ(LineStatus(), 0x1C);
+    EXPECT_EQ(Content(), Bytes({0x1B, SERIAL_LSRMST_LSR_NODATA, 0x1C, 'B'}));
+    EXPECT_EQ(port->CommErrors, ULONG(SERIAL_ERROR_BREAK));
+    EXPECT_EQ(port->PerfStats.ParityErrorCount, 0u);
+    EXPECT_EQ(port->PerfStats.FrameErrorCount, 0u);
+}
+
+TEST_F(RingTest, ResizeGrowsTheRingKeepingWrappedContent) {
+    Put(Sequence(1000));
+    Take(900);
+    Put(Sequence(300, 1000 % 256));  // wraps: 400 characters, the newest at the ring's start
+    Bytes before = Content();
+    size_t inUse = pool.bytesInUse(MIRAVO_POOL_TAG);
+
+    ASSERT_EQ(Resize(2048), STATUS_SUCCESS);
+    EXPECT_EQ(port->RxBufferSize, 2048u);
+    EXPECT_EQ(Content(), before);
+    EXPECT_EQ(port->RxTakeSlot, port->RxRingStart);
+    EXPECT_EQ(port->RxTarget, port->RxRingStart);
+    EXPECT_EQ(port->RxPutSlot, port->RxRingStart + 400);
+    EXPECT_EQ(port->RxTargetLast, port->RxRingStart + 2047);
+    EXPECT_EQ(port->HandFlow.XoffLimit, 256);
+    EXPECT_EQ(port->HandFlow.XonLimit, 1024);
+    EXPECT_EQ(port->WmiCommData.XonXmitThreshold, 1024u);
+    EXPECT_EQ(port->RxEightyPercent, 1664u);
+    EXPECT_EQ(pool.bytesInUse(MIRAVO_POOL_TAG), inUse + 1024);
+
+    Put({1, 2, 3});
+    before.insert(before.end(), {1, 2, 3});
+    EXPECT_EQ(Content(), before);
+
+    // Not larger: nothing changes and the offered buffer is released.
+    PUCHAR ring = port->RxRingStart;
+    ASSERT_EQ(Resize(2048), STATUS_SUCCESS);
+    ASSERT_EQ(Resize(64), STATUS_SUCCESS);
+    EXPECT_EQ(port->RxRingStart, ring);
+    EXPECT_EQ(port->RxBufferSize, 2048u);
+    EXPECT_EQ(Content(), before);
+    EXPECT_EQ(pool.bytesInUse(MIRAVO_POOL_TAG), inUse + 1024);
+}
+
+TEST_F(RingTest, PurgeEmptiesTheRing) {
+    Put(Sequence(1000));
+    Take(900);
+    Put(Sequence(200));
+    PurgeRing(port);
+    ExpectEmptyRingMode();
+    Put({9});
+    EXPECT_EQ(Content(), Bytes({9}));
+    EXPECT_EQ(port->RxRingStart[0], 9);
+}
+
+// Characters arrive on the emulated processors while a passive thread purges and grows the ring,
+// with schedule noise: whatever survives must be an unbroken run of what was sent.
+class RingRaceTest : public RingTest {
+protected:
+    static constexpr uint64_t kSeed = 0x5EED2202;
+    RingRaceTest() : RingTest(emu::MachineConfig{.processors = 2, .noiseSeed = kSeed}) {}
+};
+
+TEST_F(RingRaceTest, PurgeAndResizeAgainstPutChar) {
+    SCOPED_TRACE("noise seed " + std::to_string(kSeed));
+    constexpr int kBatches = 400, kBatch = 16;
+    KEVENT sent;
+    KeInitializeEvent(&sent, NotificationEvent, FALSE);
+    std::atomic<int> batches{0};
+    UCHAR next = 0;
+    std::function<void()> batch = [&] {
+        PutRun(kBatch, next);
+        next = UCHAR(next + kBatch);
+        if (++batches == kBatches)
+            KeSetEvent(&sent, IO_NO_INCREMENT, FALSE);
+        else
+            machine.scheduleAt(machine.now() + 1000, batch);
+    };
+    machine.scheduleAt(machine.now() + 1000, batch);
+
+    std::mt19937 rng(kSeed);
+    std::vector<SERIAL_QUEUE_SIZE> sizes(4096);
+    int purges = 0, resizes = 0;
+    emu::Thread passive([&] {
+        ULONG size = 1024;
+        for (size_t i = 0; i < sizes.size() && batches < kBatches; i++) {
+            if (rng() % 3 == 0) {
+                size += 256;
+                Resize(size, sizes[i]);
+                resizes++;
+            } else {
+                PurgeRing(port);
+                purges++;
+            }
+            LARGE_INTEGER delay;
+            delay.QuadPart = -int64_t(1000 + rng() % 5000);
+            KeDelayExecutionThread(KernelMode, FALSE, &delay);
+        }
+    }, "purge");
+    KeWaitForSingleObject(&sent, Executive, KernelMode, FALSE, nullptr);
+    passive.join();
+    EXPECT_GT(purges, 10);
+    EXPECT_GT(resizes, 10);
+
+    Bytes left = Content();
+    ASSERT_LE(left.size(), port->RxBufferSize);
+    for (size_t i = 1; i < left.size(); i++) ASSERT_EQ(UCHAR(left[i - 1] + 1), left[i]) << "at " << i;
+    EXPECT_EQ(port->PerfStats.BufferOverrunErrorCount, 0u);
+    if (!left.empty()) {
+        EXPECT_EQ(left.back(), UCHAR(next - 1));  // nothing overflowed, so the newest is there
+    }
+}
+
+}  // namespace
