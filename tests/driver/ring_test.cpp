@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <cstring>
 #include <functional>
 #include <random>
 #include <string>
@@ -22,17 +21,17 @@ using Bytes = std::vector<UCHAR>;
 
 std::atomic<int> g_readDone{0}, g_waitDone{0}, g_errorAbort{0};
 
-VOID NTAPI CountReadDone(PKDPC, PVOID context, PVOID, PVOID) {
-    g_readDone++;
-    DpcFinished(static_cast<PortExtension *>(context));
+// Stands in for the read, wait and error-abort DPCs of the Parts that own them.
+VOID NTAPI CountDpc(PKDPC dpc, PVOID context, PVOID, PVOID) {
+    auto *port = static_cast<PortExtension *>(context);
+    (dpc == &port->CompleteReadDpc ? g_readDone : dpc == &port->CompleteWaitDpc ? g_waitDone : g_errorAbort)++;
+    DpcFinished(port);
 }
-VOID NTAPI CountWaitDone(PKDPC, PVOID context, PVOID, PVOID) {
-    g_waitDone++;
-    DpcFinished(static_cast<PortExtension *>(context));
-}
-VOID NTAPI CountErrorAbort(PKDPC, PVOID context, PVOID, PVOID) {
-    g_errorAbort++;
-    DpcFinished(static_cast<PortExtension *>(context));
+
+Bytes Sequence(ULONG n, UCHAR first = 0) {
+    Bytes b(n);
+    for (ULONG i = 0; i < n; i++) b[i] = UCHAR(first + i);
+    return b;
 }
 
 NTSTATUS NTAPI NoDispatchEntry(PDRIVER_OBJECT, PUNICODE_STRING) { return STATUS_SUCCESS; }
@@ -55,9 +54,9 @@ protected:
         ASSERT_EQ(CreatePortDevice(driver, &device), STATUS_SUCCESS);
         port = PortOf(device);
         InitPortExtension(device);
-        KeInitializeDpc(&port->CompleteReadDpc, CountReadDone, port);
-        KeInitializeDpc(&port->CompleteWaitDpc, CountWaitDone, port);
-        KeInitializeDpc(&port->ErrorAbortDpc, CountErrorAbort, port);
+        KeInitializeDpc(&port->CompleteReadDpc, CountDpc, port);
+        KeInitializeDpc(&port->CompleteWaitDpc, CountDpc, port);
+        KeInitializeDpc(&port->ErrorAbortDpc, CountDpc, port);
         ASSERT_EQ(AllocateRing(port), STATUS_SUCCESS);
     }
 
@@ -73,56 +72,41 @@ protected:
         if (driver) io.unloadDriver(driver);  // the verifier reports pool left under 'COMX'
     }
 
-    // As the bulk IN branch stores: ControlLock, then RxLock, at DISPATCH_LEVEL.
+    // As the bulk IN branch and status processing run: ControlLock, then RxLock.
+    template <class F> auto Locked(F fn) {
+        KIRQL irql;
+        KeAcquireSpinLock(&port->ControlLock, &irql);
+        KeAcquireSpinLockAtDpcLevel(&port->RxLock);
+        auto result = fn();
+        KeReleaseSpinLockFromDpcLevel(&port->RxLock);
+        KeReleaseSpinLock(&port->ControlLock, irql);
+        return result;
+    }
     void Put(const Bytes &chars) {
-        KIRQL irql;
-        KeAcquireSpinLock(&port->ControlLock, &irql);
-        KeAcquireSpinLockAtDpcLevel(&port->RxLock);
-        for (UCHAR c : chars) PutChar(port, c);
-        KeReleaseSpinLockFromDpcLevel(&port->RxLock);
-        KeReleaseSpinLock(&port->ControlLock, irql);
+        Locked([&] {
+            for (UCHAR c : chars) PutChar(port, c);
+            return 0;
+        });
     }
-    void PutRun(ULONG n, UCHAR first = 0) {
-        Bytes b(n);
-        for (ULONG i = 0; i < n; i++) b[i] = UCHAR(first + i);
-        Put(b);
-    }
+    UCHAR LineStatus() { return Locked([&] { return UpdateLineStatus(port); }); }
 
-    UCHAR LineStatus() {
-        KIRQL irql;
-        KeAcquireSpinLock(&port->ControlLock, &irql);
-        KeAcquireSpinLockAtDpcLevel(&port->RxLock);
-        UCHAR lsr = UpdateLineStatus(port);
-        KeReleaseSpinLockFromDpcLevel(&port->RxLock);
-        KeReleaseSpinLock(&port->ControlLock, irql);
-        return lsr;
-    }
-
-    // What a reader would find, oldest first, following the ring's wrap.
+    PUCHAR After(PUCHAR p) { return p == port->RxRingStart + port->RxBufferSize - 1 ? port->RxRingStart : p + 1; }
+    // What a reader would find, oldest first.
     Bytes Content() {
-        Bytes out;
-        KIRQL irql;
-        KeAcquireSpinLock(&port->ControlLock, &irql);
-        PUCHAR p = port->RxTakeSlot;
-        for (ULONG i = 0; i < port->RxRingCount; i++) {
-            out.push_back(*p);
-            p = p == port->RxRingStart + port->RxBufferSize - 1 ? port->RxRingStart : p + 1;
-        }
-        KeReleaseSpinLock(&port->ControlLock, irql);
-        return out;
+        return Locked([&] {
+            Bytes out;
+            for (PUCHAR p = port->RxTakeSlot; out.size() < port->RxRingCount; p = After(p)) out.push_back(*p);
+            return out;
+        });
     }
-
     // A reader taking n characters, as the read path's copy and consume do.
     void Take(ULONG n) {
-        KIRQL irql;
-        KeAcquireSpinLock(&port->ControlLock, &irql);
-        ASSERT_LE(n, port->RxRingCount);
-        for (ULONG i = 0; i < n; i++)
-            port->RxTakeSlot = port->RxTakeSlot == port->RxRingStart + port->RxBufferSize - 1 ? port->RxRingStart
-                                                                                              : port->RxTakeSlot + 1;
-        port->RxRingCount -= n;
-        KeReleaseSpinLock(&port->ControlLock, irql);
+        Locked([&] {
+            for (ULONG i = 0; i < n; i++) port->RxTakeSlot = After(port->RxTakeSlot);
+            return port->RxRingCount -= n;
+        });
     }
+    void TakeAll() { Take(port->RxRingCount); }
 
     PIRP NewIrp() {
         PIRP irp = IoAllocateIrp(1, FALSE);
@@ -162,16 +146,12 @@ protected:
         stack->MajorFunction = IRP_MJ_READ;
         stack->Parameters.Read.Length = length;
         read->AssociatedIrp.SystemBuffer = buffer;
-        KIRQL irql;
-        KeAcquireSpinLock(&port->ControlLock, &irql);
-        KeAcquireSpinLockAtDpcLevel(&port->RxLock);
-        EXPECT_EQ(port->RxRingCount, 0u);
-        port->CurrentRead = read;
-        port->RxDirectCount = 0;
-        port->RxTarget = port->RxPutSlot = buffer;
-        port->RxTargetLast = buffer + length - 1;
-        KeReleaseSpinLockFromDpcLevel(&port->RxLock);
-        KeReleaseSpinLock(&port->ControlLock, irql);
+        Locked([&] {
+            port->CurrentRead = read;
+            port->RxDirectCount = 0;
+            port->RxTarget = port->RxPutSlot = buffer;
+            return port->RxTargetLast = buffer + length - 1;
+        });
         return read;
     }
 
@@ -184,28 +164,19 @@ protected:
     }
 };
 
-Bytes Sequence(ULONG n, UCHAR first = 0) {
-    Bytes b(n);
-    for (ULONG i = 0; i < n; i++) b[i] = UCHAR(first + i);
-    return b;
-}
-
 TEST_F(RingTest, OpenSizesTheRingAndStepsDownWhenPoolIsShort) {
-    // The emulated machine is a medium system.
-    ASSERT_EQ(port->RxBufferSize, 1024u);
+    ASSERT_EQ(port->RxBufferSize, 1024u);  // the emulated machine is a medium system
     ExpectEmptyRingMode();
     EXPECT_EQ(port->HandFlow.XoffLimit, 128);
     EXPECT_EQ(port->HandFlow.XonLimit, 512);
     EXPECT_EQ(port->WmiCommData.XoffXmitThreshold, 128u);
     EXPECT_EQ(port->WmiCommData.XonXmitThreshold, 512u);
     EXPECT_EQ(port->RxEightyPercent, 832u);
-    EXPECT_EQ(pool.bytesInUse(MIRAVO_POOL_TAG) >= 1024, true);
 
     FreeRing(port);
-    EXPECT_EQ(port->RxRingStart, nullptr);
-    EXPECT_EQ(port->RxBufferSize, 0u);
     FreeRing(port);
-    Put({1, 2, 3});  // a late completion after close stores nothing and touches nothing
+    EXPECT_EQ(port->RxBufferSize, 0u);
+    Put({1, 2, 3});  // a bulk IN completion after close stores nothing and touches nothing
     EXPECT_EQ(port->PerfStats.BufferOverrunErrorCount, 0u);
 
     pool.failTag(MIRAVO_POOL_TAG, 1);
@@ -222,122 +193,99 @@ TEST_F(RingTest, OpenSizesTheRingAndStepsDownWhenPoolIsShort) {
     EXPECT_EQ(port->RxRingStart, nullptr);
 }
 
-TEST_F(RingTest, KeepsOrderAcrossTheWrap) {
+TEST_F(RingTest, KeepsOrderAcrossTheWrapUntilPurged) {
     Put(Sequence(1000));
     Take(900);
     Put(Sequence(500, 1000 % 256));
-    EXPECT_EQ(port->RxRingCount, 600u);
     EXPECT_EQ(Content(), Sequence(600, 900 % 256));
     EXPECT_EQ(port->RxPutSlot, port->RxRingStart + (1500 - 1024));
-
-    // Exactly full.
-    Take(600);
+    TakeAll();
     Put(Sequence(1024, 7));
-    EXPECT_EQ(port->RxRingCount, 1024u);
     EXPECT_EQ(Content(), Sequence(1024, 7));
     EXPECT_EQ(port->PerfStats.BufferOverrunErrorCount, 0u);
+
+    PurgeRing(port);
+    ExpectEmptyRingMode();
+    Put({9});
+    EXPECT_EQ(port->RxRingStart[0], 9);
 }
 
-TEST_F(RingTest, RaisesRx80FullOnlyWhenTheCountReachesTheMark) {
-    port->WaitMask = SERIAL_EV_RX80FULL;
-    PutRun(831);
-    EXPECT_EQ(port->HistoryMask, 0);
-    PutRun(1);
-    EXPECT_EQ(port->HistoryMask, SERIAL_EV_RX80FULL);
-    port->HistoryMask = 0;
-    PutRun(100);
-    EXPECT_EQ(port->HistoryMask, 0);  // not again while above
-
-    Take(101);  // 831: below the mark
-    PutRun(1);
-    EXPECT_EQ(port->HistoryMask, SERIAL_EV_RX80FULL);
-
-    // A waiting request takes the event at once.
-    port->HistoryMask = 0;
-    Take(port->RxRingCount);
-    PIRP wait = NewIrp();
-    ULONG result = 0;
-    port->CurrentWait = wait;
-    port->MaskResultLocation = &result;
-    PutRun(832);
-    KeFlushQueuedDpcs();
-    EXPECT_EQ(result, ULONG(SERIAL_EV_RX80FULL));
-    EXPECT_EQ(wait->IoStatus.Information, sizeof(ULONG));
-    EXPECT_EQ(port->MaskResultLocation, nullptr);
-    EXPECT_EQ(port->HistoryMask, 0);
-    EXPECT_EQ(g_waitDone, 1);
-    port->CurrentWait = nullptr;
-
-    // Without the event in the mask nothing is recorded.
-    Take(port->RxRingCount);
+TEST_F(RingTest, Rx80FullFiresWhenTheCountReachesTheMarkAndReachesAWaitingRequest) {
     port->WaitMask = SERIAL_EV_RXCHAR;
-    PutRun(832);
+    Put(Sequence(832));
     EXPECT_EQ(port->HistoryMask, 0);
-}
+    TakeAll();
 
-TEST_F(RingTest, NotifyEventsLeavesEventsForTheNextWaitWhenNoneIsWaiting) {
-    port->HistoryMask = SERIAL_EV_CTS;
-    NotifyEvents(port);
-    EXPECT_EQ(port->HistoryMask, SERIAL_EV_CTS);
+    port->WaitMask = SERIAL_EV_RX80FULL;
+    Put(Sequence(831));
+    EXPECT_EQ(port->HistoryMask, 0);
+    Put({0});
+    EXPECT_EQ(port->HistoryMask, SERIAL_EV_RX80FULL);
+    port->HistoryMask = 0;
+    Put(Sequence(100));
+    EXPECT_EQ(port->HistoryMask, 0);  // not again while above the mark
+    Take(101);
+    Put({0});
+    EXPECT_EQ(port->HistoryMask, SERIAL_EV_RX80FULL);
 
-    // Another notification in progress: this caller leaves at once.
+    // Kept for the next wait while none is there, or while another notification is running.
     ULONG result = 0;
+    NotifyEvents(port);
     port->CurrentWait = NewIrp();
     port->MaskResultLocation = &result;
     port->EventNotifyBusy = 1;
     NotifyEvents(port);
     EXPECT_EQ(result, 0u);
     port->EventNotifyBusy = 0;
-    NotifyEvents(port);
+
+    TakeAll();
+    Put(Sequence(832));
     KeFlushQueuedDpcs();
-    EXPECT_EQ(result, ULONG(SERIAL_EV_CTS));
+    EXPECT_EQ(result, ULONG(SERIAL_EV_RX80FULL));
+    EXPECT_EQ(port->CurrentWait->IoStatus.Information, sizeof(ULONG));
+    EXPECT_EQ(port->MaskResultLocation, nullptr);
+    EXPECT_EQ(port->HistoryMask, 0);
     EXPECT_EQ(g_waitDone, 1);
     port->CurrentWait = nullptr;
 }
 
-TEST_F(RingTest, TakesReceiveHoldsAtTheThresholdsOfALargeRing) {
-    ASSERT_EQ(Resize(4096), STATUS_SUCCESS);
-    ASSERT_EQ(port->HandFlow.XoffLimit, 512);
+TEST_F(RingTest, TakesReceiveHoldsAtTheThresholds) {
     port->HandFlow.ControlHandShake = SERIAL_DTR_HANDSHAKE;
     port->HandFlow.FlowReplace = SERIAL_RTS_HANDSHAKE | SERIAL_AUTO_RECEIVE;
-    PutRun(3183);
+    ASSERT_EQ(Resize(4096), STATUS_SUCCESS);
+    Put(Sequence(3183));
     EXPECT_EQ(port->RxHoldReasons, 0u);
-    PutRun(1);  // 4096 - 512 - 400 = 3184
+    Put({0});  // 4096 - 512 - 400 = 3184
     EXPECT_EQ(port->RxHoldReasons, ULONG(RX_HOLD_RTS | RX_HOLD_XOFF));
-    PutRun(3583 - 3184);
+    Put(Sequence(3583 - 3184));
     EXPECT_EQ(port->RxHoldReasons & RX_HOLD_DTR, 0u);
-    PutRun(1);  // 4096 - 512 = 3584
+    Put({0});  // 4096 - 512 = 3584
     EXPECT_EQ(port->RxHoldReasons, ULONG(RX_HOLD_DTR | RX_HOLD_RTS | RX_HOLD_XOFF));
-    EXPECT_EQ(port->RxRingCount, 3584u);  // a hold does not stop what has already arrived
-}
+    EXPECT_EQ(port->RxRingCount, 3584u);
 
-TEST_F(RingTest, ASmallRingTakesOnlyTheDtrHold) {
+    // 128 - 16 - 400 wraps: a small ring never takes the RTS or XOFF hold.
     FreeRing(port);
+    port->RxHoldReasons = 0;
     pool.failTag(MIRAVO_POOL_TAG, 1);
     ASSERT_EQ(AllocateRing(port), STATUS_SUCCESS);
-    ASSERT_EQ(port->RxBufferSize, 128u);
-    port->HandFlow.ControlHandShake = SERIAL_DTR_HANDSHAKE;
-    port->HandFlow.FlowReplace = SERIAL_RTS_HANDSHAKE | SERIAL_AUTO_RECEIVE;
-    PutRun(111);
+    Put(Sequence(111));
     EXPECT_EQ(port->RxHoldReasons, 0u);
-    PutRun(1);  // 128 - 16 = 112
+    Put({0});  // 128 - 16 = 112
     EXPECT_EQ(port->RxHoldReasons, ULONG(RX_HOLD_DTR));
-    PutRun(100);  // full and overflowing: 128 - 16 - 400 wraps, RTS and XOFF never held
+    Put(Sequence(100));
     EXPECT_EQ(port->RxHoldReasons, ULONG(RX_HOLD_DTR));
 }
 
 TEST_F(RingTest, OverflowLosesTheNewCharacterAndCountsIt) {
-    PutRun(1024);
+    Put(Sequence(1024));
     Bytes full = Content();
     Put({0xAA, 0xBB, 0xCC});
     EXPECT_EQ(Content(), full);
     EXPECT_EQ(port->PerfStats.BufferOverrunErrorCount, 3u);
     EXPECT_EQ(port->WmiPerfData.BufferOverrunErrorCount, 3u);
     EXPECT_EQ(port->CommErrors, ULONG(SERIAL_ERROR_QUEUEOVERRUN));
-    EXPECT_EQ(g_errorAbort, 0);
 
-    // Marked in the data: the newest character becomes the error character. The put slot is at
-    // the ring's start here, so the newest is the ring's last byte.
+    // The error character replaces the newest: with the put slot at the start, the ring's last byte.
     ASSERT_EQ(port->RxPutSlot, port->RxRingStart);
     port->HandFlow.FlowReplace |= SERIAL_ERROR_CHAR;
     port->SpecialChars.ErrorChar = '?';
@@ -345,41 +293,33 @@ TEST_F(RingTest, OverflowLosesTheNewCharacterAndCountsIt) {
     Put({0xDD});
     full.back() = '?';
     EXPECT_EQ(Content(), full);
-    EXPECT_EQ(port->RxRingStart[1023], '?');
     KeFlushQueuedDpcs();
     EXPECT_EQ(g_errorAbort, 1);
 
-    // Mid-ring.
     Take(10);
-    PutRun(10, 0x50);
-    ASSERT_EQ(port->RxPutSlot, port->RxRingStart + 10);
+    Put(Sequence(10, 0x50));
     Put({0xEE});
     EXPECT_EQ(port->RxRingStart[9], '?');
-    EXPECT_EQ(port->RxRingStart[10], 10);  // the oldest is untouched
+    EXPECT_EQ(port->RxRingStart[10], 10);
     EXPECT_EQ(port->RxRingCount, 1024u);
-    EXPECT_EQ(port->PerfStats.BufferOverrunErrorCount, 5u);
 }
 
 TEST_F(RingTest, DirectModeFillsTheReadThenFallsBackToTheRing) {
     UCHAR buffer[5] = {};
     PIRP read = StartDirectRead(buffer, sizeof buffer);
-    PutRun(3, 'a');
+    Put(Sequence(3, 'a'));
     EXPECT_EQ(port->RxDirectCount, 3u);
-    EXPECT_EQ(port->RxRingCount, 0u);
-
     PurgeRing(port);  // the characters already belong to the read
-    EXPECT_EQ(port->RxTarget, buffer);
     EXPECT_EQ(port->RxPutSlot, buffer + 3);
 
-    PutRun(4, 'd');
+    Put(Sequence(4, 'd'));
     KeFlushQueuedDpcs();
-    EXPECT_EQ(std::string(reinterpret_cast<char *>(buffer), 5), "abcde");
+    EXPECT_EQ(Bytes(buffer, buffer + 5), Sequence(5, 'a'));
     EXPECT_EQ(read->IoStatus.Information, 5u);
     EXPECT_EQ(g_readDone, 1);
     EXPECT_EQ(Content(), Bytes({'f', 'g'}));
     EXPECT_EQ(port->RxTarget, port->RxRingStart);
     EXPECT_EQ(port->RxTakeSlot, port->RxRingStart);
-    EXPECT_EQ(port->RxPutSlot, port->RxRingStart + 2);
     port->CurrentRead = nullptr;
 }
 
@@ -393,88 +333,65 @@ TEST_F(RingTest, DsrSensitivityDropsCharactersWhileDsrIsLow) {
     Put({3});
     EXPECT_EQ(Content(), Bytes({3}));
     EXPECT_EQ(port->RxHoldReasons, 0u);
-    port->HandFlow.ControlHandShake &= ~SERIAL_DSR_SENSITIVITY;
-    port->UartStatus = 0;
-    Put({4});
-    EXPECT_EQ(Content(), Bytes({3, 4}));
 }
 
 TEST_F(RingTest, LineErrorsAreCountedFlaggedAndInsertedInOrder) {
-    EXPECT_EQ(LineStatus(), 0);
     port->UartStatus = 0x80 | 0x02 | 0x01 | 0x08;  // lines only
     EXPECT_EQ(LineStatus(), 0);
     EXPECT_EQ(port->RxRingCount, 0u);
 
     port->EscapeChar = 0xFF;
-    port->HandFlow.FlowReplace |= SERIAL_ERROR_CHAR;
+    port->HandFlow.FlowReplace |= SERIAL_ERROR_CHAR | SERIAL_BREAK_CHAR;
     port->SpecialChars.ErrorChar = 'E';
+    port->SpecialChars.BreakChar = 'B';
     port->WaitMask = SERIAL_EV_BREAK | SERIAL_EV_ERR;
     port->UartStatus = 0x40 | 0x20 | 0x10 | 0x80;  // overrun, parity, framing
     EXPECT_EQ(LineStatus(), 0x0E);
     EXPECT_EQ(Content(), Bytes({0xFF, SERIAL_LSRMST_LSR_NODATA, 0x0E, 'E', 'E', 'E'}));
     EXPECT_EQ(port->CommErrors, ULONG(SERIAL_ERROR_OVERRUN | SERIAL_ERROR_PARITY | SERIAL_ERROR_FRAMING));
-    auto countedOnce = [](const auto &s) {
-        EXPECT_EQ(s.SerialOverrunErrorCount, 1u);
-        EXPECT_EQ(s.ParityErrorCount, 1u);
-        EXPECT_EQ(s.FrameErrorCount, 1u);
-        EXPECT_EQ(s.BufferOverrunErrorCount, 0u);
+    auto counted = [](const auto &s, ULONG n) {
+        EXPECT_EQ(s.SerialOverrunErrorCount, n);
+        EXPECT_EQ(s.ParityErrorCount, n);
+        EXPECT_EQ(s.FrameErrorCount, n);
     };
-    countedOnce(port->PerfStats);
-    countedOnce(port->WmiPerfData);
+    counted(port->PerfStats, 1);
+    counted(port->WmiPerfData, 1);
     EXPECT_EQ(port->HistoryMask, 0);  // line errors raise no event
 
-    // The same status word evaluated again counts again.
-    Take(port->RxRingCount);
-    port->EscapeChar = 0;
-    port->HandFlow.FlowReplace &= ~SERIAL_ERROR_CHAR;
-    EXPECT_EQ(LineStatus(), 0x0E);
-    EXPECT_EQ(port->RxRingCount, 0u);
-    EXPECT_EQ(port->PerfStats.ParityErrorCount, 2u);
-    EXPECT_EQ(port->WmiPerfData.FrameErrorCount, 2u);
-    EXPECT_EQ(g_errorAbort, 0);
-
+    // The same status word counts again; a break hides its character's parity and framing.
+    TakeAll();
+    port->CommErrors = 0;
     port->HandFlow.ControlHandShake |= SERIAL_ERROR_ABORT;
-    LineStatus();
+    port->UartStatus = 0x04 | 0x20 | 0x10 | 0x40;
+    EXPECT_EQ(LineStatus(), 0x1E);
+    EXPECT_EQ(Content(), Bytes({0xFF, SERIAL_LSRMST_LSR_NODATA, 0x1E, 'E', 'B'}));
+    EXPECT_EQ(port->CommErrors, ULONG(SERIAL_ERROR_BREAK | SERIAL_ERROR_OVERRUN));
+    EXPECT_EQ(port->PerfStats.SerialOverrunErrorCount, 2u);
+    EXPECT_EQ(port->WmiPerfData.ParityErrorCount, 1u);
+    EXPECT_EQ(port->PerfStats.FrameErrorCount, 1u);
     KeFlushQueuedDpcs();
     EXPECT_EQ(g_errorAbort, 1);
-}
-
-TEST_F(RingTest, ABreakHidesParityAndFramingOfItsCharacter) {
-    port->EscapeChar = 0x1B;
-    port->HandFlow.FlowReplace |= SERIAL_BREAK_CHAR | SERIAL_ERROR_CHAR;
-    port->SpecialChars.BreakChar = 'B';
-    port->SpecialChars.ErrorChar = 'E';
-    port->UartStatus = 0x04 | 0x20 | 0x10;
-    EXPECT_EQ(LineStatus(), 0x1C);
-    EXPECT_EQ(Content(), Bytes({0x1B, SERIAL_LSRMST_LSR_NODATA, 0x1C, 'B'}));
-    EXPECT_EQ(port->CommErrors, ULONG(SERIAL_ERROR_BREAK));
-    EXPECT_EQ(port->PerfStats.ParityErrorCount, 0u);
-    EXPECT_EQ(port->PerfStats.FrameErrorCount, 0u);
 }
 
 TEST_F(RingTest, ResizeGrowsTheRingKeepingWrappedContent) {
     Put(Sequence(1000));
     Take(900);
-    Put(Sequence(300, 1000 % 256));  // wraps: 400 characters, the newest at the ring's start
+    Put(Sequence(300, 1000 % 256));  // 400 characters, the newest at the ring's start
     Bytes before = Content();
     size_t inUse = pool.bytesInUse(MIRAVO_POOL_TAG);
 
     ASSERT_EQ(Resize(2048), STATUS_SUCCESS);
-    EXPECT_EQ(port->RxBufferSize, 2048u);
     EXPECT_EQ(Content(), before);
     EXPECT_EQ(port->RxTakeSlot, port->RxRingStart);
     EXPECT_EQ(port->RxTarget, port->RxRingStart);
     EXPECT_EQ(port->RxPutSlot, port->RxRingStart + 400);
     EXPECT_EQ(port->RxTargetLast, port->RxRingStart + 2047);
     EXPECT_EQ(port->HandFlow.XoffLimit, 256);
-    EXPECT_EQ(port->HandFlow.XonLimit, 1024);
     EXPECT_EQ(port->WmiCommData.XonXmitThreshold, 1024u);
     EXPECT_EQ(port->RxEightyPercent, 1664u);
     EXPECT_EQ(pool.bytesInUse(MIRAVO_POOL_TAG), inUse + 1024);
-
     Put({1, 2, 3});
     before.insert(before.end(), {1, 2, 3});
-    EXPECT_EQ(Content(), before);
 
     // Not larger: nothing changes and the offered buffer is released.
     PUCHAR ring = port->RxRingStart;
@@ -484,17 +401,6 @@ TEST_F(RingTest, ResizeGrowsTheRingKeepingWrappedContent) {
     EXPECT_EQ(port->RxBufferSize, 2048u);
     EXPECT_EQ(Content(), before);
     EXPECT_EQ(pool.bytesInUse(MIRAVO_POOL_TAG), inUse + 1024);
-}
-
-TEST_F(RingTest, PurgeEmptiesTheRing) {
-    Put(Sequence(1000));
-    Take(900);
-    Put(Sequence(200));
-    PurgeRing(port);
-    ExpectEmptyRingMode();
-    Put({9});
-    EXPECT_EQ(Content(), Bytes({9}));
-    EXPECT_EQ(port->RxRingStart[0], 9);
 }
 
 // Characters arrive on the emulated processors while a passive thread purges and grows the ring,
@@ -513,7 +419,7 @@ TEST_F(RingRaceTest, PurgeAndResizeAgainstPutChar) {
     std::atomic<int> batches{0};
     UCHAR next = 0;
     std::function<void()> batch = [&] {
-        PutRun(kBatch, next);
+        Put(Sequence(kBatch, next));
         next = UCHAR(next + kBatch);
         if (++batches == kBatches)
             KeSetEvent(&sent, IO_NO_INCREMENT, FALSE);
