@@ -163,7 +163,7 @@ NTSTATUS SubmitBulkOut(PDEVICE_OBJECT Device, TransferOrigin Origin, const UCHAR
 
 static VOID ResumeParkedWrite(PortExtension *Port) {
     const TransferHandoffs *h = Port->Handoffs;
-    if (Port->WriteHeld && h && h->SendWriteChunk) h->SendWriteChunk(Port);
+    if (h && h->SendWriteChunk) h->SendWriteChunk(Port);
 }
 
 static VOID StatusPacketDone(PortExtension *Port, UsbTransfer *Transfer, NTSTATUS Status, ULONG Bytes) {
@@ -172,21 +172,23 @@ static VOID StatusPacketDone(PortExtension *Port, UsbTransfer *Transfer, NTSTATU
         PassSlot(Port, Transfer, NULL);
         return;
     }
+    const TransferHandoffs *h = Port->Handoffs;
+    KIRQL irql;
+    KeAcquireSpinLock(&Port->ControlLock, &irql);
     if (Bytes >= STATUS_PACKET_BYTES) {
-        const TransferHandoffs *h = Port->Handoffs;
-        KIRQL irql;
-        KeAcquireSpinLock(&Port->ControlLock, &irql);
         Port->UartStatus = (USHORT)(Transfer->Buffer[8] | (Transfer->Buffer[9] << 8));
         if (PortOpen(Port) && h && h->UpdateModemStatus) {
             KeAcquireSpinLockAtDpcLevel(&Port->RxLock);
             (void)h->UpdateModemStatus(Port);
             KeReleaseSpinLockFromDpcLevel(&Port->RxLock);
         }
-        KeReleaseSpinLock(&Port->ControlLock, irql);
     }
+    // A packet may have ended a transmit hold: a parked write gets another try.
+    BOOLEAN parked = Port->WriteHeld;
+    KeReleaseSpinLock(&Port->ControlLock, irql);
     // Kept going while the port is closed, so that an open starts from the lines' real state.
     EndChainLink(Port, Transfer, TRUE);
-    ResumeParkedWrite(Port);
+    if (parked) ResumeParkedWrite(Port);
 }
 
 // One received byte: count, mask, strip, act on XON/XOFF, store, raise events.

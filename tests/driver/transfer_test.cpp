@@ -112,6 +112,16 @@ protected:
         idleBytes = pool.bytesInUse(MIRAVO_POOL_TAG);
     }
     PDEVICE_OBJECT Dev() { return port->DeviceObject; }
+    // The port's settings and receive state as the engine sees them: under ControlLock.
+    template <class F> auto Ctl(F f) {
+        KIRQL irql;
+        KeAcquireSpinLock(&port->ControlLock, &irql);
+        auto result = f();
+        KeReleaseSpinLock(&port->ControlLock, irql);
+        return result;
+    }
+    USHORT Uart() { return Ctl([&] { return port->UartStatus; }); }
+    ULONG Received() { return Ctl([&] { return port->PerfStats.ReceivedCount; }); }
     void StartReading() {
         EXPECT_EQ(SubmitTransfer(Dev(), InterruptIn, nullptr, STATUS_PACKET_BYTES), STATUS_PENDING);
         EXPECT_EQ(SubmitTransfer(Dev(), BulkIn, nullptr, BULK_IN_BYTES), STATUS_PENDING);
@@ -123,6 +133,10 @@ protected:
             Run(1);
         }
         return done();
+    }
+    size_t StatusRuns() {
+        std::lock_guard<std::mutex> g(seams.m);
+        return seams.statuses.size();
     }
     std::vector<uint8_t> Chars() {
         std::lock_guard<std::mutex> g(seams.m);
@@ -171,16 +185,17 @@ TEST_F(TransferTest, StatusPacketsReachUartStatusAndModemStatusOnlyWhileOpen) {
     ScriptedPeer peer(device->chip(), WireFormat::Rate(115200));
     StartReading();
     peer.setLines({.cts = true, .dsr = true, .dcd = true});
-    ASSERT_TRUE(RunUntil([&] { return port->UartStatus == (UART_CTS | UART_DSR | UART_DCD); }));
+    ASSERT_TRUE(RunUntil([&] { return Uart() == (UART_CTS | UART_DSR | UART_DCD); }));
 
     // A character with a bad stop bit comes back as a framing error in the next packet.
     peer.sendWithFramingError(0x55);
-    ASSERT_TRUE(RunUntil([&] { return (port->UartStatus & UART_FRAMING) != 0; }));
-    EXPECT_EQ(port->UartStatus & 0xFF00, 0);
+    ASSERT_TRUE(RunUntil([&] { return (Uart() & UART_FRAMING) != 0; }));
+    EXPECT_EQ(Uart() & 0xFF00, 0);
+    USHORT latest = Uart();
     {
         std::lock_guard<std::mutex> g(seams.m);
         ASSERT_GE(seams.statuses.size(), 2u);
-        EXPECT_EQ(seams.statuses.back(), port->UartStatus);
+        EXPECT_EQ(seams.statuses.back(), latest);
     }
     auto packets = Transfers(0x81);
     for (const UrbRecord &r : packets) {
@@ -190,10 +205,13 @@ TEST_F(TransferTest, StatusPacketsReachUartStatusAndModemStatusOnlyWhileOpen) {
 
     // Closed: the chain goes on and keeps the status word, without modem-status processing.
     InterlockedExchange(&port->OpenCount, 0);
-    size_t runs = seams.statuses.size();
+    size_t runs = StatusRuns();
     peer.setLines({.cts = false, .dsr = true, .dcd = false, .ri = true});
-    ASSERT_TRUE(RunUntil([&] { return port->UartStatus == (UART_DSR | UART_RING); }));
-    EXPECT_EQ(seams.statuses.size(), runs);
+    ASSERT_TRUE(RunUntil([&] { return Uart() == (UART_DSR | UART_RING); }));
+    {
+        std::lock_guard<std::mutex> g(seams.m);
+        EXPECT_EQ(seams.statuses.size(), runs);
+    }
     EXPECT_TRUE(TransferOutstanding(port, InterruptIn));
 }
 
@@ -204,14 +222,14 @@ TEST_F(TransferTest, ReceivedBytesArriveMaskedAndInOrder) {
     std::vector<uint8_t> data(1000);
     for (size_t i = 0; i < data.size(); i++) data[i] = uint8_t(i * 7 + 1);
     data[10] = 0;
-    port->ValidDataMask = 0x7F;
+    Ctl([&] { return port->ValidDataMask = 0x7F; });
     peer.send(data);
     ASSERT_TRUE(RunUntil([&] { return Chars().size() == data.size(); }));
     std::vector<uint8_t> expected;
     for (uint8_t b : data) expected.push_back(b & 0x7F);
     EXPECT_EQ(Chars(), expected);
-    EXPECT_EQ(port->PerfStats.ReceivedCount, data.size());
-    EXPECT_EQ(port->WmiPerfData.ReceivedCount, data.size());
+    EXPECT_EQ(Received(), data.size());
+    EXPECT_EQ(Ctl([&] { return port->WmiPerfData.ReceivedCount; }), data.size());
     for (const UrbRecord &r : Transfers(0x83)) {
         EXPECT_EQ(r.requested, ULONG(BULK_IN_BYTES));
         EXPECT_EQ(r.transferFlags, ULONG(USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK));
@@ -225,58 +243,58 @@ TEST_F(TransferTest, ReceiveRulesStripEscapeAndActOnFlowControlCharacters) {
     ScriptedPeer peer(device->chip(), WireFormat::Rate(115200));
     StartReading();
     auto feed = [&](std::vector<uint8_t> bytes) {
-        size_t before = port->PerfStats.ReceivedCount;
+        size_t before = Received();
         {
             std::lock_guard<std::mutex> g(seams.m);
             seams.chars.clear();
         }
         peer.send(bytes);
-        EXPECT_TRUE(RunUntil([&] { return port->PerfStats.ReceivedCount == before + bytes.size(); }));
+        EXPECT_TRUE(RunUntil([&] { return Received() == before + bytes.size(); }));
         Run(2);
         return Chars();
     };
-    port->ValidDataMask = 0xFF;
+    Ctl([&] { return port->ValidDataMask = 0xFF; });
 
-    port->HandFlow.FlowReplace = SERIAL_NULL_STRIPPING;
+    Ctl([&] { return port->HandFlow.FlowReplace = SERIAL_NULL_STRIPPING; });
     EXPECT_EQ(feed({0x41, 0x00, 0x42}), (std::vector<uint8_t>{0x41, 0x42}));
 
-    port->HandFlow.FlowReplace = 0;
-    port->EscapeChar = 0x1B;
+    Ctl([&] { return port->HandFlow.FlowReplace = 0; });
+    Ctl([&] { return port->EscapeChar = 0x1B; });
     EXPECT_EQ(feed({0x1B, 0x00}), (std::vector<uint8_t>{0x1B, SERIAL_LSRMST_ESCAPE, 0x00}));
-    port->EscapeChar = 0;
+    Ctl([&] { return port->EscapeChar = 0; });
 
     // Automatic transmit flow control: XOFF holds, XON releases and resumes a parked write.
-    port->HandFlow.FlowReplace = SERIAL_AUTO_TRANSMIT;
+    Ctl([&] { return port->HandFlow.FlowReplace = SERIAL_AUTO_TRANSMIT; });
     EXPECT_EQ(feed({0x41, 0x13, 0x42}), (std::vector<uint8_t>{0x41, 0x42}));
-    EXPECT_EQ(port->TxHoldReasons, ULONG(TX_HOLD_XOFF));
-    EXPECT_EQ(port->TxXoffHeld, 1);
-    port->WriteHeld = TRUE;
+    EXPECT_EQ(Ctl([&] { return port->TxHoldReasons; }), ULONG(TX_HOLD_XOFF));
+    EXPECT_EQ(Ctl([&] { return port->TxXoffHeld; }), 1);
+    Ctl([&] { return port->WriteHeld = TRUE; });
     EXPECT_TRUE(feed({0x11}).empty());
-    EXPECT_EQ(port->TxHoldReasons, 0u);
-    EXPECT_EQ(port->TxXoffHeld, 0);
-    EXPECT_EQ(seams.resumes, 1);
+    EXPECT_EQ(Ctl([&] { return port->TxHoldReasons; }), 0u);
+    EXPECT_EQ(Ctl([&] { return port->TxXoffHeld; }), 0);
+    EXPECT_EQ(Ctl([&] { std::lock_guard<std::mutex> g(seams.m); return seams.resumes; }), 1);
     // An XON with no hold changes nothing; XON equal to XOFF stops the transmitter.
     EXPECT_TRUE(feed({0x11}).empty());
-    EXPECT_EQ(seams.resumes, 1);
-    port->SpecialChars.XonChar = 0x13;
+    EXPECT_EQ(Ctl([&] { std::lock_guard<std::mutex> g(seams.m); return seams.resumes; }), 1);
+    Ctl([&] { return port->SpecialChars.XonChar = 0x13; });
     EXPECT_TRUE(feed({0x13}).empty());
-    EXPECT_EQ(port->TxHoldReasons, ULONG(TX_HOLD_XOFF));
-    port->WriteHeld = FALSE;
+    EXPECT_EQ(Ctl([&] { return port->TxHoldReasons; }), ULONG(TX_HOLD_XOFF));
+    Ctl([&] { return port->WriteHeld = FALSE; });
     // In transmit-toggle mode an XOFF also starts the RTS drop.
-    port->HandFlow.FlowReplace = SERIAL_AUTO_TRANSMIT | SERIAL_TRANSMIT_TOGGLE;
+    Ctl([&] { return port->HandFlow.FlowReplace = SERIAL_AUTO_TRANSMIT | SERIAL_TRANSMIT_TOGGLE; });
     feed({0x13});
     KeFlushQueuedDpcs();
-    EXPECT_EQ(port->RtsDropPending, 0);
-    EXPECT_EQ(port->PendingDpcCount, 1);
+    EXPECT_EQ(Ctl([&] { return port->RtsDropPending; }), 0);
+    EXPECT_EQ(Ctl([&] { return port->PendingDpcCount; }), 1);
 
     // Closing: nothing is stored, yet RXCHAR and RXFLAG are still raised.
-    port->HandFlow.FlowReplace = 0;
-    port->WaitMask = SERIAL_EV_RXCHAR | SERIAL_EV_RXFLAG;
-    port->SpecialChars.EventChar = 0x7E;
-    port->IsOpen = FALSE;
+    Ctl([&] { return port->HandFlow.FlowReplace = 0; });
+    Ctl([&] { return port->WaitMask = SERIAL_EV_RXCHAR | SERIAL_EV_RXFLAG; });
+    Ctl([&] { return port->SpecialChars.EventChar = 0x7E; });
+    Ctl([&] { return port->IsOpen = FALSE; });
     EXPECT_TRUE(feed({0x7E}).empty());
-    EXPECT_EQ(port->HistoryMask, LONG(SERIAL_EV_RXCHAR | SERIAL_EV_RXFLAG));
-    EXPECT_GE(seams.notifies, 1);
+    EXPECT_EQ(InterlockedCompareExchange(&port->HistoryMask, 0, 0), LONG(SERIAL_EV_RXCHAR | SERIAL_EV_RXFLAG));
+    EXPECT_GE(Ctl([&] { std::lock_guard<std::mutex> g(seams.m); return seams.notifies; }), 1);
 }
 
 TEST_F(TransferTest, BulkInChainStopsAtCloseAndUnderReceiveHoldAndRunsOnce) {
@@ -288,7 +306,7 @@ TEST_F(TransferTest, BulkInChainStopsAtCloseAndUnderReceiveHoldAndRunsOnce) {
     EXPECT_EQ(SubmitTransfer(Dev(), BulkIn, nullptr, BULK_IN_BYTES), STATUS_SUCCESS);
     EXPECT_EQ(Transfers(0x83).size(), links);
 
-    port->RxHoldReasons = RX_HOLD_RTS;
+    Ctl([&] { return port->RxHoldReasons = RX_HOLD_RTS; });
     peer.send(std::vector<uint8_t>{1, 2, 3});
     ASSERT_TRUE(RunUntil([&] { return Chars().size() == 3; }));
     Run(5);
@@ -298,7 +316,7 @@ TEST_F(TransferTest, BulkInChainStopsAtCloseAndUnderReceiveHoldAndRunsOnce) {
     EXPECT_EQ(Chars().size(), 3u);
 
     // The release restarts the pipe, and the waiting byte follows.
-    port->RxHoldReasons = 0;
+    Ctl([&] { return port->RxHoldReasons = 0; });
     EXPECT_EQ(SubmitTransfer(Dev(), BulkIn, nullptr, BULK_IN_BYTES), STATUS_PENDING);
     ASSERT_TRUE(RunUntil([&] { return Chars().size() == 4; }));
     EXPECT_TRUE(TransferOutstanding(port, BulkIn));
@@ -449,7 +467,7 @@ TEST_F(TransferTest, RemovalStopsChainsWithoutProcessing) {
     ScriptedPeer peer(device->chip(), WireFormat::Rate(115200));
     StartReading();
     Run(5);
-    size_t runs = seams.statuses.size();
+    size_t runs = StatusRuns();
     KIRQL irql;
     KeAcquireSpinLock(&port->FlagsLock, &irql);
     port->PnpAcceptState |= PnpAcceptRemoving;
@@ -457,7 +475,7 @@ TEST_F(TransferTest, RemovalStopsChainsWithoutProcessing) {
     peer.setLines({.cts = true});
     peer.send(std::vector<uint8_t>{1});
     ASSERT_TRUE(RunUntil([&] { return !TransferOutstanding(port, InterruptIn) && !TransferOutstanding(port, BulkIn); }));
-    EXPECT_EQ(seams.statuses.size(), runs);
+    EXPECT_EQ(StatusRuns(), runs);
     EXPECT_TRUE(Chars().empty());
     ExpectIdle();
 }
@@ -521,7 +539,7 @@ TEST_F(TransferRaceTest, CancelRacingCompletionFreesEachTransferOnce) {
         SCOPED_TRACE("iteration " + std::to_string(i));
         StartReading();
         Run(2);
-        size_t before = seams.statuses.size();
+        size_t before = StatusRuns();
         int64_t at = machine.now() + 2 * kMs;
         bool on = i & 1;
         machine.scheduleAt(at, [&peer, on] { peer.setLines({.cts = on}); });
@@ -537,7 +555,7 @@ TEST_F(TransferRaceTest, CancelRacingCompletionFreesEachTransferOnce) {
         ASSERT_EQ(port->TransferSlot[TRANSFER_SLOT_INTERRUPT_IN], nullptr);
         ASSERT_EQ(port->TransferSlot[TRANSFER_SLOT_BULK_IN], nullptr);
         ASSERT_EQ(pool.bytesInUse(MIRAVO_POOL_TAG), idleBytes);
-        (seams.statuses.size() > before ? processed : cancelledFirst)++;
+        (StatusRuns() > before ? processed : cancelledFirst)++;
         // The line byte may still sit in the chip: take it now, so it does not cross iterations.
         Run(1);
     }
