@@ -215,6 +215,20 @@ TEST_F(TransferTest, StatusPacketsReachUartStatusAndModemStatusOnlyWhileOpen) {
     EXPECT_TRUE(TransferOutstanding(port, InterruptIn));
 }
 
+TEST_F(TransferTest, AFailedStatusPacketEndsReportingUntilRestarted) {
+    Plug();
+    ScriptedPeer peer(device->chip(), WireFormat::Rate(115200));
+    device->bus().addFault(FaultRule::ForEndpoint(0x81));
+    StartReading();
+    ASSERT_TRUE(RunUntil([&] { return !TransferOutstanding(port, InterruptIn); }));
+    peer.setLines({.cts = true});
+    Run(10);
+    EXPECT_EQ(Uart(), 0);
+    EXPECT_EQ(Transfers(0x81).size(), 1u);
+    EXPECT_EQ(SubmitTransfer(Dev(), InterruptIn, nullptr, STATUS_PACKET_BYTES), STATUS_PENDING);
+    EXPECT_TRUE(RunUntil([&] { return Uart() == UART_CTS; }));
+}
+
 TEST_F(TransferTest, ReceivedBytesArriveMaskedAndInOrder) {
     Plug();
     ScriptedPeer peer(device->chip(), WireFormat::Rate(115200));
