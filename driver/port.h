@@ -147,6 +147,7 @@ struct PortExtension {
     PUCHAR RxPutSlot;
     PUCHAR RxTargetLast;
     ULONG RxDirectCount;          // stored into the current read since the read path last looked
+    ULONG ReadNeeded;             // characters the current read still lacks (read path)
     LONG EventNotifyBusy;         // NotifyEvents lets one caller through at a time
     PULONG MaskResultLocation;    // set by wait-on-mask while a wait request takes events
 

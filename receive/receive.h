@@ -30,6 +30,11 @@ UCHAR NTAPI UpdateLineStatus(PortExtension *Port);
 // Hands HistoryMask to a waiting wait-on-mask request, if any. Any IRQL up to DISPATCH_LEVEL.
 VOID NTAPI NotifyEvents(PortExtension *Port);
 
+// Copies what the ring holds, up to ReadNeeded, into the current read after what it already has;
+// returns the count, which ConsumeFromRing then takes out of the ring. ControlLock held.
+ULONG CopyFromRing(PortExtension *Port);
+VOID ConsumeFromRing(PortExtension *Port, ULONG Count);
+
 // IOCTL_SERIAL_SET_QUEUE_SIZE current in ReadQueue: installs the buffer parked in the request if
 // it is larger, keeping the ring's content. Always succeeds. No lock held on entry.
 NTSTATUS ResizeRing(PortExtension *Port);

@@ -136,6 +136,32 @@ VOID NTAPI PutChar(PortExtension *Port, UCHAR Char) {
     if (handshake & SERIAL_ERROR_ABORT) QueueDpcCounted(&Port->ErrorAbortDpc, NULL, NULL, Port);
 }
 
+ULONG CopyFromRing(PortExtension *Port) {
+    ULONG n = Port->RxRingCount < Port->ReadNeeded ? Port->RxRingCount : Port->ReadNeeded;
+    PIRP read = Port->CurrentRead;
+    if (n) {
+        PUCHAR to = static_cast<PUCHAR>(read->AssociatedIrp.SystemBuffer) +
+                    (IoGetCurrentIrpStackLocation(read)->Parameters.Read.Length - Port->ReadNeeded);
+        // The ring's end from its start and size, which only change under ControlLock, unlike
+        // RxTargetLast, which follows the store target.
+        PUCHAR end = Port->RxRingStart + Port->RxBufferSize;
+        ULONG tail = (ULONG)(end - Port->RxTakeSlot);
+        if (tail > n) {
+            RtlCopyMemory(to, Port->RxTakeSlot, n);
+            Port->RxTakeSlot += n;
+        } else {
+            RtlCopyMemory(to, Port->RxTakeSlot, tail);
+            RtlCopyMemory(to + tail, Port->RxRingStart, n - tail);
+            Port->RxTakeSlot = Port->RxRingStart + (n - tail);
+        }
+        Port->ReadNeeded -= n;
+    }
+    read->IoStatus.Information += n;
+    return n;
+}
+
+VOID ConsumeFromRing(PortExtension *Port, ULONG Count) { Port->RxRingCount -= Count; }
+
 NTSTATUS ResizeRing(PortExtension *Port) {
     PIRP irp = Port->CurrentRead;
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
