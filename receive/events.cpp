@@ -7,8 +7,9 @@ VOID NTAPI NotifyEvents(PortExtension *Port) {
         // Callers on other processors return at once; the one inside looks again on its way out.
         if (InterlockedExchange(&Port->EventNotifyBusy, 1)) return;
         PULONG result = Port->MaskResultLocation;
-        if (result && Port->HistoryMask) {
-            *result = (ULONG)InterlockedExchange(&Port->HistoryMask, 0);
+        LONG events = result ? InterlockedExchange(&Port->HistoryMask, 0) : 0;
+        if (events) {
+            *result = (ULONG)events;
             Port->CurrentWait->IoStatus.Information = sizeof(ULONG);
             Port->MaskResultLocation = NULL;
             QueueDpcCounted(&Port->CompleteWaitDpc, NULL, NULL, Port);
