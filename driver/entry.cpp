@@ -1,5 +1,6 @@
 // Driver entry and unload, and the one driver-wide setting, ExtBaudrate.
 #include "driver/driver.h"
+#include "receive/receive.h"
 
 GlobalState DriverGlobals;
 
@@ -146,6 +147,7 @@ NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING Registry
     DriverObject->DriverUnload = DriverUnload;
     DriverObject->DriverExtension->AddDevice = AddDevice;
     DriverObject->MajorFunction[IRP_MJ_PNP] = PnpDispatch;
+    DriverObject->MajorFunction[IRP_MJ_READ] = ReadDispatch;
 
     MmUnlockPagableImageSection(DriverGlobals.PagingLockHandle);
 

@@ -151,6 +151,15 @@ struct PortExtension {
     LONG EventNotifyBusy;         // NotifyEvents lets one caller through at a time
     PULONG MaskResultLocation;    // set by wait-on-mask while a wait request takes events
 
+    // ---- Read requests and read time-outs (receive/read.cpp) ----
+    // Timeouts is set by IOCTL_SERIAL_SET_TIMEOUTS under ControlLock; the read and write paths take
+    // a copy under it. The rest describes the current read's interval check, under the cancel lock.
+    SERIAL_TIMEOUTS Timeouts;
+    LARGE_INTEGER ReadIntervalTime;    // ReadIntervalTimeout in 100 ns units
+    PLARGE_INTEGER IntervalStepToUse;  // ShortIntervalStep, or LongIntervalStep from IntervalCutOver on
+    LARGE_INTEGER LastReadTime;        // system time of the last check that saw new characters
+    LONG ReadIntervalMark;             // characters seen at the last check, or how the read ended (< 0)
+
     // ---- USB configuration, chip identity and Plug and Play bring-up ----
     ULONG UsbConfigured;                             // set by the first identification, never cleared
     PUSB_DEVICE_DESCRIPTOR DeviceDescriptor;         // 18 bytes, nonpaged, as read at the last start

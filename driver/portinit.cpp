@@ -1,5 +1,6 @@
 // Start defaults of a port: the settings a freshly started port has before an application sets any.
 #include "driver/driver.h"
+#include "receive/receive.h"
 #include "requests/requests.h"
 
 NTSTATUS InitPortExtension(PDEVICE_OBJECT DeviceObject) {
@@ -19,6 +20,9 @@ NTSTATUS InitPortExtension(PDEVICE_OBJECT DeviceObject) {
     // CompleteWriteDpc, CompleteReadDpc, ReadTimeoutDpc, ReadIntervalTimeoutDpc, WriteTimeoutDpc,
     // ErrorAbortDpc, CompleteImmediateDpc, ImmediateTimeoutDpc, CompleteWaitDpc,
     // XoffCountTimeoutDpc, XoffCountDoneDpc, ArmRtsDropDpc, RtsDropDpc.
+    KeInitializeDpc(&port->CompleteReadDpc, CompleteReadDpc, port);
+    KeInitializeDpc(&port->ReadTimeoutDpc, ReadTimeoutDpc, port);
+    KeInitializeDpc(&port->ReadIntervalTimeoutDpc, ReadIntervalTimeoutDpc, port);
     KeInitializeDpc(&port->ErrorAbortDpc, ErrorAbortDpc, port);
 
     port->CurrentBaud = 0;

@@ -42,3 +42,15 @@ NTSTATUS ResizeRing(PortExtension *Port);
 // SERIAL_PURGE_RXCLEAR: empties the ring, unless the receive path is filling a read directly.
 // No lock held on entry.
 VOID PurgeRing(PortExtension *Port);
+
+// Read requests (read.cpp). StartRead is the starter of ReadQueue: it serves reads from the ring,
+// hands a read that needs more to the receive path and arms its time-outs, and carries out the
+// IOCTL_SERIAL_SET_QUEUE_SIZE requests queued among the reads.
+DRIVER_DISPATCH ReadDispatch;
+NTSTATUS NTAPI StartRead(PortExtension *Port);
+KDEFERRED_ROUTINE CompleteReadDpc;
+KDEFERRED_ROUTINE ReadTimeoutDpc;
+KDEFERRED_ROUTINE ReadIntervalTimeoutDpc;
+DRIVER_CANCEL CancelCurrentRead;
+// Take-back step: ends direct mode, settles how much the read holds and drops RefTransfer.
+VOID NTAPI SwitchBackToRing(PortExtension *Port);
