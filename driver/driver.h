@@ -31,6 +31,8 @@ NTSTATUS StartDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTSTATUS FinishStart(PDEVICE_OBJECT DeviceObject);
 // Brings the chip to the port's settings at every start and open; pageable, PASSIVE_LEVEL.
 VOID RestoreChipSettings(PortExtension *Port);
+// Cancels every queued, current and held request; removal, surprise removal and cleanup.
+VOID KillAllRequests(PortExtension *Port);
 VOID DisableInterfaces(PDEVICE_OBJECT DeviceObject);
 NTSTATUS RemoveDeviceObject(PDEVICE_OBJECT DeviceObject);
 // The highest rate of a SettableBauds mask.

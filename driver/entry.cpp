@@ -1,6 +1,7 @@
 // Driver entry and unload, and the one driver-wide setting, ExtBaudrate.
 #include "driver/driver.h"
 #include "receive/receive.h"
+#include "requests/requests.h"
 
 GlobalState DriverGlobals;
 
@@ -148,6 +149,13 @@ NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING Registry
     DriverObject->DriverExtension->AddDevice = AddDevice;
     DriverObject->MajorFunction[IRP_MJ_PNP] = PnpDispatch;
     DriverObject->MajorFunction[IRP_MJ_READ] = ReadDispatch;
+    DriverObject->MajorFunction[IRP_MJ_CREATE] = CreateDispatch;
+    DriverObject->MajorFunction[IRP_MJ_CLOSE] = CloseDispatch;
+    DriverObject->MajorFunction[IRP_MJ_CLEANUP] = CleanupDispatch;
+    DriverObject->MajorFunction[IRP_MJ_FLUSH_BUFFERS] = FlushDispatch;
+    DriverObject->MajorFunction[IRP_MJ_QUERY_INFORMATION] = QueryInfoDispatch;
+    DriverObject->MajorFunction[IRP_MJ_SET_INFORMATION] = SetInfoDispatch;
+    DriverObject->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = InternalControlDispatch;
 
     MmUnlockPagableImageSection(DriverGlobals.PagingLockHandle);
 

@@ -2,6 +2,7 @@
 // settings restore every start and open run.
 #include "control/control.h"
 #include "driver/driver.h"
+#include "receive/receive.h"
 #include "requests/requests.h"
 #include "usb/usbio.h"
 
@@ -75,7 +76,7 @@ static VOID CancelHeldRequests(PortExtension *port) {
     IoReleaseCancelSpinLock(irql);
 }
 
-static VOID KillAllRequests(PortExtension *port) {
+VOID KillAllRequests(PortExtension *port) {
     PDEVICE_OBJECT device = port->DeviceObject;
     CancelAllOfKind(device, &port->WriteQueue, &port->CurrentWrite);
     CancelAllOfKind(device, &port->ReadQueue, &port->CurrentRead);
@@ -258,10 +259,15 @@ static NTSTATUS RemovePort(PDEVICE_OBJECT device, PIRP irp) {
     PortExtension *port = PortOf(device);
     ChangeAcceptState(port, PnpAcceptRemoving, 0);
     KillAllRequests(port);
+    CancelAllTransfers(port);
     DrainRequests(port);
     LARGE_INTEGER settle;
     settle.QuadPart = REMOVAL_SETTLE;
     KeDelayExecutionThread(KernelMode, FALSE, &settle);
+    // A request draining out may have sent a transfer after the first cancel; no completion may
+    // run once the port is freed.
+    CancelAllTransfers(port);
+    WaitForTransfers(port);
     // The bus sees the removal while the stack is still whole; the port goes after it.
     NTSTATUS status = PassDownSucceeded(port, irp);
     RemoveDeviceObject(device);
@@ -272,6 +278,8 @@ static NTSTATUS SurpriseRemovePort(PDEVICE_OBJECT device, PIRP irp) {
     PortExtension *port = PortOf(device);
     ChangeAcceptState(port, PnpAcceptSurpriseRemoved, 0);
     KillAllRequests(port);
+    CancelAllTransfers(port);
+    FreeRing(port);
     DrainRequests(port);
     InterlockedIncrement(&port->PendingRequestCount);
     DisableInterfaces(device);

@@ -196,6 +196,9 @@ struct PortExtension {
     LONG HistoryMask;
     SERIALPERF_STATS PerfStats;
     SERIAL_WMI_PERF_DATA WmiPerfData;
+
+    // ---- Open, close and the internal serial requests (requests/open.cpp, requests/fileinfo.cpp) ----
+    BOOLEAN WaitWakeEnabled;  // set by IOCTL_SERIAL_INTERNAL_DO_WAIT_WAKE; cleared at open and close
 };
 
 inline PortExtension *PortOf(PDEVICE_OBJECT device) {

@@ -74,3 +74,12 @@ VOID DpcFinished(PortExtension *Port);
 
 KDEFERRED_ROUTINE ErrorAbortDpc;
 REQUEST_STARTER BeginPurge;
+
+// The port as a file: open, close, cleanup, flush, file information, internal serial requests.
+DRIVER_DISPATCH CreateDispatch;
+DRIVER_DISPATCH CloseDispatch;
+DRIVER_DISPATCH CleanupDispatch;
+DRIVER_DISPATCH FlushDispatch;
+DRIVER_DISPATCH QueryInfoDispatch;
+DRIVER_DISPATCH SetInfoDispatch;
+DRIVER_DISPATCH InternalControlDispatch;
