@@ -142,12 +142,14 @@ NTSTATUS SubmitTransfer(PDEVICE_OBJECT Device, TransferKind Kind, const UCHAR *S
     return Send(port, t);
 }
 
-NTSTATUS SubmitBulkOut(PDEVICE_OBJECT Device, TransferOrigin Origin, const UCHAR *Source, ULONG Length) {
+static NTSTATUS SendBulkOut(PDEVICE_OBJECT Device, TransferOrigin Origin, const UCHAR *Source, ULONG Length,
+                            const LONG *Generation) {
     if (Length && !Source) return STATUS_INVALID_PARAMETER;
     PortExtension *port = PortOf(Device);
     UsbTransfer *t;
     NTSTATUS status = BuildTransfer(port, BulkOut, Origin, Source, Length, &t);
     if (!NT_SUCCESS(status)) return status;
+    if (Generation) t->Generation = *Generation;
     for (ULONG slot = TRANSFER_SLOT_FIRST_BULK_OUT; slot < TRANSFER_SLOTS; slot++) {
         t->Slot = slot;
         if (InterlockedCompareExchangePointer(SlotAt(port, slot), t, NULL) == NULL) {
@@ -157,6 +159,14 @@ NTSTATUS SubmitBulkOut(PDEVICE_OBJECT Device, TransferOrigin Origin, const UCHAR
     }
     Discard(port, t);
     return STATUS_INSUFFICIENT_RESOURCES;
+}
+
+NTSTATUS SubmitBulkOut(PDEVICE_OBJECT Device, TransferOrigin Origin, const UCHAR *Source, ULONG Length) {
+    return SendBulkOut(Device, Origin, Source, Length, NULL);
+}
+
+NTSTATUS SubmitWriteChunk(PDEVICE_OBJECT Device, const UCHAR *Source, ULONG Length, LONG Generation) {
+    return SendBulkOut(Device, WriteChunk, Source, Length, &Generation);
 }
 
 // ---- Completion ----
@@ -274,10 +284,10 @@ static VOID SentDataDone(PortExtension *Port, UsbTransfer *Transfer, NTSTATUS St
     if (Leaving) return;
     const TransferHandoffs *h = Port->Handoffs;
     if (NT_SUCCESS(Status) && PortOpen(Port)) {
-        if (ofWrite && h && h->ContinueWrite) h->ContinueWrite(Port, Bytes);
+        if (ofWrite && h && h->ContinueWrite) h->ContinueWrite(Port, Bytes, Transfer->Generation);
         return;
     }
-    if (ofWrite && h && h->WriteChunkLost) h->WriteChunkLost(Port, Status);
+    if (ofWrite && h && h->WriteChunkLost) h->WriteChunkLost(Port, Status, Transfer->Generation);
     if (ReadLong(&Port->PendingRequestCount) == 0) KeSetEvent(&Port->RequestsDrainedEvent, IO_NO_INCREMENT, FALSE);
 }
 

@@ -74,8 +74,10 @@ struct UsbTransfer {
 typedef VOID(NTAPI PUT_CHAR_ROUTINE)(PortExtension *Port, UCHAR Char);           // ControlLock, RxLock held
 typedef UCHAR(NTAPI MODEM_STATUS_ROUTINE)(PortExtension *Port);                  // ControlLock, RxLock held
 typedef VOID(NTAPI NOTIFY_EVENTS_ROUTINE)(PortExtension *Port);                  // no lock held
-typedef VOID(NTAPI CONTINUE_WRITE_ROUTINE)(PortExtension *Port, ULONG Sent);     // no lock held
-typedef VOID(NTAPI WRITE_CHUNK_LOST_ROUTINE)(PortExtension *Port, NTSTATUS Why);  // no lock held
+// The write entries get the chunk's WriteGeneration: the write path checks it under its own lock,
+// since a take-back may come between the engine's look and the call.
+typedef VOID(NTAPI CONTINUE_WRITE_ROUTINE)(PortExtension *Port, ULONG Sent, LONG Generation);     // no lock held
+typedef VOID(NTAPI WRITE_CHUNK_LOST_ROUTINE)(PortExtension *Port, NTSTATUS Why, LONG Generation);  // no lock held
 typedef VOID(NTAPI SEND_WRITE_CHUNK_ROUTINE)(PortExtension *Port);               // no lock held
 
 struct TransferHandoffs {
@@ -91,6 +93,9 @@ struct TransferHandoffs {
 // already is). BulkOut sends Length bytes from Source (copied at once) as a write chunk.
 NTSTATUS SubmitTransfer(PDEVICE_OBJECT Device, TransferKind Kind, const UCHAR *Source, ULONG Length);
 NTSTATUS SubmitBulkOut(PDEVICE_OBJECT Device, TransferOrigin Origin, const UCHAR *Source, ULONG Length);
+// A write chunk stamped with the WriteGeneration its sender read under its lock, so that a
+// take-back between that look and the submission still disowns it.
+NTSTATUS SubmitWriteChunk(PDEVICE_OBJECT Device, const UCHAR *Source, ULONG Length, LONG Generation);
 IO_COMPLETION_ROUTINE TransferComplete;
 // PASSIVE_LEVEL only; does nothing above it. A cancelled IN transfer ends its chain.
 VOID CancelTransfer(PortExtension *Port, TransferKind Kind);

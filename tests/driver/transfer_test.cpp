@@ -56,11 +56,11 @@ VOID NTAPI SeamNotify(PortExtension *) {
     std::lock_guard<std::mutex> g(g_seams->m);
     g_seams->notifies++;
 }
-VOID NTAPI SeamContinueWrite(PortExtension *, ULONG n) {
+VOID NTAPI SeamContinueWrite(PortExtension *, ULONG n, LONG) {
     std::lock_guard<std::mutex> g(g_seams->m);
     g_seams->sent.push_back(n);
 }
-VOID NTAPI SeamLost(PortExtension *, NTSTATUS why) {
+VOID NTAPI SeamLost(PortExtension *, NTSTATUS why, LONG) {
     std::lock_guard<std::mutex> g(g_seams->m);
     g_seams->lost.push_back(why);
 }
