@@ -2,6 +2,7 @@
 #include "driver/driver.h"
 #include "receive/receive.h"
 #include "requests/requests.h"
+#include "requests/write.h"
 
 GlobalState DriverGlobals;
 
@@ -148,6 +149,7 @@ NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING Registry
     DriverObject->DriverUnload = DriverUnload;
     DriverObject->DriverExtension->AddDevice = AddDevice;
     DriverObject->MajorFunction[IRP_MJ_PNP] = PnpDispatch;
+    DriverObject->MajorFunction[IRP_MJ_WRITE] = WriteDispatch;
     DriverObject->MajorFunction[IRP_MJ_READ] = ReadDispatch;
     DriverObject->MajorFunction[IRP_MJ_CREATE] = CreateDispatch;
     DriverObject->MajorFunction[IRP_MJ_CLOSE] = CloseDispatch;

@@ -160,6 +160,18 @@ struct PortExtension {
     LARGE_INTEGER LastReadTime;        // system time of the last check that saw new characters
     LONG ReadIntervalMark;             // characters seen at the last check, or how the read ended (< 0)
 
+    // ---- Write path, immediate character, XOFF counter (requests/write*, immediate*, xoff*) ----
+    // Under the cancel lock, except XoffCounter (interlocked: the receive path counts it down under
+    // its own locks). WriteHeld (below) is the engine's hint, kept under ControlLock; WriteParked is
+    // the truth.
+    LONG WriteLength;          // current write's bytes not yet confirmed, the chunk in flight included
+    PUCHAR WriteCurrentChar;   // next byte to send
+    ULONG InFlightChunk;       // size of the chunk in flight; 0 for none (or the time-out's empty transfer)
+    BOOLEAN WriteStarting;     // begun, first chunk not yet decided; consumed by exactly one starter
+    BOOLEAN WriteParked;       // held by transmit flow control before its first chunk
+    BOOLEAN WriteTimedOut;     // the time-out expired while a transfer of the write was out
+    LONG XoffCounter;          // characters still to receive for CurrentXoff
+
     // ---- USB configuration, chip identity and Plug and Play bring-up ----
     ULONG UsbConfigured;                             // set by the first identification, never cleared
     PUSB_DEVICE_DESCRIPTOR DeviceDescriptor;         // 18 bytes, nonpaged, as read at the last start

@@ -2,6 +2,7 @@
 #include "driver/driver.h"
 #include "receive/receive.h"
 #include "requests/requests.h"
+#include "requests/write.h"
 
 NTSTATUS InitPortExtension(PDEVICE_OBJECT DeviceObject) {
     PortExtension *port = PortOf(DeviceObject);
@@ -23,7 +24,13 @@ NTSTATUS InitPortExtension(PDEVICE_OBJECT DeviceObject) {
     KeInitializeDpc(&port->CompleteReadDpc, CompleteReadDpc, port);
     KeInitializeDpc(&port->ReadTimeoutDpc, ReadTimeoutDpc, port);
     KeInitializeDpc(&port->ReadIntervalTimeoutDpc, ReadIntervalTimeoutDpc, port);
+    KeInitializeDpc(&port->CompleteWriteDpc, CompleteWriteDpc, port);
+    KeInitializeDpc(&port->WriteTimeoutDpc, WriteTimeoutDpc, port);
     KeInitializeDpc(&port->ErrorAbortDpc, ErrorAbortDpc, port);
+    KeInitializeDpc(&port->CompleteImmediateDpc, CompleteImmediateDpc, port);
+    KeInitializeDpc(&port->ImmediateTimeoutDpc, ImmediateTimeoutDpc, port);
+    KeInitializeDpc(&port->XoffCountTimeoutDpc, XoffCountTimeoutDpc, port);
+    KeInitializeDpc(&port->XoffCountDoneDpc, XoffCountDoneDpc, port);
 
     port->CurrentBaud = 0;
     port->LineControl = 0x1A;  // 7 data bits, even parity, 1 stop bit

@@ -2,6 +2,7 @@
 // while a read waits for more than the ring held, that read's own buffer (direct mode).
 #include "receive/receive.h"
 #include "requests/requests.h"
+#include "requests/write.h"
 
 #define UART_STATUS_DSR 0x02
 
@@ -81,6 +82,8 @@ VOID NTAPI PutChar(PortExtension *Port, UCHAR Char) {
             Port->RxHoldReasons |= RX_HOLD_DSR;
         if (Port->RxHoldReasons & RX_HOLD_DSR) return;
     }
+
+    CountXoffChar(Port);
 
     if (Port->RxTarget != Port->RxRingStart) {
         Port->RxDirectCount++;

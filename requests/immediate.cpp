@@ -1,0 +1,122 @@
+// The immediate character: one byte sent ahead of the write queue and past any transmit hold, with
+// a slot of its own. The request does not wait for the transfer; CompleteImmediateDpc ends it.
+#include "requests/write.h"
+
+#define MS_TO_RELATIVE (-10000LL)
+#define LONGEST_TIMEOUT_MS (0x7FFFFFFFFFFFFFFFULL / 10000ULL)
+
+static NEXT_REQUEST_GETTER ReleaseImmediate;
+
+NTSTATUS ImmediateCharRequest(PortExtension *Port, PIRP Irp) {
+    if (IoGetCurrentIrpStackLocation(Irp)->Parameters.DeviceIoControl.InputBufferLength < 1)
+        return STATUS_BUFFER_TOO_SMALL;
+    KIRQL irql;
+    IoAcquireCancelSpinLock(&irql);
+    NTSTATUS refusal = Port->CurrentImmediate ? STATUS_INVALID_PARAMETER : Irp->Cancel ? STATUS_CANCELLED : STATUS_SUCCESS;
+    if (refusal != STATUS_SUCCESS) {
+        IoReleaseCancelSpinLock(irql);
+        return refusal;
+    }
+    Port->CurrentImmediate = Irp;
+    Port->TxCharsQueued += 1;
+    IoReleaseCancelSpinLock(irql);
+    BeginImmediate(Port);
+    return STATUS_PENDING;
+}
+
+static VOID FinishImmediate(PortExtension *Port, KIRQL Irql, NTSTATUS Status, ULONG Ref) {
+    TryFinishCurrent(Port, NULL, Irql, Status, &Port->CurrentImmediate, NULL, NULL, &Port->ImmediateTotalTimer, NULL,
+                     ReleaseImmediate, Ref);
+}
+
+VOID BeginImmediate(PortExtension *Port) {
+    KIRQL irql;
+    IoAcquireCancelSpinLock(&irql);
+    PIRP irp = Port->CurrentImmediate;
+    IoReleaseCancelSpinLock(irql);
+    irp->IoStatus.Status = STATUS_PENDING;
+    irp->IoStatus.Information = 0;
+    IoMarkIrpPending(irp);
+
+    KeAcquireSpinLock(&Port->ControlLock, &irql);
+    ULONG multiplier = Port->Timeouts.WriteTotalTimeoutMultiplier;
+    ULONG constant = Port->Timeouts.WriteTotalTimeoutConstant;
+    KeReleaseSpinLock(&Port->ControlLock, irql);
+    LARGE_INTEGER due;
+    ULONGLONG total = (ULONGLONG)multiplier + constant;
+    if (total > LONGEST_TIMEOUT_MS) total = LONGEST_TIMEOUT_MS;
+    due.QuadPart = (LONGLONG)total * MS_TO_RELATIVE;
+
+    SetRefBits(irp, 0);
+    IoAcquireCancelSpinLock(&irql);
+    if (irp->Cancel) {
+        Port->CurrentImmediate = NULL;
+        Port->TxCharsQueued -= 1;
+        IoReleaseCancelSpinLock(irql);
+        irp->IoStatus.Status = STATUS_CANCELLED;
+        irp->IoStatus.Information = 0;
+        IoCompleteRequest(irp, IO_NO_INCREMENT);
+        ReleaseRequestCount(Port);
+        return;
+    }
+    ULONG bits = RefCancel | RefTransfer;
+    IoSetCancelRoutine(irp, CancelCurrentImmediate);
+    if (total) {
+        SetTimerCounted(&Port->ImmediateTotalTimer, due, &Port->ImmediateTimeoutDpc, Port);
+        bits |= RefTotalTimer;
+    }
+    SetRefBits(irp, bits);
+    UCHAR c = *static_cast<PUCHAR>(irp->AssociatedIrp.SystemBuffer);
+    IoReleaseCancelSpinLock(irql);
+
+    // Sent without the cancel lock: a bus that fails it at once completes it inside the call.
+    NTSTATUS status = SubmitBulkOut(Port->DeviceObject, ImmediateChar, &c, 1);
+    IoAcquireCancelSpinLock(&irql);
+    if (NT_SUCCESS(status)) {
+        QueueDpcCounted(&Port->CompleteImmediateDpc, NULL, NULL, Port);
+        IoReleaseCancelSpinLock(irql);
+        return;
+    }
+    // The character never left: the request says so rather than succeeding.
+    FinishImmediate(Port, irql, status, RefTransfer);
+}
+
+static VOID NTAPI ReleaseImmediate(PIRP *Slot, PLIST_ENTRY Queue, PIRP *Next, BOOLEAN CompleteCurrent, PortExtension *Port) {
+    UNREFERENCED_PARAMETER(Queue);
+    UNREFERENCED_PARAMETER(CompleteCurrent);
+    KIRQL irql;
+    IoAcquireCancelSpinLock(&irql);
+    PIRP irp = *Slot;
+    Port->TxCharsQueued -= 1;
+    *Slot = NULL;
+    *Next = NULL;
+    IoReleaseCancelSpinLock(irql);
+    IoCompleteRequest(irp, IO_SERIAL_INCREMENT);
+    ReleaseRequestCount(Port);
+}
+
+VOID NTAPI CancelCurrentImmediate(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    FinishImmediate(PortOf(DeviceObject), Irp->CancelIrql, STATUS_CANCELLED, RefCancel);
+}
+
+VOID NTAPI CompleteImmediateDpc(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1, PVOID SystemArgument2) {
+    UNREFERENCED_PARAMETER(Dpc);
+    UNREFERENCED_PARAMETER(SystemArgument1);
+    UNREFERENCED_PARAMETER(SystemArgument2);
+    PortExtension *port = static_cast<PortExtension *>(DeferredContext);
+    KIRQL irql;
+    IoAcquireCancelSpinLock(&irql);
+    FinishImmediate(port, irql, STATUS_SUCCESS, RefTransfer);
+    DpcFinished(port);
+}
+
+VOID NTAPI ImmediateTimeoutDpc(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1, PVOID SystemArgument2) {
+    UNREFERENCED_PARAMETER(Dpc);
+    UNREFERENCED_PARAMETER(SystemArgument1);
+    UNREFERENCED_PARAMETER(SystemArgument2);
+    PortExtension *port = static_cast<PortExtension *>(DeferredContext);
+    KIRQL irql;
+    IoAcquireCancelSpinLock(&irql);
+    FinishImmediate(port, irql, STATUS_TIMEOUT, RefTotalTimer);
+    DpcFinished(port);
+}
