@@ -1,6 +1,6 @@
 // Flush, the file-information classes a serial port must answer, and the internal serial requests
 // other drivers send.
-#include "requests/requests.h"
+#include "requests/write.h"
 
 static NTSTATUS Finish(PortExtension *port, PIRP irp, NTSTATUS status) {
     irp->IoStatus.Status = status;
@@ -31,11 +31,22 @@ static BOOLEAN Admitted(PDEVICE_OBJECT device, PIRP irp, NTSTATUS *result) {
     return TRUE;
 }
 
+// The flush found the write queue idle: nothing is ahead of it.
+static NTSTATUS NTAPI BeginFlush(PortExtension *Port) {
+    Port->CurrentWrite->IoStatus.Status = STATUS_SUCCESS;
+    PIRP next = NULL;
+    TakeNextWrite(&Port->CurrentWrite, &Port->WriteQueue, &next, TRUE, Port);
+    if (next) BeginWrite(Port);
+    return STATUS_SUCCESS;
+}
+
+// Queued behind the writes and XOFF counters before it; TakeNextWrite completes it when it
+// reaches the head. It does not wait for the characters to leave the chip.
 NTSTATUS NTAPI FlushDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     NTSTATUS status;
     if (!Admitted(DeviceObject, Irp, &status)) return status;
-    // Writes are not queued yet, so no write can be ahead of the flush.
-    return Finish(PortOf(DeviceObject), Irp, STATUS_SUCCESS);
+    PortExtension *port = PortOf(DeviceObject);
+    return QueueOrStart(port, Irp, &port->WriteQueue, &port->CurrentWrite, BeginFlush);
 }
 
 NTSTATUS NTAPI QueryInfoDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp) {

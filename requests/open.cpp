@@ -3,6 +3,7 @@
 #include "driver/driver.h"
 #include "receive/receive.h"
 #include "requests/requests.h"
+#include "requests/write.h"
 #include "usb/usbio.h"
 
 #define CLEANUP_SETTLE (-300000LL)  // 30 ms, relative
@@ -12,7 +13,7 @@
 #define CHIP_OPEN_RESET_B 0x0808
 
 // The upward entries of the paths built so far; the engine skips the NULL ones.
-static const TransferHandoffs PortHandoffs = {PutChar, NULL, NotifyEvents, NULL, NULL, NULL};
+static const TransferHandoffs PortHandoffs = {PutChar, NULL, NotifyEvents, ContinueWrite, WriteChunkLost, SendWriteChunk};
 
 static NTSTATUS Finish(PortExtension *port, PIRP irp, NTSTATUS status) {
     irp->IoStatus.Status = status;

@@ -176,6 +176,31 @@ TEST_F(OpenTest, CleanupCancelsTheCurrentAndQueuedRequestsOfTheHandle) {
     EXPECT_EQ(port->PendingRequestCount, 1);
 }
 
+TEST_F(OpenTest, FlushCompletesOnceTheWritesAheadOfItHave) {
+    Plug();
+    HANDLE h = Open(FILE_FLAG_OVERLAPPED);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    SERIAL_LINE_CONTROL lc{STOP_BIT_1, NO_PARITY, 8};
+    ASSERT_EQ(SetLineControl(port, &lc), STATUS_SUCCESS);
+    SetBaudRate(port, 9600);
+    char data[200] = {};
+    OVERLAPPED ov[2] = {};
+    for (OVERLAPPED &o : ov) {
+        o.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+        EXPECT_FALSE(WriteFile(h, data, sizeof(data), nullptr, &o));
+        EXPECT_EQ(GetLastError(), ERROR_IO_PENDING);
+    }
+    EXPECT_FALSE(HasOverlappedIoCompleted(&ov[1]));
+    EXPECT_TRUE(FlushFileBuffers(h));
+    for (OVERLAPPED &o : ov) {
+        EXPECT_TRUE(HasOverlappedIoCompleted(&o));
+        EXPECT_EQ(NTSTATUS(o.Internal), STATUS_SUCCESS);
+        EXPECT_EQ(o.InternalHigh, sizeof(data));
+        CloseHandle(o.hEvent);
+    }
+    EXPECT_TRUE(CloseHandle(h));
+}
+
 TEST_F(OpenTest, UnplugWhileOpenThenClose) {
     Plug();
     HANDLE h = Open();
