@@ -33,7 +33,8 @@ static ULONG WriteLengthOf(PIRP Irp) {
 
 static ULONG NextChunk(PortExtension *Port) {
     ULONG chunk = (ULONG)Port->WriteLength;
-    if (chunk > Port->RxBufferSize) chunk = Port->RxBufferSize;
+    // No ring yet (a port written before its first open) must not make every chunk empty.
+    if (Port->RxBufferSize && chunk > Port->RxBufferSize) chunk = Port->RxBufferSize;
     if (chunk > Port->MaxWriteChunk) chunk = Port->MaxWriteChunk;
     return chunk;
 }
