@@ -376,6 +376,11 @@ static NTSTATUS StopPort(PortExtension *port, PIRP irp) {
     return PassDownSucceeded(port, irp);
 }
 
+// An open still setting up, or a close still taking down, counts as much as an open port.
+static BOOLEAN PortInUse(PortExtension *port) {
+    return port->IsOpen || InterlockedCompareExchange(&port->OpenCount, 0, 0) != 0;
+}
+
 static NTSTATUS HandlePnp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     PortExtension *port = PortOf(DeviceObject);
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
@@ -386,7 +391,7 @@ static NTSTATUS HandlePnp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 
     case IRP_MN_QUERY_REMOVE_DEVICE:
         ExAcquireFastMutex(&port->OpenMutex);
-        if (port->IsOpen) {
+        if (PortInUse(port)) {
             ExReleaseFastMutex(&port->OpenMutex);
             return CompleteHere(Irp, STATUS_DEVICE_BUSY);
         }
@@ -403,7 +408,7 @@ static NTSTATUS HandlePnp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     case IRP_MN_QUERY_STOP_DEVICE:
         if (port->PnpState != PNP_STARTED) return PassDown(port, Irp);
         ExAcquireFastMutex(&port->OpenMutex);
-        if (port->IsOpen) {
+        if (PortInUse(port)) {
             ExReleaseFastMutex(&port->OpenMutex);
             return CompleteHere(Irp, STATUS_DEVICE_BUSY);
         }

@@ -90,7 +90,14 @@ NTSTATUS NTAPI CreateDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     if (status == STATUS_PENDING) return status;
     if (!NT_SUCCESS(status)) return Finish(port, Irp, status);
 
-    if (InterlockedIncrement(&port->OpenCount) != 1) {
+    // Query-remove and query-stop look for an opener under OpenMutex: an open either counts
+    // itself before they look, or finds the port leaving its started state and is refused.
+    ExAcquireFastMutex(&port->OpenMutex);
+    BOOLEAN started = port->PnpState == PNP_STARTED;
+    LONG openers = started ? InterlockedIncrement(&port->OpenCount) : 0;
+    ExReleaseFastMutex(&port->OpenMutex);
+    if (!started) return Finish(port, Irp, STATUS_INSUFFICIENT_RESOURCES);
+    if (openers != 1) {
         InterlockedDecrement(&port->OpenCount);
         return Finish(port, Irp, STATUS_ACCESS_DENIED);
     }

@@ -93,6 +93,21 @@ TEST_F(OpenTest, OneOpenerAtATimeAndEachSessionSetUpAndTakenDown) {
     EXPECT_TRUE(CloseHandle(h));
 }
 
+// An open held up in its chip requests is an opener all the same: the port may not be taken away.
+TEST_F(OpenTest, QueryRemoveDuringAnOpenIsRefused) {
+    Plug();
+    device->bus().addFault(emu::usb::FaultRule::ForRequest(0x20).pendForever());  // SET_LINE_CODING
+    HANDLE h = INVALID_HANDLE_VALUE;
+    emu::Thread opener([&] { h = Open(); });
+    machine.sleepFor(100 * kMs);
+    EXPECT_FALSE(port->IsOpen);
+    EXPECT_EQ(pnp.send(device->pdo(), IRP_MN_QUERY_REMOVE_DEVICE), STATUS_DEVICE_BUSY);
+    EXPECT_EQ(port->PnpState, ULONG(PNP_STARTED));
+    opener.join();
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    EXPECT_TRUE(CloseHandle(h));
+}
+
 TEST_F(OpenTest, CloseTakesTenCharacterTimesAndTheFinalSettleAfterCleanup) {
     Plug();
     HANDLE h = Open();
