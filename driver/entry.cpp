@@ -1,4 +1,5 @@
 // Driver entry and unload, and the one driver-wide setting, ExtBaudrate.
+#include "control/dispatch.h"
 #include "driver/driver.h"
 #include "receive/receive.h"
 #include "requests/requests.h"
@@ -158,6 +159,7 @@ NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING Registry
     DriverObject->MajorFunction[IRP_MJ_QUERY_INFORMATION] = QueryInfoDispatch;
     DriverObject->MajorFunction[IRP_MJ_SET_INFORMATION] = SetInfoDispatch;
     DriverObject->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = InternalControlDispatch;
+    DriverObject->MajorFunction[IRP_MJ_DEVICE_CONTROL] = DispatchDeviceControl;
 
     MmUnlockPagableImageSection(DriverGlobals.PagingLockHandle);
 

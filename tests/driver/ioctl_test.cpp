@@ -1,0 +1,281 @@
+// Serial device-control requests through the Win32 side on an opened type-2 port behind a
+// loopback plug: each code's buffer checks and returned length, and what the handled rows do.
+#include <cstring>
+#include <memory>
+#include <vector>
+
+#include "control/control.h"
+#include "emulator/kernel/pool.h"
+#include "emulator/usbdevice/far_ends.h"
+#include "emulator/win32/win32.h"
+#include "tests/driver/pnp_test_support.h"
+
+namespace pt {
+namespace {
+
+using namespace win32;
+
+class IoctlTest : public PnpTest {
+protected:
+    std::unique_ptr<SimulatedDevice> device;
+    std::unique_ptr<emu::usb::Loopback> plug;
+    PortExtension *port = nullptr;
+    HANDLE h = INVALID_HANDLE_VALUE;
+
+    void SetUp() override {
+        PnpTest::SetUp();
+        registry.SetString(DeviceParameters(2), u"PortName", u"COM3");
+        device = std::make_unique<SimulatedDevice>(Variant(2));
+        plug = std::make_unique<emu::usb::Loopback>(device->chip());
+        ASSERT_EQ(pnp.plugIn(driver, device->pdo()), STATUS_SUCCESS);
+        port = Ext(*device);
+        h = CreateFileA("\\\\.\\COM3", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+        ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    }
+    void TearDown() override {
+        if (h != INVALID_HANDLE_VALUE) {
+            EXPECT_TRUE(CloseHandle(h));
+        }
+        if (device) {
+            EXPECT_EQ(pnp.remove(device->pdo()), STATUS_SUCCESS);
+        }
+        plug.reset();
+        device.reset();
+        PnpTest::TearDown();
+    }
+
+    // The error of the call (0 on success) and the bytes it returned.
+    std::pair<DWORD, DWORD> Call(DWORD code, const void *in, DWORD inLen, void *out, DWORD outLen) {
+        DWORD returned = 0xDEAD;
+        BOOL ok = DeviceIoControl(h, code, const_cast<void *>(in), inLen, out, outLen, &returned, nullptr);
+        return {ok ? 0 : GetLastError(), returned};
+    }
+    template <class T> DWORD Set(DWORD code, const T &value) {
+        return Call(code, &value, sizeof(T), nullptr, 0).first;
+    }
+    template <class T> T Get(DWORD code) {
+        T value;
+        std::memset(&value, 0xAA, sizeof(value));
+        auto r = Call(code, nullptr, 0, &value, sizeof(T));
+        EXPECT_EQ(r, std::make_pair(DWORD(0), DWORD(sizeof(T)))) << std::hex << code;
+        return value;
+    }
+    // Out through the plug and back into the ring, at 115200 8N1.
+    void Loop(const char *text) {
+        ASSERT_EQ(Set(IOCTL_SERIAL_SET_BAUD_RATE, SERIAL_BAUD_RATE{115200}), 0u);
+        ASSERT_EQ(Set(IOCTL_SERIAL_SET_LINE_CONTROL, SERIAL_LINE_CONTROL{STOP_BIT_1, NO_PARITY, 8}), 0u);
+        DWORD n = 0;
+        ASSERT_TRUE(WriteFile(h, text, DWORD(strlen(text)), &n, nullptr));
+        Sleep(50);
+    }
+};
+
+constexpr DWORD kOk = 0, kShort = ERROR_INSUFFICIENT_BUFFER, kBad = ERROR_INVALID_PARAMETER;
+
+TEST_F(IoctlTest, BufferChecksAndReturnedLengthsByCode) {
+    struct Row {
+        DWORD code;
+        DWORD in, out;
+        std::vector<uint8_t> payload;
+        DWORD error, returned;
+    };
+    const Row rows[] = {
+        // The length test comes before the buffer test here.
+        {IOCTL_SERIAL_SET_BAUD_RATE, 0, 0, {}, kShort, 0},
+        {IOCTL_SERIAL_SET_BAUD_RATE, 3, 0, {}, kShort, 0},
+        {IOCTL_SERIAL_SET_BAUD_RATE, 4, 0, {0x80, 0x25}, kOk, 0},
+        {IOCTL_SERIAL_SET_QUEUE_SIZE, 0, 0, {}, kBad, 0},
+        {IOCTL_SERIAL_SET_QUEUE_SIZE, 7, 0, {}, kShort, 0},
+        {IOCTL_SERIAL_SET_QUEUE_SIZE, 8, 0, {}, kOk, 0},
+        {IOCTL_SERIAL_SET_LINE_CONTROL, 0, 0, {}, kBad, 0},
+        {IOCTL_SERIAL_SET_LINE_CONTROL, 2, 0, {0, 0}, kShort, 0},
+        {IOCTL_SERIAL_SET_LINE_CONTROL, 3, 0, {0, 0, 9}, kBad, 0},
+        {IOCTL_SERIAL_SET_LINE_CONTROL, 3, 0, {0, 0, 7}, kOk, 0},
+        {IOCTL_SERIAL_IMMEDIATE_CHAR, 0, 0, {}, kShort, 0},
+        {IOCTL_SERIAL_SET_TIMEOUTS, 19, 0, {}, kShort, 0},
+        {IOCTL_SERIAL_SET_TIMEOUTS, 20, 0, {}, kOk, 0},
+        {IOCTL_SERIAL_GET_TIMEOUTS, 0, 19, {}, kShort, 0},
+        {IOCTL_SERIAL_GET_TIMEOUTS, 0, 20, {}, kOk, 20},
+        {IOCTL_SERIAL_RESET_DEVICE, 0, 0, {}, kOk, 0},
+        {IOCTL_SERIAL_PURGE, 3, 0, {}, kShort, 0},
+        {IOCTL_SERIAL_PURGE, 4, 0, {0}, kBad, 0},
+        {IOCTL_SERIAL_PURGE, 4, 0, {0x10}, kBad, 0},
+        {IOCTL_SERIAL_PURGE, 4, 0, {0xF}, kOk, 0},
+        {IOCTL_SERIAL_GET_BAUD_RATE, 0, 3, {}, kShort, 0},
+        {IOCTL_SERIAL_GET_BAUD_RATE, 0, 4, {}, kOk, 4},
+        {IOCTL_SERIAL_GET_LINE_CONTROL, 0, 2, {}, kShort, 0},
+        {IOCTL_SERIAL_GET_LINE_CONTROL, 0, 3, {}, kOk, 3},
+        {IOCTL_SERIAL_GET_CHARS, 0, 5, {}, kShort, 0},
+        {IOCTL_SERIAL_GET_CHARS, 0, 6, {}, kOk, 6},
+        {IOCTL_SERIAL_SET_CHARS, 5, 0, {}, kShort, 0},
+        {IOCTL_SERIAL_SET_CHARS, 6, 0, {0, 0, 0, 0, 0x11, 0x13}, kOk, 0},
+        {IOCTL_SERIAL_GET_COMMSTATUS, 0, 19, {}, kShort, 0},
+        {IOCTL_SERIAL_GET_COMMSTATUS, 0, 20, {}, kOk, 20},
+        {IOCTL_SERIAL_XOFF_COUNTER, 11, 0, {}, kShort, 0},
+        {IOCTL_SERIAL_XOFF_COUNTER, 12, 0, {0, 0, 0, 0, 0, 0, 0, 0, 0x13}, kBad, 0},
+        {IOCTL_SERIAL_XOFF_COUNTER, 12, 0, {0, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF, 0x13}, kBad, 0},
+        {IOCTL_SERIAL_GET_PROPERTIES, 0, 63, {}, kShort, 0},
+        {IOCTL_SERIAL_GET_PROPERTIES, 0, 64, {}, kOk, 64},
+        {IOCTL_SERIAL_LSRMST_INSERT, 0, 0, {}, kBad, 0},
+        {IOCTL_SERIAL_LSRMST_INSERT, 1, 0, {0}, kOk, 0},
+        {IOCTL_SERIAL_CONFIG_SIZE, 0, 3, {}, kShort, 0},
+        {IOCTL_SERIAL_CONFIG_SIZE, 0, 4, {}, kOk, 4},
+        {IOCTL_SERIAL_GET_COMMCONFIG, 0, 64, {}, kBad, 0},
+        {IOCTL_SERIAL_SET_COMMCONFIG, 64, 0, {}, kBad, 0},
+        {IOCTL_SERIAL_GET_STATS, 0, 23, {}, kShort, 0},
+        {IOCTL_SERIAL_GET_STATS, 0, 24, {}, kOk, 24},
+        {IOCTL_SERIAL_CLEAR_STATS, 0, 0, {}, kOk, 0},
+        {IOCTL_SERIAL_SET_FIFO_CONTROL, 0, 0, {}, kBad, 0},
+        {IOCTL_SERIAL_SET_FIFO_CONTROL, 4, 0, {}, kOk, 0},
+        // Rows whose handlers are not built, and codes outside the table.
+        {IOCTL_SERIAL_SET_DTR, 0, 0, {}, kBad, 0},
+        {IOCTL_SERIAL_GET_MODEMSTATUS, 0, 4, {}, kBad, 0},
+        {IOCTL_SERIAL_SET_HANDFLOW, 16, 0, {}, kBad, 0},
+        {IOCTL_SERIAL_WAIT_ON_MASK, 0, 4, {}, kBad, 0},
+        {CTL_CODE(FILE_DEVICE_SERIAL_PORT, 0, METHOD_BUFFERED, FILE_ANY_ACCESS), 0, 0, {}, kBad, 0},
+        {CTL_CODE(FILE_DEVICE_SERIAL_PORT, 40, METHOD_BUFFERED, FILE_ANY_ACCESS), 4, 4, {}, kBad, 0},
+        {0x222038, 4, 4, {}, kBad, 0},
+    };
+    for (const Row &r : rows) {
+        SCOPED_TRACE(testing::Message() << std::hex << "code 0x" << r.code << std::dec << " in " << r.in
+                                        << " out " << r.out);
+        uint8_t in[128] = {}, out[128] = {};
+        std::memcpy(in, r.payload.data(), r.payload.size());
+        auto got = Call(r.code, r.in ? in : nullptr, r.in, r.out ? out : nullptr, r.out);
+        EXPECT_EQ(got, std::make_pair(r.error, r.returned));
+    }
+}
+
+TEST_F(IoctlTest, BaudRateReachesTheChipAndReadsBack) {
+    size_t before = device->bus().urbLog().size();
+    SERIAL_BAUD_RATE rate = {19200};
+    ASSERT_EQ(Set(IOCTL_SERIAL_SET_BAUD_RATE, rate), kOk);
+    auto log = device->bus().urbLog();
+    const emu::usb::UrbRecord *coding = nullptr;
+    for (size_t i = before; i < log.size(); i++)
+        if (log[i].hasSetup && log[i].setup.bRequest == 0x20) coding = &log[i];
+    ASSERT_NE(coding, nullptr);
+    ASSERT_GE(coding->data.size(), 4u);
+    EXPECT_EQ(coding->data[0] | coding->data[1] << 8 | coding->data[2] << 16, 19200);
+    EXPECT_EQ(Get<SERIAL_BAUD_RATE>(IOCTL_SERIAL_GET_BAUD_RATE).BaudRate, 19200u);
+
+    // A failed line-coding request leaves the port's copy and still succeeds.
+    emu::usb::FaultRule fail;
+    fail.request = 0x20;
+    device->bus().addFault(fail);
+    rate.BaudRate = 38400;
+    EXPECT_EQ(Set(IOCTL_SERIAL_SET_BAUD_RATE, rate), kOk);
+    EXPECT_EQ(Get<SERIAL_BAUD_RATE>(IOCTL_SERIAL_GET_BAUD_RATE).BaudRate, 38400u);
+}
+
+TEST_F(IoctlTest, TimeoutsRoundTripAndAllWaitForeverIsRefused) {
+    const SERIAL_TIMEOUTS set = {1, 2, 3, 4, 5};
+    ASSERT_EQ(Set(IOCTL_SERIAL_SET_TIMEOUTS, set), kOk);
+    SERIAL_TIMEOUTS got = Get<SERIAL_TIMEOUTS>(IOCTL_SERIAL_GET_TIMEOUTS);
+    EXPECT_EQ(std::memcmp(&got, &set, sizeof(set)), 0);
+
+    const SERIAL_TIMEOUTS refused = {MAXULONG, MAXULONG, MAXULONG, 0, 0};
+    EXPECT_EQ(Set(IOCTL_SERIAL_SET_TIMEOUTS, refused), kBad);
+    const SERIAL_TIMEOUTS returnAtOnce = {MAXULONG, 0, 0, 0, 0};
+    EXPECT_EQ(Set(IOCTL_SERIAL_SET_TIMEOUTS, returnAtOnce), kOk);
+    got = Get<SERIAL_TIMEOUTS>(IOCTL_SERIAL_GET_TIMEOUTS);
+    EXPECT_EQ(std::memcmp(&got, &returnAtOnce, sizeof(got)), 0);
+}
+
+TEST_F(IoctlTest, QueueSizeGrowsTheRingKeepingItsDataAndNeverShrinksIt) {
+    Loop("kept");
+    ASSERT_EQ(Get<SERIAL_STATUS>(IOCTL_SERIAL_GET_COMMSTATUS).AmountInInQueue, 4u);
+    ULONG size = port->RxBufferSize;
+    EXPECT_EQ(Set(IOCTL_SERIAL_SET_QUEUE_SIZE, SERIAL_QUEUE_SIZE{size / 2, 0}), kOk);
+    EXPECT_EQ(port->RxBufferSize, size);
+
+    emu::Pool &pool = machine.service<emu::Pool>();
+    pool.failTag(MIRAVO_POOL_TAG, 1);
+    EXPECT_EQ(Set(IOCTL_SERIAL_SET_QUEUE_SIZE, SERIAL_QUEUE_SIZE{size + 4096, 0}), ERROR_NO_SYSTEM_RESOURCES);
+    pool.clearFaults();
+    EXPECT_EQ(port->RxBufferSize, size);
+
+    EXPECT_EQ(Set(IOCTL_SERIAL_SET_QUEUE_SIZE, SERIAL_QUEUE_SIZE{size + 4096, 0}), kOk);
+    EXPECT_EQ(port->RxBufferSize, size + 4096);
+    EXPECT_EQ(Get<SERIAL_COMMPROP>(IOCTL_SERIAL_GET_PROPERTIES).CurrentRxQueue, size + 4096);
+    ASSERT_EQ(Set(IOCTL_SERIAL_SET_TIMEOUTS, SERIAL_TIMEOUTS{MAXULONG, 0, 0, 0, 0}), kOk);
+    char text[8] = {};
+    DWORD n = 0;
+    ASSERT_TRUE(ReadFile(h, text, 4, &n, nullptr));
+    EXPECT_STREQ(text, "kept");
+}
+
+TEST_F(IoctlTest, PurgeMasksEmptyTheRingOrCancelTheRead) {
+    Loop("abc");
+    EXPECT_EQ(Get<SERIAL_STATUS>(IOCTL_SERIAL_GET_COMMSTATUS).AmountInInQueue, 3u);
+    // Aborting reads and clearing the transmit side leave received data alone.
+    EXPECT_EQ(Set(IOCTL_SERIAL_PURGE, ULONG(SERIAL_PURGE_RXABORT | SERIAL_PURGE_TXABORT | SERIAL_PURGE_TXCLEAR)), kOk);
+    EXPECT_EQ(Get<SERIAL_STATUS>(IOCTL_SERIAL_GET_COMMSTATUS).AmountInInQueue, 3u);
+    EXPECT_EQ(Set(IOCTL_SERIAL_PURGE, ULONG(SERIAL_PURGE_RXCLEAR)), kOk);
+    EXPECT_EQ(Get<SERIAL_STATUS>(IOCTL_SERIAL_GET_COMMSTATUS).AmountInInQueue, 0u);
+}
+
+TEST_F(IoctlTest, StatisticsCountBothWaysAndClear) {
+    ASSERT_EQ(Set(IOCTL_SERIAL_CLEAR_STATS, 0), kOk);  // ignores its input
+    Loop("0123456789");
+    SERIALPERF_STATS s = Get<SERIALPERF_STATS>(IOCTL_SERIAL_GET_STATS);
+    EXPECT_EQ(s.TransmittedCount, 10u);
+    EXPECT_EQ(s.ReceivedCount, 10u);
+    EXPECT_EQ(s.FrameErrorCount + s.ParityErrorCount + s.SerialOverrunErrorCount + s.BufferOverrunErrorCount, 0u);
+    EXPECT_EQ(Call(IOCTL_SERIAL_CLEAR_STATS, nullptr, 0, nullptr, 0).first, kOk);
+    s = Get<SERIALPERF_STATS>(IOCTL_SERIAL_GET_STATS);
+    EXPECT_EQ(s.TransmittedCount + s.ReceivedCount, 0u);
+    EXPECT_EQ(port->WmiPerfData.ReceivedCount + port->WmiPerfData.TransmittedCount, 0u);
+}
+
+TEST_F(IoctlTest, PropertiesDescribeTheBridge) {
+    SERIAL_COMMPROP p = Get<SERIAL_COMMPROP>(IOCTL_SERIAL_GET_PROPERTIES);
+    EXPECT_EQ(p.PacketLength, 64);
+    EXPECT_EQ(p.PacketVersion, 2);
+    EXPECT_EQ(p.ServiceMask, 1u);
+    EXPECT_EQ(p.MaxBaud, 0x10000000u);
+    EXPECT_EQ(p.ProvSubType, 1u);
+    EXPECT_EQ(p.ProvCapabilities, 0xFFu);
+    EXPECT_EQ(p.SettableParams, 0x7Fu);
+    EXPECT_EQ(p.SettableBaud, 0x10067FF9u);
+    EXPECT_EQ(p.SettableData, 0x000F);
+    EXPECT_EQ(p.SettableStopParity, 0x1F07);
+    EXPECT_EQ(p.CurrentRxQueue, port->RxBufferSize);
+    EXPECT_EQ(p.MaxTxQueue + p.MaxRxQueue + p.CurrentTxQueue + p.ProvSpec1 + p.ProvSpec2 + p.ProvChar[0], 0u);
+    EXPECT_EQ(Get<ULONG>(IOCTL_SERIAL_CONFIG_SIZE), 0u);
+}
+
+TEST_F(IoctlTest, EscapeCharacterAndFlowCharactersExcludeEachOther) {
+    SERIAL_CHARS chars = Get<SERIAL_CHARS>(IOCTL_SERIAL_GET_CHARS);
+    EXPECT_EQ(chars.XonChar, 0x11);
+    EXPECT_EQ(chars.XoffChar, 0x13);
+    EXPECT_EQ(Set(IOCTL_SERIAL_LSRMST_INSERT, UCHAR(0x13)), kBad);
+    EXPECT_EQ(Set(IOCTL_SERIAL_LSRMST_INSERT, UCHAR(0x55)), kOk);
+    EXPECT_EQ(port->EscapeChar, 0x55);
+
+    SERIAL_CHARS clash = chars;
+    clash.XonChar = 0x55;
+    EXPECT_EQ(Set(IOCTL_SERIAL_SET_CHARS, clash), kBad);
+    EXPECT_EQ(Get<SERIAL_CHARS>(IOCTL_SERIAL_GET_CHARS).XonChar, 0x11);
+
+    EXPECT_EQ(Set(IOCTL_SERIAL_LSRMST_INSERT, UCHAR(0)), kOk);
+    size_t before = device->bus().urbLog().size();
+    EXPECT_EQ(Set(IOCTL_SERIAL_SET_CHARS, clash), kOk);
+    EXPECT_EQ(Get<SERIAL_CHARS>(IOCTL_SERIAL_GET_CHARS).XonChar, 0x55);
+    EXPECT_EQ(port->WmiCommData.XonCharacter, 0x55u);
+    auto log = device->bus().urbLog();
+    bool written = false;
+    for (size_t i = before; i < log.size(); i++)
+        written |= log[i].hasSetup && log[i].setup.bRequest == 0x01 && log[i].setup.wValue == 0x0505 &&
+                   log[i].setup.wIndex == 0x1355;
+    EXPECT_TRUE(written);
+}
+
+TEST_F(IoctlTest, CommStatusReportsErrorsOnce) {
+    port->CommErrors = SERIAL_ERROR_FRAMING;
+    EXPECT_EQ(Get<SERIAL_STATUS>(IOCTL_SERIAL_GET_COMMSTATUS).Errors, ULONG(SERIAL_ERROR_FRAMING));
+    EXPECT_EQ(Get<SERIAL_STATUS>(IOCTL_SERIAL_GET_COMMSTATUS).Errors, 0u);
+}
+
+}  // namespace
+}  // namespace pt
