@@ -62,6 +62,7 @@ bool Fail(const char *what) {
 // that a port whose device-control rows are not all in yet says which.
 bool FailLineRequest(HANDLE h, const char *what) {
     const DWORD error = GetLastError();
+    std::fflush(stdout);
     static constexpr struct {
         DWORD code;
         const char *name;
