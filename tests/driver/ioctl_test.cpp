@@ -205,7 +205,7 @@ TEST_F(IoctlTest, QueueSizeGrowsTheRingKeepingItsDataAndNeverShrinksIt) {
     EXPECT_STREQ(text, "kept");
 }
 
-TEST_F(IoctlTest, PurgeMasksEmptyTheRingOrCancelTheRead) {
+TEST_F(IoctlTest, OnlyReceiveClearEmptiesTheRing) {
     Loop("abc");
     EXPECT_EQ(Get<SERIAL_STATUS>(IOCTL_SERIAL_GET_COMMSTATUS).AmountInInQueue, 3u);
     // Aborting reads and clearing the transmit side leave received data alone.
