@@ -58,32 +58,6 @@ bool Fail(const char *what) {
     return false;
 }
 
-// GetCommState and SetCommState are several requests each: name the one the driver refuses, so
-// that a port whose device-control rows are not all in yet says which.
-bool FailLineRequest(HANDLE h, const char *what) {
-    const DWORD error = GetLastError();
-    std::fflush(stdout);
-    static constexpr struct {
-        DWORD code;
-        const char *name;
-    } kGets[] = {{IOCTL_SERIAL_GET_BAUD_RATE, "IOCTL_SERIAL_GET_BAUD_RATE"},
-                 {IOCTL_SERIAL_GET_LINE_CONTROL, "IOCTL_SERIAL_GET_LINE_CONTROL"},
-                 {IOCTL_SERIAL_GET_CHARS, "IOCTL_SERIAL_GET_CHARS"},
-                 {IOCTL_SERIAL_GET_HANDFLOW, "IOCTL_SERIAL_GET_HANDFLOW"}};
-    for (const auto &get : kGets) {
-        SERIAL_HANDFLOW largest{};
-        DWORD returned = 0;
-        if (!DeviceIoControl(h, get.code, nullptr, 0, &largest, sizeof(largest), &returned, nullptr)) {
-            std::fprintf(stderr, "miravo: the driver refuses %s (%s): it does not answer it yet, so the line "
-                                 "cannot be set and the demo stops here\n",
-                         get.name, ErrorText(GetLastError()).c_str());
-            break;
-        }
-    }
-    SetLastError(error);
-    return Fail(what);
-}
-
 struct Line {
     DWORD baud = 115200;
     BYTE byteSize = 8, parity = NOPARITY, stopBits = ONESTOPBIT;
@@ -91,22 +65,19 @@ struct Line {
     double charsPerSecond() const { return double(baud) / bitsPerChar(); }
 };
 
+// The rate and the line control are the two requests a line setting needs; SetCommState would
+// also send the handshake, which the port does not take yet (modem control comes later).
 bool Configure(HANDLE h, const Line &line) {
-    DCB dcb{};
-    dcb.DCBlength = sizeof(dcb);
-    if (!GetCommState(h, &dcb)) return FailLineRequest(h, "GetCommState");
-    dcb.BaudRate = line.baud;
-    dcb.ByteSize = line.byteSize;
-    dcb.Parity = line.parity;
-    dcb.StopBits = line.stopBits;
-    dcb.fBinary = TRUE;
-    dcb.fParity = FALSE;
-    dcb.fOutxCtsFlow = FALSE;
-    dcb.fOutxDsrFlow = FALSE;
-    dcb.fOutX = dcb.fInX = FALSE;
-    dcb.fDtrControl = DTR_CONTROL_ENABLE;
-    dcb.fRtsControl = RTS_CONTROL_ENABLE;
-    if (!SetCommState(h, &dcb)) return FailLineRequest(h, "SetCommState");
+    SERIAL_BAUD_RATE rate{line.baud};
+    SERIAL_LINE_CONTROL control{};
+    control.WordLength = line.byteSize;
+    control.Parity = line.parity;
+    control.StopBits = line.stopBits;
+    DWORD returned = 0;
+    if (!DeviceIoControl(h, IOCTL_SERIAL_SET_BAUD_RATE, &rate, sizeof(rate), nullptr, 0, &returned, nullptr))
+        return Fail("IOCTL_SERIAL_SET_BAUD_RATE");
+    if (!DeviceIoControl(h, IOCTL_SERIAL_SET_LINE_CONTROL, &control, sizeof(control), nullptr, 0, &returned, nullptr))
+        return Fail("IOCTL_SERIAL_SET_LINE_CONTROL");
     COMMTIMEOUTS t{};  // reads wait for their full count; writes have no total time-out
     if (!SetCommTimeouts(h, &t)) return Fail("SetCommTimeouts");
     return true;
