@@ -26,24 +26,7 @@ static LONG MarkOf(ULONG_PTR Count) { return Count > (ULONG_PTR)MAXLONG ? MAXLON
 
 NTSTATUS NTAPI ReadDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     PortExtension *port = PortOf(DeviceObject);
-    NTSTATUS status = AdmitRequest(Irp, port);
-    if (status == STATUS_PENDING) return status;
-    if (status != STATUS_SUCCESS) {
-        Irp->IoStatus.Information = 0;
-        IoCompleteRequest(Irp, IO_NO_INCREMENT);
-        ReleaseRequestCount(port);
-        return status;
-    }
-    if (FailIfErrorAbort(DeviceObject, Irp) == STATUS_CANCELLED) return STATUS_CANCELLED;
-
-    Irp->IoStatus.Information = 0;
-    if (IoGetCurrentIrpStackLocation(Irp)->Parameters.Read.Length == 0) {
-        Irp->IoStatus.Status = STATUS_SUCCESS;
-        IoCompleteRequest(Irp, IO_NO_INCREMENT);
-        ReleaseRequestCount(port);
-        return STATUS_SUCCESS;
-    }
-    return QueueOrStart(port, Irp, &port->ReadQueue, &port->CurrentRead, StartRead);
+    return DispatchDataRequest(DeviceObject, Irp, &port->ReadQueue, &port->CurrentRead, StartRead);
 }
 
 // Starts the read in CurrentRead. Returns STATUS_PENDING when it went to the receive path; else

@@ -34,6 +34,29 @@ static PVOID DetachQueueSizeBuffer(PIRP Irp) {
     return buffer;
 }
 
+NTSTATUS DispatchDataRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp, PLIST_ENTRY Queue, PIRP *Slot,
+                             PREQUEST_STARTER Starter) {
+    PortExtension *port = PortOf(DeviceObject);
+    NTSTATUS status = AdmitRequest(Irp, port);
+    if (status == STATUS_PENDING) return status;
+    if (status != STATUS_SUCCESS) {
+        Irp->IoStatus.Information = 0;
+        IoCompleteRequest(Irp, IO_NO_INCREMENT);
+        ReleaseRequestCount(port);
+        return status;
+    }
+    if (FailIfErrorAbort(DeviceObject, Irp) == STATUS_CANCELLED) return STATUS_CANCELLED;
+    Irp->IoStatus.Information = 0;
+    // Read and Write parameters share one layout: the length is the same word for both.
+    if (IoGetCurrentIrpStackLocation(Irp)->Parameters.Read.Length == 0) {
+        Irp->IoStatus.Status = STATUS_SUCCESS;
+        IoCompleteRequest(Irp, IO_NO_INCREMENT);
+        ReleaseRequestCount(port);
+        return STATUS_SUCCESS;
+    }
+    return QueueOrStart(port, Irp, Queue, Slot, Starter);
+}
+
 NTSTATUS QueueOrStart(PortExtension *Port, PIRP Irp, PLIST_ENTRY Queue, PIRP *Slot, PREQUEST_STARTER Starter) {
     KIRQL irql;
     IoAcquireCancelSpinLock(&irql);

@@ -53,6 +53,10 @@ NTSTATUS FailIfErrorAbort(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 
 // Queues, current slots and reference bits; all guarded by the cancel lock.
 NTSTATUS QueueOrStart(PortExtension *Port, PIRP Irp, PLIST_ENTRY Queue, PIRP *Slot, PREQUEST_STARTER Starter);
+// The dispatch of a read or a write: admission, the error-abort test, a zero-length request
+// finished at once, then the kind's queue.
+NTSTATUS DispatchDataRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp, PLIST_ENTRY Queue, PIRP *Slot,
+                             PREQUEST_STARTER Starter);
 // Entered holding the cancel lock (Irql saved when it was taken); releases it on every path.
 VOID TryFinishCurrent(PortExtension *Port, PTAKE_BACK_ROUTINE TakeBack, KIRQL Irql, NTSTATUS StatusToUse, PIRP *Slot,
                       PLIST_ENTRY Queue, PKTIMER IntervalTimer, PKTIMER TotalTimer, PREQUEST_STARTER Starter,

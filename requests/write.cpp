@@ -165,22 +165,7 @@ VOID NTAPI SendWriteChunk(PortExtension *Port) { TrySend(Port, TRUE); }
 
 NTSTATUS NTAPI WriteDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     PortExtension *port = PortOf(DeviceObject);
-    NTSTATUS status = AdmitRequest(Irp, port);
-    if (status == STATUS_PENDING) return status;
-    if (status != STATUS_SUCCESS) {
-        IoCompleteRequest(Irp, IO_NO_INCREMENT);
-        ReleaseRequestCount(port);
-        return status;
-    }
-    if (FailIfErrorAbort(DeviceObject, Irp) == STATUS_CANCELLED) return STATUS_CANCELLED;
-    Irp->IoStatus.Information = 0;
-    if (IoGetCurrentIrpStackLocation(Irp)->Parameters.Write.Length == 0) {
-        Irp->IoStatus.Status = STATUS_SUCCESS;
-        IoCompleteRequest(Irp, IO_NO_INCREMENT);
-        ReleaseRequestCount(port);
-        return STATUS_SUCCESS;
-    }
-    return QueueOrStart(port, Irp, &port->WriteQueue, &port->CurrentWrite, BeginWrite);
+    return DispatchDataRequest(DeviceObject, Irp, &port->WriteQueue, &port->CurrentWrite, BeginWrite);
 }
 
 NTSTATUS NTAPI BeginWrite(PortExtension *Port) {
