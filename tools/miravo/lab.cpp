@@ -10,28 +10,40 @@
 
 namespace lab {
 
-Bench::Bench() {
+Bench::Bench(Options options) : machine_(options.machine) {
     auto &io = machine_.service<emu::IoManager>();
+    auto &pnp = machine_.service<emu::PnpManager>();
     if (io.loadDriver(DriverEntry, u"miravo", MIRAVO_POOL_TAG, &driver_) != STATUS_SUCCESS) {
         std::fprintf(stderr, "miravo: the driver did not load\n");
         return;
     }
-    // The type-2 test product is 0x7A32; the PnP manager names its first instance 1.
+    device_ = std::make_unique<emu::usb::SimulatedDevice>(std::move(options.chip));
+    // The port takes its name from its instance key, as the class installer left it.
+    const std::u16string instance =
+        pnp.queryId(device_->pdo(), BusQueryDeviceID) + u"\\" + pnp.queryId(device_->pdo(), BusQueryInstanceID);
     machine_.service<emu::Registry>().SetString(
-        std::u16string(emu::Registry::kEnumPath) + u"\\USB\\VID_1209&PID_7A32\\1\\Device Parameters", u"PortName",
-        u"COM3");
-    device_ = std::make_unique<emu::usb::SimulatedDevice>(emu::usb::ChipConfig::Variant(2));
-    plug_ = std::make_unique<emu::usb::Loopback>(device_->chip());
-    const NTSTATUS status = machine_.service<emu::PnpManager>().plugIn(driver_, device_->pdo());
+        std::u16string(emu::Registry::kEnumPath) + u"\\" + instance + u"\\Device Parameters", u"PortName",
+        options.portName);
+    switch (options.farEnd) {
+    case FarEnd::Loopback: plug_ = std::make_unique<emu::usb::Loopback>(device_->chip()); break;
+    case FarEnd::Scripted:
+        peer_ = std::make_unique<emu::usb::ScriptedPeer>(device_->chip(), emu::usb::WireFormat::Rate(9600));
+        break;
+    case FarEnd::Nothing: break;
+    }
+    const NTSTATUS status = pnp.plugIn(driver_, device_->pdo());
     if (status != STATUS_SUCCESS) {
         std::fprintf(stderr, "miravo: plugging the chip in failed (status 0x%08X)\n", static_cast<unsigned>(status));
         return;
     }
+    port_ = PortOf(pnp.stackTop(device_->pdo()));
     ready_ = true;
 }
 
 size_t Bench::shutDown() {
     if (device_ && device_->bus().plugged()) machine_.service<emu::PnpManager>().remove(device_->pdo());
+    port_ = nullptr;
+    peer_.reset();
     plug_.reset();
     device_.reset();
     if (driver_) machine_.service<emu::IoManager>().unloadDriver(driver_);

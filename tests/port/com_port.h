@@ -1,0 +1,65 @@
+// A test that drives COM3 as an application does: the lab's machine, a handle opened through the
+// Win32 side, and helpers for the calls most tests make. Checks at the end that the handle's
+// requests all finished and no 'COMX' pool is left once the port is gone.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <vector>
+
+#include "emulator/win32/comm.h"
+#include "emulator/win32/win32.h"
+#include "platform/host/ntddser.h"
+#include "tools/miravo/lab.h"
+
+namespace port_test {
+
+using namespace win32;
+
+constexpr int64_t kMs = 10000;  // the machine's clock counts 100 ns
+
+class ComPort : public ::testing::Test {
+protected:
+    // Starts the machine; tests that need other options call it themselves before Open().
+    void Start(lab::Options options = {}) {
+        bench = std::make_unique<lab::Bench>(std::move(options));
+        ASSERT_TRUE(bench->ready());
+    }
+
+    HANDLE Open(DWORD flags = FILE_FLAG_OVERLAPPED) {
+        if (!bench) Start();
+        return CreateFileA("\\\\.\\COM3", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, flags, nullptr);
+    }
+
+    // Opens COM3 into `h` at `baud` 8N1 with the given time-outs.
+    void OpenAt(DWORD baud, COMMTIMEOUTS timeouts = {}, DWORD flags = FILE_FLAG_OVERLAPPED) {
+        h = Open(flags);
+        ASSERT_NE(h, INVALID_HANDLE_VALUE) << GetLastError();
+        SERIAL_BAUD_RATE rate{baud};
+        SERIAL_LINE_CONTROL control{STOP_BIT_1, NO_PARITY, 8};
+        DWORD returned = 0;
+        ASSERT_TRUE(DeviceIoControl(h, IOCTL_SERIAL_SET_BAUD_RATE, &rate, sizeof(rate), nullptr, 0, &returned, nullptr));
+        ASSERT_TRUE(
+            DeviceIoControl(h, IOCTL_SERIAL_SET_LINE_CONTROL, &control, sizeof(control), nullptr, 0, &returned, nullptr));
+        ASSERT_TRUE(SetCommTimeouts(h, &timeouts));
+    }
+
+    int64_t Now() { return bench->machine().now(); }
+
+    void TearDown() override {
+        if (h != INVALID_HANDLE_VALUE) {
+            EXPECT_TRUE(CloseHandle(h));
+        }
+        h = INVALID_HANDLE_VALUE;
+        if (bench) {
+            EXPECT_EQ(bench->shutDown(), 0u) << "bytes of 'COMX' pool left";
+        }
+        bench.reset();
+    }
+
+    std::unique_ptr<lab::Bench> bench;
+    HANDLE h = INVALID_HANDLE_VALUE;
+};
+
+}  // namespace port_test
