@@ -19,6 +19,17 @@ using namespace win32;
 
 constexpr int64_t kMs = 10000;  // the machine's clock counts 100 ns
 
+// One overlapped request with an event of its own.
+struct Overlapped {
+    OVERLAPPED ov{};
+    Overlapped() { ov.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr); }
+    ~Overlapped() { CloseHandle(ov.hEvent); }
+    Overlapped(const Overlapped &) = delete;
+    Overlapped &operator=(const Overlapped &) = delete;
+    bool done() const { return HasOverlappedIoCompleted(&ov); }
+    NTSTATUS status() const { return NTSTATUS(ov.Internal); }
+};
+
 class ComPort : public ::testing::Test {
 protected:
     // Starts the machine; tests that need other options call it themselves before Open().
@@ -46,6 +57,18 @@ protected:
     }
 
     int64_t Now() { return bench->machine().now(); }
+    // A timer expires on the first clock tick at or after its due time.
+    int64_t Tick(int64_t t) {
+        const int64_t tick = bench->machine().config().tickIncrement;
+        return (t + tick - 1) / tick * tick;
+    }
+    // Waits for `o` and gives the Win32 error of its final status (ERROR_SUCCESS for success).
+    DWORD Finish(Overlapped &o, DWORD *bytes = nullptr) {
+        DWORD n = 0;
+        GetOverlappedResult(h, &o.ov, &n, TRUE);
+        if (bytes) *bytes = n;
+        return RtlNtStatusToDosError(o.status());
+    }
 
     void TearDown() override {
         if (h != INVALID_HANDLE_VALUE) {
