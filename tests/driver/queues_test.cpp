@@ -74,24 +74,30 @@ struct Harness {
 
 Harness *g_harness = nullptr;
 
-DRIVER_CANCEL CancelCurrentWrite, CancelCurrentRead;
-REQUEST_STARTER ParkWrite, ParkRead;
-
 // The transfer side gives the request back only while it still holds it; once it has queued the
 // completion DPC, that DPC owns RefTransfer.
-VOID NTAPI TakeBackWrite(PortExtension *port) {
-    if (!g_harness->write.inFlight) return;
-    g_harness->write.inFlight = false;
-    SetRefBits(port->CurrentWrite, RefBitsOf(port->CurrentWrite) & ~RefTransfer);
+template <Kind Harness::*K> VOID NTAPI TakeBack(PortExtension *port) {
+    Kind &kind = g_harness->*K;
+    if (!kind.inFlight) return;
+    kind.inFlight = false;
+    SetRefBits(port->*kind.slot, RefBitsOf(port->*kind.slot) & ~RefTransfer);
 }
 
-VOID NTAPI TakeBackRead(PortExtension *port) {
-    if (!g_harness->read.inFlight) return;
-    g_harness->read.inFlight = false;
-    SetRefBits(port->CurrentRead, RefBitsOf(port->CurrentRead) & ~RefTransfer);
+template <Kind Harness::*K> NTSTATUS NTAPI Park(PortExtension *port);
+
+template <Kind Harness::*K>
+VOID Finish(PortExtension *port, PTAKE_BACK_ROUTINE takeBack, KIRQL irql, NTSTATUS status, ULONG drop) {
+    Kind &kind = g_harness->*K;
+    TryFinishCurrent(port, takeBack, irql, status, &(port->*kind.slot), &(port->*kind.queue), nullptr,
+                     &(port->*kind.timer), Park<K>, TakeNextRequest, drop);
 }
 
-NTSTATUS Park(PortExtension *port, Kind &kind, PDRIVER_CANCEL cancel) {
+template <Kind Harness::*K> VOID NTAPI CancelCurrent(PDEVICE_OBJECT device, PIRP irp) {
+    Finish<K>(PortOf(device), TakeBack<K>, irp->CancelIrql, STATUS_CANCELLED, RefCancel);
+}
+
+template <Kind Harness::*K> NTSTATUS NTAPI Park(PortExtension *port) {
+    Kind &kind = g_harness->*K;
     NTSTATUS first = STATUS_PENDING;
     bool isFirst = true;
     for (;;) {
@@ -111,13 +117,12 @@ NTSTATUS Park(PortExtension *port, Kind &kind, PDRIVER_CANCEL cancel) {
             continue;
         }
         SetRefBits(irp, 0);
-        PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
-        irp->IoStatus.Information = stack->Parameters.Write.Length;  // what a finished transfer reports
+        irp->IoStatus.Information = IoGetCurrentIrpStackLocation(irp)->Parameters.Write.Length;  // a finished transfer
         IoMarkIrpPending(irp);
         ULONG bits = RefTransfer;
         kind.inFlight = true;
         if (g_harness->installCancel) {
-            IoSetCancelRoutine(irp, cancel);
+            IoSetCancelRoutine(irp, CancelCurrent<K>);
             bits |= RefCancel;
         }
         if (g_harness->totalTimeout) {
@@ -130,24 +135,11 @@ NTSTATUS Park(PortExtension *port, Kind &kind, PDRIVER_CANCEL cancel) {
     }
 }
 
-NTSTATUS NTAPI ParkWrite(PortExtension *port) { return Park(port, g_harness->write, CancelCurrentWrite); }
-NTSTATUS NTAPI ParkRead(PortExtension *port) { return Park(port, g_harness->read, CancelCurrentRead); }
-
-VOID FinishWrite(PortExtension *port, PTAKE_BACK_ROUTINE takeBack, KIRQL irql, NTSTATUS status, ULONG drop) {
-    TryFinishCurrent(port, takeBack, irql, status, &port->CurrentWrite, &port->WriteQueue, nullptr,
-                     &port->WriteTotalTimer, ParkWrite, TakeNextRequest, drop);
-}
-VOID FinishRead(PortExtension *port, PTAKE_BACK_ROUTINE takeBack, KIRQL irql, NTSTATUS status, ULONG drop) {
-    TryFinishCurrent(port, takeBack, irql, status, &port->CurrentRead, &port->ReadQueue, nullptr,
-                     &port->ReadTotalTimer, ParkRead, TakeNextRequest, drop);
-}
-
-VOID NTAPI CancelCurrentWrite(PDEVICE_OBJECT device, PIRP irp) {
-    FinishWrite(PortOf(device), TakeBackWrite, irp->CancelIrql, STATUS_CANCELLED, RefCancel);
-}
-VOID NTAPI CancelCurrentRead(PDEVICE_OBJECT device, PIRP irp) {
-    FinishRead(PortOf(device), TakeBackRead, irp->CancelIrql, STATUS_CANCELLED, RefCancel);
-}
+constexpr auto ParkWrite = Park<&Harness::write>;
+constexpr auto ParkRead = Park<&Harness::read>;
+constexpr auto CancelCurrentWrite = CancelCurrent<&Harness::write>;
+constexpr auto TakeBackWrite = TakeBack<&Harness::write>;
+constexpr auto FinishWrite = Finish<&Harness::write>;
 
 VOID NTAPI WriteDoneDpc(PKDPC, PVOID context, PVOID, PVOID) {
     auto *port = static_cast<PortExtension *>(context);
@@ -169,32 +161,18 @@ VOID NTAPI CountedNoopDpc(PKDPC, PVOID context, PVOID, PVOID) {
     DpcFinished(static_cast<PortExtension *>(context));
 }
 
+void AwaitGate() {
+    g_harness->gateReached = true;
+    while (!g_harness->gateOpen) std::this_thread::yield();
+}
 // Holds its processor until the test lets it go.
 VOID NTAPI GateDpc(PKDPC, PVOID context, PVOID, PVOID) {
-    g_harness->gateReached = true;
-    while (!g_harness->gateOpen) std::this_thread::yield();
+    AwaitGate();
     DpcFinished(static_cast<PortExtension *>(context));
 }
-
-// A time-out DPC held at its start until the test lets it go on.
 VOID NTAPI GatedWriteTimeoutDpc(PKDPC dpc, PVOID context, PVOID a, PVOID b) {
-    g_harness->gateReached = true;
-    while (!g_harness->gateOpen) std::this_thread::yield();
+    AwaitGate();
     WriteTimeoutDpc(dpc, context, a, b);
-}
-VOID NTAPI ReadDoneDpc(PKDPC, PVOID context, PVOID, PVOID) {
-    auto *port = static_cast<PortExtension *>(context);
-    KIRQL irql;
-    IoAcquireCancelSpinLock(&irql);
-    FinishRead(port, nullptr, irql, STATUS_SUCCESS, RefTransfer);
-    DpcFinished(port);
-}
-VOID NTAPI ReadTimeoutDpc(PKDPC, PVOID context, PVOID, PVOID) {
-    auto *port = static_cast<PortExtension *>(context);
-    KIRQL irql;
-    IoAcquireCancelSpinLock(&irql);
-    FinishRead(port, TakeBackRead, irql, STATUS_TIMEOUT, RefTotalTimer);
-    DpcFinished(port);
 }
 
 // The device confirms the transfer of the current request of a kind: it hands the request to
@@ -241,8 +219,6 @@ NTSTATUS NTAPI StandInDispatch(PDEVICE_OBJECT device, PIRP irp) {
             stack->Parameters.DeviceIoControl.Type3InputBuffer =
                 ExAllocatePoolWithTag(NonPagedPool, 4096, MIRAVO_POOL_TAG);
             return QueueOrStart(port, irp, &port->ReadQueue, &port->CurrentRead, ParkRead);
-        case IOCTL_SERIAL_PURGE:
-            return QueueOrStart(port, irp, &port->PurgeQueue, &port->CurrentPurge, BeginPurge);
         case IOCTL_SERIAL_GET_COMMSTATUS:
             port->CommErrors = 0;
             return Refuse(irp, port, STATUS_SUCCESS);
@@ -253,7 +229,7 @@ NTSTATUS NTAPI StandInDispatch(PDEVICE_OBJECT device, PIRP irp) {
 }
 
 NTSTATUS NTAPI StandInEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
-    for (UCHAR major : {IRP_MJ_READ, IRP_MJ_WRITE, IRP_MJ_DEVICE_CONTROL, IRP_MJ_PNP, IRP_MJ_FLUSH_BUFFERS})
+    for (UCHAR major : {IRP_MJ_READ, IRP_MJ_WRITE, IRP_MJ_DEVICE_CONTROL, IRP_MJ_PNP})
         driver->MajorFunction[major] = StandInDispatch;
     return STATUS_SUCCESS;
 }
@@ -282,8 +258,6 @@ protected:
         KeInitializeTimer(&port->ReadTotalTimer);
         KeInitializeDpc(&port->CompleteWriteDpc, WriteDoneDpc, port);
         KeInitializeDpc(&port->WriteTimeoutDpc, WriteTimeoutDpc, port);
-        KeInitializeDpc(&port->CompleteReadDpc, ReadDoneDpc, port);
-        KeInitializeDpc(&port->ReadTimeoutDpc, ReadTimeoutDpc, port);
         KeInitializeDpc(&port->ErrorAbortDpc, ErrorAbortDpc, port);
     }
 
@@ -343,6 +317,19 @@ protected:
         IoReleaseCancelSpinLock(irql);
         return n;
     }
+
+    void SetAccept(ULONG state) {
+        KIRQL irql;
+        KeAcquireSpinLock(&port->FlagsLock, &irql);
+        port->PnpAcceptState = state;
+        KeReleaseSpinLock(&port->FlagsLock, irql);
+    }
+
+    static void ExpectCancelled(const Outcome &o) {
+        EXPECT_EQ(o.completions, 1);
+        EXPECT_EQ(o.status, STATUS_CANCELLED);
+        EXPECT_EQ(o.information, 0u);
+    }
 };
 
 TEST_F(QueueTest, RequestsRunOneAtATimeInArrivalOrder) {
@@ -351,7 +338,6 @@ TEST_F(QueueTest, RequestsRunOneAtATimeInArrivalOrder) {
     for (int i = 0; i < 3; i++) w[i] = Build(IRP_MJ_WRITE, o[i], 10 * (i + 1));
 
     EXPECT_EQ(Send(w[0]), STATUS_PENDING);
-    EXPECT_EQ(port->CurrentWrite, w[0]);
     // The starter found the stack word holding the byte offset's high half and cleared it first.
     EXPECT_EQ(RefBitsOf(w[0]), RefTransfer | RefCancel);
     EXPECT_EQ(Send(w[1]), STATUS_PENDING);
@@ -370,24 +356,35 @@ TEST_F(QueueTest, RequestsRunOneAtATimeInArrivalOrder) {
         EXPECT_EQ(o[i].status, STATUS_SUCCESS);
         EXPECT_EQ(o[i].information, ULONG_PTR(10 * (i + 1)));
         EXPECT_EQ(o[i].order, i);
+        EXPECT_EQ(o[i].completions, 1);
     }
     EXPECT_EQ(port->CurrentWrite, nullptr);
     EXPECT_TRUE(IsListEmpty(&port->WriteQueue));
     EXPECT_EQ(harness.starts, 3);
-    for (auto &x : o) EXPECT_EQ(x.completions, 1);
 }
 
-TEST_F(QueueTest, CancellingAQueuedRequestLeavesTheCurrentOneRunning) {
-    Outcome o[3];
+TEST_F(QueueTest, CancelledQueuedOrArrivingRequestsLeaveTheCurrentOneRunningAndTheCountRight) {
+    Outcome o[3], xoff, late;
     PIRP w[3];
     for (int i = 0; i < 3; i++) {
         w[i] = Build(IRP_MJ_WRITE, o[i], 100 + i);
         Send(w[i]);
     }
+    SERIAL_XOFF_COUNTER record{};
+    PIRP x = Build(IRP_MJ_DEVICE_CONTROL, xoff, sizeof(record), IOCTL_SERIAL_XOFF_COUNTER, &record);
+    EXPECT_EQ(Send(x), STATUS_PENDING);
+    EXPECT_EQ(TxChars(), 303u + 1);  // an XOFF counter counts one character
+    // Arriving cancelled behind a current request: refused at once, never queued, counting nothing.
+    PIRP w3 = Build(IRP_MJ_WRITE, late, 7);
+    w3->Cancel = TRUE;
+    EXPECT_EQ(Send(w3), STATUS_CANCELLED);
+    ExpectCancelled(late);
+    EXPECT_EQ(TxChars(), 304u);
+
     EXPECT_TRUE(IoCancelIrp(w[1]));
-    EXPECT_EQ(o[1].completions, 1);
-    EXPECT_EQ(o[1].status, STATUS_CANCELLED);
-    EXPECT_EQ(o[1].information, 0u);
+    ExpectCancelled(o[1]);
+    IoCancelIrp(x);
+    ExpectCancelled(xoff);
     EXPECT_EQ(TxChars(), 100u + 102u);
     EXPECT_EQ(port->CurrentWrite, w[0]);
     EXPECT_EQ(port->PendingRequestCount, 3);
@@ -397,31 +394,13 @@ TEST_F(QueueTest, CancellingAQueuedRequestLeavesTheCurrentOneRunning) {
     FinishCurrentWrite(w[2]);
     EXPECT_EQ(o[0].status, STATUS_SUCCESS);
     EXPECT_EQ(o[2].status, STATUS_SUCCESS);
-    EXPECT_EQ(o[2].order, 2);
-}
 
-TEST_F(QueueTest, ARequestArrivingCancelledIsNeverQueuedOrLeftUnfinished) {
-    // Behind a current request it is refused at once and counts nothing.
-    Outcome first, late;
-    PIRP w0 = Build(IRP_MJ_WRITE, first, 5);
-    Send(w0);
-    PIRP w1 = Build(IRP_MJ_WRITE, late, 7);
-    w1->Cancel = TRUE;
-    EXPECT_EQ(Send(w1), STATUS_CANCELLED);
-    EXPECT_EQ(late.completions, 1);
-    EXPECT_EQ(late.status, STATUS_CANCELLED);
-    EXPECT_EQ(late.information, 0u);
-    EXPECT_EQ(TxChars(), 5u);
-    EXPECT_TRUE(IsListEmpty(&port->WriteQueue));
-    FinishCurrentWrite(w0);
-
-    // Into an idle queue it is started, and the starter finishes it.
+    // Arriving cancelled into an idle queue: started, and the starter finishes it.
     Outcome idle;
-    PIRP w2 = Build(IRP_MJ_WRITE, idle, 3);
-    w2->Cancel = TRUE;
-    EXPECT_EQ(Send(w2), STATUS_CANCELLED);
-    EXPECT_EQ(idle.status, STATUS_CANCELLED);
-    EXPECT_EQ(idle.information, 0u);
+    PIRP w4 = Build(IRP_MJ_WRITE, idle, 3);
+    w4->Cancel = TRUE;
+    EXPECT_EQ(Send(w4), STATUS_CANCELLED);
+    ExpectCancelled(idle);
     EXPECT_EQ(port->CurrentWrite, nullptr);
 }
 
@@ -441,44 +420,20 @@ TEST_F(QueueTest, ResizeRequestGivesBackItsRingWhenCancelledBeforeItRuns) {
     q2->Cancel = TRUE;
     EXPECT_EQ(Send(q2), STATUS_CANCELLED);
     EXPECT_EQ(pool.bytesInUse(MIRAVO_POOL_TAG), before);
-
     IoCancelIrp(r);
-    EXPECT_EQ(reading.status, STATUS_CANCELLED);
-}
-
-TEST_F(QueueTest, XoffCounterCountsOneCharacterWhileQueued) {
-    Outcome o[2];
-    PIRP w = Build(IRP_MJ_WRITE, o[0], 4);
-    Send(w);
-    SERIAL_XOFF_COUNTER record{};
-    PIRP x = Build(IRP_MJ_DEVICE_CONTROL, o[1], sizeof(record), IOCTL_SERIAL_XOFF_COUNTER, &record);
-    EXPECT_EQ(Send(x), STATUS_PENDING);
-    EXPECT_EQ(TxChars(), 5u);
-    IoCancelIrp(x);
-    EXPECT_EQ(TxChars(), 4u);
-    IoCancelIrp(w);
 }
 
 TEST_F(QueueTest, CancelAllOfKindTakesTheNewestFirstAndTheCurrentLast) {
     Outcome o[4];
-    PIRP w[4];
-    for (int i = 0; i < 4; i++) {
-        w[i] = Build(IRP_MJ_WRITE, o[i], 1);
-        Send(w[i]);
-    }
+    for (int i = 0; i < 4; i++) Send(Build(IRP_MJ_WRITE, o[i], 1));
     Outcome other;
     PIRP r = Build(IRP_MJ_READ, other, 1);
     Send(r);
 
     CancelAllOfKind(device, &port->WriteQueue, &port->CurrentWrite);
-    EXPECT_EQ(o[3].order, 0);
-    EXPECT_EQ(o[2].order, 1);
-    EXPECT_EQ(o[1].order, 2);
-    EXPECT_EQ(o[0].order, 3);
-    for (auto &x : o) {
-        EXPECT_EQ(x.completions, 1);
-        EXPECT_EQ(x.status, STATUS_CANCELLED);
-        EXPECT_EQ(x.information, 0u);
+    for (int i = 0; i < 4; i++) {
+        ExpectCancelled(o[i]);
+        EXPECT_EQ(o[i].order, 3 - i);
     }
     EXPECT_EQ(harness.starts, 2);  // the first write and the read: nothing queued started on the way out
     EXPECT_EQ(TxChars(), 1u);      // the current write's count leaves with the write path's next-getter
@@ -530,50 +485,58 @@ TEST_F(QueueTest, ATimeOutThatExpiredBeforeTheCompletionDpcRanHasTheLastWord) {
     EXPECT_EQ(port->CurrentWrite, nullptr);
 }
 
-// The drains of stop and close, as Plug and Play and close run them.
-void DrainRequests(PortExtension *port) {
-    if (InterlockedDecrement(&port->PendingRequestCount) != 0)
-        KeWaitForSingleObject(&port->RequestsDrainedEvent, Executive, KernelMode, FALSE, nullptr);
-    InterlockedIncrement(&port->PendingRequestCount);
-}
-void DrainDpcs(PortExtension *port) {
-    if (InterlockedDecrement(&port->PendingDpcCount) != 0)
-        KeWaitForSingleObject(&port->DpcsDrainedEvent, Executive, KernelMode, FALSE, nullptr);
-    InterlockedIncrement(&port->PendingDpcCount);
-}
-
-void SetAccept(PortExtension *port, ULONG state) {
+TEST_F(QueueTest, ACallerHoldingNoBitOfTheCurrentRequestLeavesItAlone) {
+    Outcome o;
+    PIRP w = Build(IRP_MJ_WRITE, o, 1);
+    Send(w);
+    // A late time-out DPC of an earlier request: the current one never had its timer armed.
     KIRQL irql;
-    KeAcquireSpinLock(&port->FlagsLock, &irql);
-    port->PnpAcceptState = state;
-    KeReleaseSpinLock(&port->FlagsLock, irql);
+    IoAcquireCancelSpinLock(&irql);
+    FinishWrite(port, TakeBackWrite, irql, STATUS_TIMEOUT, RefTotalTimer);
+    EXPECT_EQ(port->CurrentWrite, w);
+    EXPECT_EQ(RefBitsOf(w), RefTransfer | RefCancel);
+    EXPECT_EQ(w->CancelRoutine, CancelCurrentWrite);
+    EXPECT_EQ(o.completions, 0);
+    FinishCurrentWrite(w);
+    EXPECT_EQ(o.status, STATUS_SUCCESS);
+
+    // With the slot empty it does nothing either.
+    IoAcquireCancelSpinLock(&irql);
+    FinishWrite(port, nullptr, irql, STATUS_SUCCESS, RefTransfer);
+    EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
 }
 
-TEST_F(QueueTest, WhileAStopIsPendingRequestsAreHeldAndPlugAndPlayPasses) {
-    SetAccept(port, PnpAcceptStopPending);
-    Outcome held, pnp, cancelled;
-    PIRP w = Build(IRP_MJ_WRITE, held, 3);
-    EXPECT_EQ(Send(w), STATUS_PENDING);
-    EXPECT_EQ(w->CancelRoutine, CancelHeldRequest);
-    EXPECT_EQ(port->HeldRequests.Flink, &w->Tail.Overlay.ListEntry);
-    EXPECT_EQ(port->PendingRequestCount, 2);  // a held request keeps its count
-    EXPECT_EQ(held.completions, 0);
-
-    PIRP p = Build(IRP_MJ_PNP, pnp);
-    EXPECT_EQ(Send(p), STATUS_SUCCESS);
+TEST_F(QueueTest, WhileAStopIsPendingRequestsAreHeldCancellableAndPlugAndPlayPasses) {
+    SetAccept(PnpAcceptStopPending);
+    Outcome held[2], pnp, cancelled;
+    PIRP a = Build(IRP_MJ_WRITE, held[0], 3), b = Build(IRP_MJ_WRITE, held[1], 1);
+    EXPECT_EQ(Send(a), STATUS_PENDING);
+    EXPECT_EQ(Send(b), STATUS_PENDING);
+    EXPECT_EQ(a->CancelRoutine, CancelHeldRequest);
+    EXPECT_EQ(port->PendingRequestCount, 3);  // a held request keeps its count
+    EXPECT_EQ(Send(Build(IRP_MJ_PNP, pnp)), STATUS_SUCCESS);
     PIRP c = Build(IRP_MJ_READ, cancelled, 1);
     c->Cancel = TRUE;
     EXPECT_EQ(Send(c), STATUS_CANCELLED);
     EXPECT_EQ(cancelled.information, 0u);
-    EXPECT_EQ(port->PendingRequestCount, 2);
+    EXPECT_EQ(port->PendingRequestCount, 3);
 
-    EXPECT_TRUE(IoCancelIrp(w));
-    EXPECT_EQ(held.status, STATUS_CANCELLED);
-    EXPECT_EQ(held.information, 0u);
+    // Plug and Play takes the first off the list while the I/O manager cancels it.
+    KIRQL irql;
+    IoAcquireCancelSpinLock(&irql);
+    RemoveEntryList(&a->Tail.Overlay.ListEntry);
+    InitializeListHead(&a->Tail.Overlay.ListEntry);
+    IoReleaseCancelSpinLock(irql);
+    EXPECT_TRUE(IoCancelIrp(a));
+    ExpectCancelled(held[0]);
+    EXPECT_EQ(port->HeldRequests.Flink, &b->Tail.Overlay.ListEntry);
+    EXPECT_EQ(port->HeldRequests.Blink, &b->Tail.Overlay.ListEntry);
+    IoCancelIrp(b);
+    ExpectCancelled(held[1]);
     EXPECT_TRUE(IsListEmpty(&port->HeldRequests));
 
     // Once stopped, requests are admitted again.
-    SetAccept(port, PnpAcceptStopped);
+    SetAccept(PnpAcceptStopped);
     Outcome after;
     PIRP r = Build(IRP_MJ_READ, after, 1);
     EXPECT_EQ(Send(r), STATUS_PENDING);
@@ -581,95 +544,60 @@ TEST_F(QueueTest, WhileAStopIsPendingRequestsAreHeldAndPlugAndPlayPasses) {
     EXPECT_EQ(after.status, STATUS_CANCELLED);
 }
 
-TEST_F(QueueTest, HeldRequestUnlinkedByItsReleaseCanStillBeCancelledSafely) {
-    SetAccept(port, PnpAcceptStopPending);
-    Outcome o[2];
-    PIRP a = Build(IRP_MJ_WRITE, o[0], 1), b = Build(IRP_MJ_WRITE, o[1], 1);
-    Send(a);
-    Send(b);
-    // Plug and Play takes the first off the list while the I/O manager cancels it.
-    KIRQL irql;
-    IoAcquireCancelSpinLock(&irql);
-    RemoveEntryList(&a->Tail.Overlay.ListEntry);
-    InitializeListHead(&a->Tail.Overlay.ListEntry);
-    IoReleaseCancelSpinLock(irql);
-    IoCancelIrp(a);
-    EXPECT_EQ(o[0].status, STATUS_CANCELLED);
-    EXPECT_EQ(port->HeldRequests.Flink, &b->Tail.Overlay.ListEntry);
-    EXPECT_EQ(port->HeldRequests.Blink, &b->Tail.Overlay.ListEntry);
-    IoCancelIrp(b);
-    EXPECT_TRUE(IsListEmpty(&port->HeldRequests));
-}
-
 TEST_F(QueueTest, DuringRemovalOnlyPlugAndPlayGetsIn) {
     for (ULONG state : {ULONG(PnpAcceptRemoving), ULONG(PnpAcceptSurpriseRemoved),
                         ULONG(PnpAcceptSurpriseRemoved | PnpAcceptStopPending)}) {
         SCOPED_TRACE(state);
-        SetAccept(port, state);
+        SetAccept(state);
         Outcome refused, pnp;
-        PIRP w = Build(IRP_MJ_WRITE, refused, 4);
-        EXPECT_EQ(Send(w), STATUS_DELETE_PENDING);
+        EXPECT_EQ(Send(Build(IRP_MJ_WRITE, refused, 4)), STATUS_DELETE_PENDING);
         EXPECT_EQ(refused.status, STATUS_DELETE_PENDING);
         EXPECT_EQ(refused.information, 0u);
-        PIRP p = Build(IRP_MJ_PNP, pnp);
-        EXPECT_EQ(Send(p), STATUS_SUCCESS);
+        EXPECT_EQ(Send(Build(IRP_MJ_PNP, pnp)), STATUS_SUCCESS);
         EXPECT_EQ(port->PendingRequestCount, 1);
     }
-    SetAccept(port, 0);
+    SetAccept(0);
 }
 
 TEST_F(QueueTest, StopDrainWaitsForTheLastRequestInsideTheDriver) {
     Outcome o;
     PIRP w = Build(IRP_MJ_WRITE, o, 2);
     Send(w);
-    std::atomic<bool> drained{false};
-    int64_t drainedAt = 0;
-    emu::Thread stopper([&] {
-        DrainRequests(port);
+    int64_t drainedAt = -1;
+    emu::Thread stopper([&] {  // the drain of stop, as Plug and Play runs it
+        if (InterlockedDecrement(&port->PendingRequestCount) != 0)
+            KeWaitForSingleObject(&port->RequestsDrainedEvent, Executive, KernelMode, FALSE, nullptr);
+        InterlockedIncrement(&port->PendingRequestCount);
         drainedAt = machine.now();
-        drained = true;
     }, "stop");
     machine.sleepFor(kSecond);
-    EXPECT_FALSE(drained);
     int64_t cancelledAt = machine.now();
     IoCancelIrp(w);
     stopper.join();
-    EXPECT_TRUE(drained);
     EXPECT_EQ(drainedAt, cancelledAt);
     EXPECT_EQ(port->PendingRequestCount, 1);
 }
 
-TEST_F(QueueTest, ErrorAbortRefusesDataRequestsUntilTheErrorsAreRead) {
+TEST_F(QueueTest, ErrorAbortCancelsDataRequestsAndRefusesNewOnesUntilTheErrorsAreRead) {
     port->HandFlow.ControlHandShake = SERIAL_ERROR_ABORT;
     port->CommErrors = 0;
-    Outcome clean;
-    PIRP ok = Build(IRP_MJ_READ, clean, 1);
-    EXPECT_EQ(Send(ok), STATUS_PENDING);  // no error recorded: passes
-    Outcome queuedWrite, queuedRead, currentWrite;
-    PIRP cw = Build(IRP_MJ_WRITE, currentWrite, 5);
-    Send(cw);
-    PIRP qw = Build(IRP_MJ_WRITE, queuedWrite, 6);
-    Send(qw);
-    PIRP qr = Build(IRP_MJ_READ, queuedRead, 7);
-    Send(qr);
+    Outcome o[4];
+    EXPECT_EQ(Send(Build(IRP_MJ_READ, o[0], 1)), STATUS_PENDING);  // no error recorded: passes
+    Send(Build(IRP_MJ_WRITE, o[1], 5));
+    Send(Build(IRP_MJ_WRITE, o[2], 6));
+    Send(Build(IRP_MJ_READ, o[3], 7));
     // A line error under SERIAL_ERROR_ABORT: the receive path queues ErrorAbortDpc.
     port->CommErrors = SERIAL_ERROR_FRAMING;
     EXPECT_TRUE(QueueDpcCounted(&port->ErrorAbortDpc, nullptr, nullptr, port));
     KeFlushQueuedDpcs();
-    for (Outcome *o : {&clean, &queuedWrite, &queuedRead, &currentWrite}) {
-        EXPECT_EQ(o->completions, 1);
-        EXPECT_EQ(o->status, STATUS_CANCELLED);
-        EXPECT_EQ(o->information, 0u);
-    }
+    for (auto &x : o) ExpectCancelled(x);
     EXPECT_EQ(port->CurrentRead, nullptr);
     EXPECT_EQ(port->CurrentWrite, nullptr);
 
     Outcome refused, status, later;
-    PIRP w = Build(IRP_MJ_WRITE, refused, 3);
-    EXPECT_EQ(Send(w), STATUS_CANCELLED);
+    EXPECT_EQ(Send(Build(IRP_MJ_WRITE, refused, 3)), STATUS_CANCELLED);
     EXPECT_EQ(refused.information, 0u);
-    PIRP s = Build(IRP_MJ_DEVICE_CONTROL, status, 0, IOCTL_SERIAL_GET_COMMSTATUS);
-    EXPECT_EQ(Send(s), STATUS_SUCCESS);
+    EXPECT_EQ(Send(Build(IRP_MJ_DEVICE_CONTROL, status, 0, IOCTL_SERIAL_GET_COMMSTATUS)), STATUS_SUCCESS);
     PIRP again = Build(IRP_MJ_READ, later, 1);
     EXPECT_EQ(Send(again), STATUS_PENDING);  // the error word was cleared
     IoCancelIrp(again);
@@ -690,7 +618,6 @@ protected:
 
 TEST_F(OneProcessorQueueTest, CountedDpcsAndTimersCountEachPendingRunOnce) {
     // The only processor is held, so a queued DPC stays queued.
-    harness.gateOpen = false;
     KDPC gate, dpc;
     KeInitializeDpc(&gate, GateDpc, port);
     KeInitializeDpc(&dpc, CountedNoopDpc, port);
@@ -718,67 +645,15 @@ TEST_F(OneProcessorQueueTest, CountedDpcsAndTimersCountEachPendingRunOnce) {
     // Close waits until the armed timer has fired and its DPC has finished.
     SetTimerCounted(&timer, Relative(3 * kTick), &timerDpc, port);
     int64_t due = int64_t(timer.DueTime.QuadPart);
-    emu::Thread closer([&] { DrainDpcs(port); }, "close");
+    emu::Thread closer([&] {
+        if (InterlockedDecrement(&port->PendingDpcCount) != 0)
+            KeWaitForSingleObject(&port->DpcsDrainedEvent, Executive, KernelMode, FALSE, nullptr);
+        InterlockedIncrement(&port->PendingDpcCount);
+    }, "close");
     closer.join();
     EXPECT_GE(machine.now(), due);
     EXPECT_EQ(noopRuns.load(), 2);
     EXPECT_EQ(port->PendingDpcCount, 1);
-}
-
-TEST_F(QueueTest, ACallerHoldingNoBitOfTheCurrentRequestLeavesItAlone) {
-    harness.totalTimeout = 0;
-    Outcome o;
-    PIRP w = Build(IRP_MJ_WRITE, o, 1);
-    Send(w);
-    // A late time-out DPC of an earlier request: the current one never had its timer armed.
-    KIRQL irql;
-    IoAcquireCancelSpinLock(&irql);
-    FinishWrite(port, TakeBackWrite, irql, STATUS_TIMEOUT, RefTotalTimer);
-    EXPECT_EQ(port->CurrentWrite, w);
-    EXPECT_EQ(RefBitsOf(w), RefTransfer | RefCancel);
-    EXPECT_EQ(w->CancelRoutine, CancelCurrentWrite);
-    EXPECT_EQ(o.completions, 0);
-    FinishCurrentWrite(w);
-    EXPECT_EQ(o.status, STATUS_SUCCESS);
-
-    // With the slot empty it does nothing either.
-    IoAcquireCancelSpinLock(&irql);
-    FinishWrite(port, nullptr, irql, STATUS_SUCCESS, RefTransfer);
-    EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
-}
-
-TEST_F(QueueTest, PurgeAbortsOnlyTheKindsItsMaskNames) {
-    Outcome o[4];
-    PIRP w0 = Build(IRP_MJ_WRITE, o[0], 2), w1 = Build(IRP_MJ_WRITE, o[1], 3);
-    PIRP r0 = Build(IRP_MJ_READ, o[2], 4), r1 = Build(IRP_MJ_READ, o[3], 5);
-    for (PIRP irp : {w0, w1, r0, r1}) Send(irp);
-
-    auto purge = [&](ULONG mask) {
-        Outcome p;
-        PIRP irp = Build(IRP_MJ_DEVICE_CONTROL, p, sizeof(mask), IOCTL_SERIAL_PURGE, &mask);
-        EXPECT_EQ(Send(irp), STATUS_SUCCESS);
-        EXPECT_EQ(p.completions, 1);
-        EXPECT_EQ(p.status, STATUS_SUCCESS);
-        EXPECT_EQ(p.information, 0u);
-        EXPECT_EQ(port->CurrentPurge, nullptr);
-    };
-
-    purge(SERIAL_PURGE_TXCLEAR);  // no transmit buffer: nothing to do
-    for (auto &x : o) EXPECT_EQ(x.completions, 0);
-
-    purge(SERIAL_PURGE_TXABORT);
-    EXPECT_EQ(o[0].status, STATUS_CANCELLED);
-    EXPECT_EQ(o[1].status, STATUS_CANCELLED);
-    EXPECT_LT(o[1].order, o[0].order);  // newest first
-    EXPECT_EQ(o[2].completions + o[3].completions, 0);
-    EXPECT_EQ(TxChars(), 2u);
-
-    purge(SERIAL_PURGE_RXABORT);
-    EXPECT_EQ(o[2].status, STATUS_CANCELLED);
-    EXPECT_EQ(o[3].status, STATUS_CANCELLED);
-    EXPECT_EQ(port->CurrentRead, nullptr);
-    EXPECT_EQ(port->CurrentWrite, nullptr);
-    for (auto &x : o) EXPECT_EQ(x.information, 0u);
 }
 
 class QueueRaceTest : public QueueTest {
