@@ -343,31 +343,9 @@ TEST_F(TransferTest, BulkInChainStopsAtCloseAndUnderReceiveHoldAndRunsOnce) {
     ExpectIdle();
 }
 
-TEST_F(TransferTest, BulkOutChunksReachThePeerByteExact) {
-    Plug();
-    ScriptedPeer peer(device->chip(), WireFormat::Rate(115200));
-    std::vector<uint8_t> data(700);
-    for (size_t i = 0; i < data.size(); i++) data[i] = uint8_t(i ^ (i >> 8));
-    // Chunks back to back, as the write path sends them; the source is copied at once.
-    std::vector<uint8_t> scratch(data.begin(), data.begin() + 256);
-    EXPECT_EQ(SubmitTransfer(Dev(), BulkOut, scratch.data(), 256), STATUS_PENDING);
-    std::fill(scratch.begin(), scratch.end(), 0xEE);
-    EXPECT_EQ(SubmitTransfer(Dev(), BulkOut, data.data() + 256, 256), STATUS_PENDING);
-    EXPECT_EQ(SubmitTransfer(Dev(), BulkOut, data.data() + 512, 188), STATUS_PENDING);
-    EXPECT_EQ(SubmitTransfer(Dev(), BulkOut, nullptr, 0), STATUS_PENDING);
-    ASSERT_TRUE(RunUntil([&] { return peer.receivedBytes().size() == data.size(); }));
-    EXPECT_EQ(peer.receivedBytes(), data);
-    WaitForTransfers(port);
-    EXPECT_EQ(seams.sent, (std::vector<ULONG>{256, 256, 188, 0}));
-    auto out = Transfers(0x02);
-    ASSERT_EQ(out.size(), 4u);
-    EXPECT_EQ(out[3].requested, 0u);
-    for (const UrbRecord &r : out) EXPECT_EQ(r.transferFlags, 0u);
-    ExpectIdle();
-}
-
 // A write chunk, a flow-control character and an immediate character in flight together behind a
-// transmitter held by CTS: each is released once, and only the write's own chunks count for it.
+// transmitter held by CTS: each is released once, byte-exact and in order, and only the write's
+// own chunks count for it.
 TEST_F(TransferTest, OverlappingBulkOutTransfersEachReleasedOnceAndOnlyWriteChunksCount) {
     ChipConfig config = ChipConfig::Variant(2);
     config.txFifoSize = 64;
@@ -377,8 +355,11 @@ TEST_F(TransferTest, OverlappingBulkOutTransfersEachReleasedOnceAndOnlyWriteChun
     ASSERT_EQ(VendorWrite(Dev(), 0, 0x40), STATUS_SUCCESS);  // chip-side CTS handshake, CTS low
 
     // The first chunk fills the held transmitter's FIFO; everything after it waits on the bus.
-    std::vector<uint8_t> primer(64, 'p');
-    EXPECT_EQ(SubmitTransfer(Dev(), BulkOut, primer.data(), 64), STATUS_PENDING);
+    std::vector<uint8_t> primer(64), scratch(64);
+    for (size_t i = 0; i < primer.size(); i++) primer[i] = uint8_t(i * 5 + 3);
+    scratch = primer;
+    EXPECT_EQ(SubmitTransfer(Dev(), BulkOut, scratch.data(), 64), STATUS_PENDING);
+    std::fill(scratch.begin(), scratch.end(), 0xEE);  // the source is copied at once
     ASSERT_TRUE(RunUntil([&] { return !TransferOutstanding(port, BulkOut); }));
     const uint8_t chunk[] = {'a', 'b', 'c', 'd'};
     const uint8_t xoff = 0x13, immediate = '!';
@@ -398,9 +379,13 @@ TEST_F(TransferTest, OverlappingBulkOutTransfersEachReleasedOnceAndOnlyWriteChun
     expected.insert(expected.end(), {'a', 'b', xoff, immediate, 'c', 'd'});
     ASSERT_TRUE(RunUntil([&] { return peer.receivedBytes().size() == expected.size(); }));
     EXPECT_EQ(peer.receivedBytes(), expected);
+    EXPECT_EQ(SubmitTransfer(Dev(), BulkOut, nullptr, 0), STATUS_PENDING);  // a zero-length packet
     WaitForTransfers(port);
-    EXPECT_EQ(seams.sent, (std::vector<ULONG>{64, 2}));
-    EXPECT_FALSE(TransferOutstanding(port, BulkOut));
+    EXPECT_EQ(seams.sent, (std::vector<ULONG>{64, 2, 0}));
+    auto out = Transfers(0x02);
+    ASSERT_EQ(out.size(), 6u);
+    EXPECT_EQ(out.back().requested, 0u);
+    for (const UrbRecord &r : out) EXPECT_EQ(r.transferFlags, 0u);
     ExpectIdle();
 }
 
