@@ -193,7 +193,7 @@ TEST_F(RingTest, OpenSizesTheRingAndStepsDownWhenPoolIsShort) {
     EXPECT_EQ(port->RxRingStart, nullptr);
 }
 
-TEST_F(RingTest, KeepsOrderAcrossTheWrapUntilPurged) {
+TEST_F(RingTest, KeepsOrderAcrossTheWrapAndThroughAGrowthUntilPurged) {
     Put(Sequence(1000));
     Take(900);
     Put(Sequence(500, 1000 % 256));
@@ -203,6 +203,29 @@ TEST_F(RingTest, KeepsOrderAcrossTheWrapUntilPurged) {
     Put(Sequence(1024, 7));
     EXPECT_EQ(Content(), Sequence(1024, 7));
     EXPECT_EQ(port->PerfStats.BufferOverrunErrorCount, 0u);
+
+    // Grown while wrapped: the content is laid out afresh from the start, the limits follow the size.
+    Take(900);
+    Put(Sequence(600, 3));  // 724 characters, wrapped: the newest at the ring's start
+    Bytes before = Content();
+    size_t inUse = pool.bytesInUse(MIRAVO_POOL_TAG);
+    ASSERT_EQ(Resize(2048), STATUS_SUCCESS);
+    EXPECT_EQ(Content(), before);
+    EXPECT_EQ(port->RxTakeSlot, port->RxRingStart);
+    EXPECT_EQ(port->RxTarget, port->RxRingStart);
+    EXPECT_EQ(port->RxPutSlot, port->RxRingStart + 724);
+    EXPECT_EQ(port->RxTargetLast, port->RxRingStart + 2047);
+    EXPECT_EQ(port->HandFlow.XoffLimit, 256);
+    EXPECT_EQ(port->RxEightyPercent, 1664u);
+    EXPECT_EQ(pool.bytesInUse(MIRAVO_POOL_TAG), inUse + 1024);
+    // Not larger: nothing changes and the offered buffer is released.
+    PUCHAR ring = port->RxRingStart;
+    ASSERT_EQ(Resize(2048), STATUS_SUCCESS);
+    ASSERT_EQ(Resize(64), STATUS_SUCCESS);
+    EXPECT_EQ(port->RxRingStart, ring);
+    EXPECT_EQ(port->RxBufferSize, 2048u);
+    EXPECT_EQ(Content(), before);
+    EXPECT_EQ(pool.bytesInUse(MIRAVO_POOL_TAG), inUse + 1024);
 
     PurgeRing(port);
     ExpectEmptyRingMode();
@@ -401,36 +424,6 @@ TEST_F(RingTest, LineErrorsAreCountedFlaggedAndInsertedInOrder) {
     EXPECT_EQ(port->PerfStats.FrameErrorCount, 1u);
     KeFlushQueuedDpcs();
     EXPECT_EQ(g_errorAbort, 1);
-}
-
-TEST_F(RingTest, ResizeGrowsTheRingKeepingWrappedContent) {
-    Put(Sequence(1000));
-    Take(900);
-    Put(Sequence(300, 1000 % 256));  // 400 characters, the newest at the ring's start
-    Bytes before = Content();
-    size_t inUse = pool.bytesInUse(MIRAVO_POOL_TAG);
-
-    ASSERT_EQ(Resize(2048), STATUS_SUCCESS);
-    EXPECT_EQ(Content(), before);
-    EXPECT_EQ(port->RxTakeSlot, port->RxRingStart);
-    EXPECT_EQ(port->RxTarget, port->RxRingStart);
-    EXPECT_EQ(port->RxPutSlot, port->RxRingStart + 400);
-    EXPECT_EQ(port->RxTargetLast, port->RxRingStart + 2047);
-    EXPECT_EQ(port->HandFlow.XoffLimit, 256);
-    EXPECT_EQ(port->WmiCommData.XonXmitThreshold, 1024u);
-    EXPECT_EQ(port->RxEightyPercent, 1664u);
-    EXPECT_EQ(pool.bytesInUse(MIRAVO_POOL_TAG), inUse + 1024);
-    Put({1, 2, 3});
-    before.insert(before.end(), {1, 2, 3});
-
-    // Not larger: nothing changes and the offered buffer is released.
-    PUCHAR ring = port->RxRingStart;
-    ASSERT_EQ(Resize(2048), STATUS_SUCCESS);
-    ASSERT_EQ(Resize(64), STATUS_SUCCESS);
-    EXPECT_EQ(port->RxRingStart, ring);
-    EXPECT_EQ(port->RxBufferSize, 2048u);
-    EXPECT_EQ(Content(), before);
-    EXPECT_EQ(pool.bytesInUse(MIRAVO_POOL_TAG), inUse + 1024);
 }
 
 // Characters arrive in a DPC on one processor while a passive thread purges and grows the ring
