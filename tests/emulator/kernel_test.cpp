@@ -77,24 +77,12 @@ TEST(Dpc, InsertAnswersFalseWhileQueuedAndRemoveAnswersWhetherItRemoved) {
     ASSERT_EQ(runs.size(), 1u);  // the removed insertion never runs; the refused one adds nothing
     EXPECT_EQ(runs[0].arg1, reinterpret_cast<PVOID>(5));  // arguments of the accepted insertion
     EXPECT_EQ(runs[0].arg2, reinterpret_cast<PVOID>(6));
+    EXPECT_EQ(runs[0].irql, DISPATCH_LEVEL);
+    EXPECT_NE(runs[0].thread, KeGetCurrentThread()) << "on a processor, not the caller";
     EXPECT_FALSE(KeRemoveQueueDpc(&dpc));
     EXPECT_TRUE(KeInsertQueueDpc(&dpc, nullptr, nullptr));  // queueable again once it ran
     KeFlushQueuedDpcs();
     EXPECT_EQ(log.count(), 2u);
-}
-
-TEST(Dpc, RunsAtDispatchLevelOnAProcessorNotTheCaller) {
-    emu::Machine machine;
-    DpcLog log;
-    KDPC dpc;
-    log.init(dpc);
-    ASSERT_TRUE(KeInsertQueueDpc(&dpc, nullptr, nullptr));
-    KeFlushQueuedDpcs();
-    auto runs = log.runs();
-    ASSERT_EQ(runs.size(), 1u);
-    EXPECT_EQ(runs[0].irql, DISPATCH_LEVEL);
-    EXPECT_NE(runs[0].thread, KeGetCurrentThread());
-    EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
 }
 
 TEST(Dpc, TwoProcessorsRunTwoDpcsConcurrently) {
@@ -147,93 +135,70 @@ TEST(Dpc, FlushWaitsForQueuedAndRunningDpcs) {
 
 TEST(Dpc, HighImportanceJumpsTheQueue) {
     emu::Machine machine(emu::MachineConfig{.processors = 1});
-    std::vector<int> order;
-    std::mutex orderLock;
-    struct Item {
-        std::vector<int> *order;
-        std::mutex *lock;
-        int id;
-    };
-    auto note = [](PKDPC, PVOID context, PVOID, PVOID) {
-        auto *item = static_cast<Item *>(context);
-        std::lock_guard<std::mutex> g(*item->lock);
-        item->order->push_back(item->id);
-    };
-    std::array<Item, 3> items{{{&order, &orderLock, 1}, {&order, &orderLock, 2}, {&order, &orderLock, 3}}};
+    DpcLog log;
     std::array<KDPC, 3> dpcs;
-    for (size_t i = 0; i < 3; i++) KeInitializeDpc(&dpcs[i], note, &items[i]);
+    for (auto &d : dpcs) log.init(d);
     dpcs[2].Importance = HighImportance;
     {
         ProcessorHold hold(1);
-        for (auto &d : dpcs) KeInsertQueueDpc(&d, nullptr, nullptr);
+        for (uintptr_t i = 0; i < 3; i++) KeInsertQueueDpc(&dpcs[i], reinterpret_cast<PVOID>(i + 1), nullptr);
     }
-    EXPECT_EQ(order, (std::vector<int>{3, 1, 2}));
+    std::vector<uintptr_t> order;
+    for (auto &run : log.runs()) order.push_back(reinterpret_cast<uintptr_t>(run.arg1));
+    EXPECT_EQ(order, (std::vector<uintptr_t>{3, 1, 2}));
 }
 
 // ---- Timers -------------------------------------------------------------------------------------
 
-TEST(Timer, ExpiryIsRoundedUpToTheClockTickAndQueuesTheDpcThen) {
+class TimerTest : public ::testing::Test {
+protected:
+    TimerTest() {
+        log.init(dpc);
+        KeInitializeTimer(&timer);
+    }
     emu::Machine machine;
     DpcLog log;
     KDPC dpc;
-    log.init(dpc);
     KTIMER timer;
-    KeInitializeTimer(&timer);
+};
+
+TEST_F(TimerTest, ExpiryRoundsUpToTheTickFromRelativeOrAbsoluteDueTimesAndQueuesTheDpcThen) {
     EXPECT_FALSE(KeSetTimer(&timer, Relative(1 * kMs), &dpc));
-    EXPECT_FALSE(KeReadStateTimer(&timer));
     Delay(kTick - 1);
     EXPECT_EQ(log.count(), 0u) << "fired before the tick";
     EXPECT_FALSE(KeReadStateTimer(&timer));
     Delay(2);  // past the tick: a wait ending on it would race the DPC on another processor
-    auto runs = log.runs();
-    ASSERT_EQ(runs.size(), 1u);
-    EXPECT_EQ(runs[0].at, kTick);
-    EXPECT_EQ(runs[0].irql, DISPATCH_LEVEL);
+    ASSERT_EQ(log.count(), 1u);
+    EXPECT_EQ(log.runs()[0].at, kTick);
+    EXPECT_EQ(log.runs()[0].irql, DISPATCH_LEVEL);
     EXPECT_TRUE(KeReadStateTimer(&timer));
+
+    // Relative counts from now, absolute from boot.
+    DpcLog absLog;
+    KDPC absDpc;
+    absLog.init(absDpc);
+    KTIMER abs;
+    KeInitializeTimer(&abs);
+    KeSetTimer(&timer, Relative(10 * kTick), &dpc);
+    KeSetTimer(&abs, Absolute(10 * kTick), &absDpc);
+    Delay(20 * kTick);
+    ASSERT_EQ(log.count(), 2u);
+    ASSERT_EQ(absLog.count(), 1u);
+    EXPECT_EQ(log.runs()[1].at, 12 * kTick);
+    EXPECT_EQ(absLog.runs()[0].at, 10 * kTick);
 }
 
 TEST(Timer, TickIsConfigurable) {
     emu::Machine machine(emu::MachineConfig{.tickIncrement = 100000});
     EXPECT_EQ(KeQueryTimeIncrement(), 100000u);
-    DpcLog log;
-    KDPC dpc;
-    log.init(dpc);
     KTIMER timer;
     KeInitializeTimer(&timer);
-    KeSetTimer(&timer, Relative(250000), &dpc);
-    Delay(1 * kSecond);
-    auto runs = log.runs();
-    ASSERT_EQ(runs.size(), 1u);
-    EXPECT_EQ(runs[0].at, 300000);
+    KeSetTimer(&timer, Relative(250000), nullptr);
+    EXPECT_EQ(WaitForever(&timer), STATUS_SUCCESS);
+    EXPECT_EQ(machine.now(), 300000);
 }
 
-TEST(Timer, RelativeAndAbsoluteDueTimes) {
-    emu::Machine machine;
-    DpcLog relLog, absLog;
-    KDPC relDpc, absDpc;
-    relLog.init(relDpc);
-    absLog.init(absDpc);
-    KTIMER rel, abs;
-    KeInitializeTimer(&rel);
-    KeInitializeTimer(&abs);
-    Delay(3 * kTick);  // so that relative and absolute differ
-    KeSetTimer(&rel, Relative(10 * kTick), &relDpc);
-    KeSetTimer(&abs, Absolute(10 * kTick), &absDpc);
-    Delay(20 * kTick);
-    ASSERT_EQ(relLog.count(), 1u);
-    ASSERT_EQ(absLog.count(), 1u);
-    EXPECT_EQ(relLog.runs()[0].at, 13 * kTick);
-    EXPECT_EQ(absLog.runs()[0].at, 10 * kTick);
-}
-
-TEST(Timer, SetAnswersTrueWhenArmedAndTheNewDueTimeReplacesTheOld) {
-    emu::Machine machine;
-    DpcLog log;
-    KDPC dpc;
-    log.init(dpc);
-    KTIMER timer;
-    KeInitializeTimer(&timer);
-
+TEST_F(TimerTest, SetAndCancelAnswerWhetherItWasArmedAndTheNewDueTimeReplacesTheOld) {
     // Later than before.
     EXPECT_FALSE(KeSetTimer(&timer, Relative(10 * kTick), &dpc));
     EXPECT_TRUE(KeSetTimer(&timer, Relative(20 * kTick), &dpc));
@@ -251,27 +216,14 @@ TEST(Timer, SetAnswersTrueWhenArmedAndTheNewDueTimeReplacesTheOld) {
     runs = log.runs();
     ASSERT_EQ(runs.size(), 2u);
     EXPECT_EQ(runs[1].at, start + 5 * kTick);
-}
 
-TEST(Timer, CancelAnswersTrueOnlyWhenItStoppedAnArmedTimer) {
-    emu::Machine machine;
-    DpcLog log;
-    KDPC dpc;
-    log.init(dpc);
-    KTIMER timer;
-    KeInitializeTimer(&timer);
-    EXPECT_FALSE(KeCancelTimer(&timer));
+    // Cancel answers whether it stopped an armed timer.
+    EXPECT_FALSE(KeCancelTimer(&timer)) << "it had expired already";
     KeSetTimer(&timer, Relative(10 * kTick), &dpc);
     EXPECT_TRUE(KeCancelTimer(&timer));
     EXPECT_FALSE(KeCancelTimer(&timer));
     Delay(20 * kTick);
-    EXPECT_EQ(log.count(), 0u);
-    EXPECT_FALSE(KeReadStateTimer(&timer));
-
-    KeSetTimer(&timer, Relative(10 * kTick), &dpc);
-    Delay(20 * kTick);
-    EXPECT_EQ(log.count(), 1u);
-    EXPECT_FALSE(KeCancelTimer(&timer)) << "it had expired already";
+    EXPECT_EQ(log.count(), 2u);
 }
 
 TEST(Timer, WaitingOnNotificationAndSynchronizationTimers) {
@@ -291,13 +243,7 @@ TEST(Timer, WaitingOnNotificationAndSynchronizationTimers) {
     EXPECT_EQ(WaitFor(&synchronization, 0), STATUS_TIMEOUT) << "a satisfied wait resets a synchronization timer";
 }
 
-TEST(Timer, PeriodicTimerExpiresOnTicksEveryPeriodUntilCancelled) {
-    emu::Machine machine;
-    DpcLog log;
-    KDPC dpc;
-    log.init(dpc);
-    KTIMER timer;
-    KeInitializeTimer(&timer);
+TEST_F(TimerTest, PeriodicTimerExpiresOnTicksEveryPeriodUntilCancelled) {
     const LONG periodMs = 100;  // not a whole number of ticks
     const int64_t period = periodMs * kMs;
     KeSetTimerEx(&timer, Relative(50 * kMs), periodMs, &dpc);
@@ -342,25 +288,18 @@ std::array<NTSTATUS, 3> SetOnceWithThreeWaiters(EVENT_TYPE type, LONG *stateAfte
     return status;
 }
 
-TEST(Event, NotificationEventReleasesEveryWaiterAndStaysSignalled) {
+TEST(Event, NotificationReleasesEveryWaiterAndStaysSetSynchronizationReleasesOneAndResets) {
     emu::Machine machine;
-    LONG state;
-    int64_t releasedAt;
-    auto status = SetOnceWithThreeWaiters(NotificationEvent, &state, &releasedAt);
-    for (NTSTATUS s : status) EXPECT_EQ(s, STATUS_SUCCESS);
-    EXPECT_EQ(state, 1);
-    EXPECT_EQ(releasedAt, 1 * kMs);
-}
-
-TEST(Event, SynchronizationEventReleasesOneWaiterAndResets) {
-    emu::Machine machine;
-    LONG state;
-    int64_t releasedAt;
-    auto status = SetOnceWithThreeWaiters(SynchronizationEvent, &state, &releasedAt);
-    EXPECT_EQ(std::count(status.begin(), status.end(), STATUS_SUCCESS), 1);
-    EXPECT_EQ(std::count(status.begin(), status.end(), STATUS_TIMEOUT), 2);
-    EXPECT_EQ(state, 0);
-    EXPECT_EQ(releasedAt, 1 * kMs);
+    for (EVENT_TYPE type : {NotificationEvent, SynchronizationEvent}) {
+        LONG state;
+        int64_t releasedAt, start = machine.now();
+        auto status = SetOnceWithThreeWaiters(type, &state, &releasedAt);
+        bool all = type == NotificationEvent;
+        EXPECT_EQ(std::count(status.begin(), status.end(), STATUS_SUCCESS), all ? 3 : 1) << type;
+        EXPECT_EQ(std::count(status.begin(), status.end(), STATUS_TIMEOUT), all ? 0 : 2) << type;
+        EXPECT_EQ(state, all ? 1 : 0) << type;
+        EXPECT_EQ(releasedAt - start, 1 * kMs) << type;
+    }
 }
 
 TEST(Event, SetAndResetAnswerThePreviousState) {
@@ -381,7 +320,7 @@ TEST(Event, SetAndResetAnswerThePreviousState) {
     EXPECT_EQ(KeReadStateEvent(&event), 0);
 }
 
-TEST(Wait, TimeOutsTakeExactlyTheEmulatedTimeAndLittleRealTime) {
+TEST(Wait, TimeOutsAndDelaysTakeExactlyTheEmulatedTimeAndLittleRealTime) {
     emu::Machine machine;
     KEVENT event;
     KeInitializeEvent(&event, NotificationEvent, FALSE);
@@ -398,7 +337,28 @@ TEST(Wait, TimeOutsTakeExactlyTheEmulatedTimeAndLittleRealTime) {
     EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &past), STATUS_TIMEOUT);
     EXPECT_EQ(machine.now(), 10 * kSecond + 7);
 
+    Delay(12345);
+    EXPECT_EQ(machine.now(), 10 * kSecond + 7 + 12345);
+    LARGE_INTEGER later = Absolute(13 * kSecond);
+    EXPECT_EQ(KeDelayExecutionThread(KernelMode, FALSE, &later), STATUS_SUCCESS);
+    EXPECT_EQ(machine.now(), 13 * kSecond);
+    machine.sleepFor(5);
+    EXPECT_EQ(machine.now(), 13 * kSecond + 5);
     EXPECT_LT(std::chrono::steady_clock::now() - realStart, std::chrono::milliseconds(500));
+}
+
+// The only test that takes real time: on the host's clock a 20 ms wait lasts about 20 ms.
+TEST(Wait, OnTheRealClockATimeOutTakesRealTime) {
+    emu::Machine machine(emu::MachineConfig{.virtualClock = false});
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    auto realStart = std::chrono::steady_clock::now();
+    int64_t start = machine.now();
+    EXPECT_EQ(WaitFor(&event, 20 * kMs), STATUS_TIMEOUT);
+    auto real = std::chrono::steady_clock::now() - realStart;
+    EXPECT_GE(real, std::chrono::milliseconds(19));
+    EXPECT_LT(real, std::chrono::seconds(2));
+    EXPECT_GE(machine.now() - start, 20 * kMs);
 }
 
 TEST(Wait, SatisfiedBeforeTheTimeOut) {
@@ -515,17 +475,6 @@ TEST(FastMutex, TryToAcquireFailsWhileAnotherThreadHoldsIt) {
 
 // ---- Time -------------------------------------------------------------------------------------------
 
-TEST(Time, DelayAdvancesExactlyTheInterval) {
-    emu::Machine machine;
-    Delay(12345);
-    EXPECT_EQ(machine.now(), 12345);
-    LARGE_INTEGER absolute = Absolute(3 * kSecond);
-    EXPECT_EQ(KeDelayExecutionThread(KernelMode, FALSE, &absolute), STATUS_SUCCESS);
-    EXPECT_EQ(machine.now(), 3 * kSecond);
-    machine.sleepFor(5);
-    EXPECT_EQ(machine.now(), 3 * kSecond + 5);
-}
-
 TEST(Time, DelayIntoThePastReturnsAtOnceWhileOtherThreadsRun) {
     emu::Machine machine;
     Delay(1 * kSecond);
@@ -566,7 +515,7 @@ TEST(Time, SystemTimeTickCountAndInterruptTimeFollowOneClock) {
 
 TEST(Interlocked, ExactUnderContention) {
     emu::Machine machine;
-    LONG incremented = 0, added = 0, swapped = 0, decremented = 0;
+    LONG incremented = 0, added = 0, swapped = 0;
     constexpr int kThreads = 4, kRounds = 5000;
     {
         std::vector<emu::Thread> threads;
@@ -575,7 +524,6 @@ TEST(Interlocked, ExactUnderContention) {
                 for (int i = 0; i < kRounds; i++) {
                     InterlockedIncrement(&incremented);
                     InterlockedExchangeAdd(&added, 3);
-                    InterlockedDecrement(&decremented);
                     LONG seen;
                     do seen = __atomic_load_n(&swapped, __ATOMIC_RELAXED);
                     while (InterlockedCompareExchange(&swapped, seen + 1, seen) != seen);
@@ -585,14 +533,13 @@ TEST(Interlocked, ExactUnderContention) {
     EXPECT_EQ(incremented, kThreads * kRounds);
     EXPECT_EQ(added, 3 * kThreads * kRounds);
     EXPECT_EQ(swapped, kThreads * kRounds);
-    EXPECT_EQ(decremented, -kThreads * kRounds);
     EXPECT_EQ(InterlockedExchange(&added, 7), 3 * kThreads * kRounds);
     EXPECT_EQ(added, 7);
 }
 
 // ---- Device events (scheduleAt) ---------------------------------------------------------------------
 
-TEST(ScheduleAt, RunsAtExactTimesOnAProcessorAtDispatchLevel) {
+TEST(ScheduleAt, RunsAtExactTimesOnAProcessorAtDispatchLevelUnlessCancelled) {
     emu::Machine machine;
     struct Ran {
         int id;
@@ -624,18 +571,15 @@ TEST(ScheduleAt, RunsAtExactTimesOnAProcessorAtDispatchLevel) {
     machine.scheduleAt(5, [&] { late = machine.now(); });  // in the past: runs now
     Delay(1);
     EXPECT_EQ(late, 2 * kSecond);
-}
 
-TEST(ScheduleAt, CancelAnswersWhetherTheEventWillNeverRun) {
-    emu::Machine machine;
-    std::atomic<int> first{0}, second{0};
-    uint64_t a = machine.scheduleAt(500, [&] { first++; });
-    uint64_t b = machine.scheduleAt(1000, [&] { second++; });
+    // Cancel answers whether the event will never run.
+    std::atomic<int> runs{0};
+    uint64_t a = machine.scheduleAt(machine.now() + 500, [&] { runs += 1; });
+    uint64_t b = machine.scheduleAt(machine.now() + 1000, [&] { runs += 10; });
     EXPECT_TRUE(machine.cancelEvent(b));
     EXPECT_FALSE(machine.cancelEvent(b));
     Delay(1 * kSecond);
-    EXPECT_EQ(first.load(), 1);
-    EXPECT_EQ(second.load(), 0);
+    EXPECT_EQ(runs.load(), 1);
     EXPECT_FALSE(machine.cancelEvent(a)) << "it ran already";
 }
 
