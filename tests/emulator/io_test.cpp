@@ -542,10 +542,13 @@ NTSTATUS NTAPI LeakyEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
 TEST_F(IoTest, VerifierReportsPoolLeftUnderTheDriversTagAtUnload) {
     PDRIVER_OBJECT leaky;
     ASSERT_EQ(io().loadDriver(LeakyEntry, u"Leaky", emu::Tag("Leak"), &leaky), STATUS_SUCCESS);
+    void *other = ExAllocatePoolWithTag(NonPagedPool, 8, emu::Tag("Othr"));  // not the driver's tag
     emu::ReportCapture capture;
     io().unloadDriver(leaky);
     ASSERT_EQ(capture.count(), 1u);
     EXPECT_EQ(capture.reports()[0].kind, Violation::PoolLeakAtUnload);
+    EXPECT_NE(capture.reports()[0].text.find("24 bytes"), std::string::npos) << capture.reports()[0].text;
+    ExFreePoolWithTag(other, emu::Tag("Othr"));
 }
 
 }  // namespace

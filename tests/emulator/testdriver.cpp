@@ -8,7 +8,7 @@ typedef struct _TESTDEV_EXTENSION {
     LIST_ENTRY ReadQueue;  // IRPs linked through Tail.Overlay.ListEntry
     ULONG QueuedReads;
     ULONG CancelledReads;
-    ULONG OpenHandles;
+    LONG OpenHandles;
     KTIMER Timer;
     KDPC TimerDpc;
     TESTDEV_DELAYED Delayed;
@@ -94,26 +94,13 @@ static VOID NTAPI TimerDpc(PKDPC Dpc, PVOID Context, PVOID Arg1, PVOID Arg2) {
     CompleteList(&done);
 }
 
-static NTSTATUS NTAPI DispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+// Create and close count the handles.
+static NTSTATUS NTAPI DispatchCreateClose(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     PTESTDEV_EXTENSION ext = (PTESTDEV_EXTENSION)DeviceObject->DeviceExtension;
-    if (IoGetCurrentIrpStackLocation(Irp)->Parameters.Create.Options & FILE_DIRECTORY_FILE) {
-        Complete(Irp, STATUS_NOT_A_DIRECTORY, 0);
-        return STATUS_NOT_A_DIRECTORY;
-    }
-    KIRQL irql;
-    KeAcquireSpinLock(&ext->Lock, &irql);
-    ext->OpenHandles++;
-    KeReleaseSpinLock(&ext->Lock, irql);
-    Complete(Irp, STATUS_SUCCESS, 0);
-    return STATUS_SUCCESS;
-}
-
-static NTSTATUS NTAPI DispatchClose(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
-    PTESTDEV_EXTENSION ext = (PTESTDEV_EXTENSION)DeviceObject->DeviceExtension;
-    KIRQL irql;
-    KeAcquireSpinLock(&ext->Lock, &irql);
-    ext->OpenHandles--;
-    KeReleaseSpinLock(&ext->Lock, irql);
+    if (IoGetCurrentIrpStackLocation(Irp)->MajorFunction == IRP_MJ_CREATE)
+        InterlockedIncrement(&ext->OpenHandles);
+    else
+        InterlockedDecrement(&ext->OpenHandles);
     Complete(Irp, STATUS_SUCCESS, 0);
     return STATUS_SUCCESS;
 }
@@ -237,9 +224,8 @@ static NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Ir
         PTESTDEV_STATS stats = (PTESTDEV_STATS)buffer;
         KeAcquireSpinLock(&ext->Lock, &irql);
         stats->QueuedReads = ext->QueuedReads;
-        stats->BufferedBytes = ext->Count;
         stats->CancelledReads = ext->CancelledReads;
-        stats->OpenHandles = ext->OpenHandles;
+        stats->OpenHandles = (ULONG)ext->OpenHandles;
         KeReleaseSpinLock(&ext->Lock, irql);
         information = sizeof(TESTDEV_STATS);
         break;
@@ -288,8 +274,8 @@ extern "C" NTSTATUS NTAPI TestDevDriverEntry(PDRIVER_OBJECT DriverObject, PUNICO
         IoDeleteDevice(device);
         return status;
     }
-    DriverObject->MajorFunction[IRP_MJ_CREATE] = DispatchCreate;
-    DriverObject->MajorFunction[IRP_MJ_CLOSE] = DispatchClose;
+    DriverObject->MajorFunction[IRP_MJ_CREATE] = DispatchCreateClose;
+    DriverObject->MajorFunction[IRP_MJ_CLOSE] = DispatchCreateClose;
     DriverObject->MajorFunction[IRP_MJ_CLEANUP] = DispatchCleanup;
     DriverObject->MajorFunction[IRP_MJ_READ] = DispatchRead;
     DriverObject->MajorFunction[IRP_MJ_WRITE] = DispatchWrite;

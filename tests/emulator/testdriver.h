@@ -30,7 +30,6 @@ typedef struct _TESTDEV_DELAYED {
 
 typedef struct _TESTDEV_STATS {
     ULONG QueuedReads;     // waiting now
-    ULONG BufferedBytes;   // in the ring now
     ULONG CancelledReads;  // by a cancel routine or cleanup
     ULONG OpenHandles;
 } TESTDEV_STATS, *PTESTDEV_STATS;
