@@ -45,10 +45,15 @@ void FinishRequest(PIRP done, bool buffered, void *output, ULONG outputLength) {
             std::memcpy(output, buffer, std::min<ULONG_PTR>(done->IoStatus.Information, outputLength));
         Free(buffer, kBufferTag);
     }
-    PublishIoStatus(done);
     PKEVENT event = done->UserEvent;
+    {
+        // Status and event reach the requester together, as the completion APC in its own thread
+        // delivers them: it never sees a final status whose event is still to come.
+        std::lock_guard<std::mutex> g(Io().delivery);
+        PublishIoStatus(done);
+        if (event) KeSetEvent(event, IO_NO_INCREMENT, FALSE);
+    }
     IoFreeIrp(done);
-    if (event) KeSetEvent(event, IO_NO_INCREMENT, FALSE);
 }
 
 NTSTATUS NTAPI InvalidDeviceRequest(PDEVICE_OBJECT, PIRP Irp) {

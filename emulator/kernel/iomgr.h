@@ -59,6 +59,12 @@ public:
     // Cancels the requests the calling thread issued on `file` (CancelIo).
     void cancelThreadRequests(PFILE_OBJECT file);
     size_t outstandingRequests(PFILE_OBJECT file) const;
+    // A requester's status block, read as delivered: a final status here has its event set too.
+    NTSTATUS deliveredStatus(const IO_STATUS_BLOCK *iosb) {
+        std::lock_guard<std::mutex> g(delivery);
+        return iosb->Status;
+    }
+    std::mutex delivery;  // held while a completion publishes its status and sets its event
 
     // Internal hooks of the routines in io.cpp.
     struct IrpRecord {

@@ -118,10 +118,10 @@ std::shared_ptr<Object> FindEvent(HANDLE h) {
 
 void SetLastNtError(NTSTATUS status) { SetLastError(RtlNtStatusToDosError(status)); }
 
-// The status the driver wrote last, read as the I/O manager publishes it (information first).
+// The status the driver wrote last, read as the I/O manager delivers it (information first, the
+// event with it).
 NTSTATUS PublishedStatus(const OVERLAPPED *o) {
-    auto iosb = reinterpret_cast<const IO_STATUS_BLOCK *>(&o->Internal);
-    return __atomic_load_n(&iosb->Status, __ATOMIC_ACQUIRE);
+    return Io().deliveredStatus(reinterpret_cast<const IO_STATUS_BLOCK *>(&o->Internal));
 }
 
 static_assert(offsetof(OVERLAPPED, Internal) == offsetof(IO_STATUS_BLOCK, Status) &&
