@@ -112,10 +112,16 @@ static VOID EndLostWrite(PortExtension *Port, LONG Generation, NTSTATUS Why) {
     FinishCurrentWrite(Port, TakeBackLostWrite, irql, status, RefTransfer);
 }
 
-static VOID SubmitChunk(PortExtension *Port, const UCHAR *Source, ULONG Length, LONG Generation) {
-    NTSTATUS status = SubmitWriteChunk(Port->DeviceObject, Source, Length, Generation);
+// Sends a chunk built under the cancel lock (Built: how the build went).
+static VOID SendChunk(PortExtension *Port, UsbTransfer *Chunk, NTSTATUS Built, LONG Generation) {
+    NTSTATUS status = NT_SUCCESS(Built) ? SubmitPreparedChunk(Port->DeviceObject, Chunk) : Built;
     // A failure that reached the completion routine was handled there and moved the generation on.
     if (!NT_SUCCESS(status)) EndLostWrite(Port, Generation, status);
+}
+
+// Under the cancel lock: a cancel cannot complete the write, and free the bytes, while they are copied.
+static NTSTATUS BuildChunk(PortExtension *Port, ULONG Length, LONG Generation, UsbTransfer **Chunk) {
+    return PrepareWriteChunk(Port->DeviceObject, Port->WriteCurrentChar, Length, Generation, Chunk);
 }
 
 // Starts the current write (Resume FALSE, once per BeginWrite) or a parked one (Resume TRUE).
@@ -154,11 +160,12 @@ static VOID TrySend(PortExtension *Port, BOOLEAN Resume) {
     Port->WriteParked = Port->WriteHeld = FALSE;
     Port->InFlightChunk = length;
     SetRefBits(irp, RefBitsOf(irp) | RefTransfer);
-    const UCHAR *source = Port->WriteCurrentChar;
     LONG generation = CurrentGeneration(Port);
+    UsbTransfer *chunk;
+    NTSTATUS built = BuildChunk(Port, length, generation, &chunk);
     IoReleaseCancelSpinLock(irql);
     KeReleaseSpinLock(&Port->ControlLock, controlIrql);
-    SubmitChunk(Port, source, length, generation);
+    SendChunk(Port, chunk, built, generation);
 }
 
 VOID NTAPI SendWriteChunk(PortExtension *Port) { TrySend(Port, TRUE); }
@@ -262,9 +269,10 @@ VOID NTAPI ContinueWrite(PortExtension *Port, ULONG Sent, LONG Generation) {
     }
     ULONG chunk = NextChunk(Port);
     Port->InFlightChunk = chunk;
-    const UCHAR *source = Port->WriteCurrentChar;
+    UsbTransfer *transfer;
+    NTSTATUS built = BuildChunk(Port, chunk, Generation, &transfer);
     IoReleaseCancelSpinLock(irql);
-    SubmitChunk(Port, source, chunk, Generation);
+    SendChunk(Port, transfer, built, Generation);
 }
 
 VOID NTAPI WriteChunkLost(PortExtension *Port, NTSTATUS Why, LONG Generation) { EndLostWrite(Port, Generation, Why); }
@@ -309,7 +317,11 @@ VOID NTAPI WriteTimeoutDpc(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgumen
     }
     IoReleaseCancelSpinLock(irql);
     KeReleaseSpinLock(&port->ControlLock, controlIrql);
-    if (empty) SubmitChunk(port, NULL, 0, generation);
+    if (empty) {
+        UsbTransfer *chunk;
+        NTSTATUS built = PrepareWriteChunk(port->DeviceObject, NULL, 0, generation, &chunk);
+        SendChunk(port, chunk, built, generation);
+    }
     if (drained) {
         // Still current: nobody else drops RefTotalTimer.
         IoAcquireCancelSpinLock(&irql);

@@ -142,31 +142,44 @@ NTSTATUS SubmitTransfer(PDEVICE_OBJECT Device, TransferKind Kind, const UCHAR *S
     return Send(port, t);
 }
 
-static NTSTATUS SendBulkOut(PDEVICE_OBJECT Device, TransferOrigin Origin, const UCHAR *Source, ULONG Length,
-                            const LONG *Generation) {
+static NTSTATUS SendBuiltBulkOut(PortExtension *Port, UsbTransfer *Transfer) {
+    for (ULONG slot = TRANSFER_SLOT_FIRST_BULK_OUT; slot < TRANSFER_SLOTS; slot++) {
+        Transfer->Slot = slot;
+        if (InterlockedCompareExchangePointer(SlotAt(Port, slot), Transfer, NULL) == NULL) {
+            InterlockedIncrement(&Port->BulkOutInFlight);
+            return Send(Port, Transfer);
+        }
+    }
+    Discard(Port, Transfer);
+    return STATUS_INSUFFICIENT_RESOURCES;
+}
+
+NTSTATUS SubmitBulkOut(PDEVICE_OBJECT Device, TransferOrigin Origin, const UCHAR *Source, ULONG Length) {
     if (Length && !Source) return STATUS_INVALID_PARAMETER;
     PortExtension *port = PortOf(Device);
     UsbTransfer *t;
     NTSTATUS status = BuildTransfer(port, BulkOut, Origin, Source, Length, &t);
     if (!NT_SUCCESS(status)) return status;
-    if (Generation) t->Generation = *Generation;
-    for (ULONG slot = TRANSFER_SLOT_FIRST_BULK_OUT; slot < TRANSFER_SLOTS; slot++) {
-        t->Slot = slot;
-        if (InterlockedCompareExchangePointer(SlotAt(port, slot), t, NULL) == NULL) {
-            InterlockedIncrement(&port->BulkOutInFlight);
-            return Send(port, t);
-        }
-    }
-    Discard(port, t);
-    return STATUS_INSUFFICIENT_RESOURCES;
+    return SendBuiltBulkOut(port, t);
 }
 
-NTSTATUS SubmitBulkOut(PDEVICE_OBJECT Device, TransferOrigin Origin, const UCHAR *Source, ULONG Length) {
-    return SendBulkOut(Device, Origin, Source, Length, NULL);
+NTSTATUS PrepareWriteChunk(PDEVICE_OBJECT Device, const UCHAR *Source, ULONG Length, LONG Generation,
+                           UsbTransfer **Chunk) {
+    *Chunk = NULL;
+    if (Length && !Source) return STATUS_INVALID_PARAMETER;
+    NTSTATUS status = BuildTransfer(PortOf(Device), BulkOut, WriteChunk, Source, Length, Chunk);
+    if (NT_SUCCESS(status)) (*Chunk)->Generation = Generation;
+    return status;
+}
+
+NTSTATUS SubmitPreparedChunk(PDEVICE_OBJECT Device, UsbTransfer *Chunk) {
+    return SendBuiltBulkOut(PortOf(Device), Chunk);
 }
 
 NTSTATUS SubmitWriteChunk(PDEVICE_OBJECT Device, const UCHAR *Source, ULONG Length, LONG Generation) {
-    return SendBulkOut(Device, WriteChunk, Source, Length, &Generation);
+    UsbTransfer *t;
+    NTSTATUS status = PrepareWriteChunk(Device, Source, Length, Generation, &t);
+    return NT_SUCCESS(status) ? SubmitPreparedChunk(Device, t) : status;
 }
 
 // ---- Completion ----

@@ -96,6 +96,12 @@ NTSTATUS SubmitBulkOut(PDEVICE_OBJECT Device, TransferOrigin Origin, const UCHAR
 // A write chunk stamped with the WriteGeneration its sender read under its lock, so that a
 // take-back between that look and the submission still disowns it.
 NTSTATUS SubmitWriteChunk(PDEVICE_OBJECT Device, const UCHAR *Source, ULONG Length, LONG Generation);
+// The same in two steps: the bytes are copied where the caller still holds the write (its buffer
+// cannot be freed under it), the transfer sent afterwards without locks. A send that finds every
+// bulk OUT slot taken frees the transfer and returns STATUS_INSUFFICIENT_RESOURCES.
+NTSTATUS PrepareWriteChunk(PDEVICE_OBJECT Device, const UCHAR *Source, ULONG Length, LONG Generation,
+                           UsbTransfer **Chunk);
+NTSTATUS SubmitPreparedChunk(PDEVICE_OBJECT Device, UsbTransfer *Chunk);
 IO_COMPLETION_ROUTINE TransferComplete;
 // PASSIVE_LEVEL only; does nothing above it. A cancelled IN transfer ends its chain.
 VOID CancelTransfer(PortExtension *Port, TransferKind Kind);
