@@ -168,7 +168,7 @@ struct PortExtension {
     PUCHAR WriteCurrentChar;   // next byte to send
     ULONG InFlightChunk;       // size of the chunk in flight; 0 for none (or the time-out's empty transfer)
     BOOLEAN WriteStarting;     // begun, first chunk not yet decided; consumed by exactly one starter
-    BOOLEAN WriteParked;       // held by transmit flow control before its first chunk
+    BOOLEAN WriteParked;       // held by transmit flow control, or waiting for a free bulk OUT slot
     BOOLEAN WriteTimedOut;     // the time-out expired while a transfer of the write was out
     LONG XoffCounter;          // characters still to receive for CurrentXoff
 

@@ -112,9 +112,29 @@ static VOID EndLostWrite(PortExtension *Port, LONG Generation, NTSTATUS Why) {
     FinishCurrentWrite(Port, TakeBackLostWrite, irql, status, RefTransfer);
 }
 
+// Every bulk OUT slot is taken, typically by chunks of cancelled writes still draining: the write
+// waits, parked, for a completion to free one, instead of failing.
+static BOOLEAN ParkForSlot(PortExtension *Port, LONG Generation) {
+    KIRQL controlIrql, irql;
+    KeAcquireSpinLock(&Port->ControlLock, &controlIrql);
+    IoAcquireCancelSpinLock(&irql);
+    PIRP irp = Port->CurrentWrite;
+    BOOLEAN parked = CurrentGeneration(Port) == Generation && irp && (RefBitsOf(irp) & RefTransfer) &&
+                     (Port->WriteLength != 0 || Port->WriteTimedOut);
+    if (parked) {
+        Port->InFlightChunk = 0;
+        SetRefBits(irp, RefBitsOf(irp) & ~RefTransfer);
+        Port->WriteParked = Port->WriteHeld = TRUE;
+    }
+    IoReleaseCancelSpinLock(irql);
+    KeReleaseSpinLock(&Port->ControlLock, controlIrql);
+    return parked;
+}
+
 // Sends a chunk built under the cancel lock (Built: how the build went).
 static VOID SendChunk(PortExtension *Port, UsbTransfer *Chunk, NTSTATUS Built, LONG Generation) {
     NTSTATUS status = NT_SUCCESS(Built) ? SubmitPreparedChunk(Port->DeviceObject, Chunk) : Built;
+    if (status == STATUS_INSUFFICIENT_RESOURCES && ParkForSlot(Port, Generation)) return;
     // A failure that reached the completion routine was handled there and moved the generation on.
     if (!NT_SUCCESS(status)) EndLostWrite(Port, Generation, status);
 }

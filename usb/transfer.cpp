@@ -297,7 +297,16 @@ static VOID SentDataDone(PortExtension *Port, UsbTransfer *Transfer, NTSTATUS St
     if (Leaving) return;
     const TransferHandoffs *h = Port->Handoffs;
     if (NT_SUCCESS(Status) && PortOpen(Port)) {
-        if (ofWrite && h && h->ContinueWrite) h->ContinueWrite(Port, Bytes, Transfer->Generation);
+        if (ofWrite && h && h->ContinueWrite) {
+            h->ContinueWrite(Port, Bytes, Transfer->Generation);
+            return;
+        }
+        // A slot came free: a write parked for want of one may go.
+        KIRQL irql;
+        KeAcquireSpinLock(&Port->ControlLock, &irql);
+        BOOLEAN parked = Port->WriteHeld;
+        KeReleaseSpinLock(&Port->ControlLock, irql);
+        if (parked) ResumeParkedWrite(Port);
         return;
     }
     if (ofWrite && h && h->WriteChunkLost) h->WriteChunkLost(Port, Status, Transfer->Generation);
