@@ -638,7 +638,10 @@ void UsbBus::scheduleFrame() {
     frameEvent_ = events_.atThen(best, [this] { return runFrame(); });
 }
 
-void UsbBus::wake() { scheduleFrame(); }
+void UsbBus::wake() {
+    scheduleFrame();
+    scheduleBulkOutRetry();
+}
 
 void UsbBus::remoteWake() {
     if (!waitWake_ || !IoSetCancelRoutine(waitWake_, NULL)) return;
@@ -812,21 +815,69 @@ std::function<void()> UsbBus::runFrame() {
             eligible(pipe.queue.front()))
             runPacket(pipe, done);
 
-    int budget = config_.bulkPacketsPerFrame;
+    frameStart_ = frameTime;
+    const int moved = runBulk(config_.bulkPacketsPerFrame, false, done);
+    bulkLeft_ = config_.bulkPacketsPerFrame - moved;
+    bulkFreeAt_ = frameTime + moved * bulkSlot();
+    scheduleFrame();
+    return Deliver(std::move(done));
+}
+
+// Bulk packets of transfers that were there when the frame began, round-robin, one per endpoint
+// per turn; returns how many moved.
+int UsbBus::runBulk(int budget, bool outOnly, Completions &done) {
     std::vector<uintptr_t> order = bulkOrder_;
     if (!order.empty()) std::rotate(order.begin(), order.begin() + ptrdiff_t(bulkTurn_++ % order.size()), order.end());
-    for (bool moved = true; moved && budget > 0;) {
-        moved = false;
+    int moved = 0;
+    for (bool any = true; any && moved < budget;) {
+        any = false;
         for (uintptr_t key : order) {
-            if (budget == 0) break;
+            if (moved == budget) break;
             auto it = pipes_.find(key);
-            if (it == pipes_.end() || it->second.queue.empty() || !eligible(it->second.queue.front())) continue;
+            if (it == pipes_.end() || !bulkEligible(it->second, outOnly)) continue;
             if (runPacket(it->second, done)) {
-                moved = true;
-                budget--;
+                any = true;
+                moved++;
             }
         }
     }
+    return moved;
+}
+
+bool UsbBus::bulkEligible(const Pipe &pipe, bool outOnly) const {
+    if (pipe.queue.empty()) return false;
+    const Pending &head = pipe.queue.front();
+    return !head.cancelling && head.submitted < frameStart_ && !(outOnly && head.in);
+}
+
+// A host controller keeps retrying a NAKed bulk OUT packet for the rest of the frame, so a transmit
+// FIFO that drains more than a packet within the frame takes more than it had room for at its start.
+// Bulk IN keeps frame-start timing: received data is polled once per frame.
+void UsbBus::scheduleBulkOutRetry() {
+    if (retryPending_ || bulkLeft_ == 0 || !plugged_ || suspended_) return;
+    const int64_t at = std::max(Now(), bulkFreeAt_);
+    if (at + bulkSlot() > frameStart_ + kFrame) return;
+    const bool ready = std::any_of(pipes_.begin(), pipes_.end(), [&](const auto &entry) {
+        const Pipe &pipe = entry.second;
+        if (pipe.type != UsbdPipeTypeBulk || !bulkEligible(pipe, true)) return false;
+        const Pending &head = pipe.queue.front();
+        return head.fault || device_.ready(pipe.address, std::min<size_t>(pipe.maxPacket, head.requested - head.done));
+    });
+    if (!ready) return;
+    retryPending_ = true;
+    events_.atThen(at, [this] { return retryBulkOut(); });
+}
+
+std::function<void()> UsbBus::retryBulkOut() {
+    retryPending_ = false;
+    if (!plugged_ || suspended_) return {};
+    const int64_t now = Now();
+    const int slots = std::min<int>(bulkLeft_, int((frameStart_ + kFrame - now) / bulkSlot()));
+    if (slots <= 0) return {};
+    Completions done;
+    const int moved = runBulk(slots, true, done);
+    bulkLeft_ -= moved;
+    bulkFreeAt_ = now + moved * bulkSlot();
     scheduleFrame();
     return Deliver(std::move(done));
 }

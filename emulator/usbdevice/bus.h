@@ -6,7 +6,9 @@
 // DISPATCH_LEVEL, at a frame boundary: control transfers in the frame after submission; the
 // interrupt endpoint is polled in frames that are multiples of its interval (bInterval rounded
 // down to a power of two); bulk endpoints share a budget of 64-byte packets per frame in
-// round-robin, one packet per endpoint per turn, an endpoint that NAKs giving up its turn. An IN
+// round-robin, one packet per endpoint per turn, an endpoint that NAKs giving up its turn; a bulk
+// OUT endpoint that NAKed is retried later in the frame once the device has room, each packet
+// taking its share (1 ms / budget) of the frame. An IN
 // transfer ends with its length filled or with a short packet (which without
 // USBD_SHORT_TRANSFER_OK fails with USBD_STATUS_ERROR_SHORT_TRANSFER). When every pending transfer
 // is NAKing, no frames run until the device says it can move (UsbHostPort::wake), which gives the
@@ -20,6 +22,7 @@
 // Each SELECT_CONFIGURATION hands out new pipe handles; the previous ones stop working.
 #pragma once
 
+#include <algorithm>
 #include <deque>
 #include <map>
 #include <optional>
@@ -164,6 +167,11 @@ private:
     void finish(Pending &p, USBD_STATUS usbd, Completions &done);
     std::function<void()> runFrame();
     void scheduleFrame();
+    int runBulk(int budget, bool outOnly, Completions &done);
+    bool bulkEligible(const Pipe &pipe, bool outOnly) const;
+    void scheduleBulkOutRetry();
+    std::function<void()> retryBulkOut();
+    int64_t bulkSlot() const { return kFrame / std::max(1, config_.bulkPacketsPerFrame); }
     int64_t nextFrameAfter(int64_t t, uint32_t interval) const;
     void closePipes(USBD_STATUS why, Completions &done);
     void failEverything(USBD_STATUS why, Completions &done);
@@ -189,6 +197,11 @@ private:
     size_t bulkTurn_ = 0;
     int64_t frameAt_ = -1;
     uint64_t frameEvent_ = 0;
+    // The frame that ran last: bulk packets it has left, and when the bus is free for the next.
+    int64_t frameStart_ = 0;
+    int bulkLeft_ = 0;
+    int64_t bulkFreeAt_ = 0;
+    bool retryPending_ = false;
 
     std::vector<FaultRule> faults_;
     struct Override {
