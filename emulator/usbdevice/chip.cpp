@@ -465,6 +465,7 @@ void BridgeChip::connect(SerialPeer *peer) {
 }
 
 void BridgeChip::record(LineEvent e) {
+    if (!config_.keepLineLog) return;
     e.time = Now();
     log_.push_back(e);
 }

@@ -53,6 +53,7 @@ struct ChipConfig {
     size_t rxFifoSize = 512;
     uint8_t statusInterval = 1;  // bInterval of the status endpoint, ms
     bool remoteWakeup = true;
+    bool keepLineLog = true;  // off for long runs: the log grows by two events per character
 
     // The variant's descriptors as the identification rules classify them:
     //   0: class 0x02, EP0 8 bytes, two interfaces (comm 02/02/FF + data 0A/00/00)
