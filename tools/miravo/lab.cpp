@@ -10,6 +10,16 @@
 
 namespace lab {
 
+std::vector<uint8_t> TestPattern(size_t n) {
+    std::vector<uint8_t> p(n);
+    uint32_t x = 0x2545F491;
+    for (auto &b : p) {
+        x ^= x << 13, x ^= x >> 17, x ^= x << 5;
+        b = static_cast<uint8_t>(x);
+    }
+    return p;
+}
+
 Bench::Bench(Options options) : machine_(options.machine) {
     auto &io = machine_.service<emu::IoManager>();
     auto &pnp = machine_.service<emu::PnpManager>();

@@ -5,6 +5,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "driver/port.h"
 #include "emulator/kernel/machine.h"
@@ -12,6 +13,9 @@
 #include "emulator/usbdevice/far_ends.h"
 
 namespace lab {
+
+// Every byte value, in an order that shows reordering and loss.
+std::vector<uint8_t> TestPattern(size_t n);
 
 enum class FarEnd { Loopback, Scripted, Nothing };
 
