@@ -318,8 +318,10 @@ VOID NTAPI IoFreeIrp(PIRP Irp) {
             return;
         }
         it->second.freed = true;
-        if (it->second.pins > 0) return;
-        if (it->second.frames == 0) io.forgetIrpLocked(it);
+        // The memory stays while a call or CancelIo still holds the IRP: a new IRP at its address
+        // would take over its record under that holder.
+        if (it->second.pins > 0 || it->second.frames > 0) return;
+        io.forgetIrpLocked(it);
     }
     PoolOf().free(Irp, kIrpTag, "IoFreeIrp");
 }
@@ -346,6 +348,7 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     Machine::current().noisePoint();
     NTSTATUS status = DeviceObject->DriverObject->MajorFunction[stack->MajorFunction](DeviceObject, Irp);
     std::string problem;
+    bool release = false;
     {
         // The IRP may be moving on another thread; the record says where, under the lock that
         // every pop takes, without reading the IRP.
@@ -362,8 +365,12 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
                 r.pendingReturned |= 1u << location;
             if (!marked) problem = "dispatch routine of " + Hex(DeviceObject) + " returned STATUS_PENDING for IRP " + Hex(Irp);
         }
-        if (--r.frames == 0 && r.freed && r.pins == 0) io.forgetIrpLocked(it);
+        if (--r.frames == 0 && r.freed && r.pins == 0) {
+            io.forgetIrpLocked(it);
+            release = true;
+        }
     }
+    if (release) PoolOf().free(Irp, kIrpTag, "IoFreeIrp");
     if (!problem.empty()) Report(Violation::PendingNotMarked, "IoCallDriver", problem);
     return status;
 }
@@ -744,9 +751,9 @@ void IoManager::cancelThreadRequests(PFILE_OBJECT file) {
         {
             std::lock_guard<std::mutex> g(lock);
             auto it = irps.find(target);
-            if (--it->second.pins == 0 && it->second.freed) {
+            if (--it->second.pins == 0 && it->second.freed && it->second.frames == 0) {
                 release = true;
-                if (it->second.frames == 0) forgetIrpLocked(it);
+                forgetIrpLocked(it);
             }
         }
         if (release) PoolOf().free(target, kIrpTag, "IoFreeIrp");
