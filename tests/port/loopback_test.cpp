@@ -1,4 +1,5 @@
-// A mebibyte both ways at once through the loopback plug, on every chip type.
+// Throughput: a mebibyte both ways at once through the loopback plug on every chip type, and a
+// long write at a rate beyond what the chip's transmit FIFO holds in a frame.
 #include "tests/port/com_port.h"
 
 namespace port_test {
@@ -33,6 +34,22 @@ TEST_P(Loopback, MebibyteAt921600ComesBackByteExact) {
     EXPECT_GT(pattern.size() / seconds, 0.99 * 92160) << seconds << " s";
     CloseHandle(rd.hEvent);
     CloseHandle(wr.hEvent);
+}
+
+// 300,000 characters a second is more than the 256-byte transmit FIFO holds in a frame: the bus
+// has to keep feeding it within the frame for the line to stay busy.
+TEST_F(ComPort, WriteAt3MegabaudKeepsTheLineBusy) {
+    lab::Options options;
+    options.farEnd = lab::FarEnd::Nothing;
+    options.chip.keepLineLog = false;
+    Start(std::move(options));
+    OpenAt(3000000, {}, 0);
+    const auto pattern = lab::TestPattern(150000);
+    const int64_t start = Now();
+    DWORD written = 0;
+    ASSERT_TRUE(WriteFile(h, pattern.data(), DWORD(pattern.size()), &written, nullptr));
+    EXPECT_EQ(written, pattern.size());
+    EXPECT_LT(double(Now() - start) / 1e7, 1.03 * 0.5);
 }
 
 INSTANTIATE_TEST_SUITE_P(EachChipType, Loopback, ::testing::Range(0, 5));
