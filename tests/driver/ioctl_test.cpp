@@ -5,7 +5,6 @@
 #include <vector>
 
 #include "control/control.h"
-#include "emulator/kernel/pool.h"
 #include "emulator/usbdevice/far_ends.h"
 #include "emulator/win32/win32.h"
 #include "tests/driver/pnp_test_support.h"
@@ -98,9 +97,6 @@ TEST_F(IoctlTest, BufferChecksAndReturnedLengthsByCode) {
         {IOCTL_SERIAL_GET_TIMEOUTS, 0, 20, {}, kOk, 20},
         {IOCTL_SERIAL_RESET_DEVICE, 0, 0, {}, kOk, 0},
         {IOCTL_SERIAL_PURGE, 3, 0, {}, kShort, 0},
-        {IOCTL_SERIAL_PURGE, 4, 0, {0}, kBad, 0},
-        {IOCTL_SERIAL_PURGE, 4, 0, {0x10}, kBad, 0},
-        {IOCTL_SERIAL_PURGE, 4, 0, {0xF}, kOk, 0},
         {IOCTL_SERIAL_GET_BAUD_RATE, 0, 3, {}, kShort, 0},
         {IOCTL_SERIAL_GET_BAUD_RATE, 0, 4, {}, kOk, 4},
         {IOCTL_SERIAL_GET_LINE_CONTROL, 0, 2, {}, kShort, 0},
@@ -180,39 +176,6 @@ TEST_F(IoctlTest, TimeoutsRoundTripAndAllWaitForeverIsRefused) {
     EXPECT_EQ(Set(IOCTL_SERIAL_SET_TIMEOUTS, returnAtOnce), kOk);
     got = Get<SERIAL_TIMEOUTS>(IOCTL_SERIAL_GET_TIMEOUTS);
     EXPECT_EQ(std::memcmp(&got, &returnAtOnce, sizeof(got)), 0);
-}
-
-TEST_F(IoctlTest, QueueSizeGrowsTheRingKeepingItsDataAndNeverShrinksIt) {
-    Loop("kept");
-    ASSERT_EQ(Get<SERIAL_STATUS>(IOCTL_SERIAL_GET_COMMSTATUS).AmountInInQueue, 4u);
-    ULONG size = port->RxBufferSize;
-    EXPECT_EQ(Set(IOCTL_SERIAL_SET_QUEUE_SIZE, SERIAL_QUEUE_SIZE{size / 2, 0}), kOk);
-    EXPECT_EQ(port->RxBufferSize, size);
-
-    emu::Pool &pool = machine.service<emu::Pool>();
-    pool.failTag(MIRAVO_POOL_TAG, 1);
-    EXPECT_EQ(Set(IOCTL_SERIAL_SET_QUEUE_SIZE, SERIAL_QUEUE_SIZE{size + 4096, 0}), ERROR_NO_SYSTEM_RESOURCES);
-    pool.clearFaults();
-    EXPECT_EQ(port->RxBufferSize, size);
-
-    EXPECT_EQ(Set(IOCTL_SERIAL_SET_QUEUE_SIZE, SERIAL_QUEUE_SIZE{size + 4096, 0}), kOk);
-    EXPECT_EQ(port->RxBufferSize, size + 4096);
-    EXPECT_EQ(Get<SERIAL_COMMPROP>(IOCTL_SERIAL_GET_PROPERTIES).CurrentRxQueue, size + 4096);
-    ASSERT_EQ(Set(IOCTL_SERIAL_SET_TIMEOUTS, SERIAL_TIMEOUTS{MAXULONG, 0, 0, 0, 0}), kOk);
-    char text[8] = {};
-    DWORD n = 0;
-    ASSERT_TRUE(ReadFile(h, text, 4, &n, nullptr));
-    EXPECT_STREQ(text, "kept");
-}
-
-TEST_F(IoctlTest, OnlyReceiveClearEmptiesTheRing) {
-    Loop("abc");
-    EXPECT_EQ(Get<SERIAL_STATUS>(IOCTL_SERIAL_GET_COMMSTATUS).AmountInInQueue, 3u);
-    // Aborting reads and clearing the transmit side leave received data alone.
-    EXPECT_EQ(Set(IOCTL_SERIAL_PURGE, ULONG(SERIAL_PURGE_RXABORT | SERIAL_PURGE_TXABORT | SERIAL_PURGE_TXCLEAR)), kOk);
-    EXPECT_EQ(Get<SERIAL_STATUS>(IOCTL_SERIAL_GET_COMMSTATUS).AmountInInQueue, 3u);
-    EXPECT_EQ(Set(IOCTL_SERIAL_PURGE, ULONG(SERIAL_PURGE_RXCLEAR)), kOk);
-    EXPECT_EQ(Get<SERIAL_STATUS>(IOCTL_SERIAL_GET_COMMSTATUS).AmountInInQueue, 0u);
 }
 
 TEST_F(IoctlTest, StatisticsCountBothWaysAndClear) {

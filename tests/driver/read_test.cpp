@@ -1,5 +1,6 @@
-// Read requests and their time-outs, sent through the port's read dispatch on a port with its
-// start defaults and an open-time ring; characters arrive from device events at DISPATCH_LEVEL.
+// Read requests sent through the port's read dispatch on a port with its start defaults and an
+// open-time ring, for what an application cannot arrange: cancels of single requests and races
+// between the parties that may finish a read. Characters arrive from device events at DISPATCH_LEVEL.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -20,7 +21,6 @@ namespace {
 
 using Bytes = std::vector<UCHAR>;
 constexpr int64_t kMs = 10000, kTick = 156250;
-constexpr ULONG kMax = MAXULONG;
 
 // One request and what its requester saw when it came back.
 struct Req {
@@ -31,7 +31,6 @@ struct Req {
     NTSTATUS status = STATUS_PENDING;
     ULONG_PTR information = ~ULONG_PTR(0);
     int64_t at = -1;
-    SERIAL_QUEUE_SIZE size{};
 };
 
 NTSTATUS NTAPI RequesterDone(PDEVICE_OBJECT, PIRP irp, PVOID context) {
@@ -44,19 +43,8 @@ NTSTATUS NTAPI RequesterDone(PDEVICE_OBJECT, PIRP irp, PVOID context) {
     return STATUS_MORE_PROCESSING_REQUIRED;  // the test frees the IRP
 }
 
-// As the device-control dispatcher queues a queue-size request: the new ring rides along.
-NTSTATUS NTAPI QueueSizeDispatch(PDEVICE_OBJECT device, PIRP irp) {
-    PortExtension *port = PortOf(device);
-    AdmitRequest(irp, port);
-    ULONG size = static_cast<PSERIAL_QUEUE_SIZE>(irp->AssociatedIrp.SystemBuffer)->InSize;
-    IoGetCurrentIrpStackLocation(irp)->Parameters.DeviceIoControl.Type3InputBuffer =
-        ExAllocatePoolWithTag(NonPagedPool, size, MIRAVO_POOL_TAG);
-    return QueueOrStart(port, irp, &port->ReadQueue, &port->CurrentRead, StartRead);
-}
-
 NTSTATUS NTAPI ReadEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
     driver->MajorFunction[IRP_MJ_READ] = ReadDispatch;
-    driver->MajorFunction[IRP_MJ_DEVICE_CONTROL] = QueueSizeDispatch;
     return STATUS_SUCCESS;
 }
 
@@ -123,23 +111,16 @@ protected:
         return n;
     }
 
-    // A read of `length` (or, with major IRP_MJ_DEVICE_CONTROL, a queue-size request for `length`).
-    Req &Build(ULONG length, UCHAR major = IRP_MJ_READ) {
+    Req &Build(ULONG length) {
         Req &r = reqs.emplace_back();
         KeInitializeEvent(&r.done, NotificationEvent, FALSE);
         r.irp = IoAllocateIrp(device->StackSize, FALSE);
         PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(r.irp);
-        next->MajorFunction = major;
-        if (major == IRP_MJ_READ) {
-            r.buffer.resize(length);
-            r.irp->AssociatedIrp.SystemBuffer = r.buffer.data();
-            next->Parameters.Read.Length = length;
-            next->Parameters.Read.ByteOffset.QuadPart = -1;  // leaves ones in the RefBits word
-        } else {
-            r.size.InSize = length;
-            r.irp->AssociatedIrp.SystemBuffer = &r.size;
-            next->Parameters.DeviceIoControl.IoControlCode = IOCTL_SERIAL_SET_QUEUE_SIZE;
-        }
+        next->MajorFunction = IRP_MJ_READ;
+        r.buffer.resize(length);
+        r.irp->AssociatedIrp.SystemBuffer = r.buffer.data();
+        next->Parameters.Read.Length = length;
+        next->Parameters.Read.ByteOffset.QuadPart = -1;  // leaves ones in the RefBits word
         IoSetCompletionRoutine(r.irp, RequesterDone, &r, TRUE, TRUE, TRUE);
         return r;
     }
@@ -161,116 +142,7 @@ protected:
         EXPECT_EQ(r.status, status);
         EXPECT_EQ(r.information, information);
     }
-    static int64_t Tick(int64_t t) { return (t + kTick - 1) / kTick * kTick; }
 };
-
-// A zero length, and RI = MAXULONG with RM = RC = 0: the read never waits.
-TEST_F(ReadTest, ReturnsAtOnceWithWhatTheRingHolds) {
-    Expect(Read(0, STATUS_SUCCESS), STATUS_SUCCESS, 0);
-    SetTimeouts(kMax, 0, 0);
-    Expect(Read(10, STATUS_SUCCESS), STATUS_SUCCESS, 0);
-    Put(Seq(3, 'a'));
-    Req &some = Read(10, STATUS_SUCCESS);
-    Expect(some, STATUS_SUCCESS, 3);
-    EXPECT_EQ(Bytes(some.buffer.begin(), some.buffer.begin() + 3), Seq(3, 'a'));
-    EXPECT_EQ(RingCount(), 0u);
-}
-
-// RI = MAXULONG, RM = MAXULONG, 0 < RC < MAXULONG: what the ring holds at once; else the first
-// character to arrive within RC; else a time-out with nothing.
-TEST_F(ReadTest, ReturnsAsSoonAsAnyCharacterIsThere) {
-    SetTimeouts(kMax, kMax, 200);
-    Put(Seq(2, 'x'));
-    Expect(Read(10, STATUS_SUCCESS), STATUS_SUCCESS, 2);
-
-    int64_t start = machine.now();
-    PutAt(start + 50 * kMs, Seq(3, 'p'));
-    Req &first = Read(10, STATUS_PENDING);
-    EXPECT_EQ(IoGetCurrentIrpStackLocation(first.irp)->Parameters.Read.Length, 1u);
-    Expect(first, STATUS_SUCCESS, 1);
-    EXPECT_EQ(first.at, start + 50 * kMs);
-    EXPECT_EQ(first.buffer[0], 'p');
-    EXPECT_EQ(RingCount(), 2u);  // the rest went to the ring, once the device event is done
-    PurgeRing(port);
-
-    start = machine.now();
-    Req &nothing = Read(10, STATUS_PENDING);
-    Expect(nothing, STATUS_TIMEOUT, 0);
-    EXPECT_EQ(nothing.at, Tick(start + 200 * kMs));
-}
-
-// The other total time-out rows: N x RM + RC with N the full length, whatever the ring held.
-TEST_F(ReadTest, TotalTimeOutCountsTheFullLength) {
-    SetTimeouts(0, 100, 500);
-    Put(Seq(9, 'a'));
-    int64_t start = machine.now();
-    Req &nine = Read(10, STATUS_PENDING);
-    Expect(nine, STATUS_TIMEOUT, 9);
-    EXPECT_EQ(nine.at, Tick(start + 1500 * kMs));
-
-    // RI = MAXULONG with other values: at once if the ring held anything; else only the total
-    // time-out ends it, even though a character came.
-    SetTimeouts(kMax, 10, 100);
-    Put({'h'});
-    Expect(Read(10, STATUS_SUCCESS), STATUS_SUCCESS, 1);
-    start = machine.now();
-    PutAt(start + 50 * kMs, {'l'});
-    Req &late = Read(10, STATUS_PENDING);
-    Expect(late, STATUS_TIMEOUT, 1);
-    EXPECT_EQ(late.at, Tick(start + 200 * kMs));
-    EXPECT_EQ(late.buffer[0], 'l');
-
-    // A product beyond any due time waits as long as a timer can, rather than wrapping to the past.
-    SetTimeouts(0, kMax, kMax);
-    Req &huge = Read(0x40000, STATUS_PENDING);
-    machine.sleepFor(3600 * 1000 * kMs);
-    EXPECT_EQ(huge.completions.load(), 0);
-    EXPECT_TRUE(IoCancelIrp(huge.irp));
-    Expect(huge, STATUS_CANCELLED, 0);
-}
-
-// RI = MAXULONG with RC = MAXULONG, and RI = RM = RC = 0: no timer; only the full length ends it.
-TEST_F(ReadTest, WithoutTimeOutsOnlyTheFullLengthEndsTheRead) {
-    for (ULONG rm : {7u, 0u}) {
-        rm ? SetTimeouts(kMax, rm, kMax) : SetTimeouts(0, 0, 0);
-        Put(Seq(3, 'a'));
-        int64_t start = machine.now();
-        PutAt(start + 100 * 1000 * kMs, Seq(2, 'd'));
-        PutAt(start + 200 * 1000 * kMs, Seq(4, 'f'));
-        Req &r = Read(8, STATUS_PENDING);
-        EXPECT_EQ(port->PendingDpcCount, 1);  // nothing armed
-        Expect(r, STATUS_SUCCESS, 8);
-        EXPECT_EQ(r.at, start + 200 * 1000 * kMs);
-        EXPECT_EQ(r.buffer, Seq(8, 'a'));
-        EXPECT_EQ(port->RxTarget, port->RxRingStart);  // the ninth waits in the ring
-        EXPECT_EQ(RingCount(), 1u);
-        EXPECT_EQ(*port->RxTakeSlot, 'i');
-        PurgeRing(port);
-    }
-}
-
-// The interval runs from the last check that saw characters; never before the first one.
-TEST_F(ReadTest, IntervalTimeOutStartsWithTheFirstCharacter) {
-    SetTimeouts(100, 0, 0);
-    int64_t first = machine.now() + 5000 * kMs + kTick / 3, second = first + 80 * kMs;
-    PutAt(first, Seq(2, 'a'));
-    PutAt(second, Seq(3, 'c'));
-    Req &r = Read(10, STATUS_PENDING);
-    EXPECT_EQ(port->IntervalStepToUse, &port->ShortIntervalStep);
-    Expect(r, STATUS_TIMEOUT, 5);
-    // Checked every tick: 100 ms is 6.4 ticks after the tick that saw the last characters.
-    EXPECT_EQ(r.at, Tick(second) + 7 * kTick);
-    EXPECT_EQ(Bytes(r.buffer.begin(), r.buffer.begin() + 5), Seq(5, 'a'));
-
-    // From 20 s up, once a second.
-    SetTimeouts(20000, 0, 0);
-    int64_t start = machine.now();
-    PutAt(start + 500 * kMs, {'z'});
-    Req &slow = Read(10, STATUS_PENDING);
-    EXPECT_EQ(port->IntervalStepToUse, &port->LongIntervalStep);
-    Expect(slow, STATUS_TIMEOUT, 1);
-    EXPECT_EQ(slow.at, Tick(start + 1000 * kMs) + 20 * 1000 * kMs);
-}
 
 TEST_F(ReadTest, CancelEndsTheCurrentOrAQueuedReadAndTheNextOneRuns) {
     SetTimeouts(0, 0, 0);
@@ -294,25 +166,6 @@ TEST_F(ReadTest, CancelEndsTheCurrentOrAQueuedReadAndTheNextOneRuns) {
     Expect(d, STATUS_CANCELLED, 0);
     EXPECT_EQ(RingCount(), 0u);
     EXPECT_EQ(port->CurrentRead, nullptr);
-}
-
-// A queue-size request behind a waiting read is carried out only once that read has finished,
-// before the read queued behind it starts; the ring keeps what it held.
-TEST_F(ReadTest, QueueSizeRequestRunsBetweenReads) {
-    SetTimeouts(0, 0, 0);
-    Req &a = Read(3, STATUS_PENDING);
-    Req &resize = Build(4096, IRP_MJ_DEVICE_CONTROL);
-    EXPECT_EQ(Send(resize), STATUS_PENDING);
-    Req &b = Read(3, STATUS_PENDING);
-    EXPECT_EQ(port->RxBufferSize, 1024u);
-    Put(Seq(5, 'a'));
-    Expect(a, STATUS_SUCCESS, 3);
-    Expect(resize, STATUS_SUCCESS, 0);
-    EXPECT_EQ(port->RxBufferSize, 4096u);
-    EXPECT_EQ(b.completions.load(), 0);
-    Put({'f'});
-    Expect(b, STATUS_SUCCESS, 3);
-    EXPECT_EQ(b.buffer, Seq(3, 'd'));
 }
 
 // A full buffer, the total time-out, the interval time-out and a cancel, all due within a tick of
