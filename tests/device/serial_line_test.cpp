@@ -32,12 +32,6 @@ int NextStatus(Client &client, USBD_PIPE_HANDLE pipe, int64_t timeout = 100 * kM
     return r->buffer[8] | r->buffer[9] << 8;
 }
 
-void Delay(int64_t units) {
-    LARGE_INTEGER t;
-    t.QuadPart = -units;
-    KeDelayExecutionThread(KernelMode, FALSE, &t);
-}
-
 TEST(SerialLine, ThousandBytesAt9600TakeTheirCharacterTimesThroughLoopback) {
     emu::Machine machine;
     Opened o(2);

@@ -31,9 +31,7 @@ TEST(BusStress, RandomCancelsAgainstAStreamLoseNothingAndDuplicateNothing) {
         auto r = client.read(pipes.bulkIn, 384);
         client.start(*r);
         if (random() % 3 == 0 || !client.wait(*r, 5 * kMillisecond)) {
-            LARGE_INTEGER t;
-            t.QuadPart = -int64_t(random() % (2 * kFrame));
-            KeDelayExecutionThread(KernelMode, FALSE, &t);
+            Delay(int64_t(random() % (2 * kFrame)));
             IoCancelIrp(r->irp);
         }
         ASSERT_TRUE(client.wait(*r));

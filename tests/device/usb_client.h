@@ -20,6 +20,12 @@ namespace devtest {
 
 using namespace emu::usb;
 
+inline void Delay(int64_t units) {
+    LARGE_INTEGER t;
+    t.QuadPart = -units;
+    KeDelayExecutionThread(KernelMode, FALSE, &t);
+}
+
 // One URB in flight: its own IRP, completion noted by the routine below.
 struct Request {
     URB urb{};
@@ -72,13 +78,13 @@ class Client {
 public:
     explicit Client(PDEVICE_OBJECT pdo) : pdo_(pdo) {}
 
-    // Sends the request's URB and returns at once.
-    void start(Request &r) {
+    // Sends the request's URB (or `urb`, completing the request) and returns at once.
+    void start(Request &r, PURB urb = nullptr) {
         r.irp = IoAllocateIrp(pdo_->StackSize, FALSE);
         PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(r.irp);
         next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
         next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
-        next->Parameters.Others.Argument1 = &r.urb;
+        next->Parameters.Others.Argument1 = urb ? urb : &r.urb;
         IoSetCompletionRoutine(r.irp, RequestDone, &r, TRUE, TRUE, TRUE);
         r.returned = IoCallDriver(pdo_, r.irp);
     }
@@ -181,14 +187,7 @@ public:
         EXPECT_NE(urb, nullptr);
         if (!urb) return pipes;
         Request r;
-        PIRP irp = IoAllocateIrp(pdo_->StackSize, FALSE);
-        PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
-        next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
-        next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
-        next->Parameters.Others.Argument1 = urb;
-        IoSetCompletionRoutine(irp, RequestDone, &r, TRUE, TRUE, TRUE);
-        r.irp = irp;
-        IoCallDriver(pdo_, irp);
+        start(r, urb);
         EXPECT_TRUE(wait(r));
         EXPECT_EQ(r.status, STATUS_SUCCESS);
         selectStatus = urb->UrbHeader.Status;
