@@ -697,34 +697,40 @@ NTSTATUS IoManager::openFile(const std::u16string &path, ULONG options, PFILE_OB
     return status;
 }
 
-void IoManager::closeFile(PFILE_OBJECT file) {
+void IoManager::cleanupFile(PFILE_OBJECT file) {
+    RequireIrql("cleanupFile", PASSIVE_LEVEL);
+    sendFileRequest(file, IRP_MJ_CLEANUP);
+}
+
+void IoManager::closeFile(PFILE_OBJECT file, bool cleanedUp) {
     RequireIrql("closeFile", PASSIVE_LEVEL);
-    for (UCHAR major : {UCHAR(IRP_MJ_CLEANUP), UCHAR(IRP_MJ_CLOSE)}) {
-        UserRequest r;
-        r.major = major;
-        IO_STATUS_BLOCK iosb{};
-        r.ioStatus = &iosb;
-        r.event = &file->Event;
-        KeClearEvent(&file->Event);
-        PDEVICE_OBJECT top = IoGetAttachedDeviceReference(file->DeviceObject);
-        PIRP irp = buildUserIrp(file, top, r);
-        if (irp) callAndWait(top, irp, &file->Event, &iosb);
-        releaseDevice(top);
-        if (major == IRP_MJ_CLEANUP) {
-            KEVENT drained;
-            KeInitializeEvent(&drained, NotificationEvent, FALSE);
-            bool wait;
-            {
-                std::lock_guard<std::mutex> g(lock);
-                wait = outstandingLocked(file) > 0;
-                if (wait) drainWaiters[file] = &drained;
-            }
-            if (wait) KeWaitForSingleObject(&drained, Executive, KernelMode, FALSE, NULL);
-        }
+    if (!cleanedUp) sendFileRequest(file, IRP_MJ_CLEANUP);
+    KEVENT drained;
+    KeInitializeEvent(&drained, NotificationEvent, FALSE);
+    bool wait;
+    {
+        std::lock_guard<std::mutex> g(lock);
+        wait = outstandingLocked(file) > 0;
+        if (wait) drainWaiters[file] = &drained;
     }
+    if (wait) KeWaitForSingleObject(&drained, Executive, KernelMode, FALSE, NULL);
+    sendFileRequest(file, IRP_MJ_CLOSE);
     PDEVICE_OBJECT device = file->DeviceObject;
     Free(file, kFileTag);
     releaseDevice(device);
+}
+
+void IoManager::sendFileRequest(PFILE_OBJECT file, UCHAR major) {
+    UserRequest r;
+    r.major = major;
+    IO_STATUS_BLOCK iosb{};
+    r.ioStatus = &iosb;
+    r.event = &file->Event;
+    KeClearEvent(&file->Event);
+    PDEVICE_OBJECT top = IoGetAttachedDeviceReference(file->DeviceObject);
+    PIRP irp = buildUserIrp(file, top, r);
+    if (irp) callAndWait(top, irp, &file->Event, &iosb);
+    releaseDevice(top);
 }
 
 void IoManager::cancelThreadRequests(PFILE_OBJECT file) {

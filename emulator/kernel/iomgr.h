@@ -50,9 +50,11 @@ public:
 
     // Opens \??\NAME (or any device path) through the namespace: sends IRP_MJ_CREATE.
     NTSTATUS openFile(const std::u16string &path, ULONG options, PFILE_OBJECT *file);
-    // Sends IRP_MJ_CLEANUP, waits for the file's outstanding requests (each holds a reference to
-    // the file), then sends IRP_MJ_CLOSE and releases the file object.
-    void closeFile(PFILE_OBJECT file);
+    // Sends IRP_MJ_CLEANUP: the last handle of the file is gone, though requests may still hold it.
+    void cleanupFile(PFILE_OBJECT file);
+    // Sends IRP_MJ_CLEANUP (unless `cleanedUp`), waits for the file's outstanding requests (each
+    // holds a reference to the file), then sends IRP_MJ_CLOSE and releases the file object.
+    void closeFile(PFILE_OBJECT file, bool cleanedUp = false);
     // Sends a request on an open file. Returns what the driver's dispatch routine returned; the
     // request's final status reaches request.ioStatus and request.event at completion.
     NTSTATUS submit(PFILE_OBJECT file, const UserRequest &request);
@@ -99,6 +101,7 @@ public:
 private:
     PIRP buildUserIrp(PFILE_OBJECT file, PDEVICE_OBJECT top, const UserRequest &request);
     NTSTATUS callAndWait(PDEVICE_OBJECT top, PIRP irp, PKEVENT event, PIO_STATUS_BLOCK status);
+    void sendFileRequest(PFILE_OBJECT file, UCHAR major);  // cleanup or close, waited for
     std::vector<PDRIVER_OBJECT> drivers_;
 };
 

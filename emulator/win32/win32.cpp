@@ -30,6 +30,7 @@ struct Object {
     enum class Kind { File, Event } kind;
     PFILE_OBJECT file = nullptr;  // NULL once the machine is going down
     bool overlapped = false;
+    bool cleanedUp = false;  // the handle is closed; only the close is left
     KEVENT serial;  // synchronous file: held by the request in progress
     KEVENT event;   // event object
 
@@ -39,7 +40,7 @@ struct Object {
     // The last reference of a file closes it, so a request still running on another thread keeps
     // the file object alive, as the object manager's reference would.
     ~Object() {
-        if (file) Io().closeFile(file);
+        if (file) Io().closeFile(file, cleanedUp);
     }
 };
 
@@ -344,6 +345,12 @@ BOOL CloseHandle(HANDLE hObject) {
     if (!object) {
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
+    }
+    // Cleanup goes with the handle, even while a call on another thread still holds the file: the
+    // driver cancels that call's request, and the close follows when the call lets go.
+    if (object->kind == Object::Kind::File && object->file) {
+        Io().cleanupFile(object->file);
+        object->cleanedUp = true;
     }
     object.reset();  // outside the table's lock: closing a file sends IRPs
     return TRUE;
