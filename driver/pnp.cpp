@@ -79,6 +79,9 @@ static VOID CancelHeldRequests(PortExtension *port) {
 VOID KillAllRequests(PortExtension *port) {
     PDEVICE_OBJECT device = port->DeviceObject;
     CancelAllOfKind(device, &port->WriteQueue, &port->CurrentWrite);
+    // The write queue is empty by now: this reaches the XOFF counter alone. A counter still
+    // counting may wait forever, and the close after cleanup, or a removal, would wait with it.
+    CancelAllOfKind(device, &port->WriteQueue, &port->CurrentXoff);
     CancelAllOfKind(device, &port->ReadQueue, &port->CurrentRead);
     CancelAllOfKind(device, &port->PurgeQueue, &port->CurrentPurge);
     CancelAllOfKind(device, &port->MaskQueue, &port->CurrentMask);
