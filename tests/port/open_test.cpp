@@ -1,0 +1,119 @@
+// COM3 as a file: one opener at a time, what close waits for, and cleanup ending every request of
+// the handle.
+#include <algorithm>
+
+#include "emulator/kernel/machine.h"
+#include "emulator/kernel/pool.h"
+#include "tests/port/com_port.h"
+
+namespace port_test {
+namespace {
+
+constexpr uint8_t kBulkIn = 0x83;
+
+TEST_F(ComPort, OneOpenerAtATimeAndEachSessionLeavesNothingBehind) {
+    Start();
+    size_t closedBytes = 0;
+    for (int session = 0; session < 2; session++) {
+        SCOPED_TRACE(session);
+        OpenAt(115200);
+        EXPECT_EQ(Open(), INVALID_HANDLE_VALUE);
+        EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+        // The first handle is untouched: a character goes round the loopback.
+        char out = 'x', back = 0;
+        DWORD n = 0;
+        EXPECT_TRUE(WriteFile(h, &out, 1, &n, nullptr));
+        EXPECT_TRUE(ReadFile(h, &back, 1, &n, nullptr));
+        EXPECT_EQ(back, out);
+
+        EXPECT_TRUE(CloseHandle(h));
+        h = INVALID_HANDLE_VALUE;
+        // Only the status transfer stays out, so that the next open starts from the lines' state.
+        EXPECT_EQ(bench->device().bus().pendingUrbs(), 1u);
+        size_t bytes = bench->machine().service<emu::Pool>().bytesInUse(MIRAVO_POOL_TAG);
+        if (session == 0) closedBytes = bytes;
+        EXPECT_EQ(bytes, closedBytes);
+    }
+}
+
+// Cleanup's 30 ms, then close: ten character times before the session's receive transfer is
+// stopped, and 1280 bit times (10^7 / rate, truncated) at the end.
+TEST_F(ComPort, CloseWaitsTenCharacterTimesThenTheFinalSettle) {
+    Start();
+    struct Row {
+        ULONG baud;  // 0: a port that never had a rate counts as 9600
+        SERIAL_LINE_CONTROL line;
+        int64_t charTime, bitTime;
+    } rows[] = {
+        {9600, {STOP_BIT_1, NO_PARITY, 8}, 10 * 1042, 1041},
+        {9600, {STOP_BIT_1, EVEN_PARITY, 7}, 10 * 1042, 1041},
+        {19200, {STOP_BITS_2, NO_PARITY, 8}, 11 * 521, 520},
+        {0, {STOP_BIT_1, NO_PARITY, 8}, 10 * 1042, 1041},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.baud);
+        OpenAt(row.baud ? row.baud : 9600);
+        DWORD n = 0;
+        ASSERT_TRUE(DeviceIoControl(h, IOCTL_SERIAL_SET_LINE_CONTROL, const_cast<SERIAL_LINE_CONTROL *>(&row.line),
+                                    sizeof(row.line), nullptr, 0, &n, nullptr));
+        if (!row.baud) bench->port()->CurrentBaud = 0;
+        auto log = bench->device().bus().urbLog();
+        auto receiving = std::find_if(log.begin(), log.end(), [](auto &r) { return r.endpoint == kBulkIn && r.completed < 0; });
+        ASSERT_NE(receiving, log.end());
+        int64_t start = Now();
+        EXPECT_TRUE(CloseHandle(h));
+        h = INVALID_HANDLE_VALUE;
+        EXPECT_EQ(Now() - start, 300000 + 10 * row.charTime + 1280 * row.bitTime);
+        EXPECT_EQ(bench->device().bus().urbLog()[receiving - log.begin()].completed, start + 300000 + 10 * row.charTime);
+        EXPECT_EQ(bench->port()->CurrentBaud, row.baud ? row.baud : 9600);
+    }
+}
+
+// Closing the handle cancels what it left: reads, the write in progress and those behind it, an
+// XOFF counter and a flush queued behind them, and a counter already counting.
+TEST_F(ComPort, CleanupEndsEveryRequestOfTheHandle) {
+    Start({.farEnd = lab::FarEnd::Nothing});
+    OpenAt(9600);  // a long write stays in progress
+    Overlapped reads[2], writes[2], counter;
+    char buffer[2][8];
+    std::vector<char> data(2000, 'w');
+    for (int i = 0; i < 2; i++) {
+        EXPECT_FALSE(ReadFile(h, buffer[i], sizeof(buffer[i]), nullptr, &reads[i].ov));
+        EXPECT_FALSE(WriteFile(h, data.data(), DWORD(data.size()), nullptr, &writes[i].ov));
+    }
+    SERIAL_XOFF_COUNTER record{0, 10, 0x13};
+    EXPECT_FALSE(DeviceIoControl(h, IOCTL_SERIAL_XOFF_COUNTER, &record, sizeof(record), nullptr, 0, nullptr, &counter.ov));
+    BOOL flushed = TRUE;
+    DWORD flushError = 0;
+    emu::Thread flusher([&] {
+        flushed = FlushFileBuffers(h);
+        flushError = GetLastError();
+    });
+    bench->machine().sleepFor(5 * kMs);  // the flush is queued once its thread waits
+
+    EXPECT_TRUE(CloseHandle(h));
+    flusher.join();
+    EXPECT_FALSE(flushed);
+    EXPECT_EQ(flushError, ERROR_OPERATION_ABORTED);
+    for (Overlapped *o : {&reads[0], &reads[1], &writes[0], &writes[1], &counter}) {
+        DWORD bytes = 1;
+        EXPECT_EQ(Finish(*o, &bytes), ERROR_OPERATION_ABORTED);
+        EXPECT_EQ(bytes, 0u);
+    }
+
+    // A counter that is already counting.
+    OpenAt(9600);
+    Overlapped counting, read;
+    EXPECT_FALSE(ReadFile(h, buffer[0], sizeof(buffer[0]), nullptr, &read.ov));
+    EXPECT_FALSE(DeviceIoControl(h, IOCTL_SERIAL_XOFF_COUNTER, &record, sizeof(record), nullptr, 0, nullptr, &counting.ov));
+    // Its XOFF leaves behind what the first session's writes left in the chip.
+    for (int ms = 0; ms < 2000 && !bench->port()->CurrentXoff; ms++) bench->machine().sleepFor(kMs);
+    ASSERT_NE(bench->port()->CurrentXoff, nullptr);
+    EXPECT_TRUE(CloseHandle(h));
+    h = INVALID_HANDLE_VALUE;
+    EXPECT_EQ(Finish(counting), ERROR_OPERATION_ABORTED);
+    EXPECT_EQ(Finish(read), ERROR_OPERATION_ABORTED);
+}
+
+}  // namespace
+}  // namespace port_test

@@ -1,0 +1,217 @@
+// Writing to COM3 as an application does, with a scripted peer on the line: chunks on the bus and
+// byte-exact arrival, flush behind the writes, the write time-out and its floor, the XOFF counter
+// and the immediate character.
+#include <atomic>
+#include <thread>
+
+#include "tests/port/com_port.h"
+
+namespace port_test {
+namespace {
+
+constexpr uint8_t kBulkOut = 0x02;
+constexpr uint8_t kXon = 0x11, kXoff = 0x13;
+
+std::vector<uint8_t> Pattern(size_t n, int seed) {
+    std::vector<uint8_t> v(n);
+    for (size_t i = 0; i < n; i++) v[i] = uint8_t(i * 31 + seed);
+    return v;
+}
+
+class WritePort : public ComPort {
+protected:
+    void SetUp() override { Start(Options()); }
+    virtual lab::Options Options() { return {.farEnd = lab::FarEnd::Scripted}; }
+
+    emu::usb::ScriptedPeer &Peer() { return *bench->peer(); }
+    template <class F> bool RunUntil(F done) {
+        for (int ms = 0; ms < 5000 && !done(); ms++) bench->machine().sleepFor(kMs);
+        return done();
+    }
+    bool Arrived(size_t n) {
+        return RunUntil([&] { return Peer().receivedBytes().size() >= n; });
+    }
+    std::vector<emu::usb::UrbRecord> OutTransfers() {
+        std::vector<emu::usb::UrbRecord> out;
+        for (const auto &r : bench->device().bus().urbLog())
+            if (r.function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER && r.endpoint == kBulkOut) out.push_back(r);
+        return out;
+    }
+    void SetWriteTimeouts(DWORD multiplier, DWORD constant) {
+        COMMTIMEOUTS t{};
+        t.WriteTotalTimeoutMultiplier = multiplier;
+        t.WriteTotalTimeoutConstant = constant;
+        ASSERT_TRUE(SetCommTimeouts(h, &t));
+    }
+    void StartWrite(Overlapped &o, const std::vector<uint8_t> &data) {
+        EXPECT_FALSE(WriteFile(h, data.data(), DWORD(data.size()), nullptr, &o.ov));
+        EXPECT_EQ(GetLastError(), ERROR_IO_PENDING);
+    }
+    void StartXoffCounter(Overlapped &o, ULONG timeout, LONG counter) {
+        SERIAL_XOFF_COUNTER record{timeout, counter, kXoff};
+        EXPECT_FALSE(DeviceIoControl(h, IOCTL_SERIAL_XOFF_COUNTER, &record, sizeof(record), nullptr, 0, nullptr, &o.ov));
+        EXPECT_EQ(GetLastError(), ERROR_IO_PENDING);
+    }
+    // The peer stops the port's transmitter with XOFF, as output XON/XOFF control lets it. The
+    // handshake request that switches that control on is not built yet, so it is set directly.
+    void HoldTransmitter() {
+        PortExtension *port = bench->port();
+        KIRQL irql;
+        KeAcquireSpinLock(&port->ControlLock, &irql);
+        port->HandFlow.FlowReplace |= SERIAL_AUTO_TRANSMIT;
+        KeReleaseSpinLock(&port->ControlLock, irql);
+        Peer().send({kXoff});
+        ASSERT_TRUE(RunUntil([&] { return port->TxXoffHeld != 0; }));
+    }
+    // The bus completes a transfer on the first 1 ms frame after it was submitted.
+    static int64_t NextFrame(int64_t t) { return (t / kMs + 1) * kMs; }
+};
+
+TEST_F(WritePort, WritesLeaveInChunksAndArriveByteExactWithAFlushBehindThem) {
+    OpenAt(9600);  // MaxWriteChunk 256
+    int64_t start = Now();
+    EXPECT_TRUE(FlushFileBuffers(h));  // nothing ahead of it
+    DWORD written = 1;
+    EXPECT_TRUE(WriteFile(h, "", 0, &written, nullptr));
+    EXPECT_EQ(written, 0u);
+    EXPECT_EQ(Now(), start);
+
+    std::vector<uint8_t> a = Pattern(300, 1), b = Pattern(5, 9);
+    Overlapped first, second;
+    StartWrite(first, a);
+    StartWrite(second, b);
+    ASSERT_TRUE(FlushFileBuffers(h));
+    auto out = OutTransfers();
+    ASSERT_EQ(out.size(), 3u);
+    EXPECT_EQ(out[0].requested, 256u);
+    EXPECT_EQ(out[1].requested, 44u);
+    EXPECT_EQ(out[2].requested, 5u);
+    // The flush ends as the last write does: when its chunk is confirmed, not when it leaves the chip.
+    EXPECT_EQ(Now(), out[2].completed);
+    EXPECT_EQ(Finish(first, &written), ERROR_SUCCESS);
+    EXPECT_EQ(written, 300u);
+    EXPECT_EQ(Finish(second, &written), ERROR_SUCCESS);
+    EXPECT_EQ(written, 5u);
+    ASSERT_TRUE(Arrived(305));
+    a.insert(a.end(), b.begin(), b.end());
+    EXPECT_EQ(Peer().receivedBytes(), a);
+}
+
+// A held write never reaches the bus; its time-out sends an empty transfer whose completion ends
+// it. The total is characters x multiplier + constant, and never under 100 ms.
+TEST_F(WritePort, TimeOutOfAHeldWriteHasA100msFloor) {
+    OpenAt(9600);
+    HoldTransmitter();
+    struct Row {
+        DWORD multiplier, constant, length;
+        int64_t dueMs;
+    } rows[] = {{0, 10, 1, 100}, {0, 20, 1, 100}, {0, 21, 1, 21}, {1, 0, 20, 100}, {2, 30, 40, 110}};
+    for (const Row &row : rows) {
+        SCOPED_TRACE(testing::Message() << row.multiplier << " x " << row.length << " + " << row.constant);
+        SetWriteTimeouts(row.multiplier, row.constant);
+        Overlapped w;
+        int64_t start = Now();
+        StartWrite(w, Pattern(row.length, 3));
+        DWORD written = 1;
+        // A time-out is no failure to the application: it reads how much was written.
+        EXPECT_TRUE(GetOverlappedResult(h, &w.ov, &written, TRUE));
+        EXPECT_EQ(w.status(), STATUS_TIMEOUT);
+        EXPECT_EQ(written, 0u);
+        EXPECT_EQ(Now(), NextFrame(Tick(start + row.dueMs * kMs)));
+        EXPECT_EQ(OutTransfers().back().requested, 0u);
+    }
+
+    // With no time-out the write waits out the hold, then goes whole from its first byte.
+    SetWriteTimeouts(0, 0);
+    std::vector<uint8_t> data = Pattern(20, 5);
+    Overlapped w;
+    StartWrite(w, data);
+    bench->machine().sleepFor(500 * kMs);
+    EXPECT_FALSE(w.done());
+    EXPECT_TRUE(Peer().receivedBytes().empty());
+    Peer().send({kXon});
+    DWORD written = 0;
+    EXPECT_EQ(Finish(w, &written), ERROR_SUCCESS);
+    EXPECT_EQ(written, data.size());
+    ASSERT_TRUE(Arrived(data.size()));
+    EXPECT_EQ(Peer().receivedBytes(), data);
+}
+
+TEST_F(WritePort, XoffCounterEndsOnItsCountItsTimeOutOrTheNextWrite) {
+    OpenAt(9600);
+    // Its XOFF goes out first; then the fifth character received ends it.
+    Overlapped counted;
+    StartXoffCounter(counted, 0, 5);
+    ASSERT_TRUE(Arrived(1));
+    EXPECT_EQ(Peer().receivedBytes()[0], kXoff);
+    int64_t fifth = Now() + 50 * kMs;
+    Peer().send({1, 2, 3, 4});
+    Peer().send({5}, fifth);
+    bench->machine().sleepFor(fifth - Now());
+    EXPECT_FALSE(counted.done());
+    EXPECT_EQ(Finish(counted), ERROR_SUCCESS);
+
+    // A time-out of 10000 x 100 us runs from the moment its XOFF was confirmed sent.
+    Overlapped timed;
+    StartXoffCounter(timed, 10000, 5);
+    EXPECT_EQ(Finish(timed), ERROR_COUNTER_TIMEOUT);
+    EXPECT_EQ(Now(), Tick(OutTransfers().back().completed + 1000 * kMs));
+
+    // A flush behind a counter waits only for its XOFF; a write ends the counting at once.
+    Overlapped waiting, w;
+    StartXoffCounter(waiting, 0, 100);
+    EXPECT_TRUE(FlushFileBuffers(h));
+    EXPECT_EQ(Now(), OutTransfers().back().completed);
+    EXPECT_FALSE(waiting.done());
+    StartWrite(w, {'o', 'k'});
+    EXPECT_TRUE(waiting.done());
+    EXPECT_EQ(Finish(waiting), ERROR_MORE_WRITES);
+    EXPECT_EQ(Finish(w), ERROR_SUCCESS);
+    ASSERT_TRUE(Arrived(5));
+    EXPECT_EQ(Peer().receivedBytes(), (std::vector<uint8_t>{kXoff, kXoff, kXoff, 'o', 'k'}));
+}
+
+// One processor, so that a completion DPC can be made to wait.
+class OneProcessorWritePort : public WritePort {
+protected:
+    lab::Options Options() override {
+        return {.machine = {.processors = 1}, .farEnd = lab::FarEnd::Scripted};
+    }
+};
+
+TEST_F(OneProcessorWritePort, ImmediateCharacterPassesAHeldWriteOneAtATime) {
+    OpenAt(9600);
+    HoldTransmitter();
+    Overlapped held;
+    StartWrite(held, {'a', 'b', 'c'});
+
+    // The processor is kept busy, so the first character's completion waits and the second finds
+    // it in flight.
+    std::atomic<bool> busy{true};
+    HANDLE started = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    bench->machine().scheduleAt(Now(), [&] {
+        SetEvent(started);
+        while (busy) std::this_thread::yield();
+    });
+    EXPECT_EQ(WaitForSingleObject(started, INFINITE), WAIT_OBJECT_0);
+    CloseHandle(started);
+    Overlapped first;
+    UCHAR c = '!';
+    EXPECT_FALSE(DeviceIoControl(h, IOCTL_SERIAL_IMMEDIATE_CHAR, &c, 1, nullptr, 0, nullptr, &first.ov));
+    EXPECT_EQ(GetLastError(), ERROR_IO_PENDING);
+    EXPECT_FALSE(TransmitCommChar(h, '?'));
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+    busy = false;
+    EXPECT_EQ(Finish(first), ERROR_SUCCESS);
+    EXPECT_TRUE(TransmitCommChar(h, '#'));
+    ASSERT_TRUE(Arrived(2));
+    EXPECT_FALSE(held.done());
+
+    Peer().send({kXon});
+    EXPECT_EQ(Finish(held), ERROR_SUCCESS);
+    ASSERT_TRUE(Arrived(5));
+    EXPECT_EQ(Peer().receivedBytes(), (std::vector<uint8_t>{'!', '#', 'a', 'b', 'c'}));
+}
+
+}  // namespace
+}  // namespace port_test
