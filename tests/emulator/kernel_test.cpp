@@ -133,21 +133,6 @@ TEST(Dpc, FlushWaitsForQueuedAndRunningDpcs) {
     EXPECT_EQ(runsSeenByFlusher, 1u);
 }
 
-TEST(Dpc, HighImportanceJumpsTheQueue) {
-    emu::Machine machine(emu::MachineConfig{.processors = 1});
-    DpcLog log;
-    std::array<KDPC, 3> dpcs;
-    for (auto &d : dpcs) log.init(d);
-    dpcs[2].Importance = HighImportance;
-    {
-        ProcessorHold hold(1);
-        for (uintptr_t i = 0; i < 3; i++) KeInsertQueueDpc(&dpcs[i], reinterpret_cast<PVOID>(i + 1), nullptr);
-    }
-    std::vector<uintptr_t> order;
-    for (auto &run : log.runs()) order.push_back(reinterpret_cast<uintptr_t>(run.arg1));
-    EXPECT_EQ(order, (std::vector<uintptr_t>{3, 1, 2}));
-}
-
 // ---- Timers -------------------------------------------------------------------------------------
 
 class TimerTest : public ::testing::Test {
@@ -188,16 +173,6 @@ TEST_F(TimerTest, ExpiryRoundsUpToTheTickFromRelativeOrAbsoluteDueTimesAndQueues
     EXPECT_EQ(absLog.runs()[0].at, 10 * kTick);
 }
 
-TEST(Timer, TickIsConfigurable) {
-    emu::Machine machine(emu::MachineConfig{.tickIncrement = 100000});
-    EXPECT_EQ(KeQueryTimeIncrement(), 100000u);
-    KTIMER timer;
-    KeInitializeTimer(&timer);
-    KeSetTimer(&timer, Relative(250000), nullptr);
-    EXPECT_EQ(WaitForever(&timer), STATUS_SUCCESS);
-    EXPECT_EQ(machine.now(), 300000);
-}
-
 TEST_F(TimerTest, SetAndCancelAnswerWhetherItWasArmedAndTheNewDueTimeReplacesTheOld) {
     // Later than before.
     EXPECT_FALSE(KeSetTimer(&timer, Relative(10 * kTick), &dpc));
@@ -224,44 +199,6 @@ TEST_F(TimerTest, SetAndCancelAnswerWhetherItWasArmedAndTheNewDueTimeReplacesThe
     EXPECT_FALSE(KeCancelTimer(&timer));
     Delay(20 * kTick);
     EXPECT_EQ(log.count(), 2u);
-}
-
-TEST(Timer, WaitingOnNotificationAndSynchronizationTimers) {
-    emu::Machine machine;
-    KTIMER notification, synchronization;
-    KeInitializeTimerEx(&notification, NotificationTimer);
-    KeInitializeTimerEx(&synchronization, SynchronizationTimer);
-    KeSetTimer(&notification, Relative(1 * kMs), nullptr);
-    EXPECT_EQ(WaitForever(&notification), STATUS_SUCCESS);
-    EXPECT_EQ(machine.now(), kTick);
-    EXPECT_EQ(WaitFor(&notification, 0), STATUS_SUCCESS) << "a notification timer stays signalled";
-    EXPECT_EQ(machine.now(), kTick);
-
-    KeSetTimer(&synchronization, Relative(1 * kMs), nullptr);
-    EXPECT_EQ(WaitForever(&synchronization), STATUS_SUCCESS);
-    EXPECT_EQ(machine.now(), 2 * kTick);
-    EXPECT_EQ(WaitFor(&synchronization, 0), STATUS_TIMEOUT) << "a satisfied wait resets a synchronization timer";
-}
-
-TEST_F(TimerTest, PeriodicTimerExpiresOnTicksEveryPeriodUntilCancelled) {
-    const LONG periodMs = 100;  // not a whole number of ticks
-    const int64_t period = periodMs * kMs;
-    KeSetTimerEx(&timer, Relative(50 * kMs), periodMs, &dpc);
-    Delay(1 * kSecond);
-    EXPECT_TRUE(KeCancelTimer(&timer)) << "a periodic timer stays armed";
-    auto runs = log.runs();
-    ASSERT_GE(runs.size(), 8u);
-    EXPECT_EQ(runs[0].at, RoundUpToTick(50 * kMs));
-    for (size_t i = 0; i < runs.size(); i++) {
-        EXPECT_EQ(runs[i].at % kTick, 0) << "expiry " << i << " off the tick";
-        if (i > 0) {
-            int64_t gap = runs[i].at - runs[i - 1].at;
-            EXPECT_GE(gap, period) << "expiry " << i;
-            EXPECT_LT(gap, period + kTick) << "expiry " << i;
-        }
-    }
-    Delay(1 * kSecond);
-    EXPECT_EQ(log.count(), runs.size()) << "expired after KeCancelTimer";
 }
 
 // ---- Events, waits, semaphores --------------------------------------------------------------------
@@ -395,29 +332,6 @@ TEST(Wait, ZeroTimeOutPollsWithoutWaitingEvenAtDispatchLevel) {
     EXPECT_EQ(capture.count(), 0u) << capture.reports()[0].text;
 }
 
-TEST(Semaphore, CountsDownAndReleaseWakesWaiters) {
-    emu::Machine machine;
-    KSEMAPHORE semaphore;
-    KeInitializeSemaphore(&semaphore, 2, 5);
-    EXPECT_EQ(WaitFor(&semaphore, 0), STATUS_SUCCESS);
-    EXPECT_EQ(WaitFor(&semaphore, 0), STATUS_SUCCESS);
-    EXPECT_EQ(WaitFor(&semaphore, 0), STATUS_TIMEOUT);
-
-    std::array<NTSTATUS, 3> status{};
-    {
-        std::vector<emu::Thread> waiters;
-        for (int i = 0; i < 3; i++) waiters.emplace_back([&, i] { status[i] = WaitFor(&semaphore, 1 * kSecond); });
-        Delay(1 * kMs);
-        EXPECT_EQ(KeReleaseSemaphore(&semaphore, SEMAPHORE_INCREMENT, 2, FALSE), 0);
-        for (auto &w : waiters) w.join();
-    }
-    EXPECT_EQ(std::count(status.begin(), status.end(), STATUS_SUCCESS), 2);
-    EXPECT_EQ(std::count(status.begin(), status.end(), STATUS_TIMEOUT), 1);
-    EXPECT_EQ(semaphore.Header.SignalState, 0);
-    EXPECT_EQ(KeReleaseSemaphore(&semaphore, SEMAPHORE_INCREMENT, 1, FALSE), 0);
-    EXPECT_EQ(KeReleaseSemaphore(&semaphore, SEMAPHORE_INCREMENT, 1, FALSE), 1);
-}
-
 // ---- Fast mutexes -----------------------------------------------------------------------------------
 
 TEST(FastMutex, MutualExclusionBetweenThreadsAtApcLevel) {
@@ -453,26 +367,6 @@ TEST(FastMutex, MutualExclusionBetweenThreadsAtApcLevel) {
     EXPECT_EQ(mutex.Count, 1);
 }
 
-TEST(FastMutex, TryToAcquireFailsWhileAnotherThreadHoldsIt) {
-    emu::Machine machine;
-    FAST_MUTEX mutex;
-    ExInitializeFastMutex(&mutex);
-    ExAcquireFastMutex(&mutex);
-    BOOLEAN whileHeld = TRUE, afterRelease = FALSE;
-    emu::Thread([&] { whileHeld = ExTryToAcquireFastMutex(&mutex); }).join();
-    ExReleaseFastMutex(&mutex);
-    emu::Thread([&] {
-        afterRelease = ExTryToAcquireFastMutex(&mutex);
-        if (afterRelease) {
-            EXPECT_EQ(KeGetCurrentIrql(), APC_LEVEL);
-            ExReleaseFastMutex(&mutex);
-        }
-    }).join();
-    EXPECT_FALSE(whileHeld);
-    EXPECT_TRUE(afterRelease);
-    EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
-}
-
 // ---- Time -------------------------------------------------------------------------------------------
 
 TEST(Time, DelayIntoThePastReturnsAtOnceWhileOtherThreadsRun) {
@@ -490,7 +384,7 @@ TEST(Time, DelayIntoThePastReturnsAtOnceWhileOtherThreadsRun) {
     EXPECT_EQ(machine.now(), 1 * kSecond);
 }
 
-TEST(Time, SystemTimeTickCountAndInterruptTimeFollowOneClock) {
+TEST(Time, SystemTimeAndTickCountFollowOneClock) {
     emu::Machine machine;
     auto check = [&] {
         LARGE_INTEGER system, ticks;
@@ -498,7 +392,6 @@ TEST(Time, SystemTimeTickCountAndInterruptTimeFollowOneClock) {
         KeQueryTickCount(&ticks);
         EXPECT_EQ(system.QuadPart, machine.bootSystemTime() + machine.now());
         EXPECT_EQ(ticks.QuadPart, machine.now() / kTick);
-        EXPECT_EQ(KeQueryInterruptTime(), static_cast<ULONGLONG>(machine.now()));
         return ticks.QuadPart;
     };
     EXPECT_EQ(check(), 0);
@@ -515,7 +408,7 @@ TEST(Time, SystemTimeTickCountAndInterruptTimeFollowOneClock) {
 
 TEST(Interlocked, ExactUnderContention) {
     emu::Machine machine;
-    LONG incremented = 0, added = 0, swapped = 0;
+    LONG incremented = 0, swapped = 0;
     constexpr int kThreads = 4, kRounds = 5000;
     {
         std::vector<emu::Thread> threads;
@@ -523,7 +416,6 @@ TEST(Interlocked, ExactUnderContention) {
             threads.emplace_back([&] {
                 for (int i = 0; i < kRounds; i++) {
                     InterlockedIncrement(&incremented);
-                    InterlockedExchangeAdd(&added, 3);
                     LONG seen;
                     do seen = __atomic_load_n(&swapped, __ATOMIC_RELAXED);
                     while (InterlockedCompareExchange(&swapped, seen + 1, seen) != seen);
@@ -531,10 +423,9 @@ TEST(Interlocked, ExactUnderContention) {
             });
     }
     EXPECT_EQ(incremented, kThreads * kRounds);
-    EXPECT_EQ(added, 3 * kThreads * kRounds);
     EXPECT_EQ(swapped, kThreads * kRounds);
-    EXPECT_EQ(InterlockedExchange(&added, 7), 3 * kThreads * kRounds);
-    EXPECT_EQ(added, 7);
+    EXPECT_EQ(InterlockedExchange(&incremented, 7), kThreads * kRounds);
+    EXPECT_EQ(incremented, 7);
 }
 
 // ---- Device events (scheduleAt) ---------------------------------------------------------------------

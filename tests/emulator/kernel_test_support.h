@@ -40,8 +40,6 @@ inline NTSTATUS WaitFor(void *object, int64_t timeoutUnits) {
 
 inline NTSTATUS WaitForever(void *object) { return KeWaitForSingleObject(object, Executive, KernelMode, FALSE, nullptr); }
 
-inline int64_t RoundUpToTick(int64_t t, int64_t tick = kTick) { return (t + tick - 1) / tick * tick; }
-
 // Every DPC run through it, with where and when it ran.
 class DpcLog {
 public:
