@@ -296,55 +296,6 @@ TEST_F(IoTest, CloseWaitsForTheFilesOutstandingRequests) {
     EXPECT_EQ(device->closes, 1);
 }
 
-TEST_F(IoTest, BuiltDeviceControlRequestsCopyBufferedOutputAndPassNeitherPointers) {
-    Layer *bottom = stack(1);
-    unsigned char input[4] = {1, 2, 3, 4}, output[8];
-    KEVENT event;
-    IO_STATUS_BLOCK iosb;
-    auto build = [&](ULONG method) {
-        std::memset(output, 0, sizeof(output));
-        std::memset(&iosb, 0xFF, sizeof(iosb));
-        KeInitializeEvent(&event, NotificationEvent, FALSE);
-        return IoBuildDeviceIoControlRequest(CTL_CODE(FILE_DEVICE_UNKNOWN, 0x901, method, FILE_ANY_ACCESS), devices[0],
-                                             input, sizeof(input), output, sizeof(output), FALSE, &event, &iosb);
-    };
-
-    bottom->pend = true;
-    PIRP irp = build(METHOD_BUFFERED);
-    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
-    EXPECT_EQ(next->MajorFunction, IRP_MJ_DEVICE_CONTROL);
-    EXPECT_EQ(next->Parameters.DeviceIoControl.InputBufferLength, sizeof(input));
-    EXPECT_EQ(next->Parameters.DeviceIoControl.OutputBufferLength, sizeof(output));
-    ASSERT_EQ(IoCallDriver(devices[0], irp), STATUS_PENDING);
-    auto *system = static_cast<unsigned char *>(irp->AssociatedIrp.SystemBuffer);
-    ASSERT_NE(system, nullptr);
-    EXPECT_NE(system, input);
-    EXPECT_EQ(std::memcmp(system, input, sizeof(input)), 0);
-    EXPECT_EQ(KeReadStateEvent(&event), 0);
-    std::memset(system, 0x5A, sizeof(output));
-    irp->IoStatus.Status = STATUS_SUCCESS;
-    irp->IoStatus.Information = 3;
-    IoCompleteRequest(irp, IO_NO_INCREMENT);
-    EXPECT_EQ(KeReadStateEvent(&event), 1);
-    EXPECT_EQ(iosb.Status, STATUS_SUCCESS);
-    EXPECT_EQ(iosb.Information, 3u);
-    EXPECT_EQ(output[2], 0x5A);
-    EXPECT_EQ(output[3], 0);
-
-    irp = build(METHOD_NEITHER);
-    IoCallDriver(devices[0], irp);
-    EXPECT_EQ(IoGetCurrentIrpStackLocation(irp)->Parameters.DeviceIoControl.Type3InputBuffer, input);
-    EXPECT_EQ(irp->UserBuffer, output);
-    EXPECT_EQ(irp->AssociatedIrp.SystemBuffer, nullptr);
-    irp->IoStatus.Status = STATUS_INVALID_PARAMETER;
-    irp->IoStatus.Information = 0;
-    IoCompleteRequest(irp, IO_NO_INCREMENT);
-    EXPECT_EQ(KeReadStateEvent(&event), 1);
-    EXPECT_EQ(iosb.Status, STATUS_INVALID_PARAMETER);
-    EXPECT_EQ(machine.service<emu::Pool>().bytesInUse(emu::kIrpTag), 0u);
-    EXPECT_EQ(machine.service<emu::Pool>().bytesInUse(emu::kBufferTag), 0u);
-}
-
 struct CancelSeen {
     int calls = 0;
     PDEVICE_OBJECT device = nullptr;
