@@ -107,27 +107,6 @@ TEST(Registry, MissingValuesUseDefaultsAndAMissingKeyFails) {
               STATUS_OBJECT_NAME_NOT_FOUND);
 }
 
-TEST(Registry, DeviceMapWritesAreReadableAndCreateOnlyTheLastKey) {
-    emu::Machine machine;
-    auto &reg = machine.service<emu::Registry>();
-    const char16_t com[] = u"COM3";
-    ASSERT_EQ(RtlWriteRegistryValue(RTL_REGISTRY_DEVICEMAP, u"SERIALCOMM", u"\\Device\\MiravoSerial0", REG_SZ,
-                                    const_cast<char16_t *>(com), sizeof com),
-              STATUS_SUCCESS);
-    EXPECT_EQ(reg.GetString(u"\\REGISTRY\\Machine\\Hardware\\DeviceMap\\serialcomm", u"\\device\\miravoserial0"),
-              u"COM3");
-    EXPECT_EQ(reg.ValueNames(emu::Registry::kSerialCommPath), std::vector<std::u16string>{u"\\Device\\MiravoSerial0"});
-
-    EXPECT_EQ(RtlDeleteRegistryValue(RTL_REGISTRY_DEVICEMAP, u"SERIALCOMM", u"\\Device\\MiravoSerial0"), STATUS_SUCCESS);
-    EXPECT_TRUE(reg.ValueNames(emu::Registry::kSerialCommPath).empty());
-    EXPECT_EQ(RtlDeleteRegistryValue(RTL_REGISTRY_DEVICEMAP, u"SERIALCOMM", u"\\Device\\MiravoSerial0"),
-              STATUS_OBJECT_NAME_NOT_FOUND);
-
-    EXPECT_EQ(RtlWriteRegistryValue(RTL_REGISTRY_DEVICEMAP, u"A\\B", u"x", REG_SZ, const_cast<char16_t *>(com),
-                                    sizeof com),
-              STATUS_OBJECT_NAME_NOT_FOUND);
-}
-
 TEST(Registry, QueryValueKeyFillsFullInformationAndReportsTheSizeToShortBuffers) {
     emu::Machine machine;
     machine.service<emu::Registry>().SetString(kParameters, u"PortName", u"COM3");
