@@ -40,11 +40,11 @@ static ULONG FillRingLocked(PTESTDEV_EXTENSION Ext, const UCHAR *Data, ULONG Len
     return n;
 }
 
-// Takes waiting reads off the queue in order while there are bytes for them (or, with a final
-// status other than STATUS_SUCCESS, regardless) and strings them on Done for completion once the
-// lock is dropped. A read whose cancel routine is already running belongs to that routine.
-static VOID ServeReadsLocked(PTESTDEV_EXTENSION Ext, NTSTATUS FinalStatus, PLIST_ENTRY Done) {
-    while (!IsListEmpty(&Ext->ReadQueue) && (Ext->Count > 0 || FinalStatus != STATUS_SUCCESS)) {
+// Takes waiting reads off the queue in order while there are bytes for them and strings them on
+// Done for completion once the lock is dropped. A read whose cancel routine is already running
+// belongs to that routine.
+static VOID ServeReadsLocked(PTESTDEV_EXTENSION Ext, PLIST_ENTRY Done) {
+    while (!IsListEmpty(&Ext->ReadQueue) && Ext->Count > 0) {
         PLIST_ENTRY entry = RemoveHeadList(&Ext->ReadQueue);
         PIRP irp = CONTAINING_RECORD(entry, IRP, Tail.Overlay.ListEntry);
         Ext->QueuedReads--;
@@ -54,7 +54,7 @@ static VOID ServeReadsLocked(PTESTDEV_EXTENSION Ext, NTSTATUS FinalStatus, PLIST
         }
         ULONG length = IoGetCurrentIrpStackLocation(irp)->Parameters.Read.Length;
         ULONG n = DrainRingLocked(Ext, (PUCHAR)irp->AssociatedIrp.SystemBuffer, length);
-        irp->IoStatus.Status = n > 0 ? STATUS_SUCCESS : FinalStatus;
+        irp->IoStatus.Status = STATUS_SUCCESS;
         irp->IoStatus.Information = n;
         InsertTailList(Done, entry);
     }
@@ -89,7 +89,7 @@ static VOID NTAPI TimerDpc(PKDPC Dpc, PVOID Context, PVOID Arg1, PVOID Arg2) {
     InitializeListHead(&done);
     KeAcquireSpinLockAtDpcLevel(&ext->Lock);
     FillRingLocked(ext, ext->Delayed.Data, ext->Delayed.Length);
-    ServeReadsLocked(ext, ext->Delayed.Status, &done);
+    ServeReadsLocked(ext, &done);
     KeReleaseSpinLockFromDpcLevel(&ext->Lock);
     CompleteList(&done);
 }
@@ -172,7 +172,7 @@ static NTSTATUS NTAPI DispatchWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     KIRQL irql;
     KeAcquireSpinLock(&ext->Lock, &irql);
     ULONG n = length ? FillRingLocked(ext, (const UCHAR *)Irp->AssociatedIrp.SystemBuffer, length) : 0;
-    ServeReadsLocked(ext, STATUS_SUCCESS, &done);
+    ServeReadsLocked(ext, &done);
     KeReleaseSpinLock(&ext->Lock, irql);
     CompleteList(&done);
     // A full ring takes what fits, as a device with a bounded buffer and a write time-out would.

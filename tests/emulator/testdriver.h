@@ -1,6 +1,6 @@
 // A small legacy driver for exercising the I/O manager and the Win32 side: \Device\TestDev0 with
 // the DOS name TESTDEV, buffered I/O. Writes fill a byte ring; reads drain it or wait in a
-// cancelable queue; a timer can deliver bytes (or a final status) to waiting reads later.
+// cancelable queue; a timer can deliver bytes to waiting reads later.
 // Kernel subset: plain structures and routines only.
 #pragma once
 
@@ -13,8 +13,7 @@
 
 // Echoes the input into the output; a short output gets what fits and STATUS_BUFFER_OVERFLOW.
 #define IOCTL_TESTDEV_ECHO CTL_CODE(FILE_DEVICE_UNKNOWN, 0x800, METHOD_BUFFERED, FILE_ANY_ACCESS)
-// Input TESTDEV_DELAYED: after DelayMs the data enters the ring and waiting reads are served;
-// reads still waiting then complete with Status when it is not STATUS_SUCCESS.
+// Input TESTDEV_DELAYED: after DelayMs the data enters the ring and waiting reads are served.
 #define IOCTL_TESTDEV_DELAYED CTL_CODE(FILE_DEVICE_UNKNOWN, 0x801, METHOD_BUFFERED, FILE_ANY_ACCESS)
 // Input an NTSTATUS: the request completes with it.
 #define IOCTL_TESTDEV_FAIL CTL_CODE(FILE_DEVICE_UNKNOWN, 0x802, METHOD_BUFFERED, FILE_ANY_ACCESS)
@@ -23,7 +22,6 @@
 
 typedef struct _TESTDEV_DELAYED {
     ULONG DelayMs;
-    NTSTATUS Status;
     ULONG Length;
     UCHAR Data[TESTDEV_DELAYED_MAX];
 } TESTDEV_DELAYED, *PTESTDEV_DELAYED;
