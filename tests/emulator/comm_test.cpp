@@ -200,36 +200,19 @@ TEST_F(CommTest, RefusedLineRequestLeavesThePreviousStateAndItsError) {
     EXPECT_TRUE(port.log.empty()) << "equal XON and XOFF characters never reach the driver";
 }
 
-TEST_F(CommTest, EachCallCarriesItsRequest) {
-    COMMTIMEOUTS t{1, 2, 3, 4, 5};
-    ASSERT_TRUE(SetCommTimeouts(h, &t));
-    ASSERT_TRUE(SetupComm(h, 4096, 512));
-    ASSERT_TRUE(PurgeComm(h, PURGE_RXCLEAR | PURGE_TXABORT));
-    ASSERT_TRUE(TransmitCommChar(h, '\x13'));
+// Time-outs, queue sizes, purges and the immediate character are shown by their effect on the port.
+TEST_F(CommTest, MaskAndEscapesCarryTheirRequests) {
     ASSERT_TRUE(SetCommMask(h, EV_RXCHAR | EV_CTS));
     ASSERT_TRUE(EscapeCommFunction(h, SETBREAK));
     ASSERT_TRUE(EscapeCommFunction(h, CLRDTR));
-    ASSERT_EQ(port.log.size(), 7u);
-    const SERIAL_TIMEOUTS st = As<SERIAL_TIMEOUTS>(port.log[0]);
-    EXPECT_EQ(port.log[0].code, ULONG(IOCTL_SERIAL_SET_TIMEOUTS));
-    EXPECT_EQ(st.ReadIntervalTimeout + st.ReadTotalTimeoutMultiplier * 10 + st.ReadTotalTimeoutConstant * 100 +
-                  st.WriteTotalTimeoutMultiplier * 1000 + st.WriteTotalTimeoutConstant * 10000,
-              54321u);
-    EXPECT_EQ(port.log[1].code, ULONG(IOCTL_SERIAL_SET_QUEUE_SIZE));
-    EXPECT_EQ(As<SERIAL_QUEUE_SIZE>(port.log[1]).InSize, 4096u);
-    EXPECT_EQ(As<SERIAL_QUEUE_SIZE>(port.log[1]).OutSize, 512u);
-    EXPECT_EQ(port.log[2].code, ULONG(IOCTL_SERIAL_PURGE));
-    EXPECT_EQ(As<ULONG>(port.log[2]), ULONG(SERIAL_PURGE_RXCLEAR | SERIAL_PURGE_TXABORT));
-    EXPECT_EQ(port.log[3].code, ULONG(IOCTL_SERIAL_IMMEDIATE_CHAR));
-    EXPECT_EQ(port.log[3].in, std::vector<UCHAR>{0x13});
-    EXPECT_EQ(port.log[4].code, ULONG(IOCTL_SERIAL_SET_WAIT_MASK));
-    EXPECT_EQ(As<ULONG>(port.log[4]), ULONG(SERIAL_EV_RXCHAR | SERIAL_EV_CTS));
-    EXPECT_EQ(port.log[5].code, ULONG(IOCTL_SERIAL_SET_BREAK_ON));
-    EXPECT_EQ(port.log[6].code, ULONG(IOCTL_SERIAL_CLR_DTR));
-
+    ASSERT_EQ(port.log.size(), 3u);
+    EXPECT_EQ(port.log[0].code, ULONG(IOCTL_SERIAL_SET_WAIT_MASK));
+    EXPECT_EQ(As<ULONG>(port.log[0]), ULONG(SERIAL_EV_RXCHAR | SERIAL_EV_CTS));
+    EXPECT_EQ(port.log[1].code, ULONG(IOCTL_SERIAL_SET_BREAK_ON));
+    EXPECT_EQ(port.log[2].code, ULONG(IOCTL_SERIAL_CLR_DTR));
     EXPECT_FALSE(EscapeCommFunction(h, 7));
     EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
-    EXPECT_EQ(port.log.size(), 7u);
+    EXPECT_EQ(port.log.size(), 3u);
 }
 
 TEST_F(CommTest, StatusAndModemLinesAreTranslated) {
