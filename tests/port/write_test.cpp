@@ -4,6 +4,7 @@
 #include <atomic>
 #include <thread>
 
+#include "emulator/kernel/pool.h"
 #include "tests/port/com_port.h"
 
 namespace port_test {
@@ -24,24 +25,15 @@ protected:
     virtual lab::Options Options() { return {.farEnd = lab::FarEnd::Scripted}; }
 
     emu::usb::ScriptedPeer &Peer() { return *bench->peer(); }
-    template <class F> bool RunUntil(F done) {
-        for (int ms = 0; ms < 5000 && !done(); ms++) bench->machine().sleepFor(kMs);
-        return done();
-    }
     bool Arrived(size_t n) {
-        return RunUntil([&] { return Peer().receivedBytes().size() >= n; });
+        for (int ms = 0; ms < 5000 && Peer().receivedBytes().size() < n; ms++) bench->machine().sleepFor(kMs);
+        return Peer().receivedBytes().size() >= n;
     }
     std::vector<emu::usb::UrbRecord> OutTransfers() {
         std::vector<emu::usb::UrbRecord> out;
         for (const auto &r : bench->device().bus().urbLog())
             if (r.function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER && r.endpoint == kBulkOut) out.push_back(r);
         return out;
-    }
-    void SetWriteTimeouts(DWORD multiplier, DWORD constant) {
-        COMMTIMEOUTS t{};
-        t.WriteTotalTimeoutMultiplier = multiplier;
-        t.WriteTotalTimeoutConstant = constant;
-        ASSERT_TRUE(SetCommTimeouts(h, &t));
     }
     void StartWrite(Overlapped &o, const std::vector<uint8_t> &data) {
         EXPECT_FALSE(WriteFile(h, data.data(), DWORD(data.size()), nullptr, &o.ov));
@@ -61,7 +53,8 @@ protected:
         port->HandFlow.FlowReplace |= SERIAL_AUTO_TRANSMIT;
         KeReleaseSpinLock(&port->ControlLock, irql);
         Peer().send({kXoff});
-        ASSERT_TRUE(RunUntil([&] { return port->TxXoffHeld != 0; }));
+        bench->machine().sleepFor(5 * kMs);
+        ASSERT_TRUE(port->TxXoffHeld);
     }
     // The bus completes a transfer on the first 1 ms frame after it was submitted.
     static int64_t NextFrame(int64_t t) { return (t / kMs + 1) * kMs; }
@@ -97,8 +90,30 @@ TEST_F(WritePort, WritesLeaveInChunksAndArriveByteExactWithAFlushBehindThem) {
     EXPECT_EQ(Peer().receivedBytes(), a);
 }
 
+// A chunk the bus fails ends its write at once with what was confirmed before it, and so does a
+// chunk that cannot even be built; later writes are not affected.
+TEST_F(WritePort, ALostChunkEndsItsWriteWithTheConfirmedCount) {
+    OpenAt(9600);
+    bench->device().bus().addFault(
+        emu::usb::FaultRule::ForEndpoint(kBulkOut).after(1).fail(USBD_STATUS_DEV_NOT_RESPONDING, STATUS_UNSUCCESSFUL));
+    Overlapped lost, next;
+    StartWrite(lost, Pattern(300, 1));
+    StartWrite(next, Pattern(3, 4));
+    DWORD written = 0;
+    EXPECT_EQ(Finish(lost, &written), ERROR_GEN_FAILURE);
+    EXPECT_EQ(written, 256u);
+    EXPECT_EQ(Finish(next, &written), ERROR_SUCCESS);
+    EXPECT_EQ(written, 3u);
+    auto &pool = bench->machine().service<emu::Pool>();
+    pool.failTag(MIRAVO_POOL_TAG, 1);
+    EXPECT_FALSE(WriteFile(h, "ab", 2, &written, nullptr));
+    EXPECT_EQ(GetLastError(), ERROR_NOT_ENOUGH_MEMORY);
+    pool.clearFaults();
+}
+
 // A held write never reaches the bus; its time-out sends an empty transfer whose completion ends
-// it. The total is characters x multiplier + constant, and never under 100 ms.
+// it. The total is characters x multiplier + constant, and never under 100 ms. (Without a time-out
+// a held write waits: see the immediate character.)
 TEST_F(WritePort, TimeOutOfAHeldWriteHasA100msFloor) {
     OpenAt(9600);
     HoldTransmitter();
@@ -108,7 +123,8 @@ TEST_F(WritePort, TimeOutOfAHeldWriteHasA100msFloor) {
     } rows[] = {{0, 10, 1, 100}, {0, 20, 1, 100}, {0, 21, 1, 21}, {1, 0, 20, 100}, {2, 30, 40, 110}};
     for (const Row &row : rows) {
         SCOPED_TRACE(testing::Message() << row.multiplier << " x " << row.length << " + " << row.constant);
-        SetWriteTimeouts(row.multiplier, row.constant);
+        COMMTIMEOUTS timeouts{0, 0, 0, row.multiplier, row.constant};
+        ASSERT_TRUE(SetCommTimeouts(h, &timeouts));
         Overlapped w;
         int64_t start = Now();
         StartWrite(w, Pattern(row.length, 3));
@@ -120,21 +136,6 @@ TEST_F(WritePort, TimeOutOfAHeldWriteHasA100msFloor) {
         EXPECT_EQ(Now(), NextFrame(Tick(start + row.dueMs * kMs)));
         EXPECT_EQ(OutTransfers().back().requested, 0u);
     }
-
-    // With no time-out the write waits out the hold, then goes whole from its first byte.
-    SetWriteTimeouts(0, 0);
-    std::vector<uint8_t> data = Pattern(20, 5);
-    Overlapped w;
-    StartWrite(w, data);
-    bench->machine().sleepFor(500 * kMs);
-    EXPECT_FALSE(w.done());
-    EXPECT_TRUE(Peer().receivedBytes().empty());
-    Peer().send({kXon});
-    DWORD written = 0;
-    EXPECT_EQ(Finish(w, &written), ERROR_SUCCESS);
-    EXPECT_EQ(written, data.size());
-    ASSERT_TRUE(Arrived(data.size()));
-    EXPECT_EQ(Peer().receivedBytes(), data);
 }
 
 TEST_F(WritePort, XoffCounterEndsOnItsCountItsTimeOutOrTheNextWrite) {
@@ -206,6 +207,13 @@ TEST_F(OneProcessorWritePort, ImmediateCharacterPassesAHeldWriteOneAtATime) {
     EXPECT_TRUE(TransmitCommChar(h, '#'));
     ASSERT_TRUE(Arrived(2));
     EXPECT_FALSE(held.done());
+
+    // A character that cannot be sent fails its request rather than succeeding.
+    auto &pool = bench->machine().service<emu::Pool>();
+    pool.failTag(MIRAVO_POOL_TAG, 1);
+    EXPECT_FALSE(TransmitCommChar(h, '%'));
+    EXPECT_EQ(GetLastError(), ERROR_NOT_ENOUGH_MEMORY);
+    pool.clearFaults();
 
     Peer().send({kXon});
     EXPECT_EQ(Finish(held), ERROR_SUCCESS);
