@@ -109,40 +109,24 @@ TEST_F(Win32Test, SynchronousCallsRoundTripAndWaitOnTheEmulatedClock) {
     EXPECT_TRUE(CloseHandle(h));
 }
 
-TEST_F(Win32Test, OverlappedReadPendsUntilDataArrives) {
+// Overlapped requests with events and waiting results are what the port tests use throughout;
+// here, the polling result and a request without an event, which signals the handle.
+TEST_F(Win32Test, OverlappedResultPollsIncompleteAndWithoutAnEventTheHandleIsSignalled) {
     HANDLE h = open(FILE_FLAG_OVERLAPPED);
     OVERLAPPED ov{};
-    ov.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     char buffer[8];
     DWORD n = 77;
-    EXPECT_FALSE(ReadFile(h, buffer, sizeof(buffer), &n, &ov));
+    deliverLater(h, 30, "later");
+    EXPECT_FALSE(ReadFile(h, buffer, sizeof(buffer), nullptr, &ov));
     EXPECT_EQ(GetLastError(), ERROR_IO_PENDING);
-    EXPECT_FALSE(HasOverlappedIoCompleted(&ov));
     EXPECT_FALSE(GetOverlappedResult(h, &ov, &n, FALSE));
     EXPECT_EQ(GetLastError(), ERROR_IO_INCOMPLETE);
+    EXPECT_FALSE(HasOverlappedIoCompleted(&ov));
     int64_t start = machine.now();
-    EXPECT_EQ(WaitForSingleObject(ov.hEvent, 40), WAIT_TIMEOUT);
-    EXPECT_EQ(machine.now() - start, 40 * kMs);
-
-    OVERLAPPED wov{};
-    wov.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    EXPECT_TRUE(WriteFile(h, "xyz", 3, &n, &wov));  // completes at once: TRUE, count filled in
-    EXPECT_EQ(n, 3u);
-    EXPECT_EQ(WaitForSingleObject(wov.hEvent, 0), WAIT_OBJECT_0);
-    EXPECT_EQ(WaitForSingleObject(ov.hEvent, 0), WAIT_OBJECT_0);
-    EXPECT_TRUE(HasOverlappedIoCompleted(&ov));
     EXPECT_TRUE(GetOverlappedResult(h, &ov, &n, TRUE));
-    EXPECT_EQ(n, 3u);
-    EXPECT_EQ(ov.InternalHigh, 3u);
-    EXPECT_EQ(std::string(buffer, 3), "xyz");
-
-    // Without an event, the handle itself is signalled.
-    deliverLater(h, 30, "later");  // before the read: its own completion signals the handle too
-    ov.hEvent = nullptr;
-    EXPECT_FALSE(ReadFile(h, buffer, sizeof(buffer), nullptr, &ov));
-    EXPECT_TRUE(GetOverlappedResult(h, &ov, &n, TRUE));
+    EXPECT_GE(machine.now() - start, 30 * kMs);
     EXPECT_EQ(std::string(buffer, n), "later");
-    CloseHandle(wov.hEvent);
+    EXPECT_EQ(ov.InternalHigh, 5u);
     CloseHandle(h);
 }
 
