@@ -360,7 +360,7 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
             if (r.freed || r.completed || r.location > location)
                 marked = (r.pendingMarked >> location) & 1;
             else if (r.location == location)
-                marked = (stack->Control & SL_PENDING_RETURNED) != 0;
+                marked = (__atomic_load_n(&stack->Control, __ATOMIC_RELAXED) & SL_PENDING_RETURNED) != 0;
             else  // still below: the completion routine set here may yet mark this location
                 r.pendingReturned |= 1u << location;
             if (!marked) problem = "dispatch routine of " + Hex(DeviceObject) + " returned STATUS_PENDING for IRP " + Hex(Irp);

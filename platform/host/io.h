@@ -540,7 +540,10 @@ FORCEINLINE VOID IoCopyCurrentIrpStackLocationToNext(PIRP Irp) {
     __builtin_memcpy(next, cur, offsetof(IO_STACK_LOCATION, CompletionRoutine));
     next->Control = 0;
 }
-FORCEINLINE VOID IoMarkIrpPending(PIRP Irp) { IoGetCurrentIrpStackLocation(Irp)->Control |= SL_PENDING_RETURNED; }
+// Atomic here: the emulator's I/O manager checks the mark while a DPC may still be setting it.
+FORCEINLINE VOID IoMarkIrpPending(PIRP Irp) {
+    __atomic_fetch_or(&IoGetCurrentIrpStackLocation(Irp)->Control, SL_PENDING_RETURNED, __ATOMIC_RELAXED);
+}
 FORCEINLINE VOID IoSetCompletionRoutine(PIRP Irp, PIO_COMPLETION_ROUTINE CompletionRoutine, PVOID Context,
                                         BOOLEAN InvokeOnSuccess, BOOLEAN InvokeOnError, BOOLEAN InvokeOnCancel) {
     PIO_STACK_LOCATION s = IoGetNextIrpStackLocation(Irp);
