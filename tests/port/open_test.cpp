@@ -101,15 +101,19 @@ TEST_F(ComPort, CleanupEndsEveryRequestOfTheHandle) {
 
     // A counter that is already counting.
     OpenAt(9600);
-    Overlapped counting, read;
+    Overlapped counter2, read;
     EXPECT_FALSE(ReadFile(h, buffer[0], sizeof(buffer[0]), nullptr, &read.ov));
-    EXPECT_FALSE(DeviceIoControl(h, IOCTL_SERIAL_XOFF_COUNTER, &record, sizeof(record), nullptr, 0, nullptr, &counting.ov));
-    // Its XOFF leaves behind what the first session's writes left in the chip.
-    for (int ms = 0; ms < 2000 && !bench->port()->CurrentXoff; ms++) bench->machine().sleepFor(kMs);
-    ASSERT_NE(bench->port()->CurrentXoff, nullptr);
+    EXPECT_FALSE(DeviceIoControl(h, IOCTL_SERIAL_XOFF_COUNTER, &record, sizeof(record), nullptr, 0, nullptr, &counter2.ov));
+    // Its XOFF leaves behind what the first session's writes left in the chip; then it counts.
+    COMSTAT st{};
+    for (int ms = 0; ms < 2000 && (!ms || st.cbOutQue); ms++) {
+        bench->machine().sleepFor(kMs);
+        ASSERT_TRUE(ClearCommError(h, nullptr, &st));
+    }
+    ASSERT_EQ(st.cbOutQue, 0u);
     EXPECT_TRUE(CloseHandle(h));
     h = INVALID_HANDLE_VALUE;
-    EXPECT_EQ(Finish(counting), ERROR_OPERATION_ABORTED);
+    EXPECT_EQ(Finish(counter2), ERROR_OPERATION_ABORTED);
     EXPECT_EQ(Finish(read), ERROR_OPERATION_ABORTED);
 }
 

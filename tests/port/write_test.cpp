@@ -54,7 +54,9 @@ protected:
         KeReleaseSpinLock(&port->ControlLock, irql);
         Peer().send({kXoff});
         bench->machine().sleepFor(5 * kMs);
-        ASSERT_TRUE(port->TxXoffHeld);
+        COMSTAT st{};
+        ASSERT_TRUE(ClearCommError(h, nullptr, &st));
+        ASSERT_TRUE(st.fXoffHold);
     }
     // The bus completes a transfer on the first 1 ms frame after it was submitted.
     static int64_t NextFrame(int64_t t) { return (t / kMs + 1) * kMs; }
