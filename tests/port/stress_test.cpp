@@ -1,0 +1,398 @@
+// Three application threads hammer COM3 through the Win32 side, on two processors with schedule
+// noise, behind a loopback plug: a writer and a reader with up to three overlapped requests each,
+// cancelling their own at random moments, and a controller purging with random masks and changing
+// the time-outs so that reads and writes time out. Each request completes once with a status its
+// kind allows; the wire carries exactly what each write reported (a cancelled write any prefix of
+// itself); what the reader gets is what the chip received, in order, less what purges, cancels and
+// overruns took. MIRAVO_STRESS_OPS and MIRAVO_STRESS_SEED change the run's size and seed.
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <mutex>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "emulator/kernel/machine.h"
+#include "tests/port/com_port.h"
+
+namespace port_test {
+namespace {
+
+constexpr DWORD kRate = 115200;
+constexpr int kDepth = 3;  // overlapped requests a thread keeps going at once
+constexpr DWORD kLongWrite = 800;  // four 256-byte chunks at least
+
+uint64_t Setting(const char *name, uint64_t fallback) {
+    const char *text = std::getenv(name);
+    return text && *text ? std::strtoull(text, nullptr, 0) : fallback;
+}
+
+// Write `id` starts with a header byte naming it (high bit set) and goes on with data bytes below
+// 0x80 drawn from (id, offset): the wire splits into one run per write, and a run tells whose it is.
+uint8_t StreamByte(uint32_t id, uint32_t offset) {
+    if (offset == 0) return uint8_t(0x80 | (id & 0x7F));
+    uint32_t x = id * 2654435761u ^ offset * 40503u;
+    x ^= x >> 15;
+    x *= 0x2C1B3C6Du;
+    return uint8_t((x ^ x >> 12) & 0x7F);
+}
+
+std::string Hex(NTSTATUS status) {
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%08X", unsigned(status));
+    return text;
+}
+
+struct Done {
+    NTSTATUS status = STATUS_PENDING;
+    DWORD count = 0;
+};
+
+// What went wrong, kept for the main thread to report (gtest's assertions stay off the workers).
+class Faults {
+public:
+    void add(std::string what) {
+        std::lock_guard<std::mutex> g(lock_);
+        if (list_.size() < 20) list_.push_back(std::move(what));
+        count_++;
+    }
+    size_t count() const { return count_.load(); }
+    std::vector<std::string> list() const {
+        std::lock_guard<std::mutex> g(lock_);
+        return list_;
+    }
+
+private:
+    mutable std::mutex lock_;
+    std::vector<std::string> list_;
+    std::atomic<size_t> count_{0};
+};
+
+// One overlapped request with an event of its own. The event must be set exactly when the
+// request completes: never again afterwards (checked before the slot is reused) and never
+// without a final status.
+struct Slot {
+    OVERLAPPED o{};
+    std::vector<uint8_t> buffer;
+    DWORD length = 0;
+
+    Slot() { o.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr); }
+    ~Slot() { CloseHandle(o.hEvent); }
+
+    void checkQuiet(Faults &faults, const char *kind) const {
+        if (WaitForSingleObject(o.hEvent, 0) != WAIT_TIMEOUT)
+            faults.add(std::string(kind) + ": event signalled again after its request completed");
+    }
+
+    Done finish(HANDLE h, Faults &faults, const char *kind) {
+        DWORD count = 0;
+        const BOOL ok = GetOverlappedResult(h, &o, &count, TRUE);
+        const DWORD error = ok ? ERROR_SUCCESS : GetLastError();
+        Done d{NTSTATUS(ULONG(o.Internal)), count};
+        auto fault = [&](const std::string &what) {
+            faults.add(std::string(kind) + ": " + what + " (status " + Hex(d.status) + ", count " +
+                       std::to_string(count) + " of " + std::to_string(length) + ")");
+        };
+        if (d.status == STATUS_PENDING) fault("GetOverlappedResult returned before the final status");
+        if (WaitForSingleObject(o.hEvent, 0) != WAIT_OBJECT_0) fault("completed without its event");
+        if (!HasOverlappedIoCompleted(&o)) fault("not marked complete");
+        if (ok != NT_SUCCESS(d.status)) fault("GetOverlappedResult disagrees with the status");
+        if (!ok && error != RtlNtStatusToDosError(d.status)) fault("last error " + std::to_string(error));
+        if (count != o.InternalHigh) fault("count differs from the status block");
+        if (count > length) fault("more bytes than asked for");
+        if (d.status == STATUS_CANCELLED && (count != 0 || error != ERROR_OPERATION_ABORTED))
+            fault("a cancelled request must report 0 bytes and ERROR_OPERATION_ABORTED");
+        ResetEvent(o.hEvent);
+        return d;
+    }
+};
+
+// A request that did not finish at once is pending, or was cancelled by a purge as it started.
+void Issued(Faults &faults, const char *call) {
+    const DWORD error = GetLastError();
+    if (error != ERROR_IO_PENDING && error != ERROR_OPERATION_ABORTED)
+        faults.add(std::string(call) + " failed at once with error " + std::to_string(error));
+}
+
+struct WriteRecord {
+    uint32_t length = 0;
+    Done done;
+};
+
+struct Tally {
+    std::atomic<uint64_t> ops{0}, writes{0}, reads{0}, writeCancels{0}, readCancels{0}, purges{0}, timeouts{0};
+    uint64_t writeStatus[3] = {}, longWriteStatus[3] = {}, readStatus[3] = {};  // success, time-out, cancelled
+    uint64_t purgeBits[4] = {};
+};
+
+// Read time-outs that may finish a read early with STATUS_SUCCESS: the reader may only accept a
+// short successful read when one of them could have been in force while the read was under way.
+struct EarlyReturns {
+    std::atomic<uint64_t> sets{0};
+    std::atomic<bool> active{false};
+};
+
+COMMTIMEOUTS RandomTimeouts(std::mt19937_64 &rng, bool &early) {
+    DWORD interval = 0, multiplier = 0, constant = 0;
+    early = false;
+    switch (rng() % 6) {
+    case 0: interval = MAXULONG, early = true; break;
+    case 1: interval = MAXULONG, multiplier = MAXULONG, constant = DWORD(1 + rng() % 20), early = true; break;
+    case 2: interval = MAXULONG, multiplier = DWORD(rng() % 3), constant = DWORD(1 + rng() % 20), early = true; break;
+    case 3: interval = DWORD(1 + rng() % 5); break;
+    case 4: interval = DWORD(rng() % 3), multiplier = DWORD(rng() % 3), constant = DWORD(1 + rng() % 30); break;
+    default: break;  // no read time-out: a read waits for all it asked for
+    }
+    const DWORD writeMultiplier = rng() % 8 == 0 ? 1 : 0;
+    const DWORD writeConstant = rng() % 5 == 0 ? 0 : DWORD(21 + rng() % 20);
+    return {interval, multiplier, constant, writeMultiplier, writeConstant};
+}
+
+TEST_F(ComPort, StressOfReadsWritesCancelsPurgesAndTimeOutsKeepsEveryRequestAndByteAccounted) {
+    const uint64_t seed = Setting("MIRAVO_STRESS_SEED", 0x5EED57E5);
+    const uint64_t target = Setting("MIRAVO_STRESS_OPS", 100000);
+    SCOPED_TRACE("seed " + std::to_string(seed) + ", set MIRAVO_STRESS_SEED to repeat");
+    lab::Options options;
+    options.machine.processors = 2;
+    options.machine.noiseSeed = seed;
+    // An older chip keeps 256-byte chunks at this rate, so that a long write can time out between two.
+    options.chip = emu::usb::ChipConfig::Variant(1);
+    Start(options);
+    OpenAt(kRate, {0, 0, 0, 0, 0});
+
+    Faults faults;
+    Tally tally;
+    EarlyReturns early;
+    std::atomic<bool> stop{false};
+    auto count = [&](std::atomic<uint64_t> &kind) {
+        kind++;
+        if (++tally.ops >= target || faults.count() > 50) stop = true;
+    };
+
+    std::vector<WriteRecord> writes;  // in issue order, which is queue order: one writer
+    std::vector<uint8_t> readBack;    // the reader's bytes, in order
+    uint32_t nextId = 0;
+
+    emu::Thread writer([&] {
+        std::mt19937_64 rng(seed * 3 + 1);
+        Slot slots[kDepth];
+        while (!stop) {
+            const int n = 1 + int(rng() % kDepth);
+            size_t first = writes.size();
+            for (int i = 0; i < n; i++) {
+                Slot &s = slots[i];
+                const uint64_t pick = rng() % 1000;
+                // Mostly short; a few span four chunks and so can time out between two.
+                s.length = DWORD(pick < 945 ? 1 + rng() % 6 : pick < 995 ? 7 + rng() % 34 : kLongWrite + rng() % 100);
+                s.buffer.resize(s.length);
+                const uint32_t id = nextId++;
+                for (uint32_t k = 0; k < s.length; k++) s.buffer[k] = StreamByte(id, k);
+                writes.push_back({s.length, {}});
+                s.checkQuiet(faults, "write");
+                if (!WriteFile(h, s.buffer.data(), s.length, nullptr, &s.o)) Issued(faults, "WriteFile");
+                count(tally.writes);
+            }
+            // A long write is left to its time-out (or a purge).
+            if (WaitForSingleObject(slots[n - 1].o.hEvent, DWORD(rng() % 12)) == WAIT_TIMEOUT && rng() % 4 == 0 &&
+                std::none_of(slots, slots + n, [](const Slot &s) { return s.length >= kLongWrite; })) {
+                CancelIo(h);
+                count(tally.writeCancels);
+            } else if (WaitForSingleObject(slots[n - 1].o.hEvent, 200) == WAIT_TIMEOUT) {
+                CancelIo(h);
+                count(tally.writeCancels);
+            }
+            for (int i = 0; i < n; i++) {
+                WriteRecord &w = writes[first + i];
+                w.done = slots[i].finish(h, faults, "write");
+                uint64_t *status = w.length >= kLongWrite ? tally.longWriteStatus : tally.writeStatus;
+                if (w.done.status == STATUS_SUCCESS) {
+                    status[0]++;
+                    if (w.done.count != w.length) faults.add("a successful write reported a short count");
+                } else if (w.done.status == STATUS_TIMEOUT) {
+                    status[1]++;
+                } else if (w.done.status == STATUS_CANCELLED) {
+                    status[2]++;
+                } else {
+                    faults.add("write ended with status " + Hex(w.done.status));
+                }
+            }
+            Sleep(DWORD(rng() % 4));
+        }
+        for (auto &s : slots) s.checkQuiet(faults, "write");
+    }, "writer");
+
+    emu::Thread reader([&] {
+        std::mt19937_64 rng(seed * 5 + 2);
+        Slot slots[kDepth];
+        uint64_t setsAtIssue[kDepth] = {};
+        bool earlyAtIssue[kDepth] = {};
+        while (!stop) {
+            const int n = 1 + int(rng() % kDepth);
+            for (int i = 0; i < n; i++) {
+                Slot &s = slots[i];
+                s.length = DWORD(1 + rng() % (rng() % 2 ? 256 : 32));
+                s.buffer.assign(s.length, 0);
+                s.checkQuiet(faults, "read");
+                earlyAtIssue[i] = early.active;
+                setsAtIssue[i] = early.sets;
+                if (!ReadFile(h, s.buffer.data(), s.length, nullptr, &s.o)) Issued(faults, "ReadFile");
+                count(tally.reads);
+            }
+            // Without a time-out a read waits for all it asked for, so the reader always ends up cancelling.
+            if (WaitForSingleObject(slots[n - 1].o.hEvent, DWORD(rng() % 16)) == WAIT_TIMEOUT &&
+                (rng() % 2 || WaitForSingleObject(slots[n - 1].o.hEvent, 60) == WAIT_TIMEOUT)) {
+                CancelIo(h);
+                count(tally.readCancels);
+            }
+            for (int i = 0; i < n; i++) {
+                Slot &s = slots[i];
+                const Done d = s.finish(h, faults, "read");
+                const bool mayEndEarly = earlyAtIssue[i] || early.sets != setsAtIssue[i];
+                if (d.status == STATUS_SUCCESS) {
+                    tally.readStatus[0]++;
+                    if (d.count != s.length && !mayEndEarly)
+                        faults.add("a read without an early-return time-out succeeded short: " +
+                                   std::to_string(d.count) + " of " + std::to_string(s.length));
+                } else if (d.status == STATUS_TIMEOUT) {
+                    tally.readStatus[1]++;
+                } else if (d.status == STATUS_CANCELLED) {
+                    tally.readStatus[2]++;
+                } else {
+                    faults.add("read ended with status " + Hex(d.status));
+                }
+                if (NT_SUCCESS(d.status)) readBack.insert(readBack.end(), s.buffer.begin(), s.buffer.begin() + d.count);
+            }
+            Sleep(DWORD(rng() % 3));  // lets the ring fill between batches, and time pass under early returns
+        }
+        for (auto &s : slots) s.checkQuiet(faults, "read");
+    }, "reader");
+
+    emu::Thread controller([&] {
+        std::mt19937_64 rng(seed * 7 + 3);
+        while (!stop) {
+            if (rng() % 10 < 3) {
+                // Fewer transmit aborts, or hardly a long write would live to time out.
+                DWORD mask = DWORD(1 + rng() % 15);
+                if ((mask & PURGE_TXABORT) && rng() % 8) mask = mask == PURGE_TXABORT ? PURGE_TXCLEAR : mask & ~PURGE_TXABORT;
+                if (!PurgeComm(h, mask)) faults.add("PurgeComm failed with error " + std::to_string(GetLastError()));
+                for (int b = 0; b < 4; b++) tally.purgeBits[b] += (mask >> b) & 1;
+                count(tally.purges);
+            } else {
+                bool early_ = false;
+                COMMTIMEOUTS t = RandomTimeouts(rng, early_);
+                // Announced before an early-return setting takes effect, withdrawn only after it is gone.
+                if (early_) {
+                    early.sets++;
+                    early.active = true;
+                }
+                if (!SetCommTimeouts(h, &t)) faults.add("SetCommTimeouts failed with error " + std::to_string(GetLastError()));
+                if (!early_) early.active = false;
+                count(tally.timeouts);
+            }
+            Sleep(DWORD(rng() % 4));
+        }
+    }, "controller");
+
+    writer.join();
+    reader.join();
+    controller.join();
+    for (const auto &f : faults.list()) ADD_FAILURE() << f;
+    ASSERT_EQ(faults.count(), 0u);
+
+    // Once disowned chunks have landed, the port still carries a block whole and nothing before it.
+    Sleep(200);
+    ASSERT_TRUE(PurgeComm(h, PURGE_RXABORT | PURGE_RXCLEAR));
+    COMMTIMEOUTS settle{0, 0, 2000, 0, 2000};
+    ASSERT_TRUE(SetCommTimeouts(h, &settle));
+    {
+        Slot in, out;
+        const uint32_t id = nextId++;
+        out.length = in.length = 300;
+        for (uint32_t k = 0; k < out.length; k++) out.buffer.push_back(StreamByte(id, k));
+        in.buffer.assign(in.length, 0);
+        ReadFile(h, in.buffer.data(), in.length, nullptr, &in.o);
+        WriteFile(h, out.buffer.data(), out.length, nullptr, &out.o);
+        const Done w = out.finish(h, faults, "final write"), r = in.finish(h, faults, "final read");
+        writes.push_back({out.length, w});
+        EXPECT_EQ(w.status, STATUS_SUCCESS);
+        EXPECT_EQ(r.status, STATUS_SUCCESS);
+        EXPECT_EQ(in.buffer, out.buffer);
+        readBack.insert(readBack.end(), in.buffer.begin(), in.buffer.begin() + r.count);
+    }
+
+    std::vector<uint8_t> wire, received;
+    size_t dropped = 0;
+    for (const auto &e : bench->chip().lineLog()) {
+        if (e.kind == emu::usb::LineEvent::Sent) wire.push_back(e.data);
+        if (e.kind == emu::usb::LineEvent::Received) received.push_back(e.data);
+        if (e.kind == emu::usb::LineEvent::Dropped) dropped++;
+    }
+    EXPECT_EQ(received.size() + dropped, wire.size()) << "the loopback carries every character back";
+
+    // The wire, run by run: each write with a final count must be there with exactly that many
+    // bytes; a cancelled write may have left any prefix of itself; nothing else may be there.
+    size_t at = 0, cancelledSent = 0, reported = 0;
+    auto runEnd = [&](size_t from) {
+        size_t end = from + 1;
+        while (end < wire.size() && !(wire[end] & 0x80)) end++;
+        return end;
+    };
+    for (uint32_t id = 0; id < writes.size(); id++) {
+        const WriteRecord &w = writes[id];
+        const bool mine = at < wire.size() && wire[at] == StreamByte(id, 0);
+        size_t run = mine ? runEnd(at) - at : 0;
+        if (w.done.status == STATUS_CANCELLED) {
+            if (run > w.length) run = 0;  // not a prefix of this write
+            cancelledSent += run;
+        } else if (run != w.done.count) {
+            ADD_FAILURE() << "write " << id << " reported " << w.done.count << " of " << w.length
+                          << " bytes with status " << Hex(w.done.status) << ", the wire has " << run;
+            break;
+        }
+        reported += w.done.status == STATUS_CANCELLED ? 0 : w.done.count;
+        for (size_t k = 0; k < run; k++)
+            if (wire[at + k] != StreamByte(id, uint32_t(k))) {
+                ADD_FAILURE() << "write " << id << " byte " << k << " differs on the wire";
+                    break;
+            }
+        at += run;
+    }
+    EXPECT_EQ(at, wire.size()) << "bytes on the wire that no write accounts for";
+    EXPECT_EQ(reported + cancelledSent, wire.size());
+
+    // What was read is what the chip received, in order, with gaps only.
+    size_t r = 0, gaps = 0;
+    for (size_t i = 0; i < readBack.size(); i++) {
+        size_t from = r;
+        while (r < received.size() && received[r] != readBack[i]) r++;
+        if (r == received.size()) {
+            ADD_FAILURE() << "read byte " << i << " of " << readBack.size() << " is not next in what the chip received";
+            break;
+        }
+        gaps += r != from;
+        r++;
+    }
+    EXPECT_LE(readBack.size(), received.size());
+
+    std::printf("long writes: ok %llu, timed out %llu, cancelled %llu\n", (unsigned long long)tally.longWriteStatus[0],
+                (unsigned long long)tally.longWriteStatus[1], (unsigned long long)tally.longWriteStatus[2]);
+    std::printf("ops %llu: writes %llu (ok %llu, timed out %llu, cancelled %llu), reads %llu (ok %llu, timed out %llu, "
+                "cancelled %llu), CancelIo %llu+%llu, purges %llu (tx abort %llu, rx abort %llu, tx clear %llu, rx clear "
+                "%llu), time-out changes %llu\n",
+                (unsigned long long)tally.ops.load(), (unsigned long long)tally.writes.load(),
+                (unsigned long long)tally.writeStatus[0], (unsigned long long)tally.writeStatus[1],
+                (unsigned long long)tally.writeStatus[2], (unsigned long long)tally.reads.load(),
+                (unsigned long long)tally.readStatus[0], (unsigned long long)tally.readStatus[1],
+                (unsigned long long)tally.readStatus[2], (unsigned long long)tally.writeCancels.load(),
+                (unsigned long long)tally.readCancels.load(), (unsigned long long)tally.purges.load(),
+                (unsigned long long)tally.purgeBits[0], (unsigned long long)tally.purgeBits[1],
+                (unsigned long long)tally.purgeBits[2], (unsigned long long)tally.purgeBits[3],
+                (unsigned long long)tally.timeouts.load());
+    std::printf("bytes: wire %zu (cancelled writes' %zu), chip dropped %zu, read %zu in %zu gaps; emulated %.1f s\n",
+                wire.size(), cancelledSent, dropped, readBack.size(), gaps, double(Now()) / 1e7);
+}
+
+}  // namespace
+}  // namespace port_test
