@@ -1,6 +1,8 @@
 // The read side as an application sees it: time-outs, the receive queue's size, purges and the
 // receive thresholds, with a scripted peer sending numbered characters at chosen moments.
 #include <algorithm>
+#include <random>
+#include <string>
 
 #include "emulator/kernel/pool.h"
 #include "tests/port/com_port.h"
@@ -23,9 +25,10 @@ class ReadPort : public ComPort {
 protected:
     void SetUp() override { Restart(); }
     // A fresh machine: receive holds are not released before the port closes.
-    void Restart() {
+    void Restart(emu::MachineConfig machine = {}) {
         TearDown();
         lab::Options options;
+        options.machine = machine;
         options.farEnd = lab::FarEnd::Scripted;
         Start(std::move(options));
         bench->peer()->setFormat(format);
@@ -56,8 +59,7 @@ protected:
     }
     DWORD RingSize() {
         COMMPROP p{};
-        EXPECT_TRUE(GetCommProperties(h, &p));
-        return p.dwCurrentRxQueue;
+        return GetCommProperties(h, &p) ? p.dwCurrentRxQueue : 0;
     }
 
     void Begin(Async &a, bool read, DWORD length) {
@@ -111,7 +113,7 @@ TEST_F(ReadPort, TimeOutRulesEndReadsWhenTheyShould) {
     struct Row {
         const char *name;
         DWORD ri, rm, rc;
-        size_t inRing;                                // characters waiting when the read starts
+        size_t inRing;                                   // characters waiting when the read starts
         std::vector<std::pair<int64_t, size_t>> bursts;  // ms after the start, characters
         DWORD length;
         NTSTATUS status;  // STATUS_CANCELLED: still waiting after `ms`, then cancelled
@@ -132,14 +134,12 @@ TEST_F(ReadPort, TimeOutRulesEndReadsWhenTheyShould) {
         {"total or at once: none waiting", kMax, 10, 100, 0, {{50, 1}}, 10, STATUS_TIMEOUT, 1, Total, 200},
         {"no time-outs", 0, 0, 0, 3, {{100000, 2}, {200000, 4}}, 8, STATUS_SUCCESS, 8, Landing, 0, 1},
         {"interval only: nothing comes", 100, 0, 0, 0, {}, 10, STATUS_CANCELLED, 0, StillWaiting, 10000},
-        {"interval starts with the first character", 100, 0, 0, 0, {{5005, 2}, {5085, 3}}, 10, STATUS_TIMEOUT,
-         5, Interval, 100, 1},
-        {"interval of 20 s checked once a second", 20000, 0, 0, 0, {{500, 1}}, 10, STATUS_TIMEOUT, 1, Interval,
-         20000},
+        {"interval from the first character", 100, 0, 0, 0, {{5005, 2}, {5085, 3}}, 10, STATUS_TIMEOUT, 5, Interval,
+         100, 1},
+        {"20 s interval, checked each second", 20000, 0, 0, 0, {{500, 1}}, 10, STATUS_TIMEOUT, 1, Interval, 20000},
         {"total counts the full length", 0, 100, 500, 9, {}, 10, STATUS_TIMEOUT, 9, Total, 1500},
-        {"interval before total", 50, 10, 1000, 0, {{20, 2}}, 10, STATUS_TIMEOUT, 2, Interval, 50},
-        {"total before interval", 100, 0, 300, 0, {{50, 1}, {130, 1}, {210, 1}, {290, 1}}, 10, STATUS_TIMEOUT, 4,
-         Total, 300},
+        {"interval first", 50, 10, 1000, 0, {{20, 2}}, 10, STATUS_TIMEOUT, 2, Interval, 50},
+        {"total first", 100, 0, 300, 0, {{50, 1}, {130, 1}, {210, 1}, {290, 1}}, 10, STATUS_TIMEOUT, 4, Total, 300},
         {"total beyond any due time", 0, kMax, kMax, 0, {}, 0x40000, STATUS_CANCELLED, 0, StillWaiting, 3600000},
     };
     for (const Row &row : rows) {
@@ -361,6 +361,49 @@ TEST_F(ReadPort, ReceiveThresholdsAreTakenByTheRightCharacter) {
             EXPECT_EQ(Stat().fXoffSent, row.mark == 0x2);
         }
     }
+}
+
+// A full buffer, the total and interval time-outs and a cancel, all due on one clock tick, on two
+// processors with schedule noise: the read ends once, with the status of whichever party let go
+// last, and the read queued behind it still runs.
+TEST_F(ReadPort, RacingPartiesEndEachReadOnce) {
+    constexpr uint64_t kSeed = 0x5EED0203;
+    SCOPED_TRACE("noise seed " + std::to_string(kSeed));
+    Restart({.processors = 2, .noiseSeed = kSeed});
+    std::mt19937 rng(kSeed);
+    int ended[3] = {};  // full, timed out, cancelled
+    for (int i = 0; i < 400; i++) {
+        SCOPED_TRACE("iteration " + std::to_string(i));
+        SetTimeouts(10, 0, 20);  // the interval ends a tick after the check that saw a character
+        const int64_t due = (Now() / (125 * kMs) + 2) * 125 * kMs;  // a tick and a frame
+        SleepUntil(due - 25 * kMs);
+        if (rng() & 1) Send(1, due - 21 * kMs);  // seen by the check a tick before
+        Send(4, due + (int64_t(rng() % 3) - 2) * kFrame);  // lands a frame before, on or after `due`
+        const int64_t cancelAt = rng() % 4 ? due + int64_t(rng() % 3) - 1 : 0;  // 100 ns either side
+        Async first, second;
+        emu::Thread reader([&] {  // CancelIo reaches only the calling thread's requests
+            Begin(first, true, 4);
+            if (cancelAt) {
+                SleepUntil(cancelAt);
+                CancelIo(h);
+            }
+        }, "reader");
+        SleepUntil(Now() + 1);
+        EXPECT_FALSE(first.done());
+        Begin(second, true, 4);
+        reader.join();
+        const Ended a = End(first), b = End(second);
+        switch (first.status()) {
+        case STATUS_SUCCESS: ended[0]++; EXPECT_EQ(a.second, 4u); break;
+        case STATUS_TIMEOUT: ended[1]++; EXPECT_LE(a.second, 4u); break;
+        case STATUS_CANCELLED: ended[2]++; EXPECT_EQ(a, kAborted); break;
+        default: ADD_FAILURE() << "status " << std::hex << first.status();
+        }
+        EXPECT_TRUE(second.status() == STATUS_SUCCESS || second.status() == STATUS_TIMEOUT) << b.first;
+        SleepUntil(due + 50 * kMs);  // past the second read's time-out
+        ASSERT_TRUE(PurgeComm(h, PURGE_RXCLEAR));
+    }
+    for (int n : ended) EXPECT_GT(n, 0) << ended[0] << " full, " << ended[1] << " timed out, " << ended[2];
 }
 
 }  // namespace
