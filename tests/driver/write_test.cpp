@@ -92,18 +92,12 @@ protected:
         for (int64_t t = 0; t < limitMs && !done(); t++) Run(1);
         return done();
     }
-    template <class F> auto Ctl(F f) {
+    void SetTimeouts(ULONG multiplier, ULONG constant) {
         KIRQL irql;
         KeAcquireSpinLock(&port->ControlLock, &irql);
-        auto r = f();
+        port->Timeouts.WriteTotalTimeoutMultiplier = multiplier;
+        port->Timeouts.WriteTotalTimeoutConstant = constant;
         KeReleaseSpinLock(&port->ControlLock, irql);
-        return r;
-    }
-    void SetTimeouts(ULONG multiplier, ULONG constant) {
-        Ctl([&] {
-            port->Timeouts.WriteTotalTimeoutMultiplier = multiplier;
-            return port->Timeouts.WriteTotalTimeoutConstant = constant;
-        });
     }
     ULONG TxChars() {
         KIRQL irql;
