@@ -187,6 +187,8 @@ struct PortExtension {
     // Each outstanding transfer sits in one slot from submission until its completion or a
     // canceller takes it out, by atomic exchange only.
     UsbTransfer *volatile TransferSlot[TRANSFER_SLOTS];
+    UsbTransfer *ChunksToSend, *LastChunkToSend;  // write chunks to send in order, under the cancel lock
+    BOOLEAN ChunkSenderActive;                     // a thread is sending them (under the cancel lock)
     LONG TransfersActive;   // submitted, completion routine not yet finished
     LONG BulkOutInFlight;
     LONG WriteGeneration;   // bumped when the write path gives up on the chunk in flight

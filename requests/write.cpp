@@ -112,36 +112,18 @@ static VOID EndLostWrite(PortExtension *Port, LONG Generation, NTSTATUS Why) {
     FinishCurrentWrite(Port, TakeBackLostWrite, irql, status, RefTransfer);
 }
 
-// Every bulk OUT slot is taken, typically by chunks of cancelled writes still draining: the write
-// waits, parked, for a completion to free one, instead of failing.
-static BOOLEAN ParkForSlot(PortExtension *Port, LONG Generation) {
-    KIRQL controlIrql, irql;
-    KeAcquireSpinLock(&Port->ControlLock, &controlIrql);
-    IoAcquireCancelSpinLock(&irql);
-    PIRP irp = Port->CurrentWrite;
-    BOOLEAN parked = CurrentGeneration(Port) == Generation && irp && (RefBitsOf(irp) & RefTransfer) &&
-                     (Port->WriteLength != 0 || Port->WriteTimedOut);
-    if (parked) {
-        Port->InFlightChunk = 0;
-        SetRefBits(irp, RefBitsOf(irp) & ~RefTransfer);
-        Port->WriteParked = Port->WriteHeld = TRUE;
-    }
-    IoReleaseCancelSpinLock(irql);
-    KeReleaseSpinLock(&Port->ControlLock, controlIrql);
-    return parked;
+// Under the cancel lock: a cancel cannot complete the write, and free its bytes, while they are
+// copied, and the send queue takes chunks in the order the write state went through them.
+static NTSTATUS BuildChunk(PortExtension *Port, ULONG Length, LONG Generation) {
+    return PrepareWriteChunk(Port->DeviceObject, Port->WriteCurrentChar, Length, Generation);
 }
 
-// Sends a chunk built under the cancel lock (Built: how the build went).
-static VOID SendChunk(PortExtension *Port, UsbTransfer *Chunk, NTSTATUS Built, LONG Generation) {
-    NTSTATUS status = NT_SUCCESS(Built) ? SubmitPreparedChunk(Port->DeviceObject, Chunk) : Built;
-    if (status == STATUS_INSUFFICIENT_RESOURCES && ParkForSlot(Port, Generation)) return;
-    // A failure that reached the completion routine was handled there and moved the generation on.
-    if (!NT_SUCCESS(status)) EndLostWrite(Port, Generation, status);
-}
-
-// Under the cancel lock: a cancel cannot complete the write, and free the bytes, while they are copied.
-static NTSTATUS BuildChunk(PortExtension *Port, ULONG Length, LONG Generation, UsbTransfer **Chunk) {
-    return PrepareWriteChunk(Port->DeviceObject, Port->WriteCurrentChar, Length, Generation, Chunk);
+// Without locks: sends what BuildChunk queued, or ends the write whose chunk could not be built.
+static VOID SendBuilt(PortExtension *Port, NTSTATUS Built, LONG Generation) {
+    if (NT_SUCCESS(Built))
+        SendPreparedChunks(Port->DeviceObject);
+    else  // a failure that reached the completion routine was handled there and moved the generation on
+        EndLostWrite(Port, Generation, Built);
 }
 
 // Starts the current write (Resume FALSE, once per BeginWrite) or a parked one (Resume TRUE).
@@ -177,15 +159,22 @@ static VOID TrySend(PortExtension *Port, BOOLEAN Resume) {
         length = NextChunk(Port);
     }
     // Timed out before its first chunk: an empty transfer, whose completion finishes it.
+    LONG generation = CurrentGeneration(Port);
+    NTSTATUS built = BuildChunk(Port, length, generation);
+    if (built == STATUS_INSUFFICIENT_RESOURCES) {
+        // Every bulk OUT slot is taken, typically by chunks of cancelled writes still draining: the
+        // write waits parked, and the completion that frees a slot sends it on.
+        Port->WriteParked = Port->WriteHeld = TRUE;
+        IoReleaseCancelSpinLock(irql);
+        KeReleaseSpinLock(&Port->ControlLock, controlIrql);
+        return;
+    }
     Port->WriteParked = Port->WriteHeld = FALSE;
     Port->InFlightChunk = length;
     SetRefBits(irp, RefBitsOf(irp) | RefTransfer);
-    LONG generation = CurrentGeneration(Port);
-    UsbTransfer *chunk;
-    NTSTATUS built = BuildChunk(Port, length, generation, &chunk);
     IoReleaseCancelSpinLock(irql);
     KeReleaseSpinLock(&Port->ControlLock, controlIrql);
-    SendChunk(Port, chunk, built, generation);
+    SendBuilt(Port, built, generation);
 }
 
 VOID NTAPI SendWriteChunk(PortExtension *Port) { TrySend(Port, TRUE); }
@@ -288,11 +277,19 @@ VOID NTAPI ContinueWrite(PortExtension *Port, ULONG Sent, LONG Generation) {
         return;
     }
     ULONG chunk = NextChunk(Port);
+    NTSTATUS built = BuildChunk(Port, chunk, Generation);
+    if (built == STATUS_INSUFFICIENT_RESOURCES) {
+        // No slot free: parked, and TrySend (which takes ControlLock for the hint) tries again.
+        Port->InFlightChunk = 0;
+        SetRefBits(irp, RefBitsOf(irp) & ~RefTransfer);
+        Port->WriteParked = TRUE;
+        IoReleaseCancelSpinLock(irql);
+        TrySend(Port, TRUE);
+        return;
+    }
     Port->InFlightChunk = chunk;
-    UsbTransfer *transfer;
-    NTSTATUS built = BuildChunk(Port, chunk, Generation, &transfer);
     IoReleaseCancelSpinLock(irql);
-    SendChunk(Port, transfer, built, Generation);
+    SendBuilt(Port, built, Generation);
 }
 
 VOID NTAPI WriteChunkLost(PortExtension *Port, NTSTATUS Why, LONG Generation) { EndLostWrite(Port, Generation, Why); }
@@ -320,15 +317,20 @@ VOID NTAPI WriteTimeoutDpc(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgumen
     ULONG bits = irp ? RefBitsOf(irp) : 0;
     BOOLEAN drained = FALSE, empty = FALSE;
     LONG generation = 0;
+    NTSTATUS built = STATUS_SUCCESS;
     if (bits & RefTotalTimer) {
         if (port->WriteParked) {
-            // Nothing is out to finish it: an empty transfer will.
-            port->WriteParked = port->WriteHeld = FALSE;
+            // Nothing is out to finish it: an empty transfer will (with no slot free, once parked
+            // writes are sent on).
             port->WriteTimedOut = TRUE;
             port->InFlightChunk = 0;
-            SetRefBits(irp, bits | RefTransfer);
             generation = CurrentGeneration(port);
-            empty = TRUE;
+            built = BuildChunk(port, 0, generation);
+            if (built != STATUS_INSUFFICIENT_RESOURCES) {
+                port->WriteParked = port->WriteHeld = FALSE;
+                SetRefBits(irp, bits | RefTransfer);
+                empty = TRUE;
+            }
         } else if (!port->WriteStarting && port->WriteLength == 0) {
             drained = TRUE;  // all confirmed; CompleteWriteDpc queued or already gone
         } else {
@@ -337,11 +339,7 @@ VOID NTAPI WriteTimeoutDpc(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgumen
     }
     IoReleaseCancelSpinLock(irql);
     KeReleaseSpinLock(&port->ControlLock, controlIrql);
-    if (empty) {
-        UsbTransfer *chunk;
-        NTSTATUS built = PrepareWriteChunk(port->DeviceObject, NULL, 0, generation, &chunk);
-        SendChunk(port, chunk, built, generation);
-    }
+    if (empty) SendBuilt(port, built, generation);
     if (drained) {
         // Still current: nobody else drops RefTotalTimer.
         IoAcquireCancelSpinLock(&irql);

@@ -142,16 +142,15 @@ NTSTATUS SubmitTransfer(PDEVICE_OBJECT Device, TransferKind Kind, const UCHAR *S
     return Send(port, t);
 }
 
-static NTSTATUS SendBuiltBulkOut(PortExtension *Port, UsbTransfer *Transfer) {
+static BOOLEAN ClaimBulkOutSlot(PortExtension *Port, UsbTransfer *Transfer) {
     for (ULONG slot = TRANSFER_SLOT_FIRST_BULK_OUT; slot < TRANSFER_SLOTS; slot++) {
         Transfer->Slot = slot;
         if (InterlockedCompareExchangePointer(SlotAt(Port, slot), Transfer, NULL) == NULL) {
             InterlockedIncrement(&Port->BulkOutInFlight);
-            return Send(Port, Transfer);
+            return TRUE;
         }
     }
-    Discard(Port, Transfer);
-    return STATUS_INSUFFICIENT_RESOURCES;
+    return FALSE;
 }
 
 NTSTATUS SubmitBulkOut(PDEVICE_OBJECT Device, TransferOrigin Origin, const UCHAR *Source, ULONG Length) {
@@ -160,26 +159,52 @@ NTSTATUS SubmitBulkOut(PDEVICE_OBJECT Device, TransferOrigin Origin, const UCHAR
     UsbTransfer *t;
     NTSTATUS status = BuildTransfer(port, BulkOut, Origin, Source, Length, &t);
     if (!NT_SUCCESS(status)) return status;
-    return SendBuiltBulkOut(port, t);
+    if (!ClaimBulkOutSlot(port, t)) {
+        Discard(port, t);
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    return Send(port, t);
 }
 
-NTSTATUS PrepareWriteChunk(PDEVICE_OBJECT Device, const UCHAR *Source, ULONG Length, LONG Generation,
-                           UsbTransfer **Chunk) {
-    *Chunk = NULL;
+NTSTATUS PrepareWriteChunk(PDEVICE_OBJECT Device, const UCHAR *Source, ULONG Length, LONG Generation) {
     if (Length && !Source) return STATUS_INVALID_PARAMETER;
-    NTSTATUS status = BuildTransfer(PortOf(Device), BulkOut, WriteChunk, Source, Length, Chunk);
-    if (NT_SUCCESS(status)) (*Chunk)->Generation = Generation;
-    return status;
-}
-
-NTSTATUS SubmitPreparedChunk(PDEVICE_OBJECT Device, UsbTransfer *Chunk) {
-    return SendBuiltBulkOut(PortOf(Device), Chunk);
-}
-
-NTSTATUS SubmitWriteChunk(PDEVICE_OBJECT Device, const UCHAR *Source, ULONG Length, LONG Generation) {
+    PortExtension *port = PortOf(Device);
     UsbTransfer *t;
-    NTSTATUS status = PrepareWriteChunk(Device, Source, Length, Generation, &t);
-    return NT_SUCCESS(status) ? SubmitPreparedChunk(Device, t) : status;
+    NTSTATUS status = BuildTransfer(port, BulkOut, WriteChunk, Source, Length, &t);
+    if (!NT_SUCCESS(status)) return status;
+    t->Generation = Generation;
+    if (!ClaimBulkOutSlot(port, t)) {
+        Discard(port, t);
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    t->NextToSend = NULL;
+    if (port->LastChunkToSend)
+        port->LastChunkToSend->NextToSend = t;
+    else
+        port->ChunksToSend = t;
+    port->LastChunkToSend = t;
+    return STATUS_SUCCESS;
+}
+
+// A completion run inside a send may queue the next chunk; the sender already at work sends it.
+VOID SendPreparedChunks(PDEVICE_OBJECT Device) {
+    PortExtension *port = PortOf(Device);
+    KIRQL irql;
+    IoAcquireCancelSpinLock(&irql);
+    if (port->ChunkSenderActive) {
+        IoReleaseCancelSpinLock(irql);
+        return;
+    }
+    port->ChunkSenderActive = TRUE;
+    for (UsbTransfer *t; (t = port->ChunksToSend) != NULL;) {
+        port->ChunksToSend = t->NextToSend;
+        if (!port->ChunksToSend) port->LastChunkToSend = NULL;
+        IoReleaseCancelSpinLock(irql);
+        (void)Send(port, t);
+        IoAcquireCancelSpinLock(&irql);
+    }
+    port->ChunkSenderActive = FALSE;
+    IoReleaseCancelSpinLock(irql);
 }
 
 // ---- Completion ----

@@ -67,6 +67,7 @@ struct UsbTransfer {
     LONG Generation;  // WriteGeneration when a write chunk was sent
     ULONG Slot;
     LONG Handoff;
+    UsbTransfer *NextToSend;  // write chunks built but not yet sent, in build order
 };
 
 // The paths above the engine, reached through the port's Handoffs table; a NULL entry is a path
@@ -93,15 +94,14 @@ struct TransferHandoffs {
 // already is). BulkOut sends Length bytes from Source (copied at once) as a write chunk.
 NTSTATUS SubmitTransfer(PDEVICE_OBJECT Device, TransferKind Kind, const UCHAR *Source, ULONG Length);
 NTSTATUS SubmitBulkOut(PDEVICE_OBJECT Device, TransferOrigin Origin, const UCHAR *Source, ULONG Length);
-// A write chunk stamped with the WriteGeneration its sender read under its lock, so that a
-// take-back between that look and the submission still disowns it.
-NTSTATUS SubmitWriteChunk(PDEVICE_OBJECT Device, const UCHAR *Source, ULONG Length, LONG Generation);
-// The same in two steps: the bytes are copied where the caller still holds the write (its buffer
-// cannot be freed under it), the transfer sent afterwards without locks. A send that finds every
-// bulk OUT slot taken frees the transfer and returns STATUS_INSUFFICIENT_RESOURCES.
-NTSTATUS PrepareWriteChunk(PDEVICE_OBJECT Device, const UCHAR *Source, ULONG Length, LONG Generation,
-                           UsbTransfer **Chunk);
-NTSTATUS SubmitPreparedChunk(PDEVICE_OBJECT Device, UsbTransfer *Chunk);
+// Write chunks, stamped with the WriteGeneration their sender read under the cancel lock, so that a
+// take-back after that still disowns them. Prepared under the cancel lock, where the write and its
+// buffer cannot go away: the bytes are copied, a bulk OUT slot is taken (none free:
+// STATUS_INSUFFICIENT_RESOURCES) and the chunk joins the port's send queue. SendPreparedChunks,
+// called without locks, sends that queue in order, one sender at a time, so that a later write's
+// chunk never overtakes an earlier one's on the pipe.
+NTSTATUS PrepareWriteChunk(PDEVICE_OBJECT Device, const UCHAR *Source, ULONG Length, LONG Generation);
+VOID SendPreparedChunks(PDEVICE_OBJECT Device);
 IO_COMPLETION_ROUTINE TransferComplete;
 // PASSIVE_LEVEL only; does nothing above it. A cancelled IN transfer ends its chain.
 VOID CancelTransfer(PortExtension *Port, TransferKind Kind);
