@@ -85,8 +85,6 @@ TEST_F(OpenTest, UnplugWhileOpenThenClose) {
 TEST_F(OpenTest, FileInformationAndInternalRequests) {
     Plug();
     PFILE_OBJECT file = nullptr;
-    EXPECT_EQ(io.openFile(u"\\??\\COM3", FILE_DIRECTORY_FILE, &file), STATUS_NOT_A_DIRECTORY);
-    EXPECT_EQ(port->OpenCount, 0);
     ASSERT_EQ(io.openFile(u"\\??\\COM3", 0, &file), STATUS_SUCCESS);
     IO_STATUS_BLOCK iosb{};
 
@@ -136,6 +134,10 @@ TEST_F(OpenTest, FileInformationAndInternalRequests) {
     EXPECT_EQ(Submit(file, w, &iosb), STATUS_INVALID_PARAMETER);
 
     io.closeFile(file);
+
+    // A directory open is refused and leaves the port closed.
+    EXPECT_EQ(io.openFile(u"\\??\\COM3", FILE_DIRECTORY_FILE, &file), STATUS_NOT_A_DIRECTORY);
+    EXPECT_EQ(port->OpenCount, 0);
 }
 
 }  // namespace
