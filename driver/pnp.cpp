@@ -384,6 +384,20 @@ static BOOLEAN PortInUse(PortExtension *port) {
     return port->IsOpen || InterlockedCompareExchange(&port->OpenCount, 0, 0) != 0;
 }
 
+// Query-remove and query-stop: refused while the port is in use; otherwise the port enters State
+// and its accept state takes Accept, under OpenMutex so that no open slips in between.
+static NTSTATUS QueryLeave(PortExtension *port, PIRP Irp, ULONG State, ULONG Accept) {
+    ExAcquireFastMutex(&port->OpenMutex);
+    if (PortInUse(port)) {
+        ExReleaseFastMutex(&port->OpenMutex);
+        return CompleteHere(Irp, STATUS_DEVICE_BUSY);
+    }
+    port->PnpState = State;
+    ChangeAcceptState(port, Accept, 0);
+    ExReleaseFastMutex(&port->OpenMutex);
+    return PassDownSucceeded(port, Irp);
+}
+
 static NTSTATUS HandlePnp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     PortExtension *port = PortOf(DeviceObject);
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
@@ -393,15 +407,7 @@ static NTSTATUS HandlePnp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         return StartPort(DeviceObject, Irp);
 
     case IRP_MN_QUERY_REMOVE_DEVICE:
-        ExAcquireFastMutex(&port->OpenMutex);
-        if (PortInUse(port)) {
-            ExReleaseFastMutex(&port->OpenMutex);
-            return CompleteHere(Irp, STATUS_DEVICE_BUSY);
-        }
-        port->PnpState = PNP_REMOVE_PENDING;
-        ChangeAcceptState(port, PnpAcceptRemoving, 0);
-        ExReleaseFastMutex(&port->OpenMutex);
-        return PassDownSucceeded(port, Irp);
+        return QueryLeave(port, Irp, PNP_REMOVE_PENDING, PnpAcceptRemoving);
 
     case IRP_MN_CANCEL_REMOVE_DEVICE:
         port->PnpState = PNP_STARTED;
@@ -410,15 +416,7 @@ static NTSTATUS HandlePnp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 
     case IRP_MN_QUERY_STOP_DEVICE:
         if (port->PnpState != PNP_STARTED) return PassDown(port, Irp);
-        ExAcquireFastMutex(&port->OpenMutex);
-        if (PortInUse(port)) {
-            ExReleaseFastMutex(&port->OpenMutex);
-            return CompleteHere(Irp, STATUS_DEVICE_BUSY);
-        }
-        port->PnpState = PNP_STOP_PENDING;
-        ChangeAcceptState(port, PnpAcceptStopPending, 0);
-        ExReleaseFastMutex(&port->OpenMutex);
-        return PassDownSucceeded(port, Irp);
+        return QueryLeave(port, Irp, PNP_STOP_PENDING, PnpAcceptStopPending);
 
     case IRP_MN_CANCEL_STOP_DEVICE:
         if (port->PnpState == PNP_STOP_PENDING) {
