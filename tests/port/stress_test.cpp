@@ -235,8 +235,9 @@ TEST_F(ComPort, StressOfReadsWritesCancelsPurgesAndTimeOutsKeepsEveryRequestAndB
                 s.length = DWORD(1 + rng() % (rng() % 2 ? 256 : 32));
                 s.buffer.assign(s.length, 0);
                 s.checkQuiet(faults, "read");
-                earlyAtIssue[i] = early.active;
+                // Count first, flag second: an announcement missed by one is caught by the other.
                 setsAtIssue[i] = early.sets;
+                earlyAtIssue[i] = early.active;
                 if (!ReadFile(h, s.buffer.data(), s.length, nullptr, &s.o)) Issued(faults, "ReadFile");
                 count(tally.reads);
             }
@@ -283,9 +284,10 @@ TEST_F(ComPort, StressOfReadsWritesCancelsPurgesAndTimeOutsKeepsEveryRequestAndB
                 bool early_ = false;
                 COMMTIMEOUTS t = RandomTimeouts(rng, early_);
                 // Announced before an early-return setting takes effect, withdrawn only after it is gone.
+                // The flag goes up before the count moves: a reader that sees the new count sees the flag.
                 if (early_) {
-                    early.sets++;
                     early.active = true;
+                    early.sets++;
                 }
                 if (!SetCommTimeouts(h, &t)) faults.add("SetCommTimeouts failed with error " + std::to_string(GetLastError()));
                 if (!early_) early.active = false;
