@@ -337,13 +337,16 @@ VOID NTAPI WriteTimeoutDpc(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgumen
             port->WriteTimedOut = TRUE;  // a chunk is out, or the first is about to go
         }
     }
+    // A write taken back (cancelled, or its chunk lost) after the timer expired also looks drained,
+    // with fewer bytes counted than asked for: the time-out came first, and says so.
+    NTSTATUS status = drained && irp->IoStatus.Information != WriteLengthOf(irp) ? STATUS_TIMEOUT : STATUS_SUCCESS;
     IoReleaseCancelSpinLock(irql);
     KeReleaseSpinLock(&port->ControlLock, controlIrql);
     if (empty) SendBuilt(port, built, generation);
     if (drained) {
         // Still current: nobody else drops RefTotalTimer.
         IoAcquireCancelSpinLock(&irql);
-        FinishCurrentWrite(port, NULL, irql, STATUS_SUCCESS, RefTotalTimer);
+        FinishCurrentWrite(port, NULL, irql, status, RefTotalTimer);
     }
     DpcFinished(port);
 }

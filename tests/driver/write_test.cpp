@@ -178,6 +178,35 @@ TEST_F(WriteTest, TimeOutWithAChunkInFlightCountsItAndStartsTheNext) {
     EXPECT_EQ(peer->receivedBytes(), expected);
 }
 
+// A cancel that lands after the time-out expired, but before its DPC ran, takes the write back
+// with its chunk still out: the DPC then finds nothing in flight and must not call that success.
+class OneProcessorWriteTest : public WriteTest {
+protected:
+    OneProcessorWriteTest() : WriteTest(emu::MachineConfig{.processors = 1}) {}
+};
+
+TEST_F(OneProcessorWriteTest, CancelBetweenTheTimeOutAndItsDpcReportsTheTimeOut) {
+    Plug();
+    HoldChip();
+    SetTimeouts(0, 50);
+    // Set first, for the same tick: its DPC runs first, with the write's timer already expired.
+    KTIMER timer;
+    KDPC dpc;
+    PIRP victim = nullptr;
+    KeInitializeTimer(&timer);
+    KeInitializeDpc(&dpc, [](PKDPC, PVOID irp, PVOID, PVOID) { IoCancelIrp(*static_cast<PIRP *>(irp)); }, &victim);
+    LARGE_INTEGER due;
+    due.QuadPart = -50 * kMs;
+    KeSetTimer(&timer, due, &dpc);
+    Request &write = Write(Pattern(300, 5));
+    victim = write.irp;
+    ASSERT_TRUE(RunUntil([&] { return write.outcome.done.load(); }));
+    EXPECT_EQ(write.outcome.status, STATUS_TIMEOUT);
+    EXPECT_EQ(write.outcome.information, 256u);  // the chunk on the bus counts as sent
+    peer->setLines({.cts = true, .dsr = true});
+    ASSERT_TRUE(RunUntil([&] { return peer->receivedBytes().size() == 256; }));
+}
+
 // Writes with short time-outs, cancelled at random moments, racing their chunk completions on two
 // processors with schedule noise. Each request comes back once (the verifier watches), the stream
 // keeps the writes' order, a successful write arrives whole and a timed-out one as counted.
