@@ -11,6 +11,8 @@
 #include "emulator/kernel/machine.h"
 #include "emulator/usbdevice/device.h"
 #include "emulator/usbdevice/far_ends.h"
+#include "emulator/win32/comm.h"
+#include "emulator/win32/win32.h"
 
 namespace lab {
 
@@ -24,6 +26,7 @@ struct Options {
     emu::usb::ChipConfig chip = emu::usb::ChipConfig::Variant(2);
     FarEnd farEnd = FarEnd::Loopback;
     std::u16string portName = u"COM3";
+    std::u16string extBaudrate{};  // the driver's ExtBaudrate setting; empty: none
 };
 
 class Bench {
@@ -51,5 +54,40 @@ private:
     PortExtension *port_ = nullptr;
     bool ready_ = false;
 };
+
+// What the lab's runs print for a failed Win32 call: "miravo: <what> failed: <error>". Gives false.
+bool Fail(const char *what);
+
+// A line setting as the demo, the benchmark and the tests make it, without flow control.
+struct Line {
+    DWORD baud = 115200;
+    BYTE byteSize = 8, parity = win32::NOPARITY, stopBits = win32::ONESTOPBIT;
+    int bitsPerChar() const { return 1 + byteSize + (parity != win32::NOPARITY) + (stopBits == win32::ONESTOPBIT ? 1 : 2); }
+    double charsPerSecond() const { return double(baud) / bitsPerChar(); }
+    // A read ends when the line has been silent this long: longer than a character takes to
+    // arrive, at the slowest rate too.
+    DWORD silenceMs() const;
+    // A run in which no byte moved for this long has stalled.
+    DWORD stallMs() const;
+};
+
+// Sets the rate, the line control and the read time-outs; `line.baud` becomes the rate the port
+// applied (it rounds to its rate table, and to 0 for rates it does not run at). False, with the
+// failed call on stderr, when a request fails.
+bool Configure(HANDLE h, Line &line);
+
+struct Transfer {
+    DWORD written = 0, read = 0;
+    bool same = false;     // every byte back, in order
+    bool inOrder = false;  // what came back is the pattern with some bytes missing at most
+    bool stalled = false;  // ended by the watchdog: no byte moved for line.stallMs()
+    int64_t emulated = 0;  // 100 ns, to the last byte in (within a clock tick when some were lost)
+    double real = 0;       // s
+};
+
+// Writes `pattern` and reads it back, both ways at once, on a port configured with `line`. A run
+// whose data stops moving is cancelled and ends with `stalled`. False when a call fails or the run
+// stalled (with the reason on stderr).
+bool Loop(HANDLE h, emu::Machine &machine, const Line &line, const std::vector<uint8_t> &pattern, Transfer &out);
 
 }  // namespace lab

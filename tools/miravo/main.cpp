@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -21,6 +22,7 @@ constexpr double kUnitsPerSecond = 1e7;  // the machine's clock counts 100 ns
 // Full-speed USB: at most 19 bulk packets of 64 bytes in each 1 ms frame.
 constexpr double kFullSpeedBulkBytesPerSecond = 19 * 64 * 1000;
 constexpr unsigned kBulkInBytes = 384;  // the port's receive transfer
+constexpr unsigned long long kMaxBytes = 1ull << 28;  // the pattern and its copy stay in memory
 
 void Usage(FILE *out) {
     std::fputs(
@@ -32,104 +34,13 @@ void Usage(FILE *out) {
         "\n"
         "options:\n"
         "  --bytes N   demo: size of the test pattern (default 32768)\n"
-        "  --baud N    demo: the line's rate (default 115200)\n"
+        "  --baud N    demo: the line's rate (default 115200); the port rounds it to its rate table,\n"
+        "              and a rate it would round to 0 (below 38) is refused\n"
         "  --runs N    bench: runs per rate; the real time shown is their median (default 5)\n"
         "  -h, --help  this text\n"
         "\n"
         "Everything runs on the emulated machine's virtual clock; real time is shown beside it.\n",
         out);
-}
-
-std::string ErrorText(DWORD error) {
-    switch (error) {
-    case ERROR_INVALID_FUNCTION: return "ERROR_INVALID_FUNCTION";
-    case ERROR_INVALID_PARAMETER: return "ERROR_INVALID_PARAMETER";
-    case ERROR_NOT_SUPPORTED: return "ERROR_NOT_SUPPORTED";
-    case ERROR_ACCESS_DENIED: return "ERROR_ACCESS_DENIED";
-    case ERROR_FILE_NOT_FOUND: return "ERROR_FILE_NOT_FOUND";
-    case ERROR_OPERATION_ABORTED: return "ERROR_OPERATION_ABORTED";
-    default: return "error " + std::to_string(error);
-    }
-}
-
-bool Fail(const char *what) {
-    const DWORD error = GetLastError();
-    std::fflush(stdout);
-    std::fprintf(stderr, "miravo: %s failed: %s (%lu)\n", what, ErrorText(error).c_str(),
-                 static_cast<unsigned long>(error));
-    return false;
-}
-
-constexpr DWORD kSilenceMs = 100;
-
-struct Line {
-    DWORD baud = 115200;
-    BYTE byteSize = 8, parity = NOPARITY, stopBits = ONESTOPBIT;
-    int bitsPerChar() const { return 1 + byteSize + (parity != NOPARITY) + (stopBits == ONESTOPBIT ? 1 : 2); }
-    double charsPerSecond() const { return double(baud) / bitsPerChar(); }
-};
-
-// The rate and the line control are the two requests a line setting needs; SetCommState would
-// also send the handshake, which the port does not take yet (modem control comes later).
-bool Configure(HANDLE h, const Line &line) {
-    SERIAL_BAUD_RATE rate{line.baud};
-    SERIAL_LINE_CONTROL control{};
-    control.WordLength = line.byteSize;
-    control.Parity = line.parity;
-    control.StopBits = line.stopBits;
-    DWORD returned = 0;
-    if (!DeviceIoControl(h, IOCTL_SERIAL_SET_BAUD_RATE, &rate, sizeof(rate), nullptr, 0, &returned, nullptr))
-        return Fail("IOCTL_SERIAL_SET_BAUD_RATE");
-    if (!DeviceIoControl(h, IOCTL_SERIAL_SET_LINE_CONTROL, &control, sizeof(control), nullptr, 0, &returned, nullptr))
-        return Fail("IOCTL_SERIAL_SET_LINE_CONTROL");
-    // A read waits for its full count unless the line falls silent (data lost on the way would
-    // otherwise keep it waiting for ever); writes have no total time-out.
-    COMMTIMEOUTS t{};
-    t.ReadIntervalTimeout = kSilenceMs;
-    if (!SetCommTimeouts(h, &t)) return Fail("SetCommTimeouts");
-    return true;
-}
-
-struct Transfer {
-    DWORD written = 0, read = 0;
-    bool same = false;     // every byte back, in order
-    bool inOrder = false;  // what came back is the pattern with some bytes missing at most
-    int64_t emulated = 0;  // 100 ns, to the last byte in (within a clock tick when some were lost)
-    double real = 0;       // s
-};
-
-// Both ways at once: the read is posted first so the data goes straight into its buffer.
-bool Loop(HANDLE h, emu::Machine &machine, const std::vector<uint8_t> &pattern, Transfer &out) {
-    std::vector<uint8_t> back(pattern.size());
-    OVERLAPPED rd{}, wr{};
-    rd.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    wr.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    const DWORD size = static_cast<DWORD>(pattern.size());
-    const auto realStart = std::chrono::steady_clock::now();
-    const int64_t start = machine.now();
-    bool ok = true;
-    if (!ReadFile(h, back.data(), size, nullptr, &rd) && GetLastError() != ERROR_IO_PENDING) ok = Fail("ReadFile");
-    if (ok && !WriteFile(h, pattern.data(), size, nullptr, &wr) && GetLastError() != ERROR_IO_PENDING)
-        ok = Fail("WriteFile");
-    if (ok && !GetOverlappedResult(h, &wr, &out.written, TRUE)) ok = Fail("the write");
-    if (ok && !GetOverlappedResult(h, &rd, &out.read, TRUE)) ok = Fail("the read");
-    if (!ok) {
-        CancelIo(h);
-        DWORD ignored;
-        GetOverlappedResult(h, &rd, &ignored, TRUE);
-        GetOverlappedResult(h, &wr, &ignored, TRUE);
-    }
-    out.emulated = machine.now() - start;
-    if (ok && out.read < size) out.emulated -= int64_t(kSilenceMs) * 10000;  // the read's wait for more
-    out.real = std::chrono::duration<double>(std::chrono::steady_clock::now() - realStart).count();
-    out.same = out.read == size && back == pattern;
-    size_t at = 0;
-    for (DWORD i = 0; i < out.read; i++, at++)
-        while (at < pattern.size() && pattern[at] != back[i]) at++;
-    out.inOrder = at <= pattern.size();
-    CloseHandle(rd.hEvent);
-    CloseHandle(wr.hEvent);
-    return ok;
 }
 
 // The demo's machine: a type-2 chip behind a loopback plug, without the chip's line log.
@@ -142,7 +53,7 @@ lab::Options LabOptions() {
 HANDLE OpenCom3() {
     HANDLE h = CreateFileA("\\\\.\\COM3", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                            FILE_FLAG_OVERLAPPED, nullptr);
-    if (h == INVALID_HANDLE_VALUE) Fail("CreateFile(\\\\.\\COM3)");
+    if (h == INVALID_HANDLE_VALUE) lab::Fail("CreateFile(\\\\.\\COM3)");
     return h;
 }
 
@@ -155,19 +66,30 @@ int Demo(size_t bytes, DWORD baud) {
     if (h == INVALID_HANDLE_VALUE) return 1;
     std::printf("COM3 opened\n");
 
-    Line line;
+    lab::Line line;
     line.baud = baud;
-    bool ok = Configure(h, line);
+    bool ok = lab::Configure(h, line);
+    bool refused = false;
+    if (ok && line.baud == 0) {
+        // The port takes any rate but rounds the lowest ones to 0, where nothing moves.
+        std::fflush(stdout);
+        std::fprintf(stderr, "miravo: the port does not run at %lu baud: it rounds that rate to 0, which stops the line "
+                     "(ask for 38 baud or more)\n", static_cast<unsigned long>(baud));
+        ok = false;
+        refused = true;
+    }
     if (ok) {
-        std::printf("line: %lu baud, 8N1, no flow control\n", static_cast<unsigned long>(line.baud));
+        std::printf("line: %lu baud", static_cast<unsigned long>(line.baud));
+        if (line.baud != baud) std::printf(" (asked for %lu, rounded by the port)", static_cast<unsigned long>(baud));
+        std::printf(", 8N1, no flow control\n");
         DWORD lines = 0;
         if (GetCommModemStatus(h, &lines))
             std::printf("modem lines: CTS %s, DSR %s, RI %s, DCD %s\n", lines & MS_CTS_ON ? "on" : "off",
                         lines & MS_DSR_ON ? "on" : "off", lines & MS_RING_ON ? "on" : "off",
                         lines & MS_RLSD_ON ? "on" : "off");
         const auto pattern = lab::TestPattern(bytes);
-        Transfer t;
-        ok = Loop(h, bench.machine(), pattern, t);
+        lab::Transfer t;
+        ok = lab::Loop(h, bench.machine(), line, pattern, t);
         if (ok) {
             const double seconds = double(t.emulated) / kUnitsPerSecond;
             const double rate = t.read / seconds;
@@ -185,6 +107,7 @@ int Demo(size_t bytes, DWORD baud) {
     std::printf("unplugged and unloaded: %zu bytes of 'COMX' pool left\n", left);
     std::printf("total real time: %.3f s\n",
                 std::chrono::duration<double>(std::chrono::steady_clock::now() - realStart).count());
+    if (refused) return 2;
     if (!ok) std::printf("demo FAILED\n");
     return ok && left == 0 ? 0 : 1;
 }
@@ -197,19 +120,19 @@ int BenchRates(int runs) {
                 "emulated", "real(med)");
     bool lost = false;
     for (DWORD baud : kRates) {
-        Line line;
+        lab::Line line;
         line.baud = baud;
         // About half a second of line time each, at least 4 KiB.
         const size_t bytes = std::max<size_t>(4096, static_cast<size_t>(line.charsPerSecond() / 2));
         const auto pattern = lab::TestPattern(bytes);
         std::vector<double> reals;
-        Transfer t;
+        lab::Transfer t;
         for (int run = 0; run < runs; run++) {
             lab::Bench bench(LabOptions());
             if (!bench.ready()) return 1;
             HANDLE h = OpenCom3();
             if (h == INVALID_HANDLE_VALUE) return 1;
-            const bool ok = Configure(h, line) && Loop(h, bench.machine(), pattern, t);
+            const bool ok = lab::Configure(h, line) && lab::Loop(h, bench.machine(), line, pattern, t);
             CloseHandle(h);
             if (!ok || !t.inOrder) {
                 std::fprintf(stderr, "miravo: %lu baud: %s\n", static_cast<unsigned long>(baud),
@@ -234,6 +157,14 @@ int BenchRates(int runs) {
     return 0;
 }
 
+// A whole decimal (or 0x hex) number from 1 to `max`; anything else is refused.
+bool Number(const char *text, unsigned long long max, unsigned long long &value) {
+    char *end = nullptr;
+    errno = 0;
+    value = std::strtoull(text, &end, 0);
+    return *text >= '0' && *text <= '9' && *end == 0 && errno == 0 && value >= 1 && value <= max;
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -249,21 +180,21 @@ int main(int argc, char **argv) {
             return 0;
         } else if (arg == "demo" || arg == "bench") {
             job = arg;
-        } else if (arg == "--bytes" && hasValue) {
-            bytes = std::strtoul(argv[++i], nullptr, 0);
-        } else if (arg == "--baud" && hasValue) {
-            baud = static_cast<DWORD>(std::strtoul(argv[++i], nullptr, 0));
-        } else if (arg == "--runs" && hasValue) {
-            runs = std::atoi(argv[++i]);
+        } else if ((arg == "--bytes" || arg == "--baud" || arg == "--runs") && hasValue) {
+            const unsigned long long max = arg == "--bytes" ? kMaxBytes : arg == "--baud" ? 0xFFFFFFFFull : 1000;
+            unsigned long long value = 0;
+            if (!Number(argv[++i], max, value)) {
+                std::fprintf(stderr, "miravo: %s takes a number from 1 to %llu, not '%s'\n", argv[i - 1], max, argv[i]);
+                return 2;
+            }
+            if (arg == "--bytes") bytes = size_t(value);
+            if (arg == "--baud") baud = DWORD(value);
+            if (arg == "--runs") runs = int(value);
         } else {
             std::fprintf(stderr, "miravo: unknown argument '%s'\n\n", argv[i]);
             Usage(stderr);
             return 2;
         }
-    }
-    if (bytes == 0 || runs <= 0 || baud == 0) {
-        std::fprintf(stderr, "miravo: --bytes, --baud and --runs take a positive number\n");
-        return 2;
     }
     return job == "bench" ? BenchRates(runs) : Demo(bytes, baud);
 }
