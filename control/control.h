@@ -20,8 +20,8 @@ BOOLEAN MatchExtendedRate(ULONG Rate, PULONG Row);
 NTSTATUS SetBaudRate(PortExtension *Port, ULONG Rate);
 NTSTATUS SendLineCoding(PortExtension *Port);
 
-// IOCTL_SERIAL_SET_LINE_CONTROL: TRUE when the three bytes repeat the previous request (nothing
-// more to do); otherwise remembers them. Runs before the request's length check.
+// IOCTL_SERIAL_SET_LINE_CONTROL: TRUE when the three bytes repeat the last line control applied
+// (nothing more to do). SetLineControl remembers what it applies.
 BOOLEAN LineControlRepeats(PortExtension *Port, const UCHAR *Bytes);
 // Validates, applies and sends a line control: STATUS_SUCCESS or STATUS_INVALID_PARAMETER.
 NTSTATUS SetLineControl(PortExtension *Port, const SERIAL_LINE_CONTROL *LineControl);

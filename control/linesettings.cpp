@@ -148,12 +148,11 @@ NTSTATUS SendLineCoding(PortExtension *Port) {
     return SendLineCodingRequest(Port, coding, &sent);
 }
 
+// Only a setting that was applied is remembered: a refused one must be refused again. All zero
+// (WordLength 0, never valid) means nothing applied yet.
 BOOLEAN LineControlRepeats(PortExtension *Port, const UCHAR *Bytes) {
-    if (RtlCompareMemory(Bytes, Port->LastLineControl, sizeof(Port->LastLineControl)) ==
-        sizeof(Port->LastLineControl))
-        return TRUE;
-    RtlCopyMemory(Port->LastLineControl, Bytes, sizeof(Port->LastLineControl));
-    return FALSE;
+    return Port->LastLineControl[2] != 0 &&
+           RtlCompareMemory(Bytes, Port->LastLineControl, sizeof(Port->LastLineControl)) == sizeof(Port->LastLineControl);
 }
 
 NTSTATUS SetLineControl(PortExtension *Port, const SERIAL_LINE_CONTROL *LineControl) {
@@ -163,30 +162,27 @@ NTSTATUS SetLineControl(PortExtension *Port, const SERIAL_LINE_CONTROL *LineCont
     static const ULONG wmiParity[5] = {SERIAL_WMI_PARITY_NONE, SERIAL_WMI_PARITY_ODD, SERIAL_WMI_PARITY_EVEN,
                                        SERIAL_WMI_PARITY_MARK, SERIAL_WMI_PARITY_SPACE};
 
+    // Everything is checked before anything changes: a refused request leaves the port as it was.
     UCHAR wordLength = LineControl->WordLength;
-    if (wordLength < 5 || wordLength > 8) return STATUS_INVALID_PARAMETER;
+    if (wordLength < 5 || wordLength > 8 || LineControl->Parity > SPACE_PARITY) return STATUS_INVALID_PARAMETER;
     UCHAR dataCode = (UCHAR)(wordLength - 5);
-    Port->WmiCommData.BitsPerByte = wordLength;
-
-    if (LineControl->Parity > SPACE_PARITY) return STATUS_INVALID_PARAMETER;
-    UCHAR parity = parityPatterns[LineControl->Parity];
-    Port->WmiCommData.Parity = wmiParity[LineControl->Parity];
 
     UCHAR stopFlag;
+    ULONG wmiStopBits;
     switch (LineControl->StopBits) {
     case STOP_BIT_1:
         stopFlag = 0;
-        Port->WmiCommData.StopBits = SERIAL_WMI_STOP_1;
+        wmiStopBits = SERIAL_WMI_STOP_1;
         break;
     case STOP_BITS_1_5:
         if (wordLength != 5) return STATUS_INVALID_PARAMETER;
         stopFlag = 0x04;
-        Port->WmiCommData.StopBits = SERIAL_WMI_STOP_1_5;
+        wmiStopBits = SERIAL_WMI_STOP_1_5;
         break;
     case STOP_BITS_2:
         if (wordLength == 5) return STATUS_INVALID_PARAMETER;
         stopFlag = 0x04;
-        Port->WmiCommData.StopBits = SERIAL_WMI_STOP_2;
+        wmiStopBits = SERIAL_WMI_STOP_2;
         break;
     default:
         return STATUS_INVALID_PARAMETER;
@@ -194,8 +190,14 @@ NTSTATUS SetLineControl(PortExtension *Port, const SERIAL_LINE_CONTROL *LineCont
 
     KIRQL irql;
     KeAcquireSpinLock(&Port->ControlLock, &irql);
-    Port->LineControl = (UCHAR)(stopFlag | parity | dataCode);
+    Port->LineControl = (UCHAR)(stopFlag | parityPatterns[LineControl->Parity] | dataCode);
     Port->ValidDataMask = dataMasks[dataCode];
+    Port->WmiCommData.BitsPerByte = wordLength;
+    Port->WmiCommData.Parity = wmiParity[LineControl->Parity];
+    Port->WmiCommData.StopBits = wmiStopBits;
+    Port->LastLineControl[0] = LineControl->StopBits;
+    Port->LastLineControl[1] = LineControl->Parity;
+    Port->LastLineControl[2] = wordLength;
     KeReleaseSpinLock(&Port->ControlLock, irql);
 
     (void)SendLineCoding(Port);

@@ -3,13 +3,6 @@
 
 #define NAME_BUFFER_BYTES 258
 
-static VOID FreeString(PUNICODE_STRING s) {
-    if (s->Buffer) ExFreePoolWithTag(s->Buffer, MIRAVO_POOL_TAG);
-    s->Buffer = NULL;
-    s->Length = 0;
-    s->MaximumLength = 0;
-}
-
 NTSTATUS CreatePortDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT *DeviceObject) {
     *DeviceObject = NULL;
     PDEVICE_OBJECT device = NULL;

@@ -18,8 +18,11 @@ LONG ParseExtendedRates(const CHAR *Text, ULONG Length, ExtendedRate *Table);
 NTSTATUS InitPortExtension(PDEVICE_OBJECT DeviceObject);
 
 NTSTATUS CreatePortDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT *DeviceObject);
+// All or nothing. STATUS_OBJECT_NAME_NOT_FOUND: the device has no COM name to publish.
 NTSTATUS NamePort(PortExtension *Port);
 VOID UndoNaming(PortExtension *Port);
+// Frees a string of our pool and leaves it empty; an empty one is left as it is.
+VOID FreeString(PUNICODE_STRING String);
 NTSTATUS QueryRegistryValue(HANDLE Key, PCWSTR Name, ULONG NameSize, PVOID Destination, ULONG DestinationSize);
 // Frees what CreatePortDevice and NamePort leave allocated on the port; removal calls it before
 // deleting the device object.

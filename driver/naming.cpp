@@ -7,7 +7,7 @@
 
 static const WCHAR SerialCommKey[] = PLATFORM_WIDE("SERIALCOMM");
 
-static VOID FreeString(PUNICODE_STRING s) {
+VOID FreeString(PUNICODE_STRING s) {
     if (s->Buffer) ExFreePoolWithTag(s->Buffer, MIRAVO_POOL_TAG);
     s->Buffer = NULL;
     s->Length = 0;
@@ -57,25 +57,6 @@ static NTSTATUS ReadComName(HANDLE key, PCWSTR name, ULONG nameSize, PWSTR buffe
     return status;
 }
 
-static VOID UndoPartialNaming(PortExtension *port) {
-    FreeString(&port->DosName);
-    if (port->CreatedSymbolicLink) {
-        IoDeleteSymbolicLink(&port->SymbolicLinkName);
-        port->CreatedSymbolicLink = FALSE;
-    }
-    FreeString(&port->SymbolicLinkName);
-    if (port->CreatedSerialCommEntry) {
-        RtlDeleteRegistryValue(RTL_REGISTRY_DEVICEMAP, SerialCommKey, port->DeviceName.Buffer);
-        port->CreatedSerialCommEntry = FALSE;
-    }
-    if (port->InterfaceName.Buffer) {
-        IoSetDeviceInterfaceState(&port->InterfaceName, FALSE);
-        RtlFreeUnicodeString(&port->InterfaceName);
-        port->InterfaceName.Buffer = NULL;
-    }
-    FreeString(&port->WmiPortName);
-}
-
 NTSTATUS NamePort(PortExtension *Port) {
     HANDLE key;
     // Reading values needs KEY_QUERY_VALUE, not only the standard read right.
@@ -86,11 +67,13 @@ NTSTATUS NamePort(PortExtension *Port) {
     static const WCHAR portName[] = PLATFORM_WIDE("PortName");
     static const WCHAR identifierName[] = PLATFORM_WIDE("Identifier");
 
+    // A read that ran out of memory is no answer: taking it for "no such value" would start the
+    // port without the name it was given, or named against the user's wish.
     Port->SkipExternalNaming = 0;
-    QueryRegistryValue(key, skipName, sizeof(skipName), &Port->SkipExternalNaming, sizeof(ULONG));
-    if (Port->SkipExternalNaming) {
+    status = QueryRegistryValue(key, skipName, sizeof(skipName), &Port->SkipExternalNaming, sizeof(ULONG));
+    if (status == STATUS_INSUFFICIENT_RESOURCES || Port->SkipExternalNaming) {
         ZwClose(key);
-        return STATUS_SUCCESS;
+        return status == STATUS_INSUFFICIENT_RESOURCES ? status : STATUS_SUCCESS;
     }
 
     PWSTR linkBuffer = (PWSTR)ExAllocatePoolWithTag(PagedPool, WORK_BUFFER_BYTES, MIRAVO_POOL_TAG);
@@ -102,12 +85,10 @@ NTSTATUS NamePort(PortExtension *Port) {
         return STATUS_INSUFFICIENT_RESOURCES;
     }
     RtlZeroMemory(linkBuffer, WORK_BUFFER_BYTES);
-    // UndoNaming keeps these two until removal; a later naming must not leak them.
-    FreeString(&Port->SymbolicLinkName);
-    FreeString(&Port->DosName);
 
     status = ReadComName(key, portName, sizeof(portName), comBuffer);
-    if (!NT_SUCCESS(status)) status = ReadComName(key, identifierName, sizeof(identifierName), comBuffer);
+    if (!NT_SUCCESS(status) && status != STATUS_INSUFFICIENT_RESOURCES)
+        status = ReadComName(key, identifierName, sizeof(identifierName), comBuffer);
     ZwClose(key);
 
     UNICODE_STRING comName;
@@ -154,28 +135,30 @@ NTSTATUS NamePort(PortExtension *Port) {
             Port->InterfaceName.Buffer = NULL;
     }
     // Naming is all or nothing; only a failure of the key reads leaves nothing to undo.
-    if (!NT_SUCCESS(status)) UndoPartialNaming(Port);
+    if (!NT_SUCCESS(status)) UndoNaming(Port);
 
     ExFreePoolWithTag(linkBuffer, MIRAVO_POOL_TAG);
     ExFreePoolWithTag(comBuffer, MIRAVO_POOL_TAG);
     return status;
 }
 
+// Withdraws and frees whatever naming made, and only that: surprise removal and the removal
+// after it both come here, as does a naming that failed half-way.
 VOID UndoNaming(PortExtension *Port) {
-    if (Port->SkipExternalNaming) return;
-    // Surprise removal and the removal after it both come here: each name goes exactly once.
     if (Port->InterfaceName.Buffer) {
         IoSetDeviceInterfaceState(&Port->InterfaceName, FALSE);
         RtlFreeUnicodeString(&Port->InterfaceName);
         Port->InterfaceName.Buffer = NULL;
     }
-    if (Port->SymbolicLinkName.Buffer && Port->CreatedSymbolicLink) {
+    if (Port->CreatedSymbolicLink) {
         IoDeleteSymbolicLink(&Port->SymbolicLinkName);
         Port->CreatedSymbolicLink = FALSE;
     }
-    FreeString(&Port->WmiPortName);
-    if (Port->DeviceName.Buffer && Port->CreatedSerialCommEntry) {
+    if (Port->CreatedSerialCommEntry) {
         RtlDeleteRegistryValue(RTL_REGISTRY_DEVICEMAP, SerialCommKey, Port->DeviceName.Buffer);
         Port->CreatedSerialCommEntry = FALSE;
     }
+    FreeString(&Port->SymbolicLinkName);
+    FreeString(&Port->DosName);
+    FreeString(&Port->WmiPortName);
 }

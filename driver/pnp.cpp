@@ -182,6 +182,12 @@ static VOID FillWmiCommData(PortExtension *port) {
 
 NTSTATUS FinishStart(PDEVICE_OBJECT DeviceObject) {
     PortExtension *port = PortOf(DeviceObject);
+    // A port given a COM name starts with it or not at all: half-named, it would stay unreachable
+    // by that name for as long as it is plugged in. Naming first leaves nothing else to undo.
+    if (port->PnpState == PNP_NEVER_STARTED) {
+        NTSTATUS status = NamePort(port);
+        if (!NT_SUCCESS(status) && status != STATUS_OBJECT_NAME_NOT_FOUND) return status;
+    }
     KIRQL irql;
     if ((port->DeviceFlags & (DEVICE_FLAG_STARTED | DEVICE_FLAG_STOPPED)) == (DEVICE_FLAG_STARTED | DEVICE_FLAG_STOPPED)) {
         KeAcquireSpinLock(&port->FlagsLock, &irql);
@@ -192,7 +198,6 @@ NTSTATUS FinishStart(PDEVICE_OBJECT DeviceObject) {
     InitPortExtension(DeviceObject);
     RestoreChipSettings(port);
     port->IsOpen = FALSE;
-    if (port->PnpState == PNP_NEVER_STARTED) (void)NamePort(port);
     FillWmiCommData(port);
     if (port->PnpState == PNP_NEVER_STARTED && !port->CountedAsSerialPort) {
         IoGetConfigurationInformation()->SerialCount++;
@@ -213,8 +218,8 @@ NTSTATUS StartDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     PortExtension *port = PortOf(DeviceObject);
     KeInitializeEvent(&port->StartEvent, SynchronizationEvent, FALSE);
     NTSTATUS status = ForwardSynchronously(port, Irp, &port->StartEvent);
+    if (NT_SUCCESS(status)) status = FinishStart(DeviceObject);
     if (!NT_SUCCESS(status)) return status;
-    FinishStart(DeviceObject);
     return IdentifyChip(DeviceObject);
 }
 

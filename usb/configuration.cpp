@@ -27,13 +27,37 @@ static NTSTATUS GetDescriptor(PDEVICE_OBJECT device, PURB urb, UCHAR type, UCHAR
     return status;
 }
 
+// Descriptor `type` 0 into a new zeroed buffer of `length` bytes, which the caller frees; *buffer
+// is NULL when nothing could be allocated.
+static NTSTATUS ReadDescriptor(PDEVICE_OBJECT device, UCHAR type, ULONG length, PVOID *buffer, PULONG received) {
+    *received = 0;
+    PURB urb = (PURB)ExAllocatePoolWithTag(NonPagedPool, DESCRIPTOR_URB_BYTES, MIRAVO_POOL_TAG);
+    *buffer = ExAllocatePoolWithTag(NonPagedPool, length, MIRAVO_POOL_TAG);
+    if (!urb || !*buffer) {
+        if (urb) ExFreePoolWithTag(urb, MIRAVO_POOL_TAG);
+        if (*buffer) ExFreePoolWithTag(*buffer, MIRAVO_POOL_TAG);
+        *buffer = NULL;
+        return STATUS_NO_MEMORY;
+    }
+    RtlZeroMemory(*buffer, length);
+    NTSTATUS status = GetDescriptor(device, urb, type, 0, 0, *buffer, length, received);
+    ExFreePoolWithTag(urb, MIRAVO_POOL_TAG);
+    return status;
+}
+
+struct StringProbe {
+    struct _URB_CONTROL_DESCRIPTOR_REQUEST Urb;
+    UCHAR Text[STRING_PROBE_BYTES];
+};
+
 // Low byte of UTF-16 character `position` of string descriptor `index`, or -1 when the string the
 // device returned (by what arrived and by its own bLength) does not reach that far.
-static LONG StringCharacter(PDEVICE_OBJECT device, PURB urb, PUCHAR buffer, UCHAR index, ULONG position) {
+static LONG StringCharacter(PDEVICE_OBJECT device, StringProbe *probe, UCHAR index, ULONG position) {
+    PUCHAR buffer = probe->Text;
     RtlZeroMemory(buffer, STRING_PROBE_BYTES);
     ULONG received;
-    if (!NT_SUCCESS(GetDescriptor(device, urb, USB_STRING_DESCRIPTOR_TYPE, index, STRING_LANGUAGE, buffer,
-                                  STRING_PROBE_BYTES, &received)))
+    if (!NT_SUCCESS(GetDescriptor(device, (PURB)&probe->Urb, USB_STRING_DESCRIPTOR_TYPE, index, STRING_LANGUAGE,
+                                  buffer, STRING_PROBE_BYTES, &received)))
         return -1;
     if (received < 2 || buffer[1] != USB_STRING_DESCRIPTOR_TYPE) return -1;
     ULONG limit = buffer[0] < received ? buffer[0] : received;
@@ -51,18 +75,11 @@ static LONG Classify(const USB_DEVICE_DESCRIPTOR *d) {
 
 NTSTATUS IdentifyChip(PDEVICE_OBJECT DeviceObject) {
     PortExtension *port = PortOf(DeviceObject);
-    PURB urb = (PURB)ExAllocatePoolWithTag(NonPagedPool, DESCRIPTOR_URB_BYTES, MIRAVO_POOL_TAG);
-    PUSB_DEVICE_DESCRIPTOR descriptor =
-        (PUSB_DEVICE_DESCRIPTOR)ExAllocatePoolWithTag(NonPagedPool, DEVICE_DESCRIPTOR_BYTES, MIRAVO_POOL_TAG);
-    if (!urb || !descriptor) {
-        if (urb) ExFreePoolWithTag(urb, MIRAVO_POOL_TAG);
-        if (descriptor) ExFreePoolWithTag(descriptor, MIRAVO_POOL_TAG);
-        return STATUS_NO_MEMORY;
-    }
-    RtlZeroMemory(descriptor, DEVICE_DESCRIPTOR_BYTES);
+    PUSB_DEVICE_DESCRIPTOR descriptor;
     ULONG received;
-    NTSTATUS status = GetDescriptor(DeviceObject, urb, USB_DEVICE_DESCRIPTOR_TYPE, 0, 0, descriptor,
-                                    DEVICE_DESCRIPTOR_BYTES, &received);
+    NTSTATUS status =
+        ReadDescriptor(DeviceObject, USB_DEVICE_DESCRIPTOR_TYPE, DEVICE_DESCRIPTOR_BYTES, (PVOID *)&descriptor, &received);
+    if (!descriptor) return status;
     // A short answer would be classified from bytes the device never sent.
     if (NT_SUCCESS(status) && received < DEVICE_DESCRIPTOR_BYTES) status = STATUS_DEVICE_DATA_ERROR;
 
@@ -72,26 +89,33 @@ NTSTATUS IdentifyChip(PDEVICE_OBJECT DeviceObject) {
     if (NT_SUCCESS(status)) {
         port->ChipType = Classify(descriptor);
         if (port->ChipType == 2) {
-            PUCHAR text = (PUCHAR)ExAllocatePoolWithTag(NonPagedPool, STRING_PROBE_BYTES, MIRAVO_POOL_TAG);
-            if (text) {
-                if (StringCharacter(DeviceObject, urb, text, TYPE3_STRING, TYPE3_POSITION) == TYPE3_CHARACTER)
+            StringProbe *probe = (StringProbe *)ExAllocatePoolWithTag(NonPagedPool, sizeof(StringProbe), MIRAVO_POOL_TAG);
+            if (probe) {
+                if (StringCharacter(DeviceObject, probe, TYPE3_STRING, TYPE3_POSITION) == TYPE3_CHARACTER)
                     port->ChipType = 3;
-                if (StringCharacter(DeviceObject, urb, text, TYPE4_STRING, TYPE4_POSITION) == TYPE4_CHARACTER)
+                if (StringCharacter(DeviceObject, probe, TYPE4_STRING, TYPE4_POSITION) == TYPE4_CHARACTER)
                     port->ChipType = 4;
-                ExFreePoolWithTag(text, MIRAVO_POOL_TAG);
+                ExFreePoolWithTag(probe, MIRAVO_POOL_TAG);
             }
         }
     }
-    ExFreePoolWithTag(urb, MIRAVO_POOL_TAG);
 
     if (NT_SUCCESS(status)) status = SelectConfiguration(DeviceObject);
     port->UsbConfigured = 1;
     return status;
 }
 
+// What each role of the pipe map must be. A pipe of another type or direction would take
+// transfers it can never complete.
+static const struct {
+    USBD_PIPE_TYPE Type;
+    UCHAR Direction;
+} PipeKinds[] = {{UsbdPipeTypeInterrupt, USB_ENDPOINT_DIRECTION_MASK}, {UsbdPipeTypeBulk, 0},
+                 {UsbdPipeTypeBulk, USB_ENDPOINT_DIRECTION_MASK}};
+
 // A copy of one interface record of a select-configuration URB, checked against the URB's bounds
-// and against the pipes the pipe map needs.
-static NTSTATUS CopyInterface(PURB urb, PUSBD_INTERFACE_INFORMATION info, ULONG pipesNeeded,
+// and against the pipes the pipe map takes from it by position, from role `first` on.
+static NTSTATUS CopyInterface(PURB urb, PUSBD_INTERFACE_INFORMATION info, PipeRole first, ULONG pipesNeeded,
                               PUSBD_INTERFACE_INFORMATION *copy) {
     const ULONG header = (ULONG)FIELD_OFFSET(USBD_INTERFACE_INFORMATION, Pipes);
     ULONG_PTR start = (ULONG_PTR)info - (ULONG_PTR)urb;
@@ -101,6 +125,12 @@ static NTSTATUS CopyInterface(PURB urb, PUSBD_INTERFACE_INFORMATION info, ULONG 
     if (length < header || length > urbLength - start) return STATUS_DEVICE_DATA_ERROR;
     if (info->NumberOfPipes < pipesNeeded || info->NumberOfPipes > (length - header) / sizeof(USBD_PIPE_INFORMATION))
         return STATUS_DEVICE_DATA_ERROR;
+    for (ULONG i = 0; i < pipesNeeded; i++) {
+        const USBD_PIPE_INFORMATION *pipe = &info->Pipes[i];
+        if (pipe->PipeType != PipeKinds[first + i].Type ||
+            (pipe->EndpointAddress & USB_ENDPOINT_DIRECTION_MASK) != PipeKinds[first + i].Direction)
+            return STATUS_DEVICE_DATA_ERROR;
+    }
 
     PUSBD_INTERFACE_INFORMATION block =
         (PUSBD_INTERFACE_INFORMATION)ExAllocatePoolWithTag(NonPagedPool, length, MIRAVO_POOL_TAG);
@@ -121,7 +151,7 @@ static NTSTATUS SelectOneInterface(PDEVICE_OBJECT device, PUSB_CONFIGURATION_DES
         ExFreePool(urb);
         return STATUS_INSUFFICIENT_RESOURCES;
     }
-    // Pipes are taken by position: interrupt IN, bulk OUT, bulk IN.
+    // Pipes are taken by position: interrupt IN, bulk OUT, bulk IN (CopyInterface checks their kinds).
     if (iface->bNumEndpoints < 3) {
         ExFreePool(urb);
         return STATUS_DEVICE_DATA_ERROR;
@@ -130,7 +160,7 @@ static NTSTATUS SelectOneInterface(PDEVICE_OBJECT device, PUSB_CONFIGURATION_DES
     urb->UrbHeader.Length = size;
     urb->UrbSelectConfiguration.ConfigurationDescriptor = config;
     NTSTATUS status = SyncUsbRequest(device, urb);
-    if (NT_SUCCESS(status)) status = CopyInterface(urb, &urb->UrbSelectConfiguration.Interface, 3, &port->FirstInterfaceInfo);
+    if (NT_SUCCESS(status)) status = CopyInterface(urb, &urb->UrbSelectConfiguration.Interface, InterruptInPipe, 3, &port->FirstInterfaceInfo);
     ExFreePool(urb);
     return status;
 }
@@ -177,8 +207,8 @@ static NTSTATUS SelectTwoInterfaces(PDEVICE_OBJECT device, PUSB_CONFIGURATION_DE
         // The chip wants SET_CONFIGURATION twice. Each selection hands out new pipe handles, so the
         // copies are taken after the second.
         status = SyncUsbRequest(device, urb);
-        if (NT_SUCCESS(status)) status = CopyInterface(urb, list[0].Interface, 1, &port->FirstInterfaceInfo);
-        if (NT_SUCCESS(status)) status = CopyInterface(urb, list[1].Interface, 2, &port->SecondInterfaceInfo);
+        if (NT_SUCCESS(status)) status = CopyInterface(urb, list[0].Interface, InterruptInPipe, 1, &port->FirstInterfaceInfo);
+        if (NT_SUCCESS(status)) status = CopyInterface(urb, list[1].Interface, BulkOutPipe, 2, &port->SecondInterfaceInfo);
     }
     ExFreePool(urb);
     ExFreePoolWithTag(list, MIRAVO_POOL_TAG);
@@ -187,36 +217,20 @@ static NTSTATUS SelectTwoInterfaces(PDEVICE_OBJECT device, PUSB_CONFIGURATION_DE
 
 NTSTATUS SelectConfiguration(PDEVICE_OBJECT DeviceObject) {
     PortExtension *port = PortOf(DeviceObject);
-    PURB urb = (PURB)ExAllocatePoolWithTag(NonPagedPool, DESCRIPTOR_URB_BYTES, MIRAVO_POOL_TAG);
-    PUSB_CONFIGURATION_DESCRIPTOR header =
-        (PUSB_CONFIGURATION_DESCRIPTOR)ExAllocatePoolWithTag(NonPagedPool, CONFIG_HEADER_BYTES, MIRAVO_POOL_TAG);
-    if (!urb || !header) {
-        if (urb) ExFreePoolWithTag(urb, MIRAVO_POOL_TAG);
-        if (header) ExFreePoolWithTag(header, MIRAVO_POOL_TAG);
-        return STATUS_NO_MEMORY;
-    }
-    RtlZeroMemory(header, CONFIG_HEADER_BYTES);
+    PUSB_CONFIGURATION_DESCRIPTOR header;
     ULONG received;
-    NTSTATUS status = GetDescriptor(DeviceObject, urb, USB_CONFIGURATION_DESCRIPTOR_TYPE, 0, 0, header,
-                                    CONFIG_HEADER_BYTES, &received);
+    NTSTATUS status = ReadDescriptor(DeviceObject, USB_CONFIGURATION_DESCRIPTOR_TYPE, CONFIG_HEADER_BYTES,
+                                     (PVOID *)&header, &received);
+    if (!header) return status;
     ULONG total = header->wTotalLength;
     ExFreePoolWithTag(header, MIRAVO_POOL_TAG);
     if (NT_SUCCESS(status) && (received < CONFIG_HEADER_BYTES || total < CONFIG_HEADER_BYTES))
         status = STATUS_DEVICE_DATA_ERROR;
-    if (!NT_SUCCESS(status)) {
-        ExFreePoolWithTag(urb, MIRAVO_POOL_TAG);
-        return status;
-    }
+    if (!NT_SUCCESS(status)) return status;
 
-    PUSB_CONFIGURATION_DESCRIPTOR config =
-        (PUSB_CONFIGURATION_DESCRIPTOR)ExAllocatePoolWithTag(NonPagedPool, total, MIRAVO_POOL_TAG);
-    if (!config) {
-        ExFreePoolWithTag(urb, MIRAVO_POOL_TAG);
-        return STATUS_NO_MEMORY;
-    }
-    RtlZeroMemory(config, total);
-    status = GetDescriptor(DeviceObject, urb, USB_CONFIGURATION_DESCRIPTOR_TYPE, 0, 0, config, total, &received);
-    ExFreePoolWithTag(urb, MIRAVO_POOL_TAG);
+    PUSB_CONFIGURATION_DESCRIPTOR config;
+    status = ReadDescriptor(DeviceObject, USB_CONFIGURATION_DESCRIPTOR_TYPE, total, (PVOID *)&config, &received);
+    if (!config) return status;
     // The USB library walks the descriptor to its own wTotalLength: it must be exactly what arrived.
     if (NT_SUCCESS(status) && (received != total || config->wTotalLength != total ||
                                config->bLength < CONFIG_HEADER_BYTES ||

@@ -153,6 +153,18 @@ TEST_F(BringUpTest, HostileConfigurationDescriptorsFailTheStartCleanly) {
         {"one interface with two endpoints", 2, Configuration({{0xFF, 2}})},
         {"two interfaces, the data one with one endpoint", 3, Configuration({{0xFF, 1}, {0xFF, 1}})},
         {"two interfaces that do not match the chip's classes", 3, Configuration({{0x02, 1}, {0x0A, 2}})},
+        // Pipes are taken by position; one of the wrong type or direction is refused.
+        {"the bulk OUT endpoint is isochronous", 2, [] {
+             auto d = Configuration({{0xFF, 3}});
+             d[18 + 7 + 3] = 1;
+             return d;
+         }()},
+        {"the bulk IN endpoint points OUT", 4, [] {
+             auto d = Configuration({{0xFF, 3}});
+             d[18 + 14 + 2] = 0x03;
+             return d;
+         }()},
+        {"the data interface offers an interrupt IN and a bulk OUT", 3, Configuration({{0xFF, 1}, {0xFF, 2}})},
         {"interface count claims one more than the descriptor holds", 1, [] {
              auto d = Configuration({{0xFF, 3}});
              d[4] = 2;
@@ -163,8 +175,7 @@ TEST_F(BringUpTest, HostileConfigurationDescriptorsFailTheStartCleanly) {
         SCOPED_TRACE(c.what);
         SimulatedDevice device(Variant(c.variant));
         device.bus().serveDescriptor(USB_CONFIGURATION_DESCRIPTOR_TYPE, 0, c.bytes);
-        NTSTATUS status = pnp.plugIn(driver, device.pdo());
-        EXPECT_TRUE(NT_ERROR(status)) << std::hex << status;
+        EXPECT_EQ(pnp.plugIn(driver, device.pdo()), STATUS_DEVICE_DATA_ERROR);
         // The PnP manager removed the failed stack again.
         EXPECT_EQ(Port(device), nullptr);
         EXPECT_EQ(PortBytes(), 0u);

@@ -88,6 +88,9 @@ TEST_F(IoctlTest, BufferChecksAndReturnedLengthsByCode) {
         {IOCTL_SERIAL_SET_QUEUE_SIZE, 8, 0, {}, kOk, 0},
         {IOCTL_SERIAL_SET_LINE_CONTROL, 0, 0, {}, kBad, 0},
         {IOCTL_SERIAL_SET_LINE_CONTROL, 2, 0, {0, 0}, kShort, 0},
+        // A refused setting is refused again when repeated; all zero is no setting either.
+        {IOCTL_SERIAL_SET_LINE_CONTROL, 3, 0, {0, 0, 0}, kBad, 0},
+        {IOCTL_SERIAL_SET_LINE_CONTROL, 3, 0, {0, 0, 9}, kBad, 0},
         {IOCTL_SERIAL_SET_LINE_CONTROL, 3, 0, {0, 0, 9}, kBad, 0},
         {IOCTL_SERIAL_SET_LINE_CONTROL, 3, 0, {0, 0, 7}, kOk, 0},
         {IOCTL_SERIAL_IMMEDIATE_CHAR, 0, 0, {}, kShort, 0},

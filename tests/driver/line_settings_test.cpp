@@ -218,22 +218,24 @@ TEST_F(LineSettings, LineCodingCarriesLastRateAndWmiMirrorsSettings) {
     EXPECT_EQ(port->WmiCommData.Parity, ULONG(SERIAL_WMI_PARITY_MARK));
     EXPECT_EQ(port->WmiCommData.BitsPerByte, 7u);
     EXPECT_EQ(port->WmiCommData.StopBits, ULONG(SERIAL_WMI_STOP_1));
-    // A refused request leaves the WMI fields it got past.
+    // A refused request changes none of them.
     SERIAL_LINE_CONTROL bad = {STOP_BITS_2, SPACE_PARITY, 5};
     EXPECT_EQ(SetLineControl(port, &bad), STATUS_INVALID_PARAMETER);
-    EXPECT_EQ(port->WmiCommData.BitsPerByte, 5u);
-    EXPECT_EQ(port->WmiCommData.Parity, ULONG(SERIAL_WMI_PARITY_SPACE));
+    EXPECT_EQ(port->WmiCommData.BitsPerByte, 7u);
+    EXPECT_EQ(port->WmiCommData.Parity, ULONG(SERIAL_WMI_PARITY_MARK));
     EXPECT_EQ(port->LineControl, 0x2A);
 }
 
-TEST_F(LineSettings, RepeatedLineControlIsRecognisedEvenWhenInvalid) {
+TEST_F(LineSettings, OnlyAnAppliedLineControlCountsAsARepeat) {
     Start(0);
-    const UCHAR invalid[3] = {STOP_BITS_2, NO_PARITY, 5};
-    EXPECT_FALSE(LineControlRepeats(port, invalid));
-    EXPECT_TRUE(LineControlRepeats(port, invalid));
-    const UCHAR other[3] = {STOP_BIT_1, NO_PARITY, 8};
-    EXPECT_FALSE(LineControlRepeats(port, other));
-    EXPECT_EQ(std::vector<UCHAR>(port->LastLineControl, port->LastLineControl + 3), Bytes({0, 0, 8}));
+    const SERIAL_LINE_CONTROL eight = {STOP_BIT_1, NO_PARITY, 8}, refused = {STOP_BITS_2, NO_PARITY, 5};
+    const UCHAR *bytes = reinterpret_cast<const UCHAR *>(&eight);
+    EXPECT_FALSE(LineControlRepeats(port, bytes));
+    ASSERT_EQ(SetLineControl(port, &eight), STATUS_SUCCESS);
+    EXPECT_TRUE(LineControlRepeats(port, bytes));
+    EXPECT_EQ(SetLineControl(port, &refused), STATUS_INVALID_PARAMETER);
+    EXPECT_FALSE(LineControlRepeats(port, reinterpret_cast<const UCHAR *>(&refused)));
+    EXPECT_TRUE(LineControlRepeats(port, bytes));
 }
 
 class SyncRequests : public LineSettings {};

@@ -164,6 +164,8 @@ TEST_F(PnpHandlingTest, EveryAllocationFailureDuringStartLeavesNothingBehind) {
         NTSTATUS status = pnp.plugIn(driver, device.pdo());
         pool.clearFaults();
         if (NT_SUCCESS(status)) {
+            // Started means named: never a port that COM3 cannot reach.
+            EXPECT_EQ(names.Resolve(u"\\??\\COM3"), Port(device));
             EXPECT_EQ(pnp.remove(device.pdo()), STATUS_SUCCESS);
         }
         EXPECT_EQ(Port(device), nullptr);
