@@ -6,8 +6,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cstdio>
-#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -649,74 +647,6 @@ TEST_F(OneProcessorQueueTest, CountedDpcsAndTimersCountEachPendingRunOnce) {
     EXPECT_GE(machine.now(), due);
     EXPECT_EQ(noopRuns.load(), 2);
     EXPECT_EQ(port->PendingDpcCount, 1);
-}
-
-class QueueRaceTest : public QueueTest {
-protected:
-    static constexpr uint64_t kSeed = 0x5EED4111;
-    QueueRaceTest() : QueueTest(emu::MachineConfig{.processors = 2, .noiseSeed = kSeed}) {}
-
-    void Free(PIRP irp) {
-        IoFreeIrp(irp);
-        irps.erase(std::find(irps.begin(), irps.end(), irp));
-    }
-};
-
-// The current write is finished by its completion DPC, its total time-out and a cancel (from a
-// DPC-level device event or a passive thread), all due within a tick of one another on two
-// processors with schedule noise; the queued write behind it must then start and finish too.
-TEST_F(QueueRaceTest, CompletionTimeOutAndCancelFinishEachRequestExactlyOnce) {
-    SCOPED_TRACE("noise seed " + std::to_string(kSeed));
-    harness.totalTimeout = kTick;
-    std::mt19937 rng(kSeed);
-    int success = 0, timedOut = 0, cancelled = 0;
-    constexpr int kIterations = 2000;
-    for (int i = 0; i < kIterations; i++) {
-        SCOPED_TRACE("iteration " + std::to_string(i));
-        Outcome first, second;
-        PIRP w1 = Build(IRP_MJ_WRITE, first, 8);
-        PIRP w2 = Build(IRP_MJ_WRITE, second, 4);
-        ASSERT_EQ(Send(w1), STATUS_PENDING);
-        ASSERT_EQ(Send(w2), STATUS_PENDING);
-        int64_t due = int64_t(port->WriteTotalTimer.DueTime.QuadPart);
-        int64_t doneAt = due + int64_t(rng() % 3) - 1;
-        int64_t cancelAt = due + int64_t(rng() % 3) - 1;
-        machine.scheduleAt(doneAt, [&] { TransferDone(port, harness.write, w1); });
-        emu::Thread canceller;
-        if (rng() & 1)
-            canceller = emu::Thread([&] {
-                machine.sleepFor(cancelAt - machine.now());
-                IoCancelIrp(w1);
-            }, "cancel");
-        else
-            machine.scheduleAt(cancelAt, [&] { IoCancelIrp(w1); });
-
-        ASSERT_TRUE(WaitDone(first));
-        ASSERT_TRUE(WaitDone(second));  // started behind the first, ended by its own time-out
-        if (canceller.joinable()) canceller.join();
-        KeFlushQueuedDpcs();
-
-        ASSERT_EQ(first.completions.load(std::memory_order_acquire), 1);
-        ASSERT_EQ(second.completions.load(std::memory_order_acquire), 1);
-        switch (first.status) {
-        case STATUS_SUCCESS: success++; EXPECT_EQ(first.information, 8u); break;
-        case STATUS_TIMEOUT: timedOut++; EXPECT_EQ(first.information, 8u); break;
-        case STATUS_CANCELLED: cancelled++; EXPECT_EQ(first.information, 0u); break;
-        default: ADD_FAILURE() << "status " << std::hex << first.status;
-        }
-        EXPECT_EQ(second.status, STATUS_TIMEOUT);
-        EXPECT_LT(first.order, second.order);
-        ASSERT_EQ(port->CurrentWrite, nullptr);
-        ASSERT_EQ(port->PendingRequestCount, 1);
-        ASSERT_EQ(port->PendingDpcCount, 1);
-        Free(w1);
-        Free(w2);
-    }
-    // Every party won some of the races.
-    EXPECT_GT(success, 0);
-    EXPECT_GT(timedOut, 0);
-    EXPECT_GT(cancelled, 0);
-    std::printf("completed %d, timed out %d, cancelled %d\n", success, timedOut, cancelled);
 }
 
 }  // namespace
