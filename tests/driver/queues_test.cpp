@@ -53,7 +53,6 @@ struct Kind {
     LIST_ENTRY PortExtension::*queue;
     PIRP PortExtension::*slot;
     KTIMER PortExtension::*timer;
-    KDPC PortExtension::*timeoutDpc;
     KDPC PortExtension::*doneDpc;
     bool inFlight;  // the transfer side holds the current request; guarded by the cancel lock
 };
@@ -61,11 +60,10 @@ struct Kind {
 // Knobs of the stand-in starter and the record of its work.
 struct Harness {
     Kind write{&PortExtension::WriteQueue, &PortExtension::CurrentWrite, &PortExtension::WriteTotalTimer,
-               &PortExtension::WriteTimeoutDpc, &PortExtension::CompleteWriteDpc, false};
+               &PortExtension::CompleteWriteDpc, false};
     Kind read{&PortExtension::ReadQueue, &PortExtension::CurrentRead, &PortExtension::ReadTotalTimer,
-              &PortExtension::ReadTimeoutDpc, &PortExtension::CompleteReadDpc, false};
+              &PortExtension::CompleteReadDpc, false};
     bool installCancel = true;
-    int64_t totalTimeout = 0;  // 0: no total timer
     std::atomic<int> starts{0};
     std::atomic<bool> gateReached{false}, gateOpen{false};
 };
@@ -123,10 +121,6 @@ template <Kind Harness::*K> NTSTATUS NTAPI Park(PortExtension *port) {
             IoSetCancelRoutine(irp, CancelCurrent<K>);
             bits |= RefCancel;
         }
-        if (g_harness->totalTimeout) {
-            SetTimerCounted(&(port->*kind.timer), Relative(g_harness->totalTimeout), &(port->*kind.timeoutDpc), port);
-            bits |= RefTotalTimer;
-        }
         SetRefBits(irp, bits);
         IoReleaseCancelSpinLock(irql);
         return first;
@@ -146,13 +140,6 @@ VOID NTAPI WriteDoneDpc(PKDPC, PVOID context, PVOID, PVOID) {
     FinishWrite(port, nullptr, irql, STATUS_SUCCESS, RefTransfer);
     DpcFinished(port);
 }
-VOID NTAPI WriteTimeoutDpc(PKDPC, PVOID context, PVOID, PVOID) {
-    auto *port = static_cast<PortExtension *>(context);
-    KIRQL irql;
-    IoAcquireCancelSpinLock(&irql);
-    FinishWrite(port, TakeBackWrite, irql, STATUS_TIMEOUT, RefTotalTimer);
-    DpcFinished(port);
-}
 std::atomic<int> noopRuns{0};
 VOID NTAPI CountedNoopDpc(PKDPC, PVOID context, PVOID, PVOID) {
     noopRuns++;
@@ -168,11 +155,6 @@ VOID NTAPI GateDpc(PKDPC, PVOID context, PVOID, PVOID) {
     AwaitGate();
     DpcFinished(static_cast<PortExtension *>(context));
 }
-VOID NTAPI GatedWriteTimeoutDpc(PKDPC dpc, PVOID context, PVOID a, PVOID b) {
-    AwaitGate();
-    WriteTimeoutDpc(dpc, context, a, b);
-}
-
 // The device confirms the transfer of the current request of a kind: it hands the request to
 // the completion DPC (at DISPATCH_LEVEL, as the USB completion routine would).
 void TransferDone(PortExtension *port, Kind &kind, PIRP expected) {
@@ -252,7 +234,6 @@ protected:
         KeInitializeTimer(&port->WriteTotalTimer);
         KeInitializeTimer(&port->ReadTotalTimer);
         KeInitializeDpc(&port->CompleteWriteDpc, WriteDoneDpc, port);
-        KeInitializeDpc(&port->WriteTimeoutDpc, WriteTimeoutDpc, port);
         KeInitializeDpc(&port->ErrorAbortDpc, ErrorAbortDpc, port);
     }
 
@@ -326,37 +307,6 @@ protected:
         EXPECT_EQ(o.information, 0u);
     }
 };
-
-TEST_F(QueueTest, RequestsRunOneAtATimeInArrivalOrder) {
-    Outcome o[3];
-    PIRP w[3];
-    for (int i = 0; i < 3; i++) w[i] = Build(IRP_MJ_WRITE, o[i], 10 * (i + 1));
-
-    EXPECT_EQ(Send(w[0]), STATUS_PENDING);
-    // The starter found the stack word holding the byte offset's high half and cleared it first.
-    EXPECT_EQ(RefBitsOf(w[0]), RefTransfer | RefCancel);
-    EXPECT_EQ(Send(w[1]), STATUS_PENDING);
-    EXPECT_EQ(Send(w[2]), STATUS_PENDING);
-    EXPECT_EQ(harness.starts, 1);
-    EXPECT_EQ(TxChars(), 60u);
-    EXPECT_EQ(port->PendingRequestCount, 4);
-    EXPECT_EQ(w[1]->IoStatus.Status, STATUS_PENDING);
-    EXPECT_EQ(w[1]->CancelRoutine, CancelQueuedRequest);
-
-    for (int i = 0; i < 3; i++) {
-        ASSERT_EQ(port->CurrentWrite, w[i]);
-        EXPECT_EQ(w[i]->CancelRoutine, CancelCurrentWrite);
-        FinishCurrentWrite(w[i]);
-        ASSERT_TRUE(WaitDone(o[i]));
-        EXPECT_EQ(o[i].status, STATUS_SUCCESS);
-        EXPECT_EQ(o[i].information, ULONG_PTR(10 * (i + 1)));
-        EXPECT_EQ(o[i].order, i);
-        EXPECT_EQ(o[i].completions, 1);
-    }
-    EXPECT_EQ(port->CurrentWrite, nullptr);
-    EXPECT_TRUE(IsListEmpty(&port->WriteQueue));
-    EXPECT_EQ(harness.starts, 3);
-}
 
 TEST_F(QueueTest, CancelledQueuedOrArrivingRequestsLeaveTheCurrentOneRunningAndTheCountRight) {
     Outcome o[3], xoff, late;
@@ -447,37 +397,6 @@ TEST_F(QueueTest, CancelAllOfKindTakesTheNewestFirstAndTheCurrentLast) {
     EXPECT_EQ(held.completions, 0);
     FinishCurrentWrite(w4);
     EXPECT_EQ(held.status, STATUS_SUCCESS);
-}
-
-TEST_F(QueueTest, ATimeOutThatExpiredBeforeTheCompletionDpcRanHasTheLastWord) {
-    harness.totalTimeout = kTick;
-    KeInitializeDpc(&port->WriteTimeoutDpc, GatedWriteTimeoutDpc, port);
-    Outcome o;
-    PIRP w = Build(IRP_MJ_WRITE, o, 9);
-    Send(w);
-    EXPECT_EQ(RefBitsOf(w), RefTransfer | RefCancel | RefTotalTimer);
-
-    // The timer expires; its DPC is held on one processor while the completion DPC runs on the other.
-    machine.sleepFor(int64_t(port->WriteTotalTimer.DueTime.QuadPart) - machine.now());
-    while (!harness.gateReached) std::this_thread::yield();
-    TransferDone(port, harness.write, w);
-    for (;;) {
-        KIRQL irql;
-        IoAcquireCancelSpinLock(&irql);
-        ULONG bits = RefBitsOf(w);
-        IoReleaseCancelSpinLock(irql);
-        if (bits == RefTotalTimer) break;
-        std::this_thread::yield();
-    }
-    EXPECT_EQ(o.completions, 0);
-    EXPECT_EQ(port->CurrentWrite, w);
-    EXPECT_EQ(w->CancelRoutine, nullptr);
-
-    harness.gateOpen = true;
-    ASSERT_TRUE(WaitDone(o));
-    EXPECT_EQ(o.status, STATUS_TIMEOUT);
-    EXPECT_EQ(o.information, 9u);
-    EXPECT_EQ(port->CurrentWrite, nullptr);
 }
 
 TEST_F(QueueTest, ACallerHoldingNoBitOfTheCurrentRequestLeavesItAlone) {
