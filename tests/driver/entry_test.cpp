@@ -18,45 +18,43 @@ Rows Table() {
     return rows;
 }
 
-class ExtBaudrate : public DriverTest {
-protected:
-    Rows LoadWith(const std::u16string &text) {
-        registry.SetString(ServiceKey(), u"ExtBaudrate", text);
-        LoadDriver();
-        return Table();
+class ExtBaudrate : public DriverTest {};
+
+// What the service key holds at load, and the table the driver loads from it.
+TEST_F(ExtBaudrate, LoadFillsTheTableFromAWellFormedStringOnly) {
+    std::u16string eleven;
+    Rows ten;
+    for (int i = 1; i <= 11; i++) {
+        eleven += (i > 1 ? u" " : u"") + emu::Widen(std::to_string(i * 1000) + "," + std::to_string(i));
+        if (i <= 10) ten.push_back({i * 1000, ULONG(i)});
     }
-};
-
-TEST_F(ExtBaudrate, AbsentValueGivesEmptyTable) {
-    registry.CreateKey(ServiceKey());
-    LoadDriver();
-    EXPECT_EQ(DriverGlobals.ExtendedRateCount, 0);
-}
-
-TEST_F(ExtBaudrate, MissingServiceKeyStillLoads) {
-    LoadDriver();
-    EXPECT_EQ(DriverGlobals.ExtendedRateCount, 0);
-    EXPECT_EQ(driver->DriverUnload, DriverUnload);
-}
-
-TEST_F(ExtBaudrate, WellFormedPairsFillRowsInOrder) {
-    EXPECT_EQ(LoadWith(u"250000,7 500000,8"), (Rows{{250000, 7}, {500000, 8}}));
-    for (int i = 2; i < EXTENDED_RATE_ROWS; i++) EXPECT_EQ(DriverGlobals.ExtendedRateTable[i].RequestedRate, 0);
-}
-
-TEST_F(ExtBaudrate, ElevenPairsKeepTheFirstTen) {
-    std::u16string text;
-    for (int i = 1; i <= 11; i++) text += (i > 1 ? u" " : u"") + emu::Widen(std::to_string(i * 1000) + "," + std::to_string(i));
-    Rows rows = LoadWith(text);
-    ASSERT_EQ(rows.size(), 10u);
-    EXPECT_EQ(rows.front(), (std::pair<LONG, ULONG>{1000, 1}));
-    EXPECT_EQ(rows.back(), (std::pair<LONG, ULONG>{10000, 10}));
-}
-
-TEST_F(ExtBaudrate, NonStringValueIsIgnoredSafely) {
-    registry.SetDword(ServiceKey(), u"ExtBaudrate", 250000);
-    LoadDriver();
-    EXPECT_EQ(DriverGlobals.ExtendedRateCount, 0);
+    enum Value { NoKey, NoValue, Binary, String };
+    const struct {
+        Value value;
+        std::u16string text;
+        Rows rows;
+    } rows[] = {
+        {NoKey, u"", {}},
+        {NoValue, u"", {}},
+        {Binary, u"250000,7", {}},  // well-formed text, but not a string value
+        {String, u"250000,7 500000,8", {{250000, 7}, {500000, 8}}},
+        {String, eleven, ten},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(int(row.value));
+        if (row.value == NoValue) registry.CreateKey(ServiceKey());
+        if (row.value == Binary)
+            registry.SetValue(ServiceKey(), u"ExtBaudrate", REG_BINARY,
+                              {reinterpret_cast<const uint8_t *>(row.text.data()), row.text.size() * 2});
+        if (row.value == String) registry.SetString(ServiceKey(), u"ExtBaudrate", row.text);
+        LoadDriver();
+        EXPECT_EQ(Table(), row.rows);
+        for (size_t i = row.rows.size(); i < EXTENDED_RATE_ROWS; i++)
+            EXPECT_EQ(DriverGlobals.ExtendedRateTable[i].RequestedRate, 0);
+        TearDown();
+        driver = busDriver = nullptr;
+        registry.DeleteValue(ServiceKey(), u"ExtBaudrate");
+    }
 }
 
 // The parse itself, on the cases that decide between a table and none.

@@ -42,7 +42,6 @@ TEST_F(NamingTest, PortNamePublishesLinkMapEntryAndInterface) {
     EXPECT_TRUE(names.InterfaceEnabled(Text(port->InterfaceName)));
     EXPECT_EQ(Text(port->WmiPortName), u"COM5");
     EXPECT_EQ(Text(port->SymbolicLinkName), u"\\DosDevices\\COM5");
-    EXPECT_EQ(port->DosName.MaximumLength, 66);
 
     UndoNaming(port);
     EXPECT_EQ(names.Resolve(u"\\??\\COM5"), nullptr);

@@ -6,8 +6,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cstdio>
-#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -55,7 +53,6 @@ struct Kind {
     LIST_ENTRY PortExtension::*queue;
     PIRP PortExtension::*slot;
     KTIMER PortExtension::*timer;
-    KDPC PortExtension::*timeoutDpc;
     KDPC PortExtension::*doneDpc;
     bool inFlight;  // the transfer side holds the current request; guarded by the cancel lock
 };
@@ -63,11 +60,10 @@ struct Kind {
 // Knobs of the stand-in starter and the record of its work.
 struct Harness {
     Kind write{&PortExtension::WriteQueue, &PortExtension::CurrentWrite, &PortExtension::WriteTotalTimer,
-               &PortExtension::WriteTimeoutDpc, &PortExtension::CompleteWriteDpc, false};
+               &PortExtension::CompleteWriteDpc, false};
     Kind read{&PortExtension::ReadQueue, &PortExtension::CurrentRead, &PortExtension::ReadTotalTimer,
-              &PortExtension::ReadTimeoutDpc, &PortExtension::CompleteReadDpc, false};
+              &PortExtension::CompleteReadDpc, false};
     bool installCancel = true;
-    int64_t totalTimeout = 0;  // 0: no total timer
     std::atomic<int> starts{0};
     std::atomic<bool> gateReached{false}, gateOpen{false};
 };
@@ -125,10 +121,6 @@ template <Kind Harness::*K> NTSTATUS NTAPI Park(PortExtension *port) {
             IoSetCancelRoutine(irp, CancelCurrent<K>);
             bits |= RefCancel;
         }
-        if (g_harness->totalTimeout) {
-            SetTimerCounted(&(port->*kind.timer), Relative(g_harness->totalTimeout), &(port->*kind.timeoutDpc), port);
-            bits |= RefTotalTimer;
-        }
         SetRefBits(irp, bits);
         IoReleaseCancelSpinLock(irql);
         return first;
@@ -148,13 +140,6 @@ VOID NTAPI WriteDoneDpc(PKDPC, PVOID context, PVOID, PVOID) {
     FinishWrite(port, nullptr, irql, STATUS_SUCCESS, RefTransfer);
     DpcFinished(port);
 }
-VOID NTAPI WriteTimeoutDpc(PKDPC, PVOID context, PVOID, PVOID) {
-    auto *port = static_cast<PortExtension *>(context);
-    KIRQL irql;
-    IoAcquireCancelSpinLock(&irql);
-    FinishWrite(port, TakeBackWrite, irql, STATUS_TIMEOUT, RefTotalTimer);
-    DpcFinished(port);
-}
 std::atomic<int> noopRuns{0};
 VOID NTAPI CountedNoopDpc(PKDPC, PVOID context, PVOID, PVOID) {
     noopRuns++;
@@ -170,11 +155,6 @@ VOID NTAPI GateDpc(PKDPC, PVOID context, PVOID, PVOID) {
     AwaitGate();
     DpcFinished(static_cast<PortExtension *>(context));
 }
-VOID NTAPI GatedWriteTimeoutDpc(PKDPC dpc, PVOID context, PVOID a, PVOID b) {
-    AwaitGate();
-    WriteTimeoutDpc(dpc, context, a, b);
-}
-
 // The device confirms the transfer of the current request of a kind: it hands the request to
 // the completion DPC (at DISPATCH_LEVEL, as the USB completion routine would).
 void TransferDone(PortExtension *port, Kind &kind, PIRP expected) {
@@ -254,7 +234,6 @@ protected:
         KeInitializeTimer(&port->WriteTotalTimer);
         KeInitializeTimer(&port->ReadTotalTimer);
         KeInitializeDpc(&port->CompleteWriteDpc, WriteDoneDpc, port);
-        KeInitializeDpc(&port->WriteTimeoutDpc, WriteTimeoutDpc, port);
         KeInitializeDpc(&port->ErrorAbortDpc, ErrorAbortDpc, port);
     }
 
@@ -328,37 +307,6 @@ protected:
         EXPECT_EQ(o.information, 0u);
     }
 };
-
-TEST_F(QueueTest, RequestsRunOneAtATimeInArrivalOrder) {
-    Outcome o[3];
-    PIRP w[3];
-    for (int i = 0; i < 3; i++) w[i] = Build(IRP_MJ_WRITE, o[i], 10 * (i + 1));
-
-    EXPECT_EQ(Send(w[0]), STATUS_PENDING);
-    // The starter found the stack word holding the byte offset's high half and cleared it first.
-    EXPECT_EQ(RefBitsOf(w[0]), RefTransfer | RefCancel);
-    EXPECT_EQ(Send(w[1]), STATUS_PENDING);
-    EXPECT_EQ(Send(w[2]), STATUS_PENDING);
-    EXPECT_EQ(harness.starts, 1);
-    EXPECT_EQ(TxChars(), 60u);
-    EXPECT_EQ(port->PendingRequestCount, 4);
-    EXPECT_EQ(w[1]->IoStatus.Status, STATUS_PENDING);
-    EXPECT_EQ(w[1]->CancelRoutine, CancelQueuedRequest);
-
-    for (int i = 0; i < 3; i++) {
-        ASSERT_EQ(port->CurrentWrite, w[i]);
-        EXPECT_EQ(w[i]->CancelRoutine, CancelCurrentWrite);
-        FinishCurrentWrite(w[i]);
-        ASSERT_TRUE(WaitDone(o[i]));
-        EXPECT_EQ(o[i].status, STATUS_SUCCESS);
-        EXPECT_EQ(o[i].information, ULONG_PTR(10 * (i + 1)));
-        EXPECT_EQ(o[i].order, i);
-        EXPECT_EQ(o[i].completions, 1);
-    }
-    EXPECT_EQ(port->CurrentWrite, nullptr);
-    EXPECT_TRUE(IsListEmpty(&port->WriteQueue));
-    EXPECT_EQ(harness.starts, 3);
-}
 
 TEST_F(QueueTest, CancelledQueuedOrArrivingRequestsLeaveTheCurrentOneRunningAndTheCountRight) {
     Outcome o[3], xoff, late;
@@ -449,37 +397,6 @@ TEST_F(QueueTest, CancelAllOfKindTakesTheNewestFirstAndTheCurrentLast) {
     EXPECT_EQ(held.completions, 0);
     FinishCurrentWrite(w4);
     EXPECT_EQ(held.status, STATUS_SUCCESS);
-}
-
-TEST_F(QueueTest, ATimeOutThatExpiredBeforeTheCompletionDpcRanHasTheLastWord) {
-    harness.totalTimeout = kTick;
-    KeInitializeDpc(&port->WriteTimeoutDpc, GatedWriteTimeoutDpc, port);
-    Outcome o;
-    PIRP w = Build(IRP_MJ_WRITE, o, 9);
-    Send(w);
-    EXPECT_EQ(RefBitsOf(w), RefTransfer | RefCancel | RefTotalTimer);
-
-    // The timer expires; its DPC is held on one processor while the completion DPC runs on the other.
-    machine.sleepFor(int64_t(port->WriteTotalTimer.DueTime.QuadPart) - machine.now());
-    while (!harness.gateReached) std::this_thread::yield();
-    TransferDone(port, harness.write, w);
-    for (;;) {
-        KIRQL irql;
-        IoAcquireCancelSpinLock(&irql);
-        ULONG bits = RefBitsOf(w);
-        IoReleaseCancelSpinLock(irql);
-        if (bits == RefTotalTimer) break;
-        std::this_thread::yield();
-    }
-    EXPECT_EQ(o.completions, 0);
-    EXPECT_EQ(port->CurrentWrite, w);
-    EXPECT_EQ(w->CancelRoutine, nullptr);
-
-    harness.gateOpen = true;
-    ASSERT_TRUE(WaitDone(o));
-    EXPECT_EQ(o.status, STATUS_TIMEOUT);
-    EXPECT_EQ(o.information, 9u);
-    EXPECT_EQ(port->CurrentWrite, nullptr);
 }
 
 TEST_F(QueueTest, ACallerHoldingNoBitOfTheCurrentRequestLeavesItAlone) {
@@ -649,74 +566,6 @@ TEST_F(OneProcessorQueueTest, CountedDpcsAndTimersCountEachPendingRunOnce) {
     EXPECT_GE(machine.now(), due);
     EXPECT_EQ(noopRuns.load(), 2);
     EXPECT_EQ(port->PendingDpcCount, 1);
-}
-
-class QueueRaceTest : public QueueTest {
-protected:
-    static constexpr uint64_t kSeed = 0x5EED4111;
-    QueueRaceTest() : QueueTest(emu::MachineConfig{.processors = 2, .noiseSeed = kSeed}) {}
-
-    void Free(PIRP irp) {
-        IoFreeIrp(irp);
-        irps.erase(std::find(irps.begin(), irps.end(), irp));
-    }
-};
-
-// The current write is finished by its completion DPC, its total time-out and a cancel (from a
-// DPC-level device event or a passive thread), all due within a tick of one another on two
-// processors with schedule noise; the queued write behind it must then start and finish too.
-TEST_F(QueueRaceTest, CompletionTimeOutAndCancelFinishEachRequestExactlyOnce) {
-    SCOPED_TRACE("noise seed " + std::to_string(kSeed));
-    harness.totalTimeout = kTick;
-    std::mt19937 rng(kSeed);
-    int success = 0, timedOut = 0, cancelled = 0;
-    constexpr int kIterations = 2000;
-    for (int i = 0; i < kIterations; i++) {
-        SCOPED_TRACE("iteration " + std::to_string(i));
-        Outcome first, second;
-        PIRP w1 = Build(IRP_MJ_WRITE, first, 8);
-        PIRP w2 = Build(IRP_MJ_WRITE, second, 4);
-        ASSERT_EQ(Send(w1), STATUS_PENDING);
-        ASSERT_EQ(Send(w2), STATUS_PENDING);
-        int64_t due = int64_t(port->WriteTotalTimer.DueTime.QuadPart);
-        int64_t doneAt = due + int64_t(rng() % 3) - 1;
-        int64_t cancelAt = due + int64_t(rng() % 3) - 1;
-        machine.scheduleAt(doneAt, [&] { TransferDone(port, harness.write, w1); });
-        emu::Thread canceller;
-        if (rng() & 1)
-            canceller = emu::Thread([&] {
-                machine.sleepFor(cancelAt - machine.now());
-                IoCancelIrp(w1);
-            }, "cancel");
-        else
-            machine.scheduleAt(cancelAt, [&] { IoCancelIrp(w1); });
-
-        ASSERT_TRUE(WaitDone(first));
-        ASSERT_TRUE(WaitDone(second));  // started behind the first, ended by its own time-out
-        if (canceller.joinable()) canceller.join();
-        KeFlushQueuedDpcs();
-
-        ASSERT_EQ(first.completions.load(std::memory_order_acquire), 1);
-        ASSERT_EQ(second.completions.load(std::memory_order_acquire), 1);
-        switch (first.status) {
-        case STATUS_SUCCESS: success++; EXPECT_EQ(first.information, 8u); break;
-        case STATUS_TIMEOUT: timedOut++; EXPECT_EQ(first.information, 8u); break;
-        case STATUS_CANCELLED: cancelled++; EXPECT_EQ(first.information, 0u); break;
-        default: ADD_FAILURE() << "status " << std::hex << first.status;
-        }
-        EXPECT_EQ(second.status, STATUS_TIMEOUT);
-        EXPECT_LT(first.order, second.order);
-        ASSERT_EQ(port->CurrentWrite, nullptr);
-        ASSERT_EQ(port->PendingRequestCount, 1);
-        ASSERT_EQ(port->PendingDpcCount, 1);
-        Free(w1);
-        Free(w2);
-    }
-    // Every party won some of the races.
-    EXPECT_GT(success, 0);
-    EXPECT_GT(timedOut, 0);
-    EXPECT_GT(cancelled, 0);
-    std::printf("completed %d, timed out %d, cancelled %d\n", success, timedOut, cancelled);
 }
 
 }  // namespace

@@ -197,11 +197,6 @@ TEST_F(TransferTest, StatusPacketsReachUartStatusAndModemStatusOnlyWhileOpen) {
         ASSERT_GE(seams.statuses.size(), 2u);
         EXPECT_EQ(seams.statuses.back(), latest);
     }
-    auto packets = Transfers(0x81);
-    for (const UrbRecord &r : packets) {
-        EXPECT_EQ(r.requested, ULONG(STATUS_PACKET_BYTES));
-        EXPECT_EQ(r.transferFlags, ULONG(USBD_TRANSFER_DIRECTION_IN));
-    }
 
     // Closed: the chain goes on and keeps the status word, without modem-status processing.
     InterlockedExchange(&port->OpenCount, 0);
@@ -244,10 +239,6 @@ TEST_F(TransferTest, ReceivedBytesArriveMaskedAndInOrder) {
     EXPECT_EQ(Chars(), expected);
     EXPECT_EQ(Received(), data.size());
     EXPECT_EQ(Ctl([&] { return port->WmiPerfData.ReceivedCount; }), data.size());
-    for (const UrbRecord &r : Transfers(0x83)) {
-        EXPECT_EQ(r.requested, ULONG(BULK_IN_BYTES));
-        EXPECT_EQ(r.transferFlags, ULONG(USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK));
-    }
     EXPECT_TRUE(TransferOutstanding(port, BulkIn));
 }
 
@@ -374,7 +365,6 @@ TEST_F(TransferTest, OverlappingBulkOutTransfersEachReleasedOnceAndOnlyWriteChun
     auto out = Transfers(0x02);
     ASSERT_EQ(out.size(), 6u);
     EXPECT_EQ(out.back().requested, 0u);
-    for (const UrbRecord &r : out) EXPECT_EQ(r.transferFlags, 0u);
     ExpectIdle();
 }
 

@@ -9,6 +9,7 @@
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <mutex>
 #include <random>
 #include <string>
@@ -150,6 +151,245 @@ COMMTIMEOUTS RandomTimeouts(std::mt19937_64 &rng, bool &early) {
     return {interval, multiplier, constant, writeMultiplier, writeConstant};
 }
 
+// What the three actors share: the handle, the faults, the tally and when to stop.
+struct Shared {
+    Shared(HANDLE handle, uint64_t seed, uint64_t target) : h(handle), seed(seed), target(target) {}
+    HANDLE h;
+    uint64_t seed, target;
+    Faults faults;
+    Tally tally;
+    EarlyReturns early;
+    std::atomic<bool> stop{false};
+
+    void count(std::atomic<uint64_t> &kind) {
+        kind++;
+        if (++tally.ops >= target || faults.count() > 50) stop = true;
+    }
+};
+
+// Issues batches of writes, each a run of StreamByte(id, ...), and records how each ended.
+struct Writer {
+    explicit Writer(Shared &run) : run(run) {}
+    Shared &run;
+    std::vector<WriteRecord> writes;  // in issue order, which is queue order: one writer
+    uint32_t nextId = 0;
+
+    void operator()() {
+        std::mt19937_64 rng(run.seed * 3 + 1);
+        Slot slots[kDepth];
+        while (!run.stop) {
+            const int n = 1 + int(rng() % kDepth);
+            size_t first = writes.size();
+            for (int i = 0; i < n; i++) {
+                Slot &s = slots[i];
+                const uint64_t pick = rng() % 1000;
+                // Mostly short; a few span four chunks and so can time out between two.
+                s.length = DWORD(pick < 945 ? 1 + rng() % 6 : pick < 995 ? 7 + rng() % 34 : kLongWrite + rng() % 100);
+                s.buffer.resize(s.length);
+                const uint32_t id = nextId++;
+                for (uint32_t k = 0; k < s.length; k++) s.buffer[k] = StreamByte(id, k);
+                writes.push_back({s.length, {}});
+                s.checkQuiet(run.faults, "write");
+                if (!WriteFile(run.h, s.buffer.data(), s.length, nullptr, &s.o)) Issued(run.faults, "WriteFile");
+                run.count(run.tally.writes);
+            }
+            // A long write is left to its time-out (or a purge).
+            if (WaitForSingleObject(slots[n - 1].o.hEvent, DWORD(rng() % 12)) == WAIT_TIMEOUT && rng() % 4 == 0 &&
+                std::none_of(slots, slots + n, [](const Slot &s) { return s.length >= kLongWrite; })) {
+                CancelIo(run.h);
+                run.count(run.tally.writeCancels);
+            } else if (WaitForSingleObject(slots[n - 1].o.hEvent, 200) == WAIT_TIMEOUT) {
+                CancelIo(run.h);
+                run.count(run.tally.writeCancels);
+            }
+            for (int i = 0; i < n; i++) {
+                WriteRecord &w = writes[first + i];
+                w.done = slots[i].finish(run.h, run.faults, "write");
+                uint64_t *status = w.length >= kLongWrite ? run.tally.longWriteStatus : run.tally.writeStatus;
+                if (w.done.status == STATUS_SUCCESS) {
+                    status[0]++;
+                    if (w.done.count != w.length) run.faults.add("a successful write reported a short count");
+                } else if (w.done.status == STATUS_TIMEOUT) {
+                    status[1]++;
+                } else if (w.done.status == STATUS_CANCELLED) {
+                    status[2]++;
+                } else {
+                    run.faults.add("write ended with status " + Hex(w.done.status));
+                }
+            }
+            Sleep(DWORD(rng() % 4));
+        }
+        for (auto &s : slots) s.checkQuiet(run.faults, "write");
+    }
+};
+
+// Issues batches of reads and keeps what they brought, in order.
+struct Reader {
+    explicit Reader(Shared &run) : run(run) {}
+    Shared &run;
+    std::vector<uint8_t> readBack;
+
+    void operator()() {
+        std::mt19937_64 rng(run.seed * 5 + 2);
+        Slot slots[kDepth];
+        uint64_t setsAtIssue[kDepth] = {};
+        bool earlyAtIssue[kDepth] = {};
+        while (!run.stop) {
+            const int n = 1 + int(rng() % kDepth);
+            for (int i = 0; i < n; i++) {
+                Slot &s = slots[i];
+                s.length = DWORD(1 + rng() % (rng() % 2 ? 256 : 32));
+                s.buffer.assign(s.length, 0);
+                s.checkQuiet(run.faults, "read");
+                // Count first, flag second: an announcement missed by one is caught by the other.
+                setsAtIssue[i] = run.early.sets;
+                earlyAtIssue[i] = run.early.active;
+                if (!ReadFile(run.h, s.buffer.data(), s.length, nullptr, &s.o)) Issued(run.faults, "ReadFile");
+                run.count(run.tally.reads);
+            }
+            // Without a time-out a read waits for all it asked for, so the reader always ends up cancelling.
+            if (WaitForSingleObject(slots[n - 1].o.hEvent, DWORD(rng() % 16)) == WAIT_TIMEOUT &&
+                (rng() % 2 || WaitForSingleObject(slots[n - 1].o.hEvent, 60) == WAIT_TIMEOUT)) {
+                CancelIo(run.h);
+                run.count(run.tally.readCancels);
+            }
+            for (int i = 0; i < n; i++) {
+                Slot &s = slots[i];
+                const Done d = s.finish(run.h, run.faults, "read");
+                const bool mayEndEarly = earlyAtIssue[i] || run.early.sets != setsAtIssue[i];
+                if (d.status == STATUS_SUCCESS) {
+                    run.tally.readStatus[0]++;
+                    if (d.count != s.length && !mayEndEarly)
+                        run.faults.add("a read without an early-return time-out succeeded short: " +
+                                       std::to_string(d.count) + " of " + std::to_string(s.length));
+                } else if (d.status == STATUS_TIMEOUT) {
+                    run.tally.readStatus[1]++;
+                } else if (d.status == STATUS_CANCELLED) {
+                    run.tally.readStatus[2]++;
+                } else {
+                    run.faults.add("read ended with status " + Hex(d.status));
+                }
+                if (NT_SUCCESS(d.status)) readBack.insert(readBack.end(), s.buffer.begin(), s.buffer.begin() + d.count);
+            }
+            Sleep(DWORD(rng() % 3));  // lets the ring fill between batches, and time pass under early returns
+        }
+        for (auto &s : slots) s.checkQuiet(run.faults, "read");
+    }
+};
+
+// Purges with random masks and changes the time-outs, announcing early-return read settings.
+struct Controller {
+    explicit Controller(Shared &run) : run(run) {}
+    Shared &run;
+
+    void operator()() {
+        std::mt19937_64 rng(run.seed * 7 + 3);
+        while (!run.stop) {
+            if (rng() % 10 < 3) {
+                // Fewer transmit aborts, or hardly a long write would live to time out.
+                DWORD mask = DWORD(1 + rng() % 15);
+                if ((mask & PURGE_TXABORT) && rng() % 8) mask = mask == PURGE_TXABORT ? PURGE_TXCLEAR : mask & ~PURGE_TXABORT;
+                if (!PurgeComm(run.h, mask)) run.faults.add("PurgeComm failed with error " + std::to_string(GetLastError()));
+                for (int b = 0; b < 4; b++) run.tally.purgeBits[b] += (mask >> b) & 1;
+                run.count(run.tally.purges);
+            } else {
+                bool early = false;
+                COMMTIMEOUTS t = RandomTimeouts(rng, early);
+                // Announced before an early-return setting takes effect, withdrawn only after it is gone.
+                // The flag goes up before the count moves: a reader that sees the new count sees the flag.
+                if (early) {
+                    run.early.active = true;
+                    run.early.sets++;
+                }
+                if (!SetCommTimeouts(run.h, &t))
+                    run.faults.add("SetCommTimeouts failed with error " + std::to_string(GetLastError()));
+                if (!early) run.early.active = false;
+                run.count(run.tally.timeouts);
+            }
+            Sleep(DWORD(rng() % 4));
+        }
+    }
+};
+
+// Checks the accounting once the actors are done, against the chip's record of the line.
+struct Oracle {
+    std::vector<uint8_t> wire, received;
+    size_t dropped = 0, cancelledSent = 0, gaps = 0;
+
+    explicit Oracle(const std::vector<emu::usb::LineEvent> &log) {
+        for (const auto &e : log) {
+            if (e.kind == emu::usb::LineEvent::Sent) wire.push_back(e.data);
+            if (e.kind == emu::usb::LineEvent::Received) received.push_back(e.data);
+            if (e.kind == emu::usb::LineEvent::Dropped) dropped++;
+        }
+        EXPECT_EQ(received.size() + dropped, wire.size()) << "the loopback carries every character back";
+    }
+
+    // The wire, run by run: each write with a final count must be there with exactly that many
+    // bytes; a cancelled write may have left any prefix of itself; nothing else may be there.
+    void checkWire(const std::vector<WriteRecord> &writes) {
+        size_t at = 0, reported = 0;
+        auto runEnd = [&](size_t from) {
+            size_t end = from + 1;
+            while (end < wire.size() && !(wire[end] & 0x80)) end++;
+            return end;
+        };
+        for (uint32_t id = 0; id < writes.size(); id++) {
+            const WriteRecord &w = writes[id];
+            const bool mine = at < wire.size() && wire[at] == StreamByte(id, 0);
+            size_t run = mine ? runEnd(at) - at : 0;
+            if (w.done.status == STATUS_CANCELLED) {
+                if (run > w.length) run = 0;  // not a prefix of this write
+                cancelledSent += run;
+            } else if (run != w.done.count) {
+                ADD_FAILURE() << "write " << id << " reported " << w.done.count << " of " << w.length
+                              << " bytes with status " << Hex(w.done.status) << ", the wire has " << run;
+                break;
+            }
+            reported += w.done.status == STATUS_CANCELLED ? 0 : w.done.count;
+            for (size_t k = 0; k < run; k++)
+                if (wire[at + k] != StreamByte(id, uint32_t(k))) {
+                    ADD_FAILURE() << "write " << id << " byte " << k << " differs on the wire";
+                    break;
+                }
+            at += run;
+        }
+        EXPECT_EQ(at, wire.size()) << "bytes on the wire that no write accounts for";
+        EXPECT_EQ(reported + cancelledSent, wire.size());
+    }
+
+    // What was read is what the chip received, in order, with gaps only.
+    void checkReadBack(const std::vector<uint8_t> &readBack) {
+        size_t r = 0;
+        for (size_t i = 0; i < readBack.size(); i++) {
+            size_t from = r;
+            while (r < received.size() && received[r] != readBack[i]) r++;
+            if (r == received.size()) {
+                ADD_FAILURE() << "read byte " << i << " of " << readBack.size() << " is not next in what the chip received";
+                break;
+            }
+            gaps += r != from;
+            r++;
+        }
+        EXPECT_LE(readBack.size(), received.size());
+    }
+};
+
+void Report(const Tally &tally, const Oracle &oracle, size_t readBytes, int64_t now) {
+    auto u = [](uint64_t v) { return (unsigned long long)v; };
+    std::printf("long writes: ok %llu, timed out %llu, cancelled %llu\n", u(tally.longWriteStatus[0]),
+                u(tally.longWriteStatus[1]), u(tally.longWriteStatus[2]));
+    std::printf("ops %llu: writes %llu (ok %llu, timed out %llu, cancelled %llu), reads %llu (ok %llu, timed out %llu, "
+                "cancelled %llu), CancelIo %llu+%llu, purges %llu (tx abort %llu, rx abort %llu, tx clear %llu, rx clear "
+                "%llu), time-out changes %llu\n",
+                u(tally.ops), u(tally.writes), u(tally.writeStatus[0]), u(tally.writeStatus[1]), u(tally.writeStatus[2]),
+                u(tally.reads), u(tally.readStatus[0]), u(tally.readStatus[1]), u(tally.readStatus[2]),
+                u(tally.writeCancels), u(tally.readCancels), u(tally.purges), u(tally.purgeBits[0]),
+                u(tally.purgeBits[1]), u(tally.purgeBits[2]), u(tally.purgeBits[3]), u(tally.timeouts));
+    std::printf("bytes: wire %zu (cancelled writes' %zu), chip dropped %zu, read %zu in %zu gaps; emulated %.1f s\n",
+                oracle.wire.size(), oracle.cancelledSent, oracle.dropped, readBytes, oracle.gaps, double(now) / 1e7);
+}
+
 TEST_F(ComPort, StressOfReadsWritesCancelsPurgesAndTimeOutsKeepsEveryRequestAndByteAccounted) {
     const uint64_t seed = Setting("MIRAVO_STRESS_SEED", 0x5EED57E5);
     const uint64_t target = Setting("MIRAVO_STRESS_OPS", 100000);
@@ -162,146 +402,18 @@ TEST_F(ComPort, StressOfReadsWritesCancelsPurgesAndTimeOutsKeepsEveryRequestAndB
     Start(options);
     OpenAt(kRate, {0, 0, 0, 0, 0});
 
-    Faults faults;
-    Tally tally;
-    EarlyReturns early;
-    std::atomic<bool> stop{false};
-    auto count = [&](std::atomic<uint64_t> &kind) {
-        kind++;
-        if (++tally.ops >= target || faults.count() > 50) stop = true;
-    };
-
-    std::vector<WriteRecord> writes;  // in issue order, which is queue order: one writer
-    std::vector<uint8_t> readBack;    // the reader's bytes, in order
-    uint32_t nextId = 0;
-
-    emu::Thread writer([&] {
-        std::mt19937_64 rng(seed * 3 + 1);
-        Slot slots[kDepth];
-        while (!stop) {
-            const int n = 1 + int(rng() % kDepth);
-            size_t first = writes.size();
-            for (int i = 0; i < n; i++) {
-                Slot &s = slots[i];
-                const uint64_t pick = rng() % 1000;
-                // Mostly short; a few span four chunks and so can time out between two.
-                s.length = DWORD(pick < 945 ? 1 + rng() % 6 : pick < 995 ? 7 + rng() % 34 : kLongWrite + rng() % 100);
-                s.buffer.resize(s.length);
-                const uint32_t id = nextId++;
-                for (uint32_t k = 0; k < s.length; k++) s.buffer[k] = StreamByte(id, k);
-                writes.push_back({s.length, {}});
-                s.checkQuiet(faults, "write");
-                if (!WriteFile(h, s.buffer.data(), s.length, nullptr, &s.o)) Issued(faults, "WriteFile");
-                count(tally.writes);
-            }
-            // A long write is left to its time-out (or a purge).
-            if (WaitForSingleObject(slots[n - 1].o.hEvent, DWORD(rng() % 12)) == WAIT_TIMEOUT && rng() % 4 == 0 &&
-                std::none_of(slots, slots + n, [](const Slot &s) { return s.length >= kLongWrite; })) {
-                CancelIo(h);
-                count(tally.writeCancels);
-            } else if (WaitForSingleObject(slots[n - 1].o.hEvent, 200) == WAIT_TIMEOUT) {
-                CancelIo(h);
-                count(tally.writeCancels);
-            }
-            for (int i = 0; i < n; i++) {
-                WriteRecord &w = writes[first + i];
-                w.done = slots[i].finish(h, faults, "write");
-                uint64_t *status = w.length >= kLongWrite ? tally.longWriteStatus : tally.writeStatus;
-                if (w.done.status == STATUS_SUCCESS) {
-                    status[0]++;
-                    if (w.done.count != w.length) faults.add("a successful write reported a short count");
-                } else if (w.done.status == STATUS_TIMEOUT) {
-                    status[1]++;
-                } else if (w.done.status == STATUS_CANCELLED) {
-                    status[2]++;
-                } else {
-                    faults.add("write ended with status " + Hex(w.done.status));
-                }
-            }
-            Sleep(DWORD(rng() % 4));
-        }
-        for (auto &s : slots) s.checkQuiet(faults, "write");
-    }, "writer");
-
-    emu::Thread reader([&] {
-        std::mt19937_64 rng(seed * 5 + 2);
-        Slot slots[kDepth];
-        uint64_t setsAtIssue[kDepth] = {};
-        bool earlyAtIssue[kDepth] = {};
-        while (!stop) {
-            const int n = 1 + int(rng() % kDepth);
-            for (int i = 0; i < n; i++) {
-                Slot &s = slots[i];
-                s.length = DWORD(1 + rng() % (rng() % 2 ? 256 : 32));
-                s.buffer.assign(s.length, 0);
-                s.checkQuiet(faults, "read");
-                // Count first, flag second: an announcement missed by one is caught by the other.
-                setsAtIssue[i] = early.sets;
-                earlyAtIssue[i] = early.active;
-                if (!ReadFile(h, s.buffer.data(), s.length, nullptr, &s.o)) Issued(faults, "ReadFile");
-                count(tally.reads);
-            }
-            // Without a time-out a read waits for all it asked for, so the reader always ends up cancelling.
-            if (WaitForSingleObject(slots[n - 1].o.hEvent, DWORD(rng() % 16)) == WAIT_TIMEOUT &&
-                (rng() % 2 || WaitForSingleObject(slots[n - 1].o.hEvent, 60) == WAIT_TIMEOUT)) {
-                CancelIo(h);
-                count(tally.readCancels);
-            }
-            for (int i = 0; i < n; i++) {
-                Slot &s = slots[i];
-                const Done d = s.finish(h, faults, "read");
-                const bool mayEndEarly = earlyAtIssue[i] || early.sets != setsAtIssue[i];
-                if (d.status == STATUS_SUCCESS) {
-                    tally.readStatus[0]++;
-                    if (d.count != s.length && !mayEndEarly)
-                        faults.add("a read without an early-return time-out succeeded short: " +
-                                   std::to_string(d.count) + " of " + std::to_string(s.length));
-                } else if (d.status == STATUS_TIMEOUT) {
-                    tally.readStatus[1]++;
-                } else if (d.status == STATUS_CANCELLED) {
-                    tally.readStatus[2]++;
-                } else {
-                    faults.add("read ended with status " + Hex(d.status));
-                }
-                if (NT_SUCCESS(d.status)) readBack.insert(readBack.end(), s.buffer.begin(), s.buffer.begin() + d.count);
-            }
-            Sleep(DWORD(rng() % 3));  // lets the ring fill between batches, and time pass under early returns
-        }
-        for (auto &s : slots) s.checkQuiet(faults, "read");
-    }, "reader");
-
-    emu::Thread controller([&] {
-        std::mt19937_64 rng(seed * 7 + 3);
-        while (!stop) {
-            if (rng() % 10 < 3) {
-                // Fewer transmit aborts, or hardly a long write would live to time out.
-                DWORD mask = DWORD(1 + rng() % 15);
-                if ((mask & PURGE_TXABORT) && rng() % 8) mask = mask == PURGE_TXABORT ? PURGE_TXCLEAR : mask & ~PURGE_TXABORT;
-                if (!PurgeComm(h, mask)) faults.add("PurgeComm failed with error " + std::to_string(GetLastError()));
-                for (int b = 0; b < 4; b++) tally.purgeBits[b] += (mask >> b) & 1;
-                count(tally.purges);
-            } else {
-                bool early_ = false;
-                COMMTIMEOUTS t = RandomTimeouts(rng, early_);
-                // Announced before an early-return setting takes effect, withdrawn only after it is gone.
-                // The flag goes up before the count moves: a reader that sees the new count sees the flag.
-                if (early_) {
-                    early.active = true;
-                    early.sets++;
-                }
-                if (!SetCommTimeouts(h, &t)) faults.add("SetCommTimeouts failed with error " + std::to_string(GetLastError()));
-                if (!early_) early.active = false;
-                count(tally.timeouts);
-            }
-            Sleep(DWORD(rng() % 4));
-        }
-    }, "controller");
-
-    writer.join();
-    reader.join();
-    controller.join();
-    for (const auto &f : faults.list()) ADD_FAILURE() << f;
-    ASSERT_EQ(faults.count(), 0u);
+    Shared run(h, seed, target);
+    Writer writer(run);
+    Reader reader(run);
+    Controller controller(run);
+    {
+        emu::Thread w(std::ref(writer), "writer"), r(std::ref(reader), "reader"), c(std::ref(controller), "controller");
+        w.join();
+        r.join();
+        c.join();
+    }
+    for (const auto &f : run.faults.list()) ADD_FAILURE() << f;
+    ASSERT_EQ(run.faults.count(), 0u);
 
     // Once disowned chunks have landed, the port still carries a block whole and nothing before it.
     Sleep(200);
@@ -310,90 +422,24 @@ TEST_F(ComPort, StressOfReadsWritesCancelsPurgesAndTimeOutsKeepsEveryRequestAndB
     ASSERT_TRUE(SetCommTimeouts(h, &settle));
     {
         Slot in, out;
-        const uint32_t id = nextId++;
+        const uint32_t id = writer.nextId++;
         out.length = in.length = 300;
         for (uint32_t k = 0; k < out.length; k++) out.buffer.push_back(StreamByte(id, k));
         in.buffer.assign(in.length, 0);
         ReadFile(h, in.buffer.data(), in.length, nullptr, &in.o);
         WriteFile(h, out.buffer.data(), out.length, nullptr, &out.o);
-        const Done w = out.finish(h, faults, "final write"), r = in.finish(h, faults, "final read");
-        writes.push_back({out.length, w});
+        const Done w = out.finish(h, run.faults, "final write"), r = in.finish(h, run.faults, "final read");
+        writer.writes.push_back({out.length, w});
         EXPECT_EQ(w.status, STATUS_SUCCESS);
         EXPECT_EQ(r.status, STATUS_SUCCESS);
         EXPECT_EQ(in.buffer, out.buffer);
-        readBack.insert(readBack.end(), in.buffer.begin(), in.buffer.begin() + r.count);
+        reader.readBack.insert(reader.readBack.end(), in.buffer.begin(), in.buffer.begin() + r.count);
     }
 
-    std::vector<uint8_t> wire, received;
-    size_t dropped = 0;
-    for (const auto &e : bench->chip().lineLog()) {
-        if (e.kind == emu::usb::LineEvent::Sent) wire.push_back(e.data);
-        if (e.kind == emu::usb::LineEvent::Received) received.push_back(e.data);
-        if (e.kind == emu::usb::LineEvent::Dropped) dropped++;
-    }
-    EXPECT_EQ(received.size() + dropped, wire.size()) << "the loopback carries every character back";
-
-    // The wire, run by run: each write with a final count must be there with exactly that many
-    // bytes; a cancelled write may have left any prefix of itself; nothing else may be there.
-    size_t at = 0, cancelledSent = 0, reported = 0;
-    auto runEnd = [&](size_t from) {
-        size_t end = from + 1;
-        while (end < wire.size() && !(wire[end] & 0x80)) end++;
-        return end;
-    };
-    for (uint32_t id = 0; id < writes.size(); id++) {
-        const WriteRecord &w = writes[id];
-        const bool mine = at < wire.size() && wire[at] == StreamByte(id, 0);
-        size_t run = mine ? runEnd(at) - at : 0;
-        if (w.done.status == STATUS_CANCELLED) {
-            if (run > w.length) run = 0;  // not a prefix of this write
-            cancelledSent += run;
-        } else if (run != w.done.count) {
-            ADD_FAILURE() << "write " << id << " reported " << w.done.count << " of " << w.length
-                          << " bytes with status " << Hex(w.done.status) << ", the wire has " << run;
-            break;
-        }
-        reported += w.done.status == STATUS_CANCELLED ? 0 : w.done.count;
-        for (size_t k = 0; k < run; k++)
-            if (wire[at + k] != StreamByte(id, uint32_t(k))) {
-                ADD_FAILURE() << "write " << id << " byte " << k << " differs on the wire";
-                    break;
-            }
-        at += run;
-    }
-    EXPECT_EQ(at, wire.size()) << "bytes on the wire that no write accounts for";
-    EXPECT_EQ(reported + cancelledSent, wire.size());
-
-    // What was read is what the chip received, in order, with gaps only.
-    size_t r = 0, gaps = 0;
-    for (size_t i = 0; i < readBack.size(); i++) {
-        size_t from = r;
-        while (r < received.size() && received[r] != readBack[i]) r++;
-        if (r == received.size()) {
-            ADD_FAILURE() << "read byte " << i << " of " << readBack.size() << " is not next in what the chip received";
-            break;
-        }
-        gaps += r != from;
-        r++;
-    }
-    EXPECT_LE(readBack.size(), received.size());
-
-    std::printf("long writes: ok %llu, timed out %llu, cancelled %llu\n", (unsigned long long)tally.longWriteStatus[0],
-                (unsigned long long)tally.longWriteStatus[1], (unsigned long long)tally.longWriteStatus[2]);
-    std::printf("ops %llu: writes %llu (ok %llu, timed out %llu, cancelled %llu), reads %llu (ok %llu, timed out %llu, "
-                "cancelled %llu), CancelIo %llu+%llu, purges %llu (tx abort %llu, rx abort %llu, tx clear %llu, rx clear "
-                "%llu), time-out changes %llu\n",
-                (unsigned long long)tally.ops.load(), (unsigned long long)tally.writes.load(),
-                (unsigned long long)tally.writeStatus[0], (unsigned long long)tally.writeStatus[1],
-                (unsigned long long)tally.writeStatus[2], (unsigned long long)tally.reads.load(),
-                (unsigned long long)tally.readStatus[0], (unsigned long long)tally.readStatus[1],
-                (unsigned long long)tally.readStatus[2], (unsigned long long)tally.writeCancels.load(),
-                (unsigned long long)tally.readCancels.load(), (unsigned long long)tally.purges.load(),
-                (unsigned long long)tally.purgeBits[0], (unsigned long long)tally.purgeBits[1],
-                (unsigned long long)tally.purgeBits[2], (unsigned long long)tally.purgeBits[3],
-                (unsigned long long)tally.timeouts.load());
-    std::printf("bytes: wire %zu (cancelled writes' %zu), chip dropped %zu, read %zu in %zu gaps; emulated %.1f s\n",
-                wire.size(), cancelledSent, dropped, readBack.size(), gaps, double(Now()) / 1e7);
+    Oracle oracle(bench->chip().lineLog());
+    oracle.checkWire(writer.writes);
+    oracle.checkReadBack(reader.readBack);
+    Report(run.tally, oracle, reader.readBack.size(), Now());
 }
 
 }  // namespace
