@@ -108,6 +108,21 @@ ULONG ParseInteger(std::u16string_view s, ULONG base) {
 char16_t AnsiToWide(CHAR c) { return char16_t(UCHAR(c)); }
 CHAR WideToAnsi(char16_t c) { return c <= 0xFF ? CHAR(c) : '?'; }
 
+// A counted string over a terminated one: the longest whole-character length a USHORT holds with
+// room for the terminator.
+template <class Counted, class Char> void InitCounted(Counted *to, const Char *from, const char *routine) {
+    RequireIrql(routine, DISPATCH_LEVEL);
+    to->Buffer = const_cast<Char *>(from);
+    if (!from) {
+        to->Length = to->MaximumLength = 0;
+        return;
+    }
+    constexpr size_t kLongest = (MAXUSHORT & ~(sizeof(Char) - 1)) - sizeof(Char);
+    size_t bytes = std::min<size_t>(std::char_traits<Char>::length(from) * sizeof(Char), kLongest);
+    to->Length = USHORT(bytes);
+    to->MaximumLength = USHORT(bytes + sizeof(Char));
+}
+
 }  // namespace
 }  // namespace emu
 
@@ -116,28 +131,11 @@ using namespace emu;
 extern "C" {
 
 VOID NTAPI RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR SourceString) {
-    RequireIrql("RtlInitUnicodeString", DISPATCH_LEVEL);
-    DestinationString->Buffer = const_cast<PWSTR>(SourceString);
-    if (!SourceString) {
-        DestinationString->Length = DestinationString->MaximumLength = 0;
-        return;
-    }
-    size_t bytes = std::min<size_t>(std::char_traits<char16_t>::length(SourceString) * sizeof(WCHAR),
-                                    MAXUSHORT - 1 - sizeof(WCHAR));
-    DestinationString->Length = USHORT(bytes);
-    DestinationString->MaximumLength = USHORT(bytes + sizeof(WCHAR));
+    InitCounted(DestinationString, SourceString, "RtlInitUnicodeString");
 }
 
 VOID NTAPI RtlInitAnsiString(PANSI_STRING DestinationString, PCSZ SourceString) {
-    RequireIrql("RtlInitAnsiString", DISPATCH_LEVEL);
-    DestinationString->Buffer = const_cast<PCHAR>(SourceString);
-    if (!SourceString) {
-        DestinationString->Length = DestinationString->MaximumLength = 0;
-        return;
-    }
-    size_t bytes = std::min<size_t>(std::strlen(SourceString), MAXUSHORT - 1);
-    DestinationString->Length = USHORT(bytes);
-    DestinationString->MaximumLength = USHORT(bytes + 1);
+    InitCounted(DestinationString, SourceString, "RtlInitAnsiString");
 }
 
 VOID NTAPI RtlCopyUnicodeString(PUNICODE_STRING DestinationString, PCUNICODE_STRING SourceString) {
