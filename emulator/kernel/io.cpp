@@ -271,12 +271,6 @@ PDEVICE_OBJECT NTAPI IoGetAttachedDeviceReference(PDEVICE_OBJECT DeviceObject) {
     return top;
 }
 
-VOID NTAPI ObReferenceObject(PVOID Object) {
-    IoManager &io = Io();
-    std::lock_guard<std::mutex> g(io.lock);
-    static_cast<PDEVICE_OBJECT>(Object)->ReferenceCount++;
-}
-
 VOID NTAPI ObDereferenceObject(PVOID Object) { Io().releaseDevice(static_cast<PDEVICE_OBJECT>(Object)); }
 
 // ---- IRPs ---------------------------------------------------------------------------------------------------
@@ -293,24 +287,6 @@ VOID NTAPI IoInitializeIrp(PIRP Irp, USHORT PacketSize, CCHAR StackSize) {
 
 PIRP NTAPI IoAllocateIrp(CCHAR StackSize, BOOLEAN) {
     return Io().allocateIrp(StackSize, __builtin_return_address(0), false);
-}
-
-VOID NTAPI IoReuseIrp(PIRP Irp, NTSTATUS Status) {
-    IoManager &io = Io();
-    {
-        std::lock_guard<std::mutex> g(io.lock);
-        auto it = io.irps.find(Irp);
-        if (it != io.irps.end()) {
-            it->second.completed = false;
-            it->second.inDriver = false;
-            it->second.pendingMarked = 0;
-            it->second.pendingReturned = 0;
-        }
-    }
-    UCHAR flags = Irp->AllocationFlags;
-    IoInitializeIrp(Irp, Irp->Size, Irp->StackCount);
-    Irp->AllocationFlags = flags;
-    Irp->IoStatus.Status = Status;
 }
 
 VOID NTAPI IoFreeIrp(PIRP Irp) {
@@ -551,11 +527,6 @@ PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT Dev
         FinishRequest(done, method == METHOD_BUFFERED, OutputBuffer, OutputBufferLength);
     };
     return irp;
-}
-
-PIRP NTAPI IoBuildSynchronousFsdRequest(ULONG, PDEVICE_OBJECT, PVOID, ULONG, PLARGE_INTEGER, PKEVENT, PIO_STATUS_BLOCK) {
-    Report(Violation::InvalidParameter, "IoBuildSynchronousFsdRequest", "not provided by this kernel");
-    return NULL;
 }
 
 }  // extern "C"
