@@ -72,16 +72,27 @@ std::u16string ToU16(PCUNICODE_STRING s) {
     return s && s->Buffer ? std::u16string(s->Buffer, s->Length / sizeof(WCHAR)) : std::u16string();
 }
 
-struct OwnedUnicode {
-    UNICODE_STRING string{};
-    OwnedUnicode(const std::u16string &text, ULONG tag) {
-        auto bytes = static_cast<USHORT>(text.size() * sizeof(WCHAR));
-        string.Buffer = static_cast<PWSTR>(Allocate(bytes + sizeof(WCHAR), tag));
-        std::memcpy(string.Buffer, text.data(), bytes);
-        string.Length = bytes;
-        string.MaximumLength = bytes + sizeof(WCHAR);
-    }
-};
+// A driver object's string in pool; false, and `to` left empty, when there is no memory.
+bool CopyName(const std::u16string &text, UNICODE_STRING *to) {
+    auto bytes = static_cast<USHORT>(text.size() * sizeof(WCHAR));
+    to->Buffer = static_cast<PWSTR>(Allocate(bytes + sizeof(WCHAR), kDriverTag));
+    if (!to->Buffer) return false;
+    std::memcpy(to->Buffer, text.data(), bytes);
+    to->Length = bytes;
+    to->MaximumLength = bytes + sizeof(WCHAR);
+    return true;
+}
+
+void FreeName(UNICODE_STRING *s) {
+    if (s->Buffer) Free(s->Buffer, kDriverTag);
+    s->Buffer = NULL;
+}
+
+void FreeDriverObject(PDRIVER_OBJECT driver) {
+    FreeName(&driver->DriverName);
+    FreeName(&driver->DriverExtension->ServiceKeyName);
+    Free(driver, kDriverTag);
+}
 
 }  // namespace
 
@@ -95,22 +106,22 @@ NTSTATUS IoManager::loadDriver(PDRIVER_INITIALIZE entry, const std::u16string &n
                                PDRIVER_OBJECT *out) {
     RequireIrql("loadDriver", PASSIVE_LEVEL);
     auto driver = static_cast<PDRIVER_OBJECT>(Allocate(sizeof(DRIVER_OBJECT) + sizeof(DRIVER_EXTENSION), kDriverTag));
+    if (!driver) return STATUS_INSUFFICIENT_RESOURCES;
     driver->Type = 4;
     driver->Size = sizeof(DRIVER_OBJECT);
     driver->DriverExtension = reinterpret_cast<PDRIVER_EXTENSION>(driver + 1);
     driver->DriverExtension->DriverObject = driver;
-    driver->DriverName = OwnedUnicode(u"\\Driver\\" + name, kDriverTag).string;
-    driver->DriverExtension->ServiceKeyName = OwnedUnicode(name, kDriverTag).string;
     driver->DriverInit = entry;
     driver->DriverSize = poolTag;  // remembered for the leak check at unload
     for (auto &f : driver->MajorFunction) f = InvalidDeviceRequest;
-    OwnedUnicode registryPath(ServiceKeyPath(name), kDriverTag);
-    NTSTATUS status = entry(driver, &registryPath.string);
-    Free(registryPath.string.Buffer, kDriverTag);
+    UNICODE_STRING registryPath{};
+    const bool named = CopyName(u"\\Driver\\" + name, &driver->DriverName) &&
+                       CopyName(name, &driver->DriverExtension->ServiceKeyName) &&
+                       CopyName(ServiceKeyPath(name), &registryPath);
+    NTSTATUS status = named ? entry(driver, &registryPath) : STATUS_INSUFFICIENT_RESOURCES;
+    FreeName(&registryPath);
     if (!NT_SUCCESS(status)) {
-        Free(driver->DriverName.Buffer, kDriverTag);
-        Free(driver->DriverExtension->ServiceKeyName.Buffer, kDriverTag);
-        Free(driver, kDriverTag);
+        FreeDriverObject(driver);
         return status;
     }
     drivers_.push_back(driver);
@@ -125,9 +136,7 @@ void IoManager::unloadDriver(PDRIVER_OBJECT driver) {
         Report(Violation::InvalidParameter, "DriverUnload", "the driver unloaded with device objects left");
     PoolOf().reportLeaks(driver->DriverSize, "DriverUnload");
     drivers_.erase(std::remove(drivers_.begin(), drivers_.end(), driver), drivers_.end());
-    Free(driver->DriverName.Buffer, kDriverTag);
-    Free(driver->DriverExtension->ServiceKeyName.Buffer, kDriverTag);
-    Free(driver, kDriverTag);
+    FreeDriverObject(driver);
 }
 
 IoManager::~IoManager() = default;
@@ -158,6 +167,21 @@ void IoManager::releaseDevice(PDEVICE_OBJECT device) {
 }
 
 void IoManager::freeDeviceMemory(PDEVICE_OBJECT device) { Free(device, kDeviceTag); }
+
+PIRP IoManager::allocateIrp(CCHAR stackSize, const void *site, bool mustSucceed) {
+    RequireIrql("IoAllocateIrp", DISPATCH_LEVEL);
+    if (stackSize < 1) {
+        Report(Violation::InvalidParameter, "IoAllocateIrp", "stack size below 1");
+        return NULL;
+    }
+    USHORT size = IoSizeOfIrp(stackSize);
+    auto irp = static_cast<PIRP>(PoolOf().allocate(NonPagedPool, size, kIrpTag, site, "IoAllocateIrp", mustSucceed));
+    if (!irp) return NULL;
+    IoInitializeIrp(irp, size, stackSize);
+    std::lock_guard<std::mutex> g(lock);
+    irps[irp] = IrpRecord{};
+    return irp;
+}
 
 }  // namespace emu
 
@@ -247,12 +271,6 @@ PDEVICE_OBJECT NTAPI IoGetAttachedDeviceReference(PDEVICE_OBJECT DeviceObject) {
     return top;
 }
 
-VOID NTAPI ObReferenceObject(PVOID Object) {
-    IoManager &io = Io();
-    std::lock_guard<std::mutex> g(io.lock);
-    static_cast<PDEVICE_OBJECT>(Object)->ReferenceCount++;
-}
-
 VOID NTAPI ObDereferenceObject(PVOID Object) { Io().releaseDevice(static_cast<PDEVICE_OBJECT>(Object)); }
 
 // ---- IRPs ---------------------------------------------------------------------------------------------------
@@ -268,38 +286,7 @@ VOID NTAPI IoInitializeIrp(PIRP Irp, USHORT PacketSize, CCHAR StackSize) {
 }
 
 PIRP NTAPI IoAllocateIrp(CCHAR StackSize, BOOLEAN) {
-    RequireIrql("IoAllocateIrp", DISPATCH_LEVEL);
-    if (StackSize < 1) {
-        Report(Violation::InvalidParameter, "IoAllocateIrp", "stack size below 1");
-        return NULL;
-    }
-    USHORT size = IoSizeOfIrp(StackSize);
-    auto irp = static_cast<PIRP>(PoolOf().allocate(NonPagedPool, size, kIrpTag, __builtin_return_address(0),
-                                                   "IoAllocateIrp"));
-    if (!irp) return NULL;
-    IoInitializeIrp(irp, size, StackSize);
-    IoManager &io = Io();
-    std::lock_guard<std::mutex> g(io.lock);
-    io.irps[irp] = IoManager::IrpRecord{};
-    return irp;
-}
-
-VOID NTAPI IoReuseIrp(PIRP Irp, NTSTATUS Status) {
-    IoManager &io = Io();
-    {
-        std::lock_guard<std::mutex> g(io.lock);
-        auto it = io.irps.find(Irp);
-        if (it != io.irps.end()) {
-            it->second.completed = false;
-            it->second.inDriver = false;
-            it->second.pendingMarked = 0;
-            it->second.pendingReturned = 0;
-        }
-    }
-    UCHAR flags = Irp->AllocationFlags;
-    IoInitializeIrp(Irp, Irp->Size, Irp->StackCount);
-    Irp->AllocationFlags = flags;
-    Irp->IoStatus.Status = Status;
+    return Io().allocateIrp(StackSize, __builtin_return_address(0), false);
 }
 
 VOID NTAPI IoFreeIrp(PIRP Irp) {
@@ -542,11 +529,6 @@ PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT Dev
     return irp;
 }
 
-PIRP NTAPI IoBuildSynchronousFsdRequest(ULONG, PDEVICE_OBJECT, PVOID, ULONG, PLARGE_INTEGER, PKEVENT, PIO_STATUS_BLOCK) {
-    Report(Violation::InvalidParameter, "IoBuildSynchronousFsdRequest", "not provided by this kernel");
-    return NULL;
-}
-
 }  // extern "C"
 
 // ---- Requests of applications --------------------------------------------------------------------------------
@@ -554,7 +536,10 @@ PIRP NTAPI IoBuildSynchronousFsdRequest(ULONG, PDEVICE_OBJECT, PVOID, ULONG, PLA
 namespace emu {
 
 PIRP IoManager::buildUserIrp(PFILE_OBJECT file, PDEVICE_OBJECT top, const UserRequest &request) {
-    PIRP irp = IoAllocateIrp(top->StackSize, FALSE);
+    // A handle's cleanup and close never fail for want of memory on Windows; an open, a read or a
+    // control request fails with STATUS_INSUFFICIENT_RESOURCES before it reaches the driver.
+    const bool mustSucceed = request.major == IRP_MJ_CLEANUP || request.major == IRP_MJ_CLOSE;
+    PIRP irp = allocateIrp(top->StackSize, __builtin_return_address(0), mustSucceed);
     if (!irp) return nullptr;
     PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
     next->MajorFunction = request.major;
@@ -568,6 +553,12 @@ PIRP IoManager::buildUserIrp(PFILE_OBJECT file, PDEVICE_OBJECT top, const UserRe
     // Buffered I/O: the system buffer carries the input in and the output back.
     bool buffered = false;
     ULONG copyBack = 0;
+    auto systemBuffer = [&](ULONG size, ULONG inputLength) {
+        buffered = true;
+        PVOID buffer = Allocate(size, kBufferTag);
+        if (buffer && request.input && inputLength) std::memcpy(buffer, request.input, inputLength);
+        irp->AssociatedIrp.SystemBuffer = buffer;
+    };
     switch (request.major) {
     case IRP_MJ_READ:
     case IRP_MJ_WRITE: {
@@ -575,9 +566,7 @@ PIRP IoManager::buildUserIrp(PFILE_OBJECT file, PDEVICE_OBJECT top, const UserRe
         ULONG length = read ? request.outputLength : request.inputLength;
         next->Parameters.Read.Length = length;
         if ((top->Flags & DO_BUFFERED_IO) && length) {
-            buffered = true;
-            irp->AssociatedIrp.SystemBuffer = Allocate(length, kBufferTag);
-            if (!read) std::memcpy(irp->AssociatedIrp.SystemBuffer, request.input, length);
+            systemBuffer(length, read ? 0 : length);
             copyBack = read ? length : 0;
         } else {
             irp->UserBuffer = read ? request.output : const_cast<void *>(request.input);
@@ -598,10 +587,7 @@ PIRP IoManager::buildUserIrp(PFILE_OBJECT file, PDEVICE_OBJECT top, const UserRe
             // Direct I/O has no MDLs here; it is served like buffered I/O.
             ULONG size = std::max(request.inputLength, request.outputLength);
             if (size) {
-                buffered = true;
-                irp->AssociatedIrp.SystemBuffer = Allocate(size, kBufferTag);
-                if (request.input && request.inputLength)
-                    std::memcpy(irp->AssociatedIrp.SystemBuffer, request.input, request.inputLength);
+                systemBuffer(size, request.inputLength);
                 copyBack = request.outputLength;
             }
         }
@@ -613,9 +599,7 @@ PIRP IoManager::buildUserIrp(PFILE_OBJECT file, PDEVICE_OBJECT top, const UserRe
         next->Parameters.QueryFile.FileInformationClass = static_cast<FILE_INFORMATION_CLASS>(request.ioControlCode);
         ULONG size = next->Parameters.QueryFile.Length;
         if (size) {
-            buffered = true;
-            irp->AssociatedIrp.SystemBuffer = Allocate(size, kBufferTag);
-            if (request.input) std::memcpy(irp->AssociatedIrp.SystemBuffer, request.input, request.inputLength);
+            systemBuffer(size, request.inputLength);
             copyBack = request.outputLength;
         }
         break;

@@ -97,6 +97,8 @@ public:
 
     void releaseDevice(PDEVICE_OBJECT device);  // drop a reference; frees a deleted device at zero
     void freeDeviceMemory(PDEVICE_OBJECT device);
+    // IoAllocateIrp for `site`; `mustSucceed` for the requests Windows never lets fail for memory.
+    PIRP allocateIrp(CCHAR stackSize, const void *site, bool mustSucceed);
 
 private:
     PIRP buildUserIrp(PFILE_OBJECT file, PDEVICE_OBJECT top, const UserRequest &request);

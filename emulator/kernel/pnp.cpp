@@ -11,16 +11,25 @@ namespace emu {
 
 namespace {
 
+// What the PnP manager tells a stack that has already happened (the device went, a query was
+// withdrawn) reaches it whatever the pool's state: such a request lost would leave the stack in a
+// state nothing can leave.
+bool MustReach(UCHAR major, UCHAR minor) {
+    return major == IRP_MJ_PNP && (minor == IRP_MN_REMOVE_DEVICE || minor == IRP_MN_SURPRISE_REMOVAL ||
+                                   minor == IRP_MN_CANCEL_REMOVE_DEVICE || minor == IRP_MN_CANCEL_STOP_DEVICE ||
+                                   minor == IRP_MN_STOP_DEVICE);
+}
+
 // Builds an IRP for the stack above `pdo` whose final completion fills `result` and sets `event`.
 PIRP BuildSystemIrp(PDEVICE_OBJECT top, UCHAR major, UCHAR minor, PKEVENT event, IO_STATUS_BLOCK *result) {
-    PIRP irp = IoAllocateIrp(top->StackSize, FALSE);
+    IoManager &io = Machine::current().service<IoManager>();
+    PIRP irp = io.allocateIrp(top->StackSize, __builtin_return_address(0), MustReach(major, minor));
     if (!irp) return nullptr;
     PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
     next->MajorFunction = major;
     next->MinorFunction = minor;
     // Windows starts every PnP request as "not supported" so that untouched requests say so.
     irp->IoStatus.Status = major == IRP_MJ_PNP ? STATUS_NOT_SUPPORTED : STATUS_SUCCESS;
-    IoManager &io = Machine::current().service<IoManager>();
     std::lock_guard<std::mutex> g(io.lock);
     io.irps[irp].onComplete = [event, result](PIRP done) {
         *result = done->IoStatus;
@@ -83,30 +92,42 @@ NTSTATUS PnpManager::sendPower(PDEVICE_OBJECT pdo, UCHAR minor, POWER_STATE_TYPE
 }
 
 std::u16string PnpManager::queryId(PDEVICE_OBJECT pdo, BUS_QUERY_ID_TYPE type) {
+    std::u16string id;
+    queryId(pdo, type, id);
+    return id;
+}
+
+NTSTATUS PnpManager::queryId(PDEVICE_OBJECT pdo, BUS_QUERY_ID_TYPE type, std::u16string &id) {
     IO_STATUS_BLOCK result{};
     NTSTATUS status = send(pdo, IRP_MN_QUERY_ID, &result,
                            [](PIO_STACK_LOCATION s, void *c) { s->Parameters.QueryId.IdType = *static_cast<BUS_QUERY_ID_TYPE *>(c); },
                            &type);
     auto text = reinterpret_cast<PWSTR>(result.Information);
-    if (!NT_SUCCESS(status) || !text) return {};
+    id.clear();
+    if (!NT_SUCCESS(status)) return status;
+    if (!text) return STATUS_UNSUCCESSFUL;
     // A multi-string answer is kept whole: its strings end at the double terminator.
     size_t n = 0;
     while (text[n] || (type != BusQueryDeviceID && type != BusQueryInstanceID && text[n + 1])) n++;
-    std::u16string id(text, n);
+    id.assign(text, n);
     ExFreePool(text);
-    return id;
+    return STATUS_SUCCESS;
 }
 
 NTSTATUS PnpManager::plugIn(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
     RequireIrql("PnP manager", PASSIVE_LEVEL);
     if (!driver->DriverExtension->AddDevice) return STATUS_NOT_SUPPORTED;
-    // Enumeration: the bus names its child; the device's registry key follows from that name.
-    std::u16string deviceId = queryId(pdo, BusQueryDeviceID), instanceId = queryId(pdo, BusQueryInstanceID);
+    // Enumeration: the bus names its child; the device's registry key follows from that name. A
+    // device whose name cannot be had for want of memory is not enumerated.
+    std::u16string deviceId, instanceId;
+    NTSTATUS status = queryId(pdo, BusQueryDeviceID, deviceId);
+    if (NT_SUCCESS(status)) status = queryId(pdo, BusQueryInstanceID, instanceId);
+    if (status == STATUS_INSUFFICIENT_RESOURCES) return status;
     if (!deviceId.empty()) {
         std::u16string instance = deviceId + u"\\" + (instanceId.empty() ? u"0" : instanceId);
         Machine::current().service<Namespace>().SetDeviceInstanceId(pdo, instance);
     }
-    NTSTATUS status = driver->DriverExtension->AddDevice(driver, pdo);
+    status = driver->DriverExtension->AddDevice(driver, pdo);
     if (!NT_SUCCESS(status)) return status;
     PDEVICE_OBJECT top = stackTop(pdo);
     if (top != pdo && (top->Flags & DO_DEVICE_INITIALIZING))

@@ -37,6 +37,7 @@ public:
     // IRP_MN_QUERY_ID to the stack above `pdo`; empty when unanswered. Multi-strings keep their
     // inner terminators.
     std::u16string queryId(PDEVICE_OBJECT pdo, BUS_QUERY_ID_TYPE type);
+    NTSTATUS queryId(PDEVICE_OBJECT pdo, BUS_QUERY_ID_TYPE type, std::u16string &id);
 
     // The top of the stack above a PDO, as AddDevice left it.
     PDEVICE_OBJECT stackTop(PDEVICE_OBJECT pdo);

@@ -50,7 +50,7 @@ bool Pool::shouldFailLocked(POOL_TYPE type, ULONG tag, const void *site) {
     return false;
 }
 
-void *Pool::allocate(POOL_TYPE type, size_t size, ULONG tag, const void *site, const char *routine) {
+void *Pool::allocate(POOL_TYPE type, size_t size, ULONG tag, const void *site, const char *routine, bool mustSucceed) {
     if (!RequireIrql(routine, DISPATCH_LEVEL)) return nullptr;
     if (IsPaged(type) && CurrentIrql() >= DISPATCH_LEVEL) {
         Report(Violation::PagedPoolAtDispatch, routine, "paged allocation of tag " + TagText(tag));
@@ -59,7 +59,7 @@ void *Pool::allocate(POOL_TYPE type, size_t size, ULONG tag, const void *site, c
     std::lock_guard<std::mutex> g(lock_);
     if (std::find(sites_.begin(), sites_.end(), std::make_pair(tag, site)) == sites_.end())
         sites_.emplace_back(tag, site);
-    if (shouldFailLocked(type, tag, site)) return nullptr;
+    if (!mustSucceed && shouldFailLocked(type, tag, site)) return nullptr;
     void *p = std::malloc(size ? size : 1);
     if (!p) return nullptr;
     std::memset(p, kFreshPattern, size);
@@ -110,11 +110,15 @@ size_t Pool::bytesInUse(ULONG tag) const {
 
 size_t Pool::countInUse(ULONG tag) const { return outstanding(tag).size(); }
 
-std::vector<Allocation> Pool::outstanding(ULONG tag) const {
+std::vector<Allocation> Pool::outstanding(ULONG tag) const { return outstandingMatching(&tag); }
+
+std::vector<Allocation> Pool::outstanding() const { return outstandingMatching(nullptr); }
+
+std::vector<Allocation> Pool::outstandingMatching(const ULONG *tag) const {
     std::lock_guard<std::mutex> g(lock_);
     std::vector<Allocation> v;
     for (auto &[p, a] : live_)
-        if (a.tag == tag) v.push_back(a);
+        if (!tag || a.tag == *tag) v.push_back(a);
     std::sort(v.begin(), v.end(), [](auto &x, auto &y) { return x.serial < y.serial; });
     return v;
 }

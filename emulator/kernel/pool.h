@@ -30,7 +30,10 @@ struct Allocation {
 class Pool {
 public:
     ~Pool();
-    void *allocate(POOL_TYPE type, size_t size, ULONG tag, const void *site, const char *routine);
+    // `mustSucceed`: the kernel's own allocations that Windows never lets fail (the IRPs of a close,
+    // for one); fault injection passes them by.
+    void *allocate(POOL_TYPE type, size_t size, ULONG tag, const void *site, const char *routine,
+                   bool mustSucceed = false);
     // Frees `p`; `tag` 0 means untagged (ExFreePool). False when the verifier refused it.
     bool free(void *p, ULONG tag, const char *routine);
 
@@ -38,6 +41,7 @@ public:
     size_t bytesInUse(ULONG tag) const;
     size_t countInUse(ULONG tag) const;
     std::vector<Allocation> outstanding(ULONG tag) const;
+    std::vector<Allocation> outstanding() const;  // every tag
     std::vector<const void *> callSites(ULONG tag) const;  // distinct sites seen so far, in order
     uint64_t allocationCount() const;
 
@@ -55,6 +59,7 @@ public:
 
 private:
     bool shouldFailLocked(POOL_TYPE type, ULONG tag, const void *site);
+    std::vector<Allocation> outstandingMatching(const ULONG *tag) const;  // NULL: every tag
     struct Rule {
         enum Kind { Nth, ByTag, ByType, BySite } kind;
         uint64_t value;

@@ -182,15 +182,6 @@ void Registry::SetString(std::u16string_view path, std::u16string_view name, std
              std::span(reinterpret_cast<const uint8_t *>(terminated.data()), terminated.size() * sizeof(char16_t)));
 }
 
-void Registry::SetMultiString(std::u16string_view path, std::u16string_view name,
-                              const std::vector<std::u16string> &texts) {
-    std::u16string block;
-    for (auto &t : texts) block += t + u'\0';
-    block.push_back(0);
-    SetValue(path, name, REG_MULTI_SZ,
-             std::span(reinterpret_cast<const uint8_t *>(block.data()), block.size() * sizeof(char16_t)));
-}
-
 void Registry::SetDword(std::u16string_view path, std::u16string_view name, ULONG value) {
     SetValue(path, name, REG_DWORD, std::span(reinterpret_cast<const uint8_t *>(&value), sizeof value));
 }
@@ -218,44 +209,14 @@ std::optional<std::u16string> Registry::GetString(std::u16string_view path, std:
     return text.substr(0, text.find(u'\0'));
 }
 
-std::optional<ULONG> Registry::GetDword(std::u16string_view path, std::u16string_view name) const {
-    auto v = GetValue(path, name);
-    if (!v || v->type != REG_DWORD || v->data.size() != sizeof(ULONG)) return std::nullopt;
-    ULONG value;
-    std::memcpy(&value, v->data.data(), sizeof value);
-    return value;
-}
-
-std::vector<std::u16string> Registry::ValueNames(std::u16string_view path) const {
-    std::lock_guard g(lock_);
-    std::vector<std::u16string> names;
-    if (Key *key = FindAbsoluteLocked(path))
-        for (auto &e : key->values) names.push_back(e.name);
-    return names;
-}
-
-std::vector<std::u16string> Registry::SubkeyNames(std::u16string_view path) const {
-    std::lock_guard g(lock_);
-    std::vector<std::u16string> names;
-    if (Key *key = FindAbsoluteLocked(path))
-        for (auto &[upper, child] : key->children) names.push_back(child->name);
-    return names;
-}
-
 void Registry::SetDeviceKeyPath(PDEVICE_OBJECT pdo, std::u16string_view instanceKeyPath) {
     std::lock_guard g(lock_);
     deviceKeys_[pdo] = instanceKeyPath;
 }
 
-void Registry::SetDriverKeyPath(PDEVICE_OBJECT pdo, std::u16string_view driverKeyPath) {
-    std::lock_guard g(lock_);
-    driverKeys_[pdo] = driverKeyPath;
-}
-
 void Registry::ForgetDevice(PDEVICE_OBJECT pdo) {
     std::lock_guard g(lock_);
     deviceKeys_.erase(pdo);
-    driverKeys_.erase(pdo);
 }
 
 std::optional<std::u16string> Registry::DeviceKeyPath(PDEVICE_OBJECT pdo) const {
@@ -310,8 +271,7 @@ struct RegistryRoutines {
     // The key an Rtl*Registry* routine names. `createLeaf`: the last key may be created when its
     // parent exists, as RtlWriteRegistryValue and RtlCreateRegistryKey do (never more than one level).
     static NTSTATUS ResolveLocked(Registry &r, const char *routine, ULONG relativeTo, PCWSTR path, bool createLeaf,
-                                  ACCESS_MASK needed, Key **out, bool *created = nullptr) {
-        if (created) *created = false;
+                                  ACCESS_MASK needed, Key **out) {
         if (relativeTo & RTL_REGISTRY_HANDLE) {
             auto *h = HandleLocked(r, reinterpret_cast<HANDLE>(const_cast<PWSTR>(path)), routine);
             if (!h) return STATUS_INVALID_HANDLE;
@@ -347,12 +307,10 @@ struct RegistryRoutines {
         for (size_t i = 0; i + 1 < parts.size() && parent; i++) parent = r.FindLocked(parent, parts[i]);
         if (!parent) return STATUS_OBJECT_NAME_NOT_FOUND;
         *out = r.CreateLocked(parent, parts.back());
-        if (created) *created = true;
         return STATUS_SUCCESS;
     }
 
-    static NTSTATUS OpenKey(const char *routine, PHANDLE keyHandle, ACCESS_MASK access, POBJECT_ATTRIBUTES oa,
-                            bool create, PULONG disposition) {
+    static NTSTATUS OpenKey(const char *routine, PHANDLE keyHandle, ACCESS_MASK access, POBJECT_ATTRIBUTES oa) {
         if (!keyHandle || !oa || !oa->ObjectName) return STATUS_INVALID_PARAMETER;
         auto name = View(*oa->ObjectName);
         Registry &r = R();
@@ -374,18 +332,8 @@ struct RegistryRoutines {
         }
         std::vector<std::u16string_view> parts;
         if (!Split(relative, parts)) return STATUS_OBJECT_NAME_INVALID;
-        ULONG outcome = REG_OPENED_EXISTING_KEY;
         Key *key = r.FindLocked(base, relative);
-        if (!key) {
-            if (!create || parts.empty()) return STATUS_OBJECT_NAME_NOT_FOUND;
-            // Like the real call, only the last key is created; a missing parent fails.
-            Key *parent = base;
-            for (size_t i = 0; i + 1 < parts.size() && parent; i++) parent = r.FindLocked(parent, parts[i]);
-            if (!parent) return STATUS_OBJECT_NAME_NOT_FOUND;
-            key = r.CreateLocked(parent, parts.back());
-            outcome = REG_CREATED_NEW_KEY;
-        }
-        if (disposition) *disposition = outcome;
+        if (!key) return STATUS_OBJECT_NAME_NOT_FOUND;
         *keyHandle = r.InsertHandleLocked(key, MapAccess(access));
         return STATUS_SUCCESS;
     }
@@ -614,13 +562,6 @@ struct RegistryRoutines {
         return key->erase(View(valueName)) ? STATUS_SUCCESS : STATUS_OBJECT_NAME_NOT_FOUND;
     }
 
-    static NTSTATUS CheckOrCreateKey(const char *routine, ULONG relativeTo, PCWSTR path, bool create) {
-        Registry &r = R();
-        std::lock_guard g(r.lock_);
-        Key *key;
-        return ResolveLocked(r, routine, relativeTo, path, create, 0, &key);
-    }
-
     static NTSTATUS Close(HANDLE handle) {
         Registry &r = R();
         std::lock_guard g(r.lock_);
@@ -648,12 +589,6 @@ struct RegistryRoutines {
             path = r.DeviceKeyPath(device);
             if (path) *path += u"\\Device Parameters";
             break;
-        case PLUGPLAY_REGKEY_DRIVER: {
-            std::lock_guard g(r.lock_);
-            auto it = r.driverKeys_.find(device);
-            if (it != r.driverKeys_.end()) path = it->second;
-            break;
-        }
         default:
             return STATUS_INVALID_PARAMETER;
         }
@@ -701,28 +636,9 @@ NTSTATUS NTAPI RtlDeleteRegistryValue(ULONG RelativeTo, PCWSTR Path, PCWSTR Valu
     return RR::DeleteValue(RelativeTo, Path, ValueName);
 }
 
-NTSTATUS NTAPI RtlCheckRegistryKey(ULONG RelativeTo, PWSTR Path) {
-    if (!RR::Passive("RtlCheckRegistryKey")) return kRefused;
-    return RR::CheckOrCreateKey("RtlCheckRegistryKey", RelativeTo, Path, false);
-}
-
-NTSTATUS NTAPI RtlCreateRegistryKey(ULONG RelativeTo, PWSTR Path) {
-    if (!RR::Passive("RtlCreateRegistryKey")) return kRefused;
-    return RR::CheckOrCreateKey("RtlCreateRegistryKey", RelativeTo, Path, true);
-}
-
 NTSTATUS NTAPI ZwOpenKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess, POBJECT_ATTRIBUTES ObjectAttributes) {
     if (!RR::Passive("ZwOpenKey")) return kRefused;
-    return RR::OpenKey("ZwOpenKey", KeyHandle, DesiredAccess, ObjectAttributes, false, nullptr);
-}
-
-NTSTATUS NTAPI ZwCreateKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess, POBJECT_ATTRIBUTES ObjectAttributes,
-                           ULONG TitleIndex, PUNICODE_STRING Class, ULONG CreateOptions, PULONG Disposition) {
-    UNREFERENCED_PARAMETER(TitleIndex);
-    UNREFERENCED_PARAMETER(Class);
-    UNREFERENCED_PARAMETER(CreateOptions);
-    if (!RR::Passive("ZwCreateKey")) return kRefused;
-    return RR::OpenKey("ZwCreateKey", KeyHandle, DesiredAccess, ObjectAttributes, true, Disposition);
+    return RR::OpenKey("ZwOpenKey", KeyHandle, DesiredAccess, ObjectAttributes);
 }
 
 NTSTATUS NTAPI ZwClose(HANDLE Handle) {
@@ -738,36 +654,6 @@ NTSTATUS NTAPI ZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName,
         auto *v = key.find(ValueNameOf(ValueName));
         if (!v) return STATUS_OBJECT_NAME_NOT_FOUND;
         return RR::FillValueInformation(*v, KeyValueInformationClass, KeyValueInformation, Length, ResultLength);
-    });
-}
-
-NTSTATUS NTAPI ZwEnumerateValueKey(HANDLE KeyHandle, ULONG Index,
-                                   KEY_VALUE_INFORMATION_CLASS KeyValueInformationClass, PVOID KeyValueInformation,
-                                   ULONG Length, PULONG ResultLength) {
-    if (!RR::Passive("ZwEnumerateValueKey")) return kRefused;
-    return RR::WithKey("ZwEnumerateValueKey", KeyHandle, KEY_QUERY_VALUE, [&](auto &key) {
-        if (Index >= key.values.size()) return STATUS_NO_MORE_ENTRIES;
-        return RR::FillValueInformation(key.values[Index], KeyValueInformationClass, KeyValueInformation, Length,
-                                        ResultLength);
-    });
-}
-
-NTSTATUS NTAPI ZwSetValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName, ULONG TitleIndex, ULONG Type, PVOID Data,
-                             ULONG DataSize) {
-    UNREFERENCED_PARAMETER(TitleIndex);
-    if (!RR::Passive("ZwSetValueKey")) return kRefused;
-    if (DataSize && !Data) return STATUS_INVALID_PARAMETER;
-    return RR::WithKey("ZwSetValueKey", KeyHandle, KEY_SET_VALUE, [&](auto &key) {
-        auto *p = static_cast<const uint8_t *>(Data);
-        key.set(ValueNameOf(ValueName), Type, std::vector<uint8_t>(p, p + DataSize));
-        return STATUS_SUCCESS;
-    });
-}
-
-NTSTATUS NTAPI ZwDeleteValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName) {
-    if (!RR::Passive("ZwDeleteValueKey")) return kRefused;
-    return RR::WithKey("ZwDeleteValueKey", KeyHandle, KEY_SET_VALUE, [&](auto &key) {
-        return key.erase(ValueNameOf(ValueName)) ? STATUS_SUCCESS : STATUS_OBJECT_NAME_NOT_FOUND;
     });
 }
 

@@ -51,24 +51,18 @@ public:
     void SetValue(std::u16string_view path, std::u16string_view name, ULONG type, std::span<const uint8_t> data);
     // REG_SZ / REG_EXPAND_SZ stored with their terminator, as the Win32 side stores them.
     void SetString(std::u16string_view path, std::u16string_view name, std::u16string_view text, ULONG type = REG_SZ);
-    void SetMultiString(std::u16string_view path, std::u16string_view name, const std::vector<std::u16string> &texts);
     void SetDword(std::u16string_view path, std::u16string_view name, ULONG value);
     bool DeleteValue(std::u16string_view path, std::u16string_view name);
 
     std::optional<Value> GetValue(std::u16string_view path, std::u16string_view name) const;
     // The text of a REG_SZ/REG_EXPAND_SZ value up to its first terminator (or its end if it has none).
     std::optional<std::u16string> GetString(std::u16string_view path, std::u16string_view name) const;
-    std::optional<ULONG> GetDword(std::u16string_view path, std::u16string_view name) const;
-    std::vector<std::u16string> ValueNames(std::u16string_view path) const;  // in creation order
-    std::vector<std::u16string> SubkeyNames(std::u16string_view path) const;
 
     // ---- Device keys (IoOpenDeviceRegistryKey) --------------------------------------------------------
     // The PnP manager names a PDO's device instance key, e.g. ...\Enum\USB\VID_1209&PID_0001\5&1&0&1;
     // PLUGPLAY_REGKEY_DEVICE opens "<that>\Device Parameters", created on first use. Without an
     // explicit path, the instance id the Namespace holds for the PDO gives ...\Enum\<instance id>.
     void SetDeviceKeyPath(PDEVICE_OBJECT pdo, std::u16string_view instanceKeyPath);
-    // PLUGPLAY_REGKEY_DRIVER opens this key (the device's software key), created on first use.
-    void SetDriverKeyPath(PDEVICE_OBJECT pdo, std::u16string_view driverKeyPath);
     void ForgetDevice(PDEVICE_OBJECT pdo);  // the PDO is gone (Namespace::RemoveDevice calls this)
     std::optional<std::u16string> DeviceKeyPath(PDEVICE_OBJECT pdo) const;
 
@@ -98,7 +92,6 @@ private:
     std::map<uintptr_t, Handle> handles_;
     uintptr_t nextHandle_ = 0x80000004;
     std::map<PDEVICE_OBJECT, std::u16string> deviceKeys_;
-    std::map<PDEVICE_OBJECT, std::u16string> driverKeys_;
 };
 
 }  // namespace emu

@@ -65,48 +65,22 @@ NTSTATUS AllocateUnicodeString(PUNICODE_STRING out, std::u16string_view text) {
 
 namespace {
 
-// Characters at or below the space count as white space before a number, as the kernel sees it.
-bool IsBlank(char16_t c) { return c <= u' '; }
-
-int DigitValue(char16_t c) {
-    if (c >= u'0' && c <= u'9') return c - u'0';
-    if (c >= u'a' && c <= u'z') return c - u'a' + 10;
-    if (c >= u'A' && c <= u'Z') return c - u'A' + 10;
-    return 99;
-}
-
-bool ValidBase(ULONG base) { return base == 0 || base == 2 || base == 8 || base == 10 || base == 16; }
-
-// The common parser of RtlCharToInteger and RtlUnicodeStringToInteger: white space, an optional
-// sign, a 0x/0o/0b prefix only when the base is 0, then digits up to the first one the base does
-// not know. The value wraps modulo 2^32 and a minus negates it, as the kernel does.
-ULONG ParseInteger(std::u16string_view s, ULONG base) {
-    size_t i = 0;
-    while (i < s.size() && IsBlank(s[i])) i++;
-    bool negative = false;
-    if (i < s.size() && (s[i] == u'-' || s[i] == u'+')) negative = s[i++] == u'-';
-    if (base == 0) {
-        base = 10;
-        if (i + 1 < s.size() && s[i] == u'0') {
-            switch (s[i + 1]) {
-            case u'x': base = 16; i += 2; break;
-            case u'o': base = 8; i += 2; break;
-            case u'b': base = 2; i += 2; break;
-            default: break;
-            }
-        }
-    }
-    ULONG value = 0;
-    for (; i < s.size(); i++) {
-        int d = DigitValue(s[i]);
-        if (d >= int(base)) break;
-        value = value * base + ULONG(d);
-    }
-    return negative ? ULONG(0u - value) : value;
-}
-
-char16_t AnsiToWide(CHAR c) { return char16_t(UCHAR(c)); }
 CHAR WideToAnsi(char16_t c) { return c <= 0xFF ? CHAR(c) : '?'; }
+
+// A counted string over a terminated one: the longest whole-character length a USHORT holds with
+// room for the terminator.
+template <class Counted, class Char> void InitCounted(Counted *to, const Char *from, const char *routine) {
+    RequireIrql(routine, DISPATCH_LEVEL);
+    to->Buffer = const_cast<Char *>(from);
+    if (!from) {
+        to->Length = to->MaximumLength = 0;
+        return;
+    }
+    constexpr size_t kLongest = (MAXUSHORT & ~(sizeof(Char) - 1)) - sizeof(Char);
+    size_t bytes = std::min<size_t>(std::char_traits<Char>::length(from) * sizeof(Char), kLongest);
+    to->Length = USHORT(bytes);
+    to->MaximumLength = USHORT(bytes + sizeof(Char));
+}
 
 }  // namespace
 }  // namespace emu
@@ -116,28 +90,11 @@ using namespace emu;
 extern "C" {
 
 VOID NTAPI RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR SourceString) {
-    RequireIrql("RtlInitUnicodeString", DISPATCH_LEVEL);
-    DestinationString->Buffer = const_cast<PWSTR>(SourceString);
-    if (!SourceString) {
-        DestinationString->Length = DestinationString->MaximumLength = 0;
-        return;
-    }
-    size_t bytes = std::min<size_t>(std::char_traits<char16_t>::length(SourceString) * sizeof(WCHAR),
-                                    MAXUSHORT - 1 - sizeof(WCHAR));
-    DestinationString->Length = USHORT(bytes);
-    DestinationString->MaximumLength = USHORT(bytes + sizeof(WCHAR));
+    InitCounted(DestinationString, SourceString, "RtlInitUnicodeString");
 }
 
 VOID NTAPI RtlInitAnsiString(PANSI_STRING DestinationString, PCSZ SourceString) {
-    RequireIrql("RtlInitAnsiString", DISPATCH_LEVEL);
-    DestinationString->Buffer = const_cast<PCHAR>(SourceString);
-    if (!SourceString) {
-        DestinationString->Length = DestinationString->MaximumLength = 0;
-        return;
-    }
-    size_t bytes = std::min<size_t>(std::strlen(SourceString), MAXUSHORT - 1);
-    DestinationString->Length = USHORT(bytes);
-    DestinationString->MaximumLength = USHORT(bytes + 1);
+    InitCounted(DestinationString, SourceString, "RtlInitAnsiString");
 }
 
 VOID NTAPI RtlCopyUnicodeString(PUNICODE_STRING DestinationString, PCUNICODE_STRING SourceString) {
@@ -177,8 +134,6 @@ NTSTATUS NTAPI RtlAppendUnicodeToString(PUNICODE_STRING Destination, PCWSTR Sour
     return STATUS_SUCCESS;
 }
 
-WCHAR NTAPI RtlUpcaseUnicodeChar(WCHAR SourceCharacter) { return Upcase(SourceCharacter); }
-
 LONG NTAPI RtlCompareUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING String2, BOOLEAN CaseInSensitive) {
     RequireIrql("RtlCompareUnicodeString", PASSIVE_LEVEL);
     auto a = View(*String1), b = View(*String2);
@@ -192,13 +147,6 @@ LONG NTAPI RtlCompareUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING St
         if (x != y) return LONG(x) - LONG(y);
     }
     return LONG(String1->Length) - LONG(String2->Length);
-}
-
-BOOLEAN NTAPI RtlEqualUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING String2, BOOLEAN CaseInSensitive) {
-    RequireIrql("RtlEqualUnicodeString", APC_LEVEL);
-    if (String1->Length != String2->Length) return FALSE;
-    auto a = View(*String1), b = View(*String2);
-    return (CaseInSensitive ? EqualNoCase(a, b) : a == b) ? TRUE : FALSE;
 }
 
 NTSTATUS NTAPI RtlUnicodeStringToAnsiString(PANSI_STRING DestinationString, PCUNICODE_STRING SourceString,
@@ -224,27 +172,6 @@ NTSTATUS NTAPI RtlUnicodeStringToAnsiString(PANSI_STRING DestinationString, PCUN
     DestinationString->Buffer[n] = 0;
     DestinationString->Length = USHORT(n);
     return status;
-}
-
-NTSTATUS NTAPI RtlAnsiStringToUnicodeString(PUNICODE_STRING DestinationString, PCANSI_STRING SourceString,
-                                            BOOLEAN AllocateDestinationString) {
-    RequireIrql("RtlAnsiStringToUnicodeString", PASSIVE_LEVEL);
-    size_t chars = SourceString->Length;
-    size_t needed = (chars + 1) * sizeof(WCHAR);
-    if (needed > MAXUSHORT) return STATUS_INVALID_PARAMETER_2;
-    if (AllocateDestinationString) {
-        auto buffer = static_cast<PWSTR>(ExAllocatePoolWithTag(PagedPool, needed, kRtlStringTag));
-        if (!buffer) return STATUS_NO_MEMORY;
-        DestinationString->Buffer = buffer;
-        DestinationString->MaximumLength = USHORT(needed);
-    } else if (chars * sizeof(WCHAR) >= DestinationString->MaximumLength) {
-        // Unlike the other direction, nothing is converted: the terminator must fit too.
-        return STATUS_BUFFER_OVERFLOW;
-    }
-    for (size_t i = 0; i < chars; i++) DestinationString->Buffer[i] = AnsiToWide(SourceString->Buffer[i]);
-    DestinationString->Buffer[chars] = 0;
-    DestinationString->Length = USHORT(chars * sizeof(WCHAR));
-    return STATUS_SUCCESS;
 }
 
 VOID NTAPI RtlFreeUnicodeString(PUNICODE_STRING UnicodeString) {
@@ -277,25 +204,6 @@ NTSTATUS NTAPI RtlIntegerToUnicodeString(ULONG Value, ULONG Base, PUNICODE_STRIN
     for (size_t i = 0; i < n; i++) String->Buffer[i] = digits[n - 1 - i];
     String->Buffer[n] = 0;
     String->Length = USHORT(n * sizeof(WCHAR));
-    return STATUS_SUCCESS;
-}
-
-NTSTATUS NTAPI RtlUnicodeStringToInteger(PCUNICODE_STRING String, ULONG Base, PULONG Value) {
-    RequireIrql("RtlUnicodeStringToInteger", PASSIVE_LEVEL);
-    if (!ValidBase(Base)) return STATUS_INVALID_PARAMETER;
-    auto s = View(*String);
-    size_t i = 0;
-    while (i < s.size() && IsBlank(s[i])) i++;
-    if (i == s.size()) return STATUS_INVALID_PARAMETER;
-    *Value = ParseInteger(s, Base);
-    return STATUS_SUCCESS;
-}
-
-NTSTATUS NTAPI RtlCharToInteger(PCSZ String, ULONG Base, PULONG Value) {
-    RequireIrql("RtlCharToInteger", PASSIVE_LEVEL);
-    if (!ValidBase(Base)) return STATUS_INVALID_PARAMETER;
-    if (!Value) return STATUS_ACCESS_VIOLATION;
-    *Value = ParseInteger(Widen(String ? std::string_view(String) : std::string_view()), Base);
     return STATUS_SUCCESS;
 }
 

@@ -92,7 +92,8 @@ struct FaultRule {
 class UsbBus : public UsbHostPort {
 public:
     // Creates the PDO (\Device\USBPDO-n) for `device`, as a hub does when the device appears.
-    // PASSIVE_LEVEL, on a machine thread.
+    // PASSIVE_LEVEL, on a machine thread. Without memory for it the hub never reports the device:
+    // pdo() is NULL and the bus is unplugged.
     explicit UsbBus(UsbFunction &device, BusConfig config = {});
     ~UsbBus() override;
     UsbBus(const UsbBus &) = delete;

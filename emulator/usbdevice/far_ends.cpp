@@ -67,33 +67,14 @@ void ScriptedPeer::push(Item item) {
 
 void ScriptedPeer::send(std::span<const uint8_t> bytes, int64_t at) {
     WorldGuard g(World().lock);
-    for (uint8_t b : bytes) {
-        Item item;
-        item.data = b;
-        item.notBefore = at;
-        push(item);
-    }
+    for (uint8_t b : bytes) push({.data = b, .notBefore = at});
 }
 
-void ScriptedPeer::sendWithFramingError(uint8_t data) {
-    Item item;
-    item.data = data;
-    item.badStop = true;
-    push(item);
-}
+void ScriptedPeer::sendWithFramingError(uint8_t data) { push({.data = data, .badStop = true}); }
 
-void ScriptedPeer::sendWithParityError(uint8_t data) {
-    Item item;
-    item.data = data;
-    item.badParity = true;
-    push(item);
-}
+void ScriptedPeer::sendWithParityError(uint8_t data) { push({.data = data, .badParity = true}); }
 
-void ScriptedPeer::sendBreak(int64_t duration) {
-    Item item;
-    item.breakFor = duration;
-    push(item);
-}
+void ScriptedPeer::sendBreak(int64_t duration) { push({.breakFor = duration}); }
 
 void ScriptedPeer::setLines(ModemInputs lines) {
     WorldGuard g(World().lock);

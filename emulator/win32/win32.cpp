@@ -149,6 +149,18 @@ bool DevicePath(std::u16string name, std::u16string &nt) {
     return true;
 }
 
+emu::UserRequest Request(UCHAR major, ULONG code, const void *input, ULONG inputLength, void *output,
+                         ULONG outputLength) {
+    emu::UserRequest r;
+    r.major = major;
+    r.ioControlCode = code;
+    r.input = input;
+    r.inputLength = inputLength;
+    r.output = output;
+    r.outputLength = outputLength;
+    return r;
+}
+
 // One request on a file, with ReadFile's and DeviceIoControl's rules for what the caller sees.
 BOOL Transfer(HANDLE h, emu::UserRequest request, LPDWORD count, LPOVERLAPPED overlapped) {
     if (count) *count = 0;
@@ -278,32 +290,21 @@ HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
 
 BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead, LPDWORD lpNumberOfBytesRead,
               LPOVERLAPPED lpOverlapped) {
-    emu::UserRequest r;
-    r.major = IRP_MJ_READ;
-    r.output = lpBuffer;
-    r.outputLength = nNumberOfBytesToRead;
-    return Transfer(hFile, r, lpNumberOfBytesRead, lpOverlapped);
+    return Transfer(hFile, Request(IRP_MJ_READ, 0, nullptr, 0, lpBuffer, nNumberOfBytesToRead), lpNumberOfBytesRead,
+                    lpOverlapped);
 }
 
 BOOL WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite, LPDWORD lpNumberOfBytesWritten,
                LPOVERLAPPED lpOverlapped) {
-    emu::UserRequest r;
-    r.major = IRP_MJ_WRITE;
-    r.input = lpBuffer;
-    r.inputLength = nNumberOfBytesToWrite;
-    return Transfer(hFile, r, lpNumberOfBytesWritten, lpOverlapped);
+    return Transfer(hFile, Request(IRP_MJ_WRITE, 0, lpBuffer, nNumberOfBytesToWrite, nullptr, 0), lpNumberOfBytesWritten,
+                    lpOverlapped);
 }
 
 BOOL DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer, DWORD nInBufferSize,
                      LPVOID lpOutBuffer, DWORD nOutBufferSize, LPDWORD lpBytesReturned, LPOVERLAPPED lpOverlapped) {
-    emu::UserRequest r;
-    r.major = IRP_MJ_DEVICE_CONTROL;
-    r.ioControlCode = dwIoControlCode;
-    r.input = lpInBuffer;
-    r.inputLength = nInBufferSize;
-    r.output = lpOutBuffer;
-    r.outputLength = nOutBufferSize;
-    return Transfer(hDevice, r, lpBytesReturned, lpOverlapped);
+    return Transfer(hDevice,
+                    Request(IRP_MJ_DEVICE_CONTROL, dwIoControlCode, lpInBuffer, nInBufferSize, lpOutBuffer, nOutBufferSize),
+                    lpBytesReturned, lpOverlapped);
 }
 
 BOOL FlushFileBuffers(HANDLE hFile) {

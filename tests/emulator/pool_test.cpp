@@ -1,13 +1,24 @@
-// Pool: tags and accounting, fault injection by rule kind, quota allocations, fresh contents.
+// Pool: tags and accounting, fault injection by rule kind, quota allocations, fresh contents, and
+// the kernel's own allocations failing under a whole session.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
+#include <string>
 #include <vector>
 
+#include "driver/driver.h"
+#include "emulator/kernel/iomgr.h"
 #include "emulator/kernel/machine.h"
+#include "emulator/kernel/pnpmgr.h"
 #include "emulator/kernel/pool.h"
+#include "emulator/kernel/registry.h"
 #include "emulator/kernel/verifier.h"
+#include "emulator/usbdevice/device.h"
+#include "emulator/usbdevice/far_ends.h"
+#include "emulator/win32/comm.h"
+#include "emulator/win32/win32.h"
 
 namespace {
 
@@ -168,6 +179,94 @@ TEST(PoolQuota, FailureReturnsNullWithFailInsteadOfRaiseAndWouldRaiseWithout) {
     EXPECT_EQ(ExAllocatePoolWithQuotaTag(PagedPool, 16, kTagA), nullptr);
     ASSERT_EQ(capture.count(), 1u);
     EXPECT_EQ(capture.reports()[0].kind, emu::Violation::PoolQuotaWouldRaise);
+}
+
+// ---- A session with one allocation failing ----------------------------------------------------------
+
+// Load, plug, open, write, read, close, unplug, unload, with allocation `nth` of the machine failing
+// (0: none). Each step either succeeds or tells its caller why not, with a status that says so; a
+// crash or a verifier report is a bug, and so is pool left behind or a request that never ends.
+// Returns the steps' outcomes.
+std::string Session(uint64_t nth, uint64_t *allocations = nullptr) {
+    using namespace win32;
+    std::string outcome;
+    auto note = [&](const char *step, bool ok, uint32_t code) {
+        if (!ok && (code == ERROR_SUCCESS || code == ERROR_MR_MID_NOT_FOUND || code == ERROR_GEN_FAILURE))
+            ADD_FAILURE() << step << " failed without a clear status: " << code;
+        outcome += std::string(step) + (ok ? " ok; " : " failed " + std::to_string(code) + "; ");
+        return ok;
+    };
+    auto noteNt = [&](const char *step, NTSTATUS status) { return note(step, NT_SUCCESS(status), RtlNtStatusToDosError(status)); };
+    auto noteWin32 = [&](const char *step, BOOL ok) { return note(step, ok, ok ? ERROR_SUCCESS : GetLastError()); };
+    emu::Machine machine;
+    auto &pool = machine.service<emu::Pool>();
+    auto &io = machine.service<emu::IoManager>();
+    auto &pnp = machine.service<emu::PnpManager>();
+    if (nth) pool.failNth(nth);
+
+    PDRIVER_OBJECT driver = nullptr;
+    noteNt("load", io.loadDriver(DriverEntry, u"miravo", MIRAVO_POOL_TAG, &driver));
+    auto device = std::make_unique<emu::usb::SimulatedDevice>();
+    emu::usb::Loopback plug(device->chip());
+    const PDEVICE_OBJECT pdo = device->pdo();  // NULL: the hub had no memory to report it
+    bool started = false;
+    if (!pdo) {
+        noteNt("plug", STATUS_INSUFFICIENT_RESOURCES);
+    } else if (driver) {
+        // The port's name, where the class installer leaves it.
+        const std::u16string key = std::u16string(emu::Registry::kEnumPath) + u"\\USB\\Port";
+        machine.service<emu::Registry>().SetDeviceKeyPath(pdo, key);
+        machine.service<emu::Registry>().SetString(key + u"\\Device Parameters", u"PortName", u"COM3");
+        started = noteNt("plug", pnp.plugIn(driver, pdo));
+    }
+    HANDLE h = CreateFileA("\\\\.\\COM3", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                           FILE_FLAG_OVERLAPPED, nullptr);
+    if (noteWin32("open", h != INVALID_HANDLE_VALUE)) {
+        COMMTIMEOUTS timeouts{0, 0, 500, 0, 500};
+        const bool timed = noteWin32("time-outs", SetCommTimeouts(h, &timeouts));
+        // A request with a time-out ends by itself; one without is taken back after a while.
+        auto finish = [&](const char *step, BOOL done, OVERLAPPED &ov) {
+            if (!done && GetLastError() == ERROR_IO_PENDING) {
+                if (WaitForSingleObject(ov.hEvent, 1500) == WAIT_TIMEOUT) {
+                    if (timed) ADD_FAILURE() << step << " still pending 1.5 s after it began";
+                    CancelIo(h);
+                }
+                DWORD n = 0;
+                done = GetOverlappedResult(h, &ov, &n, TRUE);
+            }
+            noteWin32(step, done);
+        };
+        const char data[] = "0123456789abcdef";
+        char back[sizeof data] = {};
+        OVERLAPPED ov{};
+        ov.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+        finish("write", WriteFile(h, data, sizeof data, nullptr, &ov), ov);
+        finish("read", ReadFile(h, back, sizeof back, nullptr, &ov), ov);
+        CloseHandle(ov.hEvent);
+        noteWin32("close", CloseHandle(h));
+    }
+    if (started) {
+        device->bus().unplug();
+        noteNt("surprise removal", pnp.surpriseRemove(pdo));
+        noteNt("removal", pnp.finishSurpriseRemoval(pdo));
+    }
+    device.reset();
+    if (driver) io.unloadDriver(driver);
+    // What stays is the bus driver, loaded for the machine's life.
+    for (auto &a : pool.outstanding())
+        if (a.tag != emu::kDriverTag) ADD_FAILURE() << a.size << " bytes left under " << emu::TagText(a.tag);
+    if (allocations) *allocations = pool.allocationCount();
+    return outcome;
+}
+
+TEST(PoolFaults, EveryAllocationOfASessionFailsToItsCaller) {
+    uint64_t total = 0;
+    const std::string clean = Session(0, &total);
+    EXPECT_EQ(clean.find("failed"), std::string::npos) << clean;
+    for (uint64_t nth = 1; nth <= total; nth++) {
+        SCOPED_TRACE("allocation " + std::to_string(nth) + " failing");
+        Session(nth);
+    }
 }
 
 }  // namespace

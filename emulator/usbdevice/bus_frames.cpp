@@ -1,0 +1,159 @@
+// The host controller's frame scheduler: 1 ms frames, the interrupt endpoint polled at its
+// interval, bulk packets round-robin within the frame's budget, and NAKed bulk OUT retried in the
+// rest of the frame.
+#include <algorithm>
+#include <limits>
+
+#include "emulator/usbdevice/bus.h"
+
+namespace emu::usb {
+
+int64_t UsbBus::nextFrameAfter(int64_t t, uint32_t interval) const {
+    int64_t frame = t / kFrame + 1;
+    frame = (frame + interval - 1) / interval * interval;
+    return frame * kFrame;
+}
+
+void UsbBus::scheduleFrame() {
+    if (!plugged_ || suspended_) return;
+    const int64_t now = Now();
+    int64_t best = std::numeric_limits<int64_t>::max();
+    for (const Pending &p : control_)
+        if (!p.cancelling) best = nextFrameAfter(now, 1);
+    for (auto &[h, pipe] : pipes_) {
+        auto head = std::find_if(pipe.queue.begin(), pipe.queue.end(), [](const Pending &p) { return !p.cancelling; });
+        if (head == pipe.queue.end()) continue;
+        size_t size = std::min<size_t>(pipe.maxPacket, head->requested - head->done);
+        if (head->fault || device_.ready(pipe.address, size)) best = std::min(best, nextFrameAfter(now, pipe.interval));
+    }
+    if (best == std::numeric_limits<int64_t>::max()) return;
+    if (frameAt_ != -1 && frameAt_ <= best) return;
+    if (frameAt_ != -1) events_.cancel(frameEvent_);
+    frameAt_ = best;
+    frameEvent_ = events_.atThen(best, [this] { return runFrame(); });
+}
+
+void UsbBus::wake() {
+    scheduleFrame();
+    scheduleBulkOutRetry();
+}
+
+// One packet on a pipe: true when it moved data (or ended the transfer), false on NAK.
+bool UsbBus::runPacket(Pipe &pipe, Completions &done) {
+    Pending &p = pipe.queue.front();
+    auto complete = [&](USBD_STATUS s) {
+        if (take(p)) {
+            finish(p, s, done);
+            pipe.queue.pop_front();
+        }
+        return true;
+    };
+    if (p.fault) return complete(p.fault->first);
+    size_t size = std::min<size_t>(pipe.maxPacket, p.requested - p.done);
+    Handshake h = p.in ? device_.in(pipe.address, std::span<uint8_t>(p.buffer + p.done, size))
+                       : device_.out(pipe.address, std::span<const uint8_t>(p.buffer + p.done, size));
+    if (h.kind == Handshake::Nak) return false;
+    if (h.kind == Handshake::Stall) return complete(USBD_STATUS_STALL_PID);
+    size_t n = p.in ? std::min(h.length, size) : size;
+    p.done += ULONG(n);
+    if (p.done == p.requested) return complete(USBD_STATUS_SUCCESS);
+    if (p.in && n < pipe.maxPacket) {
+        bool shortOk = p.urb->UrbBulkOrInterruptTransfer.TransferFlags & USBD_SHORT_TRANSFER_OK;
+        return complete(shortOk ? USBD_STATUS_SUCCESS : USBD_STATUS_ERROR_SHORT_TRANSFER);
+    }
+    return true;
+}
+
+std::function<void()> UsbBus::runFrame() {
+    frameAt_ = -1;
+    if (!plugged_ || suspended_) return {};
+    const int64_t frameTime = Now();
+    const uint32_t frame = uint32_t(frameTime / kFrame);
+    Completions done;
+    // Only what was submitted before the frame began takes part in it.
+    auto eligible = [&](const Pending &p) { return !p.cancelling && p.submitted < frameTime; };
+
+    std::deque<Pending> waiting;
+    while (!control_.empty()) {
+        Pending p = control_.front();
+        control_.pop_front();
+        if (!eligible(p) || !take(p))
+            waiting.push_back(p);
+        else
+            runControl(p, done);
+    }
+    control_.swap(waiting);
+
+    for (auto &[h, pipe] : pipes_)
+        if (pipe.type == UsbdPipeTypeInterrupt && frame % pipe.interval == 0 && !pipe.queue.empty() &&
+            eligible(pipe.queue.front()))
+            runPacket(pipe, done);
+
+    frameStart_ = frameTime;
+    const int moved = runBulk(config_.bulkPacketsPerFrame, false, done);
+    bulkLeft_ = config_.bulkPacketsPerFrame - moved;
+    bulkFreeAt_ = frameTime + moved * bulkSlot();
+    scheduleFrame();
+    return Deliver(std::move(done));
+}
+
+// Bulk packets of transfers that were there when the frame began, round-robin, one per endpoint
+// per turn; returns how many moved.
+int UsbBus::runBulk(int budget, bool outOnly, Completions &done) {
+    std::vector<uintptr_t> order = bulkOrder_;
+    if (!order.empty()) std::rotate(order.begin(), order.begin() + ptrdiff_t(bulkTurn_++ % order.size()), order.end());
+    int moved = 0;
+    for (bool any = true; any && moved < budget;) {
+        any = false;
+        for (uintptr_t key : order) {
+            if (moved == budget) break;
+            auto it = pipes_.find(key);
+            if (it == pipes_.end() || !bulkEligible(it->second, outOnly)) continue;
+            if (runPacket(it->second, done)) {
+                any = true;
+                moved++;
+            }
+        }
+    }
+    return moved;
+}
+
+bool UsbBus::bulkEligible(const Pipe &pipe, bool outOnly) const {
+    if (pipe.queue.empty()) return false;
+    const Pending &head = pipe.queue.front();
+    return !head.cancelling && head.submitted < frameStart_ && !(outOnly && head.in);
+}
+
+// A host controller keeps retrying a NAKed bulk OUT packet for the rest of the frame, so a transmit
+// FIFO that drains more than a packet within the frame takes more than it had room for at its start.
+// Bulk IN keeps frame-start timing: received data is polled once per frame.
+void UsbBus::scheduleBulkOutRetry() {
+    if (retryPending_ || bulkLeft_ == 0 || !plugged_ || suspended_) return;
+    const int64_t at = std::max(Now(), bulkFreeAt_);
+    if (at + bulkSlot() > frameStart_ + kFrame) return;
+    const bool ready = std::any_of(pipes_.begin(), pipes_.end(), [&](const auto &entry) {
+        const Pipe &pipe = entry.second;
+        if (pipe.type != UsbdPipeTypeBulk || !bulkEligible(pipe, true)) return false;
+        const Pending &head = pipe.queue.front();
+        return head.fault || device_.ready(pipe.address, std::min<size_t>(pipe.maxPacket, head.requested - head.done));
+    });
+    if (!ready) return;
+    retryPending_ = true;
+    events_.atThen(at, [this] { return retryBulkOut(); });
+}
+
+std::function<void()> UsbBus::retryBulkOut() {
+    retryPending_ = false;
+    if (!plugged_ || suspended_) return {};
+    const int64_t now = Now();
+    const int slots = std::min<int>(bulkLeft_, int((frameStart_ + kFrame - now) / bulkSlot()));
+    if (slots <= 0) return {};
+    Completions done;
+    const int moved = runBulk(slots, true, done);
+    bulkLeft_ -= moved;
+    bulkFreeAt_ = now + moved * bulkSlot();
+    scheduleFrame();
+    return Deliver(std::move(done));
+}
+
+}  // namespace emu::usb
