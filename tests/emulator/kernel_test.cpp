@@ -18,30 +18,6 @@ namespace {
 
 using namespace kt;
 
-// ---- Spin locks ---------------------------------------------------------------------------------
-
-// Exclusion is shown under schedule noise at the end.
-TEST(SpinLock, AcquireRaisesToDispatchAndReleaseRestoresTheCallersIrql) {
-    emu::Machine machine;
-    emu::ReportCapture capture;
-    // Locks start life in fresh pool or on the stack, whatever the memory held before.
-    auto *lock = static_cast<PKSPIN_LOCK>(ExAllocatePoolWithTag(NonPagedPool, sizeof(KSPIN_LOCK), emu::Tag("Lock")));
-    KeInitializeSpinLock(lock);
-    for (KIRQL caller : {KIRQL(PASSIVE_LEVEL), KIRQL(APC_LEVEL), KIRQL(DISPATCH_LEVEL)}) {
-        KIRQL before;
-        KeRaiseIrql(caller, &before);
-        KIRQL old;
-        KeAcquireSpinLock(lock, &old);
-        EXPECT_EQ(old, caller);
-        EXPECT_EQ(KeGetCurrentIrql(), DISPATCH_LEVEL);
-        KeReleaseSpinLock(lock, old);
-        EXPECT_EQ(KeGetCurrentIrql(), caller);
-        KeLowerIrql(before);
-    }
-    ExFreePoolWithTag(lock, emu::Tag("Lock"));
-    EXPECT_EQ(capture.count(), 0u) << capture.reports()[0].text;
-}
-
 // ---- DPCs ---------------------------------------------------------------------------------------
 
 TEST(Dpc, InsertAnswersFalseWhileQueuedAndRemoveAnswersWhetherItRemoved) {
@@ -122,34 +98,6 @@ TEST_F(TimerTest, ExpiryRoundsUpToTheTickAndQueuesTheDpcThen) {
     Delay(20 * kTick);
     ASSERT_EQ(log.count(), 2u);
     EXPECT_EQ(log.runs()[1].at, 12 * kTick);
-}
-
-TEST_F(TimerTest, SetAndCancelAnswerWhetherItWasArmedAndTheNewDueTimeReplacesTheOld) {
-    // Later than before.
-    EXPECT_FALSE(KeSetTimer(&timer, Relative(10 * kTick), &dpc));
-    EXPECT_TRUE(KeSetTimer(&timer, Relative(20 * kTick), &dpc));
-    Delay(40 * kTick);
-    auto runs = log.runs();
-    ASSERT_EQ(runs.size(), 1u);
-    EXPECT_EQ(runs[0].at, 20 * kTick);
-
-    // Sooner than before.
-    int64_t start = machine.now();
-    EXPECT_FALSE(KeSetTimer(&timer, Relative(20 * kTick), &dpc)) << "an expired timer is not armed";
-    EXPECT_FALSE(KeReadStateTimer(&timer)) << "setting a timer clears its signal";
-    EXPECT_TRUE(KeSetTimer(&timer, Relative(5 * kTick), &dpc));
-    Delay(40 * kTick);
-    runs = log.runs();
-    ASSERT_EQ(runs.size(), 2u);
-    EXPECT_EQ(runs[1].at, start + 5 * kTick);
-
-    // Cancel answers whether it stopped an armed timer.
-    EXPECT_FALSE(KeCancelTimer(&timer)) << "it had expired already";
-    KeSetTimer(&timer, Relative(10 * kTick), &dpc);
-    EXPECT_TRUE(KeCancelTimer(&timer));
-    EXPECT_FALSE(KeCancelTimer(&timer));
-    Delay(20 * kTick);
-    EXPECT_EQ(log.count(), 2u);
 }
 
 // ---- Events, waits, semaphores --------------------------------------------------------------------
