@@ -1,5 +1,5 @@
 // The emulated kernel's executive services, by service: DPCs, timers, dispatcher objects and waits,
-// fast mutexes, time, interlocked operations, device events and schedule noise.
+// fast mutexes, time, device events and schedule noise.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -17,30 +17,6 @@
 namespace {
 
 using namespace kt;
-
-// ---- Spin locks ---------------------------------------------------------------------------------
-
-// Exclusion is shown under schedule noise at the end.
-TEST(SpinLock, AcquireRaisesToDispatchAndReleaseRestoresTheCallersIrql) {
-    emu::Machine machine;
-    emu::ReportCapture capture;
-    // Locks start life in fresh pool or on the stack, whatever the memory held before.
-    auto *lock = static_cast<PKSPIN_LOCK>(ExAllocatePoolWithTag(NonPagedPool, sizeof(KSPIN_LOCK), emu::Tag("Lock")));
-    KeInitializeSpinLock(lock);
-    for (KIRQL caller : {KIRQL(PASSIVE_LEVEL), KIRQL(APC_LEVEL), KIRQL(DISPATCH_LEVEL)}) {
-        KIRQL before;
-        KeRaiseIrql(caller, &before);
-        KIRQL old;
-        KeAcquireSpinLock(lock, &old);
-        EXPECT_EQ(old, caller);
-        EXPECT_EQ(KeGetCurrentIrql(), DISPATCH_LEVEL);
-        KeReleaseSpinLock(lock, old);
-        EXPECT_EQ(KeGetCurrentIrql(), caller);
-        KeLowerIrql(before);
-    }
-    ExFreePoolWithTag(lock, emu::Tag("Lock"));
-    EXPECT_EQ(capture.count(), 0u) << capture.reports()[0].text;
-}
 
 // ---- DPCs ---------------------------------------------------------------------------------------
 
@@ -93,31 +69,6 @@ TEST(Dpc, TwoProcessorsRunTwoDpcsConcurrently) {
     EXPECT_EQ(r.metTheOther.load(), 2);
 }
 
-TEST(Dpc, FlushWaitsForQueuedAndRunningDpcs) {
-    emu::Machine machine;
-    DpcLog log;
-    KDPC dpc;
-    log.init(dpc);
-    std::atomic<bool> flushed{false};
-    size_t runsSeenByFlusher = 0;
-    {
-        ProcessorHold hold(machine.config().processors);
-        KeInsertQueueDpc(&dpc, nullptr, nullptr);
-        emu::Thread flusher(
-            [&] {
-                KeFlushQueuedDpcs();
-                runsSeenByFlusher = log.count();
-                flushed.store(true);
-            },
-            "flusher");
-        for (int i = 0; i < 2000 && !flushed.load(); i++) std::this_thread::yield();
-        EXPECT_FALSE(flushed.load()) << "KeFlushQueuedDpcs returned while a DPC was still queued";
-        hold.release();
-        flusher.join();
-    }
-    EXPECT_EQ(runsSeenByFlusher, 1u);
-}
-
 // ---- Timers -------------------------------------------------------------------------------------
 
 class TimerTest : public ::testing::Test {
@@ -132,7 +83,7 @@ protected:
     KTIMER timer;
 };
 
-TEST_F(TimerTest, ExpiryRoundsUpToTheTickFromRelativeOrAbsoluteDueTimesAndQueuesTheDpcThen) {
+TEST_F(TimerTest, ExpiryRoundsUpToTheTickAndQueuesTheDpcThen) {
     EXPECT_FALSE(KeSetTimer(&timer, Relative(1 * kMs), &dpc));
     Delay(kTick - 1);
     EXPECT_EQ(log.count(), 0u) << "fired before the tick";
@@ -143,47 +94,10 @@ TEST_F(TimerTest, ExpiryRoundsUpToTheTickFromRelativeOrAbsoluteDueTimesAndQueues
     EXPECT_EQ(log.runs()[0].irql, DISPATCH_LEVEL);
     EXPECT_TRUE(KeReadStateTimer(&timer));
 
-    // Relative counts from now, absolute from boot.
-    DpcLog absLog;
-    KDPC absDpc;
-    absLog.init(absDpc);
-    KTIMER abs;
-    KeInitializeTimer(&abs);
-    KeSetTimer(&timer, Relative(10 * kTick), &dpc);
-    KeSetTimer(&abs, Absolute(10 * kTick), &absDpc);
+    KeSetTimer(&timer, Relative(10 * kTick), &dpc);  // from now, not from boot
     Delay(20 * kTick);
     ASSERT_EQ(log.count(), 2u);
-    ASSERT_EQ(absLog.count(), 1u);
     EXPECT_EQ(log.runs()[1].at, 12 * kTick);
-    EXPECT_EQ(absLog.runs()[0].at, 10 * kTick);
-}
-
-TEST_F(TimerTest, SetAndCancelAnswerWhetherItWasArmedAndTheNewDueTimeReplacesTheOld) {
-    // Later than before.
-    EXPECT_FALSE(KeSetTimer(&timer, Relative(10 * kTick), &dpc));
-    EXPECT_TRUE(KeSetTimer(&timer, Relative(20 * kTick), &dpc));
-    Delay(40 * kTick);
-    auto runs = log.runs();
-    ASSERT_EQ(runs.size(), 1u);
-    EXPECT_EQ(runs[0].at, 20 * kTick);
-
-    // Sooner than before.
-    int64_t start = machine.now();
-    EXPECT_FALSE(KeSetTimer(&timer, Relative(20 * kTick), &dpc)) << "an expired timer is not armed";
-    EXPECT_FALSE(KeReadStateTimer(&timer)) << "setting a timer clears its signal";
-    EXPECT_TRUE(KeSetTimer(&timer, Relative(5 * kTick), &dpc));
-    Delay(40 * kTick);
-    runs = log.runs();
-    ASSERT_EQ(runs.size(), 2u);
-    EXPECT_EQ(runs[1].at, start + 5 * kTick);
-
-    // Cancel answers whether it stopped an armed timer.
-    EXPECT_FALSE(KeCancelTimer(&timer)) << "it had expired already";
-    KeSetTimer(&timer, Relative(10 * kTick), &dpc);
-    EXPECT_TRUE(KeCancelTimer(&timer));
-    EXPECT_FALSE(KeCancelTimer(&timer));
-    Delay(20 * kTick);
-    EXPECT_EQ(log.count(), 2u);
 }
 
 // ---- Events, waits, semaphores --------------------------------------------------------------------
@@ -224,22 +138,18 @@ TEST(Event, NotificationReleasesEveryWaiterAndStaysSetSynchronizationReleasesOne
     }
 }
 
-TEST(Event, SetAndResetAnswerThePreviousState) {
+TEST(Event, ASynchronizationEventStaysSetUntilOneWaitConsumesItAndResetClears) {
     emu::Machine machine;
     KEVENT event;
     KeInitializeEvent(&event, SynchronizationEvent, FALSE);
-    EXPECT_EQ(KeSetEvent(&event, IO_NO_INCREMENT, FALSE), 0);
-    EXPECT_EQ(KeSetEvent(&event, IO_NO_INCREMENT, FALSE), 1);
-    EXPECT_EQ(KeResetEvent(&event), 1);
-    EXPECT_EQ(KeResetEvent(&event), 0);
-    // With no waiter a synchronization event stays set until one wait consumes it.
     KeSetEvent(&event, IO_NO_INCREMENT, FALSE);
     EXPECT_EQ(WaitFor(&event, 0), STATUS_SUCCESS);
     EXPECT_EQ(WaitFor(&event, 0), STATUS_TIMEOUT);
-    KeInitializeEvent(&event, NotificationEvent, TRUE);
-    EXPECT_EQ(KeReadStateEvent(&event), 1);
-    KeClearEvent(&event);
-    EXPECT_EQ(KeReadStateEvent(&event), 0);
+    for (auto clear : {+[](PKEVENT e) { KeClearEvent(e); }, +[](PKEVENT e) { KeResetEvent(e); }}) {
+        KeInitializeEvent(&event, NotificationEvent, TRUE);
+        clear(&event);
+        EXPECT_EQ(WaitFor(&event, 0), STATUS_TIMEOUT);
+    }
 }
 
 TEST(Wait, TimeOutsAndDelaysTakeExactlyTheEmulatedTimeAndLittleRealTime) {
@@ -251,36 +161,11 @@ TEST(Wait, TimeOutsAndDelaysTakeExactlyTheEmulatedTimeAndLittleRealTime) {
     EXPECT_EQ(WaitFor(&event, 12345), STATUS_TIMEOUT);
     EXPECT_EQ(machine.now(), 12345) << "a wait time-out is not rounded to the tick";
 
-    LARGE_INTEGER absolute = Absolute(10 * kSecond + 7);
-    EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &absolute), STATUS_TIMEOUT);
-    EXPECT_EQ(machine.now(), 10 * kSecond + 7);
-
-    LARGE_INTEGER past = Absolute(1);
-    EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &past), STATUS_TIMEOUT);
-    EXPECT_EQ(machine.now(), 10 * kSecond + 7);
-
-    Delay(12345);
-    EXPECT_EQ(machine.now(), 10 * kSecond + 7 + 12345);
-    LARGE_INTEGER later = Absolute(13 * kSecond);
-    EXPECT_EQ(KeDelayExecutionThread(KernelMode, FALSE, &later), STATUS_SUCCESS);
-    EXPECT_EQ(machine.now(), 13 * kSecond);
+    Delay(10 * kSecond);
+    EXPECT_EQ(machine.now(), 10 * kSecond + 12345);
     machine.sleepFor(5);
-    EXPECT_EQ(machine.now(), 13 * kSecond + 5);
+    EXPECT_EQ(machine.now(), 10 * kSecond + 12350);
     EXPECT_LT(std::chrono::steady_clock::now() - realStart, std::chrono::milliseconds(500));
-}
-
-// The only test that takes real time: on the host's clock a 20 ms wait lasts about 20 ms.
-TEST(Wait, OnTheRealClockATimeOutTakesRealTime) {
-    emu::Machine machine(emu::MachineConfig{.virtualClock = false});
-    KEVENT event;
-    KeInitializeEvent(&event, NotificationEvent, FALSE);
-    auto realStart = std::chrono::steady_clock::now();
-    int64_t start = machine.now();
-    EXPECT_EQ(WaitFor(&event, 20 * kMs), STATUS_TIMEOUT);
-    auto real = std::chrono::steady_clock::now() - realStart;
-    EXPECT_GE(real, std::chrono::milliseconds(19));
-    EXPECT_LT(real, std::chrono::seconds(2));
-    EXPECT_GE(machine.now() - start, 20 * kMs);
 }
 
 TEST(Wait, SatisfiedBeforeTheTimeOut) {
@@ -300,21 +185,6 @@ TEST(Wait, SatisfiedBeforeTheTimeOut) {
     EXPECT_EQ(at, 10 * kMs);
     Delay(2 * kSecond);  // the cancelled time-out must not fire into a finished wait
     EXPECT_EQ(machine.now(), 10 * kMs + 2 * kSecond);
-}
-
-TEST(Wait, ZeroTimeOutPollsWithoutWaitingEvenAtDispatchLevel) {
-    emu::Machine machine;
-    KEVENT event;
-    KeInitializeEvent(&event, NotificationEvent, FALSE);
-    emu::ReportCapture capture;
-    KIRQL old;
-    KeRaiseIrql(DISPATCH_LEVEL, &old);
-    EXPECT_EQ(WaitFor(&event, 0), STATUS_TIMEOUT);
-    KeSetEvent(&event, IO_NO_INCREMENT, FALSE);
-    EXPECT_EQ(WaitFor(&event, 0), STATUS_SUCCESS);
-    KeLowerIrql(old);
-    EXPECT_EQ(machine.now(), 0);
-    EXPECT_EQ(capture.count(), 0u) << capture.reports()[0].text;
 }
 
 // ---- Fast mutexes -----------------------------------------------------------------------------------
@@ -354,21 +224,6 @@ TEST(FastMutex, MutualExclusionBetweenThreadsAtApcLevel) {
 
 // ---- Time -------------------------------------------------------------------------------------------
 
-TEST(Time, DelayIntoThePastReturnsAtOnceWhileOtherThreadsRun) {
-    emu::Machine machine;
-    Delay(1 * kSecond);
-    // Busy processors keep the clock still; a delay that is already due must not wait for them.
-    ProcessorHold hold(machine.config().processors);
-    LARGE_INTEGER past = Absolute(1);
-    EXPECT_EQ(KeDelayExecutionThread(KernelMode, FALSE, &past), STATUS_SUCCESS);
-    LARGE_INTEGER zero = Relative(0);
-    EXPECT_EQ(KeDelayExecutionThread(KernelMode, FALSE, &zero), STATUS_SUCCESS);
-    KEVENT event;
-    KeInitializeEvent(&event, NotificationEvent, FALSE);
-    EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &past), STATUS_TIMEOUT);
-    EXPECT_EQ(machine.now(), 1 * kSecond);
-}
-
 TEST(Time, SystemTimeAndTickCountFollowOneClock) {
     emu::Machine machine;
     auto check = [&] {
@@ -389,30 +244,6 @@ TEST(Time, SystemTimeAndTickCountFollowOneClock) {
     EXPECT_EQ(KeQueryTimeIncrement(), static_cast<ULONG>(kTick));
 }
 
-// ---- Interlocked operations -------------------------------------------------------------------------
-
-TEST(Interlocked, ExactUnderContention) {
-    emu::Machine machine;
-    LONG incremented = 0, swapped = 0;
-    constexpr int kThreads = 4, kRounds = 5000;
-    {
-        std::vector<emu::Thread> threads;
-        for (int t = 0; t < kThreads; t++)
-            threads.emplace_back([&] {
-                for (int i = 0; i < kRounds; i++) {
-                    InterlockedIncrement(&incremented);
-                    LONG seen;
-                    do seen = __atomic_load_n(&swapped, __ATOMIC_RELAXED);
-                    while (InterlockedCompareExchange(&swapped, seen + 1, seen) != seen);
-                }
-            });
-    }
-    EXPECT_EQ(incremented, kThreads * kRounds);
-    EXPECT_EQ(swapped, kThreads * kRounds);
-    EXPECT_EQ(InterlockedExchange(&incremented, 7), kThreads * kRounds);
-    EXPECT_EQ(incremented, 7);
-}
-
 // ---- Device events (scheduleAt) ---------------------------------------------------------------------
 
 TEST(ScheduleAt, RunsAtExactTimesOnAProcessorAtDispatchLevelUnlessCancelled) {
@@ -431,13 +262,12 @@ TEST(ScheduleAt, RunsAtExactTimesOnAProcessorAtDispatchLevelUnlessCancelled) {
             ran.push_back({id, machine.now(), KeGetCurrentIrql(), KeGetCurrentThread()});
         });
     };
-    at(1000001, 3);
+    at(1000001, 2);
     at(7, 1);
-    at(12345, 2);
     Delay(2 * kSecond);
-    ASSERT_EQ(ran.size(), 3u);
-    const int64_t expected[] = {7, 12345, 1000001};
-    for (int i = 0; i < 3; i++) {
+    ASSERT_EQ(ran.size(), 2u);
+    const int64_t expected[] = {7, 1000001};
+    for (int i = 0; i < 2; i++) {
         EXPECT_EQ(ran[i].id, i + 1);
         EXPECT_EQ(ran[i].at, expected[i]) << "device events are not rounded to the tick";
         EXPECT_EQ(ran[i].irql, DISPATCH_LEVEL);

@@ -21,13 +21,6 @@ inline LARGE_INTEGER Relative(int64_t units) {
     return t;
 }
 
-// An absolute due time `units` after boot.
-inline LARGE_INTEGER Absolute(int64_t units) {
-    LARGE_INTEGER t;
-    t.QuadPart = emu::Machine::current().bootSystemTime() + units;
-    return t;
-}
-
 inline void Delay(int64_t units) {
     LARGE_INTEGER t = Relative(units);
     KeDelayExecutionThread(KernelMode, FALSE, &t);

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -33,148 +34,100 @@ __attribute__((noinline)) void *AllocateAtSiteOne(ULONG tag) {
     return p;
 }
 __attribute__((noinline)) void *AllocateAtSiteTwo(ULONG tag) {
-    void *p = ExAllocatePoolWithTag(NonPagedPool, 16, tag);
+    void *p = ExAllocatePoolWithTag(PagedPool, 16, tag);
     asm volatile("" ::: "memory");
     return p;
 }
 
-POOL_TYPE QuotaType(POOL_TYPE type, bool failInstead) {
-    return static_cast<POOL_TYPE>(type | (failInstead ? POOL_QUOTA_FAIL_INSTEAD_OF_RAISE : 0));
-}
-
-TEST(PoolAccounting, BytesCountsAndOutstandingBlocksPerTag) {
+TEST(Pool, AccountsBytesCountsAndCallSitesPerTag) {
     emu::Machine machine;
     auto &pool = machine.service<emu::Pool>();
-    void *a1 = ExAllocatePoolWithTag(NonPagedPool, 10, kTagA);
-    void *b1 = ExAllocatePoolWithTag(PagedPool, 100, kTagB);
-    void *a2 = ExAllocatePoolWithTag(PagedPool, 20, kTagA);
-    void *a3 = ExAllocatePoolWithTag(NonPagedPool, 30, kTagA);
-    ASSERT_TRUE(a1 && b1 && a2 && a3);
-    EXPECT_EQ(pool.bytesInUse(kTagA), 60u);
-    EXPECT_EQ(pool.countInUse(kTagA), 3u);
-    EXPECT_EQ(pool.bytesInUse(kTagB), 100u);
-
-    auto blocks = pool.outstanding(kTagA);
-    ASSERT_EQ(blocks.size(), 3u);
-    EXPECT_EQ(blocks[0].address, a1);  // in allocation order
-    EXPECT_EQ(blocks[1].address, a2);
-    EXPECT_EQ(blocks[1].size, 20u);
-    EXPECT_EQ(blocks[1].type, PagedPool);
-    EXPECT_EQ(blocks[2].address, a3);
-    EXPECT_LT(blocks[0].serial, blocks[1].serial);
-
-    ExFreePoolWithTag(a2, kTagA);
-    EXPECT_EQ(pool.bytesInUse(kTagA), 40u);
-    EXPECT_EQ(pool.countInUse(kTagA), 2u);
-    ExFreePoolWithTag(a1, kTagA);
-    ExFreePool(a3);
-    ExFreePoolWithTag(b1, kTagB);
-    EXPECT_EQ(pool.bytesInUse(kTagA), 0u);
-    EXPECT_EQ(pool.bytesInUse(kTagB), 0u);
-}
-
-TEST(PoolAccounting, CallSitesAreDistinctPerTag) {
-    emu::Machine machine;
-    auto &pool = machine.service<emu::Pool>();
-    std::vector<void *> blocks{AllocateAtSiteOne(kTagA), AllocateAtSiteOne(kTagA), AllocateAtSiteTwo(kTagA),
+    std::vector<void *> blocks{AllocateAtSiteOne(kTagA), AllocateAtSiteTwo(kTagA), AllocateAtSiteOne(kTagA),
                                AllocateAtSiteTwo(kTagB)};
+    EXPECT_EQ(pool.bytesInUse(kTagA), 32u);
+    EXPECT_EQ(pool.countInUse(kTagA), 3u);
+    EXPECT_EQ(pool.bytesInUse(kTagB), 16u);
     auto sites = pool.callSites(kTagA);
     ASSERT_EQ(sites.size(), 2u);
     EXPECT_NE(sites[0], sites[1]);
-    EXPECT_EQ(pool.outstanding(kTagA)[0].site, sites[0]);
-    EXPECT_EQ(pool.outstanding(kTagA)[2].site, sites[1]);
     EXPECT_EQ(pool.callSites(kTagB), std::vector<const void *>{sites[1]});
-    for (void *p : blocks) ExFreePool(p);
+
+    ExFreePoolWithTag(blocks[1], kTagA);
+    EXPECT_EQ(pool.bytesInUse(kTagA), 16u);
+    EXPECT_EQ(pool.countInUse(kTagA), 2u);
+    ExFreePool(blocks[0]);
+    ExFreePool(blocks[2]);
+    ExFreePoolWithTag(blocks[3], kTagB);
+    EXPECT_EQ(pool.bytesInUse(kTagA) + pool.bytesInUse(kTagB), 0u);
 }
 
-TEST(PoolAccounting, FreshPoolIsNotZeroed) {
+TEST(Pool, FreshBlocksAreNotZeroedEvenAfterAZeroedFree) {
     emu::Machine machine;
-    auto allocateAndCheck = [] {
+    for (int round = 0; round < 2; round++) {
         auto *p = static_cast<unsigned char *>(ExAllocatePoolWithTag(NonPagedPool, 64, kTagA));
-        EXPECT_TRUE(std::any_of(p, p + 64, [](unsigned char c) { return c != 0; }));
+        EXPECT_TRUE(std::any_of(p, p + 64, [](unsigned char c) { return c != 0; })) << round;
         std::memset(p, 0, 64);
         ExFreePoolWithTag(p, kTagA);
+    }
+}
+
+// Each rule against one sequence of allocations: which of them fail, and how many failures it counted.
+TEST(Pool, FaultRulesFailExactlyTheAllocationsTheyName) {
+    using Allocate = void *(*)(ULONG);
+    struct Step {
+        Allocate allocate;
+        ULONG tag;
     };
-    allocateAndCheck();
-    allocateAndCheck();  // a block zeroed before its free does not come back zeroed
+    const std::vector<Step> steps{{AllocateAtSiteOne, kTagA}, {AllocateAtSiteTwo, kTagA}, {AllocateAtSiteOne, kTagB},
+                                  {AllocateAtSiteTwo, kTagB}, {AllocateAtSiteOne, kTagA}, {AllocateAtSiteTwo, kTagA}};
+    struct Row {
+        const char *rule;
+        std::function<void(emu::Pool &, const void *siteOne)> arm;
+        std::vector<bool> fails;
+    };
+    const Row rows[] = {
+        {"third from the rule", [](emu::Pool &p, const void *) { p.failNth(3); }, {0, 0, 1, 0, 0, 0}},
+        {"tag twice", [](emu::Pool &p, const void *) { p.failTag(kTagA, 2); }, {1, 1, 0, 0, 0, 0}},
+        {"tag always", [](emu::Pool &p, const void *) { p.failTag(kTagB); }, {0, 0, 1, 1, 0, 0}},
+        {"site once", [](emu::Pool &p, const void *site) { p.failCallSite(site, 1); }, {1, 0, 0, 0, 0, 0}},
+        {"site always", [](emu::Pool &p, const void *site) { p.failCallSite(site); }, {1, 0, 1, 0, 1, 0}},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.rule);
+        emu::Machine machine;
+        auto &pool = machine.service<emu::Pool>();
+        ExFreePool(AllocateAtSiteOne(kTagA));  // before the rule: not counted by failNth
+        row.arm(pool, pool.callSites(kTagA).at(0));
+        std::vector<void *> got;
+        size_t failed = 0;
+        for (size_t i = 0; i < steps.size(); i++) {
+            got.push_back(steps[i].allocate(steps[i].tag));
+            EXPECT_EQ(got.back() == nullptr, row.fails[i]) << "allocation " << i;
+            failed += got.back() == nullptr;
+        }
+        EXPECT_EQ(pool.injectedFailures(), failed);
+        pool.clearFaults();
+        for (const Step &step : steps) {
+            got.push_back(step.allocate(step.tag));
+            EXPECT_NE(got.back(), nullptr) << "cleared";
+        }
+        for (void *p : got)
+            if (p) ExFreePool(p);
+    }
 }
 
-// ---- Fault injection --------------------------------------------------------------------------------
-
-TEST(PoolFaults, FailNthCountsFromTheRule) {
-    emu::Machine machine;
-    auto &pool = machine.service<emu::Pool>();
-    void *before = ExAllocatePoolWithTag(NonPagedPool, 8, kTagA);
-    pool.failNth(3);
-    std::vector<void *> got;
-    for (int i = 0; i < 5; i++) got.push_back(ExAllocatePoolWithTag(NonPagedPool, 8, kTagA));
-    EXPECT_NE(got[0], nullptr);
-    EXPECT_NE(got[1], nullptr);
-    EXPECT_EQ(got[2], nullptr);
-    EXPECT_NE(got[3], nullptr);
-    EXPECT_NE(got[4], nullptr) << "failNth fails one allocation only";
-    EXPECT_EQ(pool.injectedFailures(), 1u);
-    EXPECT_EQ(pool.countInUse(kTagA), 5u);
-    ExFreePool(before);
-    for (void *p : got)
-        if (p) ExFreePool(p);
-}
-
-TEST(PoolFaults, FailTagFailsOnlyThatTagForTheGivenCount) {
-    emu::Machine machine;
-    auto &pool = machine.service<emu::Pool>();
-    pool.failTag(kTagA, 2);
-    void *b = ExAllocatePoolWithTag(NonPagedPool, 8, kTagB);
-    EXPECT_NE(b, nullptr);
-    EXPECT_EQ(ExAllocatePoolWithTag(NonPagedPool, 8, kTagA), nullptr);
-    EXPECT_EQ(ExAllocatePoolWithTag(PagedPool, 8, kTagA), nullptr);
-    void *a = ExAllocatePoolWithTag(NonPagedPool, 8, kTagA);
-    EXPECT_NE(a, nullptr) << "the rule was for two failures";
-    ExFreePool(a);
-
-    pool.failTag(kTagA);  // every one
-    for (int i = 0; i < 10; i++) EXPECT_EQ(ExAllocatePoolWithTag(NonPagedPool, 8, kTagA), nullptr);
-    EXPECT_EQ(pool.injectedFailures(), 12u);
-    pool.clearFaults();
-    a = ExAllocatePoolWithTag(NonPagedPool, 8, kTagA);
-    EXPECT_NE(a, nullptr);
-    ExFreePool(a);
-    ExFreePool(b);
-}
-
-TEST(PoolFaults, FailCallSiteFailsOnlyThatSite) {
-    emu::Machine machine;
-    auto &pool = machine.service<emu::Pool>();
-    void *probe = AllocateAtSiteOne(kTagA);
-    const void *site = pool.outstanding(kTagA).at(0).site;
-    ExFreePool(probe);
-    pool.failCallSite(site, 1);
-    EXPECT_EQ(AllocateAtSiteOne(kTagB), nullptr) << "any tag at that site";
-    void *other = AllocateAtSiteTwo(kTagA);
-    void *again = AllocateAtSiteOne(kTagA);
-    EXPECT_NE(other, nullptr);
-    EXPECT_NE(again, nullptr) << "the rule was for one failure";
-    ExFreePool(other);
-    ExFreePool(again);
-}
-
-// ---- Quota allocations ------------------------------------------------------------------------------
-
-TEST(PoolQuota, FailureReturnsNullWithFailInsteadOfRaiseAndWouldRaiseWithout) {
+TEST(Pool, QuotaFailureReturnsNullOnlyWithFailInsteadOfRaise) {
     emu::Machine machine;
     auto &pool = machine.service<emu::Pool>();
     emu::ReportCapture capture;
-    for (POOL_TYPE type : {NonPagedPool, PagedPool}) {
-        void *p = ExAllocatePoolWithQuotaTag(QuotaType(type, true), 48, kTagA);
-        void *q = ExAllocatePoolWithQuotaTag(type, 16, kTagA);  // succeeding needs no flag
-        ASSERT_TRUE(p && q);
-        EXPECT_EQ(pool.outstanding(kTagA).at(0).type, type) << "the flag is not a pool type";
-        EXPECT_EQ(pool.bytesInUse(kTagA), 64u);
-        ExFreePoolWithTag(p, kTagA);
-        ExFreePoolWithTag(q, kTagA);
-    }
+    const auto failInstead = static_cast<POOL_TYPE>(PagedPool | POOL_QUOTA_FAIL_INSTEAD_OF_RAISE);
+    void *p = ExAllocatePoolWithQuotaTag(failInstead, 48, kTagA);
+    ASSERT_NE(p, nullptr);
+    EXPECT_EQ(pool.bytesInUse(kTagA), 48u);
+    ExFreePoolWithTag(p, kTagA);
+
     pool.failTag(kTagA);
-    EXPECT_EQ(ExAllocatePoolWithQuotaTag(QuotaType(PagedPool, true), 48, kTagA), nullptr);
+    EXPECT_EQ(ExAllocatePoolWithQuotaTag(failInstead, 48, kTagA), nullptr);
     EXPECT_EQ(capture.count(), 0u);
     EXPECT_EQ(ExAllocatePoolWithQuotaTag(PagedPool, 16, kTagA), nullptr);
     ASSERT_EQ(capture.count(), 1u);

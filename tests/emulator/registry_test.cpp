@@ -1,3 +1,5 @@
+// The registry as the driver reads it: a query routine over an absolute path, the full value
+// information of a device key, and handle accounting.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -6,112 +8,66 @@
 
 #include "emulator/kernel/machine.h"
 #include "emulator/kernel/namespace.h"
-#include "emulator/kernel/pool.h"
 #include "emulator/kernel/registry.h"
-#include "emulator/kernel/rtl_string.h"
 #include "emulator/kernel/verifier.h"
 
 namespace {
 
-const std::u16string kService = std::u16string(emu::Registry::kServicesPath) + u"\\miravo";
-const std::u16string kParameters = kService + u"\\Parameters";
+const std::u16string kParameters = std::u16string(emu::Registry::kServicesPath) + u"\\miravo\\Parameters";
 
 std::vector<uint8_t> Bytes(std::u16string_view s) {
     auto *p = reinterpret_cast<const uint8_t *>(s.data());
     return {p, p + s.size() * 2};
 }
 
-RTL_QUERY_REGISTRY_TABLE Direct(const char16_t *name, void *destination, ULONG flags = 0) {
-    return {nullptr, RTL_QUERY_REGISTRY_DIRECT | flags, const_cast<PWSTR>(name), destination, REG_NONE, nullptr, 0};
-}
-
-// Every call a QueryRoutine receives.
 struct Seen {
     std::u16string name;
     ULONG type;
     std::vector<uint8_t> data;
 };
 NTSTATUS NTAPI Record(PWSTR name, ULONG type, PVOID data, ULONG length, PVOID context, PVOID) {
-    auto *seen = static_cast<std::vector<Seen> *>(context);
     auto *p = static_cast<uint8_t *>(data);
-    seen->push_back({name ? std::u16string(name) : u"(none)", type, std::vector<uint8_t>(p, p + length)});
+    static_cast<std::vector<Seen> *>(context)->push_back({name, type, std::vector<uint8_t>(p, p + length)});
     return STATUS_SUCCESS;
 }
 
-HANDLE OpenKey(const std::u16string &path, ACCESS_MASK access, NTSTATUS *status = nullptr) {
-    UNICODE_STRING name;
-    RtlInitUnicodeString(&name, path.c_str());
-    OBJECT_ATTRIBUTES oa;
-    InitializeObjectAttributes(&oa, &name, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, nullptr, nullptr);
-    HANDLE h = nullptr;
-    NTSTATUS s = ZwOpenKey(&h, access, &oa);
-    if (status) *status = s;
-    return h;
-}
-
-TEST(Registry, DirectQueryFillsTerminatedStringsAndDwords) {
+TEST(Registry, QueryRoutineGetsStringsTerminatedAndIsNotCalledForAbsentValues) {
     emu::Machine machine;
-    auto &reg = machine.service<emu::Registry>();
-    reg.SetString(kParameters, u"PortName", u"COM7");
-    reg.SetDword(kParameters, u"MaxBuffer", 4096);
-
-    UNICODE_STRING port{};  // Buffer NULL: the routine allocates
-    ULONG maxBuffer = 0;
-    RTL_QUERY_REGISTRY_TABLE table[] = {Direct(u"PortName", &port), Direct(u"MaxBuffer", &maxBuffer), {}};
-    ASSERT_EQ(RtlQueryRegistryValues(RTL_REGISTRY_SERVICES, u"miravo\\Parameters", table, nullptr, nullptr),
-              STATUS_SUCCESS);
-    EXPECT_EQ(emu::View(port), u"COM7");
-    EXPECT_EQ(port.Length, 8);
-    EXPECT_EQ(port.Buffer[4], 0);
-    EXPECT_EQ(maxBuffer, 4096u);
-    RtlFreeUnicodeString(&port);
-    EXPECT_EQ(machine.service<emu::Pool>().countInUse(emu::kRtlStringTag), 0u);
-
-    // A caller buffer one character short of the terminator is refused.
-    WCHAR small[4];
-    UNICODE_STRING into{0, sizeof small, small};
-    RTL_QUERY_REGISTRY_TABLE tooSmall[] = {Direct(u"PortName", &into), {}};
-    EXPECT_EQ(RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE, kParameters.c_str(), tooSmall, nullptr, nullptr),
-              STATUS_BUFFER_TOO_SMALL);
-
-    // A string stored without its terminator reaches routines and direct queries terminated.
-    reg.SetValue(kParameters, u"PortName", REG_SZ, Bytes(u"COM9"));
+    machine.service<emu::Registry>().SetValue(kParameters, u"Rates", REG_SZ, Bytes(u"COM9"));  // no terminator
     std::vector<Seen> seen;
-    RTL_QUERY_REGISTRY_TABLE table2[] = {
-        {Record, 0, const_cast<PWSTR>(u"PortName"), nullptr, REG_NONE, nullptr, 0}, Direct(u"PortName", &port), {}};
-    ASSERT_EQ(RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE, kParameters.c_str(), table2, &seen, nullptr),
-              STATUS_SUCCESS);
-    ASSERT_EQ(seen.size(), 1u);
-    EXPECT_EQ(seen[0].data, Bytes(std::u16string(u"COM9") + u'\0'));
-    EXPECT_EQ(emu::View(port), u"COM9");
-    EXPECT_EQ(port.Buffer[4], 0);
-    RtlFreeUnicodeString(&port);
-}
-
-TEST(Registry, MissingValuesUseDefaultsAndAMissingKeyFails) {
-    emu::Machine machine;
-    machine.service<emu::Registry>().CreateKey(kParameters);
-    ULONG fallback = 9600, value = 1, untouched = 77;
-    std::vector<Seen> seen;
-    RTL_QUERY_REGISTRY_TABLE table[] = {
-        {nullptr, RTL_QUERY_REGISTRY_DIRECT, const_cast<PWSTR>(u"Baud"), &value, REG_DWORD, &fallback, sizeof fallback},
-        Direct(u"Absent", &untouched),
-        {Record, 0, const_cast<PWSTR>(u"AlsoAbsent"), nullptr, REG_NONE, nullptr, 0},
-        {}};
+    RTL_QUERY_REGISTRY_TABLE table[] = {{Record, 0, const_cast<PWSTR>(u"Rates"), nullptr, REG_NONE, nullptr, 0},
+                                        {Record, 0, const_cast<PWSTR>(u"Absent"), nullptr, REG_NONE, nullptr, 0},
+                                        {}};
     ASSERT_EQ(RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE, kParameters.c_str(), table, &seen, nullptr),
               STATUS_SUCCESS);
-    EXPECT_EQ(value, 9600u);
-    EXPECT_EQ(untouched, 77u);
-    EXPECT_TRUE(seen.empty()) << "no value, no default: the routine is not called";
-    EXPECT_EQ(RtlQueryRegistryValues(RTL_REGISTRY_SERVICES, u"nosuchdriver", table, &seen, nullptr),
+    ASSERT_EQ(seen.size(), 1u);
+    EXPECT_EQ(seen[0].name, u"Rates");
+    EXPECT_EQ(seen[0].type, ULONG(REG_SZ));
+    EXPECT_EQ(seen[0].data, Bytes(std::u16string(u"COM9") + u'\0'));
+    const std::u16string missing = std::u16string(emu::Registry::kServicesPath) + u"\\nosuchdriver";
+    EXPECT_EQ(RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE, missing.c_str(), table, &seen, nullptr),
               STATUS_OBJECT_NAME_NOT_FOUND);
 }
 
-TEST(Registry, QueryValueKeyFillsFullInformationAndReportsTheSizeToShortBuffers) {
+// The device key the driver reads its settings from: opened from the instance id the PnP manager
+// gave the PDO, created on first open; a device without one (an FDO) is refused.
+class DeviceKey : public ::testing::Test {
+protected:
+    DeviceKey() {
+        machine.service<emu::Namespace>().SetDeviceInstanceId(&pdo, u"USB\\VID_1209&PID_0002\\7");
+        EXPECT_EQ(IoOpenDeviceRegistryKey(&pdo, PLUGPLAY_REGKEY_DEVICE, KEY_READ, &key), STATUS_SUCCESS);
+    }
+    ~DeviceKey() override { EXPECT_EQ(ZwClose(key), STATUS_SUCCESS); }
+
     emu::Machine machine;
-    machine.service<emu::Registry>().SetString(kParameters, u"PortName", u"COM3");
-    HANDLE key = OpenKey(kParameters, KEY_READ);
-    ASSERT_NE(key, nullptr);
+    emu::Registry &reg = machine.service<emu::Registry>();
+    const std::u16string path = std::u16string(emu::Registry::kEnumPath) + u"\\USB\\VID_1209&PID_0002\\7\\Device Parameters";
+    DEVICE_OBJECT pdo{};
+    HANDLE key = nullptr;
+};
+
+TEST_F(DeviceKey, QueryValueKeyFillsFullInformationAndReportsTheSizeToShortBuffers) {
+    reg.SetString(path, u"PortName", u"COM3");
     UNICODE_STRING name;
     RtlInitUnicodeString(&name, u"PortName");
     alignas(8) uint8_t buffer[128];
@@ -132,55 +88,26 @@ TEST(Registry, QueryValueKeyFillsFullInformationAndReportsTheSizeToShortBuffers)
     EXPECT_EQ(result, needed);
     EXPECT_EQ(full->DataLength, 10u);
 
-    UNICODE_STRING absent;
-    RtlInitUnicodeString(&absent, u"Absent");
-    EXPECT_EQ(ZwQueryValueKey(key, &absent, KeyValueFullInformation, buffer, sizeof buffer, &result),
+    RtlInitUnicodeString(&name, u"Absent");
+    EXPECT_EQ(ZwQueryValueKey(key, &name, KeyValueFullInformation, buffer, sizeof buffer, &result),
               STATUS_OBJECT_NAME_NOT_FOUND);
-    EXPECT_EQ(ZwClose(key), STATUS_SUCCESS);
+
+    DEVICE_OBJECT fdo{};
+    HANDLE none = nullptr;
+    EXPECT_EQ(IoOpenDeviceRegistryKey(&fdo, PLUGPLAY_REGKEY_DEVICE, KEY_READ, &none), STATUS_INVALID_DEVICE_REQUEST);
 }
 
-TEST(Registry, HandlesAreCountedAndDoubleCloseIsReported) {
-    emu::Machine machine;
-    auto &reg = machine.service<emu::Registry>();
-    reg.CreateKey(kParameters);
-    size_t before = reg.OpenHandleCount();
-    HANDLE a = OpenKey(kParameters, KEY_READ);
-    HANDLE b = OpenKey(kService, KEY_READ);
-    EXPECT_EQ(reg.OpenHandleCount(), before + 2);
-    EXPECT_EQ(ZwClose(a), STATUS_SUCCESS);
-    EXPECT_EQ(reg.OpenHandlePaths(), std::vector<std::u16string>{kService}) << "the one left open is the leak";
-    EXPECT_EQ(ZwClose(b), STATUS_SUCCESS);
+TEST_F(DeviceKey, HandlesAreCountedAndDoubleCloseIsReported) {
+    const size_t before = reg.OpenHandleCount();
+    HANDLE second = nullptr;
+    ASSERT_EQ(IoOpenDeviceRegistryKey(&pdo, PLUGPLAY_REGKEY_DEVICE, KEY_READ, &second), STATUS_SUCCESS);
+    EXPECT_EQ(reg.OpenHandleCount(), before + 1);
+    EXPECT_EQ(ZwClose(second), STATUS_SUCCESS);
     EXPECT_EQ(reg.OpenHandleCount(), before);
 
     emu::ReportCapture capture;
-    EXPECT_EQ(ZwClose(a), STATUS_INVALID_HANDLE);
+    EXPECT_EQ(ZwClose(second), STATUS_INVALID_HANDLE);
     EXPECT_TRUE(capture.saw(emu::Violation::InvalidParameter));
-}
-
-TEST(Registry, DeviceParametersKeyOfAKnownPdoOnly) {
-    emu::Machine machine;
-    auto &reg = machine.service<emu::Registry>();
-    DEVICE_OBJECT pdo{}, fdo{}, other{};
-    HANDLE key = nullptr;
-    EXPECT_EQ(IoOpenDeviceRegistryKey(&fdo, PLUGPLAY_REGKEY_DEVICE, KEY_READ, &key), STATUS_INVALID_DEVICE_REQUEST);
-
-    const std::u16string instance = std::u16string(emu::Registry::kEnumPath) + u"\\USB\\VID_1209&PID_0001\\5&1&0&1";
-    reg.SetDeviceKeyPath(&pdo, instance);
-    reg.SetString(instance + u"\\Device Parameters", u"PortName", u"COM4");
-    ASSERT_EQ(IoOpenDeviceRegistryKey(&pdo, PLUGPLAY_REGKEY_DEVICE, KEY_READ, &key), STATUS_SUCCESS);
-    UNICODE_STRING port{};
-    RTL_QUERY_REGISTRY_TABLE table[] = {Direct(u"PortName", &port), {}};
-    ASSERT_EQ(RtlQueryRegistryValues(RTL_REGISTRY_HANDLE, static_cast<PCWSTR>(key), table, nullptr, nullptr),
-              STATUS_SUCCESS);
-    EXPECT_EQ(emu::View(port), u"COM4");
-    RtlFreeUnicodeString(&port);
-    EXPECT_EQ(ZwClose(key), STATUS_SUCCESS);
-
-    // From the instance id the PnP manager gave the namespace; the key appears on first open.
-    machine.service<emu::Namespace>().SetDeviceInstanceId(&other, u"USB\\VID_1209&PID_0002\\7");
-    ASSERT_EQ(IoOpenDeviceRegistryKey(&other, PLUGPLAY_REGKEY_DEVICE, KEY_ALL_ACCESS, &key), STATUS_SUCCESS);
-    EXPECT_TRUE(reg.KeyExists(std::u16string(emu::Registry::kEnumPath) + u"\\USB\\VID_1209&PID_0002\\7\\Device Parameters"));
-    EXPECT_EQ(ZwClose(key), STATUS_SUCCESS);
 }
 
 }  // namespace

@@ -6,9 +6,6 @@ typedef struct _TESTDEV_EXTENSION {
     ULONG Head;
     ULONG Count;
     LIST_ENTRY ReadQueue;  // IRPs linked through Tail.Overlay.ListEntry
-    ULONG QueuedReads;
-    ULONG CancelledReads;
-    LONG OpenHandles;
     KTIMER Timer;
     KDPC TimerDpc;
     TESTDEV_DELAYED Delayed;
@@ -47,7 +44,6 @@ static VOID ServeReadsLocked(PTESTDEV_EXTENSION Ext, PLIST_ENTRY Done) {
     while (!IsListEmpty(&Ext->ReadQueue) && Ext->Count > 0) {
         PLIST_ENTRY entry = RemoveHeadList(&Ext->ReadQueue);
         PIRP irp = CONTAINING_RECORD(entry, IRP, Tail.Overlay.ListEntry);
-        Ext->QueuedReads--;
         if (IoSetCancelRoutine(irp, NULL) == NULL) {
             InitializeListHead(entry);  // the cancel routine's RemoveEntryList stays harmless
             continue;
@@ -72,10 +68,8 @@ static VOID NTAPI CancelRead(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     IoReleaseCancelSpinLock(Irp->CancelIrql);
     KIRQL irql;
     KeAcquireSpinLock(&ext->Lock, &irql);
-    // Still queued unless a completer took it first (it then left the entry self-linked).
-    if (!IsListEmpty(&Irp->Tail.Overlay.ListEntry)) ext->QueuedReads--;
+    // A completer that took it first left the entry self-linked.
     RemoveEntryList(&Irp->Tail.Overlay.ListEntry);
-    ext->CancelledReads++;
     KeReleaseSpinLock(&ext->Lock, irql);
     Complete(Irp, STATUS_CANCELLED, 0);
 }
@@ -94,13 +88,8 @@ static VOID NTAPI TimerDpc(PKDPC Dpc, PVOID Context, PVOID Arg1, PVOID Arg2) {
     CompleteList(&done);
 }
 
-// Create and close count the handles.
 static NTSTATUS NTAPI DispatchCreateClose(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
-    PTESTDEV_EXTENSION ext = (PTESTDEV_EXTENSION)DeviceObject->DeviceExtension;
-    if (IoGetCurrentIrpStackLocation(Irp)->MajorFunction == IRP_MJ_CREATE)
-        InterlockedIncrement(&ext->OpenHandles);
-    else
-        InterlockedDecrement(&ext->OpenHandles);
+    UNREFERENCED_PARAMETER(DeviceObject);
     Complete(Irp, STATUS_SUCCESS, 0);
     return STATUS_SUCCESS;
 }
@@ -119,8 +108,6 @@ static NTSTATUS NTAPI DispatchCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         PIRP irp = CONTAINING_RECORD(entry, IRP, Tail.Overlay.ListEntry);
         if (IoGetCurrentIrpStackLocation(irp)->FileObject == file && IoSetCancelRoutine(irp, NULL) != NULL) {
             RemoveEntryList(entry);
-            ext->QueuedReads--;
-            ext->CancelledReads++;
             irp->IoStatus.Status = STATUS_CANCELLED;
             irp->IoStatus.Information = 0;
             InsertTailList(&done, entry);
@@ -151,7 +138,6 @@ static NTSTATUS NTAPI DispatchRead(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     IoSetCancelRoutine(Irp, CancelRead);
     if (Irp->Cancel && IoSetCancelRoutine(Irp, NULL) != NULL) {
         // Cancelled before the routine was in place: nobody else will complete it.
-        ext->CancelledReads++;
         KeReleaseSpinLock(&ext->Lock, irql);
         Complete(Irp, STATUS_CANCELLED, 0);
         return STATUS_CANCELLED;
@@ -159,7 +145,6 @@ static NTSTATUS NTAPI DispatchRead(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     // Queued even when the cancel routine is already on its way: it removes the entry.
     IoMarkIrpPending(Irp);
     InsertTailList(&ext->ReadQueue, &Irp->Tail.Overlay.ListEntry);
-    ext->QueuedReads++;
     KeReleaseSpinLock(&ext->Lock, irql);
     return STATUS_PENDING;
 }
@@ -216,20 +201,6 @@ static NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Ir
     case IOCTL_TESTDEV_FAIL:
         status = in >= sizeof(NTSTATUS) ? *(NTSTATUS *)buffer : STATUS_INVALID_PARAMETER;
         break;
-    case IOCTL_TESTDEV_STATS: {
-        if (out < sizeof(TESTDEV_STATS)) {
-            status = STATUS_BUFFER_TOO_SMALL;
-            break;
-        }
-        PTESTDEV_STATS stats = (PTESTDEV_STATS)buffer;
-        KeAcquireSpinLock(&ext->Lock, &irql);
-        stats->QueuedReads = ext->QueuedReads;
-        stats->CancelledReads = ext->CancelledReads;
-        stats->OpenHandles = (ULONG)ext->OpenHandles;
-        KeReleaseSpinLock(&ext->Lock, irql);
-        information = sizeof(TESTDEV_STATS);
-        break;
-    }
     default:
         status = STATUS_INVALID_DEVICE_REQUEST;
         break;

@@ -59,9 +59,7 @@ PUSB_INTERFACE_DESCRIPTOR Parse(PUSB_CONFIGURATION_DESCRIPTOR config, PVOID from
     return USBD_ParseConfigurationDescriptorEx(config, from, number, alternate, cls, subclass, protocol);
 }
 
-PVOID After(PUSB_INTERFACE_DESCRIPTOR d) { return reinterpret_cast<PUCHAR>(d) + d->bLength; }
-
-TEST(UsbdParse, FindsInterfacesByEachCriterionAndWildcardFromAStartPosition) {
+TEST(UsbdParse, FindsInterfacesByEachCriterionAndWildcard) {
     emu::Machine machine;
     ConfigBuilder b;
     auto *config = TwoInterfaces(b);
@@ -81,14 +79,6 @@ TEST(UsbdParse, FindsInterfacesByEachCriterionAndWildcardFromAStartPosition) {
     EXPECT_EQ(Parse(config, config, -1, -1, 0xFF, 0x01, 0x02), first);
     EXPECT_EQ(Parse(config, config, -1, -1, 0xFF, 0x01, 0x03), nullptr);
     EXPECT_EQ(Parse(config, config, 2, -1), nullptr);
-
-    // The start position resumes the search, and is itself a candidate.
-    std::vector<std::pair<int, int>> seen;
-    for (auto *d = Parse(config, config, -1, -1); d; d = Parse(config, After(d), -1, -1))
-        seen.emplace_back(d->bInterfaceNumber, d->bAlternateSetting);
-    EXPECT_EQ(seen, (std::vector<std::pair<int, int>>{{0, 0}, {0, 1}, {1, 0}}));
-    EXPECT_EQ(Parse(config, data, -1, -1), data);
-    EXPECT_EQ(Parse(config, After(data), -1, -1), nullptr);
 }
 
 TEST(UsbdParse, HostileDescriptorsEndTheWalk) {
@@ -119,77 +109,8 @@ TEST(UsbdParse, HostileDescriptorsEndTheWalk) {
     }
 }
 
-// Checks the select-configuration URB built for `list` (NULL-terminated).
-void ExpectSelectConfiguration(PURB urb, PUSB_CONFIGURATION_DESCRIPTOR config, USBD_INTERFACE_LIST_ENTRY *list) {
-    ASSERT_NE(urb, nullptr);
-    EXPECT_EQ(urb->UrbHeader.Function, URB_FUNCTION_SELECT_CONFIGURATION);
-    EXPECT_EQ(urb->UrbSelectConfiguration.ConfigurationDescriptor, config);
-    EXPECT_EQ(urb->UrbSelectConfiguration.ConfigurationHandle, nullptr);
-
-    auto *expected = reinterpret_cast<PUCHAR>(&urb->UrbSelectConfiguration.Interface);
-    for (auto *e = list; e->InterfaceDescriptor; ++e) {
-        SCOPED_TRACE(testing::Message() << "interface entry " << (e - list));
-        ASSERT_EQ(reinterpret_cast<PUCHAR>(e->Interface), expected);
-        const auto *d = e->InterfaceDescriptor;
-        EXPECT_EQ(e->Interface->Length, GET_USBD_INTERFACE_SIZE(d->bNumEndpoints));
-        EXPECT_EQ(e->Interface->InterfaceNumber, d->bInterfaceNumber);
-        EXPECT_EQ(e->Interface->AlternateSetting, d->bAlternateSetting);
-        EXPECT_EQ(e->Interface->NumberOfPipes, d->bNumEndpoints);
-        PUSBD_PIPE_INFORMATION pipes = e->Interface->Pipes;
-        for (ULONG i = 0; i < e->Interface->NumberOfPipes; i++) {
-            EXPECT_EQ(pipes[i].MaximumTransferSize, USBD_DEFAULT_MAXIMUM_TRANSFER_SIZE);
-            EXPECT_EQ(pipes[i].PipeFlags, 0u);
-            EXPECT_EQ(pipes[i].PipeHandle, nullptr);
-        }
-        expected += e->Interface->Length;
-    }
-    EXPECT_EQ(expected - reinterpret_cast<PUCHAR>(urb), urb->UrbHeader.Length) << "interfaces fill the URB exactly";
-}
-
-TEST(UsbdCreateConfigurationRequest, ExLaysOutEveryListedInterfaceAnEndpointlessOneWithoutAPipeSlot) {
-    emu::Machine machine;
-    auto &pool = machine.service<emu::Pool>();
-    ConfigBuilder b;
-    auto *config = TwoInterfaces(b);
-    for (LONG firstAlternate : {0, 1}) {
-        USBD_INTERFACE_LIST_ENTRY list[] = {{Parse(config, config, 0, firstAlternate), nullptr},
-                                            {Parse(config, config, 1, 0), nullptr},
-                                            {nullptr, nullptr}};
-        PURB urb = USBD_CreateConfigurationRequestEx(config, list);
-        ExpectSelectConfiguration(urb, config, list);
-        if (firstAlternate == 0) {
-            EXPECT_EQ(urb->UrbHeader.Length, GET_SELECT_CONFIGURATION_REQUEST_SIZE(2, 3));
-            auto live = pool.outstanding(emu::Tag("USBD"));
-            ASSERT_EQ(live.size(), 1u);
-            EXPECT_EQ(live[0].type, NonPagedPool);
-        } else {
-            EXPECT_EQ(list[0].Interface->Length, sizeof(USBD_INTERFACE_INFORMATION) - sizeof(USBD_PIPE_INFORMATION));
-        }
-        ExFreePool(urb);
-    }
-    EXPECT_EQ(pool.countInUse(emu::Tag("USBD")), 0u);
-}
-
-TEST(UsbdCreateConfigurationRequest, LegacyTakesAlternateZeroOfEachInterfaceAndReportsTheSize) {
-    emu::Machine machine;
-    ConfigBuilder b;
-    auto *config = TwoInterfaces(b);
-
-    USHORT size = 0;
-    PURB urb = USBD_CreateConfigurationRequest(config, &size);
-    ASSERT_NE(urb, nullptr);
-    EXPECT_EQ(size, urb->UrbHeader.Length);
-    EXPECT_EQ(size, GET_SELECT_CONFIGURATION_REQUEST_SIZE(2, 3));
-    auto *first = &urb->UrbSelectConfiguration.Interface;
-    auto *second = reinterpret_cast<PUSBD_INTERFACE_INFORMATION>(reinterpret_cast<PUCHAR>(first) + first->Length);
-    EXPECT_EQ(first->InterfaceNumber, 0);
-    EXPECT_EQ(first->AlternateSetting, 0);
-    EXPECT_EQ(first->NumberOfPipes, 1u);
-    EXPECT_EQ(second->InterfaceNumber, 1);
-    EXPECT_EQ(second->NumberOfPipes, 2u);
-    ExFreePool(urb);
-}
-
+// The layout of the select-configuration URB is read back by the driver's bring-up through the bus,
+// which refuses a wrong one; what remains here is failure.
 TEST(UsbdCreateConfigurationRequest, FailsCleanlyWithoutPoolOrWhenTooLarge) {
     emu::Machine machine;
     auto &pool = machine.service<emu::Pool>();
