@@ -315,7 +315,7 @@ VOID NTAPI WriteTimeoutDpc(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgumen
     IoAcquireCancelSpinLock(&irql);
     PIRP irp = port->CurrentWrite;
     ULONG bits = irp ? RefBitsOf(irp) : 0;
-    BOOLEAN drained = FALSE, empty = FALSE;
+    BOOLEAN drained = FALSE, empty = FALSE, recall = FALSE;
     LONG generation = 0;
     NTSTATUS built = STATUS_SUCCESS;
     if (bits & RefTotalTimer) {
@@ -334,7 +334,11 @@ VOID NTAPI WriteTimeoutDpc(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgumen
         } else if (!port->WriteStarting && port->WriteLength == 0) {
             drained = TRUE;  // all confirmed; CompleteWriteDpc queued or already gone
         } else {
-            port->WriteTimedOut = TRUE;  // a chunk is out, or the first is about to go
+            // A chunk is out, or the first is about to go (and, seeing the mark, goes empty). A chunk
+            // out is recalled: the chip may never drain it.
+            port->WriteTimedOut = TRUE;
+            recall = !port->WriteStarting;
+            generation = CurrentGeneration(port);
         }
     }
     // A write taken back (cancelled, or its chunk lost) after the timer expired also looks drained,
@@ -343,6 +347,7 @@ VOID NTAPI WriteTimeoutDpc(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgumen
     IoReleaseCancelSpinLock(irql);
     KeReleaseSpinLock(&port->ControlLock, controlIrql);
     if (empty) SendBuilt(port, built, generation);
+    if (recall) CancelWriteChunk(port, generation);
     if (drained) {
         // Still current: nobody else drops RefTotalTimer.
         IoAcquireCancelSpinLock(&irql);
@@ -353,7 +358,7 @@ VOID NTAPI WriteTimeoutDpc(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgumen
 
 VOID NTAPI CancelCurrentWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     PortExtension *port = PortOf(DeviceObject);
-    // A chunk in flight cannot be recalled from here (DISPATCH_LEVEL); it is disowned instead.
+    // A chunk in flight cannot be recalled under the cancel lock; it is disowned instead.
     FinishCurrentWrite(port, TakeBackWrite, Irp->CancelIrql, STATUS_CANCELLED, RefCancel);
 }
 
