@@ -31,6 +31,9 @@ static ULONG WriteLengthOf(PIRP Irp) {
     return IsXoffCounter(Irp) ? 1 : IoGetCurrentIrpStackLocation(Irp)->Parameters.Write.Length;
 }
 
+// What a write reports sent; the XOFF counter has no output buffer, and so reports nothing.
+static ULONG SentInformation(PIRP Irp, ULONG Confirmed) { return IsXoffCounter(Irp) ? 0 : Confirmed; }
+
 static ULONG NextChunk(PortExtension *Port) {
     ULONG chunk = (ULONG)Port->WriteLength;
     // No ring yet (a port written before its first open) must not make every chunk empty.
@@ -70,7 +73,7 @@ static VOID NTAPI TakeBackWrite(PortExtension *Port) {
         DisownWriteChunk(Port);
         Port->WriteLength -= (LONG)Port->InFlightChunk;
         if (Port->WriteLength < 0) Port->WriteLength = 0;
-        irp->IoStatus.Information = IsXoffCounter(irp) ? 0 : WriteLengthOf(irp) - (ULONG)Port->WriteLength;
+        irp->IoStatus.Information = SentInformation(irp, WriteLengthOf(irp) - (ULONG)Port->WriteLength);
         bits &= ~RefTransfer;
         Port->WriteLength = 0;
         Port->InFlightChunk = 0;
@@ -256,7 +259,7 @@ VOID NTAPI ContinueWrite(PortExtension *Port, ULONG Sent, LONG Generation) {
             Port->WriteTimedOut = FALSE;
             SetRefBits(irp, RefBitsOf(irp) & ~RefTotalTimer);
         }
-        irp->IoStatus.Information = WriteLengthOf(irp);
+        irp->IoStatus.Information = SentInformation(irp, WriteLengthOf(irp));
         QueueDpcCounted(&Port->CompleteWriteDpc, NULL, NULL, Port);
         IoReleaseCancelSpinLock(irql);
 
@@ -343,7 +346,8 @@ VOID NTAPI WriteTimeoutDpc(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgumen
     }
     // A write taken back (cancelled, or its chunk lost) after the timer expired also looks drained,
     // with fewer bytes counted than asked for: the time-out came first, and says so.
-    NTSTATUS status = drained && irp->IoStatus.Information != WriteLengthOf(irp) ? STATUS_TIMEOUT : STATUS_SUCCESS;
+    NTSTATUS status = drained && irp->IoStatus.Information != SentInformation(irp, WriteLengthOf(irp)) ? STATUS_TIMEOUT
+                                                                                                   : STATUS_SUCCESS;
     IoReleaseCancelSpinLock(irql);
     KeReleaseSpinLock(&port->ControlLock, controlIrql);
     if (empty) SendBuilt(port, built, generation);

@@ -36,7 +36,6 @@ VOID EndXoffForNewWrite(PortExtension *Port) {
         return;
     }
     SetRefBits(irp, RefBitsOf(irp) | RefXoffTrigger);
-    irp->IoStatus.Information = 0;
     TryFinishCurrent(Port, TakeBackXoff, irql, STATUS_SERIAL_MORE_WRITES, &Port->CurrentXoff, NULL, NULL,
                      &Port->XoffCountTimer, NULL, NULL, RefXoffTrigger);
 }
@@ -54,8 +53,6 @@ VOID NTAPI XoffCountDoneDpc(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgume
     PortExtension *port = static_cast<PortExtension *>(DeferredContext);
     KIRQL irql;
     IoAcquireCancelSpinLock(&irql);
-    PIRP irp = port->CurrentXoff;
-    if (irp && (RefBitsOf(irp) & RefTransfer)) irp->IoStatus.Information = 0;
     TryFinishCurrent(port, NULL, irql, STATUS_SUCCESS, &port->CurrentXoff, NULL, NULL, &port->XoffCountTimer, NULL,
                      NULL, RefTransfer);
     DpcFinished(port);
