@@ -378,29 +378,7 @@ VOID NTAPI TakeNextWrite(PIRP *Slot, PLIST_ENTRY Queue, PIRP *Next, BOOLEAN Comp
                 Port->TxCharsQueued -= stack->Parameters.Write.Length;
             } else if (IsXoffCounter(current)) {
                 Port->TxCharsQueued -= 1;
-                if (current->IoStatus.Status == STATUS_SUCCESS) {
-                    if (current->Cancel) {
-                        current->IoStatus.Status = STATUS_CANCELLED;
-                        current->IoStatus.Information = 0;
-                    } else if (Port->CurrentXoff) {
-                        // The last counter's count ran out and its DPC has yet to take it.
-                        current->IoStatus.Status = STATUS_DEVICE_BUSY;
-                        current->IoStatus.Information = 0;
-                    } else {
-                        IoSetCancelRoutine(current, CancelCurrentXoff);
-                        SetRefBits(current, RefCancel);
-                        Port->CurrentXoff = current;
-                        ArmXoffCounter(Port);
-                        ULONG timeout = static_cast<PSERIAL_XOFF_COUNTER>(current->AssociatedIrp.SystemBuffer)->Timeout;
-                        if (timeout) {
-                            LARGE_INTEGER due;
-                            due.QuadPart = (LONGLONG)timeout * -1000LL;  // units of 100 microseconds
-                            SetTimerCounted(&Port->XoffCountTimer, due, &Port->XoffCountTimeoutDpc, Port);
-                            SetRefBits(current, RefBitsOf(current) | RefTotalTimer);
-                        }
-                        complete = FALSE;
-                    }
-                }
+                if (current->IoStatus.Status == STATUS_SUCCESS && ArmXoffCounter(Port, current)) complete = FALSE;
             }
         }
         TakeNextRequestLocked(Slot, Queue, Next, complete, Port, irql);

@@ -9,11 +9,31 @@ static VOID NTAPI TakeBackXoff(PortExtension *Port) {
         SetRefBits(Port->CurrentXoff, RefBitsOf(Port->CurrentXoff) & ~RefTransfer);
 }
 
-// Under the cancel lock, with the request already in CurrentXoff.
-VOID ArmXoffCounter(PortExtension *Port) {
-    PIRP irp = Port->CurrentXoff;
-    InterlockedExchange(&Port->XoffCounter, static_cast<PSERIAL_XOFF_COUNTER>(irp->AssociatedIrp.SystemBuffer)->Counter);
-    SetRefBits(irp, RefBitsOf(irp) | RefTransfer);
+BOOLEAN ArmXoffCounter(PortExtension *Port, PIRP Irp) {
+    if (Irp->Cancel) {
+        Irp->IoStatus.Status = STATUS_CANCELLED;
+        Irp->IoStatus.Information = 0;
+        return FALSE;
+    }
+    if (Port->CurrentXoff) {
+        // The last counter's count ran out and its DPC has yet to take it.
+        Irp->IoStatus.Status = STATUS_DEVICE_BUSY;
+        Irp->IoStatus.Information = 0;
+        return FALSE;
+    }
+    IoSetCancelRoutine(Irp, CancelCurrentXoff);
+    Port->CurrentXoff = Irp;
+    InterlockedExchange(&Port->XoffCounter, static_cast<PSERIAL_XOFF_COUNTER>(Irp->AssociatedIrp.SystemBuffer)->Counter);
+    ULONG bits = RefCancel | RefTransfer;
+    ULONG timeout = static_cast<PSERIAL_XOFF_COUNTER>(Irp->AssociatedIrp.SystemBuffer)->Timeout;
+    if (timeout) {
+        LARGE_INTEGER due;
+        due.QuadPart = (LONGLONG)timeout * -1000LL;  // units of 100 microseconds
+        SetTimerCounted(&Port->XoffCountTimer, due, &Port->XoffCountTimeoutDpc, Port);
+        bits |= RefTotalTimer;
+    }
+    SetRefBits(Irp, bits);
+    return TRUE;
 }
 
 VOID CountXoffChar(PortExtension *Port) {
