@@ -125,11 +125,8 @@ static VOID NTAPI TakeBackLostWrite(PortExtension *Port) {
     TakeBackWrite(Port);
 }
 
-static VOID FinishCurrentWrite(PortExtension *Port, PTAKE_BACK_ROUTINE TakeBack, KIRQL Irql, NTSTATUS Status,
-                               ULONG Ref) {
-    TryFinishCurrent(Port, TakeBack, Irql, Status, &Port->CurrentWrite, &Port->WriteQueue, NULL, &Port->WriteTotalTimer,
-                     BeginWrite, TakeNextWrite, Ref);
-}
+static const RequestKind WriteKind = {&PortExtension::CurrentWrite, &PortExtension::WriteQueue, NULL,
+                                      &PortExtension::WriteTotalTimer, BeginWrite, TakeNextWrite};
 
 // Takes the cancel lock; TRUE, holding it, when a transfer of Generation is what the current write
 // waits for (a late completion of a write taken back is not).
@@ -151,7 +148,7 @@ static VOID EndLostWrite(PortExtension *Port, LONG Generation, NTSTATUS Why) {
         status = STATUS_TIMEOUT;
     else if (NT_SUCCESS(Why) || Why == STATUS_CANCELLED)
         status = STATUS_IO_DEVICE_ERROR;
-    FinishCurrentWrite(Port, TakeBackLostWrite, irql, status, RefTransfer);
+    FinishCurrentOf(Port, &WriteKind, TakeBackLostWrite, irql, status, RefTransfer);
 }
 
 // Under the cancel lock: a cancel cannot complete the write, and free its bytes, while they are
@@ -295,7 +292,7 @@ VOID NTAPI ContinueWrite(PortExtension *Port, ULONG Sent, LONG Generation) {
         return;
     }
     if (Port->WriteState == WriteExpiring) {
-        FinishCurrentWrite(Port, TakeBackWrite, irql, STATUS_TIMEOUT, RefTotalTimer);
+        FinishCurrentOf(Port, &WriteKind, TakeBackWrite, irql, STATUS_TIMEOUT, RefTotalTimer);
         return;
     }
     ULONG chunk = NextChunk(Port);
@@ -320,10 +317,7 @@ VOID NTAPI CompleteWriteDpc(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgume
     UNREFERENCED_PARAMETER(SystemArgument1);
     UNREFERENCED_PARAMETER(SystemArgument2);
     PortExtension *port = static_cast<PortExtension *>(DeferredContext);
-    KIRQL irql;
-    IoAcquireCancelSpinLock(&irql);
-    FinishCurrentWrite(port, NULL, irql, STATUS_SUCCESS, RefTransfer);
-    DpcFinished(port);
+    FinishCurrentFromDpc(port, &WriteKind, NULL, STATUS_SUCCESS, RefTransfer);
 }
 
 VOID NTAPI WriteTimeoutDpc(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1, PVOID SystemArgument2) {
@@ -360,7 +354,7 @@ VOID NTAPI WriteTimeoutDpc(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgumen
     if (finish) {
         // Still current: nobody else drops RefTotalTimer.
         IoAcquireCancelSpinLock(&irql);
-        FinishCurrentWrite(port, NULL, irql, status, RefTotalTimer);
+        FinishCurrentOf(port, &WriteKind, NULL, irql, status, RefTotalTimer);
     }
     DpcFinished(port);
 }
@@ -368,7 +362,7 @@ VOID NTAPI WriteTimeoutDpc(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgumen
 VOID NTAPI CancelCurrentWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     PortExtension *port = PortOf(DeviceObject);
     // A chunk in flight cannot be recalled under the cancel lock; it is disowned instead.
-    FinishCurrentWrite(port, TakeBackWrite, Irp->CancelIrql, STATUS_CANCELLED, RefCancel);
+    FinishCurrentOf(port, &WriteKind, TakeBackWrite, Irp->CancelIrql, STATUS_CANCELLED, RefCancel);
 }
 
 VOID NTAPI TakeNextWrite(PIRP *Slot, PLIST_ENTRY Queue, PIRP *Next, BOOLEAN CompleteCurrent, PortExtension *Port) {

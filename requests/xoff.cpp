@@ -4,6 +4,9 @@
 // XoffCountDoneDpc; a take-back that exchanges it to 0 first drops RefTransfer itself.
 #include "requests/write.h"
 
+static const RequestKind XoffKind = {&PortExtension::CurrentXoff, NULL, NULL, &PortExtension::XoffCountTimer, NULL,
+                                     NULL};
+
 static VOID NTAPI TakeBackXoff(PortExtension *Port) {
     if (InterlockedExchange(&Port->XoffCounter, 0) != 0)
         SetRefBits(Port->CurrentXoff, RefBitsOf(Port->CurrentXoff) & ~RefTransfer);
@@ -56,14 +59,12 @@ VOID EndXoffForNewWrite(PortExtension *Port) {
         return;
     }
     SetRefBits(irp, RefBitsOf(irp) | RefXoffTrigger);
-    TryFinishCurrent(Port, TakeBackXoff, irql, STATUS_SERIAL_MORE_WRITES, &Port->CurrentXoff, NULL, NULL,
-                     &Port->XoffCountTimer, NULL, NULL, RefXoffTrigger);
+    FinishCurrentOf(Port, &XoffKind, TakeBackXoff, irql, STATUS_SERIAL_MORE_WRITES, RefXoffTrigger);
 }
 
 VOID NTAPI CancelCurrentXoff(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     PortExtension *port = PortOf(DeviceObject);
-    TryFinishCurrent(port, TakeBackXoff, Irp->CancelIrql, STATUS_CANCELLED, &port->CurrentXoff, NULL, NULL,
-                     &port->XoffCountTimer, NULL, NULL, RefCancel);
+    FinishCurrentOf(port, &XoffKind, TakeBackXoff, Irp->CancelIrql, STATUS_CANCELLED, RefCancel);
 }
 
 VOID NTAPI XoffCountDoneDpc(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1, PVOID SystemArgument2) {
@@ -71,11 +72,7 @@ VOID NTAPI XoffCountDoneDpc(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgume
     UNREFERENCED_PARAMETER(SystemArgument1);
     UNREFERENCED_PARAMETER(SystemArgument2);
     PortExtension *port = static_cast<PortExtension *>(DeferredContext);
-    KIRQL irql;
-    IoAcquireCancelSpinLock(&irql);
-    TryFinishCurrent(port, NULL, irql, STATUS_SUCCESS, &port->CurrentXoff, NULL, NULL, &port->XoffCountTimer, NULL,
-                     NULL, RefTransfer);
-    DpcFinished(port);
+    FinishCurrentFromDpc(port, &XoffKind, NULL, STATUS_SUCCESS, RefTransfer);
 }
 
 VOID NTAPI XoffCountTimeoutDpc(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1, PVOID SystemArgument2) {
@@ -83,9 +80,6 @@ VOID NTAPI XoffCountTimeoutDpc(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArg
     UNREFERENCED_PARAMETER(SystemArgument1);
     UNREFERENCED_PARAMETER(SystemArgument2);
     PortExtension *port = static_cast<PortExtension *>(DeferredContext);
-    KIRQL irql;
-    IoAcquireCancelSpinLock(&irql);
-    TryFinishCurrent(port, TakeBackXoff, irql, STATUS_SERIAL_COUNTER_TIMEOUT, &port->CurrentXoff, NULL, NULL, NULL,
-                     NULL, NULL, RefTotalTimer);
-    DpcFinished(port);
+    // Its timer has fired: stopping it again finds nothing.
+    FinishCurrentFromDpc(port, &XoffKind, TakeBackXoff, STATUS_SERIAL_COUNTER_TIMEOUT, RefTotalTimer);
 }
