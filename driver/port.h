@@ -162,14 +162,12 @@ struct PortExtension {
 
     // ---- Write path, immediate character, XOFF counter (requests/write*, immediate*, xoff*) ----
     // Under the cancel lock, except XoffCounter (interlocked: the receive path counts it down under
-    // its own locks). WriteHeld (below) is the engine's hint, kept under ControlLock; WriteParked is
-    // the truth.
+    // its own locks). WriteHeld (below) is the engine's hint, kept under ControlLock; WriteState is
+    // the truth (its states and transitions: requests/write.cpp).
     LONG WriteLength;          // current write's bytes not yet confirmed, the chunk in flight included
     PUCHAR WriteCurrentChar;   // next byte to send
     ULONG InFlightChunk;       // size of the chunk in flight; 0 for none (or the time-out's empty transfer)
-    BOOLEAN WriteStarting;     // begun, first chunk not yet decided; consumed by exactly one starter
-    BOOLEAN WriteParked;       // held by transmit flow control, or waiting for a free bulk OUT slot
-    BOOLEAN WriteTimedOut;     // the time-out expired while a transfer of the write was out
+    UCHAR WriteState;
     LONG XoffCounter;          // characters still to receive for CurrentXoff
 
     // ---- USB configuration, chip identity and Plug and Play bring-up ----

@@ -24,10 +24,8 @@ NTSTATUS ImmediateCharRequest(PortExtension *Port, PIRP Irp) {
     return STATUS_PENDING;
 }
 
-static VOID FinishImmediate(PortExtension *Port, KIRQL Irql, NTSTATUS Status, ULONG Ref) {
-    TryFinishCurrent(Port, NULL, Irql, Status, &Port->CurrentImmediate, NULL, NULL, &Port->ImmediateTotalTimer, NULL,
-                     ReleaseImmediate, Ref);
-}
+static const RequestKind ImmediateKind = {&PortExtension::CurrentImmediate, NULL, NULL,
+                                          &PortExtension::ImmediateTotalTimer, NULL, ReleaseImmediate};
 
 VOID BeginImmediate(PortExtension *Port) {
     KIRQL irql;
@@ -78,7 +76,7 @@ VOID BeginImmediate(PortExtension *Port) {
         return;
     }
     // The character never left: the request says so rather than succeeding.
-    FinishImmediate(Port, irql, status, RefTransfer);
+    FinishCurrentOf(Port, &ImmediateKind, NULL, irql, status, RefTransfer);
 }
 
 static VOID NTAPI ReleaseImmediate(PIRP *Slot, PLIST_ENTRY Queue, PIRP *Next, BOOLEAN CompleteCurrent, PortExtension *Port) {
@@ -96,7 +94,7 @@ static VOID NTAPI ReleaseImmediate(PIRP *Slot, PLIST_ENTRY Queue, PIRP *Next, BO
 }
 
 VOID NTAPI CancelCurrentImmediate(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
-    FinishImmediate(PortOf(DeviceObject), Irp->CancelIrql, STATUS_CANCELLED, RefCancel);
+    FinishCurrentOf(PortOf(DeviceObject), &ImmediateKind, NULL, Irp->CancelIrql, STATUS_CANCELLED, RefCancel);
 }
 
 VOID NTAPI CompleteImmediateDpc(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1, PVOID SystemArgument2) {
@@ -104,10 +102,7 @@ VOID NTAPI CompleteImmediateDpc(PKDPC Dpc, PVOID DeferredContext, PVOID SystemAr
     UNREFERENCED_PARAMETER(SystemArgument1);
     UNREFERENCED_PARAMETER(SystemArgument2);
     PortExtension *port = static_cast<PortExtension *>(DeferredContext);
-    KIRQL irql;
-    IoAcquireCancelSpinLock(&irql);
-    FinishImmediate(port, irql, STATUS_SUCCESS, RefTransfer);
-    DpcFinished(port);
+    FinishCurrentFromDpc(port, &ImmediateKind, NULL, STATUS_SUCCESS, RefTransfer);
 }
 
 VOID NTAPI ImmediateTimeoutDpc(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1, PVOID SystemArgument2) {
@@ -115,8 +110,5 @@ VOID NTAPI ImmediateTimeoutDpc(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArg
     UNREFERENCED_PARAMETER(SystemArgument1);
     UNREFERENCED_PARAMETER(SystemArgument2);
     PortExtension *port = static_cast<PortExtension *>(DeferredContext);
-    KIRQL irql;
-    IoAcquireCancelSpinLock(&irql);
-    FinishImmediate(port, irql, STATUS_TIMEOUT, RefTotalTimer);
-    DpcFinished(port);
+    FinishCurrentFromDpc(port, &ImmediateKind, NULL, STATUS_TIMEOUT, RefTotalTimer);
 }

@@ -139,6 +139,21 @@ VOID TryFinishCurrent(PortExtension *Port, PTAKE_BACK_ROUTINE TakeBack, KIRQL Ir
     ReleaseRequestCount(Port);
 }
 
+VOID FinishCurrentOf(PortExtension *Port, const RequestKind *Kind, PTAKE_BACK_ROUTINE TakeBack, KIRQL Irql,
+                     NTSTATUS Status, ULONG RefToDrop) {
+    TryFinishCurrent(Port, TakeBack, Irql, Status, &(Port->*Kind->Slot), Kind->Queue ? &(Port->*Kind->Queue) : NULL,
+                     Kind->IntervalTimer ? &(Port->*Kind->IntervalTimer) : NULL,
+                     Kind->TotalTimer ? &(Port->*Kind->TotalTimer) : NULL, Kind->Starter, Kind->NextGetter, RefToDrop);
+}
+
+VOID FinishCurrentFromDpc(PortExtension *Port, const RequestKind *Kind, PTAKE_BACK_ROUTINE TakeBack, NTSTATUS Status,
+                          ULONG RefToDrop) {
+    KIRQL irql;
+    IoAcquireCancelSpinLock(&irql);
+    FinishCurrentOf(Port, Kind, TakeBack, irql, Status, RefToDrop);
+    DpcFinished(Port);
+}
+
 VOID TakeNextRequestLocked(PIRP *Slot, PLIST_ENTRY Queue, PIRP *Next, BOOLEAN CompleteCurrent, PortExtension *Port,
                            KIRQL Irql) {
     PIRP old = *Slot;

@@ -66,6 +66,21 @@ NEXT_REQUEST_GETTER TakeNextRequest;
 // The same, entered holding the cancel lock; releases it with Irql.
 VOID TakeNextRequestLocked(PIRP *Slot, PLIST_ENTRY Queue, PIRP *Next, BOOLEAN CompleteCurrent, PortExtension *Port,
                            KIRQL Irql);
+// One kind of current request, as TryFinishCurrent takes it; a NULL member is a part the kind lacks.
+struct RequestKind {
+    PIRP PortExtension::*Slot;
+    LIST_ENTRY PortExtension::*Queue;
+    KTIMER PortExtension::*IntervalTimer;
+    KTIMER PortExtension::*TotalTimer;
+    PREQUEST_STARTER Starter;
+    PNEXT_REQUEST_GETTER NextGetter;
+};
+// TryFinishCurrent for the kind's current request: entered holding the cancel lock, releases it.
+VOID FinishCurrentOf(PortExtension *Port, const RequestKind *Kind, PTAKE_BACK_ROUTINE TakeBack, KIRQL Irql,
+                     NTSTATUS Status, ULONG RefToDrop);
+// The body of a DPC that ends the kind's current request: takes the cancel lock, finishes, DpcFinished.
+VOID FinishCurrentFromDpc(PortExtension *Port, const RequestKind *Kind, PTAKE_BACK_ROUTINE TakeBack, NTSTATUS Status,
+                          ULONG RefToDrop);
 DRIVER_CANCEL CancelQueuedRequest;
 DRIVER_CANCEL CancelHeldRequest;
 VOID CancelAllOfKind(PDEVICE_OBJECT DeviceObject, PLIST_ENTRY Queue, PIRP *Slot);

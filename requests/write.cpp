@@ -3,14 +3,46 @@
 // it, because a bus that fails a transfer at once runs the completion, and so this path, inside the
 // submission.
 //
-// Who finishes a write: the completion of its last chunk queues CompleteWriteDpc; a time-out only
-// marks the write, and the completion of the transfer then out finishes it; a lost chunk ends it at
-// once. A write taken back (cancel, time-out) disowns its chunk in flight, so that the chunk's late
-// completion never counts for the next write.
+// Who finishes a write: the completion of its last chunk queues CompleteWriteDpc; a time-out
+// recalls the transfer out, and that transfer's completion finishes the write; a lost chunk ends it
+// at once. A write taken back (cancel, time-out) disowns its chunk in flight, so that the chunk's
+// late completion never counts for the next write.
+//
+// WriteState, under the cancel lock (the current write's; Idle once it is taken back):
+//
+//   from           event                                             to
+//   any            BeginWrite makes a write current                  Waiting
+//   Waiting        TrySend: held, or no bulk OUT slot free           Waiting (WriteHeld hint set)
+//   Waiting        TrySend: chunk built                              Sending
+//   Waiting        time-out: empty transfer built                    Expiring
+//   Waiting        time-out: no slot free                            ExpiredWaiting
+//   ExpiredWaiting TrySend: empty transfer built                     Expiring
+//   Sending        chunk done, bytes left: next chunk built          Sending
+//   Sending        chunk done, bytes left, no slot free              Waiting
+//   Sending        time-out: the chunk out is recalled               Expiring
+//   Sending,       chunk done, every byte confirmed                  Drained (CompleteWriteDpc queued)
+//    Expiring
+//   Expiring       chunk done, recalled or lost, bytes left          Idle, STATUS_TIMEOUT
+//   Sending        chunk lost                                        Idle, the loss's status
+//   Drained        CompleteWriteDpc, or the time-out racing it       Idle, STATUS_SUCCESS
+//   all but        cancel                                            Idle, STATUS_CANCELLED
+//    Drained
+//
+// RefTransfer is set exactly in Sending and Expiring (and Drained, where CompleteWriteDpc owns it);
+// RefTotalTimer is left to the transfer out in Expiring and ExpiredWaiting.
 #include "receive/receive.h"
 #include "requests/write.h"
 
 #define TX_HOLD_CTS 0x1
+
+enum WriteStates : UCHAR {
+    WriteIdle = 0,
+    WriteWaiting,         // nothing out: before the first chunk, held, or no bulk OUT slot free
+    WriteSending,         // one chunk out, InFlightChunk its size
+    WriteExpiring,        // time-out expired with a transfer out; its completion ends the write
+    WriteExpiredWaiting,  // time-out expired, no slot for the empty transfer that ends the write
+    WriteDrained,         // every byte confirmed; CompleteWriteDpc queued
+};
 
 static DRIVER_CANCEL CancelCurrentWrite;
 #define MS_TO_RELATIVE (-10000LL)
@@ -29,6 +61,17 @@ static BOOLEAN IsXoffCounter(PIRP Irp) {
 
 static ULONG WriteLengthOf(PIRP Irp) {
     return IsXoffCounter(Irp) ? 1 : IoGetCurrentIrpStackLocation(Irp)->Parameters.Write.Length;
+}
+
+// What a write reports sent; the XOFF counter has no output buffer, and so reports nothing.
+static ULONG SentInformation(PIRP Irp, ULONG Confirmed) { return IsXoffCounter(Irp) ? 0 : Confirmed; }
+
+static BOOLEAN ChunkOut(PortExtension *Port) {
+    return Port->WriteState == WriteSending || Port->WriteState == WriteExpiring;
+}
+
+static BOOLEAN Expired(PortExtension *Port) {
+    return Port->WriteState == WriteExpiring || Port->WriteState == WriteExpiredWaiting;
 }
 
 static ULONG NextChunk(PortExtension *Port) {
@@ -54,27 +97,23 @@ static BOOLEAN WriteDueTime(PortExtension *Port, ULONG Chars, PLARGE_INTEGER Due
 }
 
 // Under the cancel lock. A chunk given up still in flight counts as sent; a lost one does not
-// (the caller zeroes InFlightChunk first).
+// (the caller zeroes InFlightChunk first). A drained write stays so: CompleteWriteDpc owns RefTransfer.
 static VOID NTAPI TakeBackWrite(PortExtension *Port) {
     PIRP irp = Port->CurrentWrite;
     ULONG bits = RefBitsOf(irp);
-    Port->WriteStarting = FALSE;
-    Port->WriteParked = FALSE;
-    if (Port->WriteTimedOut) {
-        // The expired timer's DPC left its bit to the transfer that is out; that transfer is given up.
-        Port->WriteTimedOut = FALSE;
-        bits &= ~RefTotalTimer;
-    }
-    // With every byte confirmed (WriteLength 0) CompleteWriteDpc owns RefTransfer.
-    if ((bits & RefTransfer) && Port->WriteLength != 0) {
+    if (Port->WriteState == WriteDrained) return;
+    // The expired timer's DPC left its bit to the transfer that is out; that transfer is given up.
+    if (Expired(Port)) bits &= ~RefTotalTimer;
+    if (ChunkOut(Port) && (bits & RefTransfer)) {
         DisownWriteChunk(Port);
         Port->WriteLength -= (LONG)Port->InFlightChunk;
         if (Port->WriteLength < 0) Port->WriteLength = 0;
-        irp->IoStatus.Information = IsXoffCounter(irp) ? 0 : WriteLengthOf(irp) - (ULONG)Port->WriteLength;
+        irp->IoStatus.Information = SentInformation(irp, WriteLengthOf(irp) - (ULONG)Port->WriteLength);
         bits &= ~RefTransfer;
-        Port->WriteLength = 0;
-        Port->InFlightChunk = 0;
     }
+    Port->WriteLength = 0;
+    Port->InFlightChunk = 0;
+    Port->WriteState = WriteIdle;
     SetRefBits(irp, bits);
 }
 
@@ -86,30 +125,30 @@ static VOID NTAPI TakeBackLostWrite(PortExtension *Port) {
     TakeBackWrite(Port);
 }
 
-static VOID FinishCurrentWrite(PortExtension *Port, PTAKE_BACK_ROUTINE TakeBack, KIRQL Irql, NTSTATUS Status,
-                               ULONG Ref) {
-    TryFinishCurrent(Port, TakeBack, Irql, Status, &Port->CurrentWrite, &Port->WriteQueue, NULL, &Port->WriteTotalTimer,
-                     BeginWrite, TakeNextWrite, Ref);
+static const RequestKind WriteKind = {&PortExtension::CurrentWrite, &PortExtension::WriteQueue, NULL,
+                                      &PortExtension::WriteTotalTimer, BeginWrite, TakeNextWrite};
+
+// Takes the cancel lock; TRUE, holding it, when a transfer of Generation is what the current write
+// waits for (a late completion of a write taken back is not).
+static BOOLEAN OwnChunk(PortExtension *Port, LONG Generation, KIRQL *Irql) {
+    IoAcquireCancelSpinLock(Irql);
+    if (CurrentGeneration(Port) == Generation && Port->CurrentWrite && ChunkOut(Port)) return TRUE;
+    IoReleaseCancelSpinLock(*Irql);
+    return FALSE;
 }
 
-// A chunk of Generation did not go. Only the write that sent it, and only while it still waits
-// for it, is ended; with the confirmed bytes as its count.
+// A chunk of Generation did not go: the write ends, with the confirmed bytes as its count.
 static VOID EndLostWrite(PortExtension *Port, LONG Generation, NTSTATUS Why) {
     KIRQL irql;
-    IoAcquireCancelSpinLock(&irql);
-    PIRP irp = Port->CurrentWrite;
-    if (CurrentGeneration(Port) != Generation || !irp || !(RefBitsOf(irp) & RefTransfer) || Port->WriteLength == 0) {
-        IoReleaseCancelSpinLock(irql);
-        return;
-    }
+    if (!OwnChunk(Port, Generation, &irql)) return;
     // A bus cancel or a completion after close says nothing of the bytes; STATUS_CANCELLED would
     // also wipe the confirmed count.
     NTSTATUS status = Why;
-    if (Port->WriteTimedOut)
+    if (Port->WriteState == WriteExpiring)
         status = STATUS_TIMEOUT;
     else if (NT_SUCCESS(Why) || Why == STATUS_CANCELLED)
         status = STATUS_IO_DEVICE_ERROR;
-    FinishCurrentWrite(Port, TakeBackLostWrite, irql, status, RefTransfer);
+    FinishCurrentOf(Port, &WriteKind, TakeBackLostWrite, irql, status, RefTransfer);
 }
 
 // Under the cancel lock: a cancel cannot complete the write, and free its bytes, while they are
@@ -126,58 +165,44 @@ static VOID SendBuilt(PortExtension *Port, NTSTATUS Built, LONG Generation) {
         EndLostWrite(Port, Generation, Built);
 }
 
-// Starts the current write (Resume FALSE, once per BeginWrite) or a parked one (Resume TRUE).
-// ControlLock around the decision keeps WriteHeld true to the engine: a hold released after we
-// looked finds WriteHeld set and calls back.
-static VOID TrySend(PortExtension *Port, BOOLEAN Resume) {
+// Under both locks, for a write with nothing out: sends Length bytes (0 for the time-out's empty
+// transfer) and moves to Sent, or stays waiting for a free slot. TRUE when a chunk was built.
+static BOOLEAN LaunchTransfer(PortExtension *Port, ULONG Length, UCHAR Sent, NTSTATUS *Built, LONG *Generation) {
+    *Generation = CurrentGeneration(Port);
+    *Built = BuildChunk(Port, Length, *Generation);
+    // Every bulk OUT slot taken, typically by chunks of cancelled writes still draining: the
+    // completion that frees a slot tries again.
+    Port->WriteHeld = *Built == STATUS_INSUFFICIENT_RESOURCES;
+    if (Port->WriteHeld) return FALSE;
+    Port->WriteState = Sent;
+    Port->InFlightChunk = Length;
+    SetRefBits(Port->CurrentWrite, RefBitsOf(Port->CurrentWrite) | RefTransfer);
+    return TRUE;
+}
+
+// Sends the current write if it waits and may go. ControlLock around the decision keeps WriteHeld
+// true to the engine: a hold released after we looked finds WriteHeld set and calls back.
+VOID NTAPI SendWriteChunk(PortExtension *Port) {
     KIRQL controlIrql, irql;
     KeAcquireSpinLock(&Port->ControlLock, &controlIrql);
     BOOLEAN held = (Port->TxHoldReasons & (TX_HOLD_CTS | TX_HOLD_XOFF)) || Port->TxXoffHeld;
     IoAcquireCancelSpinLock(&irql);
-    PIRP irp = Port->CurrentWrite;
-    if (!irp || !(Resume ? Port->WriteParked : Port->WriteStarting)) {
-        Port->WriteHeld = Port->WriteParked;
-        IoReleaseCancelSpinLock(irql);
-        KeReleaseSpinLock(&Port->ControlLock, controlIrql);
-        return;
-    }
-    if (!Resume) {
-        Port->WriteStarting = FALSE;
-        Port->WriteLength = (LONG)WriteLengthOf(irp);
-        Port->WriteCurrentChar = IsXoffCounter(irp)
-                                     ? &static_cast<PSERIAL_XOFF_COUNTER>(irp->AssociatedIrp.SystemBuffer)->XoffChar
-                                     : static_cast<PUCHAR>(irp->AssociatedIrp.SystemBuffer);
-    }
-    ULONG length = 0;
-    if (!Port->WriteTimedOut) {
-        if (held) {
-            Port->WriteParked = Port->WriteHeld = TRUE;
-            IoReleaseCancelSpinLock(irql);
-            KeReleaseSpinLock(&Port->ControlLock, controlIrql);
-            return;
-        }
-        length = NextChunk(Port);
-    }
-    // Timed out before its first chunk: an empty transfer, whose completion finishes it.
-    LONG generation = CurrentGeneration(Port);
-    NTSTATUS built = BuildChunk(Port, length, generation);
-    if (built == STATUS_INSUFFICIENT_RESOURCES) {
-        // Every bulk OUT slot is taken, typically by chunks of cancelled writes still draining: the
-        // write waits parked, and the completion that frees a slot sends it on.
-        Port->WriteParked = Port->WriteHeld = TRUE;
-        IoReleaseCancelSpinLock(irql);
-        KeReleaseSpinLock(&Port->ControlLock, controlIrql);
-        return;
-    }
-    Port->WriteParked = Port->WriteHeld = FALSE;
-    Port->InFlightChunk = length;
-    SetRefBits(irp, RefBitsOf(irp) | RefTransfer);
+    UCHAR state = Port->CurrentWrite ? Port->WriteState : (UCHAR)WriteIdle;
+    BOOLEAN built = FALSE;
+    NTSTATUS status = STATUS_SUCCESS;
+    LONG generation = 0;
+    if (state == WriteWaiting && held)
+        Port->WriteHeld = TRUE;
+    else if (state == WriteWaiting)
+        built = LaunchTransfer(Port, NextChunk(Port), WriteSending, &status, &generation);
+    else if (state == WriteExpiredWaiting)
+        built = LaunchTransfer(Port, 0, WriteExpiring, &status, &generation);
+    else
+        Port->WriteHeld = FALSE;
     IoReleaseCancelSpinLock(irql);
     KeReleaseSpinLock(&Port->ControlLock, controlIrql);
-    SendBuilt(Port, built, generation);
+    if (built) SendBuilt(Port, status, generation);
 }
-
-VOID NTAPI SendWriteChunk(PortExtension *Port) { TrySend(Port, TRUE); }
 
 NTSTATUS NTAPI WriteDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     PortExtension *port = PortOf(DeviceObject);
@@ -223,25 +248,22 @@ NTSTATUS NTAPI BeginWrite(PortExtension *Port) {
             bits |= RefTotalTimer;
         }
         SetRefBits(irp, bits);
-        Port->WriteLength = 0;
+        Port->WriteLength = (LONG)WriteLengthOf(irp);
+        Port->WriteCurrentChar = IsXoffCounter(irp)
+                                     ? &static_cast<PSERIAL_XOFF_COUNTER>(irp->AssociatedIrp.SystemBuffer)->XoffChar
+                                     : static_cast<PUCHAR>(irp->AssociatedIrp.SystemBuffer);
         Port->InFlightChunk = 0;
-        Port->WriteParked = FALSE;
-        Port->WriteTimedOut = FALSE;
-        Port->WriteStarting = TRUE;
+        Port->WriteState = WriteWaiting;
         IoReleaseCancelSpinLock(irql);
-        TrySend(Port, FALSE);
+        SendWriteChunk(Port);
         return result;
     }
 }
 
 VOID NTAPI ContinueWrite(PortExtension *Port, ULONG Sent, LONG Generation) {
     KIRQL irql;
-    IoAcquireCancelSpinLock(&irql);
+    if (!OwnChunk(Port, Generation, &irql)) return;
     PIRP irp = Port->CurrentWrite;
-    if (CurrentGeneration(Port) != Generation || !irp || !(RefBitsOf(irp) & RefTransfer) || Port->WriteLength == 0) {
-        IoReleaseCancelSpinLock(irql);
-        return;
-    }
     Port->PerfStats.TransmittedCount += Sent;
     Port->WmiPerfData.TransmittedCount += Sent;
     // A short transfer leaves the rest of its chunk for the next one.
@@ -252,11 +274,9 @@ VOID NTAPI ContinueWrite(PortExtension *Port, ULONG Sent, LONG Generation) {
 
     if (Port->WriteLength == 0) {
         // Every byte went before a time-out could take the write: it succeeds.
-        if (Port->WriteTimedOut) {
-            Port->WriteTimedOut = FALSE;
-            SetRefBits(irp, RefBitsOf(irp) & ~RefTotalTimer);
-        }
-        irp->IoStatus.Information = WriteLengthOf(irp);
+        if (Port->WriteState == WriteExpiring) SetRefBits(irp, RefBitsOf(irp) & ~RefTotalTimer);
+        Port->WriteState = WriteDrained;
+        irp->IoStatus.Information = SentInformation(irp, WriteLengthOf(irp));
         QueueDpcCounted(&Port->CompleteWriteDpc, NULL, NULL, Port);
         IoReleaseCancelSpinLock(irql);
 
@@ -271,20 +291,18 @@ VOID NTAPI ContinueWrite(PortExtension *Port, ULONG Sent, LONG Generation) {
         if (mask) NotifyEvents(Port);
         return;
     }
-    if (Port->WriteTimedOut) {
-        Port->WriteTimedOut = FALSE;
-        FinishCurrentWrite(Port, TakeBackWrite, irql, STATUS_TIMEOUT, RefTotalTimer);
+    if (Port->WriteState == WriteExpiring) {
+        FinishCurrentOf(Port, &WriteKind, TakeBackWrite, irql, STATUS_TIMEOUT, RefTotalTimer);
         return;
     }
     ULONG chunk = NextChunk(Port);
     NTSTATUS built = BuildChunk(Port, chunk, Generation);
     if (built == STATUS_INSUFFICIENT_RESOURCES) {
-        // No slot free: parked, and TrySend (which takes ControlLock for the hint) tries again.
-        Port->InFlightChunk = 0;
+        // No slot free: waiting, and SendWriteChunk (which takes ControlLock for the hint) tries again.
         SetRefBits(irp, RefBitsOf(irp) & ~RefTransfer);
-        Port->WriteParked = TRUE;
+        Port->WriteState = WriteWaiting;
         IoReleaseCancelSpinLock(irql);
-        TrySend(Port, TRUE);
+        SendWriteChunk(Port);
         return;
     }
     Port->InFlightChunk = chunk;
@@ -299,10 +317,7 @@ VOID NTAPI CompleteWriteDpc(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgume
     UNREFERENCED_PARAMETER(SystemArgument1);
     UNREFERENCED_PARAMETER(SystemArgument2);
     PortExtension *port = static_cast<PortExtension *>(DeferredContext);
-    KIRQL irql;
-    IoAcquireCancelSpinLock(&irql);
-    FinishCurrentWrite(port, NULL, irql, STATUS_SUCCESS, RefTransfer);
-    DpcFinished(port);
+    FinishCurrentFromDpc(port, &WriteKind, NULL, STATUS_SUCCESS, RefTransfer);
 }
 
 VOID NTAPI WriteTimeoutDpc(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1, PVOID SystemArgument2) {
@@ -314,47 +329,40 @@ VOID NTAPI WriteTimeoutDpc(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgumen
     KeAcquireSpinLock(&port->ControlLock, &controlIrql);
     IoAcquireCancelSpinLock(&irql);
     PIRP irp = port->CurrentWrite;
-    ULONG bits = irp ? RefBitsOf(irp) : 0;
-    BOOLEAN drained = FALSE, empty = FALSE;
-    LONG generation = 0;
+    UCHAR state = (irp && (RefBitsOf(irp) & RefTotalTimer)) ? port->WriteState : (UCHAR)WriteIdle;
+    BOOLEAN empty = FALSE, recall = FALSE, finish = FALSE;
+    LONG generation = CurrentGeneration(port);
     NTSTATUS built = STATUS_SUCCESS;
-    if (bits & RefTotalTimer) {
-        if (port->WriteParked) {
-            // Nothing is out to finish it: an empty transfer will (with no slot free, once parked
-            // writes are sent on).
-            port->WriteTimedOut = TRUE;
-            port->InFlightChunk = 0;
-            generation = CurrentGeneration(port);
-            built = BuildChunk(port, 0, generation);
-            if (built != STATUS_INSUFFICIENT_RESOURCES) {
-                port->WriteParked = port->WriteHeld = FALSE;
-                SetRefBits(irp, bits | RefTransfer);
-                empty = TRUE;
-            }
-        } else if (!port->WriteStarting && port->WriteLength == 0) {
-            drained = TRUE;  // all confirmed; CompleteWriteDpc queued or already gone
-        } else {
-            port->WriteTimedOut = TRUE;  // a chunk is out, or the first is about to go
-        }
+    if (state == WriteWaiting) {
+        // Nothing is out to finish it: an empty transfer will (with no slot free, once one is).
+        port->WriteState = WriteExpiredWaiting;
+        empty = LaunchTransfer(port, 0, WriteExpiring, &built, &generation);
+    } else if (state == WriteSending) {
+        // The chip may never drain the chunk out: it is recalled, and its completion ends the write.
+        port->WriteState = WriteExpiring;
+        recall = TRUE;
+    } else if (irp && (RefBitsOf(irp) & RefTotalTimer) && (state == WriteDrained || state == WriteIdle)) {
+        // All confirmed (CompleteWriteDpc queued or already gone), or taken back (cancelled, or its
+        // chunk lost) after the timer expired: the time-out came first in that case, and says so.
+        finish = TRUE;
     }
-    // A write taken back (cancelled, or its chunk lost) after the timer expired also looks drained,
-    // with fewer bytes counted than asked for: the time-out came first, and says so.
-    NTSTATUS status = drained && irp->IoStatus.Information != WriteLengthOf(irp) ? STATUS_TIMEOUT : STATUS_SUCCESS;
+    NTSTATUS status = state == WriteDrained ? STATUS_SUCCESS : STATUS_TIMEOUT;
     IoReleaseCancelSpinLock(irql);
     KeReleaseSpinLock(&port->ControlLock, controlIrql);
     if (empty) SendBuilt(port, built, generation);
-    if (drained) {
+    if (recall) CancelWriteChunk(port, generation);
+    if (finish) {
         // Still current: nobody else drops RefTotalTimer.
         IoAcquireCancelSpinLock(&irql);
-        FinishCurrentWrite(port, NULL, irql, status, RefTotalTimer);
+        FinishCurrentOf(port, &WriteKind, NULL, irql, status, RefTotalTimer);
     }
     DpcFinished(port);
 }
 
 VOID NTAPI CancelCurrentWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     PortExtension *port = PortOf(DeviceObject);
-    // A chunk in flight cannot be recalled from here (DISPATCH_LEVEL); it is disowned instead.
-    FinishCurrentWrite(port, TakeBackWrite, Irp->CancelIrql, STATUS_CANCELLED, RefCancel);
+    // A chunk in flight cannot be recalled under the cancel lock; it is disowned instead.
+    FinishCurrentOf(port, &WriteKind, TakeBackWrite, Irp->CancelIrql, STATUS_CANCELLED, RefCancel);
 }
 
 VOID NTAPI TakeNextWrite(PIRP *Slot, PLIST_ENTRY Queue, PIRP *Next, BOOLEAN CompleteCurrent, PortExtension *Port) {
@@ -369,29 +377,7 @@ VOID NTAPI TakeNextWrite(PIRP *Slot, PLIST_ENTRY Queue, PIRP *Next, BOOLEAN Comp
                 Port->TxCharsQueued -= stack->Parameters.Write.Length;
             } else if (IsXoffCounter(current)) {
                 Port->TxCharsQueued -= 1;
-                if (current->IoStatus.Status == STATUS_SUCCESS) {
-                    if (current->Cancel) {
-                        current->IoStatus.Status = STATUS_CANCELLED;
-                        current->IoStatus.Information = 0;
-                    } else if (Port->CurrentXoff) {
-                        // The last counter's count ran out and its DPC has yet to take it.
-                        current->IoStatus.Status = STATUS_DEVICE_BUSY;
-                        current->IoStatus.Information = 0;
-                    } else {
-                        IoSetCancelRoutine(current, CancelCurrentXoff);
-                        SetRefBits(current, RefCancel);
-                        Port->CurrentXoff = current;
-                        ArmXoffCounter(Port);
-                        ULONG timeout = static_cast<PSERIAL_XOFF_COUNTER>(current->AssociatedIrp.SystemBuffer)->Timeout;
-                        if (timeout) {
-                            LARGE_INTEGER due;
-                            due.QuadPart = (LONGLONG)timeout * -1000LL;  // units of 100 microseconds
-                            SetTimerCounted(&Port->XoffCountTimer, due, &Port->XoffCountTimeoutDpc, Port);
-                            SetRefBits(current, RefBitsOf(current) | RefTotalTimer);
-                        }
-                        complete = FALSE;
-                    }
-                }
+                if (current->IoStatus.Status == STATUS_SUCCESS && ArmXoffCounter(Port, current)) complete = FALSE;
             }
         }
         TakeNextRequestLocked(Slot, Queue, Next, complete, Port, irql);

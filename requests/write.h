@@ -20,7 +20,9 @@ KDEFERRED_ROUTINE WriteTimeoutDpc;
 
 // XOFF counter (requests/xoff.cpp). The receive path calls CountXoffChar for every character
 // PutChar keeps, holding ControlLock and RxLock.
-VOID ArmXoffCounter(PortExtension *Port);
+// Under the cancel lock, for a counter whose XOFF has gone out: makes it CurrentXoff and starts its
+// count and time-out (TRUE), or sets the status it is to be completed with (FALSE).
+BOOLEAN ArmXoffCounter(PortExtension *Port, PIRP Irp);
 VOID CountXoffChar(PortExtension *Port);
 // A write begins: a counting XOFF counter ends with STATUS_SERIAL_MORE_WRITES.
 VOID EndXoffForNewWrite(PortExtension *Port);

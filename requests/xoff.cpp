@@ -4,16 +4,39 @@
 // XoffCountDoneDpc; a take-back that exchanges it to 0 first drops RefTransfer itself.
 #include "requests/write.h"
 
+static const RequestKind XoffKind = {&PortExtension::CurrentXoff, NULL, NULL, &PortExtension::XoffCountTimer, NULL,
+                                     NULL};
+
 static VOID NTAPI TakeBackXoff(PortExtension *Port) {
     if (InterlockedExchange(&Port->XoffCounter, 0) != 0)
         SetRefBits(Port->CurrentXoff, RefBitsOf(Port->CurrentXoff) & ~RefTransfer);
 }
 
-// Under the cancel lock, with the request already in CurrentXoff.
-VOID ArmXoffCounter(PortExtension *Port) {
-    PIRP irp = Port->CurrentXoff;
-    InterlockedExchange(&Port->XoffCounter, static_cast<PSERIAL_XOFF_COUNTER>(irp->AssociatedIrp.SystemBuffer)->Counter);
-    SetRefBits(irp, RefBitsOf(irp) | RefTransfer);
+BOOLEAN ArmXoffCounter(PortExtension *Port, PIRP Irp) {
+    if (Irp->Cancel) {
+        Irp->IoStatus.Status = STATUS_CANCELLED;
+        Irp->IoStatus.Information = 0;
+        return FALSE;
+    }
+    if (Port->CurrentXoff) {
+        // The last counter's count ran out and its DPC has yet to take it.
+        Irp->IoStatus.Status = STATUS_DEVICE_BUSY;
+        Irp->IoStatus.Information = 0;
+        return FALSE;
+    }
+    IoSetCancelRoutine(Irp, CancelCurrentXoff);
+    Port->CurrentXoff = Irp;
+    InterlockedExchange(&Port->XoffCounter, static_cast<PSERIAL_XOFF_COUNTER>(Irp->AssociatedIrp.SystemBuffer)->Counter);
+    ULONG bits = RefCancel | RefTransfer;
+    ULONG timeout = static_cast<PSERIAL_XOFF_COUNTER>(Irp->AssociatedIrp.SystemBuffer)->Timeout;
+    if (timeout) {
+        LARGE_INTEGER due;
+        due.QuadPart = (LONGLONG)timeout * -1000LL;  // units of 100 microseconds
+        SetTimerCounted(&Port->XoffCountTimer, due, &Port->XoffCountTimeoutDpc, Port);
+        bits |= RefTotalTimer;
+    }
+    SetRefBits(Irp, bits);
+    return TRUE;
 }
 
 VOID CountXoffChar(PortExtension *Port) {
@@ -36,15 +59,12 @@ VOID EndXoffForNewWrite(PortExtension *Port) {
         return;
     }
     SetRefBits(irp, RefBitsOf(irp) | RefXoffTrigger);
-    irp->IoStatus.Information = 0;
-    TryFinishCurrent(Port, TakeBackXoff, irql, STATUS_SERIAL_MORE_WRITES, &Port->CurrentXoff, NULL, NULL,
-                     &Port->XoffCountTimer, NULL, NULL, RefXoffTrigger);
+    FinishCurrentOf(Port, &XoffKind, TakeBackXoff, irql, STATUS_SERIAL_MORE_WRITES, RefXoffTrigger);
 }
 
 VOID NTAPI CancelCurrentXoff(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     PortExtension *port = PortOf(DeviceObject);
-    TryFinishCurrent(port, TakeBackXoff, Irp->CancelIrql, STATUS_CANCELLED, &port->CurrentXoff, NULL, NULL,
-                     &port->XoffCountTimer, NULL, NULL, RefCancel);
+    FinishCurrentOf(port, &XoffKind, TakeBackXoff, Irp->CancelIrql, STATUS_CANCELLED, RefCancel);
 }
 
 VOID NTAPI XoffCountDoneDpc(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1, PVOID SystemArgument2) {
@@ -52,13 +72,7 @@ VOID NTAPI XoffCountDoneDpc(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgume
     UNREFERENCED_PARAMETER(SystemArgument1);
     UNREFERENCED_PARAMETER(SystemArgument2);
     PortExtension *port = static_cast<PortExtension *>(DeferredContext);
-    KIRQL irql;
-    IoAcquireCancelSpinLock(&irql);
-    PIRP irp = port->CurrentXoff;
-    if (irp && (RefBitsOf(irp) & RefTransfer)) irp->IoStatus.Information = 0;
-    TryFinishCurrent(port, NULL, irql, STATUS_SUCCESS, &port->CurrentXoff, NULL, NULL, &port->XoffCountTimer, NULL,
-                     NULL, RefTransfer);
-    DpcFinished(port);
+    FinishCurrentFromDpc(port, &XoffKind, NULL, STATUS_SUCCESS, RefTransfer);
 }
 
 VOID NTAPI XoffCountTimeoutDpc(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1, PVOID SystemArgument2) {
@@ -66,9 +80,6 @@ VOID NTAPI XoffCountTimeoutDpc(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArg
     UNREFERENCED_PARAMETER(SystemArgument1);
     UNREFERENCED_PARAMETER(SystemArgument2);
     PortExtension *port = static_cast<PortExtension *>(DeferredContext);
-    KIRQL irql;
-    IoAcquireCancelSpinLock(&irql);
-    TryFinishCurrent(port, TakeBackXoff, irql, STATUS_SERIAL_COUNTER_TIMEOUT, &port->CurrentXoff, NULL, NULL, NULL,
-                     NULL, NULL, RefTotalTimer);
-    DpcFinished(port);
+    // Its timer has fired: stopping it again finds nothing.
+    FinishCurrentFromDpc(port, &XoffKind, TakeBackXoff, STATUS_SERIAL_COUNTER_TIMEOUT, RefTotalTimer);
 }

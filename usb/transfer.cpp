@@ -317,11 +317,17 @@ static VOID ReceivedDataDone(PortExtension *Port, UsbTransfer *Transfer, NTSTATU
 static VOID SentDataDone(PortExtension *Port, UsbTransfer *Transfer, NTSTATUS Status, ULONG Bytes, BOOLEAN Leaving) {
     // Only a chunk of the write still current is progress of that write.
     BOOLEAN ofWrite = Transfer->Origin == WriteChunk && Transfer->Generation == ReadLong(&Port->WriteGeneration);
+    // Under the cancel lock, where CancelWriteChunk looks into the bulk OUT slots.
+    KIRQL cancelIrql;
+    IoAcquireCancelSpinLock(&cancelIrql);
     PassSlot(Port, Transfer, NULL);
+    IoReleaseCancelSpinLock(cancelIrql);
     InterlockedDecrement(&Port->BulkOutInFlight);
     if (Leaving) return;
     const TransferHandoffs *h = Port->Handoffs;
-    if (NT_SUCCESS(Status) && PortOpen(Port)) {
+    // A chunk the write path recalled still moved what the bus reports: that is the write's progress.
+    BOOLEAN moved = NT_SUCCESS(Status) || (Status == STATUS_CANCELLED && ReadLong(&Transfer->Recalled));
+    if (moved && PortOpen(Port)) {
         if (ofWrite && h && h->ContinueWrite) {
             h->ContinueWrite(Port, Bytes, Transfer->Generation);
             return;
@@ -383,8 +389,6 @@ static VOID CancelSlot(PortExtension *Port, ULONG Slot) {
 }
 
 VOID CancelTransfer(PortExtension *Port, TransferKind Kind) {
-    // IoCancelIrp may run the completion, and through it the paths above, right here.
-    if (KeGetCurrentIrql() != PASSIVE_LEVEL) return;
     switch (Kind) {
     case InterruptIn: CancelSlot(Port, TRANSFER_SLOT_INTERRUPT_IN); break;
     case BulkIn: CancelSlot(Port, TRANSFER_SLOT_BULK_IN); break;
@@ -392,6 +396,26 @@ VOID CancelTransfer(PortExtension *Port, TransferKind Kind) {
         for (ULONG slot = TRANSFER_SLOT_FIRST_BULK_OUT; slot < TRANSFER_SLOTS; slot++) CancelSlot(Port, slot);
         break;
     }
+}
+
+VOID CancelWriteChunk(PortExtension *Port, LONG Generation) {
+    UsbTransfer *found = NULL;
+    KIRQL irql;
+    // A transfer seen in a bulk OUT slot under the cancel lock cannot be freed: its completion
+    // takes it out under the same lock.
+    IoAcquireCancelSpinLock(&irql);
+    for (ULONG slot = TRANSFER_SLOT_FIRST_BULK_OUT; slot < TRANSFER_SLOTS && !found; slot++) {
+        UsbTransfer *t = (UsbTransfer *)InterlockedCompareExchangePointer(SlotAt(Port, slot), NULL, NULL);
+        if (t && t->Origin == WriteChunk && t->Generation == Generation &&
+            InterlockedCompareExchangePointer(SlotAt(Port, slot), NULL, t) == t) {
+            InterlockedExchange(&t->Recalled, 1);
+            found = t;
+        }
+    }
+    IoReleaseCancelSpinLock(irql);
+    if (!found) return;
+    IoCancelIrp(found->Irp);
+    LetGo(found);
 }
 
 VOID CancelAllTransfers(PortExtension *Port) {

@@ -67,6 +67,7 @@ struct UsbTransfer {
     LONG Generation;  // WriteGeneration when a write chunk was sent
     ULONG Slot;
     LONG Handoff;
+    LONG Recalled;  // cancelled by CancelWriteChunk: its completion is write progress
     UsbTransfer *NextToSend;  // write chunks built but not yet sent, in build order
 };
 
@@ -103,8 +104,12 @@ NTSTATUS SubmitBulkOut(PDEVICE_OBJECT Device, TransferOrigin Origin, const UCHAR
 NTSTATUS PrepareWriteChunk(PDEVICE_OBJECT Device, const UCHAR *Source, ULONG Length, LONG Generation);
 VOID SendPreparedChunks(PDEVICE_OBJECT Device);
 IO_COMPLETION_ROUTINE TransferComplete;
-// PASSIVE_LEVEL only; does nothing above it. A cancelled IN transfer ends its chain.
+// Up to DISPATCH_LEVEL, holding no lock: the completions, and the paths above, may run inside the
+// call. A cancelled IN transfer ends its chain.
 VOID CancelTransfer(PortExtension *Port, TransferKind Kind);
+// The same for the write chunk of Generation still in flight, if any; its completion reaches
+// ContinueWrite with what it moved.
+VOID CancelWriteChunk(PortExtension *Port, LONG Generation);
 VOID CancelAllTransfers(PortExtension *Port);
 // PASSIVE_LEVEL: returns once no transfer or asynchronous URB of the port is outstanding and no
 // completion routine of the engine is still running for it. Removal calls it before the device

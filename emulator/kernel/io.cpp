@@ -3,6 +3,7 @@
 // STATUS_PENDING returned without the IRP being marked pending.
 #include <algorithm>
 #include <cstring>
+#include <string>
 
 #include "emulator/kernel/iomgr.h"
 #include "emulator/kernel/kernel_internal.h"
@@ -36,13 +37,21 @@ void PublishIoStatus(PIRP irp) {
     __atomic_store_n(&to->Status, irp->IoStatus.Status, __ATOMIC_RELEASE);
 }
 
-// The I/O manager's last step for a request it built: copy the buffered output back (only what
-// the driver reported, and nothing on error), publish the status, release the IRP, signal.
-void FinishRequest(PIRP done, bool buffered, void *output, ULONG outputLength) {
+// The I/O manager's last step for a request it built: copy the buffered output back (Information
+// bytes, as the driver reported, and nothing on error), publish the status, release the IRP,
+// signal. `returnsOutput`: Information counts output bytes (not so for a write or a set).
+void FinishRequest(PIRP done, bool buffered, void *output, ULONG outputLength, bool returnsOutput) {
     PVOID buffer = done->AssociatedIrp.SystemBuffer;
     if (buffered && buffer) {
-        if (!NT_ERROR(done->IoStatus.Status) && output && outputLength)
-            std::memcpy(output, buffer, std::min<ULONG_PTR>(done->IoStatus.Information, outputLength));
+        ULONG_PTR copy = done->IoStatus.Information;
+        if (returnsOutput && !NT_ERROR(done->IoStatus.Status) && copy > outputLength) {
+            // Windows would copy past the caller's buffer (or into one it never passed).
+            Report(Violation::InformationBeyondOutput, "IoCompleteRequest",
+                   "IRP " + Hex(done) + ": Information " + std::to_string(copy) + " for an output of " +
+                       std::to_string(outputLength) + " bytes");
+            copy = outputLength;
+        }
+        if (returnsOutput && !NT_ERROR(done->IoStatus.Status) && output && copy) std::memcpy(output, buffer, copy);
         Free(buffer, kBufferTag);
     }
     PKEVENT event = done->UserEvent;
@@ -524,7 +533,7 @@ PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT Dev
     IoManager &io = Io();
     std::lock_guard<std::mutex> g(io.lock);
     io.irps[irp].onComplete = [method, OutputBuffer, OutputBufferLength](PIRP done) {
-        FinishRequest(done, method == METHOD_BUFFERED, OutputBuffer, OutputBufferLength);
+        FinishRequest(done, method == METHOD_BUFFERED, OutputBuffer, OutputBufferLength, true);
     };
     return irp;
 }
@@ -551,7 +560,7 @@ PIRP IoManager::buildUserIrp(PFILE_OBJECT file, PDEVICE_OBJECT top, const UserRe
     irp->UserIosb = request.ioStatus;
 
     // Buffered I/O: the system buffer carries the input in and the output back.
-    bool buffered = false;
+    bool buffered = false, returnsOutput = false;
     ULONG copyBack = 0;
     auto systemBuffer = [&](ULONG size, ULONG inputLength) {
         buffered = true;
@@ -568,6 +577,7 @@ PIRP IoManager::buildUserIrp(PFILE_OBJECT file, PDEVICE_OBJECT top, const UserRe
         if ((top->Flags & DO_BUFFERED_IO) && length) {
             systemBuffer(length, read ? 0 : length);
             copyBack = read ? length : 0;
+            returnsOutput = read;
         } else {
             irp->UserBuffer = read ? request.output : const_cast<void *>(request.input);
         }
@@ -589,6 +599,7 @@ PIRP IoManager::buildUserIrp(PFILE_OBJECT file, PDEVICE_OBJECT top, const UserRe
             if (size) {
                 systemBuffer(size, request.inputLength);
                 copyBack = request.outputLength;
+                returnsOutput = true;
             }
         }
         break;
@@ -601,6 +612,7 @@ PIRP IoManager::buildUserIrp(PFILE_OBJECT file, PDEVICE_OBJECT top, const UserRe
         if (size) {
             systemBuffer(size, request.inputLength);
             copyBack = request.outputLength;
+            returnsOutput = request.major == IRP_MJ_QUERY_INFORMATION;
         }
         break;
     }
@@ -620,8 +632,8 @@ PIRP IoManager::buildUserIrp(PFILE_OBJECT file, PDEVICE_OBJECT top, const UserRe
     record.file = file;
     record.thread = CurrentThreadId();
     void *output = request.output;
-    record.onComplete = [buffered, copyBack, output, hold = request.hold](PIRP done) {
-        FinishRequest(done, buffered, output, copyBack);
+    record.onComplete = [buffered, copyBack, output, returnsOutput, hold = request.hold](PIRP done) {
+        FinishRequest(done, buffered, output, copyBack, returnsOutput);
     };
     return irp;
 }

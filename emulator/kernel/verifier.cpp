@@ -34,6 +34,7 @@ const char *ViolationName(Violation v) {
     case Violation::TimerPendingInFreedMemory: return "timer armed in freed memory";
     case Violation::MachineDeadlock: return "machine deadlock";
     case Violation::InvalidParameter: return "invalid use of a kernel routine";
+    case Violation::InformationBeyondOutput: return "Information above the output length";
     }
     return "?";
 }

@@ -30,6 +30,7 @@ enum class Violation {
     TimerPendingInFreedMemory,
     MachineDeadlock,        // every machine thread blocked with nothing due on the clock
     InvalidParameter,       // a kernel routine given something it must never get
+    InformationBeyondOutput,  // a buffered request completed with Information above its output length
 };
 
 const char *ViolationName(Violation v);

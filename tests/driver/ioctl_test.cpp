@@ -245,9 +245,9 @@ TEST_F(IoctlTest, RequestsHandedToTheTransmitSide) {
     EXPECT_EQ(Get<SERIAL_STATUS>(IOCTL_SERIAL_GET_COMMSTATUS).AmountInInQueue, 1u);
 
     // The XOFF character goes out through the write queue; too few characters come back, and the
-    // informational time-out status keeps the send phase's count.
+    // informational time-out status counts no output (the request has no output buffer).
     SERIAL_XOFF_COUNTER counter = {20, 100, 0x13};
-    EXPECT_EQ(Call(IOCTL_SERIAL_XOFF_COUNTER, &counter, sizeof(counter), nullptr, 0), std::make_pair(kOk, DWORD(1)));
+    EXPECT_EQ(Call(IOCTL_SERIAL_XOFF_COUNTER, &counter, sizeof(counter), nullptr, 0), std::make_pair(kOk, DWORD(0)));
     EXPECT_EQ(Get<SERIALPERF_STATS>(IOCTL_SERIAL_GET_STATS).TransmittedCount, 1u);
     EXPECT_EQ(Get<SERIAL_STATUS>(IOCTL_SERIAL_GET_COMMSTATUS).AmountInInQueue, 2u);
 }

@@ -301,6 +301,14 @@ NTSTATUS NTAPI CompleteWithCancelRoutine(PDEVICE_OBJECT, PIRP irp) {
     return STATUS_SUCCESS;
 }
 
+// The count of an output the caller never gave: Windows would copy that byte into its buffer.
+NTSTATUS NTAPI CompleteWithInformationBeyondOutput(PDEVICE_OBJECT, PIRP irp) {
+    irp->IoStatus.Status = STATUS_SUCCESS;
+    irp->IoStatus.Information = 1;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    return STATUS_SUCCESS;
+}
+
 TEST_F(IoTest, VerifierCatchesBrokenCompletion) {
     stack(1, u"\\Device\\IoTest0");
     PFILE_OBJECT file;
@@ -308,14 +316,20 @@ TEST_F(IoTest, VerifierCatchesBrokenCompletion) {
     struct Case {
         PDRIVER_DISPATCH dispatch;
         Violation kind;
+        UCHAR major = IRP_MJ_WRITE;
     } cases[] = {{CompleteTwice, Violation::IrpCompletedTwice},
                  {CompleteAndRemember, Violation::IrpCompletedTwice},
-                 {CompleteWithCancelRoutine, Violation::IrpCompletedWithCancelRoutine}};
-    for (auto [dispatch, kind] : cases) {
+                 {CompleteWithCancelRoutine, Violation::IrpCompletedWithCancelRoutine},
+                 {CompleteWithInformationBeyondOutput, Violation::InformationBeyondOutput, IRP_MJ_DEVICE_CONTROL}};
+    for (auto [dispatch, kind, major] : cases) {
         emu::ReportCapture capture;
-        driver->MajorFunction[IRP_MJ_WRITE] = dispatch;
+        driver->MajorFunction[major] = dispatch;
         emu::UserRequest r;
-        r.major = IRP_MJ_WRITE;
+        r.major = major;
+        const UCHAR input[12] = {};
+        r.ioControlCode = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x900, METHOD_BUFFERED, FILE_ANY_ACCESS);
+        r.input = input;
+        r.inputLength = major == IRP_MJ_DEVICE_CONTROL ? sizeof(input) : 0;
         IO_STATUS_BLOCK iosb{};
         r.ioStatus = &iosb;
         layerAt(0)->held = nullptr;

@@ -140,6 +140,44 @@ TEST_F(WritePort, TimeOutOfAHeldWriteHasA100msFloor) {
     }
 }
 
+// The total time-out recalls the chunk out, however long the chip would take or if the bus never
+// ends it: the write ends on the tick its timer expires, counting what the recalled chunk moved,
+// and exactly those bytes reach the line.
+TEST_F(WritePort, TimeOutRecallsTheChunkOutAndCountsWhatItMoved) {
+    struct Row {
+        DWORD baud;
+        size_t length;
+        bool busNeverEnds;
+    } rows[] = {{300, 2000, false}, {9600, 300, true}};
+    for (const Row &row : rows) {
+        SCOPED_TRACE(testing::Message() << row.baud << " baud, " << row.length << " bytes");
+        if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
+        size_t before = Peer().receivedBytes().size();
+        OpenAt(row.baud, {0, 0, 0, 0, 500});
+        Peer().setFormat(emu::usb::WireFormat::Rate(row.baud));
+        size_t sent = OutTransfers().size();
+        if (row.busNeverEnds) bench->device().bus().addFault(emu::usb::FaultRule::ForEndpoint(kBulkOut).pendForever());
+        std::vector<uint8_t> data = Pattern(row.length, 5);
+        Overlapped w;
+        int64_t start = Now();
+        StartWrite(w, data);
+        DWORD written = 0;
+        EXPECT_TRUE(GetOverlappedResult(h, &w.ov, &written, TRUE));
+        EXPECT_EQ(w.status(), STATUS_TIMEOUT);
+        EXPECT_EQ(Now(), Tick(start + 500 * kMs));
+        auto out = OutTransfers();
+        ULONG moved = 0;
+        for (size_t i = sent; i < out.size(); i++) moved += out[i].length;
+        EXPECT_EQ(written, moved);
+        EXPECT_EQ(written == 0, row.busNeverEnds);
+        bench->machine().sleepFor(int64_t(written) * 1000 * kMs / (row.baud / 10) + 50 * kMs);
+        std::vector<uint8_t> line = Peer().receivedBytes();
+        EXPECT_EQ(std::vector<uint8_t>(line.begin() + before, line.end()),
+                  std::vector<uint8_t>(data.begin(), data.begin() + written));
+        bench->device().bus().clearFaults();
+    }
+}
+
 TEST_F(WritePort, XoffCounterEndsOnItsCountItsTimeOutOrTheNextWrite) {
     OpenAt(9600);
     // Its XOFF goes out first; then the fifth character received ends it.
