@@ -50,11 +50,11 @@ NTSTATUS SetChars(PortExtension *Port, const SERIAL_CHARS *Chars) {
     Port->WmiCommData.XonCharacter = Chars->XonChar;
     Port->WmiCommData.XoffCharacter = Chars->XoffChar;
     Port->SpecialChars = *Chars;
-    LONG chipType = Port->ChipType;
+    BOOLEAN newerChip = IsNewerChip(Port);
     KeReleaseSpinLock(&Port->ControlLock, irql);
 
     // Older chips have no character register; the port's copy is what counts either way.
-    if (chipType >= 2)
+    if (newerChip)
         (void)VendorWrite(Port->DeviceObject, CHIP_XON_XOFF_REGISTER,
                           (USHORT)((UCHAR)Chars->XonChar + 256 * (UCHAR)Chars->XoffChar));
     return STATUS_SUCCESS;

@@ -86,7 +86,7 @@ NTSTATUS SetBaudRate(PortExtension *Port, ULONG Rate) {
     if (KeGetCurrentIrql() > PASSIVE_LEVEL) return STATUS_UNSUCCESSFUL;
     if (Rate == 0 || Rate == Port->CurrentBaud) return STATUS_SUCCESS;
 
-    BOOLEAN newerChip = Port->ChipType >= 2;
+    BOOLEAN newerChip = IsNewerChip(Port);
     ULONG row;
     ULONG value;
     if (newerChip && MatchExtendedRate(Rate, &row)) {

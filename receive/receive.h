@@ -2,12 +2,7 @@
 #pragma once
 
 #include "driver/port.h"
-
-// RxHoldReasons bits.
-#define RX_HOLD_DTR 0x1
-#define RX_HOLD_XOFF 0x2
-#define RX_HOLD_RTS 0x4
-#define RX_HOLD_DSR 0x8
+#include "platform/miravo_ids.h"
 
 // Every count goes to both records: IOCTL_SERIAL_GET_STATS reads one, WMI the other, and each is
 // cleared on its own.

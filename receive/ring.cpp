@@ -4,8 +4,6 @@
 #include "requests/requests.h"
 #include "requests/write.h"
 
-#define UART_STATUS_DSR 0x02
-
 static VOID SetRingMode(PortExtension *Port) {
     Port->RxRingCount = 0;
     Port->RxTarget = Port->RxPutSlot = Port->RxTakeSlot = Port->RxRingStart;
@@ -76,7 +74,7 @@ VOID NTAPI PutChar(PortExtension *Port, UCHAR Char) {
     // Only the DSR hold is refreshed: a full modem-status pass would consume line changes before
     // the status packet's own pass saw them, and its line-status step would store through here.
     if (handshake & SERIAL_DSR_SENSITIVITY) {
-        if (Port->UartStatus & UART_STATUS_DSR)
+        if (Port->UartStatus & UART_DSR)
             Port->RxHoldReasons &= ~RX_HOLD_DSR;
         else
             Port->RxHoldReasons |= RX_HOLD_DSR;

@@ -113,7 +113,7 @@ NTSTATUS NTAPI CreateDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 
     ResetSessionState(port);
     OpenTimeReset(port);
-    if (port->ChipType >= 2) {
+    if (IsNewerChip(port)) {
         (void)VendorWrite(DeviceObject, CHIP_OPEN_RESET_A, 0);
         (void)VendorWrite(DeviceObject, CHIP_OPEN_RESET_B, 0);
     }

@@ -10,7 +10,6 @@
 #include "receive/receive.h"
 #include "requests/write.h"
 
-#define TX_HOLD_CTS 0x1
 
 static DRIVER_CANCEL CancelCurrentWrite;
 #define MS_TO_RELATIVE (-10000LL)

@@ -51,11 +51,11 @@ BOOLEAN EepromHoldsVendorId(PDEVICE_OBJECT DeviceObject) {
     const USHORT *blocks = NULL;
     ULONG count = 0;
     switch (PortOf(DeviceObject)->ChipType) {
-    case 3:
+    case ChipType3:
         blocks = type3Blocks;
         count = sizeof(type3Blocks) / sizeof(type3Blocks[0]);
         break;
-    case 4:
+    case ChipType4:
         blocks = type4Blocks;
         count = sizeof(type4Blocks) / sizeof(type4Blocks[0]);
         break;
@@ -69,7 +69,7 @@ BOOLEAN EepromHoldsVendorId(PDEVICE_OBJECT DeviceObject) {
 
 NTSTATUS ChipInit(PDEVICE_OBJECT DeviceObject) {
     PortExtension *port = PortOf(DeviceObject);
-    const UCHAR values[3] = {0x01, 0x00, (UCHAR)(port->ChipType >= 2 ? 0x44 : 0x24)};
+    const UCHAR values[3] = {0x01, 0x00, (UCHAR)(IsNewerChip(port) ? 0x44 : 0x24)};
     RtlCopyMemory(port->RegisterShadow, values, sizeof(values));
 
     NTSTATUS status = STATUS_SUCCESS;

@@ -42,11 +42,11 @@ static LONG StringCharacter(PDEVICE_OBJECT device, PURB urb, PUCHAR buffer, UCHA
     return buffer[offset];
 }
 
-static LONG Classify(const USB_DEVICE_DESCRIPTOR *d) {
-    if (d->bDeviceClass == USB_DEVICE_CLASS_COMMUNICATIONS) return 0;
-    if (d->bMaxPacketSize0 == 0x40) return 2;
-    if (d->bDeviceClass == 0x00 || d->bDeviceClass == USB_DEVICE_CLASS_VENDOR_SPECIFIC) return 1;
-    return -1;
+static ChipVariant Classify(const USB_DEVICE_DESCRIPTOR *d) {
+    if (d->bDeviceClass == USB_DEVICE_CLASS_COMMUNICATIONS) return ChipType0;
+    if (d->bMaxPacketSize0 == 0x40) return ChipType2;
+    if (d->bDeviceClass == 0x00 || d->bDeviceClass == USB_DEVICE_CLASS_VENDOR_SPECIFIC) return ChipType1;
+    return ChipUnclassified;
 }
 
 NTSTATUS IdentifyChip(PDEVICE_OBJECT DeviceObject) {
@@ -71,13 +71,13 @@ NTSTATUS IdentifyChip(PDEVICE_OBJECT DeviceObject) {
 
     if (NT_SUCCESS(status)) {
         port->ChipType = Classify(descriptor);
-        if (port->ChipType == 2) {
+        if (port->ChipType == ChipType2) {
             PUCHAR text = (PUCHAR)ExAllocatePoolWithTag(NonPagedPool, STRING_PROBE_BYTES, MIRAVO_POOL_TAG);
             if (text) {
                 if (StringCharacter(DeviceObject, urb, text, TYPE3_STRING, TYPE3_POSITION) == TYPE3_CHARACTER)
-                    port->ChipType = 3;
+                    port->ChipType = ChipType3;
                 if (StringCharacter(DeviceObject, urb, text, TYPE4_STRING, TYPE4_POSITION) == TYPE4_CHARACTER)
-                    port->ChipType = 4;
+                    port->ChipType = ChipType4;
                 ExFreePoolWithTag(text, MIRAVO_POOL_TAG);
             }
         }
@@ -146,8 +146,8 @@ static NTSTATUS SelectTwoInterfaces(PDEVICE_OBJECT device, PUSB_CONFIGURATION_DE
     };
     PortExtension *port = PortOf(device);
     // No match row fits a chip that could not be classified.
-    if (port->ChipType < 0) return STATUS_DEVICE_DATA_ERROR;
-    const InterfaceMatch *row = rows[port->ChipType == 0 ? 0 : 1];
+    if (port->ChipType == ChipUnclassified) return STATUS_DEVICE_DATA_ERROR;
+    const InterfaceMatch *row = rows[port->ChipType == ChipType0 ? 0 : 1];
 
     ULONG entries = (ULONG)config->bNumInterfaces + 1;
     if (entries < 3) entries = 3;

@@ -116,17 +116,4 @@ VOID DisownWriteChunk(PortExtension *Port);
 NTSTATUS SetRemoteWakeup(PDEVICE_OBJECT Device, BOOLEAN Enable);
 // Takes ownership of a nonpaged 'COMX' URB and sends it without waiting; for DISPATCH_LEVEL callers.
 NTSTATUS SubmitAsyncUrb(PDEVICE_OBJECT Device, PURB Urb);
-// Status word bits (UartStatus).
-#define UART_DCD 0x01
-#define UART_DSR 0x02
-#define UART_BREAK 0x04
-#define UART_RING 0x08
-#define UART_FRAMING 0x10
-#define UART_PARITY 0x20
-#define UART_OVERRUN 0x40
-#define UART_CTS 0x80
 
-// TxHoldReasons and RxHoldReasons bits the engine reads or sets.
-#define TX_HOLD_XOFF 0x8
-#define RX_HOLD_XOFF 0x2
-#define RX_HOLD_RTS 0x4

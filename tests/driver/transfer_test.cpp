@@ -18,6 +18,7 @@
 #include "emulator/usbdevice/device.h"
 #include "emulator/usbdevice/far_ends.h"
 #include "requests/requests.h"
+#include "platform/miravo_ids.h"
 #include "usb/usbio.h"
 
 namespace {
