@@ -8,11 +8,22 @@
 // cleared on its own.
 #define COUNT_STATISTIC(Port, Field) ((Port)->PerfStats.Field++, (Port)->WmiPerfData.Field++)
 
+// Ring sizes by the system's size; a short pool steps down through them.
+#define RING_BYTES_LARGE 4096
+#define RING_BYTES_MEDIUM 1024
+#define RING_BYTES_SMALL 128
+// Room the RTS and XOFF receive holds leave beyond XoffLimit, for what is already on its way.
+#define RX_HOLD_HEADROOM 400
+
 // Open: sizes the ring by the system's size, stepping down when pool is short, and empties it in
 // ring mode. STATUS_INSUFFICIENT_RESOURCES when not even the smallest ring can be had.
 NTSTATUS AllocateRing(PortExtension *Port);
 // Close and surprise removal: detaches the ring under the locks, then frees it. Harmless twice.
 VOID FreeRing(PortExtension *Port);
+
+// The flow-control limits and the 80% mark for the current RxBufferSize: XoffLimit an eighth,
+// XonLimit half, the mark 13/16 (it is reached, not exceeded).
+VOID SetRingLimits(PortExtension *Port);
 
 // Stores one received character, into the ring or the waiting read's buffer. DISPATCH_LEVEL,
 // ControlLock then RxLock held.
