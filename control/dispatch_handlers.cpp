@@ -2,7 +2,7 @@
 // line-status insertion, communication status, properties, statistics and the queue-size buffer.
 #include "control/dispatch.h"
 
-#include "usb/usbio.h"
+#include "usb/syncrequest.h"
 
 #define CHIP_XON_XOFF_REGISTER 0x0505
 

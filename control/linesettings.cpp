@@ -1,7 +1,7 @@
 // Line settings: the rate tables, the line-control byte and the SET_LINE_CODING request.
 #include "control/control.h"
 
-#include "usb/usbio.h"
+#include "usb/syncrequest.h"
 
 // Divisor code = 0x80000000 + e * 512 + m, with m = 384000000 / rate divided by 4 per step of e
 // until it fits 9 bits (or e reaches 7).

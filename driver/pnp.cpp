@@ -4,7 +4,8 @@
 #include "driver/driver.h"
 #include "receive/receive.h"
 #include "requests/requests.h"
-#include "usb/usbio.h"
+#include "usb/configuration.h"
+#include "usb/transfer.h"
 
 #define REMOVAL_SETTLE (-50000LL)  // 5 ms, relative
 // "*PNP0501" and its terminator, and the list's final terminator.

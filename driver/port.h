@@ -27,7 +27,7 @@ struct GlobalState {
 
 extern GlobalState DriverGlobals;
 
-// The transfer engine's records (usb/usbio.h).
+// The transfer engine's records (usb/transfer.cpp, usb/transfer.h).
 struct UsbTransfer;
 struct TransferHandoffs;
 // Transfer slots: the interrupt IN and bulk IN chains, then every bulk OUT transfer in flight.

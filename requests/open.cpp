@@ -4,7 +4,8 @@
 #include "receive/receive.h"
 #include "requests/requests.h"
 #include "requests/write.h"
-#include "usb/usbio.h"
+#include "usb/syncrequest.h"
+#include "usb/transfer.h"
 
 #define CLEANUP_SETTLE (-300000LL)  // 30 ms, relative
 #define CLOSE_CHAR_TIMES 10

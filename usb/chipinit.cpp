@@ -1,6 +1,6 @@
 // The chip's EEPROM probe, its initialisation writes and the register read-back.
 #include "platform/miravo_ids.h"
-#include "usb/usbio.h"
+#include "usb/configuration.h"
 
 #define EEPROM_POLL_INTERVAL (-50000LL)  // 5 ms, relative
 

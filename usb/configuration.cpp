@@ -1,7 +1,7 @@
 // Chip identification from its descriptors, and selection of the USB configuration. Everything a
 // device sends here is checked before it is believed: a descriptor's own length fields decide how
 // far the USB library walks, so one that disagrees with what arrived never reaches it.
-#include "usb/usbio.h"
+#include "usb/configuration.h"
 
 #define DESCRIPTOR_URB_BYTES sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST)
 #define DEVICE_DESCRIPTOR_BYTES 18

@@ -19,7 +19,8 @@
 #include "emulator/usbdevice/far_ends.h"
 #include "requests/requests.h"
 #include "platform/miravo_ids.h"
-#include "usb/usbio.h"
+#include "usb/syncrequest.h"
+#include "usb/transfer.h"
 
 namespace {
 
