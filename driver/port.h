@@ -42,9 +42,7 @@ enum ChipVariant : LONG { ChipUnclassified = -1, ChipType0, ChipType1, ChipType2
 
 // TxHoldReasons bits: why transmission is held.
 #define TX_HOLD_CTS 0x1
-#define TX_HOLD_DSR 0x2
 #define TX_HOLD_XOFF 0x8
-#define TX_HOLD_BREAK 0x10
 // RxHoldReasons bits: the receive holds in force. XOFF and RTS keep the bulk IN pipe idle.
 #define RX_HOLD_DTR 0x1
 #define RX_HOLD_XOFF 0x2

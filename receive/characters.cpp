@@ -15,7 +15,7 @@ static VOID AddHistory(PortExtension *Port, LONG Events) {
 }
 
 // One received byte: count, mask, strip, act on XON/XOFF, store, raise events.
-static VOID ReceiveByte(PortExtension *Port, UCHAR Byte) {
+VOID ReceiveByte(PortExtension *Port, UCHAR Byte) {
     const TransferHandoffs *h = Port->Handoffs;
     KIRQL irql;
     KeAcquireSpinLock(&Port->ControlLock, &irql);
@@ -61,8 +61,4 @@ static VOID ReceiveByte(PortExtension *Port, UCHAR Byte) {
     if (!mask) return;
     if (events) AddHistory(Port, (LONG)events);
     if (h && h->NotifyEvents) h->NotifyEvents(Port);
-}
-
-VOID ReceiveChars(PortExtension *Port, const UCHAR *Chars, ULONG Count) {
-    for (ULONG i = 0; i < Count; i++) ReceiveByte(Port, Chars[i]);
 }

@@ -25,8 +25,8 @@ VOID FreeRing(PortExtension *Port);
 // XonLimit half, the mark 13/16 (it is reached, not exceeded).
 VOID SetRingLimits(PortExtension *Port);
 
-// Applies the receive rules to what one bulk IN transfer brought, in order. No lock held.
-VOID ReceiveChars(PortExtension *Port, const UCHAR *Chars, ULONG Count);
+// Applies the receive rules to one character from the bulk IN pipe. No lock held.
+VOID ReceiveByte(PortExtension *Port, UCHAR Byte);
 
 // Stores one received character, into the ring or the waiting read's buffer. DISPATCH_LEVEL,
 // ControlLock then RxLock held.

@@ -146,41 +146,38 @@ NTSTATUS SubmitTransfer(PDEVICE_OBJECT Device, TransferKind Kind, const UCHAR *S
     return Send(port, t);
 }
 
-static BOOLEAN ClaimBulkOutSlot(PortExtension *Port, UsbTransfer *Transfer) {
+// A bulk OUT transfer, built and in a slot of its own, not yet sent.
+static NTSTATUS BuildBulkOut(PortExtension *Port, TransferOrigin Origin, const UCHAR *Source, ULONG Length,
+                             UsbTransfer **Built) {
+    if (Length && !Source) return STATUS_INVALID_PARAMETER;
+    UsbTransfer *t;
+    NTSTATUS status = BuildTransfer(Port, BulkOut, Origin, Source, Length, &t);
+    if (!NT_SUCCESS(status)) return status;
     for (ULONG slot = TRANSFER_SLOT_FIRST_BULK_OUT; slot < TRANSFER_SLOTS; slot++) {
-        Transfer->Slot = slot;
-        if (InterlockedCompareExchangePointer(SlotAt(Port, slot), Transfer, NULL) == NULL) {
+        t->Slot = slot;
+        if (InterlockedCompareExchangePointer(SlotAt(Port, slot), t, NULL) == NULL) {
             InterlockedIncrement(&Port->BulkOutInFlight);
-            return TRUE;
+            *Built = t;
+            return STATUS_SUCCESS;
         }
     }
-    return FALSE;
+    Discard(Port, t);
+    return STATUS_INSUFFICIENT_RESOURCES;
 }
 
 NTSTATUS SubmitBulkOut(PDEVICE_OBJECT Device, TransferOrigin Origin, const UCHAR *Source, ULONG Length) {
-    if (Length && !Source) return STATUS_INVALID_PARAMETER;
     PortExtension *port = PortOf(Device);
     UsbTransfer *t;
-    NTSTATUS status = BuildTransfer(port, BulkOut, Origin, Source, Length, &t);
-    if (!NT_SUCCESS(status)) return status;
-    if (!ClaimBulkOutSlot(port, t)) {
-        Discard(port, t);
-        return STATUS_INSUFFICIENT_RESOURCES;
-    }
-    return Send(port, t);
+    NTSTATUS status = BuildBulkOut(port, Origin, Source, Length, &t);
+    return NT_SUCCESS(status) ? Send(port, t) : status;
 }
 
 NTSTATUS PrepareWriteChunk(PDEVICE_OBJECT Device, const UCHAR *Source, ULONG Length, LONG Generation) {
-    if (Length && !Source) return STATUS_INVALID_PARAMETER;
     PortExtension *port = PortOf(Device);
     UsbTransfer *t;
-    NTSTATUS status = BuildTransfer(port, BulkOut, WriteChunk, Source, Length, &t);
+    NTSTATUS status = BuildBulkOut(port, WriteChunk, Source, Length, &t);
     if (!NT_SUCCESS(status)) return status;
     t->Generation = Generation;
-    if (!ClaimBulkOutSlot(port, t)) {
-        Discard(port, t);
-        return STATUS_INSUFFICIENT_RESOURCES;
-    }
     t->NextToSend = NULL;
     if (port->LastChunkToSend)
         port->LastChunkToSend->NextToSend = t;
@@ -257,7 +254,7 @@ static VOID ReceivedDataDone(PortExtension *Port, UsbTransfer *Transfer, NTSTATU
         return;
     }
     if (Bytes > Transfer->Length) Bytes = Transfer->Length;
-    ReceiveChars(Port, Transfer->Buffer, Bytes);
+    for (ULONG i = 0; i < Bytes; i++) ReceiveByte(Port, Transfer->Buffer[i]);
 
     if (!ReceiveHeld(Port)) {
         EndChainLink(Port, Transfer, TRUE);
