@@ -227,8 +227,7 @@ struct PortExtension {
     BOOLEAN WaitWakeEnabled;  // set by IOCTL_SERIAL_INTERNAL_DO_WAIT_WAKE; cleared at open and close
 };
 
-// The newer variants: divisor codes and extended rates, larger write chunks, chip-side flow
-// control and the registers that go with them.
+// Types 2 and up: divisor codes, extended rates, larger write chunks, chip-side flow control.
 inline BOOLEAN IsNewerChip(const PortExtension *Port) { return Port->ChipType >= ChipType2; }
 
 inline PortExtension *PortOf(PDEVICE_OBJECT device) {

@@ -21,8 +21,7 @@ NTSTATUS AllocateRing(PortExtension *Port);
 // Close and surprise removal: detaches the ring under the locks, then frees it. Harmless twice.
 VOID FreeRing(PortExtension *Port);
 
-// The flow-control limits and the 80% mark for the current RxBufferSize: XoffLimit an eighth,
-// XonLimit half, the mark 13/16 (it is reached, not exceeded).
+// For the current RxBufferSize: XoffLimit an eighth of it, XonLimit half, the 80% mark at 13/16.
 VOID SetRingLimits(PortExtension *Port);
 
 // Applies the receive rules to one character from the bulk IN pipe. No lock held.

@@ -26,8 +26,7 @@ PIRP BuildUrbIrp(PortExtension *Port, PURB Urb, PIO_COMPLETION_ROUTINE Done, PVO
 NTSTATUS SyncUsbRequest(PDEVICE_OBJECT DeviceObject, PURB Urb) {
     if (KeGetCurrentIrql() > PASSIVE_LEVEL) return STATUS_INVALID_DEVICE_STATE;
     PortExtension *port = PortOf(DeviceObject);
-    PDEVICE_OBJECT lower = port->LowerDevice;
-    if (!lower) return STATUS_NO_SUCH_DEVICE;
+    if (!port->LowerDevice) return STATUS_NO_SUCH_DEVICE;
 
     KEVENT done;
     KeInitializeEvent(&done, NotificationEvent, FALSE);
@@ -35,7 +34,7 @@ NTSTATUS SyncUsbRequest(PDEVICE_OBJECT DeviceObject, PURB Urb) {
     if (!irp) return STATUS_INSUFFICIENT_RESOURCES;
     irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
 
-    NTSTATUS status = IoCallDriver(lower, irp);
+    NTSTATUS status = IoCallDriver(port->LowerDevice, irp);
     if (status == STATUS_PENDING) {
         LARGE_INTEGER timeout;
         timeout.QuadPart = SYNC_USB_TIMEOUT;
