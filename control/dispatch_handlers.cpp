@@ -2,7 +2,7 @@
 // line-status insertion, communication status, properties, statistics and the queue-size buffer.
 #include "control/dispatch.h"
 
-#include "usb/usbio.h"
+#include "usb/syncrequest.h"
 
 #define CHIP_XON_XOFF_REGISTER 0x0505
 
@@ -50,11 +50,11 @@ NTSTATUS SetChars(PortExtension *Port, const SERIAL_CHARS *Chars) {
     Port->WmiCommData.XonCharacter = Chars->XonChar;
     Port->WmiCommData.XoffCharacter = Chars->XoffChar;
     Port->SpecialChars = *Chars;
-    LONG chipType = Port->ChipType;
+    BOOLEAN newerChip = IsNewerChip(Port);
     KeReleaseSpinLock(&Port->ControlLock, irql);
 
     // Older chips have no character register; the port's copy is what counts either way.
-    if (chipType >= 2)
+    if (newerChip)
         (void)VendorWrite(Port->DeviceObject, CHIP_XON_XOFF_REGISTER,
                           (USHORT)((UCHAR)Chars->XonChar + 256 * (UCHAR)Chars->XoffChar));
     return STATUS_SUCCESS;

@@ -1,7 +1,7 @@
 // Line settings: the rate tables, the line-control byte and the SET_LINE_CODING request.
 #include "control/control.h"
 
-#include "usb/usbio.h"
+#include "usb/syncrequest.h"
 
 // Divisor code = 0x80000000 + e * 512 + m, with m = 384000000 / rate divided by 4 per step of e
 // until it fits 9 bits (or e reaches 7).
@@ -86,7 +86,7 @@ NTSTATUS SetBaudRate(PortExtension *Port, ULONG Rate) {
     if (KeGetCurrentIrql() > PASSIVE_LEVEL) return STATUS_UNSUCCESSFUL;
     if (Rate == 0 || Rate == Port->CurrentBaud) return STATUS_SUCCESS;
 
-    BOOLEAN newerChip = Port->ChipType >= 2;
+    BOOLEAN newerChip = IsNewerChip(Port);
     ULONG row;
     ULONG value;
     if (newerChip && MatchExtendedRate(Rate, &row)) {

@@ -43,7 +43,7 @@ NTSTATUS CreatePortDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT *DeviceObj
     port->DeviceObject = device;
     port->DriverObject = DriverObject;
     port->DevicePowerState = PowerDeviceD0;
-    port->ChipType = -1;
+    port->ChipType = ChipUnclassified;
     // Until a rate is applied the write path still needs a non-zero bound; 256 suits every chip.
     port->MaxWriteChunk = 256;
     InitializeListHead(&port->ReadQueue);

@@ -4,7 +4,8 @@
 #include "driver/driver.h"
 #include "receive/receive.h"
 #include "requests/requests.h"
-#include "usb/usbio.h"
+#include "usb/configuration.h"
+#include "usb/transfer.h"
 
 #define REMOVAL_SETTLE (-50000LL)  // 5 ms, relative
 // "*PNP0501" and its terminator, and the list's final terminator.
@@ -143,10 +144,10 @@ ULONG MaxBaudFromMask(ULONG Mask) {
 
 PLATFORM_PAGEABLE VOID RestoreChipSettings(PortExtension *Port) {
     PDEVICE_OBJECT device = Port->DeviceObject;
-    if (Port->ChipType != -1 && !EepromHoldsVendorId(device)) (void)ChipInit(device);
+    if (Port->ChipType != ChipUnclassified && !EepromHoldsVendorId(device)) (void)ChipInit(device);
     (void)SendLineCoding(Port);
     (void)SetBaudRate(Port, Port->CurrentBaud);
-    if (Port->ChipType >= 2) (void)VendorWrite(device, CHIP_OPTION, 2);
+    if (IsNewerChip(Port)) (void)VendorWrite(device, CHIP_OPTION, 2);
 }
 
 static VOID FillWmiCommData(PortExtension *port) {
@@ -226,7 +227,7 @@ NTSTATUS StartDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 static NTSTATUS StartPort(PDEVICE_OBJECT device, PIRP irp) {
     PortExtension *port = PortOf(device);
     MmLockPagableSectionByHandle(DriverGlobals.PagingLockHandle);
-    port->ChipType = -1;
+    port->ChipType = ChipUnclassified;
     port->DevicePowerState = PowerDeviceD0;
     NTSTATUS status = StartDevice(device, irp);
     if (NT_SUCCESS(status)) {

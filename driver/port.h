@@ -27,7 +27,7 @@ struct GlobalState {
 
 extern GlobalState DriverGlobals;
 
-// The transfer engine's records (usb/usbio.h).
+// The transfer engine's records (usb/transfer.cpp, usb/transfer.h).
 struct UsbTransfer;
 struct TransferHandoffs;
 // Transfer slots: the interrupt IN and bulk IN chains, then every bulk OUT transfer in flight.
@@ -36,6 +36,18 @@ struct TransferHandoffs;
 #define TRANSFER_SLOT_FIRST_BULK_OUT 2
 #define TRANSFER_BULK_OUT_SLOTS 16
 #define TRANSFER_SLOTS (TRANSFER_SLOT_FIRST_BULK_OUT + TRANSFER_BULK_OUT_SLOTS)
+
+// The chip variants, as identification classifies them from the descriptors.
+enum ChipVariant : LONG { ChipUnclassified = -1, ChipType0, ChipType1, ChipType2, ChipType3, ChipType4 };
+
+// TxHoldReasons bits: why transmission is held.
+#define TX_HOLD_CTS 0x1
+#define TX_HOLD_XOFF 0x8
+// RxHoldReasons bits: the receive holds in force. XOFF and RTS keep the bulk IN pipe idle.
+#define RX_HOLD_DTR 0x1
+#define RX_HOLD_XOFF 0x2
+#define RX_HOLD_RTS 0x4
+#define RX_HOLD_DSR 0x8
 
 struct PortExtension {
     // Identity and device stack.
@@ -74,7 +86,7 @@ struct PortExtension {
     ULONG CommErrors;
 
     // USB state.
-    LONG ChipType;  // -1 unclassified, else 0..4; 2 and above take divisor codes
+    LONG ChipType;  // a ChipVariant
 
     // Names.
     UNICODE_STRING DeviceName;
@@ -212,6 +224,9 @@ struct PortExtension {
     // ---- Open, close and the internal serial requests (requests/open.cpp, requests/fileinfo.cpp) ----
     BOOLEAN WaitWakeEnabled;  // set by IOCTL_SERIAL_INTERNAL_DO_WAIT_WAKE; cleared at open and close
 };
+
+// Types 2 and up: divisor codes, extended rates, larger write chunks, chip-side flow control.
+inline BOOLEAN IsNewerChip(const PortExtension *Port) { return Port->ChipType >= ChipType2; }
 
 inline PortExtension *PortOf(PDEVICE_OBJECT device) {
     return static_cast<PortExtension *>(device->DeviceExtension);

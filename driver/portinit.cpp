@@ -39,10 +39,11 @@ NTSTATUS InitPortExtension(PDEVICE_OBJECT DeviceObject) {
     port->SpecialChars.XoffChar = 0x13;
     port->HandFlow.ControlHandShake = SERIAL_DTR_CONTROL;
     port->HandFlow.FlowReplace = SERIAL_RTS_CONTROL;
-    port->HandFlow.XonLimit = (LONG)(port->RxBufferSize >> 1);
-    port->HandFlow.XoffLimit = (LONG)(port->RxBufferSize >> 3);
-    port->RxEightyPercent = (port->RxBufferSize >> 2) * 3 + (port->RxBufferSize >> 4);
-    port->SettableBauds = 0x10067FF9;
+    SetRingLimits(port);
+    port->SettableBauds = SERIAL_BAUD_075 | SERIAL_BAUD_150 | SERIAL_BAUD_300 | SERIAL_BAUD_600 | SERIAL_BAUD_1200 |
+        SERIAL_BAUD_1800 | SERIAL_BAUD_2400 | SERIAL_BAUD_4800 | SERIAL_BAUD_7200 | SERIAL_BAUD_9600 |
+        SERIAL_BAUD_14400 | SERIAL_BAUD_19200 | SERIAL_BAUD_38400 | SERIAL_BAUD_57600 | SERIAL_BAUD_115200 |
+        SERIAL_BAUD_USER;
     port->ShortIntervalStep.QuadPart = -1;
     port->LongIntervalStep.QuadPart = -10000000;
     port->IntervalCutOver.QuadPart = 200000000;

@@ -3,21 +3,16 @@
 #include "receive/receive.h"
 #include "requests/requests.h"
 
-#define UART_STATUS_BREAK 0x04
-#define UART_STATUS_FRAMING 0x10
-#define UART_STATUS_PARITY 0x20
-#define UART_STATUS_OVERRUN 0x40
-
 // The errors a line-status register can report; the chip has no data-ready or transmitter bits.
 #define LINE_STATUS_ERRORS (SERIAL_LSR_OE | SERIAL_LSR_PE | SERIAL_LSR_FE | SERIAL_LSR_BI | SERIAL_LSR_FIFOERR)
 
 UCHAR NTAPI UpdateLineStatus(PortExtension *Port) {
     USHORT status = Port->UartStatus;
     UCHAR lsr = 0;
-    if (status & UART_STATUS_OVERRUN) lsr |= SERIAL_LSR_OE;
-    if (status & UART_STATUS_PARITY) lsr |= SERIAL_LSR_PE;
-    if (status & UART_STATUS_FRAMING) lsr |= SERIAL_LSR_FE;
-    if (status & UART_STATUS_BREAK) lsr |= SERIAL_LSR_BI;
+    if (status & UART_OVERRUN) lsr |= SERIAL_LSR_OE;
+    if (status & UART_PARITY) lsr |= SERIAL_LSR_PE;
+    if (status & UART_FRAMING) lsr |= SERIAL_LSR_FE;
+    if (status & UART_BREAK) lsr |= SERIAL_LSR_BI;
     if (!(lsr & LINE_STATUS_ERRORS)) return lsr;
 
     ULONG flow = Port->HandFlow.FlowReplace;

@@ -10,10 +10,6 @@
 #define READ_MARK_TIMED_OUT (-2)
 #define READ_MARK_COMPLETED (-3)
 
-// Longest total time-out, in milliseconds: N x RM + RC can exceed what a relative due time holds,
-// and half the range keeps "now + due time" from overflowing for any realistic uptime.
-#define READ_TOTAL_LIMIT_MS (0x7FFFFFFFFFFFFFFFULL / 20000)
-
 enum ReadRule {
     ReadWaitForAll,         // until the length is there, a time-out or a cancel
     ReadReturnAtOnce,       // with whatever the ring holds, even nothing
@@ -68,7 +64,6 @@ static NTSTATUS StartOneRead(PortExtension *Port, PIRP Irp) {
         useTotal = TRUE;
         totalMs = (ULONGLONG)length * rm + rc;
     }
-    if (totalMs > READ_TOTAL_LIMIT_MS) totalMs = READ_TOTAL_LIMIT_MS;
     BOOLEAN useInterval = ri != 0 && ri != MAXULONG;
 
     Port->ReadNeeded = length;
@@ -110,9 +105,7 @@ static NTSTATUS StartOneRead(PortExtension *Port, PIRP Irp) {
     ULONG bits = RefTransfer | RefCancel;
     if (useTotal) {
         bits |= RefTotalTimer;
-        LARGE_INTEGER due;
-        due.QuadPart = -(LONGLONG)(totalMs * 10000);
-        SetTimerCounted(&Port->ReadTotalTimer, due, &Port->ReadTimeoutDpc, Port);
+        SetTimerCounted(&Port->ReadTotalTimer, RelativeDueFromMs(totalMs), &Port->ReadTimeoutDpc, Port);
     }
     if (useInterval) {
         bits |= RefIntervalTimer;

@@ -2,22 +2,30 @@
 #pragma once
 
 #include "driver/port.h"
-
-// RxHoldReasons bits.
-#define RX_HOLD_DTR 0x1
-#define RX_HOLD_XOFF 0x2
-#define RX_HOLD_RTS 0x4
-#define RX_HOLD_DSR 0x8
+#include "platform/miravo_ids.h"
 
 // Every count goes to both records: IOCTL_SERIAL_GET_STATS reads one, WMI the other, and each is
 // cleared on its own.
 #define COUNT_STATISTIC(Port, Field) ((Port)->PerfStats.Field++, (Port)->WmiPerfData.Field++)
+
+// Ring sizes by the system's size; a short pool steps down through them.
+#define RING_BYTES_LARGE 4096
+#define RING_BYTES_MEDIUM 1024
+#define RING_BYTES_SMALL 128
+// Room the RTS and XOFF receive holds leave beyond XoffLimit, for what is already on its way.
+#define RX_HOLD_HEADROOM 400
 
 // Open: sizes the ring by the system's size, stepping down when pool is short, and empties it in
 // ring mode. STATUS_INSUFFICIENT_RESOURCES when not even the smallest ring can be had.
 NTSTATUS AllocateRing(PortExtension *Port);
 // Close and surprise removal: detaches the ring under the locks, then frees it. Harmless twice.
 VOID FreeRing(PortExtension *Port);
+
+// For the current RxBufferSize: XoffLimit an eighth of it, XonLimit half, the 80% mark at 13/16.
+VOID SetRingLimits(PortExtension *Port);
+
+// Applies the receive rules to one character from the bulk IN pipe. No lock held.
+VOID ReceiveByte(PortExtension *Port, UCHAR Byte);
 
 // Stores one received character, into the ring or the waiting read's buffer. DISPATCH_LEVEL,
 // ControlLock then RxLock held.

@@ -4,8 +4,6 @@
 #include "requests/requests.h"
 #include "requests/write.h"
 
-#define UART_STATUS_DSR 0x02
-
 static VOID SetRingMode(PortExtension *Port) {
     Port->RxRingCount = 0;
     Port->RxTarget = Port->RxPutSlot = Port->RxTakeSlot = Port->RxRingStart;
@@ -13,7 +11,7 @@ static VOID SetRingMode(PortExtension *Port) {
 }
 
 // The limits follow every new size, whatever an application set before.
-static VOID SetRingLimits(PortExtension *Port) {
+VOID SetRingLimits(PortExtension *Port) {
     ULONG size = Port->RxBufferSize;
     Port->HandFlow.XoffLimit = (LONG)(size / 8);
     Port->HandFlow.XonLimit = (LONG)(size / 2);
@@ -25,15 +23,15 @@ static VOID SetRingLimits(PortExtension *Port) {
 NTSTATUS AllocateRing(PortExtension *Port) {
     ULONG size;
     switch (MmQuerySystemSize()) {
-    case MmLargeSystem: size = 4096; break;
-    case MmMediumSystem: size = 1024; break;
-    default: size = 128; break;
+    case MmLargeSystem: size = RING_BYTES_LARGE; break;
+    case MmMediumSystem: size = RING_BYTES_MEDIUM; break;
+    default: size = RING_BYTES_SMALL; break;
     }
     PUCHAR ring;
     for (;;) {
         ring = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPool, size, MIRAVO_POOL_TAG));
-        if (ring || size == 128) break;
-        size = size == 4096 ? 1024 : 128;
+        if (ring || size == RING_BYTES_SMALL) break;
+        size = size == RING_BYTES_LARGE ? RING_BYTES_MEDIUM : RING_BYTES_SMALL;
     }
     if (!ring) return STATUS_INSUFFICIENT_RESOURCES;
 
@@ -76,7 +74,7 @@ VOID NTAPI PutChar(PortExtension *Port, UCHAR Char) {
     // Only the DSR hold is refreshed: a full modem-status pass would consume line changes before
     // the status packet's own pass saw them, and its line-status step would store through here.
     if (handshake & SERIAL_DSR_SENSITIVITY) {
-        if (Port->UartStatus & UART_STATUS_DSR)
+        if (Port->UartStatus & UART_DSR)
             Port->RxHoldReasons &= ~RX_HOLD_DSR;
         else
             Port->RxHoldReasons |= RX_HOLD_DSR;
@@ -101,8 +99,8 @@ VOID NTAPI PutChar(PortExtension *Port, UCHAR Char) {
         return;
     }
 
-    // Below 400 characters of headroom the subtraction wraps and the RTS and XOFF holds are never
-    // taken: a small ring relies on the DTR hold alone.
+    // With less room than RX_HOLD_HEADROOM the subtraction wraps and the RTS and XOFF holds are
+    // never taken: a small ring relies on the DTR hold alone.
     ULONG room = Port->RxBufferSize - (ULONG)Port->HandFlow.XoffLimit;
     ULONG next = Port->RxRingCount + 1;
     if ((handshake & SERIAL_DTR_MASK) == SERIAL_DTR_HANDSHAKE && !(Port->RxHoldReasons & RX_HOLD_DTR) &&
@@ -110,9 +108,9 @@ VOID NTAPI PutChar(PortExtension *Port, UCHAR Char) {
         // Lowering DTR takes a control request, which cannot be sent from here.
         Port->RxHoldReasons |= RX_HOLD_DTR;
     if ((flow & SERIAL_RTS_MASK) == SERIAL_RTS_HANDSHAKE && !(Port->RxHoldReasons & RX_HOLD_RTS) &&
-        room - 400 <= next)
+        room - RX_HOLD_HEADROOM <= next)
         Port->RxHoldReasons |= RX_HOLD_RTS;  // stops the bulk IN pipe being resubmitted
-    if ((flow & SERIAL_AUTO_RECEIVE) && !(Port->RxHoldReasons & RX_HOLD_XOFF) && room - 400 <= next)
+    if ((flow & SERIAL_AUTO_RECEIVE) && !(Port->RxHoldReasons & RX_HOLD_XOFF) && room - RX_HOLD_HEADROOM <= next)
         Port->RxHoldReasons |= RX_HOLD_XOFF;
 
     if (Port->RxRingCount < Port->RxBufferSize) {

@@ -19,6 +19,14 @@ BOOLEAN SetTimerCounted(PKTIMER Timer, LARGE_INTEGER DueTime, PKDPC Dpc, PortExt
     return wasArmed;
 }
 
+LARGE_INTEGER RelativeDueFromMs(ULONGLONG Ms) {
+    // Half the range keeps "now + due time" from overflowing for any realistic uptime.
+    const ULONGLONG longest = 0x7FFFFFFFFFFFFFFFULL / 20000;
+    LARGE_INTEGER due;
+    due.QuadPart = -(LONGLONG)((Ms < longest ? Ms : longest) * 10000);
+    return due;
+}
+
 BOOLEAN CancelTimerCounted(PKTIMER Timer, PortExtension *Port) {
     BOOLEAN stopped = KeCancelTimer(Timer);
     if (stopped) DpcFinished(Port);

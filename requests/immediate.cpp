@@ -2,9 +2,6 @@
 // a slot of its own. The request does not wait for the transfer; CompleteImmediateDpc ends it.
 #include "requests/write.h"
 
-#define MS_TO_RELATIVE (-10000LL)
-#define LONGEST_TIMEOUT_MS (0x7FFFFFFFFFFFFFFFULL / 10000ULL)
-
 static NEXT_REQUEST_GETTER ReleaseImmediate;
 
 NTSTATUS ImmediateCharRequest(PortExtension *Port, PIRP Irp) {
@@ -40,10 +37,8 @@ VOID BeginImmediate(PortExtension *Port) {
     ULONG multiplier = Port->Timeouts.WriteTotalTimeoutMultiplier;
     ULONG constant = Port->Timeouts.WriteTotalTimeoutConstant;
     KeReleaseSpinLock(&Port->ControlLock, irql);
-    LARGE_INTEGER due;
     ULONGLONG total = (ULONGLONG)multiplier + constant;
-    if (total > LONGEST_TIMEOUT_MS) total = LONGEST_TIMEOUT_MS;
-    due.QuadPart = (LONGLONG)total * MS_TO_RELATIVE;
+    LARGE_INTEGER due = RelativeDueFromMs(total);
 
     SetRefBits(irp, 0);
     IoAcquireCancelSpinLock(&irql);

@@ -4,7 +4,8 @@
 #include "receive/receive.h"
 #include "requests/requests.h"
 #include "requests/write.h"
-#include "usb/usbio.h"
+#include "usb/syncrequest.h"
+#include "usb/transfer.h"
 
 #define CLEANUP_SETTLE (-300000LL)  // 30 ms, relative
 #define CLOSE_CHAR_TIMES 10
@@ -113,7 +114,7 @@ NTSTATUS NTAPI CreateDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 
     ResetSessionState(port);
     OpenTimeReset(port);
-    if (port->ChipType >= 2) {
+    if (IsNewerChip(port)) {
         (void)VendorWrite(DeviceObject, CHIP_OPEN_RESET_A, 0);
         (void)VendorWrite(DeviceObject, CHIP_OPEN_RESET_B, 0);
     }

@@ -88,6 +88,8 @@ VOID CancelAllOfKind(PDEVICE_OBJECT DeviceObject, PLIST_ENTRY Queue, PIRP *Slot)
 // Counted deferred work: PendingDpcCount holds one for each queued DPC and armed timer.
 BOOLEAN QueueDpcCounted(PKDPC Dpc, PVOID Argument1, PVOID Argument2, PortExtension *Port);
 BOOLEAN SetTimerCounted(PKTIMER Timer, LARGE_INTEGER DueTime, PKDPC Dpc, PortExtension *Port);
+// A total time-out in milliseconds (N x M + C may exceed any timer's reach) as a relative due time.
+LARGE_INTEGER RelativeDueFromMs(ULONGLONG Ms);
 BOOLEAN CancelTimerCounted(PKTIMER Timer, PortExtension *Port);
 VOID DpcFinished(PortExtension *Port);
 

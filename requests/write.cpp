@@ -33,8 +33,6 @@
 #include "receive/receive.h"
 #include "requests/write.h"
 
-#define TX_HOLD_CTS 0x1
-
 enum WriteStates : UCHAR {
     WriteIdle = 0,
     WriteWaiting,         // nothing out: before the first chunk, held, or no bulk OUT slot free
@@ -45,9 +43,6 @@ enum WriteStates : UCHAR {
 };
 
 static DRIVER_CANCEL CancelCurrentWrite;
-#define MS_TO_RELATIVE (-10000LL)
-// A total beyond this many milliseconds would wrap the 100 ns count into an absolute time.
-#define LONGEST_TIMEOUT_MS (0x7FFFFFFFFFFFFFFFULL / 10000ULL)
 
 static LONG CurrentGeneration(PortExtension *Port) {
     return InterlockedCompareExchange(&Port->WriteGeneration, 0, 0);
@@ -90,9 +85,8 @@ static BOOLEAN WriteDueTime(PortExtension *Port, ULONG Chars, PLARGE_INTEGER Due
     KeReleaseSpinLock(&Port->ControlLock, irql);
     if (!multiplier && !constant) return FALSE;
     ULONGLONG total = (ULONGLONG)Chars * multiplier + constant;  // below 2^64: no wrap
-    if (total > LONGEST_TIMEOUT_MS) total = LONGEST_TIMEOUT_MS;
     if (total <= 20) total = 100;
-    Due->QuadPart = (LONGLONG)total * MS_TO_RELATIVE;
+    *Due = RelativeDueFromMs(total);
     return TRUE;
 }
 

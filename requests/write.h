@@ -2,7 +2,7 @@
 #pragma once
 
 #include "requests/requests.h"
-#include "usb/usbio.h"
+#include "usb/transfer.h"
 
 DRIVER_DISPATCH WriteDispatch;
 // Starter of WriteQueue (writes and XOFF counters) and its next-getter.

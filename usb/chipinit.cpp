@@ -1,6 +1,6 @@
 // The chip's EEPROM probe, its initialisation writes and the register read-back.
 #include "platform/miravo_ids.h"
-#include "usb/usbio.h"
+#include "usb/configuration.h"
 
 #define EEPROM_POLL_INTERVAL (-50000LL)  // 5 ms, relative
 
@@ -44,32 +44,19 @@ static BOOLEAN VendorIdAt(PDEVICE_OBJECT device, USHORT address) {
 }
 
 BOOLEAN EepromHoldsVendorId(PDEVICE_OBJECT DeviceObject) {
-    static const USHORT type3Blocks[] = {0x20, 0x40, 0x60, 0x80, 0xA0};
-    static const USHORT type4Blocks[] = {0x60};
+    // Type 3 tries every alternative block in turn, type 4 only 0x60, the others none.
+    static const USHORT blocks[] = {0x20, 0x40, 0x60, 0x80, 0xA0};
     if (VendorIdAt(DeviceObject, 0x00)) return TRUE;
-
-    const USHORT *blocks = NULL;
-    ULONG count = 0;
-    switch (PortOf(DeviceObject)->ChipType) {
-    case 3:
-        blocks = type3Blocks;
-        count = sizeof(type3Blocks) / sizeof(type3Blocks[0]);
-        break;
-    case 4:
-        blocks = type4Blocks;
-        count = sizeof(type4Blocks) / sizeof(type4Blocks[0]);
-        break;
-    default:
-        break;
-    }
-    for (ULONG i = 0; i < count; i++)
+    LONG type = PortOf(DeviceObject)->ChipType;
+    ULONG first = type == ChipType4 ? 2 : 0, end = type == ChipType3 ? 5 : type == ChipType4 ? 3 : 0;
+    for (ULONG i = first; i < end; i++)
         if (VendorIdAt(DeviceObject, blocks[i])) return TRUE;
     return FALSE;
 }
 
 NTSTATUS ChipInit(PDEVICE_OBJECT DeviceObject) {
     PortExtension *port = PortOf(DeviceObject);
-    const UCHAR values[3] = {0x01, 0x00, (UCHAR)(port->ChipType >= 2 ? 0x44 : 0x24)};
+    const UCHAR values[3] = {0x01, 0x00, (UCHAR)(IsNewerChip(port) ? 0x44 : 0x24)};
     RtlCopyMemory(port->RegisterShadow, values, sizeof(values));
 
     NTSTATUS status = STATUS_SUCCESS;

@@ -1,7 +1,7 @@
 // Chip identification from its descriptors, and selection of the USB configuration. Everything a
 // device sends here is checked before it is believed: a descriptor's own length fields decide how
 // far the USB library walks, so one that disagrees with what arrived never reaches it.
-#include "usb/usbio.h"
+#include "usb/configuration.h"
 
 #define DESCRIPTOR_URB_BYTES sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST)
 #define DEVICE_DESCRIPTOR_BYTES 18
@@ -66,11 +66,11 @@ static LONG StringCharacter(PDEVICE_OBJECT device, StringProbe *probe, UCHAR ind
     return buffer[offset];
 }
 
-static LONG Classify(const USB_DEVICE_DESCRIPTOR *d) {
-    if (d->bDeviceClass == USB_DEVICE_CLASS_COMMUNICATIONS) return 0;
-    if (d->bMaxPacketSize0 == 0x40) return 2;
-    if (d->bDeviceClass == 0x00 || d->bDeviceClass == USB_DEVICE_CLASS_VENDOR_SPECIFIC) return 1;
-    return -1;
+static ChipVariant Classify(const USB_DEVICE_DESCRIPTOR *d) {
+    if (d->bDeviceClass == USB_DEVICE_CLASS_COMMUNICATIONS) return ChipType0;
+    if (d->bMaxPacketSize0 == 0x40) return ChipType2;
+    if (d->bDeviceClass == 0x00 || d->bDeviceClass == USB_DEVICE_CLASS_VENDOR_SPECIFIC) return ChipType1;
+    return ChipUnclassified;
 }
 
 NTSTATUS IdentifyChip(PDEVICE_OBJECT DeviceObject) {
@@ -88,13 +88,13 @@ NTSTATUS IdentifyChip(PDEVICE_OBJECT DeviceObject) {
 
     if (NT_SUCCESS(status)) {
         port->ChipType = Classify(descriptor);
-        if (port->ChipType == 2) {
+        if (port->ChipType == ChipType2) {
             StringProbe *probe = (StringProbe *)ExAllocatePoolWithTag(NonPagedPool, sizeof(StringProbe), MIRAVO_POOL_TAG);
             if (probe) {
                 if (StringCharacter(DeviceObject, probe, TYPE3_STRING, TYPE3_POSITION) == TYPE3_CHARACTER)
-                    port->ChipType = 3;
+                    port->ChipType = ChipType3;
                 if (StringCharacter(DeviceObject, probe, TYPE4_STRING, TYPE4_POSITION) == TYPE4_CHARACTER)
-                    port->ChipType = 4;
+                    port->ChipType = ChipType4;
                 ExFreePoolWithTag(probe, MIRAVO_POOL_TAG);
             }
         }
@@ -176,8 +176,8 @@ static NTSTATUS SelectTwoInterfaces(PDEVICE_OBJECT device, PUSB_CONFIGURATION_DE
     };
     PortExtension *port = PortOf(device);
     // No match row fits a chip that could not be classified.
-    if (port->ChipType < 0) return STATUS_DEVICE_DATA_ERROR;
-    const InterfaceMatch *row = rows[port->ChipType == 0 ? 0 : 1];
+    if (port->ChipType == ChipUnclassified) return STATUS_DEVICE_DATA_ERROR;
+    const InterfaceMatch *row = rows[port->ChipType == ChipType0 ? 0 : 1];
 
     ULONG entries = (ULONG)config->bNumInterfaces + 1;
     if (entries < 3) entries = 3;

@@ -1,5 +1,5 @@
 // Synchronous URBs: one request to the USB stack below, waited for with a time limit.
-#include "usb/usbio.h"
+#include "usb/syncrequest.h"
 
 #define SYNC_USB_TIMEOUT (-30000000LL)  // 3 s, relative
 
@@ -11,23 +11,30 @@ static NTSTATUS NTAPI SyncUsbRequestDone(PDEVICE_OBJECT DeviceObject, PIRP Irp, 
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
-NTSTATUS SyncUsbRequest(PDEVICE_OBJECT DeviceObject, PURB Urb) {
-    if (KeGetCurrentIrql() > PASSIVE_LEVEL) return STATUS_INVALID_DEVICE_STATE;
-    PDEVICE_OBJECT lower = PortOf(DeviceObject)->LowerDevice;
-    if (!lower) return STATUS_NO_SUCH_DEVICE;
-
-    PIRP irp = IoAllocateIrp(lower->StackSize, FALSE);
-    if (!irp) return STATUS_INSUFFICIENT_RESOURCES;
-    KEVENT done;
-    KeInitializeEvent(&done, NotificationEvent, FALSE);
-    irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
+PIRP BuildUrbIrp(PortExtension *Port, PURB Urb, PIO_COMPLETION_ROUTINE Done, PVOID Context) {
+    PDEVICE_OBJECT lower = Port->LowerDevice;
+    PIRP irp = lower ? IoAllocateIrp(lower->StackSize, FALSE) : NULL;
+    if (!irp) return NULL;
     PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
     next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
     next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
     next->Parameters.Others.Argument1 = Urb;
-    IoSetCompletionRoutine(irp, SyncUsbRequestDone, &done, TRUE, TRUE, TRUE);
+    IoSetCompletionRoutine(irp, Done, Context, TRUE, TRUE, TRUE);
+    return irp;
+}
 
-    NTSTATUS status = IoCallDriver(lower, irp);
+NTSTATUS SyncUsbRequest(PDEVICE_OBJECT DeviceObject, PURB Urb) {
+    if (KeGetCurrentIrql() > PASSIVE_LEVEL) return STATUS_INVALID_DEVICE_STATE;
+    PortExtension *port = PortOf(DeviceObject);
+    if (!port->LowerDevice) return STATUS_NO_SUCH_DEVICE;
+
+    KEVENT done;
+    KeInitializeEvent(&done, NotificationEvent, FALSE);
+    PIRP irp = BuildUrbIrp(port, Urb, SyncUsbRequestDone, &done);
+    if (!irp) return STATUS_INSUFFICIENT_RESOURCES;
+    irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
+
+    NTSTATUS status = IoCallDriver(port->LowerDevice, irp);
     if (status == STATUS_PENDING) {
         LARGE_INTEGER timeout;
         timeout.QuadPart = SYNC_USB_TIMEOUT;
@@ -80,4 +87,15 @@ NTSTATUS VendorRead(PDEVICE_OBJECT DeviceObject, USHORT Address, PUCHAR Value) {
 
 NTSTATUS VendorWrite(PDEVICE_OBJECT DeviceObject, USHORT Address, USHORT Value) {
     return SendVendorRequest(DeviceObject, Address, Value, FALSE, NULL);
+}
+
+NTSTATUS SetRemoteWakeup(PDEVICE_OBJECT Device, BOOLEAN Enable) {
+    PURB urb = (PURB)ExAllocatePoolWithTag(NonPagedPool, sizeof(struct _URB_CONTROL_FEATURE_REQUEST), MIRAVO_POOL_TAG);
+    if (!urb) return STATUS_NO_MEMORY;
+    RtlZeroMemory(urb, sizeof(struct _URB_CONTROL_FEATURE_REQUEST));
+    UsbBuildFeatureRequest(urb, Enable ? URB_FUNCTION_SET_FEATURE_TO_DEVICE : URB_FUNCTION_CLEAR_FEATURE_TO_DEVICE,
+                           USB_FEATURE_REMOTE_WAKEUP, 0, NULL);
+    NTSTATUS status = SyncUsbRequest(Device, urb);
+    ExFreePoolWithTag(urb, MIRAVO_POOL_TAG);
+    return status;
 }

@@ -7,10 +7,30 @@
 // transfer's Handoff word; whichever is second frees the IRP and the context. Bulk OUT transfers
 // each have a slot of their own, so a write chunk, a flow-control character and an immediate
 // character can all be in flight and each is released exactly once.
+#include "receive/receive.h"
 #include "requests/requests.h"
-#include "usb/usbio.h"
+#include "usb/configuration.h"
+#include "usb/transfer.h"
 
 #define WAIT_FOR_TRANSFERS_STEP (-10000LL)  // 1 ms, relative
+
+// The context of one transfer: one nonpaged allocation, released by whichever of the completion
+// routine and the slot's holder (a canceller, or the completion itself) lets go of it second.
+struct UsbTransfer {
+    struct _URB_BULK_OR_INTERRUPT_TRANSFER Urb;
+    PURB CallerUrb;  // SubmitAsyncUrb: the caller's URB, freed with the transfer
+    PDEVICE_OBJECT Device;
+    PUCHAR Buffer;
+    ULONG Length;  // requested; the URB's length becomes what moved
+    PIRP Irp;
+    TransferKind Kind;
+    TransferOrigin Origin;
+    LONG Generation;  // WriteGeneration when a write chunk was sent
+    ULONG Slot;
+    LONG Handoff;
+    LONG Recalled;  // cancelled by CancelWriteChunk: its completion is write progress
+    UsbTransfer *NextToSend;  // write chunks built but not yet sent, in build order
+};
 
 static IO_COMPLETION_ROUTINE AsyncUrbComplete;
 
@@ -21,16 +41,6 @@ static PVOID volatile *SlotAt(PortExtension *Port, ULONG Slot) {
 static LONG ReadLong(LONG volatile *Value) { return InterlockedCompareExchange(Value, 0, 0); }
 
 static BOOLEAN PortOpen(PortExtension *Port) { return ReadLong(&Port->OpenCount) != 0; }
-
-// The XP kernel has no InterlockedOr to import.
-static VOID AddHistory(PortExtension *Port, LONG Events) {
-    LONG old = ReadLong(&Port->HistoryMask);
-    for (;;) {
-        LONG seen = InterlockedCompareExchange(&Port->HistoryMask, old | Events, old);
-        if (seen == old) return;
-        old = seen;
-    }
-}
 
 static BOOLEAN PortLeaving(PortExtension *Port) {
     KIRQL irql;
@@ -79,22 +89,17 @@ static NTSTATUS BuildTransfer(PortExtension *Port, TransferKind Kind, TransferOr
     UsbBuildInterruptOrBulkTransferRequest((PURB)&t->Urb, (USHORT)sizeof(t->Urb), pipe->PipeHandle, t->Buffer, NULL,
                                            Length, flags[Kind], NULL);
 
-    t->Irp = IoAllocateIrp(Port->LowerDevice->StackSize, FALSE);
+    t->Irp = BuildUrbIrp(Port, (PURB)&t->Urb, TransferComplete, t);
     if (!t->Irp) {
         ExFreePoolWithTag(t->Buffer, MIRAVO_POOL_TAG);
         ExFreePoolWithTag(t, MIRAVO_POOL_TAG);
         return STATUS_NO_MEMORY;
     }
-    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(t->Irp);
-    next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
-    next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
-    next->Parameters.Others.Argument1 = &t->Urb;
     t->Device = Port->DeviceObject;
     t->Length = Length;
     t->Kind = Kind;
     t->Origin = Origin;
     t->Generation = ReadLong(&Port->WriteGeneration);
-    IoSetCompletionRoutine(t->Irp, TransferComplete, t, TRUE, TRUE, TRUE);
     // Counted from here, so that a removal waiting for the engine sees it before it is in a slot.
     InterlockedIncrement(&Port->TransfersActive);
     *Built = t;
@@ -142,41 +147,38 @@ NTSTATUS SubmitTransfer(PDEVICE_OBJECT Device, TransferKind Kind, const UCHAR *S
     return Send(port, t);
 }
 
-static BOOLEAN ClaimBulkOutSlot(PortExtension *Port, UsbTransfer *Transfer) {
+// A bulk OUT transfer, built and in a slot of its own, not yet sent.
+static NTSTATUS BuildBulkOut(PortExtension *Port, TransferOrigin Origin, const UCHAR *Source, ULONG Length,
+                             UsbTransfer **Built) {
+    if (Length && !Source) return STATUS_INVALID_PARAMETER;
+    UsbTransfer *t;
+    NTSTATUS status = BuildTransfer(Port, BulkOut, Origin, Source, Length, &t);
+    if (!NT_SUCCESS(status)) return status;
     for (ULONG slot = TRANSFER_SLOT_FIRST_BULK_OUT; slot < TRANSFER_SLOTS; slot++) {
-        Transfer->Slot = slot;
-        if (InterlockedCompareExchangePointer(SlotAt(Port, slot), Transfer, NULL) == NULL) {
+        t->Slot = slot;
+        if (InterlockedCompareExchangePointer(SlotAt(Port, slot), t, NULL) == NULL) {
             InterlockedIncrement(&Port->BulkOutInFlight);
-            return TRUE;
+            *Built = t;
+            return STATUS_SUCCESS;
         }
     }
-    return FALSE;
+    Discard(Port, t);
+    return STATUS_INSUFFICIENT_RESOURCES;
 }
 
 NTSTATUS SubmitBulkOut(PDEVICE_OBJECT Device, TransferOrigin Origin, const UCHAR *Source, ULONG Length) {
-    if (Length && !Source) return STATUS_INVALID_PARAMETER;
     PortExtension *port = PortOf(Device);
     UsbTransfer *t;
-    NTSTATUS status = BuildTransfer(port, BulkOut, Origin, Source, Length, &t);
-    if (!NT_SUCCESS(status)) return status;
-    if (!ClaimBulkOutSlot(port, t)) {
-        Discard(port, t);
-        return STATUS_INSUFFICIENT_RESOURCES;
-    }
-    return Send(port, t);
+    NTSTATUS status = BuildBulkOut(port, Origin, Source, Length, &t);
+    return NT_SUCCESS(status) ? Send(port, t) : status;
 }
 
 NTSTATUS PrepareWriteChunk(PDEVICE_OBJECT Device, const UCHAR *Source, ULONG Length, LONG Generation) {
-    if (Length && !Source) return STATUS_INVALID_PARAMETER;
     PortExtension *port = PortOf(Device);
     UsbTransfer *t;
-    NTSTATUS status = BuildTransfer(port, BulkOut, WriteChunk, Source, Length, &t);
+    NTSTATUS status = BuildBulkOut(port, WriteChunk, Source, Length, &t);
     if (!NT_SUCCESS(status)) return status;
     t->Generation = Generation;
-    if (!ClaimBulkOutSlot(port, t)) {
-        Discard(port, t);
-        return STATUS_INSUFFICIENT_RESOURCES;
-    }
     t->NextToSend = NULL;
     if (port->LastChunkToSend)
         port->LastChunkToSend->NextToSend = t;
@@ -237,55 +239,6 @@ static VOID StatusPacketDone(PortExtension *Port, UsbTransfer *Transfer, NTSTATU
     // Kept going while the port is closed, so that an open starts from the lines' real state.
     EndChainLink(Port, Transfer, TRUE);
     if (parked) ResumeParkedWrite(Port);
-}
-
-// One received byte: count, mask, strip, act on XON/XOFF, store, raise events.
-static VOID ReceiveByte(PortExtension *Port, UCHAR Byte) {
-    const TransferHandoffs *h = Port->Handoffs;
-    KIRQL irql;
-    KeAcquireSpinLock(&Port->ControlLock, &irql);
-    Port->PerfStats.ReceivedCount++;
-    Port->WmiPerfData.ReceivedCount++;
-    UCHAR c = (UCHAR)(Byte & Port->ValidDataMask);
-    ULONG flow = Port->HandFlow.FlowReplace;
-    if (c == 0 && (flow & SERIAL_NULL_STRIPPING)) {
-        KeReleaseSpinLock(&Port->ControlLock, irql);
-        return;
-    }
-
-    if ((flow & SERIAL_AUTO_TRANSMIT) && (c == Port->SpecialChars.XoffChar || c == Port->SpecialChars.XonChar)) {
-        BOOLEAN resume = FALSE;
-        // XOFF first: with both characters equal, the character stops the transmitter.
-        if (c == Port->SpecialChars.XoffChar) {
-            Port->TxHoldReasons |= TX_HOLD_XOFF;
-            Port->TxXoffHeld = 1;
-            if ((flow & SERIAL_RTS_MASK) == SERIAL_TRANSMIT_TOGGLE &&
-                QueueDpcCounted(&Port->ArmRtsDropDpc, NULL, NULL, Port))
-                InterlockedIncrement(&Port->RtsDropPending);
-        } else if (Port->TxHoldReasons & TX_HOLD_XOFF) {
-            Port->TxHoldReasons &= ~TX_HOLD_XOFF;
-            Port->TxXoffHeld = 0;
-            resume = Port->WriteHeld;
-        }
-        KeReleaseSpinLock(&Port->ControlLock, irql);
-        if (resume) ResumeParkedWrite(Port);
-        return;
-    }
-
-    if (Port->IsOpen && h && h->PutChar) {
-        KeAcquireSpinLockAtDpcLevel(&Port->RxLock);
-        h->PutChar(Port, c);
-        if (Port->IsOpen && Port->EscapeChar && c == Port->EscapeChar) h->PutChar(Port, SERIAL_LSRMST_ESCAPE);
-        KeReleaseSpinLockFromDpcLevel(&Port->RxLock);
-    }
-    // Events are raised even for a byte dropped because the port is closing.
-    ULONG mask = Port->WaitMask, events = 0;
-    if (mask & SERIAL_EV_RXCHAR) events |= SERIAL_EV_RXCHAR;
-    if ((mask & SERIAL_EV_RXFLAG) && c == Port->SpecialChars.EventChar) events |= SERIAL_EV_RXFLAG;
-    KeReleaseSpinLock(&Port->ControlLock, irql);
-    if (!mask) return;
-    if (events) AddHistory(Port, (LONG)events);
-    if (h && h->NotifyEvents) h->NotifyEvents(Port);
 }
 
 static BOOLEAN ReceiveHeld(PortExtension *Port) {
@@ -439,29 +392,14 @@ BOOLEAN TransferOutstanding(PortExtension *Port, TransferKind Kind) {
 
 VOID DisownWriteChunk(PortExtension *Port) { InterlockedIncrement(&Port->WriteGeneration); }
 
-// ---- Control requests ----
-
-NTSTATUS SetRemoteWakeup(PDEVICE_OBJECT Device, BOOLEAN Enable) {
-    PURB urb = (PURB)ExAllocatePoolWithTag(NonPagedPool, sizeof(struct _URB_CONTROL_FEATURE_REQUEST), MIRAVO_POOL_TAG);
-    if (!urb) return STATUS_NO_MEMORY;
-    RtlZeroMemory(urb, sizeof(struct _URB_CONTROL_FEATURE_REQUEST));
-    UsbBuildFeatureRequest(urb, Enable ? URB_FUNCTION_SET_FEATURE_TO_DEVICE : URB_FUNCTION_CLEAR_FEATURE_TO_DEVICE,
-                           USB_FEATURE_REMOTE_WAKEUP, 0, NULL);
-    NTSTATUS status = SyncUsbRequest(Device, urb);
-    ExFreePoolWithTag(urb, MIRAVO_POOL_TAG);
-    return status;
-}
+// ---- Asynchronous control requests ----
 
 NTSTATUS SubmitAsyncUrb(PDEVICE_OBJECT Device, PURB Urb) {
     PortExtension *port = PortOf(Device);
-    PIRP irp = port->LowerDevice ? IoAllocateIrp(port->LowerDevice->StackSize, FALSE) : NULL;
-    if (!irp) {
-        ExFreePoolWithTag(Urb, MIRAVO_POOL_TAG);
-        return STATUS_NO_MEMORY;
-    }
     UsbTransfer *t = (UsbTransfer *)ExAllocatePoolWithTag(NonPagedPool, sizeof(UsbTransfer), MIRAVO_POOL_TAG);
-    if (!t) {
-        IoFreeIrp(irp);
+    PIRP irp = t ? BuildUrbIrp(port, Urb, AsyncUrbComplete, t) : NULL;
+    if (!irp) {
+        if (t) ExFreePoolWithTag(t, MIRAVO_POOL_TAG);
         ExFreePoolWithTag(Urb, MIRAVO_POOL_TAG);
         return STATUS_NO_MEMORY;
     }
@@ -470,11 +408,6 @@ NTSTATUS SubmitAsyncUrb(PDEVICE_OBJECT Device, PURB Urb) {
     t->Device = Device;
     t->Irp = irp;
     t->Origin = AsyncControl;
-    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
-    next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
-    next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
-    next->Parameters.Others.Argument1 = Urb;
-    IoSetCompletionRoutine(irp, AsyncUrbComplete, t, TRUE, TRUE, TRUE);
     InterlockedIncrement(&port->TransfersActive);
     return IoCallDriver(port->LowerDevice, irp);
 }

@@ -19,8 +19,8 @@ constexpr uint16_t kStatusMaxPacket = 16;
 constexpr uint16_t kEnglish = 0x0409;
 
 // Status word bits.
-constexpr uint8_t kDcd = 0x01, kDsr = 0x02, kBreak = 0x04, kRing = 0x08, kFraming = 0x10, kParity = 0x20,
-                  kOverrun = 0x40, kCts = 0x80;
+constexpr uint8_t kDcd = UART_DCD, kDsr = UART_DSR, kBreak = UART_BREAK, kRing = UART_RING, kFraming = UART_FRAMING,
+                  kParity = UART_PARITY, kOverrun = UART_OVERRUN, kCts = UART_CTS;
 
 LineEvent Event(LineEvent::Kind kind) {
     LineEvent e{};

@@ -15,7 +15,8 @@
 #include "emulator/kernel/namespace.h"
 #include "emulator/kernel/pool.h"
 #include "emulator/kernel/registry.h"
-#include "usb/usbio.h"
+#include "usb/configuration.h"
+#include "usb/transfer.h"
 
 namespace dt {
 

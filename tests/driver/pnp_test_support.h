@@ -17,7 +17,8 @@
 #include "emulator/kernel/registry.h"
 #include "emulator/usbdevice/device.h"
 #include "platform/miravo_ids.h"
-#include "usb/usbio.h"
+#include "usb/configuration.h"
+#include "usb/transfer.h"
 
 namespace pt {
 

@@ -18,7 +18,9 @@
 #include "emulator/usbdevice/device.h"
 #include "emulator/usbdevice/far_ends.h"
 #include "requests/requests.h"
-#include "usb/usbio.h"
+#include "platform/miravo_ids.h"
+#include "usb/syncrequest.h"
+#include "usb/transfer.h"
 
 namespace {
 

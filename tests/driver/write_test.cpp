@@ -20,6 +20,7 @@
 #include "emulator/usbdevice/far_ends.h"
 #include "receive/receive.h"
 #include "requests/write.h"
+#include "usb/syncrequest.h"
 
 namespace {
 

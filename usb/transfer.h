@@ -1,48 +1,7 @@
-// Synchronous USB requests and the chip's two vendor requests. PASSIVE_LEVEL only: they block.
+// The transfer engine: asynchronous bulk and interrupt transfers, any IRQL up to DISPATCH_LEVEL.
 #pragma once
 
 #include "driver/port.h"
-
-// Sends one URB to the port's lower device and waits at most 3 seconds (STATUS_IO_TIMEOUT).
-NTSTATUS SyncUsbRequest(PDEVICE_OBJECT DeviceObject, PURB Urb);
-// bRequest 0x01 with the register or command address in wValue; one data byte on a read.
-NTSTATUS VendorRead(PDEVICE_OBJECT DeviceObject, USHORT Address, PUCHAR Value);
-NTSTATUS VendorWrite(PDEVICE_OBJECT DeviceObject, USHORT Address, USHORT Value);
-
-#define CHIP_VENDOR_REQUEST 0x01
-// A URB of this size carries every control request the driver builds.
-#define CONTROL_URB_BYTES sizeof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST)
-
-// ---- Configuration and chip identification (start path, PASSIVE_LEVEL) ----
-
-// Reads the device descriptor, classifies ChipType and selects the configuration.
-NTSTATUS IdentifyChip(PDEVICE_OBJECT DeviceObject);
-// Reads the configuration descriptor and selects it; fills the interface copies.
-NTSTATUS SelectConfiguration(PDEVICE_OBJECT DeviceObject);
-
-// The three pipes, by position in the interface copies; NULL until a selection succeeded.
-enum PipeRole { InterruptInPipe, BulkOutPipe, BulkInPipe };
-PUSBD_PIPE_INFORMATION MappedPipe(PortExtension *Port, PipeRole Role);
-
-// Reads Count consecutive EEPROM bytes. Stops at the first failed read; *BytesRead counts the bytes
-// that arrived before it.
-NTSTATUS ReadEepromBytes(PDEVICE_OBJECT DeviceObject, USHORT Start, ULONG Count, PUCHAR Buffer, PULONG BytesRead);
-BOOLEAN EepromHoldsVendorId(PDEVICE_OBJECT DeviceObject);
-// The three initialisation writes, recorded in RegisterShadow; the last write's status.
-NTSTATUS ChipInit(PDEVICE_OBJECT DeviceObject);
-// Reads registers 0..2 into RegisterShadow; a register that cannot be read keeps its copy.
-VOID ReadBackRegisters(PDEVICE_OBJECT DeviceObject);
-
-// A chip whose EEPROM stays busy this many polls (5 ms apart) fails the read.
-#define EEPROM_BUSY_POLLS 40
-
-#define CHIP_EEPROM_STATUS 0x8484
-#define CHIP_EEPROM_START_READ 0x0404
-#define CHIP_EEPROM_DATA 0x8383
-#define CHIP_REGISTER_READ 0x80
-#define CHIP_OPTION 0x0B0B
-
-// ---- Transfer engine: asynchronous bulk and interrupt transfers (any IRQL up to DISPATCH_LEVEL) ----
 
 enum TransferKind { InterruptIn = 0, BulkOut = 1, BulkIn = 2 };
 
@@ -53,26 +12,9 @@ enum TransferOrigin { WriteChunk = 0, FlowChar = 1, ImmediateChar = 2, AsyncCont
 #define STATUS_PACKET_BYTES 10
 #define BULK_IN_BYTES 384
 
-// The context of one transfer: one nonpaged allocation, released by whichever of the completion
-// routine and the slot's holder (a canceller, or the completion itself) lets go of it second.
-struct UsbTransfer {
-    struct _URB_BULK_OR_INTERRUPT_TRANSFER Urb;
-    PURB CallerUrb;  // SubmitAsyncUrb: the caller's URB, freed with the transfer
-    PDEVICE_OBJECT Device;
-    PUCHAR Buffer;
-    ULONG Length;  // requested; the URB's length becomes what moved
-    PIRP Irp;
-    TransferKind Kind;
-    TransferOrigin Origin;
-    LONG Generation;  // WriteGeneration when a write chunk was sent
-    ULONG Slot;
-    LONG Handoff;
-    LONG Recalled;  // cancelled by CancelWriteChunk: its completion is write progress
-    UsbTransfer *NextToSend;  // write chunks built but not yet sent, in build order
-};
-
-// The paths above the engine, reached through the port's Handoffs table; a NULL entry is a path
-// that is not there, and the engine goes on without it.
+// The paths above the engine, reached through the port's Handoffs table (the receive path's
+// character rules reach PutChar, NotifyEvents and SendWriteChunk through it too); a NULL entry is
+// a path that is not there, and the engine goes on without it.
 typedef VOID(NTAPI PUT_CHAR_ROUTINE)(PortExtension *Port, UCHAR Char);           // ControlLock, RxLock held
 typedef UCHAR(NTAPI MODEM_STATUS_ROUTINE)(PortExtension *Port);                  // ControlLock, RxLock held
 typedef VOID(NTAPI NOTIFY_EVENTS_ROUTINE)(PortExtension *Port);                  // no lock held
@@ -118,20 +60,5 @@ VOID WaitForTransfers(PortExtension *Port);
 BOOLEAN TransferOutstanding(PortExtension *Port, TransferKind Kind);
 // The write path gives up on the chunk in flight: its completion is no longer write progress.
 VOID DisownWriteChunk(PortExtension *Port);
-NTSTATUS SetRemoteWakeup(PDEVICE_OBJECT Device, BOOLEAN Enable);
 // Takes ownership of a nonpaged 'COMX' URB and sends it without waiting; for DISPATCH_LEVEL callers.
 NTSTATUS SubmitAsyncUrb(PDEVICE_OBJECT Device, PURB Urb);
-// Status word bits (UartStatus).
-#define UART_DCD 0x01
-#define UART_DSR 0x02
-#define UART_BREAK 0x04
-#define UART_RING 0x08
-#define UART_FRAMING 0x10
-#define UART_PARITY 0x20
-#define UART_OVERRUN 0x40
-#define UART_CTS 0x80
-
-// TxHoldReasons and RxHoldReasons bits the engine reads or sets.
-#define TX_HOLD_XOFF 0x8
-#define RX_HOLD_XOFF 0x2
-#define RX_HOLD_RTS 0x4
