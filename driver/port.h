@@ -137,8 +137,8 @@ struct PortExtension {
     KDPC RtsDropDpc;
 
     // ---- Receive ring and character processing (receive/) ----
-    // ControlLock guards the ring's content (RxTakeSlot, RxRingCount); RxLock, always the innermost
-    // lock, guards where PutChar stores (RxTarget, RxPutSlot, RxTargetLast, RxDirectCount).
+    // ControlLock guards the ring's content (RxTakeSlot, RxRingCount); RxLock guards where PutChar
+    // stores (RxTarget, RxPutSlot, RxTargetLast, RxDirectCount).
     // RxTarget is RxRingStart in ring mode, the current read's buffer in direct mode.
     PUCHAR RxRingStart;  // nonpaged, NULL while closed; RxBufferSize is its size
     ULONG RxRingCount;
@@ -214,6 +214,10 @@ struct PortExtension {
     // ---- Open, close and the internal serial requests (requests/open.cpp, requests/fileinfo.cpp) ----
     BOOLEAN WaitWakeEnabled;  // set by IOCTL_SERIAL_INTERNAL_DO_WAIT_WAKE; cleared at open and close
 };
+
+// Lock order: a thread that holds several of these took them in this order, outermost first.
+// The emulator's verifier reports any acquisition against it.
+#define DECLARE_PORT_LOCK_ORDER(Port) DECLARE_LOCK_ORDER(&(Port)->ControlLock, CANCEL_SPIN_LOCK, &(Port)->RxLock)
 
 inline PortExtension *PortOf(PDEVICE_OBJECT device) {
     return static_cast<PortExtension *>(device->DeviceExtension);

@@ -178,22 +178,16 @@ VOID NTAPI SwitchBackToRing(PortExtension *Port) {
     KeReleaseSpinLockFromDpcLevel(&Port->RxLock);
 }
 
-VOID NTAPI CompleteReadDpc(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1, PVOID SystemArgument2) {
-    UNREFERENCED_PARAMETER(Dpc);
-    UNREFERENCED_PARAMETER(SystemArgument1);
-    UNREFERENCED_PARAMETER(SystemArgument2);
-    PortExtension *port = static_cast<PortExtension *>(DeferredContext);
+VOID NTAPI CompleteReadDpc(PKDPC, PVOID DeferredContext, PVOID, PVOID) {
+    PortExtension *port = DPC_PORT(DeferredContext);
     KIRQL irql;
     IoAcquireCancelSpinLock(&irql);
     FinishRead(port, NULL, irql, STATUS_SUCCESS, READ_MARK_COMPLETED, RefTransfer);
     DpcFinished(port);
 }
 
-VOID NTAPI ReadTimeoutDpc(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1, PVOID SystemArgument2) {
-    UNREFERENCED_PARAMETER(Dpc);
-    UNREFERENCED_PARAMETER(SystemArgument1);
-    UNREFERENCED_PARAMETER(SystemArgument2);
-    PortExtension *port = static_cast<PortExtension *>(DeferredContext);
+VOID NTAPI ReadTimeoutDpc(PKDPC, PVOID DeferredContext, PVOID, PVOID) {
+    PortExtension *port = DPC_PORT(DeferredContext);
     KIRQL irql;
     IoAcquireCancelSpinLock(&irql);
     FinishRead(port, SwitchBackToRing, irql, STATUS_TIMEOUT, READ_MARK_TIMED_OUT, RefTotalTimer);
@@ -205,11 +199,8 @@ VOID NTAPI CancelCurrentRead(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
                RefCancel);
 }
 
-VOID NTAPI ReadIntervalTimeoutDpc(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1, PVOID SystemArgument2) {
-    UNREFERENCED_PARAMETER(Dpc);
-    UNREFERENCED_PARAMETER(SystemArgument1);
-    UNREFERENCED_PARAMETER(SystemArgument2);
-    PortExtension *port = static_cast<PortExtension *>(DeferredContext);
+VOID NTAPI ReadIntervalTimeoutDpc(PKDPC, PVOID DeferredContext, PVOID, PVOID) {
+    PortExtension *port = DPC_PORT(DeferredContext);
     KIRQL irql;
     IoAcquireCancelSpinLock(&irql);
     PIRP read = port->CurrentRead;

@@ -27,8 +27,14 @@ VOID NTAPI PutChar(PortExtension *Port, UCHAR Char);
 // ControlLock then RxLock held: it stores characters.
 UCHAR NTAPI UpdateLineStatus(PortExtension *Port);
 
+// Adds events to HistoryMask; any IRQL up to DISPATCH_LEVEL, with or without locks.
+VOID AddHistory(PortExtension *Port, LONG Events);
 // Hands HistoryMask to a waiting wait-on-mask request, if any. Any IRQL up to DISPATCH_LEVEL.
 VOID NTAPI NotifyEvents(PortExtension *Port);
+// Completes CurrentWait once NotifyEvents has written its events.
+KDEFERRED_ROUTINE CompleteWaitDpc;
+// Both RTS-drop DPCs (ArmRtsDropDpc, RtsDropDpc): ends one attempt of RtsDropPending.
+KDEFERRED_ROUTINE EndRtsDropAttemptDpc;
 
 // Copies what the ring holds, up to ReadNeeded, into the current read after what it already has;
 // returns the count, which ConsumeFromRing then takes out of the ring. ControlLock held.

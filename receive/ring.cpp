@@ -118,12 +118,7 @@ VOID NTAPI PutChar(PortExtension *Port, UCHAR Char) {
     if (Port->RxRingCount < Port->RxBufferSize) {
         *Port->RxPutSlot = Char;
         if (++Port->RxRingCount == Port->RxEightyPercent && (Port->WaitMask & SERIAL_EV_RX80FULL)) {
-            LONG old = InterlockedCompareExchange(&Port->HistoryMask, 0, 0);
-            for (;;) {
-                LONG seen = InterlockedCompareExchange(&Port->HistoryMask, old | SERIAL_EV_RX80FULL, old);
-                if (seen == old) break;
-                old = seen;
-            }
+            AddHistory(Port, SERIAL_EV_RX80FULL);
             NotifyEvents(Port);
         }
         Port->RxPutSlot = Port->RxPutSlot == Port->RxTargetLast ? Port->RxRingStart : Port->RxPutSlot + 1;

@@ -99,22 +99,16 @@ VOID NTAPI CancelCurrentImmediate(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     FinishImmediate(PortOf(DeviceObject), Irp->CancelIrql, STATUS_CANCELLED, RefCancel);
 }
 
-VOID NTAPI CompleteImmediateDpc(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1, PVOID SystemArgument2) {
-    UNREFERENCED_PARAMETER(Dpc);
-    UNREFERENCED_PARAMETER(SystemArgument1);
-    UNREFERENCED_PARAMETER(SystemArgument2);
-    PortExtension *port = static_cast<PortExtension *>(DeferredContext);
+VOID NTAPI CompleteImmediateDpc(PKDPC, PVOID DeferredContext, PVOID, PVOID) {
+    PortExtension *port = DPC_PORT(DeferredContext);
     KIRQL irql;
     IoAcquireCancelSpinLock(&irql);
     FinishImmediate(port, irql, STATUS_SUCCESS, RefTransfer);
     DpcFinished(port);
 }
 
-VOID NTAPI ImmediateTimeoutDpc(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1, PVOID SystemArgument2) {
-    UNREFERENCED_PARAMETER(Dpc);
-    UNREFERENCED_PARAMETER(SystemArgument1);
-    UNREFERENCED_PARAMETER(SystemArgument2);
-    PortExtension *port = static_cast<PortExtension *>(DeferredContext);
+VOID NTAPI ImmediateTimeoutDpc(PKDPC, PVOID DeferredContext, PVOID, PVOID) {
+    PortExtension *port = DPC_PORT(DeferredContext);
     KIRQL irql;
     IoAcquireCancelSpinLock(&irql);
     FinishImmediate(port, irql, STATUS_TIMEOUT, RefTotalTimer);

@@ -220,11 +220,8 @@ VOID CancelAllOfKind(PDEVICE_OBJECT DeviceObject, PLIST_ENTRY Queue, PIRP *Slot)
     IoReleaseCancelSpinLock(irql);
 }
 
-VOID NTAPI ErrorAbortDpc(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1, PVOID SystemArgument2) {
-    UNREFERENCED_PARAMETER(Dpc);
-    UNREFERENCED_PARAMETER(SystemArgument1);
-    UNREFERENCED_PARAMETER(SystemArgument2);
-    PortExtension *port = static_cast<PortExtension *>(DeferredContext);
+VOID NTAPI ErrorAbortDpc(PKDPC, PVOID DeferredContext, PVOID, PVOID) {
+    PortExtension *port = DPC_PORT(DeferredContext);
     CancelAllOfKind(port->DeviceObject, &port->WriteQueue, &port->CurrentWrite);
     CancelAllOfKind(port->DeviceObject, &port->ReadQueue, &port->CurrentRead);
     DpcFinished(port);

@@ -75,6 +75,8 @@ BOOLEAN QueueDpcCounted(PKDPC Dpc, PVOID Argument1, PVOID Argument2, PortExtensi
 BOOLEAN SetTimerCounted(PKTIMER Timer, LARGE_INTEGER DueTime, PKDPC Dpc, PortExtension *Port);
 BOOLEAN CancelTimerCounted(PKTIMER Timer, PortExtension *Port);
 VOID DpcFinished(PortExtension *Port);
+// Opens every DPC routine of the port: a DPC runs at DISPATCH_LEVEL, with the port as its context.
+#define DPC_PORT(Context) (REQUIRE_IRQL(DISPATCH_LEVEL), static_cast<PortExtension *>(Context))
 
 KDEFERRED_ROUTINE ErrorAbortDpc;
 REQUEST_STARTER BeginPurge;

@@ -263,11 +263,7 @@ VOID NTAPI ContinueWrite(PortExtension *Port, ULONG Sent, LONG Generation) {
         KeAcquireSpinLock(&Port->ControlLock, &irql);
         ULONG mask = Port->WaitMask;
         KeReleaseSpinLock(&Port->ControlLock, irql);
-        if (mask & SERIAL_EV_TXEMPTY) {
-            LONG old = InterlockedCompareExchange(&Port->HistoryMask, 0, 0), seen;
-            while ((seen = InterlockedCompareExchange(&Port->HistoryMask, old | SERIAL_EV_TXEMPTY, old)) != old)
-                old = seen;
-        }
+        if (mask & SERIAL_EV_TXEMPTY) AddHistory(Port, SERIAL_EV_TXEMPTY);
         if (mask) NotifyEvents(Port);
         return;
     }
@@ -294,22 +290,16 @@ VOID NTAPI ContinueWrite(PortExtension *Port, ULONG Sent, LONG Generation) {
 
 VOID NTAPI WriteChunkLost(PortExtension *Port, NTSTATUS Why, LONG Generation) { EndLostWrite(Port, Generation, Why); }
 
-VOID NTAPI CompleteWriteDpc(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1, PVOID SystemArgument2) {
-    UNREFERENCED_PARAMETER(Dpc);
-    UNREFERENCED_PARAMETER(SystemArgument1);
-    UNREFERENCED_PARAMETER(SystemArgument2);
-    PortExtension *port = static_cast<PortExtension *>(DeferredContext);
+VOID NTAPI CompleteWriteDpc(PKDPC, PVOID DeferredContext, PVOID, PVOID) {
+    PortExtension *port = DPC_PORT(DeferredContext);
     KIRQL irql;
     IoAcquireCancelSpinLock(&irql);
     FinishCurrentWrite(port, NULL, irql, STATUS_SUCCESS, RefTransfer);
     DpcFinished(port);
 }
 
-VOID NTAPI WriteTimeoutDpc(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1, PVOID SystemArgument2) {
-    UNREFERENCED_PARAMETER(Dpc);
-    UNREFERENCED_PARAMETER(SystemArgument1);
-    UNREFERENCED_PARAMETER(SystemArgument2);
-    PortExtension *port = static_cast<PortExtension *>(DeferredContext);
+VOID NTAPI WriteTimeoutDpc(PKDPC, PVOID DeferredContext, PVOID, PVOID) {
+    PortExtension *port = DPC_PORT(DeferredContext);
     KIRQL controlIrql, irql;
     KeAcquireSpinLock(&port->ControlLock, &controlIrql);
     IoAcquireCancelSpinLock(&irql);

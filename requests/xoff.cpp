@@ -47,11 +47,8 @@ VOID NTAPI CancelCurrentXoff(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
                      &port->XoffCountTimer, NULL, NULL, RefCancel);
 }
 
-VOID NTAPI XoffCountDoneDpc(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1, PVOID SystemArgument2) {
-    UNREFERENCED_PARAMETER(Dpc);
-    UNREFERENCED_PARAMETER(SystemArgument1);
-    UNREFERENCED_PARAMETER(SystemArgument2);
-    PortExtension *port = static_cast<PortExtension *>(DeferredContext);
+VOID NTAPI XoffCountDoneDpc(PKDPC, PVOID DeferredContext, PVOID, PVOID) {
+    PortExtension *port = DPC_PORT(DeferredContext);
     KIRQL irql;
     IoAcquireCancelSpinLock(&irql);
     PIRP irp = port->CurrentXoff;
@@ -61,11 +58,8 @@ VOID NTAPI XoffCountDoneDpc(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgume
     DpcFinished(port);
 }
 
-VOID NTAPI XoffCountTimeoutDpc(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1, PVOID SystemArgument2) {
-    UNREFERENCED_PARAMETER(Dpc);
-    UNREFERENCED_PARAMETER(SystemArgument1);
-    UNREFERENCED_PARAMETER(SystemArgument2);
-    PortExtension *port = static_cast<PortExtension *>(DeferredContext);
+VOID NTAPI XoffCountTimeoutDpc(PKDPC, PVOID DeferredContext, PVOID, PVOID) {
+    PortExtension *port = DPC_PORT(DeferredContext);
     KIRQL irql;
     IoAcquireCancelSpinLock(&irql);
     TryFinishCurrent(port, TakeBackXoff, irql, STATUS_SERIAL_COUNTER_TIMEOUT, &port->CurrentXoff, NULL, NULL, NULL,
