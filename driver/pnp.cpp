@@ -142,6 +142,7 @@ ULONG MaxBaudFromMask(ULONG Mask) {
 }
 
 PLATFORM_PAGEABLE VOID RestoreChipSettings(PortExtension *Port) {
+    PAGED_CODE();
     PDEVICE_OBJECT device = Port->DeviceObject;
     if (Port->ChipType != -1 && !EepromHoldsVendorId(device)) (void)ChipInit(device);
     (void)SendLineCoding(Port);

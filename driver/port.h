@@ -219,6 +219,11 @@ struct PortExtension {
 // The emulator's verifier reports any acquisition against it.
 #define DECLARE_PORT_LOCK_ORDER(Port) DECLARE_LOCK_ORDER(&(Port)->ControlLock, CANCEL_SPIN_LOCK, &(Port)->RxLock)
 
+// For routines the engine and the paths call with none of the port's locks held.
+#define REQUIRE_NO_PORT_LOCK(Port)                                                                \
+    (REQUIRE_LOCK_NOT_HELD(&(Port)->ControlLock), REQUIRE_CANCEL_LOCK_NOT_HELD(),                 \
+     REQUIRE_LOCK_NOT_HELD(&(Port)->RxLock))
+
 inline PortExtension *PortOf(PDEVICE_OBJECT device) {
     return static_cast<PortExtension *>(device->DeviceExtension);
 }

@@ -153,10 +153,11 @@ NTSTATUS NTAPI StartRead(PortExtension *Port) {
     }
 }
 
-// Under the cancel lock. The mark is left only by a party that still holds its bit on the current
+// The mark is left only by a party that still holds its bit on the current
 // read, so that nothing late can rewrite the outcome of a read that followed.
 static VOID FinishRead(PortExtension *Port, PTAKE_BACK_ROUTINE TakeBack, KIRQL Irql, NTSTATUS Status, LONG Mark,
                        ULONG Ref) {
+    REQUIRE_CANCEL_LOCK_HELD();
     PIRP read = Port->CurrentRead;
     if (Mark && read && (RefBitsOf(read) & Ref)) Port->ReadIntervalMark = Mark;
     TryFinishCurrent(Port, TakeBack, Irql, Status, &Port->CurrentRead, &Port->ReadQueue, &Port->ReadIntervalTimer,
@@ -164,6 +165,7 @@ static VOID FinishRead(PortExtension *Port, PTAKE_BACK_ROUTINE TakeBack, KIRQL I
 }
 
 VOID NTAPI SwitchBackToRing(PortExtension *Port) {
+    REQUIRE_CANCEL_LOCK_HELD();
     KeAcquireSpinLockAtDpcLevel(&Port->RxLock);
     // In ring mode PutChar has already filled the read and handed RefTransfer to CompleteReadDpc.
     if (Port->RxTarget != Port->RxRingStart) {
@@ -195,6 +197,7 @@ VOID NTAPI ReadTimeoutDpc(PKDPC, PVOID DeferredContext, PVOID, PVOID) {
 }
 
 VOID NTAPI CancelCurrentRead(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    REQUIRE_CANCEL_LOCK_HELD();
     FinishRead(PortOf(DeviceObject), SwitchBackToRing, Irp->CancelIrql, STATUS_CANCELLED, READ_MARK_CANCELLED,
                RefCancel);
 }

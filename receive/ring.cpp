@@ -68,6 +68,9 @@ VOID FreeRing(PortExtension *Port) {
 }
 
 VOID NTAPI PutChar(PortExtension *Port, UCHAR Char) {
+    REQUIRE_IRQL(DISPATCH_LEVEL);
+    REQUIRE_LOCK_HELD(&Port->ControlLock);
+    REQUIRE_LOCK_HELD(&Port->RxLock);
     if (!Port->RxRingStart) return;  // closed, or closing under a late bulk IN completion
 
     ULONG handshake = Port->HandFlow.ControlHandShake;
@@ -135,6 +138,7 @@ VOID NTAPI PutChar(PortExtension *Port, UCHAR Char) {
 }
 
 ULONG CopyFromRing(PortExtension *Port) {
+    REQUIRE_LOCK_HELD(&Port->ControlLock);
     ULONG n = Port->RxRingCount < Port->ReadNeeded ? Port->RxRingCount : Port->ReadNeeded;
     PIRP read = Port->CurrentRead;
     if (n) {
@@ -158,9 +162,13 @@ ULONG CopyFromRing(PortExtension *Port) {
     return n;
 }
 
-VOID ConsumeFromRing(PortExtension *Port, ULONG Count) { Port->RxRingCount -= Count; }
+VOID ConsumeFromRing(PortExtension *Port, ULONG Count) {
+    REQUIRE_LOCK_HELD(&Port->ControlLock);
+    Port->RxRingCount -= Count;
+}
 
 NTSTATUS ResizeRing(PortExtension *Port) {
+    REQUIRE_NO_PORT_LOCK(Port);
     PIRP irp = Port->CurrentRead;
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     PUCHAR ring = static_cast<PUCHAR>(stack->Parameters.DeviceIoControl.Type3InputBuffer);
@@ -204,6 +212,7 @@ NTSTATUS ResizeRing(PortExtension *Port) {
 }
 
 VOID PurgeRing(PortExtension *Port) {
+    REQUIRE_NO_PORT_LOCK(Port);
     KIRQL irql;
     KeAcquireSpinLock(&Port->ControlLock, &irql);
     KeAcquireSpinLockAtDpcLevel(&Port->RxLock);

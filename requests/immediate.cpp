@@ -96,6 +96,7 @@ static VOID NTAPI ReleaseImmediate(PIRP *Slot, PLIST_ENTRY Queue, PIRP *Next, BO
 }
 
 VOID NTAPI CancelCurrentImmediate(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    REQUIRE_CANCEL_LOCK_HELD();
     FinishImmediate(PortOf(DeviceObject), Irp->CancelIrql, STATUS_CANCELLED, RefCancel);
 }
 

@@ -91,6 +91,7 @@ NTSTATUS QueueOrStart(PortExtension *Port, PIRP Irp, PLIST_ENTRY Queue, PIRP *Sl
 }
 
 VOID DropOtherRefs(PIRP *Slot, PKTIMER IntervalTimer, PKTIMER TotalTimer, PortExtension *Port) {
+    REQUIRE_CANCEL_LOCK_HELD();
     PIRP irp = *Slot;
     ULONG bits = RefBitsOf(irp);
     if (IoSetCancelRoutine(irp, NULL)) bits &= ~RefCancel;
@@ -103,6 +104,7 @@ VOID DropOtherRefs(PIRP *Slot, PKTIMER IntervalTimer, PKTIMER TotalTimer, PortEx
 VOID TryFinishCurrent(PortExtension *Port, PTAKE_BACK_ROUTINE TakeBack, KIRQL Irql, NTSTATUS StatusToUse, PIRP *Slot,
                       PLIST_ENTRY Queue, PKTIMER IntervalTimer, PKTIMER TotalTimer, PREQUEST_STARTER Starter,
                       PNEXT_REQUEST_GETTER NextGetter, ULONG RefToDrop) {
+    REQUIRE_CANCEL_LOCK_HELD();
     PIRP irp = *Slot;
     if (!irp) {
         IoReleaseCancelSpinLock(Irql);
@@ -141,6 +143,7 @@ VOID TryFinishCurrent(PortExtension *Port, PTAKE_BACK_ROUTINE TakeBack, KIRQL Ir
 
 VOID TakeNextRequestLocked(PIRP *Slot, PLIST_ENTRY Queue, PIRP *Next, BOOLEAN CompleteCurrent, PortExtension *Port,
                            KIRQL Irql) {
+    REQUIRE_CANCEL_LOCK_HELD();
     PIRP old = *Slot;
     if (IsListEmpty(Queue)) {
         *Slot = NULL;
@@ -166,6 +169,7 @@ VOID NTAPI TakeNextRequest(PIRP *Slot, PLIST_ENTRY Queue, PIRP *Next, BOOLEAN Co
 }
 
 VOID NTAPI CancelQueuedRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    REQUIRE_CANCEL_LOCK_HELD();
     PortExtension *port = PortOf(DeviceObject);
     Irp->IoStatus.Information = 0;
     Irp->IoStatus.Status = STATUS_CANCELLED;
@@ -179,6 +183,7 @@ VOID NTAPI CancelQueuedRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 }
 
 VOID NTAPI CancelHeldRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    REQUIRE_CANCEL_LOCK_HELD();
     PortExtension *port = PortOf(DeviceObject);
     Irp->IoStatus.Information = 0;
     Irp->IoStatus.Status = STATUS_CANCELLED;

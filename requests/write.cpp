@@ -53,9 +53,10 @@ static BOOLEAN WriteDueTime(PortExtension *Port, ULONG Chars, PLARGE_INTEGER Due
     return TRUE;
 }
 
-// Under the cancel lock. A chunk given up still in flight counts as sent; a lost one does not
+// A chunk given up still in flight counts as sent; a lost one does not
 // (the caller zeroes InFlightChunk first).
 static VOID NTAPI TakeBackWrite(PortExtension *Port) {
+    REQUIRE_CANCEL_LOCK_HELD();
     PIRP irp = Port->CurrentWrite;
     ULONG bits = RefBitsOf(irp);
     Port->WriteStarting = FALSE;
@@ -81,6 +82,7 @@ static VOID NTAPI TakeBackWrite(PortExtension *Port) {
 // Runs for the lost chunk's owner of RefTransfer, which TryFinishCurrent has already cleared: the
 // bit goes back for the moment so that the settling below sees a write with a chunk out.
 static VOID NTAPI TakeBackLostWrite(PortExtension *Port) {
+    REQUIRE_CANCEL_LOCK_HELD();
     Port->InFlightChunk = 0;
     SetRefBits(Port->CurrentWrite, RefBitsOf(Port->CurrentWrite) | RefTransfer);
     TakeBackWrite(Port);
@@ -112,14 +114,16 @@ static VOID EndLostWrite(PortExtension *Port, LONG Generation, NTSTATUS Why) {
     FinishCurrentWrite(Port, TakeBackLostWrite, irql, status, RefTransfer);
 }
 
-// Under the cancel lock: a cancel cannot complete the write, and free its bytes, while they are
+// Under the cancel lock, so that a cancel cannot complete the write, and free its bytes, while they are
 // copied, and the send queue takes chunks in the order the write state went through them.
 static NTSTATUS BuildChunk(PortExtension *Port, ULONG Length, LONG Generation) {
+    REQUIRE_CANCEL_LOCK_HELD();
     return PrepareWriteChunk(Port->DeviceObject, Port->WriteCurrentChar, Length, Generation);
 }
 
-// Without locks: sends what BuildChunk queued, or ends the write whose chunk could not be built.
+// Sends what BuildChunk queued, or ends the write whose chunk could not be built.
 static VOID SendBuilt(PortExtension *Port, NTSTATUS Built, LONG Generation) {
+    REQUIRE_NO_PORT_LOCK(Port);
     if (NT_SUCCESS(Built))
         SendPreparedChunks(Port->DeviceObject);
     else  // a failure that reached the completion routine was handled there and moved the generation on
@@ -235,6 +239,7 @@ NTSTATUS NTAPI BeginWrite(PortExtension *Port) {
 }
 
 VOID NTAPI ContinueWrite(PortExtension *Port, ULONG Sent, LONG Generation) {
+    REQUIRE_NO_PORT_LOCK(Port);
     KIRQL irql;
     IoAcquireCancelSpinLock(&irql);
     PIRP irp = Port->CurrentWrite;
@@ -342,6 +347,7 @@ VOID NTAPI WriteTimeoutDpc(PKDPC, PVOID DeferredContext, PVOID, PVOID) {
 }
 
 VOID NTAPI CancelCurrentWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    REQUIRE_CANCEL_LOCK_HELD();
     PortExtension *port = PortOf(DeviceObject);
     // A chunk in flight cannot be recalled from here (DISPATCH_LEVEL); it is disowned instead.
     FinishCurrentWrite(port, TakeBackWrite, Irp->CancelIrql, STATUS_CANCELLED, RefCancel);

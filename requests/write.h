@@ -19,7 +19,7 @@ KDEFERRED_ROUTINE CompleteWriteDpc;
 KDEFERRED_ROUTINE WriteTimeoutDpc;
 
 // XOFF counter (requests/xoff.cpp). The receive path calls CountXoffChar for every character
-// PutChar keeps, holding ControlLock and RxLock.
+// PutChar keeps.
 VOID ArmXoffCounter(PortExtension *Port);
 VOID CountXoffChar(PortExtension *Port);
 // A write begins: a counting XOFF counter ends with STATUS_SERIAL_MORE_WRITES.

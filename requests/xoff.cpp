@@ -5,18 +5,22 @@
 #include "requests/write.h"
 
 static VOID NTAPI TakeBackXoff(PortExtension *Port) {
+    REQUIRE_CANCEL_LOCK_HELD();
     if (InterlockedExchange(&Port->XoffCounter, 0) != 0)
         SetRefBits(Port->CurrentXoff, RefBitsOf(Port->CurrentXoff) & ~RefTransfer);
 }
 
-// Under the cancel lock, with the request already in CurrentXoff.
+// With the request already in CurrentXoff.
 VOID ArmXoffCounter(PortExtension *Port) {
+    REQUIRE_CANCEL_LOCK_HELD();
     PIRP irp = Port->CurrentXoff;
     InterlockedExchange(&Port->XoffCounter, static_cast<PSERIAL_XOFF_COUNTER>(irp->AssociatedIrp.SystemBuffer)->Counter);
     SetRefBits(irp, RefBitsOf(irp) | RefTransfer);
 }
 
 VOID CountXoffChar(PortExtension *Port) {
+    REQUIRE_LOCK_HELD(&Port->ControlLock);
+    REQUIRE_LOCK_HELD(&Port->RxLock);
     LONG old = InterlockedCompareExchange(&Port->XoffCounter, 0, 0), seen;
     for (;;) {
         if (old <= 0) return;
@@ -42,6 +46,7 @@ VOID EndXoffForNewWrite(PortExtension *Port) {
 }
 
 VOID NTAPI CancelCurrentXoff(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    REQUIRE_CANCEL_LOCK_HELD();
     PortExtension *port = PortOf(DeviceObject);
     TryFinishCurrent(port, TakeBackXoff, Irp->CancelIrql, STATUS_CANCELLED, &port->CurrentXoff, NULL, NULL,
                      &port->XoffCountTimer, NULL, NULL, RefCancel);

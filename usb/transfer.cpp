@@ -167,6 +167,7 @@ NTSTATUS SubmitBulkOut(PDEVICE_OBJECT Device, TransferOrigin Origin, const UCHAR
 }
 
 NTSTATUS PrepareWriteChunk(PDEVICE_OBJECT Device, const UCHAR *Source, ULONG Length, LONG Generation) {
+    REQUIRE_CANCEL_LOCK_HELD();
     if (Length && !Source) return STATUS_INVALID_PARAMETER;
     PortExtension *port = PortOf(Device);
     UsbTransfer *t;
@@ -188,6 +189,7 @@ NTSTATUS PrepareWriteChunk(PDEVICE_OBJECT Device, const UCHAR *Source, ULONG Len
 
 // A completion run inside a send may queue the next chunk; the sender already at work sends it.
 VOID SendPreparedChunks(PDEVICE_OBJECT Device) {
+    REQUIRE_NO_PORT_LOCK(PortOf(Device));
     PortExtension *port = PortOf(Device);
     KIRQL irql;
     IoAcquireCancelSpinLock(&irql);
@@ -429,6 +431,7 @@ NTSTATUS SetRemoteWakeup(PDEVICE_OBJECT Device, BOOLEAN Enable) {
 }
 
 NTSTATUS SubmitAsyncUrb(PDEVICE_OBJECT Device, PURB Urb) {
+    REQUIRE_IRQL_AT_MOST(DISPATCH_LEVEL);
     PortExtension *port = PortOf(Device);
     PIRP irp = port->LowerDevice ? IoAllocateIrp(port->LowerDevice->StackSize, FALSE) : NULL;
     if (!irp) {
