@@ -4,7 +4,7 @@
 #include "usb/syncrequest.h"
 
 // Divisor code = 0x80000000 + e * 512 + m, with m = 384000000 / rate divided by 4 per step of e
-// until it fits 9 bits (or e reaches 7).
+// until it fits 8 bits (or e reaches 7); bit 8 stays clear.
 const StandardRate StandardRateTable[STANDARD_RATE_ROWS] = {
     {6000000, 0x80000040}, {3000000, 0x80000080}, {2457600, 0x8000009C}, {1228800, 0x8000024E},
     {921600, 0x80000268},  {812500, 0x80000276},  {806400, 0x80000277},  {614400, 0x8000029C},

@@ -32,7 +32,7 @@ VOID FreePortNames(PortExtension *Port);
 DRIVER_DISPATCH PnpDispatch;
 NTSTATUS StartDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTSTATUS FinishStart(PDEVICE_OBJECT DeviceObject);
-// Brings the chip to the port's settings at every start and open; pageable, PASSIVE_LEVEL.
+// Brings the chip to the port's settings at every start and open.
 VOID RestoreChipSettings(PortExtension *Port);
 // Cancels every queued, current and held request; removal, surprise removal and cleanup.
 VOID KillAllRequests(PortExtension *Port);

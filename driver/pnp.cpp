@@ -143,6 +143,7 @@ ULONG MaxBaudFromMask(ULONG Mask) {
 }
 
 PLATFORM_PAGEABLE VOID RestoreChipSettings(PortExtension *Port) {
+    PAGED_CODE();
     PDEVICE_OBJECT device = Port->DeviceObject;
     if (Port->ChipType != ChipUnclassified && !EepromHoldsVendorId(device)) (void)ChipInit(device);
     (void)SendLineCoding(Port);

@@ -149,8 +149,8 @@ struct PortExtension {
     KDPC RtsDropDpc;
 
     // ---- Receive ring and character processing (receive/) ----
-    // ControlLock guards the ring's content (RxTakeSlot, RxRingCount); RxLock, always the innermost
-    // lock, guards where PutChar stores (RxTarget, RxPutSlot, RxTargetLast, RxDirectCount).
+    // ControlLock guards the ring's content (RxTakeSlot, RxRingCount); RxLock guards where PutChar
+    // stores (RxTarget, RxPutSlot, RxTargetLast, RxDirectCount).
     // RxTarget is RxRingStart in ring mode, the current read's buffer in direct mode.
     PUCHAR RxRingStart;  // nonpaged, NULL while closed; RxBufferSize is its size
     ULONG RxRingCount;
@@ -227,6 +227,15 @@ struct PortExtension {
 
 // Types 2 and up: divisor codes, extended rates, larger write chunks, chip-side flow control.
 inline BOOLEAN IsNewerChip(const PortExtension *Port) { return Port->ChipType >= ChipType2; }
+
+// Lock order: a thread that holds several of these took them in this order, outermost first.
+// The emulator's verifier reports any acquisition against it.
+#define DECLARE_PORT_LOCK_ORDER(Port) DECLARE_LOCK_ORDER(&(Port)->ControlLock, CANCEL_SPIN_LOCK, &(Port)->RxLock)
+
+// For routines the engine and the paths call with none of the port's locks held.
+#define REQUIRE_NO_PORT_LOCK(Port)                                                                \
+    (REQUIRE_LOCK_NOT_HELD(&(Port)->ControlLock), REQUIRE_CANCEL_LOCK_NOT_HELD(),                 \
+     REQUIRE_LOCK_NOT_HELD(&(Port)->RxLock))
 
 inline PortExtension *PortOf(PDEVICE_OBJECT device) {
     return static_cast<PortExtension *>(device->DeviceExtension);

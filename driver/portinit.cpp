@@ -9,6 +9,7 @@ NTSTATUS InitPortExtension(PDEVICE_OBJECT DeviceObject) {
 
     // ControlLock, FlagsLock and RxLock are initialised once, at creation: a restart must never
     // reinitialise a lock that a DPC of the stopped port could still be releasing.
+    DECLARE_PORT_LOCK_ORDER(port);
 
     KeInitializeTimer(&port->ReadTotalTimer);
     KeInitializeTimer(&port->ReadIntervalTimer);
@@ -17,10 +18,8 @@ NTSTATUS InitPortExtension(PDEVICE_OBJECT DeviceObject) {
     KeInitializeTimer(&port->XoffCountTimer);
     KeInitializeTimer(&port->RtsDropTimer);
 
-    // DPCs, in this order, each with the port as context, as their routines are built:
-    // CompleteWriteDpc, CompleteReadDpc, ReadTimeoutDpc, ReadIntervalTimeoutDpc, WriteTimeoutDpc,
-    // ErrorAbortDpc, CompleteImmediateDpc, ImmediateTimeoutDpc, CompleteWaitDpc,
-    // XoffCountTimeoutDpc, XoffCountDoneDpc, ArmRtsDropDpc, RtsDropDpc.
+    // Every DPC of the port, each with the port as context: queueing one that was never initialised
+    // would run address 0.
     KeInitializeDpc(&port->CompleteReadDpc, CompleteReadDpc, port);
     KeInitializeDpc(&port->ReadTimeoutDpc, ReadTimeoutDpc, port);
     KeInitializeDpc(&port->ReadIntervalTimeoutDpc, ReadIntervalTimeoutDpc, port);
@@ -31,6 +30,9 @@ NTSTATUS InitPortExtension(PDEVICE_OBJECT DeviceObject) {
     KeInitializeDpc(&port->ImmediateTimeoutDpc, ImmediateTimeoutDpc, port);
     KeInitializeDpc(&port->XoffCountTimeoutDpc, XoffCountTimeoutDpc, port);
     KeInitializeDpc(&port->XoffCountDoneDpc, XoffCountDoneDpc, port);
+    KeInitializeDpc(&port->CompleteWaitDpc, CompleteWaitDpc, port);
+    KeInitializeDpc(&port->ArmRtsDropDpc, EndRtsDropAttemptDpc, port);
+    KeInitializeDpc(&port->RtsDropDpc, EndRtsDropAttemptDpc, port);
 
     port->CurrentBaud = 0;
     port->LineControl = 0x1A;  // 7 data bits, even parity, 1 stop bit

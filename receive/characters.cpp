@@ -4,16 +4,6 @@
 #include "requests/requests.h"
 #include "usb/transfer.h"
 
-// The XP kernel has no InterlockedOr to import.
-static VOID AddHistory(PortExtension *Port, LONG Events) {
-    LONG old = InterlockedCompareExchange(&Port->HistoryMask, 0, 0);
-    for (;;) {
-        LONG seen = InterlockedCompareExchange(&Port->HistoryMask, old | Events, old);
-        if (seen == old) return;
-        old = seen;
-    }
-}
-
 // One received byte: count, mask, strip, act on XON/XOFF, store, raise events.
 VOID ReceiveByte(PortExtension *Port, UCHAR Byte) {
     const TransferHandoffs *h = Port->Handoffs;

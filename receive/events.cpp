@@ -2,6 +2,12 @@
 #include "receive/receive.h"
 #include "requests/requests.h"
 
+// The XP kernel has no InterlockedOr to import.
+VOID AddHistory(PortExtension *Port, LONG Events) {
+    LONG old = InterlockedCompareExchange(&Port->HistoryMask, 0, 0), seen;
+    while ((seen = InterlockedCompareExchange(&Port->HistoryMask, old | Events, old)) != old) old = seen;
+}
+
 VOID NTAPI NotifyEvents(PortExtension *Port) {
     for (;;) {
         // Callers on other processors return at once; the one inside looks again on its way out.
@@ -18,4 +24,12 @@ VOID NTAPI NotifyEvents(PortExtension *Port) {
         // Events added while the guard was up found it taken and left them for us.
         if (!Port->MaskResultLocation || !InterlockedCompareExchange(&Port->HistoryMask, 0, 0)) return;
     }
+}
+
+VOID NTAPI CompleteWaitDpc(PKDPC, PVOID DeferredContext, PVOID, PVOID) {
+    PortExtension *port = DPC_PORT(DeferredContext);
+    KIRQL irql;
+    IoAcquireCancelSpinLock(&irql);
+    TryFinishCurrent(port, NULL, irql, STATUS_SUCCESS, &port->CurrentWait, NULL, NULL, NULL, NULL, NULL, RefTransfer);
+    DpcFinished(port);
 }

@@ -7,6 +7,8 @@
 #define LINE_STATUS_ERRORS (SERIAL_LSR_OE | SERIAL_LSR_PE | SERIAL_LSR_FE | SERIAL_LSR_BI | SERIAL_LSR_FIFOERR)
 
 UCHAR NTAPI UpdateLineStatus(PortExtension *Port) {
+    REQUIRE_LOCK_HELD(&Port->ControlLock);
+    REQUIRE_LOCK_HELD(&Port->RxLock);
     USHORT status = Port->UartStatus;
     UCHAR lsr = 0;
     if (status & UART_OVERRUN) lsr |= SERIAL_LSR_OE;

@@ -146,10 +146,11 @@ NTSTATUS NTAPI StartRead(PortExtension *Port) {
     }
 }
 
-// Under the cancel lock. The mark is left only by a party that still holds its bit on the current
+// The mark is left only by a party that still holds its bit on the current
 // read, so that nothing late can rewrite the outcome of a read that followed.
 static VOID FinishRead(PortExtension *Port, PTAKE_BACK_ROUTINE TakeBack, KIRQL Irql, NTSTATUS Status, LONG Mark,
                        ULONG Ref) {
+    REQUIRE_CANCEL_LOCK_HELD();
     PIRP read = Port->CurrentRead;
     if (Mark && read && (RefBitsOf(read) & Ref)) Port->ReadIntervalMark = Mark;
     TryFinishCurrent(Port, TakeBack, Irql, Status, &Port->CurrentRead, &Port->ReadQueue, &Port->ReadIntervalTimer,
@@ -157,6 +158,7 @@ static VOID FinishRead(PortExtension *Port, PTAKE_BACK_ROUTINE TakeBack, KIRQL I
 }
 
 VOID NTAPI SwitchBackToRing(PortExtension *Port) {
+    REQUIRE_CANCEL_LOCK_HELD();
     KeAcquireSpinLockAtDpcLevel(&Port->RxLock);
     // In ring mode PutChar has already filled the read and handed RefTransfer to CompleteReadDpc.
     if (Port->RxTarget != Port->RxRingStart) {
@@ -171,22 +173,16 @@ VOID NTAPI SwitchBackToRing(PortExtension *Port) {
     KeReleaseSpinLockFromDpcLevel(&Port->RxLock);
 }
 
-VOID NTAPI CompleteReadDpc(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1, PVOID SystemArgument2) {
-    UNREFERENCED_PARAMETER(Dpc);
-    UNREFERENCED_PARAMETER(SystemArgument1);
-    UNREFERENCED_PARAMETER(SystemArgument2);
-    PortExtension *port = static_cast<PortExtension *>(DeferredContext);
+VOID NTAPI CompleteReadDpc(PKDPC, PVOID DeferredContext, PVOID, PVOID) {
+    PortExtension *port = DPC_PORT(DeferredContext);
     KIRQL irql;
     IoAcquireCancelSpinLock(&irql);
     FinishRead(port, NULL, irql, STATUS_SUCCESS, READ_MARK_COMPLETED, RefTransfer);
     DpcFinished(port);
 }
 
-VOID NTAPI ReadTimeoutDpc(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1, PVOID SystemArgument2) {
-    UNREFERENCED_PARAMETER(Dpc);
-    UNREFERENCED_PARAMETER(SystemArgument1);
-    UNREFERENCED_PARAMETER(SystemArgument2);
-    PortExtension *port = static_cast<PortExtension *>(DeferredContext);
+VOID NTAPI ReadTimeoutDpc(PKDPC, PVOID DeferredContext, PVOID, PVOID) {
+    PortExtension *port = DPC_PORT(DeferredContext);
     KIRQL irql;
     IoAcquireCancelSpinLock(&irql);
     FinishRead(port, SwitchBackToRing, irql, STATUS_TIMEOUT, READ_MARK_TIMED_OUT, RefTotalTimer);
@@ -194,15 +190,13 @@ VOID NTAPI ReadTimeoutDpc(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument
 }
 
 VOID NTAPI CancelCurrentRead(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    REQUIRE_CANCEL_LOCK_HELD();
     FinishRead(PortOf(DeviceObject), SwitchBackToRing, Irp->CancelIrql, STATUS_CANCELLED, READ_MARK_CANCELLED,
                RefCancel);
 }
 
-VOID NTAPI ReadIntervalTimeoutDpc(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1, PVOID SystemArgument2) {
-    UNREFERENCED_PARAMETER(Dpc);
-    UNREFERENCED_PARAMETER(SystemArgument1);
-    UNREFERENCED_PARAMETER(SystemArgument2);
-    PortExtension *port = static_cast<PortExtension *>(DeferredContext);
+VOID NTAPI ReadIntervalTimeoutDpc(PKDPC, PVOID DeferredContext, PVOID, PVOID) {
+    PortExtension *port = DPC_PORT(DeferredContext);
     KIRQL irql;
     IoAcquireCancelSpinLock(&irql);
     PIRP read = port->CurrentRead;

@@ -24,31 +24,35 @@ VOID FreeRing(PortExtension *Port);
 // For the current RxBufferSize: XoffLimit an eighth of it, XonLimit half, the 80% mark at 13/16.
 VOID SetRingLimits(PortExtension *Port);
 
-// Applies the receive rules to one character from the bulk IN pipe. No lock held.
+// Applies the receive rules to one character from the bulk IN pipe.
 VOID ReceiveByte(PortExtension *Port, UCHAR Byte);
 
-// Stores one received character, into the ring or the waiting read's buffer. DISPATCH_LEVEL,
-// ControlLock then RxLock held.
+// Stores one received character, into the ring or the waiting read's buffer.
 VOID NTAPI PutChar(PortExtension *Port, UCHAR Char);
 
-// Acts on the error bits of UartStatus and returns them as a line-status register byte.
-// ControlLock then RxLock held: it stores characters.
+// Acts on the error bits of UartStatus and returns them as a line-status register byte; it stores
+// characters, so it runs under RxLock too.
 UCHAR NTAPI UpdateLineStatus(PortExtension *Port);
 
+// Adds events to HistoryMask; any IRQL up to DISPATCH_LEVEL, with or without locks.
+VOID AddHistory(PortExtension *Port, LONG Events);
 // Hands HistoryMask to a waiting wait-on-mask request, if any. Any IRQL up to DISPATCH_LEVEL.
 VOID NTAPI NotifyEvents(PortExtension *Port);
+// Completes CurrentWait once NotifyEvents has written its events.
+KDEFERRED_ROUTINE CompleteWaitDpc;
+// Both RTS-drop DPCs (ArmRtsDropDpc, RtsDropDpc): ends one attempt of RtsDropPending.
+KDEFERRED_ROUTINE EndRtsDropAttemptDpc;
 
 // Copies what the ring holds, up to ReadNeeded, into the current read after what it already has;
-// returns the count, which ConsumeFromRing then takes out of the ring. ControlLock held.
+// returns the count, which ConsumeFromRing then takes out of the ring.
 ULONG CopyFromRing(PortExtension *Port);
 VOID ConsumeFromRing(PortExtension *Port, ULONG Count);
 
 // IOCTL_SERIAL_SET_QUEUE_SIZE current in ReadQueue: installs the buffer parked in the request if
-// it is larger, keeping the ring's content. Always succeeds. No lock held on entry.
+// it is larger, keeping the ring's content. Always succeeds.
 NTSTATUS ResizeRing(PortExtension *Port);
 
 // SERIAL_PURGE_RXCLEAR: empties the ring, unless the receive path is filling a read directly.
-// No lock held on entry.
 VOID PurgeRing(PortExtension *Port);
 
 // Read requests (read.cpp). StartRead is the starter of ReadQueue: it serves reads from the ring,

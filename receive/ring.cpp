@@ -66,6 +66,9 @@ VOID FreeRing(PortExtension *Port) {
 }
 
 VOID NTAPI PutChar(PortExtension *Port, UCHAR Char) {
+    REQUIRE_IRQL(DISPATCH_LEVEL);
+    REQUIRE_LOCK_HELD(&Port->ControlLock);
+    REQUIRE_LOCK_HELD(&Port->RxLock);
     if (!Port->RxRingStart) return;  // closed, or closing under a late bulk IN completion
 
     ULONG handshake = Port->HandFlow.ControlHandShake;
@@ -116,12 +119,7 @@ VOID NTAPI PutChar(PortExtension *Port, UCHAR Char) {
     if (Port->RxRingCount < Port->RxBufferSize) {
         *Port->RxPutSlot = Char;
         if (++Port->RxRingCount == Port->RxEightyPercent && (Port->WaitMask & SERIAL_EV_RX80FULL)) {
-            LONG old = InterlockedCompareExchange(&Port->HistoryMask, 0, 0);
-            for (;;) {
-                LONG seen = InterlockedCompareExchange(&Port->HistoryMask, old | SERIAL_EV_RX80FULL, old);
-                if (seen == old) break;
-                old = seen;
-            }
+            AddHistory(Port, SERIAL_EV_RX80FULL);
             NotifyEvents(Port);
         }
         Port->RxPutSlot = Port->RxPutSlot == Port->RxTargetLast ? Port->RxRingStart : Port->RxPutSlot + 1;
@@ -138,6 +136,7 @@ VOID NTAPI PutChar(PortExtension *Port, UCHAR Char) {
 }
 
 ULONG CopyFromRing(PortExtension *Port) {
+    REQUIRE_LOCK_HELD(&Port->ControlLock);
     ULONG n = Port->RxRingCount < Port->ReadNeeded ? Port->RxRingCount : Port->ReadNeeded;
     PIRP read = Port->CurrentRead;
     if (n) {
@@ -161,9 +160,13 @@ ULONG CopyFromRing(PortExtension *Port) {
     return n;
 }
 
-VOID ConsumeFromRing(PortExtension *Port, ULONG Count) { Port->RxRingCount -= Count; }
+VOID ConsumeFromRing(PortExtension *Port, ULONG Count) {
+    REQUIRE_LOCK_HELD(&Port->ControlLock);
+    Port->RxRingCount -= Count;
+}
 
 NTSTATUS ResizeRing(PortExtension *Port) {
+    REQUIRE_NO_PORT_LOCK(Port);
     PIRP irp = Port->CurrentRead;
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     PUCHAR ring = static_cast<PUCHAR>(stack->Parameters.DeviceIoControl.Type3InputBuffer);
@@ -207,6 +210,7 @@ NTSTATUS ResizeRing(PortExtension *Port) {
 }
 
 VOID PurgeRing(PortExtension *Port) {
+    REQUIRE_NO_PORT_LOCK(Port);
     KIRQL irql;
     KeAcquireSpinLock(&Port->ControlLock, &irql);
     KeAcquireSpinLockAtDpcLevel(&Port->RxLock);

@@ -89,21 +89,14 @@ static VOID NTAPI ReleaseImmediate(PIRP *Slot, PLIST_ENTRY Queue, PIRP *Next, BO
 }
 
 VOID NTAPI CancelCurrentImmediate(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    REQUIRE_CANCEL_LOCK_HELD();
     FinishCurrentOf(PortOf(DeviceObject), &ImmediateKind, NULL, Irp->CancelIrql, STATUS_CANCELLED, RefCancel);
 }
 
-VOID NTAPI CompleteImmediateDpc(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1, PVOID SystemArgument2) {
-    UNREFERENCED_PARAMETER(Dpc);
-    UNREFERENCED_PARAMETER(SystemArgument1);
-    UNREFERENCED_PARAMETER(SystemArgument2);
-    PortExtension *port = static_cast<PortExtension *>(DeferredContext);
-    FinishCurrentFromDpc(port, &ImmediateKind, NULL, STATUS_SUCCESS, RefTransfer);
+VOID NTAPI CompleteImmediateDpc(PKDPC, PVOID DeferredContext, PVOID, PVOID) {
+    FinishCurrentFromDpc(DPC_PORT(DeferredContext), &ImmediateKind, NULL, STATUS_SUCCESS, RefTransfer);
 }
 
-VOID NTAPI ImmediateTimeoutDpc(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1, PVOID SystemArgument2) {
-    UNREFERENCED_PARAMETER(Dpc);
-    UNREFERENCED_PARAMETER(SystemArgument1);
-    UNREFERENCED_PARAMETER(SystemArgument2);
-    PortExtension *port = static_cast<PortExtension *>(DeferredContext);
-    FinishCurrentFromDpc(port, &ImmediateKind, NULL, STATUS_TIMEOUT, RefTotalTimer);
+VOID NTAPI ImmediateTimeoutDpc(PKDPC, PVOID DeferredContext, PVOID, PVOID) {
+    FinishCurrentFromDpc(DPC_PORT(DeferredContext), &ImmediateKind, NULL, STATUS_TIMEOUT, RefTotalTimer);
 }

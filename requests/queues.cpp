@@ -91,6 +91,7 @@ NTSTATUS QueueOrStart(PortExtension *Port, PIRP Irp, PLIST_ENTRY Queue, PIRP *Sl
 }
 
 VOID DropOtherRefs(PIRP *Slot, PKTIMER IntervalTimer, PKTIMER TotalTimer, PortExtension *Port) {
+    REQUIRE_CANCEL_LOCK_HELD();
     PIRP irp = *Slot;
     ULONG bits = RefBitsOf(irp);
     if (IoSetCancelRoutine(irp, NULL)) bits &= ~RefCancel;
@@ -103,6 +104,7 @@ VOID DropOtherRefs(PIRP *Slot, PKTIMER IntervalTimer, PKTIMER TotalTimer, PortEx
 VOID TryFinishCurrent(PortExtension *Port, PTAKE_BACK_ROUTINE TakeBack, KIRQL Irql, NTSTATUS StatusToUse, PIRP *Slot,
                       PLIST_ENTRY Queue, PKTIMER IntervalTimer, PKTIMER TotalTimer, PREQUEST_STARTER Starter,
                       PNEXT_REQUEST_GETTER NextGetter, ULONG RefToDrop) {
+    REQUIRE_CANCEL_LOCK_HELD();
     PIRP irp = *Slot;
     if (!irp) {
         IoReleaseCancelSpinLock(Irql);
@@ -156,6 +158,7 @@ VOID FinishCurrentFromDpc(PortExtension *Port, const RequestKind *Kind, PTAKE_BA
 
 VOID TakeNextRequestLocked(PIRP *Slot, PLIST_ENTRY Queue, PIRP *Next, BOOLEAN CompleteCurrent, PortExtension *Port,
                            KIRQL Irql) {
+    REQUIRE_CANCEL_LOCK_HELD();
     PIRP old = *Slot;
     if (IsListEmpty(Queue)) {
         *Slot = NULL;
@@ -181,6 +184,7 @@ VOID NTAPI TakeNextRequest(PIRP *Slot, PLIST_ENTRY Queue, PIRP *Next, BOOLEAN Co
 }
 
 VOID NTAPI CancelQueuedRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    REQUIRE_CANCEL_LOCK_HELD();
     PortExtension *port = PortOf(DeviceObject);
     Irp->IoStatus.Information = 0;
     Irp->IoStatus.Status = STATUS_CANCELLED;
@@ -194,6 +198,7 @@ VOID NTAPI CancelQueuedRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 }
 
 VOID NTAPI CancelHeldRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    REQUIRE_CANCEL_LOCK_HELD();
     PortExtension *port = PortOf(DeviceObject);
     Irp->IoStatus.Information = 0;
     Irp->IoStatus.Status = STATUS_CANCELLED;
@@ -235,11 +240,8 @@ VOID CancelAllOfKind(PDEVICE_OBJECT DeviceObject, PLIST_ENTRY Queue, PIRP *Slot)
     IoReleaseCancelSpinLock(irql);
 }
 
-VOID NTAPI ErrorAbortDpc(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1, PVOID SystemArgument2) {
-    UNREFERENCED_PARAMETER(Dpc);
-    UNREFERENCED_PARAMETER(SystemArgument1);
-    UNREFERENCED_PARAMETER(SystemArgument2);
-    PortExtension *port = static_cast<PortExtension *>(DeferredContext);
+VOID NTAPI ErrorAbortDpc(PKDPC, PVOID DeferredContext, PVOID, PVOID) {
+    PortExtension *port = DPC_PORT(DeferredContext);
     CancelAllOfKind(port->DeviceObject, &port->WriteQueue, &port->CurrentWrite);
     CancelAllOfKind(port->DeviceObject, &port->ReadQueue, &port->CurrentRead);
     DpcFinished(port);

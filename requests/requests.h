@@ -32,8 +32,8 @@ typedef VOID(NTAPI NEXT_REQUEST_GETTER)(PIRP *Slot, PLIST_ENTRY Queue, PIRP *Nex
                                         PortExtension *Port);
 typedef NEXT_REQUEST_GETTER *PNEXT_REQUEST_GETTER;
 
-// A take-back step runs under the cancel lock and settles what the transfer side still holds of
-// the current request; it never releases the lock.
+// A take-back step settles, under the cancel lock, what the transfer side still holds of the
+// current request; it never releases the lock.
 typedef VOID(NTAPI TAKE_BACK_ROUTINE)(PortExtension *Port);
 typedef TAKE_BACK_ROUTINE *PTAKE_BACK_ROUTINE;
 
@@ -57,13 +57,13 @@ NTSTATUS QueueOrStart(PortExtension *Port, PIRP Irp, PLIST_ENTRY Queue, PIRP *Sl
 // finished at once, then the kind's queue.
 NTSTATUS DispatchDataRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp, PLIST_ENTRY Queue, PIRP *Slot,
                              PREQUEST_STARTER Starter);
-// Entered holding the cancel lock (Irql saved when it was taken); releases it on every path.
+// Releases the cancel lock (Irql saved when it was taken) on every path.
 VOID TryFinishCurrent(PortExtension *Port, PTAKE_BACK_ROUTINE TakeBack, KIRQL Irql, NTSTATUS StatusToUse, PIRP *Slot,
                       PLIST_ENTRY Queue, PKTIMER IntervalTimer, PKTIMER TotalTimer, PREQUEST_STARTER Starter,
                       PNEXT_REQUEST_GETTER NextGetter, ULONG RefToDrop);
 VOID DropOtherRefs(PIRP *Slot, PKTIMER IntervalTimer, PKTIMER TotalTimer, PortExtension *Port);
 NEXT_REQUEST_GETTER TakeNextRequest;
-// The same, entered holding the cancel lock; releases it with Irql.
+// The same, with the cancel lock held; releases it with Irql.
 VOID TakeNextRequestLocked(PIRP *Slot, PLIST_ENTRY Queue, PIRP *Next, BOOLEAN CompleteCurrent, PortExtension *Port,
                            KIRQL Irql);
 // One kind of current request, as TryFinishCurrent takes it; a NULL member is a part the kind lacks.
@@ -92,6 +92,8 @@ BOOLEAN SetTimerCounted(PKTIMER Timer, LARGE_INTEGER DueTime, PKDPC Dpc, PortExt
 LARGE_INTEGER RelativeDueFromMs(ULONGLONG Ms);
 BOOLEAN CancelTimerCounted(PKTIMER Timer, PortExtension *Port);
 VOID DpcFinished(PortExtension *Port);
+// Opens every DPC routine of the port: a DPC runs at DISPATCH_LEVEL, with the port as its context.
+#define DPC_PORT(Context) (REQUIRE_IRQL(DISPATCH_LEVEL), static_cast<PortExtension *>(Context))
 
 KDEFERRED_ROUTINE ErrorAbortDpc;
 REQUEST_STARTER BeginPurge;

@@ -90,9 +90,10 @@ static BOOLEAN WriteDueTime(PortExtension *Port, ULONG Chars, PLARGE_INTEGER Due
     return TRUE;
 }
 
-// Under the cancel lock. A chunk given up still in flight counts as sent; a lost one does not
-// (the caller zeroes InFlightChunk first). A drained write stays so: CompleteWriteDpc owns RefTransfer.
+// A chunk given up still in flight counts as sent; a lost one does not (the caller zeroes
+// InFlightChunk first). A drained write stays so: CompleteWriteDpc owns RefTransfer.
 static VOID NTAPI TakeBackWrite(PortExtension *Port) {
+    REQUIRE_CANCEL_LOCK_HELD();
     PIRP irp = Port->CurrentWrite;
     ULONG bits = RefBitsOf(irp);
     if (Port->WriteState == WriteDrained) return;
@@ -114,6 +115,7 @@ static VOID NTAPI TakeBackWrite(PortExtension *Port) {
 // Runs for the lost chunk's owner of RefTransfer, which TryFinishCurrent has already cleared: the
 // bit goes back for the moment so that the settling below sees a write with a chunk out.
 static VOID NTAPI TakeBackLostWrite(PortExtension *Port) {
+    REQUIRE_CANCEL_LOCK_HELD();
     Port->InFlightChunk = 0;
     SetRefBits(Port->CurrentWrite, RefBitsOf(Port->CurrentWrite) | RefTransfer);
     TakeBackWrite(Port);
@@ -145,14 +147,16 @@ static VOID EndLostWrite(PortExtension *Port, LONG Generation, NTSTATUS Why) {
     FinishCurrentOf(Port, &WriteKind, TakeBackLostWrite, irql, status, RefTransfer);
 }
 
-// Under the cancel lock: a cancel cannot complete the write, and free its bytes, while they are
+// Under the cancel lock, so that a cancel cannot complete the write, and free its bytes, while they are
 // copied, and the send queue takes chunks in the order the write state went through them.
 static NTSTATUS BuildChunk(PortExtension *Port, ULONG Length, LONG Generation) {
+    REQUIRE_CANCEL_LOCK_HELD();
     return PrepareWriteChunk(Port->DeviceObject, Port->WriteCurrentChar, Length, Generation);
 }
 
-// Without locks: sends what BuildChunk queued, or ends the write whose chunk could not be built.
+// Sends what BuildChunk queued, or ends the write whose chunk could not be built.
 static VOID SendBuilt(PortExtension *Port, NTSTATUS Built, LONG Generation) {
+    REQUIRE_NO_PORT_LOCK(Port);
     if (NT_SUCCESS(Built))
         SendPreparedChunks(Port->DeviceObject);
     else  // a failure that reached the completion routine was handled there and moved the generation on
@@ -255,6 +259,7 @@ NTSTATUS NTAPI BeginWrite(PortExtension *Port) {
 }
 
 VOID NTAPI ContinueWrite(PortExtension *Port, ULONG Sent, LONG Generation) {
+    REQUIRE_NO_PORT_LOCK(Port);
     KIRQL irql;
     if (!OwnChunk(Port, Generation, &irql)) return;
     PIRP irp = Port->CurrentWrite;
@@ -277,11 +282,7 @@ VOID NTAPI ContinueWrite(PortExtension *Port, ULONG Sent, LONG Generation) {
         KeAcquireSpinLock(&Port->ControlLock, &irql);
         ULONG mask = Port->WaitMask;
         KeReleaseSpinLock(&Port->ControlLock, irql);
-        if (mask & SERIAL_EV_TXEMPTY) {
-            LONG old = InterlockedCompareExchange(&Port->HistoryMask, 0, 0), seen;
-            while ((seen = InterlockedCompareExchange(&Port->HistoryMask, old | SERIAL_EV_TXEMPTY, old)) != old)
-                old = seen;
-        }
+        if (mask & SERIAL_EV_TXEMPTY) AddHistory(Port, SERIAL_EV_TXEMPTY);
         if (mask) NotifyEvents(Port);
         return;
     }
@@ -306,19 +307,12 @@ VOID NTAPI ContinueWrite(PortExtension *Port, ULONG Sent, LONG Generation) {
 
 VOID NTAPI WriteChunkLost(PortExtension *Port, NTSTATUS Why, LONG Generation) { EndLostWrite(Port, Generation, Why); }
 
-VOID NTAPI CompleteWriteDpc(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1, PVOID SystemArgument2) {
-    UNREFERENCED_PARAMETER(Dpc);
-    UNREFERENCED_PARAMETER(SystemArgument1);
-    UNREFERENCED_PARAMETER(SystemArgument2);
-    PortExtension *port = static_cast<PortExtension *>(DeferredContext);
-    FinishCurrentFromDpc(port, &WriteKind, NULL, STATUS_SUCCESS, RefTransfer);
+VOID NTAPI CompleteWriteDpc(PKDPC, PVOID DeferredContext, PVOID, PVOID) {
+    FinishCurrentFromDpc(DPC_PORT(DeferredContext), &WriteKind, NULL, STATUS_SUCCESS, RefTransfer);
 }
 
-VOID NTAPI WriteTimeoutDpc(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1, PVOID SystemArgument2) {
-    UNREFERENCED_PARAMETER(Dpc);
-    UNREFERENCED_PARAMETER(SystemArgument1);
-    UNREFERENCED_PARAMETER(SystemArgument2);
-    PortExtension *port = static_cast<PortExtension *>(DeferredContext);
+VOID NTAPI WriteTimeoutDpc(PKDPC, PVOID DeferredContext, PVOID, PVOID) {
+    PortExtension *port = DPC_PORT(DeferredContext);
     KIRQL controlIrql, irql;
     KeAcquireSpinLock(&port->ControlLock, &controlIrql);
     IoAcquireCancelSpinLock(&irql);
@@ -354,6 +348,7 @@ VOID NTAPI WriteTimeoutDpc(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgumen
 }
 
 VOID NTAPI CancelCurrentWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    REQUIRE_CANCEL_LOCK_HELD();
     PortExtension *port = PortOf(DeviceObject);
     // A chunk in flight cannot be recalled under the cancel lock; it is disowned instead.
     FinishCurrentOf(port, &WriteKind, TakeBackWrite, Irp->CancelIrql, STATUS_CANCELLED, RefCancel);

@@ -19,9 +19,9 @@ KDEFERRED_ROUTINE CompleteWriteDpc;
 KDEFERRED_ROUTINE WriteTimeoutDpc;
 
 // XOFF counter (requests/xoff.cpp). The receive path calls CountXoffChar for every character
-// PutChar keeps, holding ControlLock and RxLock.
-// Under the cancel lock, for a counter whose XOFF has gone out: makes it CurrentXoff and starts its
-// count and time-out (TRUE), or sets the status it is to be completed with (FALSE).
+// PutChar keeps.
+// For a counter whose XOFF has gone out: makes it CurrentXoff and starts its count and time-out
+// (TRUE), or sets the status it is to be completed with (FALSE).
 BOOLEAN ArmXoffCounter(PortExtension *Port, PIRP Irp);
 VOID CountXoffChar(PortExtension *Port);
 // A write begins: a counting XOFF counter ends with STATUS_SERIAL_MORE_WRITES.

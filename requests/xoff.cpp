@@ -8,11 +8,13 @@ static const RequestKind XoffKind = {&PortExtension::CurrentXoff, NULL, NULL, &P
                                      NULL};
 
 static VOID NTAPI TakeBackXoff(PortExtension *Port) {
+    REQUIRE_CANCEL_LOCK_HELD();
     if (InterlockedExchange(&Port->XoffCounter, 0) != 0)
         SetRefBits(Port->CurrentXoff, RefBitsOf(Port->CurrentXoff) & ~RefTransfer);
 }
 
 BOOLEAN ArmXoffCounter(PortExtension *Port, PIRP Irp) {
+    REQUIRE_CANCEL_LOCK_HELD();
     if (Irp->Cancel) {
         Irp->IoStatus.Status = STATUS_CANCELLED;
         Irp->IoStatus.Information = 0;
@@ -40,6 +42,8 @@ BOOLEAN ArmXoffCounter(PortExtension *Port, PIRP Irp) {
 }
 
 VOID CountXoffChar(PortExtension *Port) {
+    REQUIRE_LOCK_HELD(&Port->ControlLock);
+    REQUIRE_LOCK_HELD(&Port->RxLock);
     LONG old = InterlockedCompareExchange(&Port->XoffCounter, 0, 0), seen;
     for (;;) {
         if (old <= 0) return;
@@ -63,23 +67,17 @@ VOID EndXoffForNewWrite(PortExtension *Port) {
 }
 
 VOID NTAPI CancelCurrentXoff(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    REQUIRE_CANCEL_LOCK_HELD();
     PortExtension *port = PortOf(DeviceObject);
     FinishCurrentOf(port, &XoffKind, TakeBackXoff, Irp->CancelIrql, STATUS_CANCELLED, RefCancel);
 }
 
-VOID NTAPI XoffCountDoneDpc(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1, PVOID SystemArgument2) {
-    UNREFERENCED_PARAMETER(Dpc);
-    UNREFERENCED_PARAMETER(SystemArgument1);
-    UNREFERENCED_PARAMETER(SystemArgument2);
-    PortExtension *port = static_cast<PortExtension *>(DeferredContext);
-    FinishCurrentFromDpc(port, &XoffKind, NULL, STATUS_SUCCESS, RefTransfer);
+VOID NTAPI XoffCountDoneDpc(PKDPC, PVOID DeferredContext, PVOID, PVOID) {
+    FinishCurrentFromDpc(DPC_PORT(DeferredContext), &XoffKind, NULL, STATUS_SUCCESS, RefTransfer);
 }
 
-VOID NTAPI XoffCountTimeoutDpc(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1, PVOID SystemArgument2) {
-    UNREFERENCED_PARAMETER(Dpc);
-    UNREFERENCED_PARAMETER(SystemArgument1);
-    UNREFERENCED_PARAMETER(SystemArgument2);
-    PortExtension *port = static_cast<PortExtension *>(DeferredContext);
+VOID NTAPI XoffCountTimeoutDpc(PKDPC, PVOID DeferredContext, PVOID, PVOID) {
     // Its timer has fired: stopping it again finds nothing.
-    FinishCurrentFromDpc(port, &XoffKind, TakeBackXoff, STATUS_SERIAL_COUNTER_TIMEOUT, RefTotalTimer);
+    FinishCurrentFromDpc(DPC_PORT(DeferredContext), &XoffKind, TakeBackXoff, STATUS_SERIAL_COUNTER_TIMEOUT,
+                         RefTotalTimer);
 }

@@ -174,6 +174,7 @@ NTSTATUS SubmitBulkOut(PDEVICE_OBJECT Device, TransferOrigin Origin, const UCHAR
 }
 
 NTSTATUS PrepareWriteChunk(PDEVICE_OBJECT Device, const UCHAR *Source, ULONG Length, LONG Generation) {
+    REQUIRE_CANCEL_LOCK_HELD();
     PortExtension *port = PortOf(Device);
     UsbTransfer *t;
     NTSTATUS status = BuildBulkOut(port, WriteChunk, Source, Length, &t);
@@ -190,6 +191,7 @@ NTSTATUS PrepareWriteChunk(PDEVICE_OBJECT Device, const UCHAR *Source, ULONG Len
 
 // A completion run inside a send may queue the next chunk; the sender already at work sends it.
 VOID SendPreparedChunks(PDEVICE_OBJECT Device) {
+    REQUIRE_NO_PORT_LOCK(PortOf(Device));
     PortExtension *port = PortOf(Device);
     KIRQL irql;
     IoAcquireCancelSpinLock(&irql);
@@ -395,6 +397,7 @@ VOID DisownWriteChunk(PortExtension *Port) { InterlockedIncrement(&Port->WriteGe
 // ---- Asynchronous control requests ----
 
 NTSTATUS SubmitAsyncUrb(PDEVICE_OBJECT Device, PURB Urb) {
+    REQUIRE_IRQL_AT_MOST(DISPATCH_LEVEL);
     PortExtension *port = PortOf(Device);
     UsbTransfer *t = (UsbTransfer *)ExAllocatePoolWithTag(NonPagedPool, sizeof(UsbTransfer), MIRAVO_POOL_TAG);
     PIRP irp = t ? BuildUrbIrp(port, Urb, AsyncUrbComplete, t) : NULL;

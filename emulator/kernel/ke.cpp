@@ -26,21 +26,33 @@ namespace {
 
 Scheduler &Sched() { return Machine::current().scheduler(); }
 
-ULONG_PTR Owner() { return Self().id; }
+ULONG_PTR Owner() { return kSpinLockMark | Self().id; }
+
+constexpr ULONG_PTR kMarkHalf = ~ULONG_PTR{0} << 32;
+
+bool Holds(PKSPIN_LOCK lock) {
+    auto &held = Self().heldLocks;
+    return std::find(held.begin(), held.end(), lock) != held.end();
+}
 
 void AcquireLock(PKSPIN_LOCK lock, const char *routine) {
     ThreadState &self = Self();
     auto &held = self.heldLocks;
-    if (std::find(held.begin(), held.end(), lock) != held.end()) {
+    if (Holds(lock)) {
         Report(Violation::SpinLockRecursion, routine, "spin lock " + Hex(lock) + " is already held by this thread");
         return;
     }
     Machine &m = Machine::current();
     if (!held.empty()) m.scheduler().noteLockOrder(held, lock, routine);
     m.noisePoint();
-    ULONG_PTR expected = 0;
+    ULONG_PTR expected = kSpinLockFree;
     while (!__atomic_compare_exchange_n(lock, &expected, Owner(), false, __ATOMIC_ACQUIRE, __ATOMIC_RELAXED)) {
-        expected = 0;
+        if ((expected & kMarkHalf) != kSpinLockMark) {
+            Report(Violation::NotInitialised, routine,
+                   "spin lock " + Hex(lock) + " was never given to KeInitializeSpinLock (holds " + Hex(expected) + ")");
+            return;
+        }
+        expected = kSpinLockFree;
         std::this_thread::yield();
     }
     held.push_back(lock);
@@ -54,9 +66,16 @@ bool ReleaseLock(PKSPIN_LOCK lock, const char *routine) {
         return false;
     }
     held.erase(it);
-    __atomic_store_n(lock, 0, __ATOMIC_RELEASE);
+    __atomic_store_n(lock, kSpinLockFree, __ATOMIC_RELEASE);
     Machine::current().noisePoint();
     return true;
+}
+
+// Windows reads Type and DeferredRoutine blindly: a zeroed DPC would call address 0 when it runs.
+bool DpcInitialised(PRKDPC dpc, const char *routine) {
+    if (dpc->Type == kDpcObjectType && dpc->DeferredRoutine) return true;
+    Report(Violation::NotInitialised, routine, "DPC " + Hex(dpc) + " was never given to KeInitializeDpc");
+    return false;
 }
 
 // Timeouts: NULL waits forever; otherwise 100 ns units, negative relative, positive absolute.
@@ -97,14 +116,13 @@ KIRQL NTAPI KeRaiseIrqlToDpcLevel(void) { return KfRaiseIrql(DISPATCH_LEVEL); }
 
 // ---- Spin locks ------------------------------------------------------------------------------------
 VOID NTAPI KeInitializeSpinLock(PKSPIN_LOCK SpinLock) {
-    // The word itself proves nothing: locks live in fresh pool and on the stack, which hold garbage.
-    auto &held = Self().heldLocks;
-    if (std::find(held.begin(), held.end(), SpinLock) != held.end()) {
+    // The word proves nothing here: locks live in fresh pool and on the stack, which hold garbage.
+    if (Holds(SpinLock)) {
         Report(Violation::InvalidParameter, "KeInitializeSpinLock",
                "spin lock " + Hex(SpinLock) + " is held by this thread");
         return;
     }
-    __atomic_store_n(SpinLock, 0, __ATOMIC_RELEASE);
+    __atomic_store_n(SpinLock, kSpinLockFree, __ATOMIC_RELEASE);
 }
 
 KIRQL FASTCALL KfAcquireSpinLock(PKSPIN_LOCK SpinLock) {
@@ -133,7 +151,7 @@ VOID FASTCALL KefReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock) {
 
 // ---- DPCs and timers --------------------------------------------------------------------------------
 VOID NTAPI KeInitializeDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE DeferredRoutine, PVOID DeferredContext) {
-    Dpc->Type = 19;  // DpcObject
+    Dpc->Type = kDpcObjectType;
     Dpc->Importance = MediumImportance;
     Dpc->Number = 0;
     Dpc->DeferredRoutine = DeferredRoutine;
@@ -143,10 +161,7 @@ VOID NTAPI KeInitializeDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE DeferredRoutine, PVOID
 }
 
 BOOLEAN NTAPI KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID SystemArgument2) {
-    if (!Dpc->DeferredRoutine) {
-        Report(Violation::InvalidParameter, "KeInsertQueueDpc", "DPC " + Hex(Dpc) + " was never initialised");
-        return FALSE;
-    }
+    if (!DpcInitialised(Dpc, "KeInsertQueueDpc")) return FALSE;
     return Sched().insertDpc(Dpc, SystemArgument1, SystemArgument2);
 }
 
@@ -172,9 +187,10 @@ VOID NTAPI KeInitializeTimer(PKTIMER Timer) { KeInitializeTimerEx(Timer, Notific
 BOOLEAN NTAPI KeSetTimerEx(PKTIMER Timer, LARGE_INTEGER DueTime, LONG Period, PKDPC Dpc) {
     RequireIrql("KeSetTimer", DISPATCH_LEVEL);
     if (Timer->Header.Type != 8 && Timer->Header.Type != 9) {
-        Report(Violation::InvalidParameter, "KeSetTimer", "timer " + Hex(Timer) + " was never initialised");
+        Report(Violation::NotInitialised, "KeSetTimer", "timer " + Hex(Timer) + " was never initialised");
         return FALSE;
     }
+    if (Dpc && !DpcInitialised(Dpc, "KeSetTimer")) return FALSE;
     return Sched().setTimer(Timer, DueTime.QuadPart, Period, Dpc);
 }
 
@@ -309,6 +325,27 @@ PVOID NTAPI MmLockPagableDataSection(PVOID AddressWithinSection) {
 VOID NTAPI MmLockPagableSectionByHandle(PVOID) { RequireIrql("MmLockPagableSectionByHandle", APC_LEVEL); }
 
 VOID NTAPI MmUnlockPagableImageSection(PVOID) { RequireIrql("MmUnlockPagableImageSection", APC_LEVEL); }
+
+// ---- Contracts of driver routines ----------------------------------------------------------------------------
+VOID NTAPI EmuRequireIrql(PCSTR Routine, KIRQL Level, BOOLEAN Exact) {
+    KIRQL irql = CurrentIrql();
+    if (Exact ? irql == Level : irql <= Level) return;
+    Report(Violation::IrqlContract, Routine,
+           std::string(Exact ? "requires IRQL " : "requires IRQL at most ") + std::to_string(Level));
+}
+
+VOID NTAPI EmuRequireLock(PCSTR Routine, PKSPIN_LOCK Lock, PCSTR LockName, BOOLEAN Held) {
+    if (Holds(Lock) == bool(Held)) return;
+    Report(Violation::LockContract, Routine,
+           std::string(Held ? "requires " : "must not hold ") + LockName + " (" + Hex(Lock) +
+               (Held ? ") held" : ")"));
+}
+
+PKSPIN_LOCK NTAPI EmuCancelSpinLock(void) { return &Sched().cancelLock; }
+
+VOID NTAPI EmuDeclareLockOrder(PCSTR Names, PKSPIN_LOCK const *Locks, ULONG Count) {
+    Sched().declareLockOrder(Names, Locks, Count);
+}
 
 // ---- Debug output -------------------------------------------------------------------------------------------------
 ULONG DbgPrint(PCSTR Format, ...) {

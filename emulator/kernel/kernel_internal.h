@@ -8,4 +8,14 @@ namespace emu {
 // Reports IrqlTooHigh and answers false when the caller runs above `maximum`.
 bool RequireIrql(const char *routine, KIRQL maximum);
 
+// A spin lock word as the emulator writes it: kSpinLockMark in the high half, the owner's thread
+// id in the low half (0 while free). A word without the mark was never initialised: pool and
+// stack hold garbage, and a zeroed extension holds zeros.
+static_assert(sizeof(ULONG_PTR) == 8);
+inline constexpr ULONG_PTR kSpinLockMark = 0x4B53504CULL << 32;
+inline constexpr ULONG_PTR kSpinLockFree = kSpinLockMark;
+
+// KDPC.Type as KeInitializeDpc sets it (as Windows does).
+inline constexpr UCHAR kDpcObjectType = 19;
+
 }  // namespace emu

@@ -497,15 +497,27 @@ void Scheduler::noteLockOrder(const std::vector<PKSPIN_LOCK> &held, PKSPIN_LOCK 
     std::string inverted;
     {
         std::lock_guard<std::mutex> g(orderLock_);
+        auto rb = ranks_.find(b);
         for (PKSPIN_LOCK h : held) {
             auto a = reinterpret_cast<uintptr_t>(h);
-            if (orderEdges_.count({b, a}) && !orderEdges_.count({a, b})) inverted = Hex(h);
+            auto ra = ranks_.find(a);
+            if (ra != ranks_.end() && rb != ranks_.end()) {
+                if (ra->second.position > rb->second.position)
+                    inverted = Hex(h) + ", against the declared order (" + rb->second.order + ")";
+                continue;
+            }
+            if (orderEdges_.count({b, a}) && !orderEdges_.count({a, b}))
+                inverted = Hex(h) + ", which was earlier taken after it";
             orderEdges_.insert({a, b});
         }
     }
     if (!inverted.empty())
-        Report(Violation::LockOrderInversion, routine,
-               "acquiring " + Hex(acquiring) + " while holding " + inverted + ", which was earlier taken after it");
+        Report(Violation::LockOrderInversion, routine, "acquiring " + Hex(acquiring) + " while holding " + inverted);
+}
+
+void Scheduler::declareLockOrder(const char *names, PKSPIN_LOCK const *locks, ULONG count) {
+    std::lock_guard<std::mutex> g(orderLock_);
+    for (ULONG i = 0; i < count; i++) ranks_[reinterpret_cast<uintptr_t>(locks[i])] = Rank{i, names};
 }
 
 void Scheduler::forgetLocks(const void *base, size_t size) {
@@ -514,6 +526,7 @@ void Scheduler::forgetLocks(const void *base, size_t size) {
     std::lock_guard<std::mutex> g(orderLock_);
     for (auto it = orderEdges_.begin(); it != orderEdges_.end();)
         it = (in(it->first) || in(it->second)) ? orderEdges_.erase(it) : std::next(it);
+    std::erase_if(ranks_, [&](auto &entry) { return in(entry.first); });
 }
 
 }  // namespace emu

@@ -13,10 +13,12 @@
 #include <map>
 #include <mutex>
 #include <set>
+#include <string>
 #include <thread>
 #include <unordered_map>
 #include <vector>
 
+#include "emulator/kernel/kernel_internal.h"
 #include "emulator/kernel/machine.h"
 
 namespace emu {
@@ -83,13 +85,16 @@ public:
     // Verifier: a DPC queued or a timer armed inside memory about to be freed. False when one is.
     bool checkFreedRange(const void *base, size_t size, const char *routine);
 
-    // Lock-order tracking: reports an inversion when `acquiring` was ever held while one of
-    // `held` was taken. Freed memory forgets its locks, so reused addresses start clean.
+    // Lock-order tracking. Two locks of a declared order: `acquiring` must come after every lock of
+    // `held`. Any other pair: an inversion is `acquiring` once held while one of `held` was taken.
+    // Freed memory forgets its locks, so reused addresses start clean.
     void noteLockOrder(const std::vector<PKSPIN_LOCK> &held, PKSPIN_LOCK acquiring, const char *routine);
+    // Locks[0] is outermost; declaring the same order again (a restarted port) changes nothing.
+    void declareLockOrder(const char *names, PKSPIN_LOCK const *locks, ULONG count);
     void forgetLocks(const void *base, size_t size);
 
     // The I/O manager's global cancel spin lock.
-    KSPIN_LOCK cancelLock = 0;
+    KSPIN_LOCK cancelLock = kSpinLockFree;
 
 private:
     int64_t absoluteDue(int64_t dueTime) const;
@@ -132,6 +137,11 @@ private:
     std::condition_variable clockCv_;
     std::mutex orderLock_;
     std::set<std::pair<uintptr_t, uintptr_t>> orderEdges_;  // (held, then acquired)
+    struct Rank {
+        ULONG position;
+        std::string order;  // the declaration, for the report
+    };
+    std::unordered_map<uintptr_t, Rank> ranks_;
 };
 
 }  // namespace emu

@@ -33,6 +33,9 @@ const char *ViolationName(Violation v) {
     case Violation::DpcPendingInFreedMemory: return "DPC queued in freed memory";
     case Violation::TimerPendingInFreedMemory: return "timer armed in freed memory";
     case Violation::MachineDeadlock: return "machine deadlock";
+    case Violation::NotInitialised: return "object used before its initialisation";
+    case Violation::IrqlContract: return "routine entered at the wrong IRQL";
+    case Violation::LockContract: return "routine entered against its lock contract";
     case Violation::InvalidParameter: return "invalid use of a kernel routine";
     case Violation::InformationBeyondOutput: return "Information above the output length";
     }

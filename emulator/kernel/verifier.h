@@ -17,7 +17,7 @@ enum class Violation {
     RegistryAtDispatch,     // registry routine at DISPATCH_LEVEL
     SpinLockNotHeld,        // released a spin lock the thread does not hold
     SpinLockRecursion,      // acquired a spin lock the thread already holds
-    LockOrderInversion,     // two locks taken in both orders
+    LockOrderInversion,     // two locks taken in both orders, or against the declared order
     IrpCompletedTwice,
     IrpCompletedWithCancelRoutine,
     IrpFreedInUse,
@@ -29,6 +29,9 @@ enum class Violation {
     DpcPendingInFreedMemory,
     TimerPendingInFreedMemory,
     MachineDeadlock,        // every machine thread blocked with nothing due on the clock
+    NotInitialised,         // a spin lock, DPC or timer used before its initialisation
+    IrqlContract,           // a driver routine entered at an IRQL its contract excludes
+    LockContract,           // a driver routine entered holding (or not) a lock against its contract
     InvalidParameter,       // a kernel routine given something it must never get
     InformationBeyondOutput,  // a buffered request completed with Information above its output length
 };

@@ -189,6 +189,30 @@ NTKERNELAPI VOID NTAPI KeBugCheckEx(ULONG BugCheckCode, ULONG_PTR P1, ULONG_PTR 
 // ASSERT is checked on the host (as on a checked build).
 NTKERNELAPI VOID NTAPI RtlAssert(PVOID FailedAssertion, PVOID FileName, ULONG LineNumber, PCHAR Message);
 
+// ---- Contracts ------------------------------------------------------------------------------------
+// What a driver routine requires on entry, checked by the emulator's verifier (a broken contract is
+// a report naming the routine, the IRQL and the lock). Reached through the macros below only.
+NTKERNELAPI VOID NTAPI EmuRequireIrql(PCSTR Routine, KIRQL Level, BOOLEAN Exact);
+NTKERNELAPI VOID NTAPI EmuRequireLock(PCSTR Routine, PKSPIN_LOCK Lock, PCSTR LockName, BOOLEAN Held);
+NTKERNELAPI PKSPIN_LOCK NTAPI EmuCancelSpinLock(void);
+// Locks[0] is outermost. The verifier reports any acquisition against this order at once.
+NTKERNELAPI VOID NTAPI EmuDeclareLockOrder(PCSTR Names, PKSPIN_LOCK const *Locks, ULONG Count);
+
 }  // extern "C"
+
+#define REQUIRE_IRQL(Level) EmuRequireIrql(__func__, (Level), TRUE)
+#define REQUIRE_IRQL_AT_MOST(Level) EmuRequireIrql(__func__, (Level), FALSE)
+#define PAGED_CODE() EmuRequireIrql(__func__, APC_LEVEL, FALSE)
+#define REQUIRE_LOCK_HELD(Lock) EmuRequireLock(__func__, (Lock), #Lock, TRUE)
+#define REQUIRE_LOCK_NOT_HELD(Lock) EmuRequireLock(__func__, (Lock), #Lock, FALSE)
+#define REQUIRE_CANCEL_LOCK_HELD() EmuRequireLock(__func__, EmuCancelSpinLock(), "the cancel lock", TRUE)
+#define REQUIRE_CANCEL_LOCK_NOT_HELD() EmuRequireLock(__func__, EmuCancelSpinLock(), "the cancel lock", FALSE)
+// In DECLARE_LOCK_ORDER's list, the I/O manager's cancel spin lock.
+#define CANCEL_SPIN_LOCK EmuCancelSpinLock()
+#define DECLARE_LOCK_ORDER(...)                                                                  \
+    do {                                                                                         \
+        PKSPIN_LOCK const order_[] = {__VA_ARGS__};                                              \
+        EmuDeclareLockOrder(#__VA_ARGS__, order_, (ULONG)(sizeof order_ / sizeof order_[0]));    \
+    } while (0)
 
 #define ASSERT(e) ((e) ? (void)0 : RtlAssert((PVOID) #e, (PVOID)__FILE__, __LINE__, NULL))

@@ -30,3 +30,19 @@
 
 // Code the system may page out: the image names the section PAGE, as the kernel expects.
 #define PLATFORM_PAGEABLE __attribute__((section("PAGE")))
+
+// Contracts: the IRQL checks are the DDK's NT_ASSERT, active in a checked build (DBG), nothing in
+// a free one. Windows offers no cheap test that this thread holds a
+// spin lock, nor a lock-order checker the driver can feed: those compile to nothing here and are
+// checked on the host.
+#define REQUIRE_IRQL(Level) NT_ASSERT(KeGetCurrentIrql() == (Level))
+#define REQUIRE_IRQL_AT_MOST(Level) NT_ASSERT(KeGetCurrentIrql() <= (Level))
+// The DDK's checked PAGED_CODE asserts through RtlAssert, which the import list leaves out; this
+// one is the same test through NT_ASSERT (int 2Ch and KeGetCurrentIrql only).
+#undef PAGED_CODE
+#define PAGED_CODE() REQUIRE_IRQL_AT_MOST(APC_LEVEL)
+#define REQUIRE_LOCK_HELD(Lock) ((VOID)0)
+#define REQUIRE_LOCK_NOT_HELD(Lock) ((VOID)0)
+#define REQUIRE_CANCEL_LOCK_HELD() ((VOID)0)
+#define REQUIRE_CANCEL_LOCK_NOT_HELD() ((VOID)0)
+#define DECLARE_LOCK_ORDER(...) ((VOID)0)

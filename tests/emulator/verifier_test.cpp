@@ -110,7 +110,7 @@ TEST(VerifierIrql, PassiveOnlyRoutinesAtDispatchLevel) {
 TEST(VerifierIrql, DpcReturningAboveDispatchOrHoldingALock) {
     emu::Machine machine;
     static KSPIN_LOCK lock;
-    lock = 0;  // the DPC below leaves it held
+    KeInitializeSpinLock(&lock);  // the DPC below leaves it held
     emu::ReportCapture capture;
     KDPC dpc;
     KeInitializeDpc(
@@ -155,37 +155,6 @@ TEST(VerifierSpinLock, ReleasedWhenNotHeldByThisThread) {
     owner.join();
     ASSERT_EQ(capture.count(), 3u) << Texts(capture);
     EXPECT_EQ(capture.reports()[2].kind, Violation::SpinLockNotHeld);
-}
-
-TEST(VerifierSpinLock, AcquiredTwiceByOneThread) {
-    emu::Machine machine;
-    KSPIN_LOCK lock;
-    KeInitializeSpinLock(&lock);
-    emu::ReportCapture capture;
-    KIRQL first, second;
-    KeAcquireSpinLock(&lock, &first);
-    KeAcquireSpinLock(&lock, &second);  // would spin forever on a real machine
-    ASSERT_EQ(capture.count(), 1u) << Texts(capture);
-    EXPECT_EQ(capture.reports()[0].kind, Violation::SpinLockRecursion);
-    KeAcquireSpinLockAtDpcLevel(&lock);
-    EXPECT_EQ(capture.count(), 2u) << Texts(capture);
-    KeReleaseSpinLock(&lock, first);
-    EXPECT_EQ(capture.count(), 2u) << Texts(capture);
-    EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
-}
-
-TEST(VerifierSpinLock, ReinitialisedWhileHeld) {
-    emu::Machine machine;
-    KSPIN_LOCK lock;
-    KeInitializeSpinLock(&lock);
-    emu::ReportCapture capture;
-    KIRQL old;
-    KeAcquireSpinLock(&lock, &old);
-    KeInitializeSpinLock(&lock);
-    ASSERT_EQ(capture.count(), 1u) << Texts(capture);
-    EXPECT_EQ(capture.reports()[0].kind, Violation::InvalidParameter);
-    KeReleaseSpinLock(&lock, old);  // the refused initialisation left it held
-    EXPECT_EQ(capture.count(), 1u) << Texts(capture);
 }
 
 TEST(VerifierSpinLock, LockOrderInversionBetweenTwoLocksOrWithTheCancelLock) {
@@ -233,6 +202,123 @@ TEST(VerifierSpinLock, LockOrderInversionBetweenTwoLocksOrWithTheCancelLock) {
     ASSERT_EQ(capture.count(), 2u) << Texts(capture);
     EXPECT_EQ(capture.reports()[1].kind, Violation::LockOrderInversion);
     EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
+}
+
+// ---- Contracts of driver routines, and objects used before their initialisation ------------------
+
+KSPIN_LOCK g_lock, g_outer, g_inner;
+
+void NeedsPassive() { REQUIRE_IRQL(PASSIVE_LEVEL); }
+void NeedsAtMostApc() { REQUIRE_IRQL_AT_MOST(APC_LEVEL); }
+void NeedsAtMostDispatch() { REQUIRE_IRQL_AT_MOST(DISPATCH_LEVEL); }
+void NeedsDispatch() { REQUIRE_IRQL(DISPATCH_LEVEL); }
+void Pageable() { PAGED_CODE(); }
+void NeedsLock() { REQUIRE_LOCK_HELD(&g_lock); }
+void NeedsNoLock() { REQUIRE_LOCK_NOT_HELD(&g_lock); }
+void NeedsCancelLock() { REQUIRE_CANCEL_LOCK_HELD(); }
+void NeedsNoCancelLock() { REQUIRE_CANCEL_LOCK_NOT_HELD(); }
+
+template <class F> void Holding(PKSPIN_LOCK lock, F body) {
+    KIRQL old;
+    KeAcquireSpinLock(lock, &old);
+    body();
+    KeReleaseSpinLock(lock, old);
+}
+template <class F> void HoldingCancel(F body) {
+    KIRQL old;
+    IoAcquireCancelSpinLock(&old);
+    body();
+    IoReleaseCancelSpinLock(old);
+}
+
+// Each row keeps its rule, then breaks it once: one report, naming the routine (and the lock).
+TEST(VerifierContract, EachBrokenContractOrLockRuleIsReportedOnce) {
+    emu::Machine machine;
+    KeInitializeSpinLock(&g_lock);
+    KeInitializeSpinLock(&g_outer);
+    KeInitializeSpinLock(&g_inner);
+    DECLARE_LOCK_ORDER(&g_outer, CANCEL_SPIN_LOCK, &g_inner);
+    KDPC zeroedDpc{};
+    KTIMER timer;
+    KeInitializeTimer(&timer);
+    DpcLog log;
+    KDPC dpc;
+    log.init(dpc);
+    struct Row {
+        const char *routine;
+        std::function<void()> call;
+        Violation kind;
+        const char *object = "";  // the lock or order the report names
+    } rows[] = {
+        {"NeedsPassive", [] { NeedsPassive(); AtDispatch(NeedsPassive); }, Violation::IrqlContract},
+        {"NeedsAtMostApc", [] { NeedsAtMostApc(); AtDispatch(NeedsAtMostApc); }, Violation::IrqlContract},
+        {"NeedsAtMostDispatch",
+         [] {
+             AtDispatch(NeedsAtMostDispatch);
+             KIRQL old;
+             KeRaiseIrql(HIGH_LEVEL, &old);
+             NeedsAtMostDispatch();
+             KeLowerIrql(old);
+         },
+         Violation::IrqlContract},
+        {"NeedsDispatch", [] { AtDispatch(NeedsDispatch); NeedsDispatch(); }, Violation::IrqlContract},
+        {"Pageable", [] { Pageable(); AtDispatch(Pageable); }, Violation::IrqlContract},
+        {"NeedsLock", [] { Holding(&g_lock, NeedsLock); NeedsLock(); }, Violation::LockContract, "&g_lock"},
+        {"NeedsNoLock", [] { NeedsNoLock(); Holding(&g_lock, NeedsNoLock); }, Violation::LockContract, "&g_lock"},
+        {"NeedsCancelLock", [] { HoldingCancel(NeedsCancelLock); NeedsCancelLock(); }, Violation::LockContract,
+         "cancel lock"},
+        {"NeedsNoCancelLock", [] { NeedsNoCancelLock(); HoldingCancel(NeedsNoCancelLock); }, Violation::LockContract,
+         "cancel lock"},
+        // The declared order is held to at the first nesting against it, before the right one is seen.
+        {"KeAcquireSpinLock",
+         [] {
+             Holding(&g_inner, [] { HoldingCancel([] {}); });
+             Holding(&g_outer, [] { HoldingCancel([] { Holding(&g_inner, [] {}); }); });
+         },
+         Violation::LockOrderInversion, "declared order (&g_outer, CANCEL_SPIN_LOCK, &g_inner)"},
+        {"KeAcquireSpinLock",
+         [] {
+             KIRQL first, second;
+             KeAcquireSpinLock(&g_lock, &first);
+             KeAcquireSpinLock(&g_lock, &second);  // would spin forever on a real machine
+             KeReleaseSpinLock(&g_lock, first);
+         },
+         Violation::SpinLockRecursion},
+        {"KeAcquireSpinLockAtDpcLevel", [] { Holding(&g_lock, [] { KeAcquireSpinLockAtDpcLevel(&g_lock); }); },
+         Violation::SpinLockRecursion},
+        {"KeInitializeSpinLock", [] { Holding(&g_lock, [] { KeInitializeSpinLock(&g_lock); }); },
+         Violation::InvalidParameter},  // the refused initialisation leaves it held for the release
+        {"KeAcquireSpinLock",
+         [] {
+             KSPIN_LOCK zeroed = 0;  // as in a zeroed extension: free on Windows, yet never initialised
+             KIRQL old;
+             KeAcquireSpinLock(&zeroed, &old);
+             KeLowerIrql(old);
+         },
+         Violation::NotInitialised},
+        {"KeInsertQueueDpc", [&] { EXPECT_FALSE(KeInsertQueueDpc(&zeroedDpc, nullptr, nullptr)); },
+         Violation::NotInitialised},
+        {"KeSetTimer",
+         [&] {
+             EXPECT_FALSE(KeSetTimer(&timer, Relative(1 * kMs), &dpc));
+             EXPECT_TRUE(KeCancelTimer(&timer));
+             EXPECT_FALSE(KeSetTimer(&timer, Relative(1 * kMs), &zeroedDpc));
+         },
+         Violation::NotInitialised},
+    };
+    for (auto &row : rows) {
+        emu::ReportCapture capture;
+        row.call();
+        ASSERT_EQ(capture.count(), 1u) << row.routine << "\n" << Texts(capture);
+        auto reports = capture.reports();
+        auto &report = reports[0];
+        EXPECT_EQ(report.kind, row.kind) << report.text;
+        EXPECT_NE(report.text.find(std::string(" in ") + row.routine + " at IRQL "), std::string::npos) << report.text;
+        EXPECT_NE(report.text.find(row.object), std::string::npos) << report.text;
+    }
+    EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
+    Delay(10 * kMs);
+    EXPECT_EQ(log.count(), 0u) << "a refused DPC must not run";
 }
 
 // ---- Pool -------------------------------------------------------------------------------------------
