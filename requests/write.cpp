@@ -181,6 +181,7 @@ static BOOLEAN LaunchTransfer(PortExtension *Port, ULONG Length, UCHAR Sent, NTS
 // Sends the current write if it waits and may go. ControlLock around the decision keeps WriteHeld
 // true to the engine: a hold released after we looked finds WriteHeld set and calls back.
 VOID NTAPI SendWriteChunk(PortExtension *Port) {
+    REQUIRE_NO_PORT_LOCK(Port);
     KIRQL controlIrql, irql;
     KeAcquireSpinLock(&Port->ControlLock, &controlIrql);
     BOOLEAN held = (Port->TxHoldReasons & (TX_HOLD_CTS | TX_HOLD_XOFF)) || Port->TxXoffHeld;

@@ -344,6 +344,9 @@ static VOID CancelSlot(PortExtension *Port, ULONG Slot) {
 }
 
 VOID CancelTransfer(PortExtension *Port, TransferKind Kind) {
+    // Completions may run inside IoCancelIrp.
+    REQUIRE_IRQL_AT_MOST(DISPATCH_LEVEL);
+    REQUIRE_NO_PORT_LOCK(Port);
     switch (Kind) {
     case InterruptIn: CancelSlot(Port, TRANSFER_SLOT_INTERRUPT_IN); break;
     case BulkIn: CancelSlot(Port, TRANSFER_SLOT_BULK_IN); break;
@@ -354,6 +357,8 @@ VOID CancelTransfer(PortExtension *Port, TransferKind Kind) {
 }
 
 VOID CancelWriteChunk(PortExtension *Port, LONG Generation) {
+    REQUIRE_IRQL_AT_MOST(DISPATCH_LEVEL);
+    REQUIRE_NO_PORT_LOCK(Port);
     UsbTransfer *found = NULL;
     KIRQL irql;
     // A transfer seen in a bulk OUT slot under the cancel lock cannot be freed: its completion
