@@ -122,7 +122,18 @@ NTSTATUS NTAPI CreateDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     port->Handoffs = &PortHandoffs;
     // A chain still running from an earlier session is not started twice.
     (void)SubmitTransfer(DeviceObject, InterruptIn, NULL, STATUS_PACKET_BYTES);
-    (void)SubmitTransfer(DeviceObject, BulkIn, NULL, BULK_IN_BYTES);
+    // A port that cannot receive is not opened: a read without time-outs would wait for ever.
+    if (!NT_SUCCESS(SubmitTransfer(DeviceObject, BulkIn, NULL, BULK_IN_BYTES))) {
+        KIRQL irql;
+        KeAcquireSpinLock(&port->ControlLock, &irql);
+        port->IsOpen = FALSE;
+        port->WmiCommData.IsBusy = FALSE;
+        KeReleaseSpinLock(&port->ControlLock, irql);
+        FreeRing(port);
+        InterlockedDecrement(&port->OpenCount);
+        MmUnlockPagableImageSection(DriverGlobals.PagingLockHandle);
+        return Finish(port, Irp, STATUS_INSUFFICIENT_RESOURCES);
+    }
     return Finish(port, Irp, STATUS_SUCCESS);
 }
 

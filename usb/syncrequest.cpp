@@ -11,15 +11,19 @@ static NTSTATUS NTAPI SyncUsbRequestDone(PDEVICE_OBJECT DeviceObject, PIRP Irp, 
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
+VOID AimUrbIrp(PIRP Irp, PURB Urb, PIO_COMPLETION_ROUTINE Done, PVOID Context) {
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(Irp);
+    next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+    next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
+    next->Parameters.Others.Argument1 = Urb;
+    IoSetCompletionRoutine(Irp, Done, Context, TRUE, TRUE, TRUE);
+}
+
 PIRP BuildUrbIrp(PortExtension *Port, PURB Urb, PIO_COMPLETION_ROUTINE Done, PVOID Context) {
     PDEVICE_OBJECT lower = Port->LowerDevice;
     PIRP irp = lower ? IoAllocateIrp(lower->StackSize, FALSE) : NULL;
     if (!irp) return NULL;
-    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
-    next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
-    next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
-    next->Parameters.Others.Argument1 = Urb;
-    IoSetCompletionRoutine(irp, Done, Context, TRUE, TRUE, TRUE);
+    AimUrbIrp(irp, Urb, Done, Context);
     return irp;
 }
 

@@ -17,3 +17,5 @@ NTSTATUS VendorWrite(PDEVICE_OBJECT DeviceObject, USHORT Address, USHORT Value);
 // An IRP of the driver's own that carries Urb to the port's lower device and ends in Done; NULL
 // when there is no lower device or no IRP to be had. Any IRQL up to DISPATCH_LEVEL.
 PIRP BuildUrbIrp(PortExtension *Port, PURB Urb, PIO_COMPLETION_ROUTINE Done, PVOID Context);
+// The same for an IRP already allocated (or reinitialised by IoReuseIrp).
+VOID AimUrbIrp(PIRP Irp, PURB Urb, PIO_COMPLETION_ROUTINE Done, PVOID Context);

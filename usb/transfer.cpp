@@ -2,14 +2,17 @@
 // driver's own, is sent without waiting and ends in TransferComplete.
 //
 // Ownership. A transfer sits in one TransferSlot from submission until the completion routine
-// takes it out again (InterruptIn and BulkIn put their successor in its place) or a canceller
-// exchanges it out. The slot's holder and the completion routine each let go once through the
-// transfer's Handoff word; whichever is second frees the IRP and the context. Bulk OUT transfers
+// takes it out again or a canceller exchanges it out. InterruptIn and BulkIn chains send their
+// completed transfer again as the next link, so that an open port receives without allocating;
+// while the completion makes it ready, the slot holds it marked as relinking. The slot's holder
+// and the completion routine each let go once through the transfer's Handoff word; whichever is
+// second frees the IRP and the context. Bulk OUT transfers
 // each have a slot of their own, so a write chunk, a flow-control character and an immediate
 // character can all be in flight and each is released exactly once.
 #include "receive/receive.h"
 #include "requests/requests.h"
 #include "usb/configuration.h"
+#include "usb/syncrequest.h"
 #include "usb/transfer.h"
 
 #define WAIT_FOR_TRANSFERS_STEP (-10000LL)  // 1 ms, relative
@@ -38,6 +41,11 @@ static PVOID volatile *SlotAt(PortExtension *Port, ULONG Slot) {
     return (PVOID volatile *)&Port->TransferSlot[Slot];
 }
 
+// What a canceller finds in the slot of a chain link being made ready to go again: the transfer,
+// out of its reach. Taking the mark ends the chain; the completion sees that and lets go.
+static PVOID Relinking(UsbTransfer *Transfer) { return (PVOID)((ULONG_PTR)Transfer | 1); }
+static BOOLEAN IsRelinking(PVOID InSlot) { return ((ULONG_PTR)InSlot & 1) != 0; }
+
 static LONG ReadLong(LONG volatile *Value) { return InterlockedCompareExchange(Value, 0, 0); }
 
 static BOOLEAN PortOpen(PortExtension *Port) { return ReadLong(&Port->OpenCount) != 0; }
@@ -64,11 +72,19 @@ static VOID Discard(PortExtension *Port, UsbTransfer *Transfer) {
     InterlockedDecrement(&Port->TransfersActive);
 }
 
+// A fresh URB over the transfer's buffer. An IN buffer is cleared: a transfer that moves fewer
+// bytes than asked must not leave old bytes behind them.
+static VOID BuildUrb(UsbTransfer *Transfer, USBD_PIPE_HANDLE Pipe) {
+    static const ULONG flags[] = {USBD_TRANSFER_DIRECTION_IN, USBD_TRANSFER_DIRECTION_OUT,
+                                  USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK};
+    if (Transfer->Kind != BulkOut) RtlZeroMemory(Transfer->Buffer, Transfer->Length ? Transfer->Length : 1);
+    UsbBuildInterruptOrBulkTransferRequest((PURB)&Transfer->Urb, (USHORT)sizeof(Transfer->Urb), Pipe, Transfer->Buffer,
+                                           NULL, Transfer->Length, flags[Transfer->Kind], NULL);
+}
+
 static NTSTATUS BuildTransfer(PortExtension *Port, TransferKind Kind, TransferOrigin Origin, const UCHAR *Source,
                               ULONG Length, UsbTransfer **Built) {
     static const PipeRole roles[] = {InterruptInPipe, BulkOutPipe, BulkInPipe};
-    static const ULONG flags[] = {USBD_TRANSFER_DIRECTION_IN, USBD_TRANSFER_DIRECTION_OUT,
-                                  USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK};
     PUSBD_PIPE_INFORMATION pipe = MappedPipe(Port, roles[Kind]);
     if (!pipe || !Port->LowerDevice) return STATUS_INVALID_DEVICE_STATE;
 
@@ -80,14 +96,10 @@ static NTSTATUS BuildTransfer(PortExtension *Port, TransferKind Kind, TransferOr
         ExFreePoolWithTag(t, MIRAVO_POOL_TAG);
         return STATUS_NO_MEMORY;
     }
-    if (Kind == BulkOut) {
-        if (Length) RtlCopyMemory(t->Buffer, Source, Length);
-    } else {
-        // An IN transfer that moves fewer bytes than asked must not leave old pool behind them.
-        RtlZeroMemory(t->Buffer, Length ? Length : 1);
-    }
-    UsbBuildInterruptOrBulkTransferRequest((PURB)&t->Urb, (USHORT)sizeof(t->Urb), pipe->PipeHandle, t->Buffer, NULL,
-                                           Length, flags[Kind], NULL);
+    t->Length = Length;
+    t->Kind = Kind;
+    if (Kind == BulkOut && Length) RtlCopyMemory(t->Buffer, Source, Length);
+    BuildUrb(t, pipe->PipeHandle);
 
     t->Irp = BuildUrbIrp(Port, (PURB)&t->Urb, TransferComplete, t);
     if (!t->Irp) {
@@ -96,8 +108,6 @@ static NTSTATUS BuildTransfer(PortExtension *Port, TransferKind Kind, TransferOr
         return STATUS_NO_MEMORY;
     }
     t->Device = Port->DeviceObject;
-    t->Length = Length;
-    t->Kind = Kind;
     t->Origin = Origin;
     t->Generation = ReadLong(&Port->WriteGeneration);
     // Counted from here, so that a removal waiting for the engine sees it before it is in a slot.
@@ -110,26 +120,31 @@ static NTSTATUS Send(PortExtension *Port, UsbTransfer *Transfer) {
     return IoCallDriver(Port->LowerDevice, Transfer->Irp);
 }
 
-// The completion routine gives up its transfer's slot, leaving Next (built, not sent) in it.
-// FALSE when a canceller has taken the slot: the cancel ends the chain, and Next is dropped.
-static BOOLEAN PassSlot(PortExtension *Port, UsbTransfer *Transfer, UsbTransfer *Next) {
-    if (Next) Next->Slot = Transfer->Slot;
-    if (InterlockedCompareExchangePointer(SlotAt(Port, Transfer->Slot), Next, Transfer) != Transfer) {
-        if (Next) Discard(Port, Next);
-        return FALSE;
-    }
+// The completion routine gives up its transfer's slot. FALSE when a canceller has taken it.
+static BOOLEAN PassSlot(PortExtension *Port, UsbTransfer *Transfer) {
+    if (InterlockedCompareExchangePointer(SlotAt(Port, Transfer->Slot), NULL, Transfer) != Transfer) return FALSE;
     LetGo(Transfer);
-    if (Next) (void)Send(Port, Next);
     return TRUE;
 }
 
-// Ends one link of an IN chain; with Again the next link takes over the slot. A failed
-// allocation ends the chain until something starts it again.
-static BOOLEAN EndChainLink(PortExtension *Port, UsbTransfer *Transfer, BOOLEAN Again) {
-    UsbTransfer *next = NULL;
-    if (Again && !NT_SUCCESS(BuildTransfer(Port, Transfer->Kind, WriteChunk, NULL, Transfer->Length, &next)))
-        next = NULL;
-    return PassSlot(Port, Transfer, next);
+// Sends a completed IN transfer again as the next link of its chain. TRUE: it is on its way and
+// no longer the completion's to touch. FALSE when a canceller has taken the slot: the chain ends,
+// and the transfer is the completion's to release.
+static BOOLEAN Relink(PortExtension *Port, UsbTransfer *Transfer) {
+    PVOID volatile *slot = SlotAt(Port, Transfer->Slot);
+    if (InterlockedCompareExchangePointer(slot, Relinking(Transfer), Transfer) != Transfer) return FALSE;
+    USBD_PIPE_HANDLE pipe = Transfer->Urb.PipeHandle;
+    IoReuseIrp(Transfer->Irp, STATUS_NOT_SUPPORTED);
+    AimUrbIrp(Transfer->Irp, (PURB)&Transfer->Urb, TransferComplete, Transfer);
+    BuildUrb(Transfer, pipe);
+    // The slot's holder and the next completion each hold it again.
+    InterlockedExchange(&Transfer->Handoff, 0);
+    if (InterlockedCompareExchangePointer(slot, Transfer, Relinking(Transfer)) != Relinking(Transfer)) {
+        LetGo(Transfer);  // for the canceller, which took the mark and left the transfer alone
+        return FALSE;
+    }
+    (void)Send(Port, Transfer);
+    return TRUE;
 }
 
 NTSTATUS SubmitTransfer(PDEVICE_OBJECT Device, TransferKind Kind, const UCHAR *Source, ULONG Length) {
@@ -218,11 +233,12 @@ static VOID ResumeParkedWrite(PortExtension *Port) {
     if (h && h->SendWriteChunk) h->SendWriteChunk(Port);
 }
 
-static VOID StatusPacketDone(PortExtension *Port, UsbTransfer *Transfer, NTSTATUS Status, ULONG Bytes) {
+// The IN completions give TRUE when the transfer went out again as the next link.
+static BOOLEAN StatusPacketDone(PortExtension *Port, UsbTransfer *Transfer, NTSTATUS Status, ULONG Bytes) {
     // A failed or empty packet ends status reporting until open, power-up or a restart.
     if (!NT_SUCCESS(Status) || Bytes == 0) {
-        PassSlot(Port, Transfer, NULL);
-        return;
+        PassSlot(Port, Transfer);
+        return FALSE;
     }
     const TransferHandoffs *h = Port->Handoffs;
     KIRQL irql;
@@ -238,9 +254,10 @@ static VOID StatusPacketDone(PortExtension *Port, UsbTransfer *Transfer, NTSTATU
     // A packet may have ended a transmit hold: a parked write gets another try.
     BOOLEAN parked = Port->WriteHeld;
     KeReleaseSpinLock(&Port->ControlLock, irql);
-    // Kept going while the port is closed, so that an open starts from the lines' real state.
-    EndChainLink(Port, Transfer, TRUE);
     if (parked) ResumeParkedWrite(Port);
+    // Kept going while the port is closed, so that an open starts from the lines' real state.
+    // Last: once the link is out again, nothing keeps the port from going.
+    return Relink(Port, Transfer);
 }
 
 static BOOLEAN ReceiveHeld(PortExtension *Port) {
@@ -251,22 +268,20 @@ static BOOLEAN ReceiveHeld(PortExtension *Port) {
     return held;
 }
 
-static VOID ReceivedDataDone(PortExtension *Port, UsbTransfer *Transfer, NTSTATUS Status, ULONG Bytes) {
+static BOOLEAN ReceivedDataDone(PortExtension *Port, UsbTransfer *Transfer, NTSTATUS Status, ULONG Bytes) {
     if (!NT_SUCCESS(Status) || !PortOpen(Port)) {
-        PassSlot(Port, Transfer, NULL);
-        return;
+        PassSlot(Port, Transfer);
+        return FALSE;
     }
     if (Bytes > Transfer->Length) Bytes = Transfer->Length;
     for (ULONG i = 0; i < Bytes; i++) ReceiveByte(Port, Transfer->Buffer[i]);
 
-    if (!ReceiveHeld(Port)) {
-        EndChainLink(Port, Transfer, TRUE);
-        return;
-    }
-    if (!PassSlot(Port, Transfer, NULL)) return;
+    if (!ReceiveHeld(Port)) return Relink(Port, Transfer);
+    if (!PassSlot(Port, Transfer)) return FALSE;
     // A release of the hold that still saw this link in the slot left the restart to us.
     if (!ReceiveHeld(Port) && PortOpen(Port) && !PortLeaving(Port))
         (void)SubmitTransfer(Port->DeviceObject, BulkIn, NULL, BULK_IN_BYTES);
+    return FALSE;
 }
 
 static VOID SentDataDone(PortExtension *Port, UsbTransfer *Transfer, NTSTATUS Status, ULONG Bytes, BOOLEAN Leaving) {
@@ -275,7 +290,7 @@ static VOID SentDataDone(PortExtension *Port, UsbTransfer *Transfer, NTSTATUS St
     // Under the cancel lock, where CancelWriteChunk looks into the bulk OUT slots.
     KIRQL cancelIrql;
     IoAcquireCancelSpinLock(&cancelIrql);
-    PassSlot(Port, Transfer, NULL);
+    PassSlot(Port, Transfer);
     IoReleaseCancelSpinLock(cancelIrql);
     InterlockedDecrement(&Port->BulkOutInFlight);
     if (Leaving) return;
@@ -309,23 +324,23 @@ NTSTATUS NTAPI TransferComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Con
     // During removal nothing is processed and no chain goes on.
     BOOLEAN leaving = PortLeaving(port);
 
+    BOOLEAN relinked = FALSE;
     switch (t->Kind) {
     case InterruptIn:
-        if (leaving)
-            PassSlot(port, t, NULL);
-        else
-            StatusPacketDone(port, t, status, bytes);
-        break;
     case BulkIn:
         if (leaving)
-            PassSlot(port, t, NULL);
+            PassSlot(port, t);
+        else if (t->Kind == InterruptIn)
+            relinked = StatusPacketDone(port, t, status, bytes);
         else
-            ReceivedDataDone(port, t, status, bytes);
+            relinked = ReceivedDataDone(port, t, status, bytes);
         break;
     case BulkOut:
         SentDataDone(port, t, status, bytes, leaving);
         break;
     }
+    // Out again, still counted in TransfersActive: it may already have completed and gone.
+    if (relinked) return STATUS_MORE_PROCESSING_REQUIRED;
     ExFreePoolWithTag(t->Buffer, MIRAVO_POOL_TAG);
     LetGo(t);
     // The last touch of the port: a removal waiting in WaitForTransfers may free it after this.
@@ -337,7 +352,7 @@ NTSTATUS NTAPI TransferComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Con
 
 static VOID CancelSlot(PortExtension *Port, ULONG Slot) {
     UsbTransfer *t = (UsbTransfer *)InterlockedExchangePointer(SlotAt(Port, Slot), NULL);
-    if (!t) return;
+    if (!t || IsRelinking(t)) return;
     // The transfer stays ours to cancel until we let go: its completion cannot free it alone.
     IoCancelIrp(t->Irp);
     LetGo(t);

@@ -298,6 +298,37 @@ PIRP NTAPI IoAllocateIrp(CCHAR StackSize, BOOLEAN) {
     return Io().allocateIrp(StackSize, __builtin_return_address(0), false);
 }
 
+VOID NTAPI IoReuseIrp(PIRP Irp, NTSTATUS Status) {
+    RequireIrql("IoReuseIrp", DISPATCH_LEVEL);
+    IoManager &io = Io();
+    {
+        std::lock_guard<std::mutex> g(io.lock);
+        auto it = io.irps.find(Irp);
+        if (it == io.irps.end() || it->second.freed) {
+            Report(Violation::InvalidParameter, "IoReuseIrp", "IRP " + Hex(Irp) + " is not a live IRP");
+            return;
+        }
+        if (it->second.inDriver) {
+            Report(Violation::IrpFreedInUse, "IoReuseIrp",
+                   "IRP " + Hex(Irp) + " is still in a driver (dispatched and not completed)");
+            return;
+        }
+        // Only an IRP of a driver's own: the I/O manager's would lose its requester.
+        if (it->second.onComplete) {
+            Report(Violation::InvalidParameter, "IoReuseIrp", "IRP " + Hex(Irp) + " was built by the I/O manager");
+            return;
+        }
+        it->second.completed = false;
+        it->second.pendingMarked = 0;
+        it->second.pendingReturned = 0;
+    }
+    // As Windows does: a fresh IRP of the same size, its allocation flags kept, with Status.
+    UCHAR flags = Irp->AllocationFlags;
+    IoInitializeIrp(Irp, Irp->Size, Irp->StackCount);
+    Irp->AllocationFlags = flags;
+    Irp->IoStatus.Status = Status;
+}
+
 VOID NTAPI IoFreeIrp(PIRP Irp) {
     RequireIrql("IoFreeIrp", DISPATCH_LEVEL);
     IoManager &io = Io();

@@ -187,6 +187,31 @@ TEST_F(ReadPort, TimeOutRulesEndReadsWhenTheyShould) {
     }
 }
 
+// Once open, the port receives with no pool to be had: a read without time-outs gets every
+// character of bursts far apart, and the lines' changes still come in.
+TEST_F(ReadPort, ReceptionNeedsNoPoolOnceOpen) {
+    auto lines = [&] { return Inside([](PortExtension &p) { return p.UartStatus; }); };
+    emu::Pool &pool = bench->machine().service<emu::Pool>();
+    pool.failTag(MIRAVO_POOL_TAG);
+    SetTimeouts(0, 0, 0);
+    Async read;
+    Begin(read, true, 12);
+    bench->peer()->setLines({.cts = true});
+    int64_t landed = 0;
+    for (int64_t i = 1; i <= 3; i++) landed = Send(4, Now() + i * 200 * kMs);
+    SleepUntil(landed + 100 * kMs);
+    const USHORT seen = lines();
+    bench->peer()->setLines({.cts = true, .dsr = true});
+    SleepUntil(Now() + 100 * kMs);
+    const bool done = read.done();
+    if (!done) CancelIo(h);
+    pool.clearFaults();
+    EXPECT_TRUE(done);
+    EXPECT_EQ(End(read), Ended(0, 12));
+    ExpectNext(read.data, 12);
+    EXPECT_NE(lines(), seen) << "no status packet came in for the second change";
+}
+
 // A larger receive queue takes over what the ring holds, wrapped round its end, in order; a
 // smaller one changes nothing; a resize waits behind the current read.
 TEST_F(ReadPort, QueueSizeGrowsTheRingKeepingItsDataAndNeverShrinks) {
