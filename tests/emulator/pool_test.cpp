@@ -160,7 +160,7 @@ std::string Session(uint64_t nth, uint64_t *allocations = nullptr) {
     PDRIVER_OBJECT driver = nullptr;
     noteNt("load", io.loadDriver(DriverEntry, u"miravo", MIRAVO_POOL_TAG, &driver));
     auto device = std::make_unique<emu::usb::SimulatedDevice>();
-    emu::usb::Loopback plug(device->chip());
+    auto plug = std::make_unique<emu::usb::Loopback>(device->chip());
     const PDEVICE_OBJECT pdo = device->pdo();  // NULL: the hub had no memory to report it
     bool started = false;
     if (!pdo) {
@@ -203,6 +203,7 @@ std::string Session(uint64_t nth, uint64_t *allocations = nullptr) {
         noteNt("surprise removal", pnp.surpriseRemove(pdo));
         noteNt("removal", pnp.finishSurpriseRemoval(pdo));
     }
+    plug.reset();  // before the chip it is plugged into
     device.reset();
     if (driver) io.unloadDriver(driver);
     // What stays is the bus driver, loaded for the machine's life.
