@@ -273,53 +273,27 @@ struct RegistryRoutines {
         return STATUS_SUCCESS;
     }
 
+    // KEY_VALUE_FULL_INFORMATION, the class the driver asks for (the basic and partial ones are not
+    // implemented), clipped at the caller's length.
     static NTSTATUS FillValueInformation(const Entry &v, KEY_VALUE_INFORMATION_CLASS infoClass, PVOID buffer,
                                          ULONG length, PULONG resultLength) {
+        if (infoClass != KeyValueFullInformation) return STATUS_NOT_IMPLEMENTED;
         const ULONG nameBytes = ULONG(v.name.size() * sizeof(WCHAR));
         const ULONG dataBytes = ULONG(v.data.size());
         auto *out = static_cast<uint8_t *>(buffer);
-        // Copies `bytes` of `src` to `offset`, clipped at the caller's length.
         auto put = [&](ULONG offset, const void *src, ULONG bytes) {
             if (offset >= length) return;
             std::memcpy(out + offset, src, std::min(bytes, length - offset));
         };
-        ULONG fixed, full;
-        switch (infoClass) {
-        case KeyValueBasicInformation: {
-            fixed = FIELD_OFFSET(KEY_VALUE_BASIC_INFORMATION, Name);
-            full = fixed + nameBytes;
-            if (resultLength) *resultLength = full;
-            if (length < fixed) return STATUS_BUFFER_TOO_SMALL;
-            KEY_VALUE_BASIC_INFORMATION head{0, v.type, nameBytes, {0}};
-            put(0, &head, fixed);
-            put(fixed, v.name.data(), nameBytes);
-            break;
-        }
-        case KeyValuePartialInformation: {
-            fixed = FIELD_OFFSET(KEY_VALUE_PARTIAL_INFORMATION, Data);
-            full = fixed + dataBytes;
-            if (resultLength) *resultLength = full;
-            if (length < fixed) return STATUS_BUFFER_TOO_SMALL;
-            KEY_VALUE_PARTIAL_INFORMATION head{0, v.type, dataBytes, {0}};
-            put(0, &head, fixed);
-            put(fixed, v.data.data(), dataBytes);
-            break;
-        }
-        case KeyValueFullInformation: {
-            fixed = FIELD_OFFSET(KEY_VALUE_FULL_INFORMATION, Name);
-            ULONG dataOffset = (fixed + nameBytes + 3) & ~3u;
-            full = dataOffset + dataBytes;
-            if (resultLength) *resultLength = full;
-            if (length < fixed) return STATUS_BUFFER_TOO_SMALL;
-            KEY_VALUE_FULL_INFORMATION head{0, v.type, dataOffset, dataBytes, nameBytes, {0}};
-            put(0, &head, fixed);
-            put(fixed, v.name.data(), nameBytes);
-            put(dataOffset, v.data.data(), dataBytes);
-            break;
-        }
-        default:
-            return STATUS_INVALID_PARAMETER;
-        }
+        const ULONG fixed = FIELD_OFFSET(KEY_VALUE_FULL_INFORMATION, Name);
+        const ULONG dataOffset = (fixed + nameBytes + 3) & ~3u;
+        const ULONG full = dataOffset + dataBytes;
+        if (resultLength) *resultLength = full;
+        if (length < fixed) return STATUS_BUFFER_TOO_SMALL;
+        KEY_VALUE_FULL_INFORMATION head{0, v.type, dataOffset, dataBytes, nameBytes, {0}};
+        put(0, &head, fixed);
+        put(fixed, v.name.data(), nameBytes);
+        put(dataOffset, v.data.data(), dataBytes);
         return length < full ? STATUS_BUFFER_OVERFLOW : STATUS_SUCCESS;
     }
 

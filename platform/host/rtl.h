@@ -59,13 +59,6 @@ typedef enum _KEY_VALUE_INFORMATION_CLASS {
     MaxKeyValueInfoClass
 } KEY_VALUE_INFORMATION_CLASS;
 
-typedef struct _KEY_VALUE_BASIC_INFORMATION {
-    ULONG TitleIndex;
-    ULONG Type;
-    ULONG NameLength;  // bytes
-    WCHAR Name[1];     // not terminated
-} KEY_VALUE_BASIC_INFORMATION, *PKEY_VALUE_BASIC_INFORMATION;
-
 typedef struct _KEY_VALUE_FULL_INFORMATION {
     ULONG TitleIndex;
     ULONG Type;
@@ -74,13 +67,6 @@ typedef struct _KEY_VALUE_FULL_INFORMATION {
     ULONG NameLength;  // bytes
     WCHAR Name[1];     // not terminated; the data follows at DataOffset
 } KEY_VALUE_FULL_INFORMATION, *PKEY_VALUE_FULL_INFORMATION;
-
-typedef struct _KEY_VALUE_PARTIAL_INFORMATION {
-    ULONG TitleIndex;
-    ULONG Type;
-    ULONG DataLength;
-    UCHAR Data[1];
-} KEY_VALUE_PARTIAL_INFORMATION, *PKEY_VALUE_PARTIAL_INFORMATION;
 
 // ---- RtlQueryRegistryValues ------------------------------------------------------------------------
 #define RTL_REGISTRY_ABSOLUTE 0
