@@ -590,7 +590,6 @@ NTKERNELAPI PDEVICE_OBJECT NTAPI IoAttachDeviceToDeviceStack(PDEVICE_OBJECT Sour
 NTKERNELAPI VOID NTAPI IoDetachDevice(PDEVICE_OBJECT TargetDevice);
 NTKERNELAPI PDEVICE_OBJECT NTAPI IoGetAttachedDeviceReference(PDEVICE_OBJECT DeviceObject);
 NTKERNELAPI VOID NTAPI ObDereferenceObject(PVOID Object);
-#define ObfDereferenceObject ObDereferenceObject
 
 // ---- Names, interfaces, configuration counts -------------------------------------------------------
 NTKERNELAPI NTSTATUS NTAPI IoCreateSymbolicLink(PUNICODE_STRING SymbolicLinkName, PUNICODE_STRING DeviceName);
