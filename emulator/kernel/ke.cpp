@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cstdarg>
 #include <cstdio>
-#include <cstdlib>
 #include <thread>
 
 #include "emulator/kernel/debug_log.h"
@@ -112,8 +111,6 @@ VOID FASTCALL KfLowerIrql(KIRQL NewIrql) {
     SetIrql(NewIrql);
 }
 
-KIRQL NTAPI KeRaiseIrqlToDpcLevel(void) { return KfRaiseIrql(DISPATCH_LEVEL); }
-
 // ---- Spin locks ------------------------------------------------------------------------------------
 VOID NTAPI KeInitializeSpinLock(PKSPIN_LOCK SpinLock) {
     // The word proves nothing here: locks live in fresh pool and on the stack, which hold garbage.
@@ -172,29 +169,24 @@ VOID NTAPI KeFlushQueuedDpcs(void) {
     Sched().flushDpcs();
 }
 
-VOID NTAPI KeInitializeTimerEx(PKTIMER Timer, TIMER_TYPE Type) {
-    RequireIrql("KeInitializeTimerEx", DISPATCH_LEVEL);
-    Timer->Header.Type = Type == NotificationTimer ? 8 : 9;
+VOID NTAPI KeInitializeTimer(PKTIMER Timer) {
+    RequireIrql("KeInitializeTimer", DISPATCH_LEVEL);
+    Timer->Header.Type = kNotificationTimer;
     Timer->Header.SignalState = 0;
     Timer->Header.Inserted = 0;
     Timer->Dpc = NULL;
-    Timer->Period = 0;
     Timer->DueTime.QuadPart = 0;
 }
 
-VOID NTAPI KeInitializeTimer(PKTIMER Timer) { KeInitializeTimerEx(Timer, NotificationTimer); }
-
-BOOLEAN NTAPI KeSetTimerEx(PKTIMER Timer, LARGE_INTEGER DueTime, LONG Period, PKDPC Dpc) {
+BOOLEAN NTAPI KeSetTimer(PKTIMER Timer, LARGE_INTEGER DueTime, PKDPC Dpc) {
     RequireIrql("KeSetTimer", DISPATCH_LEVEL);
-    if (Timer->Header.Type != 8 && Timer->Header.Type != 9) {
+    if (Timer->Header.Type != kNotificationTimer) {
         Report(Violation::NotInitialised, "KeSetTimer", "timer " + Hex(Timer) + " was never initialised");
         return FALSE;
     }
     if (Dpc && !DpcInitialised(Dpc, "KeSetTimer")) return FALSE;
-    return Sched().setTimer(Timer, DueTime.QuadPart, Period, Dpc);
+    return Sched().setTimer(Timer, DueTime.QuadPart, Dpc);
 }
-
-BOOLEAN NTAPI KeSetTimer(PKTIMER Timer, LARGE_INTEGER DueTime, PKDPC Dpc) { return KeSetTimerEx(Timer, DueTime, 0, Dpc); }
 
 BOOLEAN NTAPI KeCancelTimer(PKTIMER Timer) {
     RequireIrql("KeCancelTimer", DISPATCH_LEVEL);
@@ -203,7 +195,7 @@ BOOLEAN NTAPI KeCancelTimer(PKTIMER Timer) {
 
 BOOLEAN NTAPI KeReadStateTimer(PKTIMER Timer) { return Sched().readState(Timer) != 0; }
 
-// ---- Events, semaphores, mutexes ----------------------------------------------------------------------
+// ---- Events and waits ---------------------------------------------------------------------------------
 VOID NTAPI KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State) {
     Event->Header.Type = static_cast<UCHAR>(Type);
     Event->Header.SignalState = State ? 1 : 0;
@@ -224,29 +216,6 @@ LONG NTAPI KeResetEvent(PRKEVENT Event) {
 }
 
 LONG NTAPI KeReadStateEvent(PRKEVENT Event) { return Sched().readState(Event); }
-
-VOID NTAPI KeInitializeSemaphore(PRKSEMAPHORE Semaphore, LONG Count, LONG Limit) {
-    Semaphore->Header.Type = 5;
-    Semaphore->Header.SignalState = Count;
-    Semaphore->Limit = Limit;
-}
-
-LONG NTAPI KeReleaseSemaphore(PRKSEMAPHORE Semaphore, KPRIORITY, LONG Adjustment, BOOLEAN Wait) {
-    RequireIrql("KeReleaseSemaphore", Wait ? APC_LEVEL : DISPATCH_LEVEL);
-    return Sched().releaseSemaphore(Semaphore, Adjustment);
-}
-
-VOID NTAPI KeInitializeMutex(PRKMUTANT Mutex, ULONG) {
-    Mutex->Header.Type = 2;
-    Mutex->Header.SignalState = 1;
-    Mutex->OwnerThread = NULL;
-}
-
-LONG NTAPI KeReleaseMutex(PRKMUTANT Mutex, BOOLEAN) {
-    if (Mutex->OwnerThread != KeGetCurrentThread())
-        Report(Violation::InvalidParameter, "KeReleaseMutex", "mutex " + Hex(Mutex) + " is not owned by this thread");
-    return Sched().releaseMutex(Mutex);
-}
 
 NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON, KPROCESSOR_MODE, BOOLEAN, PLARGE_INTEGER Timeout) {
     return Wait(Object, Timeout, "KeWaitForSingleObject");
@@ -275,16 +244,6 @@ VOID FASTCALL ExAcquireFastMutex(PFAST_MUTEX FastMutex) {
     FastMutex->OldIrql = old;
 }
 
-BOOLEAN FASTCALL ExTryToAcquireFastMutex(PFAST_MUTEX FastMutex) {
-    RequireIrql("ExTryToAcquireFastMutex", APC_LEVEL);
-    KIRQL old = CurrentIrql();
-    if (InterlockedCompareExchange(&FastMutex->Count, 0, 1) != 1) return FALSE;
-    SetIrql(APC_LEVEL);
-    __atomic_store_n(&FastMutex->Owner, KeGetCurrentThread(), __ATOMIC_RELAXED);
-    FastMutex->OldIrql = old;
-    return TRUE;
-}
-
 VOID FASTCALL ExReleaseFastMutex(PFAST_MUTEX FastMutex) {
     if (__atomic_load_n(&FastMutex->Owner, __ATOMIC_RELAXED) != KeGetCurrentThread()) {
         Report(Violation::InvalidParameter, "ExReleaseFastMutex", "fast mutex " + Hex(FastMutex) + " is not owned");
@@ -310,8 +269,6 @@ VOID NTAPI KeQueryTickCount(PLARGE_INTEGER TickCount) {
 }
 
 ULONG NTAPI KeQueryTimeIncrement(void) { return static_cast<ULONG>(Machine::current().config().tickIncrement); }
-
-ULONGLONG NTAPI KeQueryInterruptTime(void) { return static_cast<ULONGLONG>(Machine::current().now()); }
 
 // ---- Memory manager -----------------------------------------------------------------------------------------
 MM_SYSTEM_SIZE NTAPI MmQuerySystemSize(void) { return MmMediumSystem; }
@@ -356,18 +313,6 @@ ULONG DbgPrint(PCSTR Format, ...) {
     va_end(args);
     Machine::current().service<DebugLog>().append(buffer);
     return STATUS_SUCCESS;
-}
-
-VOID NTAPI KeBugCheckEx(ULONG BugCheckCode, ULONG_PTR P1, ULONG_PTR P2, ULONG_PTR P3, ULONG_PTR P4) {
-    std::fprintf(stderr, "KeBugCheckEx(0x%X, %s, %s, %s, %s)\n", BugCheckCode, Hex(P1).c_str(), Hex(P2).c_str(),
-                 Hex(P3).c_str(), Hex(P4).c_str());
-    std::abort();
-}
-
-VOID NTAPI RtlAssert(PVOID FailedAssertion, PVOID FileName, ULONG LineNumber, PCHAR Message) {
-    std::fprintf(stderr, "ASSERT failed: %s at %s:%u %s\n", static_cast<const char *>(FailedAssertion),
-                 static_cast<const char *>(FileName), LineNumber, Message ? Message : "");
-    std::abort();
 }
 
 }  // extern "C"

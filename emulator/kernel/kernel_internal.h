@@ -18,4 +18,8 @@ inline constexpr ULONG_PTR kSpinLockFree = kSpinLockMark;
 // KDPC.Type as KeInitializeDpc sets it (as Windows does).
 inline constexpr UCHAR kDpcObjectType = 19;
 
+// Dispatcher object types as the kernel numbers them in DISPATCHER_HEADER.Type.
+inline constexpr UCHAR kSynchronizationEvent = 1;
+inline constexpr UCHAR kNotificationTimer = 8;
+
 }  // namespace emu

@@ -13,8 +13,6 @@ namespace emu {
 namespace {
 
 constexpr std::u16string_view kDosPrefix = u"\\??\\";
-// Links resolve through links; a cycle must end somewhere.
-constexpr int kMaxLinkDepth = 32;
 
 // Replaces a DOS-namespace alias at the front of `name` by \??\ (case kept for the rest).
 std::u16string DosSpelling(std::u16string_view name) {
@@ -74,17 +72,10 @@ std::optional<std::u16string> Namespace::DeviceName(PDEVICE_OBJECT device) const
 PDEVICE_OBJECT Namespace::Resolve(std::u16string_view name) const {
     std::lock_guard g(lock_);
     auto key = Canonical(name);
-    for (int depth = 0; depth < kMaxLinkDepth; depth++) {
-        if (auto it = interfaces_.find(key); it != interfaces_.end())
-            return it->second.enabled ? it->second.pdo : nullptr;
-        if (auto it = links_.find(key); it != links_.end()) {
-            key = Canonical(it->second.target);
-            continue;
-        }
-        auto it = devices_.find(key);
-        return it == devices_.end() ? nullptr : it->second.second;
-    }
-    return nullptr;
+    if (auto it = interfaces_.find(key); it != interfaces_.end()) return it->second.enabled ? it->second.pdo : nullptr;
+    if (auto it = links_.find(key); it != links_.end()) key = Canonical(it->second);
+    auto it = devices_.find(key);
+    return it == devices_.end() ? nullptr : it->second.second;
 }
 
 PDEVICE_OBJECT Namespace::Resolve(std::string_view name) const { return Resolve(Widen(name)); }
@@ -94,7 +85,7 @@ NTSTATUS Namespace::CreateSymbolicLink(std::u16string_view link, std::u16string_
     std::lock_guard g(lock_);
     auto key = Canonical(link);
     if (NameTakenLocked(key)) return STATUS_OBJECT_NAME_COLLISION;
-    links_[key] = {DosSpelling(link), std::u16string(target)};
+    links_[key] = std::u16string(target);
     return STATUS_SUCCESS;
 }
 
@@ -107,15 +98,7 @@ std::optional<std::u16string> Namespace::LinkTarget(std::u16string_view link) co
     std::lock_guard g(lock_);
     auto it = links_.find(Canonical(link));
     if (it == links_.end()) return std::nullopt;
-    return it->second.target;
-}
-
-std::vector<std::u16string> Namespace::DosLinks() const {
-    std::lock_guard g(lock_);
-    std::vector<std::u16string> names;
-    for (auto &[key, link] : links_)
-        if (key.starts_with(kDosPrefix)) names.push_back(link.name);
-    return names;
+    return it->second;
 }
 
 void Namespace::SetDeviceInstanceId(PDEVICE_OBJECT pdo, std::u16string_view instanceId) {

@@ -12,7 +12,8 @@
 //  - The PnP manager gives each PDO its instance id (SetDeviceInstanceId) before AddDevice;
 //    IoRegisterDeviceInterface and the registry's device keys derive from it.
 //  - Opening a file (Win32 CreateFile "\\.\COM3" → u"\\??\\COM3") calls Resolve, which follows
-//    links and answers the named device object (for an interface link, the PDO); the caller then
+//    a link to its device (a link to a link is not followed: nothing makes one) and answers the
+//    named device object (for an interface link, the PDO); the caller then
 //    sends IRP_MJ_CREATE to the top of that device's stack. NULL: no such name, a dangling link, or
 //    a disabled interface.
 //
@@ -54,8 +55,6 @@ public:
     NTSTATUS CreateSymbolicLink(std::u16string_view link, std::u16string_view target);
     NTSTATUS DeleteSymbolicLink(std::u16string_view link);  // STATUS_OBJECT_NAME_NOT_FOUND if absent
     std::optional<std::u16string> LinkTarget(std::u16string_view link) const;
-    // Every link in the DOS namespace, as \??\NAME (what a "list COM ports" would walk).
-    std::vector<std::u16string> DosLinks() const;
 
     // ---- Device interfaces ---------------------------------------------------------------------------------
     // e.g. u"USB\\VID_1209&PID_0001\\5&1a2b&0&1"; IoRegisterDeviceInterface fails with
@@ -77,10 +76,6 @@ public:
     PCONFIGURATION_INFORMATION Configuration() { return &configuration_; }
 
 private:
-    struct Link {
-        std::u16string name;    // as given, a DOS alias respelled as \??\NAME
-        std::u16string target;  // as given
-    };
     struct Interface {
         PDEVICE_OBJECT pdo;
         GUID interfaceClass;
@@ -93,7 +88,7 @@ private:
 
     mutable std::mutex lock_;
     std::map<std::u16string, std::pair<std::u16string, PDEVICE_OBJECT>> devices_;  // canonical → (name, device)
-    std::map<std::u16string, Link> links_;                                         // canonical link → link
+    std::map<std::u16string, std::u16string> links_;                               // canonical link → target
     std::map<std::u16string, Interface> interfaces_;                               // canonical link → interface
     std::map<PDEVICE_OBJECT, std::u16string> instanceIds_;
     CONFIGURATION_INFORMATION configuration_{};

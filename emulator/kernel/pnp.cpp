@@ -183,8 +183,6 @@ NTSTATUS NTAPI PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) { return IofC
 // Power IRPs are not serialised per device here, so there is nothing to release.
 VOID NTAPI PoStartNextPowerIrp(PIRP) { RequireIrql("PoStartNextPowerIrp", DISPATCH_LEVEL); }
 
-POWER_STATE NTAPI PoSetPowerState(PDEVICE_OBJECT, POWER_STATE_TYPE, POWER_STATE State) { return State; }
-
 NTSTATUS NTAPI PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POWER_STATE PowerState,
                                  PREQUEST_POWER_COMPLETE CompletionFunction, PVOID Context, PIRP *Irp) {
     // Windows hands the request to a system thread; here a passive caller's own thread serves it.

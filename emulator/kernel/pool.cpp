@@ -30,7 +30,7 @@ Pool::~Pool() {
     for (auto &[p, a] : live_) std::free(p);
 }
 
-bool Pool::shouldFailLocked(POOL_TYPE type, ULONG tag, const void *site) {
+bool Pool::shouldFailLocked(ULONG tag, const void *site) {
     sinceRules_++;
     for (auto &r : rules_) {
         if (r.remaining == 0) continue;
@@ -38,7 +38,6 @@ bool Pool::shouldFailLocked(POOL_TYPE type, ULONG tag, const void *site) {
         switch (r.kind) {
         case Rule::Nth: match = sinceRules_ == r.value; break;
         case Rule::ByTag: match = tag == r.value; break;
-        case Rule::ByType: match = (static_cast<uint64_t>(type) & ~uint64_t(POOL_QUOTA_FAIL_INSTEAD_OF_RAISE)) == r.value; break;
         case Rule::BySite: match = reinterpret_cast<uint64_t>(site) == r.value; break;
         }
         if (match) {
@@ -59,7 +58,7 @@ void *Pool::allocate(POOL_TYPE type, size_t size, ULONG tag, const void *site, c
     std::lock_guard<std::mutex> g(lock_);
     if (std::find(sites_.begin(), sites_.end(), std::make_pair(tag, site)) == sites_.end())
         sites_.emplace_back(tag, site);
-    if (!mustSucceed && shouldFailLocked(type, tag, site)) return nullptr;
+    if (!mustSucceed && shouldFailLocked(tag, site)) return nullptr;
     void *p = std::malloc(size ? size : 1);
     if (!p) return nullptr;
     std::memset(p, kFreshPattern, size);
@@ -147,11 +146,6 @@ void Pool::failTag(ULONG tag, int times) {
     rules_.push_back({Rule::ByTag, tag, times});
 }
 
-void Pool::failType(POOL_TYPE type, int times) {
-    std::lock_guard<std::mutex> g(lock_);
-    rules_.push_back({Rule::ByType, static_cast<uint64_t>(type), times});
-}
-
 void Pool::failCallSite(const void *site, int times) {
     std::lock_guard<std::mutex> g(lock_);
     rules_.push_back({Rule::BySite, reinterpret_cast<uint64_t>(site), times});
@@ -184,11 +178,6 @@ extern "C" {
 PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag) {
     return Machine::current().service<Pool>().allocate(PoolType, NumberOfBytes, Tag, __builtin_return_address(0),
                                                        "ExAllocatePoolWithTag");
-}
-
-PVOID NTAPI ExAllocatePool(POOL_TYPE PoolType, SIZE_T NumberOfBytes) {
-    return Machine::current().service<Pool>().allocate(PoolType, NumberOfBytes, emu::Tag("None"),
-                                                       __builtin_return_address(0), "ExAllocatePool");
 }
 
 // Quota charging has nothing to charge here; what matters is the failure contract: without

@@ -49,7 +49,6 @@ public:
     // (-1: every one). `nth` counts allocations from the moment the rule is set, from 1.
     void failNth(uint64_t nth);
     void failTag(ULONG tag, int times = -1);
-    void failType(POOL_TYPE type, int times = -1);
     void failCallSite(const void *site, int times = -1);
     void clearFaults();
     uint64_t injectedFailures() const;
@@ -58,10 +57,10 @@ public:
     void reportLeaks(ULONG tag, const char *routine);
 
 private:
-    bool shouldFailLocked(POOL_TYPE type, ULONG tag, const void *site);
+    bool shouldFailLocked(ULONG tag, const void *site);
     std::vector<Allocation> outstandingMatching(const ULONG *tag) const;  // NULL: every tag
     struct Rule {
-        enum Kind { Nth, ByTag, ByType, BySite } kind;
+        enum Kind { Nth, ByTag, BySite } kind;
         uint64_t value;
         int remaining;
     };

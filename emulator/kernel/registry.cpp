@@ -72,17 +72,11 @@ std::optional<std::u16string_view> UnderRoot(std::u16string_view path) {
     return rest.substr(1);
 }
 
-bool IsStringType(ULONG type) { return type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ; }
-
-// String data as the query routines hand it out: whole characters, ending in a terminator (two for
-// REG_MULTI_SZ) even when the value was stored without one.
-std::vector<uint8_t> Terminated(ULONG type, std::vector<uint8_t> data) {
+// REG_SZ data as the query routine is handed it: whole characters, ending in a terminator even when
+// the value was stored without one.
+std::vector<uint8_t> Terminated(std::vector<uint8_t> data) {
     if (data.size() % 2) data.push_back(0);
-    auto endsWithNul = [&](size_t at) {
-        return data.size() >= at * 2 && data[data.size() - at * 2] == 0 && data[data.size() - at * 2 + 1] == 0;
-    };
-    if (!endsWithNul(1)) data.insert(data.end(), {0, 0});
-    if (type == REG_MULTI_SZ && !endsWithNul(2)) data.insert(data.end(), {0, 0});
+    if (data.size() < 2 || data[data.size() - 2] || data[data.size() - 1]) data.insert(data.end(), {0, 0});
     return data;
 }
 
@@ -105,10 +99,7 @@ std::string PathText(std::u16string_view path) { return Narrow(path); }
 
 Registry::Registry() : root_(std::make_unique<Key>()) {
     root_->name = u"Registry";
-    for (auto path : {kServicesPath, kControlPath, kEnumPath, kDeviceMapPath,
-                      std::u16string_view(u"\\Registry\\Machine\\Software\\Microsoft\\Windows NT\\CurrentVersion"),
-                      std::u16string_view(u"\\Registry\\User\\CurrentUser")})
-        CreateKey(path);
+    for (auto path : {kServicesPath, kEnumPath, kDeviceMapPath}) CreateKey(path);
 }
 
 Registry::~Registry() = default;
@@ -144,12 +135,6 @@ Registry::Key *Registry::FindAbsoluteLocked(std::u16string_view path) const {
     return rest ? FindLocked(root_.get(), *rest) : nullptr;
 }
 
-std::u16string Registry::PathOfLocked(const Key *key) const {
-    std::u16string path;
-    for (; key; key = key->parent) path = u"\\" + key->name + path;
-    return path;
-}
-
 HANDLE Registry::InsertHandleLocked(Key *key, ACCESS_MASK access) {
     uintptr_t value = nextHandle_;
     nextHandle_ += 4;
@@ -164,21 +149,16 @@ void Registry::CreateKey(std::u16string_view path) {
         throw std::invalid_argument("not a registry path: " + PathText(path));
 }
 
-bool Registry::KeyExists(std::u16string_view path) const {
-    std::lock_guard g(lock_);
-    return FindAbsoluteLocked(path) != nullptr;
-}
-
 void Registry::SetValue(std::u16string_view path, std::u16string_view name, ULONG type, std::span<const uint8_t> data) {
     CreateKey(path);
     std::lock_guard g(lock_);
     FindAbsoluteLocked(path)->set(name, type, std::vector<uint8_t>(data.begin(), data.end()));
 }
 
-void Registry::SetString(std::u16string_view path, std::u16string_view name, std::u16string_view text, ULONG type) {
+void Registry::SetString(std::u16string_view path, std::u16string_view name, std::u16string_view text) {
     std::u16string terminated(text);
     terminated.push_back(0);
-    SetValue(path, name, type,
+    SetValue(path, name, REG_SZ,
              std::span(reinterpret_cast<const uint8_t *>(terminated.data()), terminated.size() * sizeof(char16_t)));
 }
 
@@ -203,7 +183,7 @@ std::optional<Registry::Value> Registry::GetValue(std::u16string_view path, std:
 
 std::optional<std::u16string> Registry::GetString(std::u16string_view path, std::u16string_view name) const {
     auto v = GetValue(path, name);
-    if (!v || (v->type != REG_SZ && v->type != REG_EXPAND_SZ)) return std::nullopt;
+    if (!v || v->type != REG_SZ) return std::nullopt;
     std::u16string text(v->data.size() / 2, u'\0');
     std::memcpy(text.data(), v->data.data(), text.size() * 2);
     return text.substr(0, text.find(u'\0'));
@@ -236,13 +216,6 @@ size_t Registry::OpenHandleCount() const {
     return handles_.size();
 }
 
-std::vector<std::u16string> Registry::OpenHandlePaths() const {
-    std::lock_guard g(lock_);
-    std::vector<std::u16string> paths;
-    for (auto &[value, h] : handles_) paths.push_back(PathOfLocked(h.key));
-    return paths;
-}
-
 // ---- The kernel routines' side ----------------------------------------------------------------------
 
 struct RegistryRoutines {
@@ -268,31 +241,21 @@ struct RegistryRoutines {
         return nullptr;
     }
 
-    // The key an Rtl*Registry* routine names. `createLeaf`: the last key may be created when its
-    // parent exists, as RtlWriteRegistryValue and RtlCreateRegistryKey do (never more than one level).
-    static NTSTATUS ResolveLocked(Registry &r, const char *routine, ULONG relativeTo, PCWSTR path, bool createLeaf,
-                                  ACCESS_MASK needed, Key **out) {
-        if (relativeTo & RTL_REGISTRY_HANDLE) {
-            auto *h = HandleLocked(r, reinterpret_cast<HANDLE>(const_cast<PWSTR>(path)), routine);
-            if (!h) return STATUS_INVALID_HANDLE;
-            if ((h->access & needed) != needed) return STATUS_ACCESS_DENIED;
-            *out = h->key;
-            return STATUS_SUCCESS;
-        }
-        std::u16string full;
+    // The key an Rtl*Registry* routine names: an absolute path, or one under the device map (the
+    // two forms the driver uses; the others, and RTL_REGISTRY_HANDLE/OPTIONAL, are not implemented).
+    // `createLeaf`: the last key may be created when its parent exists, as RtlWriteRegistryValue
+    // does (never more than one level).
+    static NTSTATUS ResolveLocked(Registry &r, ULONG relativeTo, PCWSTR path, bool createLeaf, Key **out) {
         auto rel = View(path);
-        switch (relativeTo & ~ULONG(RTL_REGISTRY_OPTIONAL)) {
-        case RTL_REGISTRY_ABSOLUTE: full = rel; break;
-        case RTL_REGISTRY_SERVICES: full = Registry::kServicesPath; break;
-        case RTL_REGISTRY_CONTROL: full = Registry::kControlPath; break;
-        case RTL_REGISTRY_WINDOWS_NT: full = u"\\Registry\\Machine\\Software\\Microsoft\\Windows NT\\CurrentVersion"; break;
-        case RTL_REGISTRY_DEVICEMAP: full = Registry::kDeviceMapPath; break;
-        case RTL_REGISTRY_USER: full = u"\\Registry\\User\\CurrentUser"; break;
-        default: return STATUS_INVALID_PARAMETER;
-        }
-        if ((relativeTo & ~ULONG(RTL_REGISTRY_OPTIONAL)) != RTL_REGISTRY_ABSOLUTE && !rel.empty()) {
-            if (rel[0] != u'\\') full += u'\\';
+        std::u16string full;
+        if (relativeTo == RTL_REGISTRY_ABSOLUTE) {
+            full = rel;
+        } else if (relativeTo == RTL_REGISTRY_DEVICEMAP) {
+            full = Registry::kDeviceMapPath;
+            if (!rel.empty() && rel[0] != u'\\') full += u'\\';
             full += rel;
+        } else {
+            return STATUS_NOT_IMPLEMENTED;
         }
         auto under = UnderRoot(full);
         if (!under) return STATUS_OBJECT_PATH_SYNTAX_BAD;
@@ -310,230 +273,63 @@ struct RegistryRoutines {
         return STATUS_SUCCESS;
     }
 
-    static NTSTATUS OpenKey(const char *routine, PHANDLE keyHandle, ACCESS_MASK access, POBJECT_ATTRIBUTES oa) {
-        if (!keyHandle || !oa || !oa->ObjectName) return STATUS_INVALID_PARAMETER;
-        auto name = View(*oa->ObjectName);
-        Registry &r = R();
-        std::lock_guard g(r.lock_);
-        Key *base;
-        std::u16string_view relative;
-        if (oa->RootDirectory) {
-            auto *h = HandleLocked(r, oa->RootDirectory, routine);
-            if (!h) return STATUS_INVALID_HANDLE;
-            if (!name.empty() && name[0] == u'\\') return STATUS_OBJECT_PATH_SYNTAX_BAD;
-            base = h->key;
-            relative = name;
-        } else {
-            if (name.empty() || name[0] != u'\\') return STATUS_OBJECT_PATH_SYNTAX_BAD;
-            auto under = UnderRoot(name);
-            if (!under) return STATUS_OBJECT_NAME_NOT_FOUND;
-            base = r.root_.get();
-            relative = *under;
-        }
-        std::vector<std::u16string_view> parts;
-        if (!Split(relative, parts)) return STATUS_OBJECT_NAME_INVALID;
-        Key *key = r.FindLocked(base, relative);
-        if (!key) return STATUS_OBJECT_NAME_NOT_FOUND;
-        *keyHandle = r.InsertHandleLocked(key, MapAccess(access));
-        return STATUS_SUCCESS;
-    }
-
+    // KEY_VALUE_FULL_INFORMATION, the class the driver asks for (the basic and partial ones are not
+    // implemented), clipped at the caller's length.
     static NTSTATUS FillValueInformation(const Entry &v, KEY_VALUE_INFORMATION_CLASS infoClass, PVOID buffer,
                                          ULONG length, PULONG resultLength) {
+        if (infoClass != KeyValueFullInformation) return STATUS_NOT_IMPLEMENTED;
         const ULONG nameBytes = ULONG(v.name.size() * sizeof(WCHAR));
         const ULONG dataBytes = ULONG(v.data.size());
         auto *out = static_cast<uint8_t *>(buffer);
-        // Copies `bytes` of `src` to `offset`, clipped at the caller's length.
         auto put = [&](ULONG offset, const void *src, ULONG bytes) {
             if (offset >= length) return;
             std::memcpy(out + offset, src, std::min(bytes, length - offset));
         };
-        ULONG fixed, full;
-        switch (infoClass) {
-        case KeyValueBasicInformation: {
-            fixed = FIELD_OFFSET(KEY_VALUE_BASIC_INFORMATION, Name);
-            full = fixed + nameBytes;
-            if (resultLength) *resultLength = full;
-            if (length < fixed) return STATUS_BUFFER_TOO_SMALL;
-            KEY_VALUE_BASIC_INFORMATION head{0, v.type, nameBytes, {0}};
-            put(0, &head, fixed);
-            put(fixed, v.name.data(), nameBytes);
-            break;
-        }
-        case KeyValuePartialInformation: {
-            fixed = FIELD_OFFSET(KEY_VALUE_PARTIAL_INFORMATION, Data);
-            full = fixed + dataBytes;
-            if (resultLength) *resultLength = full;
-            if (length < fixed) return STATUS_BUFFER_TOO_SMALL;
-            KEY_VALUE_PARTIAL_INFORMATION head{0, v.type, dataBytes, {0}};
-            put(0, &head, fixed);
-            put(fixed, v.data.data(), dataBytes);
-            break;
-        }
-        case KeyValueFullInformation: {
-            fixed = FIELD_OFFSET(KEY_VALUE_FULL_INFORMATION, Name);
-            ULONG dataOffset = (fixed + nameBytes + 3) & ~3u;
-            full = dataOffset + dataBytes;
-            if (resultLength) *resultLength = full;
-            if (length < fixed) return STATUS_BUFFER_TOO_SMALL;
-            KEY_VALUE_FULL_INFORMATION head{0, v.type, dataOffset, dataBytes, nameBytes, {0}};
-            put(0, &head, fixed);
-            put(fixed, v.name.data(), nameBytes);
-            put(dataOffset, v.data.data(), dataBytes);
-            break;
-        }
-        default:
-            return STATUS_INVALID_PARAMETER;
-        }
+        const ULONG fixed = FIELD_OFFSET(KEY_VALUE_FULL_INFORMATION, Name);
+        const ULONG dataOffset = (fixed + nameBytes + 3) & ~3u;
+        const ULONG full = dataOffset + dataBytes;
+        if (resultLength) *resultLength = full;
+        if (length < fixed) return STATUS_BUFFER_TOO_SMALL;
+        KEY_VALUE_FULL_INFORMATION head{0, v.type, dataOffset, dataBytes, nameBytes, {0}};
+        put(0, &head, fixed);
+        put(fixed, v.name.data(), nameBytes);
+        put(dataOffset, v.data.data(), dataBytes);
         return length < full ? STATUS_BUFFER_OVERFLOW : STATUS_SUCCESS;
     }
 
     // ---- RtlQueryRegistryValues -----------------------------------------------------------------------
 
-    // One value as an entry receives it, copied out so no lock is held while the driver's routine runs.
-    struct Delivery {
-        std::u16string name;  // terminated by c_str() for the routine's PWSTR
-        ULONG type;
-        std::vector<uint8_t> data;
-    };
-
-    static NTSTATUS Direct(const RTL_QUERY_REGISTRY_TABLE &e, ULONG type, std::vector<uint8_t> data) {
-        if (IsStringType(type)) {
-            auto *dst = static_cast<PUNICODE_STRING>(e.EntryContext);
-            if (data.size() > MAXUSHORT) return STATUS_BUFFER_TOO_SMALL;
-            if (!dst->Buffer) {
-                auto *buffer = static_cast<PWSTR>(ExAllocatePoolWithTag(PagedPool, data.size(), kRtlStringTag));
-                if (!buffer) return STATUS_NO_MEMORY;
-                dst->Buffer = buffer;
-                dst->MaximumLength = USHORT(data.size());
-            } else if (data.size() > dst->MaximumLength) {
-                return STATUS_BUFFER_TOO_SMALL;
-            }
-            std::memcpy(dst->Buffer, data.data(), data.size());
-            dst->Length = USHORT(data.size() - sizeof(WCHAR));
-            return STATUS_SUCCESS;
-        }
-        if (data.size() <= sizeof(ULONG)) {
-            std::memcpy(e.EntryContext, data.data(), data.size());
-            return STATUS_SUCCESS;
-        }
-        // Larger data: the destination starts with its size; negative means "data only", otherwise
-        // the first two ULONGs receive the length and the type.
-        LONG header;
-        std::memcpy(&header, e.EntryContext, sizeof header);
-        auto *dst = static_cast<uint8_t *>(e.EntryContext);
-        if (header < 0) {
-            if (int64_t(data.size()) > -int64_t(header)) return STATUS_BUFFER_TOO_SMALL;
-            std::memcpy(dst, data.data(), data.size());
-            return STATUS_SUCCESS;
-        }
-        if (int64_t(data.size()) + 2 * int64_t(sizeof(ULONG)) > header) return STATUS_BUFFER_TOO_SMALL;
-        ULONG len = ULONG(data.size());
-        std::memcpy(dst, &len, sizeof len);
-        std::memcpy(dst + sizeof(ULONG), &type, sizeof type);
-        std::memcpy(dst + 2 * sizeof(ULONG), data.data(), data.size());
-        return STATUS_SUCCESS;
-    }
-
-    static NTSTATUS Deliver(const RTL_QUERY_REGISTRY_TABLE &e, Delivery d, PVOID context) {
-        if (IsStringType(d.type)) d.data = Terminated(d.type, std::move(d.data));
-        if (e.Flags & RTL_QUERY_REGISTRY_DIRECT) return Direct(e, d.type, std::move(d.data));
-        auto call = [&](ULONG type, void *data, size_t bytes) {
-            return e.QueryRoutine(d.name.data(), type, bytes ? data : nullptr, ULONG(bytes), context, e.EntryContext);
-        };
-        bool expand = !(e.Flags & RTL_QUERY_REGISTRY_NOEXPAND);
-        if (d.type == REG_MULTI_SZ && expand) {
-            // One call per string, each a REG_SZ with its terminator.
-            auto *chars = reinterpret_cast<char16_t *>(d.data.data());
-            size_t count = d.data.size() / 2, i = 0;
-            while (i < count && chars[i]) {
-                size_t len = std::char_traits<char16_t>::length(chars + i);
-                NTSTATUS s = call(REG_SZ, chars + i, (len + 1) * sizeof(WCHAR));
-                if (!NT_SUCCESS(s)) return s;
-                i += len + 1;
-            }
-            return STATUS_SUCCESS;
-        }
-        // No environment variables are defined here: expansion leaves the text as it is.
-        ULONG type = d.type == REG_EXPAND_SZ && expand ? ULONG(REG_SZ) : d.type;
-        return call(type, d.data.data(), d.data.size());
-    }
-
-    static std::optional<Delivery> DefaultOf(const RTL_QUERY_REGISTRY_TABLE &e) {
-        if (e.DefaultType == REG_NONE) return std::nullopt;
-        size_t bytes = e.DefaultLength;
-        if (bytes == 0 && e.DefaultData && IsStringType(e.DefaultType)) {
-            auto *chars = static_cast<const char16_t *>(e.DefaultData);
-            if (e.DefaultType == REG_MULTI_SZ) {
-                size_t i = 0;
-                while (chars[i]) i += std::char_traits<char16_t>::length(chars + i) + 1;
-                bytes = (i + 1) * sizeof(WCHAR);
-            } else {
-                bytes = (std::char_traits<char16_t>::length(chars) + 1) * sizeof(WCHAR);
-            }
-        }
-        auto *p = static_cast<const uint8_t *>(e.DefaultData);
-        return Delivery{std::u16string(View(e.Name)), e.DefaultType, p ? std::vector<uint8_t>(p, p + bytes) : std::vector<uint8_t>()};
-    }
-
+    // Only what the driver's table holds: entries with a query routine and a value name, no flags and
+    // no default. Anything else is STATUS_NOT_IMPLEMENTED rather than answered half right; so is a
+    // REG_EXPAND_SZ or REG_MULTI_SZ value, which Windows would expand or split first.
     static NTSTATUS QueryValues(ULONG relativeTo, PCWSTR path, PRTL_QUERY_REGISTRY_TABLE table, PVOID context) {
         Registry &r = R();
-        Key *top;
+        Key *key;
         {
             std::lock_guard g(r.lock_);
-            NTSTATUS s = ResolveLocked(r, "RtlQueryRegistryValues", relativeTo, path, false, KEY_QUERY_VALUE, &top);
+            if (relativeTo != RTL_REGISTRY_ABSOLUTE) return STATUS_NOT_IMPLEMENTED;
+            NTSTATUS s = ResolveLocked(r, relativeTo, path, false, &key);
             if (!NT_SUCCESS(s)) return s;
         }
-        Key *current = top;  // NULL while a SUBKEY entry named a key that does not exist
         for (auto *e = table; e->QueryRoutine || e->Name; ++e) {
-            const bool required = e->Flags & RTL_QUERY_REGISTRY_REQUIRED;
-            const bool wholeKey = !e->Name || (e->Flags & (RTL_QUERY_REGISTRY_SUBKEY | RTL_QUERY_REGISTRY_TOPKEY));
-            if (e->Flags & RTL_QUERY_REGISTRY_TOPKEY) {
-                current = top;
-            } else if (e->Flags & RTL_QUERY_REGISTRY_SUBKEY) {
-                std::lock_guard g(r.lock_);
-                current = r.FindLocked(top, View(e->Name));
-                if (!current && required) return STATUS_OBJECT_NAME_NOT_FOUND;
-            }
-            if (!e->QueryRoutine && !(e->Flags & RTL_QUERY_REGISTRY_DIRECT)) {
-                if (e->Flags & (RTL_QUERY_REGISTRY_SUBKEY | RTL_QUERY_REGISTRY_TOPKEY)) continue;
-                return STATUS_INVALID_PARAMETER;
-            }
-            if (wholeKey && (e->Flags & RTL_QUERY_REGISTRY_DIRECT)) return STATUS_INVALID_PARAMETER;
-
-            if (wholeKey && (e->Flags & RTL_QUERY_REGISTRY_NOVALUE)) {
-                NTSTATUS s = e->QueryRoutine(nullptr, REG_NONE, nullptr, 0, context, e->EntryContext);
-                if (!NT_SUCCESS(s)) return s;
-                continue;
-            }
-            std::vector<Delivery> found;
+            if (e->Flags || !e->QueryRoutine || !e->Name || e->DefaultType != REG_NONE) return STATUS_NOT_IMPLEMENTED;
+            // Copied out: no lock is held while the driver's routine runs.
+            std::u16string name;
+            ULONG type;
+            std::vector<uint8_t> data;
             {
                 std::lock_guard g(r.lock_);
-                if (current) {
-                    if (wholeKey) {
-                        for (auto &v : current->values) found.push_back({v.name, v.type, v.data});
-                    } else if (auto *v = current->find(View(e->Name))) {
-                        found.push_back({v->name, v->type, v->data});
-                    }
-                }
+                auto *v = key->find(View(e->Name));
+                if (!v) continue;
+                name = v->name;
+                type = v->type;
+                data = v->data;
             }
-            if (found.empty()) {
-                if (!wholeKey)
-                    if (auto d = DefaultOf(*e)) found.push_back(std::move(*d));
-                if (found.empty()) {
-                    if (required) return STATUS_OBJECT_NAME_NOT_FOUND;
-                    continue;
-                }
-            }
-            for (auto &d : found) {
-                std::u16string name = d.name;
-                NTSTATUS s = Deliver(*e, std::move(d), context);
-                if (!NT_SUCCESS(s)) return s;
-                if ((e->Flags & RTL_QUERY_REGISTRY_DELETE) && current) {
-                    std::lock_guard g(r.lock_);
-                    current->erase(name);
-                }
-            }
+            if (type == REG_EXPAND_SZ || type == REG_MULTI_SZ) return STATUS_NOT_IMPLEMENTED;
+            if (type == REG_SZ) data = Terminated(std::move(data));
+            NTSTATUS s = e->QueryRoutine(name.data(), type, data.empty() ? nullptr : data.data(), ULONG(data.size()),
+                                         context, e->EntryContext);
+            if (!NT_SUCCESS(s)) return s;
         }
         return STATUS_SUCCESS;
     }
@@ -546,7 +342,7 @@ struct RegistryRoutines {
         Registry &r = R();
         std::lock_guard g(r.lock_);
         Key *key;
-        NTSTATUS s = ResolveLocked(r, "RtlWriteRegistryValue", relativeTo, path, true, KEY_SET_VALUE, &key);
+        NTSTATUS s = ResolveLocked(r, relativeTo, path, true, &key);
         if (!NT_SUCCESS(s)) return s;
         auto *p = static_cast<const uint8_t *>(data);
         key->set(View(valueName), type, std::vector<uint8_t>(p, p + length));
@@ -557,7 +353,7 @@ struct RegistryRoutines {
         Registry &r = R();
         std::lock_guard g(r.lock_);
         Key *key;
-        NTSTATUS s = ResolveLocked(r, "RtlDeleteRegistryValue", relativeTo, path, false, KEY_SET_VALUE, &key);
+        NTSTATUS s = ResolveLocked(r, relativeTo, path, false, &key);
         if (!NT_SUCCESS(s)) return s;
         return key->erase(View(valueName)) ? STATUS_SUCCESS : STATUS_OBJECT_NAME_NOT_FOUND;
     }
@@ -634,11 +430,6 @@ NTSTATUS NTAPI RtlWriteRegistryValue(ULONG RelativeTo, PCWSTR Path, PCWSTR Value
 NTSTATUS NTAPI RtlDeleteRegistryValue(ULONG RelativeTo, PCWSTR Path, PCWSTR ValueName) {
     if (!RR::Passive("RtlDeleteRegistryValue")) return kRefused;
     return RR::DeleteValue(RelativeTo, Path, ValueName);
-}
-
-NTSTATUS NTAPI ZwOpenKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess, POBJECT_ATTRIBUTES ObjectAttributes) {
-    if (!RR::Passive("ZwOpenKey")) return kRefused;
-    return RR::OpenKey("ZwOpenKey", KeyHandle, DesiredAccess, ObjectAttributes);
 }
 
 NTSTATUS NTAPI ZwClose(HANDLE Handle) {

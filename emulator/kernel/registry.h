@@ -4,8 +4,8 @@
 //
 // Paths are absolute kernel paths, "\Registry\Machine\...", compared without regard to case; a
 // key keeps the spelling it was created with. The value named "" is the key's default value.
-// A boot hive exists from the start: ...\CurrentControlSet\{Services,Control,Enum},
-// \Registry\Machine\Hardware\DeviceMap, ...\Windows NT\CurrentVersion and \Registry\User\CurrentUser.
+// A boot hive exists from the start: ...\CurrentControlSet\{Services,Enum} and
+// \Registry\Machine\Hardware\DeviceMap.
 //
 // Every kernel routine here runs at PASSIVE_LEVEL only: a call at DISPATCH_LEVEL or above reports
 // RegistryAtDispatch, at APC_LEVEL IrqlTooHigh; under a ReportCapture the call then does nothing
@@ -29,7 +29,6 @@ namespace emu {
 class Registry {
 public:
     static constexpr std::u16string_view kServicesPath = u"\\Registry\\Machine\\System\\CurrentControlSet\\Services";
-    static constexpr std::u16string_view kControlPath = u"\\Registry\\Machine\\System\\CurrentControlSet\\Control";
     static constexpr std::u16string_view kEnumPath = u"\\Registry\\Machine\\System\\CurrentControlSet\\Enum";
     static constexpr std::u16string_view kDeviceMapPath = u"\\Registry\\Machine\\Hardware\\DeviceMap";
     // Where a serial driver publishes "\Device\X" = "COMn" (RtlWriteRegistryValue, RTL_REGISTRY_DEVICEMAP).
@@ -47,15 +46,14 @@ public:
 
     // ---- Test side: no IRQL rules, keys created on demand -----------------------------------------
     void CreateKey(std::u16string_view path);  // with every missing key on the way
-    bool KeyExists(std::u16string_view path) const;
     void SetValue(std::u16string_view path, std::u16string_view name, ULONG type, std::span<const uint8_t> data);
-    // REG_SZ / REG_EXPAND_SZ stored with their terminator, as the Win32 side stores them.
-    void SetString(std::u16string_view path, std::u16string_view name, std::u16string_view text, ULONG type = REG_SZ);
+    // REG_SZ stored with its terminator, as the Win32 side stores it.
+    void SetString(std::u16string_view path, std::u16string_view name, std::u16string_view text);
     void SetDword(std::u16string_view path, std::u16string_view name, ULONG value);
     bool DeleteValue(std::u16string_view path, std::u16string_view name);
 
     std::optional<Value> GetValue(std::u16string_view path, std::u16string_view name) const;
-    // The text of a REG_SZ/REG_EXPAND_SZ value up to its first terminator (or its end if it has none).
+    // The text of a REG_SZ value up to its first terminator (or its end if it has none).
     std::optional<std::u16string> GetString(std::u16string_view path, std::u16string_view name) const;
 
     // ---- Device keys (IoOpenDeviceRegistryKey) --------------------------------------------------------
@@ -70,7 +68,6 @@ public:
     // Key handles the Zw routines handed out and nobody closed yet: a driver that leaves one behind
     // at unload has leaked it.
     size_t OpenHandleCount() const;
-    std::vector<std::u16string> OpenHandlePaths() const;
 
 private:
     friend struct RegistryRoutines;  // the kernel routines, in registry.cpp
@@ -84,7 +81,6 @@ private:
     Key *FindLocked(Key *from, std::u16string_view relative) const;
     Key *CreateLocked(Key *from, std::u16string_view relative);
     Key *FindAbsoluteLocked(std::u16string_view path) const;
-    std::u16string PathOfLocked(const Key *key) const;
     HANDLE InsertHandleLocked(Key *key, ACCESS_MASK access);
 
     mutable std::mutex lock_;

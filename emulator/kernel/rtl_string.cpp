@@ -93,10 +93,6 @@ VOID NTAPI RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR Source
     InitCounted(DestinationString, SourceString, "RtlInitUnicodeString");
 }
 
-VOID NTAPI RtlInitAnsiString(PANSI_STRING DestinationString, PCSZ SourceString) {
-    InitCounted(DestinationString, SourceString, "RtlInitAnsiString");
-}
-
 VOID NTAPI RtlCopyUnicodeString(PUNICODE_STRING DestinationString, PCUNICODE_STRING SourceString) {
     RequireIrql("RtlCopyUnicodeString", DISPATCH_LEVEL);
     if (!SourceString) {
@@ -132,21 +128,6 @@ NTSTATUS NTAPI RtlAppendUnicodeToString(PUNICODE_STRING Destination, PCWSTR Sour
     if (Destination->Length + sizeof(WCHAR) <= Destination->MaximumLength)
         Destination->Buffer[Destination->Length / sizeof(WCHAR)] = 0;
     return STATUS_SUCCESS;
-}
-
-LONG NTAPI RtlCompareUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING String2, BOOLEAN CaseInSensitive) {
-    RequireIrql("RtlCompareUnicodeString", PASSIVE_LEVEL);
-    auto a = View(*String1), b = View(*String2);
-    size_t n = std::min(a.size(), b.size());
-    for (size_t i = 0; i < n; i++) {
-        char16_t x = a[i], y = b[i];
-        if (CaseInSensitive) {
-            x = Upcase(x);
-            y = Upcase(y);
-        }
-        if (x != y) return LONG(x) - LONG(y);
-    }
-    return LONG(String1->Length) - LONG(String2->Length);
 }
 
 NTSTATUS NTAPI RtlUnicodeStringToAnsiString(PANSI_STRING DestinationString, PCUNICODE_STRING SourceString,

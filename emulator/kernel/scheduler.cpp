@@ -10,14 +10,6 @@ namespace emu {
 
 namespace {
 
-// Dispatcher object types as the kernel numbers them in DISPATCHER_HEADER.Type.
-constexpr UCHAR kNotificationEvent = 0;
-constexpr UCHAR kSynchronizationEvent = 1;
-constexpr UCHAR kMutant = 2;
-constexpr UCHAR kSemaphore = 5;
-constexpr UCHAR kNotificationTimer = 8;
-constexpr UCHAR kSynchronizationTimer = 9;
-
 constexpr int64_t kNever = INT64_MAX;
 
 DISPATCHER_HEADER &Header(void *object) { return *static_cast<DISPATCHER_HEADER *>(object); }
@@ -143,7 +135,7 @@ void Scheduler::addDeadlineLocked(Waiter &w, int64_t when) {
     w.hasDeadline = true;
 }
 
-// Timers expire only at clock ticks, the first one or a periodic timer's next.
+// Timers expire only at clock ticks.
 int64_t Scheduler::roundUpToTick(int64_t t) const {
     int64_t tick = config_.tickIncrement;
     return (t + tick - 1) / tick * tick;
@@ -162,21 +154,7 @@ bool Scheduler::signaledLocked(void *object) const {
 
 void Scheduler::consumeLocked(void *object) {
     DISPATCHER_HEADER &h = Header(object);
-    switch (h.Type) {
-    case kSynchronizationEvent:
-    case kSynchronizationTimer:
-        h.SignalState = 0;
-        break;
-    case kSemaphore:
-        h.SignalState--;
-        break;
-    case kMutant:
-        h.SignalState--;
-        static_cast<PKMUTANT>(object)->OwnerThread = KeGetCurrentThread();
-        break;
-    default:
-        break;
-    }
+    if (h.Type == kSynchronizationEvent) h.SignalState = 0;
 }
 
 void Scheduler::wakeWaitersLocked(void *object) {
@@ -239,26 +217,9 @@ LONG Scheduler::resetEvent(PRKEVENT event) {
     return previous;
 }
 
-LONG Scheduler::releaseSemaphore(PRKSEMAPHORE semaphore, LONG adjustment) {
-    std::lock_guard<std::mutex> g(lock_);
-    LONG previous = semaphore->Header.SignalState;
-    semaphore->Header.SignalState = std::min(previous + adjustment, semaphore->Limit);
-    wakeWaitersLocked(semaphore);
-    return previous;
-}
-
-LONG Scheduler::releaseMutex(PRKMUTANT mutex) {
-    std::lock_guard<std::mutex> g(lock_);
-    LONG previous = mutex->Header.SignalState;
-    mutex->Header.SignalState++;
-    if (mutex->Header.SignalState > 0) mutex->OwnerThread = nullptr;
-    wakeWaitersLocked(mutex);
-    return previous;
-}
-
 // ---- Timers, device events and the clock --------------------------------------------------------
 
-bool Scheduler::setTimer(PKTIMER timer, int64_t dueTime, LONG period, PKDPC dpc) {
+bool Scheduler::setTimer(PKTIMER timer, int64_t dueTime, PKDPC dpc) {
     std::lock_guard<std::mutex> g(lock_);
     bool wasArmed = false;
     auto it = timers_.find(timer);
@@ -272,7 +233,6 @@ bool Scheduler::setTimer(PKTIMER timer, int64_t dueTime, LONG period, PKDPC dpc)
     timer->Header.SignalState = 0;
     timer->DueTime.QuadPart = static_cast<ULONGLONG>(due);
     timer->Dpc = dpc;
-    timer->Period = period;
     timers_[timer] = deadlines_.emplace(due, Deadline{Deadline::Timer, timer, 0});
     if (!config_.virtualClock) clockCv_.notify_all();
     return wasArmed;
@@ -322,12 +282,6 @@ void Scheduler::expireDueLocked() {
             if (timer->Dpc) {
                 insertDpcLocked(timer->Dpc, reinterpret_cast<PVOID>(static_cast<uintptr_t>(t & 0xFFFFFFFF)),
                                 reinterpret_cast<PVOID>(static_cast<uintptr_t>(t >> 32)));
-            }
-            if (timer->Period > 0) {
-                int64_t next = roundUpToTick(node.key() + int64_t(timer->Period) * 10000);
-                timer->DueTime.QuadPart = static_cast<ULONGLONG>(next);
-                timer->Header.Inserted = 1;
-                timers_[timer] = deadlines_.emplace(next, Deadline{Deadline::Timer, timer, 0});
             }
             break;
         }

@@ -66,9 +66,7 @@ public:
     LONG setEvent(PRKEVENT event);
     LONG readState(void *object) const;
     LONG resetEvent(PRKEVENT event);
-    LONG releaseSemaphore(PRKSEMAPHORE semaphore, LONG adjustment);
-    LONG releaseMutex(PRKMUTANT mutex);
-    bool setTimer(PKTIMER timer, int64_t dueTime, LONG period, PKDPC dpc);
+    bool setTimer(PKTIMER timer, int64_t dueTime, PKDPC dpc);
     bool cancelTimer(PKTIMER timer);
     bool insertDpc(PRKDPC dpc, PVOID arg1, PVOID arg2);
     bool removeDpc(PRKDPC dpc);

@@ -578,9 +578,6 @@ NTKERNELAPI PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVIC
                                                      PVOID OutputBuffer, ULONG OutputBufferLength,
                                                      BOOLEAN InternalDeviceIoControl, PKEVENT Event,
                                                      PIO_STATUS_BLOCK IoStatusBlock);
-NTKERNELAPI PIRP NTAPI IoBuildSynchronousFsdRequest(ULONG MajorFunction, PDEVICE_OBJECT DeviceObject, PVOID Buffer,
-                                                    ULONG Length, PLARGE_INTEGER StartingOffset, PKEVENT Event,
-                                                    PIO_STATUS_BLOCK IoStatusBlock);
 
 // ---- Devices and stacks ---------------------------------------------------------------------------
 NTKERNELAPI NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize,
@@ -593,9 +590,6 @@ NTKERNELAPI PDEVICE_OBJECT NTAPI IoAttachDeviceToDeviceStack(PDEVICE_OBJECT Sour
 NTKERNELAPI VOID NTAPI IoDetachDevice(PDEVICE_OBJECT TargetDevice);
 NTKERNELAPI PDEVICE_OBJECT NTAPI IoGetAttachedDeviceReference(PDEVICE_OBJECT DeviceObject);
 NTKERNELAPI VOID NTAPI ObDereferenceObject(PVOID Object);
-NTKERNELAPI VOID NTAPI ObReferenceObject(PVOID Object);
-#define ObfDereferenceObject ObDereferenceObject
-#define ObfReferenceObject ObReferenceObject
 
 // ---- Names, interfaces, configuration counts -------------------------------------------------------
 NTKERNELAPI NTSTATUS NTAPI IoCreateSymbolicLink(PUNICODE_STRING SymbolicLinkName, PUNICODE_STRING DeviceName);
@@ -608,7 +602,6 @@ NTKERNELAPI PCONFIGURATION_INFORMATION NTAPI IoGetConfigurationInformation(void)
 NTKERNELAPI NTSTATUS NTAPI IoOpenDeviceRegistryKey(PDEVICE_OBJECT DeviceObject, ULONG DevInstKeyType,
                                                    ACCESS_MASK DesiredAccess, PHANDLE DevInstRegKey);
 NTKERNELAPI NTSTATUS NTAPI IoWMIRegistrationControl(PDEVICE_OBJECT DeviceObject, ULONG Action);
-NTKERNELAPI NTSTATUS NTAPI IoWMIWriteEvent(PVOID WnodeEventItem);
 
 // ---- Power manager ------------------------------------------------------------------------------------
 NTKERNELAPI NTSTATUS NTAPI PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp);
@@ -616,7 +609,5 @@ NTKERNELAPI VOID NTAPI PoStartNextPowerIrp(PIRP Irp);
 NTKERNELAPI NTSTATUS NTAPI PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction,
                                              POWER_STATE PowerState, PREQUEST_POWER_COMPLETE CompletionFunction,
                                              PVOID Context, PIRP *Irp);
-NTKERNELAPI POWER_STATE NTAPI PoSetPowerState(PDEVICE_OBJECT DeviceObject, POWER_STATE_TYPE Type,
-                                              POWER_STATE State);
 
 }  // extern "C"

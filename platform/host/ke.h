@@ -21,7 +21,6 @@ typedef struct _EPROCESS *PEPROCESS;
 
 // ---- Dispatcher objects -----------------------------------------------------------------------
 typedef enum _EVENT_TYPE { NotificationEvent, SynchronizationEvent } EVENT_TYPE;
-typedef enum _TIMER_TYPE { NotificationTimer, SynchronizationTimer } TIMER_TYPE;
 typedef enum _KWAIT_REASON { Executive = 0, UserRequest = 6, Suspended = 5 } KWAIT_REASON;
 
 typedef struct _DISPATCHER_HEADER {
@@ -36,11 +35,6 @@ typedef struct _DISPATCHER_HEADER {
 typedef struct _KEVENT {
     DISPATCHER_HEADER Header;
 } KEVENT, *PKEVENT, *PRKEVENT;
-
-typedef struct _KSEMAPHORE {
-    DISPATCHER_HEADER Header;
-    LONG Limit;
-} KSEMAPHORE, *PKSEMAPHORE, *PRKSEMAPHORE;
 
 struct _KDPC;
 typedef VOID(NTAPI KDEFERRED_ROUTINE)(struct _KDPC *Dpc, PVOID DeferredContext, PVOID SystemArgument1,
@@ -66,7 +60,6 @@ typedef struct _KTIMER {
     ULARGE_INTEGER DueTime;    // absolute expiry, 100 ns units
     LIST_ENTRY TimerListEntry;
     struct _KDPC *Dpc;
-    LONG Period;
 } KTIMER, *PKTIMER, *PRKTIMER;
 
 typedef struct _FAST_MUTEX {
@@ -77,15 +70,9 @@ typedef struct _FAST_MUTEX {
     ULONG OldIrql;
 } FAST_MUTEX, *PFAST_MUTEX;
 
-typedef struct _KMUTANT {
-    DISPATCHER_HEADER Header;
-    PKTHREAD OwnerThread;
-} KMUTANT, *PKMUTANT, *PRKMUTANT, KMUTEX, *PKMUTEX;
-
 #define EVENT_INCREMENT 1
 #define IO_NO_INCREMENT 0
 #define IO_SERIAL_INCREMENT 2
-#define SEMAPHORE_INCREMENT 1
 
 extern "C" {
 
@@ -95,7 +82,6 @@ NTHALAPI KIRQL FASTCALL KfRaiseIrql(KIRQL NewIrql);
 NTHALAPI VOID FASTCALL KfLowerIrql(KIRQL NewIrql);
 #define KeRaiseIrql(a, b) (*(b) = KfRaiseIrql(a))
 #define KeLowerIrql(a) KfLowerIrql(a)
-NTKERNELAPI KIRQL NTAPI KeRaiseIrqlToDpcLevel(void);
 
 NTKERNELAPI VOID NTAPI KeInitializeSpinLock(PKSPIN_LOCK SpinLock);
 NTHALAPI KIRQL FASTCALL KfAcquireSpinLock(PKSPIN_LOCK SpinLock);
@@ -114,34 +100,25 @@ NTKERNELAPI BOOLEAN NTAPI KeRemoveQueueDpc(PRKDPC Dpc);
 NTKERNELAPI VOID NTAPI KeFlushQueuedDpcs(void);
 
 NTKERNELAPI VOID NTAPI KeInitializeTimer(PKTIMER Timer);
-NTKERNELAPI VOID NTAPI KeInitializeTimerEx(PKTIMER Timer, TIMER_TYPE Type);
 NTKERNELAPI BOOLEAN NTAPI KeSetTimer(PKTIMER Timer, LARGE_INTEGER DueTime, PKDPC Dpc);
-NTKERNELAPI BOOLEAN NTAPI KeSetTimerEx(PKTIMER Timer, LARGE_INTEGER DueTime, LONG Period, PKDPC Dpc);
 NTKERNELAPI BOOLEAN NTAPI KeCancelTimer(PKTIMER Timer);
 NTKERNELAPI BOOLEAN NTAPI KeReadStateTimer(PKTIMER Timer);
 
-// ---- Events, semaphores, waits, fast mutexes, delays --------------------------------------------
+// ---- Events, waits, fast mutexes, delays --------------------------------------------------------
 NTKERNELAPI VOID NTAPI KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State);
 NTKERNELAPI LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait);
 NTKERNELAPI VOID NTAPI KeClearEvent(PRKEVENT Event);
 NTKERNELAPI LONG NTAPI KeResetEvent(PRKEVENT Event);
 NTKERNELAPI LONG NTAPI KeReadStateEvent(PRKEVENT Event);
-NTKERNELAPI VOID NTAPI KeInitializeSemaphore(PRKSEMAPHORE Semaphore, LONG Count, LONG Limit);
-NTKERNELAPI LONG NTAPI KeReleaseSemaphore(PRKSEMAPHORE Semaphore, KPRIORITY Increment, LONG Adjustment,
-                                          BOOLEAN Wait);
-NTKERNELAPI VOID NTAPI KeInitializeMutex(PRKMUTANT Mutex, ULONG Level);
-NTKERNELAPI LONG NTAPI KeReleaseMutex(PRKMUTANT Mutex, BOOLEAN Wait);
 
-// Object may be a KEVENT, KSEMAPHORE, KMUTEX or KTIMER.
+// Object may be a KEVENT or a KTIMER.
 NTKERNELAPI NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR_MODE WaitMode,
                                                  BOOLEAN Alertable, PLARGE_INTEGER Timeout);
-#define KeWaitForMutexObject KeWaitForSingleObject
 NTKERNELAPI NTSTATUS NTAPI KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
                                                   PLARGE_INTEGER Interval);
 
 NTKERNELAPI VOID FASTCALL ExAcquireFastMutex(PFAST_MUTEX FastMutex);
 NTKERNELAPI VOID FASTCALL ExReleaseFastMutex(PFAST_MUTEX FastMutex);
-NTKERNELAPI BOOLEAN FASTCALL ExTryToAcquireFastMutex(PFAST_MUTEX FastMutex);
 FORCEINLINE VOID ExInitializeFastMutex(PFAST_MUTEX FastMutex) {
     FastMutex->Count = 1;
     FastMutex->Owner = NULL;
@@ -155,7 +132,6 @@ NTKERNELAPI PKTHREAD NTAPI KeGetCurrentThread(void);
 NTKERNELAPI VOID NTAPI KeQuerySystemTime(PLARGE_INTEGER CurrentTime);
 NTKERNELAPI VOID NTAPI KeQueryTickCount(PLARGE_INTEGER TickCount);
 NTKERNELAPI ULONG NTAPI KeQueryTimeIncrement(void);
-NTKERNELAPI ULONGLONG NTAPI KeQueryInterruptTime(void);
 
 // ---- Pool ------------------------------------------------------------------------------------------
 typedef enum _POOL_TYPE {
@@ -170,7 +146,6 @@ typedef enum _POOL_TYPE {
 
 NTKERNELAPI PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag);
 NTKERNELAPI PVOID NTAPI ExAllocatePoolWithQuotaTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag);
-NTKERNELAPI PVOID NTAPI ExAllocatePool(POOL_TYPE PoolType, SIZE_T NumberOfBytes);
 NTKERNELAPI VOID NTAPI ExFreePoolWithTag(PVOID P, ULONG Tag);
 NTKERNELAPI VOID NTAPI ExFreePool(PVOID P);
 
@@ -184,10 +159,6 @@ NTKERNELAPI VOID NTAPI MmUnlockPagableImageSection(PVOID ImageSectionHandle);
 
 // ---- Debug print -------------------------------------------------------------------------------------
 NTKERNELAPI ULONG DbgPrint(PCSTR Format, ...) __attribute__((format(printf, 1, 2)));
-NTKERNELAPI VOID NTAPI KeBugCheckEx(ULONG BugCheckCode, ULONG_PTR P1, ULONG_PTR P2, ULONG_PTR P3, ULONG_PTR P4);
-
-// ASSERT is checked on the host (as on a checked build).
-NTKERNELAPI VOID NTAPI RtlAssert(PVOID FailedAssertion, PVOID FileName, ULONG LineNumber, PCHAR Message);
 
 // ---- Contracts ------------------------------------------------------------------------------------
 // What a driver routine requires on entry, checked by the emulator's verifier (a broken contract is
@@ -214,5 +185,3 @@ NTKERNELAPI VOID NTAPI EmuDeclareLockOrder(PCSTR Names, PKSPIN_LOCK const *Locks
         PKSPIN_LOCK const order_[] = {__VA_ARGS__};                                              \
         EmuDeclareLockOrder(#__VA_ARGS__, order_, (ULONG)(sizeof order_ / sizeof order_[0]));    \
     } while (0)
-
-#define ASSERT(e) ((e) ? (void)0 : RtlAssert((PVOID) #e, (PVOID)__FILE__, __LINE__, NULL))

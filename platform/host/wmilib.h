@@ -76,7 +76,5 @@ NTKERNELAPI NTSTATUS NTAPI WmiSystemControl(PWMILIB_CONTEXT WmiLibInfo, PDEVICE_
                                             PSYSCTL_IRP_DISPOSITION IrpDisposition);
 NTKERNELAPI NTSTATUS NTAPI WmiCompleteRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp, NTSTATUS Status,
                                               ULONG BufferUsed, CCHAR PriorityBoost);
-NTKERNELAPI NTSTATUS NTAPI WmiFireEvent(PDEVICE_OBJECT DeviceObject, LPCGUID Guid, ULONG InstanceIndex,
-                                        ULONG EventDataSize, PVOID EventData);
 
 }  // extern "C"

@@ -64,7 +64,6 @@ TEST(VerifierIrql, PassiveOnlyRoutinesAtDispatchLevel) {
         // Wait=TRUE: the caller waits next.
         {"KeSetEvent", [&] { KeSetEvent(&event, IO_NO_INCREMENT, TRUE); }, Violation::IrqlTooHigh},
         {"ExFreePoolWithTag", [&] { ExFreePoolWithTag(paged, kTag); }, Violation::IrqlTooHigh},
-        {"RtlCompareUnicodeString", [&] { RtlCompareUnicodeString(&a, &a, TRUE); }, Violation::IrqlTooHigh},
         {"IoCreateSymbolicLink", [&] { EXPECT_FALSE(NT_SUCCESS(IoCreateSymbolicLink(&a, &b))); },
          Violation::IrqlTooHigh},
         // A wait that can block is above its IRQL as well.
