@@ -1,5 +1,5 @@
 // The bus below the port: asynchronous completion in frames, bandwidth, the short-transfer rules,
-// cancellation, unplugging, injected faults, a hostile configuration, and suspend.
+// unplugging, injected faults, a hostile configuration, and suspend.
 #include "emulator/kernel/pnpmgr.h"
 #include "tests/device/usb_client.h"
 
@@ -67,22 +67,6 @@ TEST(Bus, ShortTransfersEndInTransfersAndFailWithoutShortTransferOk) {
     auto zero = client.transfer(pipes.bulkOut, 0, {});
     EXPECT_EQ(client.call(*zero), STATUS_SUCCESS);
     EXPECT_EQ(zero->length(), 0u);
-}
-
-TEST(Bus, PendingUrbsAreCancellable) {
-    emu::Machine machine;
-    SimulatedDevice device(ChipConfig::Variant(2));
-    Client client(device.pdo());
-    auto pipes = client.configure(2);
-    auto read = client.read(pipes.bulkIn, 384);
-    client.start(*read);
-    EXPECT_FALSE(client.wait(*read, 50 * kMillisecond)) << "no data, no completion";
-    EXPECT_TRUE(IoCancelIrp(read->irp));
-    ASSERT_TRUE(client.wait(*read));
-    EXPECT_EQ(read->status, STATUS_CANCELLED);
-    EXPECT_EQ(read->usbd(), USBD_STATUS_CANCELED);
-    EXPECT_EQ(device.bus().pendingUrbs(), 0u);
-    EXPECT_EQ(device.bus().urbLog().back().usbdStatus, USBD_STATUS_CANCELED);
 }
 
 TEST(Bus, UnplugFailsPendingUrbsAndEveryLaterOne) {

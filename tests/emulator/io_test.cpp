@@ -27,8 +27,6 @@ struct Layer {
     std::vector<Call> *log = nullptr;
     PDEVICE_OBJECT lower = nullptr;  // NULL: the bottom, which completes or holds the IRP
     bool completionRoutine = false;  // else the layer skips its location
-    bool propagatePending = true;
-    NTSTATUS routineReturns = STATUS_SUCCESS;
     bool pend = false;  // hold requests other than create, cleanup and close
     bool markPending = true;
     int closes = 0;
@@ -40,8 +38,7 @@ struct Layer {
 NTSTATUS NTAPI LayerCompletion(PDEVICE_OBJECT device, PIRP irp, PVOID context) {
     auto *layer = static_cast<Layer *>(context);
     layer->log->push_back({layer->index, device, irp->PendingReturned});
-    if (layer->routineReturns == STATUS_MORE_PROCESSING_REQUIRED) return STATUS_MORE_PROCESSING_REQUIRED;
-    if (irp->PendingReturned && layer->propagatePending) IoMarkIrpPending(irp);
+    if (irp->PendingReturned) IoMarkIrpPending(irp);
     return STATUS_SUCCESS;
 }
 
@@ -165,18 +162,6 @@ TEST_F(IoTest, PendingReturnedFollowsEachLocationsMark) {
     for (auto &call : log) EXPECT_FALSE(call.pendingReturned) << "layer " << call.layer;
     IoFreeIrp(irp);
 
-    // A routine that does not pass the mark on: the layer above sees no pending, and the layer
-    // that returned STATUS_PENDING without its location marked is reported.
-    log.clear();
-    bottom->pend = true;
-    layerAt(1)->propagatePending = false;
-    irp = send(&returned);
-    IoCompleteRequest(bottom->held, IO_NO_INCREMENT);
-    ASSERT_EQ(log.size(), 3u);
-    EXPECT_TRUE(log[0].pendingReturned);
-    EXPECT_FALSE(log[1].pendingReturned);
-    EXPECT_TRUE(capture.saw(Violation::PendingNotMarked));
-    IoFreeIrp(irp);
 }
 
 TEST_F(IoTest, BufferedRequestsCopyBackOnlyInformationBytesAndNothingOnError) {
@@ -236,41 +221,6 @@ TEST_F(IoTest, CloseWaitsForTheFilesOutstandingRequests) {
     IoCompleteRequest(device->held, IO_NO_INCREMENT);
     closer.join();
     EXPECT_EQ(device->closes, 1);
-}
-
-struct CancelSeen {
-    int calls = 0;
-    PDEVICE_OBJECT device = nullptr;
-    bool cancelFlag = false;
-};
-
-VOID NTAPI RecordingCancel(PDEVICE_OBJECT device, PIRP irp) {
-    auto *seen = static_cast<CancelSeen *>(irp->Tail.Overlay.DriverContext[0]);
-    seen->calls++;
-    seen->device = device;
-    seen->cancelFlag = irp->Cancel;
-    IoReleaseCancelSpinLock(irp->CancelIrql);
-}
-
-// The cancel lock's IRQL and the routine's clearing are held to by the driver's own cancel tests.
-TEST_F(IoTest, CancelIrpFlagsTheIrpAndCallsItsRoutineOnce) {
-    stack(1);
-    layerAt(0)->pend = true;
-    NTSTATUS returned;
-    PIRP irp = send(&returned);
-    CancelSeen seen;
-    irp->Tail.Overlay.DriverContext[0] = &seen;
-    IoSetCancelRoutine(irp, RecordingCancel);
-    EXPECT_TRUE(IoCancelIrp(irp));
-    EXPECT_EQ(seen.calls, 1);
-    EXPECT_EQ(seen.device, devices[0]);
-    EXPECT_TRUE(seen.cancelFlag);
-    EXPECT_FALSE(IoCancelIrp(irp));  // no routine any more: only the flag
-    EXPECT_EQ(seen.calls, 1);
-    irp->IoStatus.Status = STATUS_CANCELLED;
-    IoCompleteRequest(irp, IO_NO_INCREMENT);
-    ASSERT_EQ(log.size(), 1u);
-    IoFreeIrp(irp);
 }
 
 // ---- The verifier ---------------------------------------------------------------------------------------
