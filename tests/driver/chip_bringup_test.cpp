@@ -10,39 +10,6 @@ using emu::usb::VendorIdAt;
 
 class BringUpTest : public PnpTest {};
 
-TEST_F(BringUpTest, EachVariantIsIdentifiedAndItsPipesMappedByPosition) {
-    for (int type = 0; type <= 4; type++) {
-        SCOPED_TRACE(type);
-        SimulatedDevice device(Variant(type));
-        ASSERT_EQ(pnp.plugIn(driver, device.pdo()), STATUS_SUCCESS);
-        PortExtension *port = Ext(device);
-        ASSERT_NE(port, nullptr);
-        EXPECT_EQ(port->ChipType, type);
-
-        bool two = type == 0 || type == 3;
-        EXPECT_EQ(port->SingleInterfaceLayout, two ? 0 : 1);
-        EXPECT_EQ(port->SecondInterfaceInfo != nullptr, two);
-        PUSBD_PIPE_INFORMATION in = MappedPipe(port, InterruptInPipe), out = MappedPipe(port, BulkOutPipe),
-                               bulkIn = MappedPipe(port, BulkInPipe);
-        ASSERT_TRUE(in && out && bulkIn);
-        EXPECT_EQ(in->EndpointAddress, 0x81);
-        EXPECT_EQ(out->EndpointAddress, 0x02);
-        EXPECT_EQ(bulkIn->EndpointAddress, 0x83);
-
-        // The chip sees SET_CONFIGURATION twice in the two-interface layout, and the handles kept
-        // are the ones the second selection handed out: the bus honours only those.
-        auto log = device.bus().urbLog();
-        EXPECT_EQ(Count(log, URB_FUNCTION_SELECT_CONFIGURATION), two ? 2 : 1);
-        EXPECT_EQ(device.chip().setConfigurationCount(), two ? 2 : 1);
-        devtest::Client client(device.pdo());
-        auto write = client.transfer(out->PipeHandle, 0, {0x55});
-        EXPECT_EQ(client.call(*write), STATUS_SUCCESS);
-
-        EXPECT_EQ(pnp.remove(device.pdo()), STATUS_SUCCESS);
-        EXPECT_EQ(Port(device), nullptr);
-    }
-}
-
 TEST_F(BringUpTest, DescriptorsClassifyByTheRulesNotByTheVariant) {
     struct Case {
         const char *what;
@@ -201,21 +168,6 @@ TEST_F(BringUpTest, ShortOrFailedDescriptorReadsFailTheStart) {
         EXPECT_EQ(Count(device.bus().urbLog(), URB_FUNCTION_SELECT_CONFIGURATION), 0);
         EXPECT_EQ(Port(device), nullptr);
     }
-}
-
-TEST_F(BringUpTest, ARequestLeftPendingTimesOutAfterThreeSeconds) {
-    SimulatedDevice device(Variant(2));
-    device.bus().addFault(FaultRule::ForFunction(URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE).withValue(0x0100).pendForever());
-    int64_t before = machine.now();
-    EXPECT_EQ(pnp.plugIn(driver, device.pdo()), STATUS_IO_TIMEOUT);
-    int64_t took = machine.now() - before;
-    EXPECT_GE(took, 3 * kSecond);
-    EXPECT_LT(took, 3 * kSecond + 200 * kMs);
-    // The cancelled URB is finished: nothing of it is left at the bus.
-    EXPECT_EQ(device.bus().pendingUrbs(), 0u);
-    auto log = device.bus().urbLog();
-    ASSERT_FALSE(log.empty());
-    EXPECT_EQ(log.back().status, STATUS_CANCELLED);
 }
 
 TEST_F(BringUpTest, ChipInitWritesItsValuesPerTypeWhenTheEepromLacksTheVendorId) {

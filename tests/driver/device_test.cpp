@@ -30,41 +30,10 @@ TEST_F(DeviceTest, TakenNameIsSkippedAndNeverReused) {
     EXPECT_EQ(Text(second->DeviceName), u"\\Device\\Serial4");
 }
 
-// What nothing downstream would notice if it were missing: paging, the device type, secure open.
-TEST_F(DeviceTest, AddDeviceSetsTheCreationValues) {
-    PDEVICE_OBJECT device = AddPort()->DeviceObject;
-    EXPECT_EQ(device->Flags & (DO_POWER_PAGABLE | DO_BUFFERED_IO | DO_DEVICE_INITIALIZING),
-              ULONG(DO_POWER_PAGABLE | DO_BUFFERED_IO));
-    EXPECT_EQ(device->DeviceType, ULONG(FILE_DEVICE_SERIAL_PORT));
-    EXPECT_EQ(device->Characteristics, ULONG(FILE_DEVICE_SECURE_OPEN));
-}
-
 TEST_F(DeviceTest, AddDeviceWithoutPdoCreatesNothing) {
     EXPECT_EQ(AddDevice(driver, nullptr), STATUS_NO_MORE_ENTRIES);
     EXPECT_EQ(driver->DeviceObject, nullptr);
     EXPECT_EQ(DriverGlobals.NextPortNumber, 2u);
-}
-
-TEST_F(DeviceTest, OutOfMemoryLeavesNoDevice) {
-    // A first creation shows the two allocation sites of a creation: name buffer, DeviceName.
-    size_t known = pool.callSites(MIRAVO_POOL_TAG).size();
-    PDEVICE_OBJECT probe;
-    ASSERT_EQ(CreatePortDevice(driver, &probe), STATUS_SUCCESS);
-    auto sites = pool.callSites(MIRAVO_POOL_TAG);
-    ASSERT_EQ(sites.size(), known + 2);
-    FreePortNames(PortOf(probe));
-    IoDeleteDevice(probe);
-    size_t baseline = pool.bytesInUse(MIRAVO_POOL_TAG);
-
-    for (size_t site = known; site < sites.size(); site++) {
-        pool.failCallSite(sites[site], 1);
-        PDEVICE_OBJECT device = reinterpret_cast<PDEVICE_OBJECT>(1);
-        EXPECT_EQ(CreatePortDevice(driver, &device), STATUS_INSUFFICIENT_RESOURCES);
-        pool.clearFaults();
-        EXPECT_EQ(device, nullptr);
-        EXPECT_EQ(driver->DeviceObject, nullptr);
-        EXPECT_EQ(pool.bytesInUse(MIRAVO_POOL_TAG), baseline);
-    }
 }
 
 TEST_F(DeviceTest, CreationFailuresOtherThanCollisionAreBounded) {

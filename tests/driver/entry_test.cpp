@@ -99,19 +99,6 @@ TEST(ExtBaudrateParse, StopsAtTheGivenLengthAndAtANul) {
 
 class DriverEntryTest : public DriverTest {};
 
-TEST_F(DriverEntryTest, PrintsBannerAndCopiesRegistryPath) {
-    LoadDriver();
-    auto lines = machine.service<emu::DebugLog>().lines();
-    ASSERT_EQ(lines.size(), 1u);
-    std::string expected = std::string("MIRAVO.SYS:\t<Build: ") + __DATE__ + " - " + __TIME__ + ">\n";
-    EXPECT_EQ(lines[0].substr(0, 21), expected.substr(0, 21));
-    EXPECT_EQ(lines[0].back(), '\n');
-    EXPECT_EQ(Text(DriverGlobals.RegistryPath), ServiceKey());
-    EXPECT_EQ(DriverGlobals.RegistryPath.Buffer[DriverGlobals.RegistryPath.Length / 2], 0);
-    EXPECT_EQ(DriverGlobals.NextPortNumber, 2u);
-    EXPECT_EQ(driver->DriverExtension->AddDevice, AddDevice);
-}
-
 TEST_F(DriverEntryTest, RegistryPathCopyFailureRefusesToLoad) {
     pool.failTag(MIRAVO_POOL_TAG, 1);
     PDRIVER_OBJECT d = nullptr;

@@ -145,28 +145,6 @@ TEST_F(IoctlTest, BufferChecksAndReturnedLengthsByCode) {
     }
 }
 
-TEST_F(IoctlTest, BaudRateReachesTheChipAndReadsBack) {
-    size_t before = device->bus().urbLog().size();
-    SERIAL_BAUD_RATE rate = {19200};
-    ASSERT_EQ(Set(IOCTL_SERIAL_SET_BAUD_RATE, rate), kOk);
-    auto log = device->bus().urbLog();
-    const emu::usb::UrbRecord *coding = nullptr;
-    for (size_t i = before; i < log.size(); i++)
-        if (log[i].hasSetup && log[i].setup.bRequest == 0x20) coding = &log[i];
-    ASSERT_NE(coding, nullptr);
-    ASSERT_GE(coding->data.size(), 4u);
-    EXPECT_EQ(coding->data[0] | coding->data[1] << 8 | coding->data[2] << 16, 19200);
-    EXPECT_EQ(Get<SERIAL_BAUD_RATE>(IOCTL_SERIAL_GET_BAUD_RATE).BaudRate, 19200u);
-
-    // A failed line-coding request leaves the port's copy and still succeeds.
-    emu::usb::FaultRule fail;
-    fail.request = 0x20;
-    device->bus().addFault(fail);
-    rate.BaudRate = 38400;
-    EXPECT_EQ(Set(IOCTL_SERIAL_SET_BAUD_RATE, rate), kOk);
-    EXPECT_EQ(Get<SERIAL_BAUD_RATE>(IOCTL_SERIAL_GET_BAUD_RATE).BaudRate, 38400u);
-}
-
 TEST_F(IoctlTest, TimeoutsRoundTripAndAllWaitForeverIsRefused) {
     const SERIAL_TIMEOUTS set = {1, 2, 3, 4, 5};
     ASSERT_EQ(Set(IOCTL_SERIAL_SET_TIMEOUTS, set), kOk);

@@ -29,18 +29,6 @@ protected:
     }
 };
 
-TEST(RateTables, DivisorCodesFollowTheirRule) {
-    for (int i = 0; i < STANDARD_RATE_ROWS - 1; i++) {
-        ULONG m = 384000000u / StandardRateTable[i].Rate, e = 0;
-        while (m >= 256 && e < 7) {
-            m /= 4;
-            e++;
-        }
-        EXPECT_EQ(StandardRateTable[i].DivisorCode, 0x80000000u + e * 512 + m) << StandardRateTable[i].Rate;
-        EXPECT_GT(StandardRateTable[i].Rate, StandardRateTable[i + 1].Rate);
-    }
-}
-
 TEST(RateTables, NearestRateSearch) {
     struct Case {
         ULONG requested, applied;
@@ -55,31 +43,6 @@ TEST(RateTables, NearestRateSearch) {
     ULONG rate = 37, row = 99;
     EXPECT_FALSE(MatchStandardRate(&rate, &row));
     EXPECT_EQ(rate, 37u);
-}
-
-TEST_F(LineSettings, LineCodingRequestAndRoundedRate) {
-    Start(0);
-    EXPECT_EQ(Apply(100000), 115200u);
-    ASSERT_EQ(bus.urbs.size(), 1u);
-    const dt::RecordedUrb &u = bus.urbs[0];
-    EXPECT_EQ(u.function, URB_FUNCTION_CLASS_INTERFACE);
-    EXPECT_EQ(u.request, 0x20);
-    EXPECT_EQ(u.value, 0);
-    EXPECT_EQ(u.index, 0);
-    EXPECT_EQ(u.transferFlags, ULONG(USBD_TRANSFER_DIRECTION_OUT));
-    // Rate, then the stop-bit, parity and data-bits bytes still zero: no line control sent yet.
-    EXPECT_EQ(u.data, Bytes({0x00, 0xC2, 0x01, 0x00, 0, 0, 0}));
-    EXPECT_EQ(port->WmiCommData.BaudRate, 115200u);
-    // Rounded to zero is still sent, unlike a request for zero.
-    EXPECT_EQ(Apply(10), 0u);
-    EXPECT_EQ(SentRate(), 0u);
-}
-
-TEST_F(LineSettings, RateThirtySevenTakesTheLowerNeighbour) {
-    Start(2);
-    EXPECT_EQ(Apply(75), 75u);
-    EXPECT_EQ(Apply(37), 0u);
-    EXPECT_EQ(SentRate(), 0u);
 }
 
 TEST_F(LineSettings, DivisorCodesOnlyForNewerChipsAboveOneFifteenTwo) {
@@ -113,17 +76,7 @@ TEST_F(LineSettings, ExtendedTableServesNewerChipsOnly) {
     EXPECT_EQ(SentRate(), 268800u);
 }
 
-TEST_F(LineSettings, UnchangedOrZeroRateSendsNothing) {
-    Start(0);
-    Apply(9600);
-    ASSERT_EQ(bus.urbs.size(), 1u);
-    EXPECT_EQ(SetBaudRate(port, 9600), STATUS_SUCCESS);
-    EXPECT_EQ(SetBaudRate(port, 0), STATUS_SUCCESS);
-    EXPECT_EQ(bus.urbs.size(), 1u);
-    EXPECT_EQ(port->CurrentBaud, 9600u);
-}
-
-TEST_F(LineSettings, RateChangeSettlesFiftyMilliseconds) {
+TEST_F(LineSettings, RateChangeSettlesFiftyMillisecondsAndAnUnchangedOrZeroRateSendsNothing) {
     Start(0);
     int64_t start = machine.now();
     SetBaudRate(port, 19200);
@@ -131,14 +84,11 @@ TEST_F(LineSettings, RateChangeSettlesFiftyMilliseconds) {
     start = machine.now();
     SendLineCoding(port);
     EXPECT_EQ(machine.now() - start, 0);
-}
-
-TEST_F(LineSettings, FailedRequestStillKeepsTheSetting) {
-    Start(2);
-    bus.status = STATUS_UNSUCCESSFUL;
-    EXPECT_EQ(SetBaudRate(port, 230400), STATUS_UNSUCCESSFUL);
-    EXPECT_EQ(port->CurrentBaud, 230400u);
-    EXPECT_EQ(port->MaxWriteChunk, 4096u);
+    size_t sent = bus.urbs.size();
+    SetBaudRate(port, 19200);
+    SetBaudRate(port, 0);
+    EXPECT_EQ(bus.urbs.size(), sent);
+    EXPECT_EQ(port->CurrentBaud, 19200u);
 }
 
 TEST_F(LineSettings, OutOfMemoryKeepsOldRateButNewCoding) {

@@ -65,12 +65,6 @@ TEST_F(NamingTest, IdentifierStandsInForMissingOrEmptyPortName) {
     EXPECT_EQ(MapEntry(second), u"COM8");
 }
 
-TEST_F(NamingTest, NoComNameLeavesPortUnnamed) {
-    PortExtension *port = AddPort();
-    EXPECT_EQ(NamePort(port), STATUS_OBJECT_NAME_NOT_FOUND);
-    ExpectUnnamed(port);
-}
-
 TEST_F(NamingTest, SkipExternalNamingCreatesAndRemovesNothing) {
     registry.SetString(DeviceParameters(0), u"PortName", u"COM5");
     registry.SetDword(DeviceParameters(0), u"SerialSkipExternalNaming", 1);

@@ -14,25 +14,6 @@ protected:
     ULONG SerialCount() { return names.Configuration()->SerialCount; }
 };
 
-TEST_F(PnpHandlingTest, StartNamesThePortAndRemovalTakesEverythingDown) {
-    SimulatedDevice device(Variant(2));
-    registry.SetString(DeviceParameters(2), u"PortName", u"COM4");
-    ASSERT_EQ(pnp.plugIn(driver, device.pdo()), STATUS_SUCCESS);
-    PortExtension *port = Ext(device);
-    EXPECT_EQ(port->PnpState, ULONG(PNP_STARTED));
-    EXPECT_EQ(names.Resolve(u"\\??\\COM4"), Port(device));
-    EXPECT_EQ(SerialCount(), 1u);
-    // The start's line coding went to the chip: 7 data bits.
-    EXPECT_EQ(device.chip().lineCoding()[6], 7);
-
-    EXPECT_EQ(pnp.remove(device.pdo()), STATUS_SUCCESS);
-    EXPECT_EQ(Port(device), nullptr);
-    EXPECT_EQ(names.Resolve(u"\\??\\COM4"), nullptr);
-    EXPECT_FALSE(registry.GetValue(emu::Registry::kSerialCommPath, u"\\Device\\Serial2"));
-    EXPECT_EQ(SerialCount(), 0u);
-    EXPECT_EQ(PortBytes(), 0u);
-}
-
 TEST_F(PnpHandlingTest, SurpriseRemovalWithdrawsNamesOnceAndRemovalFinishes) {
     SimulatedDevice device(Variant(3));
     registry.SetString(DeviceParameters(3), u"PortName", u"COM9");
@@ -164,27 +145,6 @@ TEST_F(PnpHandlingTest, EveryAllocationFailureDuringStartLeavesNothingBehind) {
         EXPECT_EQ(PortBytes(), 0u);
         EXPECT_EQ(SerialCount(), 0u);
     }
-}
-
-TEST_F(PnpHandlingTest, HundredPlugCyclesAcrossTheVariantsLeaveNothingBehind) {
-    auto started = std::chrono::steady_clock::now();
-    for (int i = 0; i < 100; i++) {
-        int type = i % 5;
-        SimulatedDevice device(Variant(type, i % 2 ? emu::usb::VendorIdAt::Absent : emu::usb::VendorIdAt::Zero));
-        ASSERT_EQ(pnp.plugIn(driver, device.pdo()), STATUS_SUCCESS) << i;
-        ASSERT_EQ(Ext(device)->ChipType, type) << i;
-        if (i % 3 == 0) {
-            device.bus().unplug();
-            ASSERT_EQ(pnp.surpriseRemove(device.pdo()), STATUS_SUCCESS);
-            ASSERT_EQ(pnp.finishSurpriseRemoval(device.pdo()), STATUS_SUCCESS);
-        } else {
-            ASSERT_EQ(pnp.remove(device.pdo()), STATUS_SUCCESS);
-        }
-        ASSERT_EQ(PortBytes(), 0u) << i;
-    }
-    EXPECT_EQ(SerialCount(), 0u);
-    double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-    std::printf("100 plug cycles: %.3f s real time\n", seconds);
 }
 
 }  // namespace

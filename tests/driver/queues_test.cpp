@@ -4,9 +4,7 @@
 // device event ends the transfer and queues the completion DPC.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <atomic>
-#include <string>
 #include <thread>
 #include <vector>
 
@@ -19,7 +17,6 @@
 namespace {
 
 constexpr int64_t kTick = 156250;
-constexpr int64_t kSecond = 10000000;
 
 LARGE_INTEGER Relative(int64_t units) {
     LARGE_INTEGER t;
@@ -29,22 +26,16 @@ LARGE_INTEGER Relative(int64_t units) {
 
 // What the requester saw when its request came back.
 struct Outcome {
-    KEVENT done;
     std::atomic<int> completions{0};
     NTSTATUS status = STATUS_PENDING;
     ULONG_PTR information = ~ULONG_PTR(0);
-    int order = -1;
 };
-
-std::atomic<int> g_completionSequence{0};
 
 NTSTATUS NTAPI RequesterDone(PDEVICE_OBJECT, PIRP irp, PVOID context) {
     auto *o = static_cast<Outcome *>(context);
     o->status = irp->IoStatus.Status;
     o->information = irp->IoStatus.Information;
-    o->order = g_completionSequence.fetch_add(1);
     o->completions.fetch_add(1, std::memory_order_release);
-    KeSetEvent(&o->done, IO_NO_INCREMENT, FALSE);
     return STATUS_MORE_PROCESSING_REQUIRED;  // the test owns the IRP and frees it
 }
 
@@ -63,8 +54,6 @@ struct Harness {
                &PortExtension::CompleteWriteDpc, false};
     Kind read{&PortExtension::ReadQueue, &PortExtension::CurrentRead, &PortExtension::ReadTotalTimer,
               &PortExtension::CompleteReadDpc, false};
-    bool installCancel = true;
-    std::atomic<int> starts{0};
     std::atomic<bool> gateReached{false}, gateOpen{false};
 };
 
@@ -94,37 +83,16 @@ template <Kind Harness::*K> VOID NTAPI CancelCurrent(PDEVICE_OBJECT device, PIRP
 
 template <Kind Harness::*K> NTSTATUS NTAPI Park(PortExtension *port) {
     Kind &kind = g_harness->*K;
-    NTSTATUS first = STATUS_PENDING;
-    bool isFirst = true;
-    for (;;) {
-        KIRQL irql;
-        IoAcquireCancelSpinLock(&irql);
-        PIRP irp = port->*kind.slot;
-        g_harness->starts++;
-        if (irp->Cancel) {
-            IoReleaseCancelSpinLock(irql);
-            irp->IoStatus.Status = STATUS_CANCELLED;
-            irp->IoStatus.Information = 0;
-            if (isFirst) first = STATUS_CANCELLED;
-            isFirst = false;
-            PIRP next;
-            TakeNextRequest(&(port->*kind.slot), &(port->*kind.queue), &next, TRUE, port);
-            if (!next) return first;
-            continue;
-        }
-        SetRefBits(irp, 0);
-        irp->IoStatus.Information = IoGetCurrentIrpStackLocation(irp)->Parameters.Write.Length;  // a finished transfer
-        IoMarkIrpPending(irp);
-        ULONG bits = RefTransfer;
-        kind.inFlight = true;
-        if (g_harness->installCancel) {
-            IoSetCancelRoutine(irp, CancelCurrent<K>);
-            bits |= RefCancel;
-        }
-        SetRefBits(irp, bits);
-        IoReleaseCancelSpinLock(irql);
-        return first;
-    }
+    KIRQL irql;
+    IoAcquireCancelSpinLock(&irql);
+    PIRP irp = port->*kind.slot;
+    irp->IoStatus.Information = IoGetCurrentIrpStackLocation(irp)->Parameters.Write.Length;  // a finished transfer
+    IoMarkIrpPending(irp);
+    kind.inFlight = true;
+    IoSetCancelRoutine(irp, CancelCurrent<K>);
+    SetRefBits(irp, RefTransfer | RefCancel);
+    IoReleaseCancelSpinLock(irql);
+    return STATUS_PENDING;
 }
 
 constexpr auto ParkWrite = Park<&Harness::write>;
@@ -192,8 +160,6 @@ NTSTATUS NTAPI StandInDispatch(PDEVICE_OBJECT device, PIRP irp) {
         return QueueOrStart(port, irp, &port->ReadQueue, &port->CurrentRead, ParkRead);
     case IRP_MJ_DEVICE_CONTROL:
         switch (stack->Parameters.DeviceIoControl.IoControlCode) {
-        case IOCTL_SERIAL_XOFF_COUNTER:
-            return QueueOrStart(port, irp, &port->WriteQueue, &port->CurrentWrite, ParkWrite);
         case IOCTL_SERIAL_SET_QUEUE_SIZE:
             // The new ring rides with the request until it becomes current.
             stack->Parameters.DeviceIoControl.Type3InputBuffer =
@@ -226,7 +192,6 @@ protected:
 
     void SetUp() override {
         g_harness = &harness;
-        g_completionSequence = 0;
         noopRuns = 0;
         ASSERT_EQ(io.loadDriver(StandInEntry, u"queues", MIRAVO_POOL_TAG, &driver), STATUS_SUCCESS);
         ASSERT_EQ(CreatePortDevice(driver, &device), STATUS_SUCCESS);
@@ -255,7 +220,6 @@ protected:
     // A request as the I/O manager hands it to the port: one stack location, its parameters
     // filled, completed to the requester's routine.
     PIRP Build(UCHAR major, Outcome &o, ULONG length = 0, ULONG code = 0, PVOID systemBuffer = nullptr) {
-        KeInitializeEvent(&o.done, NotificationEvent, FALSE);
         PIRP irp = IoAllocateIrp(device->StackSize, FALSE);
         irps.push_back(irp);
         PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
@@ -275,23 +239,9 @@ protected:
 
     NTSTATUS Send(PIRP irp) { return IoCallDriver(device, irp); }
 
-    // Waits on the virtual clock; true once the request has come back.
-    bool WaitDone(Outcome &o, int64_t limit = 10 * kSecond) {
-        LARGE_INTEGER t = Relative(limit);
-        return KeWaitForSingleObject(&o.done, Executive, KernelMode, FALSE, &t) == STATUS_SUCCESS;
-    }
-
     void FinishCurrentWrite(PIRP irp) {
         TransferDone(port, harness.write, irp);
         KeFlushQueuedDpcs();
-    }
-
-    ULONG TxChars() {
-        KIRQL irql;
-        IoAcquireCancelSpinLock(&irql);
-        ULONG n = port->TxCharsQueued;
-        IoReleaseCancelSpinLock(irql);
-        return n;
     }
 
     void SetAccept(ULONG state) {
@@ -307,47 +257,6 @@ protected:
         EXPECT_EQ(o.information, 0u);
     }
 };
-
-TEST_F(QueueTest, CancelledQueuedOrArrivingRequestsLeaveTheCurrentOneRunningAndTheCountRight) {
-    Outcome o[3], xoff, late;
-    PIRP w[3];
-    for (int i = 0; i < 3; i++) {
-        w[i] = Build(IRP_MJ_WRITE, o[i], 100 + i);
-        Send(w[i]);
-    }
-    SERIAL_XOFF_COUNTER record{};
-    PIRP x = Build(IRP_MJ_DEVICE_CONTROL, xoff, sizeof(record), IOCTL_SERIAL_XOFF_COUNTER, &record);
-    EXPECT_EQ(Send(x), STATUS_PENDING);
-    EXPECT_EQ(TxChars(), 303u + 1);  // an XOFF counter counts one character
-    // Arriving cancelled behind a current request: refused at once, never queued, counting nothing.
-    PIRP w3 = Build(IRP_MJ_WRITE, late, 7);
-    w3->Cancel = TRUE;
-    EXPECT_EQ(Send(w3), STATUS_CANCELLED);
-    ExpectCancelled(late);
-    EXPECT_EQ(TxChars(), 304u);
-
-    EXPECT_TRUE(IoCancelIrp(w[1]));
-    ExpectCancelled(o[1]);
-    IoCancelIrp(x);
-    ExpectCancelled(xoff);
-    EXPECT_EQ(TxChars(), 100u + 102u);
-    EXPECT_EQ(port->CurrentWrite, w[0]);
-    EXPECT_EQ(port->PendingRequestCount, 3);
-
-    FinishCurrentWrite(w[0]);
-    EXPECT_EQ(port->CurrentWrite, w[2]);  // the cancelled one is skipped
-    FinishCurrentWrite(w[2]);
-    EXPECT_EQ(o[0].status, STATUS_SUCCESS);
-    EXPECT_EQ(o[2].status, STATUS_SUCCESS);
-
-    // Arriving cancelled into an idle queue: started, and the starter finishes it.
-    Outcome idle;
-    PIRP w4 = Build(IRP_MJ_WRITE, idle, 3);
-    w4->Cancel = TRUE;
-    EXPECT_EQ(Send(w4), STATUS_CANCELLED);
-    ExpectCancelled(idle);
-    EXPECT_EQ(port->CurrentWrite, nullptr);
-}
 
 TEST_F(QueueTest, ResizeRequestGivesBackItsRingWhenCancelledBeforeItRuns) {
     Outcome reading, queued, late;
@@ -366,37 +275,6 @@ TEST_F(QueueTest, ResizeRequestGivesBackItsRingWhenCancelledBeforeItRuns) {
     EXPECT_EQ(Send(q2), STATUS_CANCELLED);
     EXPECT_EQ(pool.bytesInUse(MIRAVO_POOL_TAG), before);
     IoCancelIrp(r);
-}
-
-TEST_F(QueueTest, CancelAllOfKindTakesTheNewestFirstAndTheCurrentLast) {
-    Outcome o[4];
-    for (int i = 0; i < 4; i++) Send(Build(IRP_MJ_WRITE, o[i], 1));
-    Outcome other;
-    PIRP r = Build(IRP_MJ_READ, other, 1);
-    Send(r);
-
-    CancelAllOfKind(device, &port->WriteQueue, &port->CurrentWrite);
-    for (int i = 0; i < 4; i++) {
-        ExpectCancelled(o[i]);
-        EXPECT_EQ(o[i].order, 3 - i);
-    }
-    EXPECT_EQ(harness.starts, 2);  // the first write and the read: nothing queued started on the way out
-    EXPECT_EQ(TxChars(), 1u);      // the current write's count leaves with the write path's next-getter
-    EXPECT_EQ(port->CurrentRead, r);
-    EXPECT_EQ(other.completions, 0);
-
-    // A current request without a cancel routine is only marked; its holder finishes it.
-    CancelAllOfKind(device, &port->ReadQueue, &port->CurrentRead);
-    EXPECT_EQ(other.status, STATUS_CANCELLED);
-    harness.installCancel = false;
-    Outcome held;
-    PIRP w4 = Build(IRP_MJ_WRITE, held, 2);
-    Send(w4);
-    CancelAllOfKind(device, &port->WriteQueue, &port->CurrentWrite);
-    EXPECT_TRUE(w4->Cancel);
-    EXPECT_EQ(held.completions, 0);
-    FinishCurrentWrite(w4);
-    EXPECT_EQ(held.status, STATUS_SUCCESS);
 }
 
 TEST_F(QueueTest, ACallerHoldingNoBitOfTheCurrentRequestLeavesItAlone) {
@@ -456,40 +334,6 @@ TEST_F(QueueTest, WhileAStopIsPendingRequestsAreHeldCancellableAndPlugAndPlayPas
     EXPECT_EQ(Send(r), STATUS_PENDING);
     IoCancelIrp(r);
     EXPECT_EQ(after.status, STATUS_CANCELLED);
-}
-
-TEST_F(QueueTest, DuringRemovalOnlyPlugAndPlayGetsIn) {
-    for (ULONG state : {ULONG(PnpAcceptRemoving), ULONG(PnpAcceptSurpriseRemoved),
-                        ULONG(PnpAcceptSurpriseRemoved | PnpAcceptStopPending)}) {
-        SCOPED_TRACE(state);
-        SetAccept(state);
-        Outcome refused, pnp;
-        EXPECT_EQ(Send(Build(IRP_MJ_WRITE, refused, 4)), STATUS_DELETE_PENDING);
-        EXPECT_EQ(refused.status, STATUS_DELETE_PENDING);
-        EXPECT_EQ(refused.information, 0u);
-        EXPECT_EQ(Send(Build(IRP_MJ_PNP, pnp)), STATUS_SUCCESS);
-        EXPECT_EQ(port->PendingRequestCount, 1);
-    }
-    SetAccept(0);
-}
-
-TEST_F(QueueTest, StopDrainWaitsForTheLastRequestInsideTheDriver) {
-    Outcome o;
-    PIRP w = Build(IRP_MJ_WRITE, o, 2);
-    Send(w);
-    int64_t drainedAt = -1;
-    emu::Thread stopper([&] {  // the drain of stop, as Plug and Play runs it
-        if (InterlockedDecrement(&port->PendingRequestCount) != 0)
-            KeWaitForSingleObject(&port->RequestsDrainedEvent, Executive, KernelMode, FALSE, nullptr);
-        InterlockedIncrement(&port->PendingRequestCount);
-        drainedAt = machine.now();
-    }, "stop");
-    machine.sleepFor(kSecond);
-    int64_t cancelledAt = machine.now();
-    IoCancelIrp(w);
-    stopper.join();
-    EXPECT_EQ(drainedAt, cancelledAt);
-    EXPECT_EQ(port->PendingRequestCount, 1);
 }
 
 TEST_F(QueueTest, ErrorAbortCancelsCurrentAndQueuedDataRequestsAndRefusesNewOnes) {

@@ -46,6 +46,11 @@ std::string Hex(NTSTATUS status) {
     return text;
 }
 
+// Where a final status is tallied: success, time-out, cancelled; -1 for a status no request may end with.
+int Outcome(NTSTATUS status) {
+    return status == STATUS_SUCCESS ? 0 : status == STATUS_TIMEOUT ? 1 : status == STATUS_CANCELLED ? 2 : -1;
+}
+
 struct Done {
     NTSTATUS status = STATUS_PENDING;
     DWORD count = 0;
@@ -205,17 +210,10 @@ struct Writer {
             for (int i = 0; i < n; i++) {
                 WriteRecord &w = writes[first + i];
                 w.done = slots[i].finish(run.h, run.faults, "write");
-                uint64_t *status = w.length >= kLongWrite ? run.tally.longWriteStatus : run.tally.writeStatus;
-                if (w.done.status == STATUS_SUCCESS) {
-                    status[0]++;
-                    if (w.done.count != w.length) run.faults.add("a successful write reported a short count");
-                } else if (w.done.status == STATUS_TIMEOUT) {
-                    status[1]++;
-                } else if (w.done.status == STATUS_CANCELLED) {
-                    status[2]++;
-                } else {
-                    run.faults.add("write ended with status " + Hex(w.done.status));
-                }
+                const int k = Outcome(w.done.status);
+                if (k < 0) run.faults.add("write ended with status " + Hex(w.done.status));
+                else (w.length >= kLongWrite ? run.tally.longWriteStatus : run.tally.writeStatus)[k]++;
+                if (k == 0 && w.done.count != w.length) run.faults.add("a successful write reported a short count");
             }
             Sleep(DWORD(rng() % 4));
         }
@@ -257,18 +255,12 @@ struct Reader {
                 Slot &s = slots[i];
                 const Done d = s.finish(run.h, run.faults, "read");
                 const bool mayEndEarly = earlyAtIssue[i] || run.early.sets != setsAtIssue[i];
-                if (d.status == STATUS_SUCCESS) {
-                    run.tally.readStatus[0]++;
-                    if (d.count != s.length && !mayEndEarly)
-                        run.faults.add("a read without an early-return time-out succeeded short: " +
-                                       std::to_string(d.count) + " of " + std::to_string(s.length));
-                } else if (d.status == STATUS_TIMEOUT) {
-                    run.tally.readStatus[1]++;
-                } else if (d.status == STATUS_CANCELLED) {
-                    run.tally.readStatus[2]++;
-                } else {
-                    run.faults.add("read ended with status " + Hex(d.status));
-                }
+                const int k = Outcome(d.status);
+                if (k < 0) run.faults.add("read ended with status " + Hex(d.status));
+                else run.tally.readStatus[k]++;
+                if (k == 0 && d.count != s.length && !mayEndEarly)
+                    run.faults.add("a read without an early-return time-out succeeded short: " +
+                                   std::to_string(d.count) + " of " + std::to_string(s.length));
                 if (NT_SUCCESS(d.status)) readBack.insert(readBack.end(), s.buffer.begin(), s.buffer.begin() + d.count);
             }
             Sleep(DWORD(rng() % 3));  // lets the ring fill between batches, and time pass under early returns
