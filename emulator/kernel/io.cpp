@@ -298,21 +298,29 @@ PIRP NTAPI IoAllocateIrp(CCHAR StackSize, BOOLEAN) {
     return Io().allocateIrp(StackSize, __builtin_return_address(0), false);
 }
 
+// The record of a live IRP back from the drivers below, as IoReuseIrp and IoFreeIrp need it;
+// end() after a report.
+static auto HeldIrpLocked(IoManager &io, PIRP Irp, const char *routine) -> decltype(io.irps.begin()) {
+    auto it = io.irps.find(Irp);
+    if (it == io.irps.end() || it->second.freed) {
+        Report(Violation::InvalidParameter, routine, "IRP " + Hex(Irp) + " is not a live IRP");
+        return io.irps.end();
+    }
+    if (it->second.inDriver) {
+        Report(Violation::IrpFreedInUse, routine,
+               "IRP " + Hex(Irp) + " is still in a driver (dispatched and not completed)");
+        return io.irps.end();
+    }
+    return it;
+}
+
 VOID NTAPI IoReuseIrp(PIRP Irp, NTSTATUS Status) {
     RequireIrql("IoReuseIrp", DISPATCH_LEVEL);
     IoManager &io = Io();
     {
         std::lock_guard<std::mutex> g(io.lock);
-        auto it = io.irps.find(Irp);
-        if (it == io.irps.end() || it->second.freed) {
-            Report(Violation::InvalidParameter, "IoReuseIrp", "IRP " + Hex(Irp) + " is not a live IRP");
-            return;
-        }
-        if (it->second.inDriver) {
-            Report(Violation::IrpFreedInUse, "IoReuseIrp",
-                   "IRP " + Hex(Irp) + " is still in a driver (dispatched and not completed)");
-            return;
-        }
+        auto it = HeldIrpLocked(io, Irp, "IoReuseIrp");
+        if (it == io.irps.end()) return;
         // Only an IRP of a driver's own: the I/O manager's would lose its requester.
         if (it->second.onComplete) {
             Report(Violation::InvalidParameter, "IoReuseIrp", "IRP " + Hex(Irp) + " was built by the I/O manager");
@@ -334,16 +342,8 @@ VOID NTAPI IoFreeIrp(PIRP Irp) {
     IoManager &io = Io();
     {
         std::lock_guard<std::mutex> g(io.lock);
-        auto it = io.irps.find(Irp);
-        if (it == io.irps.end() || it->second.freed) {
-            Report(Violation::InvalidParameter, "IoFreeIrp", "IRP " + Hex(Irp) + " is not a live IRP");
-            return;
-        }
-        if (it->second.inDriver) {
-            Report(Violation::IrpFreedInUse, "IoFreeIrp",
-                   "IRP " + Hex(Irp) + " is still in a driver (dispatched and not completed)");
-            return;
-        }
+        auto it = HeldIrpLocked(io, Irp, "IoFreeIrp");
+        if (it == io.irps.end()) return;
         it->second.freed = true;
         // The memory stays while a call or CancelIo still holds the IRP: a new IRP at its address
         // would take over its record under that holder.
