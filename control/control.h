@@ -28,3 +28,11 @@ NTSTATUS SetLineControl(PortExtension *Port, const SERIAL_LINE_CONTROL *LineCont
 // The read-back requests, under ControlLock.
 VOID GetBaudRate(PortExtension *Port, PSERIAL_BAUD_RATE BaudRate);
 VOID GetLineControl(PortExtension *Port, PSERIAL_LINE_CONTROL LineControl);
+
+// ---- Modem control lines (control/modem.cpp) ----
+// Set or clear DTR or RTS in ModemControl and send it: synchronously at PASSIVE_LEVEL, without
+// waiting above it. TRUE when the request went out (and, waited for, succeeded).
+BOOLEAN SetDtr(PortExtension *Port);
+BOOLEAN ClearDtr(PortExtension *Port);
+BOOLEAN SetRts(PortExtension *Port);
+BOOLEAN ClearRts(PortExtension *Port);

@@ -42,7 +42,9 @@ enum ChipVariant : LONG { ChipUnclassified = -1, ChipType0, ChipType1, ChipType2
 
 // TxHoldReasons bits: why transmission is held.
 #define TX_HOLD_CTS 0x1
+#define TX_HOLD_DSR 0x2
 #define TX_HOLD_XOFF 0x8
+#define TX_HOLD_BREAK 0x10
 // RxHoldReasons bits: the receive holds in force. XOFF and RTS keep the bulk IN pipe idle.
 #define RX_HOLD_DTR 0x1
 #define RX_HOLD_XOFF 0x2
@@ -220,6 +222,16 @@ struct PortExtension {
     LONG HistoryMask;
     SERIALPERF_STATS PerfStats;
     SERIAL_WMI_PERF_DATA WmiPerfData;
+
+    // ---- Modem control, break and handshake (control/) ----
+    USHORT ModemControl;      // SET_CONTROL_LINE_STATE's wValue: bit 0 DTR, bit 1 RTS
+    UCHAR ChipRtsFlowOn;      // the chip does RTS (receive) handshaking
+    UCHAR ChipCtsFlowOn;      // CTS output handshake on: TX_HOLD_CTS follows CTS
+    UCHAR ChipDsrFlowOn;      // DSR output handshake on: TX_HOLD_DSR follows DSR
+    UCHAR TxIdle;
+
+    // ---- Modem status and receive flow control (receive/) ----
+    USHORT LastUartStatus;    // UartStatus at the last modem-status evaluation; kept across opens
 
     // ---- Open, close and the internal serial requests (requests/open.cpp, requests/fileinfo.cpp) ----
     BOOLEAN WaitWakeEnabled;  // set by IOCTL_SERIAL_INTERNAL_DO_WAIT_WAKE; cleared at open and close

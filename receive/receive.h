@@ -43,6 +43,21 @@ KDEFERRED_ROUTINE CompleteWaitDpc;
 // Both RTS-drop DPCs (ArmRtsDropDpc, RtsDropDpc): ends one attempt of RtsDropPending.
 KDEFERRED_ROUTINE EndRtsDropAttemptDpc;
 
+// ---- Modem status and receive flow control (modemstatus.cpp, flow.cpp, rtsdrop.cpp) ----
+// Turns UartStatus into the modem-status register's state bits (SERIAL_MSR_CTS...), keeping the
+// CTS/DSR transmit holds and the DSR receive hold, raising the modem events and inserting the
+// status sequence; line status last. ControlLock and RxLock held.
+UCHAR NTAPI UpdateModemStatus(PortExtension *Port);
+// Gives the receive holds back once the ring has drained to XonLimit. ControlLock held.
+VOID ReleaseRxHolds(PortExtension *Port);
+// One XON (TRUE) or XOFF character, beside the write stream; any IRQL up to DISPATCH_LEVEL.
+NTSTATUS SendFlowChar(PortExtension *Port, BOOLEAN Xon);
+// Transmit toggle: an RTS-drop trigger (end of a write, break off, XOFF...). Counts the attempt
+// in RtsDropPending and lowers RTS once the line is idle. Any IRQL up to DISPATCH_LEVEL, no lock.
+VOID TriggerRtsDrop(PortExtension *Port);
+// One character on the line in 100 ns units; a port that never had a rate counts as 9600 and keeps it.
+LONGLONG CharTime(PortExtension *Port);
+
 // Copies what the ring holds, up to ReadNeeded, into the current read after what it already has;
 // returns the count, which ConsumeFromRing then takes out of the ring.
 ULONG CopyFromRing(PortExtension *Port);

@@ -29,19 +29,6 @@ static VOID Delay(LONGLONG relative, BOOLEAN alertable) {
     KeDelayExecutionThread(KernelMode, alertable, &due);
 }
 
-// One character on the line in 100 ns units: the bit time rounded up, times start, data, parity
-// and stop bits. A port that never had a rate counts as 9600 and keeps it.
-static LONGLONG CharTimeOf(PortExtension *port) {
-    KIRQL irql;
-    KeAcquireSpinLock(&port->ControlLock, &irql);
-    if (port->CurrentBaud == 0) port->CurrentBaud = 9600;
-    ULONGLONG baud = port->CurrentBaud;
-    UCHAR lc = port->LineControl;
-    KeReleaseSpinLock(&port->ControlLock, irql);
-    ULONGLONG bits = 1 + 5 + (lc & 0x03) + ((lc & 0x38) ? 1 : 0) + ((lc & 0x04) ? 2 : 1);
-    return (LONGLONG)(((baud + 9999999) / baud) * bits);
-}
-
 static VOID ResetSessionState(PortExtension *port) {
     KIRQL irql;
     KeAcquireSpinLock(&port->ControlLock, &irql);
@@ -157,7 +144,7 @@ NTSTATUS NTAPI CloseDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     }
     if (InterlockedCompareExchange(&port->OpenCount, 0, 0) != 1) return Finish(port, Irp, STATUS_INVALID_DEVICE_REQUEST);
 
-    LONGLONG charTime = CharTimeOf(port);
+    LONGLONG charTime = CharTime(port);
     KIRQL irql;
     KeAcquireSpinLock(&port->ControlLock, &irql);
     port->IsOpen = FALSE;  // the receive path stores nothing from here on
