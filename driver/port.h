@@ -175,8 +175,7 @@ struct PortExtension {
     PUCHAR RxTargetLast;
     ULONG RxDirectCount;          // stored into the current read since the read path last looked
     ULONG ReadNeeded;             // characters the current read still lacks (read path)
-    LONG EventNotifyBusy;         // NotifyEvents lets one caller through at a time
-    PULONG MaskResultLocation;    // set by wait-on-mask while a wait request takes events
+    PULONG MaskResultLocation;    // the armed wait's result word; taken only by atomic exchange
 
     // ---- Read requests and read time-outs (receive/read.cpp) ----
     // Timeouts is set by IOCTL_SERIAL_SET_TIMEOUTS under ControlLock; the read and write paths take
