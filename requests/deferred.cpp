@@ -106,11 +106,10 @@ BOOLEAN CancelTimerCounted(PKTIMER Timer, PortExtension *Port) {
 }
 
 BOOLEAN RemoveDpcCounted(PKDPC Dpc, PortExtension *Port) {
-    BOOLEAN removed = KeRemoveQueueDpc(Dpc);
     CountedDpc *entry = CountedDpcOf(Port, Dpc);
-    // Whatever the answer: a run that already started claimed itself, one that is still to start
-    // (queued, or taken off the queue by a processor) is this drain's to settle.
-    BOOLEAN settled = entry ? ClaimRun(entry) : removed;
+    // FALSE: no run was queued, or one is on its way and settles itself. TRUE: the run may still
+    // start, and whichever of it and this drain claims it first settles it.
+    BOOLEAN settled = KeRemoveQueueDpc(Dpc) && (!entry || ClaimRun(entry));
     if (settled) DpcFinished(Port);
     return settled;
 }
