@@ -36,3 +36,22 @@ BOOLEAN SetDtr(PortExtension *Port);
 BOOLEAN ClearDtr(PortExtension *Port);
 BOOLEAN SetRts(PortExtension *Port);
 BOOLEAN ClearRts(PortExtension *Port);
+
+// ---- Wait-on-mask (control/waitmask.cpp) ----
+// The events a mask may name; IOCTL_SERIAL_SET_WAIT_MASK refuses any other bit.
+#define WAIT_MASK_VALID_EVENTS 0x1FFFUL
+// Starter of MaskQueue: sets masks and arms waits until the queue is empty; returns the result of
+// the request it was started for. PASSIVE_LEVEL.
+NTSTATUS NTAPI StartMaskRequests(PortExtension *Port);
+// The mask of the SET_WAIT_MASK request in CurrentMask: ends a wait still without events (event
+// set 0) and drops history bits the new mask no longer wants.
+VOID ApplyWaitMask(PortExtension *Port);
+// Arms the request just made CurrentWait; history already there satisfies it at once.
+VOID ArmWait(PortExtension *Port);
+DRIVER_CANCEL CancelWait;
+VOID NTAPI TakeBackWait(PortExtension *Port);
+// The armed wait's result word, taken by whoever delivers to the wait: the event sources, a new
+// mask, or the take-back of a cancel. NULL when no wait is armed or another party took it.
+PULONG TakeArmedWait(PortExtension *Port);
+// Writes Events for the wait whose result word the caller took; CompleteWaitDpc completes it.
+VOID DeliverToWait(PortExtension *Port, PULONG Result, ULONG Events);

@@ -108,6 +108,30 @@ NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     case IOCTL_SERIAL_RESET_DEVICE:
         break;
 
+    case IOCTL_SERIAL_GET_WAIT_MASK:
+        status = NeedOut(stack, sizeof(ULONG));
+        if (NT_SUCCESS(status)) status = NeedBuffer(Irp);
+        if (!NT_SUCCESS(status)) break;
+        *static_cast<PULONG>(buffer) = port->WaitMask;
+        Irp->IoStatus.Information = sizeof(ULONG);
+        break;
+
+    case IOCTL_SERIAL_SET_WAIT_MASK:
+        status = NeedIn(stack, sizeof(ULONG));
+        if (NT_SUCCESS(status)) status = NeedBuffer(Irp);
+        if (!NT_SUCCESS(status)) break;
+        if (*static_cast<PULONG>(buffer) & ~WAIT_MASK_VALID_EVENTS) {
+            status = STATUS_INVALID_PARAMETER;
+            break;
+        }
+        return QueueOrStart(port, Irp, &port->MaskQueue, &port->CurrentMask, StartMaskRequests);
+
+    case IOCTL_SERIAL_WAIT_ON_MASK:
+        status = NeedOut(stack, sizeof(ULONG));
+        if (NT_SUCCESS(status)) status = NeedBuffer(Irp);
+        if (!NT_SUCCESS(status)) break;
+        return QueueOrStart(port, Irp, &port->MaskQueue, &port->CurrentMask, StartMaskRequests);
+
     case IOCTL_SERIAL_PURGE: {
         status = BufferAndIn(Irp, stack, sizeof(ULONG));
         if (!NT_SUCCESS(status)) break;
@@ -201,7 +225,7 @@ NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 
     default:
         // Unknown codes, and the rows whose handlers are not built yet (modem control, break,
-        // handshake, wait-on-mask, private chip access).
+        // handshake, private chip access).
         status = STATUS_INVALID_PARAMETER;
         break;
     }

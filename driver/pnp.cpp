@@ -126,8 +126,7 @@ static VOID ReleaseTimersAndDpcs(PortExtension *port) {
                     &port->ReadIntervalTimeoutDpc, &port->WriteTimeoutDpc, &port->ErrorAbortDpc,
                     &port->CompleteImmediateDpc, &port->ImmediateTimeoutDpc, &port->CompleteWaitDpc,
                     &port->XoffCountTimeoutDpc, &port->XoffCountDoneDpc, &port->ArmRtsDropDpc, &port->RtsDropDpc};
-    for (ULONG i = 0; i < sizeof(dpcs) / sizeof(dpcs[0]); i++)
-        if (KeRemoveQueueDpc(dpcs[i])) DpcFinished(port);
+    for (ULONG i = 0; i < sizeof(dpcs) / sizeof(dpcs[0]); i++) (void)RemoveDpcCounted(dpcs[i], port);
 }
 
 ULONG MaxBaudFromMask(ULONG Mask) {

@@ -51,6 +51,17 @@ enum ChipVariant : LONG { ChipUnclassified = -1, ChipType0, ChipType1, ChipType2
 #define RX_HOLD_RTS 0x4
 #define RX_HOLD_DSR 0x8
 
+// A DPC of the port as the counted-DPC operations see it: its routine, the timer that queues it
+// (if any), and how many of its runs are counted in PendingDpcCount with no one yet settling them.
+// A run is settled once, by the run itself as it starts or by a drain that removes it.
+#define PORT_COUNTED_DPCS 16
+struct CountedDpc {
+    PKDPC Dpc;
+    PKDEFERRED_ROUTINE Routine;
+    PKTIMER Timer;
+    LONG Unsettled;
+};
+
 struct PortExtension {
     // Identity and device stack.
     PDEVICE_OBJECT DeviceObject;
@@ -149,6 +160,8 @@ struct PortExtension {
     KDPC XoffCountDoneDpc;
     KDPC ArmRtsDropDpc;
     KDPC RtsDropDpc;
+    // One for each DPC above (requests/deferred.cpp): who settles each counted run of it.
+    CountedDpc CountedDpcs[PORT_COUNTED_DPCS];
 
     // ---- Receive ring and character processing (receive/) ----
     // ControlLock guards the ring's content (RxTakeSlot, RxRingCount); RxLock guards where PutChar
@@ -162,8 +175,7 @@ struct PortExtension {
     PUCHAR RxTargetLast;
     ULONG RxDirectCount;          // stored into the current read since the read path last looked
     ULONG ReadNeeded;             // characters the current read still lacks (read path)
-    LONG EventNotifyBusy;         // NotifyEvents lets one caller through at a time
-    PULONG MaskResultLocation;    // set by wait-on-mask while a wait request takes events
+    PULONG MaskResultLocation;    // the armed wait's result word; taken only by atomic exchange
 
     // ---- Read requests and read time-outs (receive/read.cpp) ----
     // Timeouts is set by IOCTL_SERIAL_SET_TIMEOUTS under ControlLock; the read and write paths take

@@ -19,20 +19,20 @@ NTSTATUS InitPortExtension(PDEVICE_OBJECT DeviceObject) {
     KeInitializeTimer(&port->RtsDropTimer);
 
     // Every DPC of the port, each with the port as context: queueing one that was never initialised
-    // would run address 0.
-    KeInitializeDpc(&port->CompleteReadDpc, CompleteReadDpc, port);
-    KeInitializeDpc(&port->ReadTimeoutDpc, ReadTimeoutDpc, port);
-    KeInitializeDpc(&port->ReadIntervalTimeoutDpc, ReadIntervalTimeoutDpc, port);
-    KeInitializeDpc(&port->CompleteWriteDpc, CompleteWriteDpc, port);
-    KeInitializeDpc(&port->WriteTimeoutDpc, WriteTimeoutDpc, port);
-    KeInitializeDpc(&port->ErrorAbortDpc, ErrorAbortDpc, port);
-    KeInitializeDpc(&port->CompleteImmediateDpc, CompleteImmediateDpc, port);
-    KeInitializeDpc(&port->ImmediateTimeoutDpc, ImmediateTimeoutDpc, port);
-    KeInitializeDpc(&port->XoffCountTimeoutDpc, XoffCountTimeoutDpc, port);
-    KeInitializeDpc(&port->XoffCountDoneDpc, XoffCountDoneDpc, port);
-    KeInitializeDpc(&port->CompleteWaitDpc, CompleteWaitDpc, port);
-    KeInitializeDpc(&port->ArmRtsDropDpc, EndRtsDropAttemptDpc, port);
-    KeInitializeDpc(&port->RtsDropDpc, EndRtsDropAttemptDpc, port);
+    // would run address 0. Each is paired with the timer that queues it.
+    InitializeCountedDpc(port, &port->CompleteReadDpc, CompleteReadDpc, NULL);
+    InitializeCountedDpc(port, &port->ReadTimeoutDpc, ReadTimeoutDpc, &port->ReadTotalTimer);
+    InitializeCountedDpc(port, &port->ReadIntervalTimeoutDpc, ReadIntervalTimeoutDpc, &port->ReadIntervalTimer);
+    InitializeCountedDpc(port, &port->CompleteWriteDpc, CompleteWriteDpc, NULL);
+    InitializeCountedDpc(port, &port->WriteTimeoutDpc, WriteTimeoutDpc, &port->WriteTotalTimer);
+    InitializeCountedDpc(port, &port->ErrorAbortDpc, ErrorAbortDpc, NULL);
+    InitializeCountedDpc(port, &port->CompleteImmediateDpc, CompleteImmediateDpc, NULL);
+    InitializeCountedDpc(port, &port->ImmediateTimeoutDpc, ImmediateTimeoutDpc, &port->ImmediateTotalTimer);
+    InitializeCountedDpc(port, &port->XoffCountTimeoutDpc, XoffCountTimeoutDpc, &port->XoffCountTimer);
+    InitializeCountedDpc(port, &port->XoffCountDoneDpc, XoffCountDoneDpc, NULL);
+    InitializeCountedDpc(port, &port->CompleteWaitDpc, CompleteWaitDpc, NULL);
+    InitializeCountedDpc(port, &port->ArmRtsDropDpc, EndRtsDropAttemptDpc, NULL);
+    InitializeCountedDpc(port, &port->RtsDropDpc, EndRtsDropAttemptDpc, &port->RtsDropTimer);
 
     port->CurrentBaud = 0;
     port->LineControl = 0x1A;  // 7 data bits, even parity, 1 stop bit

@@ -1,29 +1,26 @@
 // Event notification: accumulated wait-on-mask events go to the waiting request, if there is one.
+#include "control/control.h"
 #include "receive/receive.h"
 #include "requests/requests.h"
 
-// The XP kernel has no InterlockedOr to import.
-VOID AddHistory(PortExtension *Port, LONG Events) {
+// The XP kernel has no InterlockedOr or InterlockedAnd to import.
+static VOID ChangeHistory(PortExtension *Port, LONG Keep, LONG Add) {
     LONG old = InterlockedCompareExchange(&Port->HistoryMask, 0, 0), seen;
-    while ((seen = InterlockedCompareExchange(&Port->HistoryMask, old | Events, old)) != old) old = seen;
+    while ((seen = InterlockedCompareExchange(&Port->HistoryMask, (old & Keep) | Add, old)) != old) old = seen;
 }
 
+VOID AddHistory(PortExtension *Port, LONG Events) { ChangeHistory(Port, ~0L, Events); }
+
+VOID KeepHistory(PortExtension *Port, LONG Mask) { ChangeHistory(Port, Mask, 0); }
+
 VOID NTAPI NotifyEvents(PortExtension *Port) {
-    for (;;) {
-        // Callers on other processors return at once; the one inside looks again on its way out.
-        if (InterlockedExchange(&Port->EventNotifyBusy, 1)) return;
-        PULONG result = Port->MaskResultLocation;
-        LONG events = result ? InterlockedExchange(&Port->HistoryMask, 0) : 0;
-        if (events) {
-            *result = (ULONG)events;
-            Port->CurrentWait->IoStatus.Information = sizeof(ULONG);
-            Port->MaskResultLocation = NULL;
-            QueueDpcCounted(&Port->CompleteWaitDpc, NULL, NULL, Port);
-        }
-        InterlockedExchange(&Port->EventNotifyBusy, 0);
-        // Events added while the guard was up found it taken and left them for us.
-        if (!Port->MaskResultLocation || !InterlockedCompareExchange(&Port->HistoryMask, 0, 0)) return;
-    }
+    // Bits the mask in force does not name were raised against an older mask: they wake nobody.
+    LONG mask = (LONG)Port->WaitMask;
+    if (!(InterlockedCompareExchange(&Port->HistoryMask, 0, 0) & mask)) return;
+    // Whoever takes the result word delivers; the other callers' bits are in the history it takes.
+    PULONG result = TakeArmedWait(Port);
+    if (!result) return;
+    DeliverToWait(Port, result, (ULONG)(InterlockedExchange(&Port->HistoryMask, 0) & mask));
 }
 
 VOID NTAPI CompleteWaitDpc(PKDPC, PVOID DeferredContext, PVOID, PVOID) {

@@ -1,5 +1,6 @@
 // Line-status processing: the error bits of the chip's status word become statistics, CommErrors
-// bits, replacement characters and, in LSRMST-insert mode, status sequences in the data.
+// bits, replacement characters, the break and error events and, in LSRMST-insert mode, status
+// sequences in the data.
 #include "receive/receive.h"
 #include "requests/requests.h"
 
@@ -48,5 +49,16 @@ UCHAR NTAPI UpdateLineStatus(PortExtension *Port) {
     }
     if (Port->HandFlow.ControlHandShake & SERIAL_ERROR_ABORT)
         QueueDpcCounted(&Port->ErrorAbortDpc, NULL, NULL, Port);
+
+    // An application waiting for a break or a line error hears of it. The errors are the ones
+    // counted above: a break hides the parity and framing bits of the character it garbles.
+    ULONG mask = Port->WaitMask, events = 0;
+    if (lsr & SERIAL_LSR_BI) events |= SERIAL_EV_BREAK;
+    if ((lsr & SERIAL_LSR_OE) || (!(lsr & SERIAL_LSR_BI) && (lsr & (SERIAL_LSR_PE | SERIAL_LSR_FE))))
+        events |= SERIAL_EV_ERR;
+    if (events & mask) {
+        AddHistory(Port, (LONG)(events & mask));
+        NotifyEvents(Port);
+    }
     return lsr;
 }

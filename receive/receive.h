@@ -36,6 +36,8 @@ UCHAR NTAPI UpdateLineStatus(PortExtension *Port);
 
 // Adds events to HistoryMask; any IRQL up to DISPATCH_LEVEL, with or without locks.
 VOID AddHistory(PortExtension *Port, LONG Events);
+// Keeps only the history bits of Mask; the same rules.
+VOID KeepHistory(PortExtension *Port, LONG Mask);
 // Hands HistoryMask to a waiting wait-on-mask request, if any. Any IRQL up to DISPATCH_LEVEL.
 VOID NTAPI NotifyEvents(PortExtension *Port);
 // Completes CurrentWait once NotifyEvents has written its events.

@@ -86,6 +86,13 @@ DRIVER_CANCEL CancelHeldRequest;
 VOID CancelAllOfKind(PDEVICE_OBJECT DeviceObject, PLIST_ENTRY Queue, PIRP *Slot);
 
 // Counted deferred work: PendingDpcCount holds one for each queued DPC and armed timer.
+// Initialises one of the port's DPCs (with the port as context) for the counted operations; Timer
+// is the timer whose expiry queues it, or NULL.
+VOID InitializeCountedDpc(PortExtension *Port, PKDPC Dpc, PKDEFERRED_ROUTINE Routine, PKTIMER Timer);
+// Takes a queued run of the DPC out and settles its count. Before Vista SP1 KeRemoveQueueDpc may
+// answer TRUE for a run that goes ahead anyway; either answer is safe here. TRUE when a run was
+// settled here (it will not run).
+BOOLEAN RemoveDpcCounted(PKDPC Dpc, PortExtension *Port);
 BOOLEAN QueueDpcCounted(PKDPC Dpc, PVOID Argument1, PVOID Argument2, PortExtension *Port);
 BOOLEAN SetTimerCounted(PKTIMER Timer, LARGE_INTEGER DueTime, PKDPC Dpc, PortExtension *Port);
 // A total time-out in milliseconds (N x M + C may exceed any timer's reach) as a relative due time.

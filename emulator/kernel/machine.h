@@ -22,6 +22,9 @@ struct MachineConfig {
     int64_t tickIncrement = 156250; // 100 ns units per clock tick (15.625 ms)
     uint64_t noiseSeed = 0;         // 0: no schedule noise; otherwise random yields seeded by this
     int noisePercent = 20;          // chance of a yield at each noise point when noise is on
+    // KeRemoveQueueDpc as Windows answers it before Vista SP1: TRUE for a queued DPC that a
+    // processor may already have taken, so its routine still runs.
+    bool dpcRemovalRacesRun = false;
 };
 
 class Scheduler;

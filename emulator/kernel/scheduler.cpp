@@ -360,6 +360,7 @@ bool Scheduler::insertDpc(PRKDPC dpc, PVOID arg1, PVOID arg2) {
 bool Scheduler::removeDpc(PRKDPC dpc) {
     std::lock_guard<std::mutex> g(lock_);
     if (!dpc->DpcData) return false;
+    if (config_.dpcRemovalRacesRun) return true;  // it runs anyway, as if a processor had it
     dpcQueue_.erase(std::remove(dpcQueue_.begin(), dpcQueue_.end(), dpc), dpcQueue_.end());
     dpc->DpcData = nullptr;
     return true;

@@ -1,0 +1,70 @@
+// The drains of the port's DPCs on a kernel whose KeRemoveQueueDpc answers as before Vista SP1:
+// TRUE, and the routine runs all the same. The completion DPC of wait-on-mask stands for them all.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+
+#include "driver/driver.h"
+#include "emulator/kernel/iomgr.h"
+#include "emulator/kernel/machine.h"
+#include "requests/requests.h"
+
+namespace {
+
+std::atomic<int> g_runs{0}, g_rawRuns{0};
+std::atomic<bool> g_gateReached{false}, g_gateOpen{false};
+
+VOID NTAPI CountedRun(PKDPC, PVOID context, PVOID, PVOID) {
+    g_runs++;
+    DpcFinished(static_cast<PortExtension *>(context));
+}
+VOID NTAPI RawRun(PKDPC, PVOID, PVOID, PVOID) { g_rawRuns++; }
+VOID NTAPI Gate(PKDPC, PVOID, PVOID, PVOID) {
+    g_gateReached = true;
+    while (!g_gateOpen) std::this_thread::yield();
+}
+NTSTATUS NTAPI NoEntry(PDRIVER_OBJECT, PUNICODE_STRING) { return STATUS_SUCCESS; }
+
+TEST(CountedDpcDrain, CountsEachRunOnceWhateverTheRemovalAnswers) {
+    emu::Machine machine({.processors = 1, .dpcRemovalRacesRun = true});
+    emu::IoManager &io = machine.service<emu::IoManager>();
+    PDRIVER_OBJECT driver = nullptr;
+    PDEVICE_OBJECT device = nullptr;
+    ASSERT_EQ(io.loadDriver(NoEntry, u"drain", MIRAVO_POOL_TAG, &driver), STATUS_SUCCESS);
+    ASSERT_EQ(CreatePortDevice(driver, &device), STATUS_SUCCESS);
+    PortExtension *port = PortOf(device);
+    InitializeCountedDpc(port, &port->CompleteWaitDpc, CountedRun, NULL);
+
+    // Nothing queued: nothing to settle. A run that already ran settled itself.
+    EXPECT_FALSE(RemoveDpcCounted(&port->CompleteWaitDpc, port));
+    EXPECT_TRUE(QueueDpcCounted(&port->CompleteWaitDpc, NULL, NULL, port));
+    KeFlushQueuedDpcs();
+    EXPECT_FALSE(RemoveDpcCounted(&port->CompleteWaitDpc, port));
+    EXPECT_EQ(g_runs, 1);
+    EXPECT_EQ(port->PendingDpcCount, 1);
+
+    // The only processor is held, so what is queued stays queued until the removal.
+    KDPC gate, raw;
+    KeInitializeDpc(&gate, Gate, NULL);
+    KeInitializeDpc(&raw, RawRun, NULL);
+    KeInsertQueueDpc(&gate, NULL, NULL);
+    while (!g_gateReached) std::this_thread::yield();
+    KeInsertQueueDpc(&raw, NULL, NULL);
+    EXPECT_TRUE(KeRemoveQueueDpc(&raw));
+    EXPECT_TRUE(QueueDpcCounted(&port->CompleteWaitDpc, NULL, NULL, port));
+    EXPECT_EQ(port->PendingDpcCount, 2);
+    EXPECT_TRUE(RemoveDpcCounted(&port->CompleteWaitDpc, port));
+    EXPECT_EQ(port->PendingDpcCount, 1);
+    g_gateOpen = true;
+    KeFlushQueuedDpcs();
+    EXPECT_EQ(g_rawRuns, 1) << "the kernel let the removed DPC run";
+    EXPECT_EQ(g_runs, 1) << "the port's run went ahead after its count was settled";
+    EXPECT_EQ(port->PendingDpcCount, 1);
+
+    FreePortNames(port);
+    IoDeleteDevice(device);
+    io.unloadDriver(driver);
+}
+
+}  // namespace
