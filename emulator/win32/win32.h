@@ -41,6 +41,8 @@ inline const HANDLE INVALID_HANDLE_VALUE = reinterpret_cast<HANDLE>(static_cast<
 constexpr DWORD INFINITE = 0xFFFFFFFF;
 constexpr DWORD WAIT_OBJECT_0 = 0x00000000;
 constexpr DWORD WAIT_ABANDONED = 0x00000080;
+constexpr DWORD WAIT_ABANDONED_0 = 0x00000080;
+constexpr DWORD MAXIMUM_WAIT_OBJECTS = 64;
 constexpr DWORD WAIT_TIMEOUT = 0x00000102;
 constexpr DWORD WAIT_FAILED = 0xFFFFFFFF;
 
@@ -117,7 +119,10 @@ HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
 // Overlapped (handle opened with FILE_FLAG_OVERLAPPED and lpOverlapped given): TRUE when the
 // request completed at once; FALSE with ERROR_IO_PENDING while it runs, its status and byte count
 // then arriving in Internal/InternalHigh and hEvent (or the handle itself when hEvent is NULL)
-// being signalled.
+// being signalled. A request the driver fails at once leaves both alone: Internal stays
+// STATUS_PENDING and the event unsignalled. Such a handle takes ReadFile and WriteFile only with
+// an OVERLAPPED (ERROR_INVALID_PARAMETER otherwise); DeviceIoControl without one waits for its
+// request.
 BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead, LPDWORD lpNumberOfBytesRead,
               LPOVERLAPPED lpOverlapped);
 BOOL WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite, LPDWORD lpNumberOfBytesWritten,
@@ -141,6 +146,11 @@ BOOL SetEvent(HANDLE hEvent);
 BOOL ResetEvent(HANDLE hEvent);
 // Events and files (a file is signalled when an overlapped request without an event completes).
 DWORD WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds);
+// WAIT_OBJECT_0 + the lowest index signalled (any), WAIT_OBJECT_0 once all are signalled together
+// (all), WAIT_TIMEOUT, or WAIT_FAILED: nCount 0 or above MAXIMUM_WAIT_OBJECTS, or a handle twice
+// in a wait for all (ERROR_INVALID_PARAMETER); a handle that is not an event or a file
+// (ERROR_INVALID_HANDLE).
+DWORD WaitForMultipleObjects(DWORD nCount, const HANDLE *lpHandles, BOOL bWaitAll, DWORD dwMilliseconds);
 
 // ---- Time (the machine's clock) -------------------------------------------------------------------------------
 VOID Sleep(DWORD dwMilliseconds);
