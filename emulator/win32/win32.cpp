@@ -10,7 +10,9 @@
 
 #include "emulator/kernel/iomgr.h"
 #include "emulator/kernel/machine.h"
+#include "emulator/kernel/namespace.h"
 #include "emulator/kernel/scheduler.h"
+#include "emulator/win32/internal.h"
 #include "platform/host/wdm.h"
 
 namespace win32 {
@@ -241,6 +243,21 @@ HANDLE NewEvent(BOOL manualReset, BOOL initialState) {
 
 }  // namespace
 
+namespace internal {
+
+std::u16string Widen(LPCSTR s) {
+    std::u16string wide;
+    for (; s && *s; s++) wide += static_cast<char16_t>(static_cast<unsigned char>(*s));
+    return wide;
+}
+
+bool DeviceExists(LPCWSTR name) {
+    std::u16string nt;
+    return name && DevicePath(name, nt) && emu::Machine::current().service<emu::Namespace>().Resolve(nt);
+}
+
+}  // namespace internal
+
 // ---- Files and devices ----------------------------------------------------------------------------------
 
 HANDLE CreateFileW(LPCWSTR lpFileName, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD dwCreationDisposition,
@@ -282,9 +299,7 @@ HANDLE CreateFileW(LPCWSTR lpFileName, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWOR
 HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
                    LPSECURITY_ATTRIBUTES lpSecurityAttributes, DWORD dwCreationDisposition,
                    DWORD dwFlagsAndAttributes, HANDLE hTemplateFile) {
-    std::u16string wide;
-    if (lpFileName)
-        for (const char *p = lpFileName; *p; p++) wide += static_cast<char16_t>(static_cast<unsigned char>(*p));
+    const std::u16string wide = internal::Widen(lpFileName);
     return CreateFileW(lpFileName ? wide.c_str() : nullptr, dwDesiredAccess, dwShareMode, lpSecurityAttributes,
                        dwCreationDisposition, dwFlagsAndAttributes, hTemplateFile);
 }
