@@ -154,6 +154,11 @@ BOOL BuildCommDCBA(LPCSTR lpDef, LPDCB lpDCB);
 BOOL BuildCommDCBW(LPCWSTR lpDef, LPDCB lpDCB);
 BOOL BuildCommDCBAndTimeoutsA(LPCSTR lpDef, LPDCB lpDCB, LPCOMMTIMEOUTS lpCommTimeouts);
 BOOL BuildCommDCBAndTimeoutsW(LPCWSTR lpDef, LPDCB lpDCB, LPCOMMTIMEOUTS lpCommTimeouts);
+// The names without A or W are the ANSI calls, as windows.h has them without UNICODE.
+inline BOOL BuildCommDCB(LPCSTR lpDef, LPDCB lpDCB) { return BuildCommDCBA(lpDef, lpDCB); }
+inline BOOL BuildCommDCBAndTimeouts(LPCSTR lpDef, LPDCB lpDCB, LPCOMMTIMEOUTS lpCommTimeouts) {
+    return BuildCommDCBAndTimeoutsA(lpDef, lpDCB, lpCommTimeouts);
+}
 // A driver that reports no configuration of its own (IOCTL_SERIAL_CONFIG_SIZE 0) gets a
 // COMMCONFIG built round its DCB; *lpdwSize says the size needed when the buffer is too small
 // (ERROR_INSUFFICIENT_BUFFER).
@@ -162,6 +167,9 @@ BOOL SetCommConfig(HANDLE hCommDev, LPCOMMCONFIG lpCC, DWORD dwSize);
 // A COM port's defaults: 9600 baud, 8 data bits, no parity, one stop bit, no flow control.
 BOOL GetDefaultCommConfigA(LPCSTR lpszName, LPCOMMCONFIG lpCC, LPDWORD lpdwSize);
 BOOL GetDefaultCommConfigW(LPCWSTR lpszName, LPCOMMCONFIG lpCC, LPDWORD lpdwSize);
+inline BOOL GetDefaultCommConfig(LPCSTR lpszName, LPCOMMCONFIG lpCC, LPDWORD lpdwSize) {
+    return GetDefaultCommConfigA(lpszName, lpCC, lpdwSize);
+}
 BOOL GetCommTimeouts(HANDLE hFile, LPCOMMTIMEOUTS lpCommTimeouts);
 BOOL SetCommTimeouts(HANDLE hFile, LPCOMMTIMEOUTS lpCommTimeouts);
 BOOL SetupComm(HANDLE hFile, DWORD dwInQueue, DWORD dwOutQueue);

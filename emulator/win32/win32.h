@@ -115,6 +115,13 @@ HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
 HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
                    LPSECURITY_ATTRIBUTES lpSecurityAttributes, DWORD dwCreationDisposition,
                    DWORD dwFlagsAndAttributes, HANDLE hTemplateFile);
+// The names without A or W are the ANSI calls, as windows.h has them without UNICODE.
+inline HANDLE CreateFile(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
+                         LPSECURITY_ATTRIBUTES lpSecurityAttributes, DWORD dwCreationDisposition,
+                         DWORD dwFlagsAndAttributes, HANDLE hTemplateFile) {
+    return CreateFileA(lpFileName, dwDesiredAccess, dwShareMode, lpSecurityAttributes, dwCreationDisposition,
+                       dwFlagsAndAttributes, hTemplateFile);
+}
 
 // Overlapped (handle opened with FILE_FLAG_OVERLAPPED and lpOverlapped given): TRUE when the
 // request completed at once; FALSE with ERROR_IO_PENDING while it runs, its status and byte count
@@ -142,6 +149,10 @@ BOOL CloseHandle(HANDLE hObject);
 // Names are accepted and ignored: every event is private to its handle.
 HANDLE CreateEventA(LPSECURITY_ATTRIBUTES lpEventAttributes, BOOL bManualReset, BOOL bInitialState, LPCSTR lpName);
 HANDLE CreateEventW(LPSECURITY_ATTRIBUTES lpEventAttributes, BOOL bManualReset, BOOL bInitialState, LPCWSTR lpName);
+inline HANDLE CreateEvent(LPSECURITY_ATTRIBUTES lpEventAttributes, BOOL bManualReset, BOOL bInitialState,
+                          LPCSTR lpName) {
+    return CreateEventA(lpEventAttributes, bManualReset, bInitialState, lpName);
+}
 BOOL SetEvent(HANDLE hEvent);
 BOOL ResetEvent(HANDLE hEvent);
 // Events and files (a file is signalled when an overlapped request without an event completes).

@@ -279,8 +279,6 @@ TEST_F(CommTest, CallsCarryTheirRequests) {
         {"RESETDEV", [&] { return EscapeCommFunction(h, RESETDEV); }, {IOCTL_SERIAL_RESET_DEVICE}, {}},
         {"SETBREAK", [&] { return EscapeCommFunction(h, SETBREAK); }, {IOCTL_SERIAL_SET_BREAK_ON}, {}},
         {"CLRBREAK", [&] { return EscapeCommFunction(h, CLRBREAK); }, {IOCTL_SERIAL_SET_BREAK_OFF}, {}},
-        {"SetCommBreak", [&] { return SetCommBreak(h); }, {IOCTL_SERIAL_SET_BREAK_ON}, {}},
-        {"ClearCommBreak", [&] { return ClearCommBreak(h); }, {IOCTL_SERIAL_SET_BREAK_OFF}, {}},
         {"escape 0", [&] { return EscapeCommFunction(h, 0); }, {}, {}},
         {"escape 10", [&] { return EscapeCommFunction(h, 10); }, {}, {}},
         {"TransmitCommChar", [&] { return TransmitCommChar(h, 'A'); }, {IOCTL_SERIAL_IMMEDIATE_CHAR}, {'A'}},
@@ -354,7 +352,7 @@ TEST_F(CommTest, ConfigurationIsBuiltRoundTheDcbUnlessTheDriverKeepsOne) {
     EXPECT_FALSE(SetCommConfig(h, &cc, sizeof cc)) << "the driver refuses its SET_COMMCONFIG";
 
     size = sizeof cc;
-    ASSERT_TRUE(GetDefaultCommConfigA("COM9", &cc, &size));
+    ASSERT_TRUE(GetDefaultCommConfig("COM9", &cc, &size));
     EXPECT_EQ(cc.dcb.BaudRate, 9600u);
     EXPECT_EQ(cc.dcb.ByteSize, 8);
     EXPECT_EQ(cc.dcb.Parity, NOPARITY);
@@ -412,7 +410,7 @@ TEST_F(CommTest, BuildCommDcbParsesBothModeFormsAndRefusesTheRest) {
     DCB d = base;
     ASSERT_TRUE(BuildCommDCBAndTimeoutsW(u"96,n,8,1", &d, &t));
     EXPECT_EQ(t.ReadIntervalTimeout, 1u) << "no \"to\": the time-outs stay";
-    ASSERT_TRUE(BuildCommDCBAndTimeoutsA("baud=9600 to=on", &d, &t));
+    ASSERT_TRUE(BuildCommDCBAndTimeouts("baud=9600 to=on", &d, &t));
     EXPECT_EQ(std::vector<DWORD>({t.ReadIntervalTimeout, t.ReadTotalTimeoutMultiplier, t.ReadTotalTimeoutConstant,
                                   t.WriteTotalTimeoutMultiplier, t.WriteTotalTimeoutConstant}),
               std::vector<DWORD>({0, 0, 0, 0, 60000}));
