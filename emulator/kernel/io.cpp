@@ -40,7 +40,8 @@ void PublishIoStatus(PIRP irp) {
 // The I/O manager's last step for a request it built: copy the buffered output back (Information
 // bytes, as the driver reported, and nothing on error), publish the status, release the IRP,
 // signal. `returnsOutput`: Information counts output bytes (not so for a write or a set).
-void FinishRequest(PIRP done, bool buffered, void *output, ULONG outputLength, bool returnsOutput) {
+void FinishRequest(PIRP done, bool buffered, void *output, ULONG outputLength, bool returnsOutput,
+                   bool quietFailure = false) {
     PVOID buffer = done->AssociatedIrp.SystemBuffer;
     if (buffered && buffer) {
         ULONG_PTR copy = done->IoStatus.Information;
@@ -55,7 +56,7 @@ void FinishRequest(PIRP done, bool buffered, void *output, ULONG outputLength, b
         Free(buffer, kBufferTag);
     }
     PKEVENT event = done->UserEvent;
-    {
+    if (!quietFailure || !NT_ERROR(done->IoStatus.Status) || done->PendingReturned) {
         // Status and event reach the requester together, as the completion APC in its own thread
         // delivers them: it never sees a final status whose event is still to come.
         std::lock_guard<std::mutex> g(Io().delivery);
@@ -663,8 +664,9 @@ PIRP IoManager::buildUserIrp(PFILE_OBJECT file, PDEVICE_OBJECT top, const UserRe
     record.file = file;
     record.thread = CurrentThreadId();
     void *output = request.output;
-    record.onComplete = [buffered, copyBack, output, returnsOutput, hold = request.hold](PIRP done) {
-        FinishRequest(done, buffered, output, copyBack, returnsOutput);
+    record.onComplete = [buffered, copyBack, output, returnsOutput, quiet = request.quietFailure,
+                         hold = request.hold](PIRP done) {
+        FinishRequest(done, buffered, output, copyBack, returnsOutput, quiet);
     };
     return irp;
 }

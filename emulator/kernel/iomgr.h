@@ -35,6 +35,9 @@ struct UserRequest {
     PKEVENT event = nullptr;      // signalled at completion
     PIO_STATUS_BLOCK ioStatus = nullptr;  // written at completion
     std::shared_ptr<void> hold;   // released once the request has completed (what owns `event`)
+    // An application's request: a failure the driver returns without pending reaches neither
+    // ioStatus nor event, as Windows delivers it; the caller has it from submit's result.
+    bool quietFailure = false;
 };
 
 class IoManager {

@@ -99,8 +99,9 @@ void Scheduler::waitThread(JoinState &state) {
 
 void Scheduler::satisfyLocked(Waiter &w, NTSTATUS status) {
     if (w.done) return;
-    if (w.object) {
-        auto it = objectWaiters_.find(w.object);
+    void *const *objects = w.count ? w.objects : &w.object;
+    for (ULONG i = 0; i < std::max<ULONG>(w.count, 1); i++) {
+        auto it = objectWaiters_.find(objects[i]);
         if (it != objectWaiters_.end()) {
             auto &q = it->second;
             q.erase(std::remove(q.begin(), q.end(), &w), q.end());
@@ -157,13 +158,30 @@ void Scheduler::consumeLocked(void *object) {
     if (h.Type == kSynchronizationEvent) h.SignalState = 0;
 }
 
+bool Scheduler::allSignaledLocked(const Waiter &w) const {
+    for (ULONG i = 0; i < w.count; i++)
+        if (!signaledLocked(w.objects[i])) return false;
+    return true;
+}
+
+// Waiters in arrival order; one waiting for all stays queued (and lets the next one have the
+// object) until every object of its set is signalled.
 void Scheduler::wakeWaitersLocked(void *object) {
-    auto it = objectWaiters_.find(object);
-    while (it != objectWaiters_.end() && !it->second.empty() && signaledLocked(object)) {
-        Waiter *w = it->second.front();
-        consumeLocked(object);
-        satisfyLocked(*w, STATUS_SUCCESS);  // may erase the map entry
-        it = objectWaiters_.find(object);
+    size_t skipped = 0;
+    for (;;) {
+        auto it = objectWaiters_.find(object);
+        if (it == objectWaiters_.end() || it->second.size() <= skipped || !signaledLocked(object)) return;
+        Waiter *w = it->second[skipped];
+        if (!w->all) {
+            consumeLocked(object);
+            const ULONG index = ULONG(std::find(w->objects, w->objects + w->count, object) - w->objects);
+            satisfyLocked(*w, w->count ? STATUS_WAIT_0 + index : STATUS_SUCCESS);  // may erase the map entry
+        } else if (allSignaledLocked(*w)) {
+            for (ULONG i = 0; i < w->count; i++) consumeLocked(w->objects[i]);
+            satisfyLocked(*w, STATUS_WAIT_0);
+        } else {
+            skipped++;
+        }
     }
 }
 
@@ -181,6 +199,34 @@ NTSTATUS Scheduler::waitForObject(void *object, const int64_t *timeout, const ch
     w.object = object;
     w.what = what;
     objectWaiters_[object].push_back(&w);
+    if (timeout) addDeadlineLocked(w, due);
+    blockLocked(lk, w);
+    return w.status;
+}
+
+NTSTATUS Scheduler::waitForObjects(void *const *objects, ULONG count, bool all, const int64_t *timeout,
+                                   const char *what) {
+    std::unique_lock<std::mutex> lk(lock_);
+    Waiter w;
+    w.objects = objects;
+    w.count = count;
+    w.all = all;
+    w.what = what;
+    if (all && allSignaledLocked(w)) {
+        for (ULONG i = 0; i < count; i++) consumeLocked(objects[i]);
+        return STATUS_WAIT_0;
+    }
+    for (ULONG i = 0; !all && i < count; i++)
+        if (signaledLocked(objects[i])) {
+            consumeLocked(objects[i]);
+            return STATUS_WAIT_0 + i;
+        }
+    int64_t due = timeout ? absoluteDue(*timeout) : 0;
+    if (timeout && due <= now()) return STATUS_TIMEOUT;
+    for (ULONG i = 0; i < count; i++) {
+        auto &q = objectWaiters_[objects[i]];
+        if (std::find(q.begin(), q.end(), &w) == q.end()) q.push_back(&w);
+    }
     if (timeout) addDeadlineLocked(w, due);
     blockLocked(lk, w);
     return w.status;

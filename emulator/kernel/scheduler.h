@@ -29,6 +29,9 @@ struct Waiter {
     bool done = false;
     NTSTATUS status = STATUS_SUCCESS;
     void *object = nullptr;  // dispatcher object waited on, if any
+    void *const *objects = nullptr;  // or several of them: any one, or all at once
+    ULONG count = 0;
+    bool all = false;
     bool hasDeadline = false;
     std::multimap<int64_t, struct Deadline>::iterator deadline;
     const char *what = "wait";
@@ -62,6 +65,11 @@ public:
 
     // Dispatcher objects (callers are the Ke* routines).
     NTSTATUS waitForObject(void *object, const int64_t *relativeOrAbsoluteTimeout, const char *what);
+    // STATUS_WAIT_0 + the index of the object that ended a wait for any (the lowest one signalled
+    // at the start), STATUS_WAIT_0 once all are signalled together (each consumed then), or
+    // STATUS_TIMEOUT.
+    NTSTATUS waitForObjects(void *const *objects, ULONG count, bool all, const int64_t *relativeOrAbsoluteTimeout,
+                            const char *what);
     NTSTATUS delay(int64_t relativeOrAbsolute);
     LONG setEvent(PRKEVENT event);
     LONG readState(void *object) const;
@@ -99,6 +107,7 @@ private:
     int64_t roundUpToTick(int64_t t) const;
     bool signaledLocked(void *object) const;
     void consumeLocked(void *object);
+    bool allSignaledLocked(const Waiter &w) const;
     void wakeWaitersLocked(void *object);
     void satisfyLocked(Waiter &w, NTSTATUS status);
     void blockLocked(std::unique_lock<std::mutex> &lk, Waiter &w);

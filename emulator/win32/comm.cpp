@@ -1,5 +1,8 @@
 #include "emulator/win32/comm.h"
 
+#include <algorithm>
+
+#include "emulator/win32/internal.h"
 #include "platform/host/ntddser.h"
 
 namespace win32 {
@@ -34,9 +37,42 @@ BOOL SetLine(HANDLE h, const LineState &s) {
            Set(h, IOCTL_SERIAL_SET_CHARS, s.chars) && Set(h, IOCTL_SERIAL_SET_HANDFLOW, s.flow);
 }
 
+BOOL Fail(DWORD error) {
+    SetLastError(error);
+    return FALSE;
+}
+
+// The DCB as the driver's SERIAL_HANDFLOW words carry it; limits are the caller's.
+SERIAL_HANDFLOW HandFlow(const DCB &dcb) {
+    static constexpr ULONG kDtr[] = {0, SERIAL_DTR_CONTROL, SERIAL_DTR_HANDSHAKE, 0};
+    static constexpr ULONG kRts[] = {0, SERIAL_RTS_CONTROL, SERIAL_RTS_HANDSHAKE, SERIAL_TRANSMIT_TOGGLE};
+    ULONG hs = kDtr[dcb.fDtrControl], fr = kRts[dcb.fRtsControl];
+    if (dcb.fOutxCtsFlow) hs |= SERIAL_CTS_HANDSHAKE;
+    if (dcb.fOutxDsrFlow) hs |= SERIAL_DSR_HANDSHAKE;
+    if (dcb.fDsrSensitivity) hs |= SERIAL_DSR_SENSITIVITY;
+    if (dcb.fAbortOnError) hs |= SERIAL_ERROR_ABORT;
+    if (dcb.fOutX) fr |= SERIAL_AUTO_TRANSMIT;
+    if (dcb.fInX) fr |= SERIAL_AUTO_RECEIVE;
+    if (dcb.fErrorChar) fr |= SERIAL_ERROR_CHAR;
+    if (dcb.fNull) fr |= SERIAL_NULL_STRIPPING;
+    if (dcb.fTXContinueOnXoff) fr |= SERIAL_XOFF_CONTINUE;
+    return {hs, fr, dcb.XonLim, dcb.XoffLim};
+}
+
+// What no port takes, whatever it is.
+bool ValidDcb(const DCB &dcb) {
+    if (dcb.ByteSize < 5 || dcb.ByteSize > 8 || dcb.Parity > SPACEPARITY || dcb.StopBits > TWOSTOPBITS) return false;
+    if (dcb.ByteSize == 5 ? dcb.StopBits == TWOSTOPBITS : dcb.StopBits == ONE5STOPBITS) return false;
+    return dcb.XonChar != dcb.XoffChar && dcb.fDtrControl != 3;
+}
+
+// A WORD limit as GetCommState gave it for a larger one keeps the larger one.
+LONG Limit(WORD asked, LONG old) { return asked == std::clamp<LONG>(old, 0, 0xFFFF) ? old : asked; }
+
 }  // namespace
 
 BOOL GetCommState(HANDLE hFile, LPDCB dcb) {
+    if (!dcb) return Fail(ERROR_INVALID_PARAMETER);
     LineState s;
     if (!GetLine(hFile, s)) return FALSE;
     *dcb = DCB{};
@@ -51,9 +87,8 @@ BOOL GetCommState(HANDLE hFile, LPDCB dcb) {
     const ULONG hs = s.flow.ControlHandShake, fr = s.flow.FlowReplace;
     dcb->fOutxCtsFlow = (hs & SERIAL_CTS_HANDSHAKE) != 0;
     dcb->fOutxDsrFlow = (hs & SERIAL_DSR_HANDSHAKE) != 0;
-    dcb->fDtrControl = (hs & SERIAL_DTR_HANDSHAKE)  ? DTR_CONTROL_HANDSHAKE
-                       : (hs & SERIAL_DTR_CONTROL) ? DTR_CONTROL_ENABLE
-                                                   : DTR_CONTROL_DISABLE;
+    static constexpr DWORD kDtr[] = {DTR_CONTROL_DISABLE, DTR_CONTROL_ENABLE, DTR_CONTROL_HANDSHAKE, DTR_CONTROL_DISABLE};
+    dcb->fDtrControl = kDtr[hs & SERIAL_DTR_MASK];
     dcb->fDsrSensitivity = (hs & SERIAL_DSR_SENSITIVITY) != 0;
     dcb->fAbortOnError = (hs & SERIAL_ERROR_ABORT) != 0;
     dcb->fTXContinueOnXoff = (fr & SERIAL_XOFF_CONTINUE) != 0;
@@ -61,14 +96,9 @@ BOOL GetCommState(HANDLE hFile, LPDCB dcb) {
     dcb->fInX = (fr & SERIAL_AUTO_RECEIVE) != 0;
     dcb->fErrorChar = (fr & SERIAL_ERROR_CHAR) != 0;
     dcb->fNull = (fr & SERIAL_NULL_STRIPPING) != 0;
-    switch (fr & SERIAL_RTS_MASK) {
-    case SERIAL_RTS_CONTROL: dcb->fRtsControl = RTS_CONTROL_ENABLE; break;
-    case SERIAL_RTS_HANDSHAKE: dcb->fRtsControl = RTS_CONTROL_HANDSHAKE; break;
-    case SERIAL_TRANSMIT_TOGGLE: dcb->fRtsControl = RTS_CONTROL_TOGGLE; break;
-    default: dcb->fRtsControl = RTS_CONTROL_DISABLE; break;
-    }
-    dcb->XonLim = static_cast<WORD>(s.flow.XonLimit);
-    dcb->XoffLim = static_cast<WORD>(s.flow.XoffLimit);
+    dcb->fRtsControl = (fr & SERIAL_RTS_MASK) >> 6;  // RTS_CONTROL_* in the same order
+    dcb->XonLim = static_cast<WORD>(std::clamp<LONG>(s.flow.XonLimit, 0, 0xFFFF));
+    dcb->XoffLim = static_cast<WORD>(std::clamp<LONG>(s.flow.XoffLimit, 0, 0xFFFF));
     dcb->XonChar = static_cast<char>(s.chars.XonChar);
     dcb->XoffChar = static_cast<char>(s.chars.XoffChar);
     dcb->ErrorChar = static_cast<char>(s.chars.ErrorChar);
@@ -78,13 +108,11 @@ BOOL GetCommState(HANDLE hFile, LPDCB dcb) {
 }
 
 BOOL SetCommState(HANDLE hFile, LPDCB dcb) {
-    if (!dcb || ((dcb->fOutX || dcb->fInX) && dcb->XonChar == dcb->XoffChar)) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
+    if (!dcb || !ValidDcb(*dcb)) return Fail(ERROR_INVALID_PARAMETER);
     // The previous state comes back when a later step is refused, so a failed call changes nothing.
     LineState old;
-    if (!GetLine(hFile, old)) return FALSE;
+    SERIAL_COMMPROP props{};
+    if (!GetLine(hFile, old) || !Get(hFile, IOCTL_SERIAL_GET_PROPERTIES, props)) return FALSE;
 
     LineState s = old;
     s.baud.BaudRate = dcb->BaudRate;
@@ -94,22 +122,11 @@ BOOL SetCommState(HANDLE hFile, LPDCB dcb) {
     s.chars.ErrorChar = static_cast<UCHAR>(dcb->ErrorChar);
     s.chars.EofChar = static_cast<UCHAR>(dcb->EofChar);
     s.chars.EventChar = static_cast<UCHAR>(dcb->EvtChar);
-
-    ULONG hs = 0, fr = 0;
-    if (dcb->fDtrControl == DTR_CONTROL_ENABLE) hs |= SERIAL_DTR_CONTROL;
-    if (dcb->fDtrControl == DTR_CONTROL_HANDSHAKE) hs |= SERIAL_DTR_HANDSHAKE;
-    if (dcb->fOutxCtsFlow) hs |= SERIAL_CTS_HANDSHAKE;
-    if (dcb->fOutxDsrFlow) hs |= SERIAL_DSR_HANDSHAKE;
-    if (dcb->fDsrSensitivity) hs |= SERIAL_DSR_SENSITIVITY;
-    if (dcb->fAbortOnError) hs |= SERIAL_ERROR_ABORT;
-    if (dcb->fOutX) fr |= SERIAL_AUTO_TRANSMIT;
-    if (dcb->fInX) fr |= SERIAL_AUTO_RECEIVE;
-    if (dcb->fErrorChar) fr |= SERIAL_ERROR_CHAR;
-    if (dcb->fNull) fr |= SERIAL_NULL_STRIPPING;
-    if (dcb->fTXContinueOnXoff) fr |= SERIAL_XOFF_CONTINUE;
-    static constexpr ULONG kRts[] = {0, SERIAL_RTS_CONTROL, SERIAL_RTS_HANDSHAKE, SERIAL_TRANSMIT_TOGGLE};
-    fr |= kRts[dcb->fRtsControl];
-    s.flow = {hs, fr, dcb->XonLim, dcb->XoffLim};
+    s.flow = HandFlow(*dcb);
+    s.flow.XonLimit = Limit(dcb->XonLim, old.flow.XonLimit);
+    s.flow.XoffLimit = Limit(dcb->XoffLim, old.flow.XoffLimit);
+    const int64_t queue = props.CurrentRxQueue;
+    if (queue && (s.flow.XonLimit > queue || s.flow.XoffLimit > queue)) return Fail(ERROR_INVALID_PARAMETER);
 
     if (SetLine(hFile, s)) return TRUE;
     const DWORD error = GetLastError();
@@ -179,36 +196,29 @@ BOOL TransmitCommChar(HANDLE hFile, char cChar) {
 }
 
 BOOL EscapeCommFunction(HANDLE hFile, DWORD dwFunc) {
-    DWORD code = 0;
-    switch (dwFunc) {
-    case SETXOFF: code = IOCTL_SERIAL_SET_XOFF; break;
-    case SETXON: code = IOCTL_SERIAL_SET_XON; break;
-    case SETRTS: code = IOCTL_SERIAL_SET_RTS; break;
-    case CLRRTS: code = IOCTL_SERIAL_CLR_RTS; break;
-    case SETDTR: code = IOCTL_SERIAL_SET_DTR; break;
-    case CLRDTR: code = IOCTL_SERIAL_CLR_DTR; break;
-    case SETBREAK: code = IOCTL_SERIAL_SET_BREAK_ON; break;
-    case CLRBREAK: code = IOCTL_SERIAL_SET_BREAK_OFF; break;
-    default: SetLastError(ERROR_INVALID_PARAMETER); return FALSE;
-    }
-    return Ioctl(hFile, code);
+    static constexpr DWORD kCodes[] = {0,
+                                       IOCTL_SERIAL_SET_XOFF,
+                                       IOCTL_SERIAL_SET_XON,
+                                       IOCTL_SERIAL_SET_RTS,
+                                       IOCTL_SERIAL_CLR_RTS,
+                                       IOCTL_SERIAL_SET_DTR,
+                                       IOCTL_SERIAL_CLR_DTR,
+                                       IOCTL_SERIAL_RESET_DEVICE,
+                                       IOCTL_SERIAL_SET_BREAK_ON,
+                                       IOCTL_SERIAL_SET_BREAK_OFF};
+    if (dwFunc < SETXOFF || dwFunc > CLRBREAK) return Fail(ERROR_INVALID_PARAMETER);
+    return Ioctl(hFile, kCodes[dwFunc]);
 }
 
 BOOL SetCommBreak(HANDLE hFile) { return EscapeCommFunction(hFile, SETBREAK); }
 BOOL ClearCommBreak(HANDLE hFile) { return EscapeCommFunction(hFile, CLRBREAK); }
 
 BOOL GetCommModemStatus(HANDLE hFile, LPDWORD lpModemStat) {
-    ULONG msr = 0;
-    if (!Get(hFile, IOCTL_SERIAL_GET_MODEMSTATUS, msr)) return FALSE;
-    *lpModemStat = msr & (MS_CTS_ON | MS_DSR_ON | MS_RING_ON | MS_RLSD_ON);
-    return TRUE;
+    return Ioctl(hFile, IOCTL_SERIAL_GET_MODEMSTATUS, nullptr, 0, lpModemStat, sizeof(DWORD));
 }
 
 BOOL GetCommMask(HANDLE hFile, LPDWORD lpEvtMask) {
-    ULONG mask = 0;
-    if (!Get(hFile, IOCTL_SERIAL_GET_WAIT_MASK, mask)) return FALSE;
-    *lpEvtMask = mask;
-    return TRUE;
+    return Ioctl(hFile, IOCTL_SERIAL_GET_WAIT_MASK, nullptr, 0, lpEvtMask, sizeof(DWORD));
 }
 
 BOOL SetCommMask(HANDLE hFile, DWORD dwEvtMask) {
@@ -218,6 +228,79 @@ BOOL SetCommMask(HANDLE hFile, DWORD dwEvtMask) {
 
 BOOL WaitCommEvent(HANDLE hFile, LPDWORD lpEvtMask, LPOVERLAPPED lpOverlapped) {
     return Ioctl(hFile, IOCTL_SERIAL_WAIT_ON_MASK, nullptr, 0, lpEvtMask, sizeof(DWORD), lpOverlapped);
+}
+
+// ---- Configurations --------------------------------------------------------------------------------------
+
+namespace {
+
+// The configuration Windows builds round a DCB when the driver keeps none of its own.
+BOOL PutConfig(const DCB &dcb, LPCOMMCONFIG cc, LPDWORD size) {
+    if (!size) return Fail(ERROR_INVALID_PARAMETER);
+    const DWORD needed = sizeof(COMMCONFIG);
+    if (!cc || *size < needed) {
+        *size = needed;
+        return Fail(ERROR_INSUFFICIENT_BUFFER);
+    }
+    *cc = COMMCONFIG{};
+    cc->dwSize = needed;
+    cc->wVersion = 1;
+    cc->dcb = dcb;
+    cc->dwProviderSubType = PST_RS232;
+    *size = needed;
+    return TRUE;
+}
+
+BOOL DefaultConfig(LPCWSTR name, LPCOMMCONFIG cc, LPDWORD size) {
+    if (!internal::DeviceExists(name)) return Fail(ERROR_FILE_NOT_FOUND);
+    DCB dcb{};
+    dcb.DCBlength = sizeof(DCB);
+    dcb.fBinary = TRUE;
+    dcb.XonChar = 0x11;
+    dcb.XoffChar = 0x13;
+    if (!BuildCommDCBA("9600,n,8,1", &dcb)) return FALSE;
+    return PutConfig(dcb, cc, size);
+}
+
+}  // namespace
+
+BOOL GetCommConfig(HANDLE hCommDev, LPCOMMCONFIG lpCC, LPDWORD lpdwSize) {
+    ULONG own = 0;
+    if (!lpdwSize) return Fail(ERROR_INVALID_PARAMETER);
+    if (!Get(hCommDev, IOCTL_SERIAL_CONFIG_SIZE, own)) return FALSE;
+    if (own) {
+        if (!lpCC || *lpdwSize < own) {
+            *lpdwSize = own;
+            return Fail(ERROR_INSUFFICIENT_BUFFER);
+        }
+        DWORD returned = 0;
+        if (!DeviceIoControl(hCommDev, IOCTL_SERIAL_GET_COMMCONFIG, nullptr, 0, lpCC, own, &returned, nullptr))
+            return FALSE;
+        *lpdwSize = returned;
+        return TRUE;
+    }
+    DCB dcb{};
+    if (lpCC && *lpdwSize >= sizeof(COMMCONFIG) && !GetCommState(hCommDev, &dcb)) return FALSE;
+    return PutConfig(dcb, lpCC, lpdwSize);
+}
+
+BOOL SetCommConfig(HANDLE hCommDev, LPCOMMCONFIG lpCC, DWORD dwSize) {
+    if (!lpCC || dwSize < sizeof(COMMCONFIG)) return Fail(ERROR_INVALID_PARAMETER);
+    ULONG own = 0;
+    if (!Get(hCommDev, IOCTL_SERIAL_CONFIG_SIZE, own)) return FALSE;
+    if (own && !Ioctl(hCommDev, IOCTL_SERIAL_SET_COMMCONFIG, lpCC, dwSize)) return FALSE;
+    return SetCommState(hCommDev, &lpCC->dcb);
+}
+
+BOOL GetDefaultCommConfigA(LPCSTR lpszName, LPCOMMCONFIG lpCC, LPDWORD lpdwSize) {
+    if (!lpszName) return Fail(ERROR_INVALID_PARAMETER);
+    const std::u16string name = internal::Widen(lpszName);
+    return DefaultConfig(name.c_str(), lpCC, lpdwSize);
+}
+
+BOOL GetDefaultCommConfigW(LPCWSTR lpszName, LPCOMMCONFIG lpCC, LPDWORD lpdwSize) {
+    if (!lpszName) return Fail(ERROR_INVALID_PARAMETER);
+    return DefaultConfig(lpszName, lpCC, lpdwSize);
 }
 
 }  // namespace win32

@@ -1,5 +1,6 @@
 #include "emulator/win32/win32.h"
 
+#include <algorithm>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -9,6 +10,9 @@
 
 #include "emulator/kernel/iomgr.h"
 #include "emulator/kernel/machine.h"
+#include "emulator/kernel/namespace.h"
+#include "emulator/kernel/scheduler.h"
+#include "emulator/win32/internal.h"
 #include "platform/host/wdm.h"
 
 namespace win32 {
@@ -170,62 +174,61 @@ BOOL Transfer(HANDLE h, emu::UserRequest request, LPDWORD count, LPOVERLAPPED ov
         SetLastError(ERROR_NOACCESS);  // the I/O manager's probe of the caller's buffers
         return FALSE;
     }
+    // A read or write on an asynchronous file object needs the byte offset the OVERLAPPED carries.
+    const bool transfer = request.major == IRP_MJ_READ || request.major == IRP_MJ_WRITE;
+    if (object->overlapped && !overlapped && transfer) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
     PFILE_OBJECT file = object->file;
-
-    if (object->overlapped && overlapped) {
-        PKEVENT event = &file->Event;
-        std::shared_ptr<Object> user;
-        if (overlapped->hEvent) {
-            user = FindEvent(overlapped->hEvent);
-            if (!user) return FALSE;
-            event = &user->event;
-        }
+    request.quietFailure = true;
+    std::shared_ptr<Object> user;
+    if (overlapped) {
+        if (overlapped->hEvent && !(user = FindEvent(overlapped->hEvent))) return FALSE;
         overlapped->Internal = STATUS_PENDING;
         overlapped->InternalHigh = 0;
-        KeClearEvent(event);
-        request.event = event;
+    }
+    PKEVENT userEvent = user ? &user->event : &file->Event;
+
+    NTSTATUS status;
+    if (object->overlapped && overlapped) {
+        KeClearEvent(userEvent);
+        request.event = userEvent;
         request.ioStatus = reinterpret_cast<PIO_STATUS_BLOCK>(&overlapped->Internal);
         request.hold = user;  // the event handle may be closed before the request completes
-        NTSTATUS status = Io().submit(file, request);
+        status = Io().submit(file, request);
         if (status == STATUS_PENDING) {
             SetLastError(ERROR_IO_PENDING);
             return FALSE;
         }
         if (count && !NT_ERROR(status)) *count = static_cast<DWORD>(overlapped->InternalHigh);
-        if (NT_SUCCESS(status)) return TRUE;
-        SetLastNtError(status);
-        return FALSE;
+    } else {
+        // Synchronous: the caller waits for the request. A synchronous handle runs one request at
+        // a time. Each call waits on an event of its own, so that a request completing on the same
+        // overlapped handle cannot end the wait early (Windows would wait on the handle).
+        if (!object->overlapped) KeWaitForSingleObject(&object->serial, ::UserRequest, UserMode, FALSE, nullptr);
+        IO_STATUS_BLOCK iosb{};
+        iosb.Status = STATUS_PENDING;
+        KEVENT done;
+        KeInitializeEvent(&done, NotificationEvent, FALSE);
+        request.event = &done;
+        request.ioStatus = &iosb;
+        status = Io().submit(file, request);
+        if (status == STATUS_PENDING) {
+            KeWaitForSingleObject(&done, ::UserRequest, UserMode, FALSE, nullptr);
+            status = iosb.Status;
+        }
+        if (!object->overlapped) KeSetEvent(&object->serial, IO_NO_INCREMENT, FALSE);
+        // A status the I/O manager delivered reaches the caller's OVERLAPPED and event as well.
+        if (overlapped && iosb.Status != STATUS_PENDING) {
+            overlapped->InternalHigh = iosb.Information;
+            overlapped->Internal = static_cast<ULONG_PTR>(static_cast<ULONG>(status));
+            KeSetEvent(userEvent, IO_NO_INCREMENT, FALSE);
+        }
+        if (count && !NT_ERROR(status)) *count = static_cast<DWORD>(iosb.Information);
     }
-
-    // Synchronous: the caller waits for the request. A synchronous handle runs one request at a
-    // time. Each call waits on an event of its own, so that a request completing on the same
-    // overlapped handle cannot end the wait early (Windows would wait on the handle).
-    if (!object->overlapped) KeWaitForSingleObject(&object->serial, ::UserRequest, UserMode, FALSE, nullptr);
-    IO_STATUS_BLOCK iosb{};
-    KEVENT done;
-    KeInitializeEvent(&done, NotificationEvent, FALSE);
-    request.event = &done;
-    request.ioStatus = &iosb;
-    NTSTATUS status = Io().submit(file, request);
-    if (status == STATUS_PENDING) {
-        KeWaitForSingleObject(&done, ::UserRequest, UserMode, FALSE, nullptr);
-        status = iosb.Status;
-    }
-    if (!object->overlapped) KeSetEvent(&object->serial, IO_NO_INCREMENT, FALSE);
-
-    if (overlapped) {
-        overlapped->InternalHigh = iosb.Information;
-        overlapped->Internal = static_cast<ULONG_PTR>(static_cast<ULONG>(status));
-        if (auto user = overlapped->hEvent ? Handles().find(overlapped->hEvent) : nullptr;
-            user && user->kind == Object::Kind::Event)
-            KeSetEvent(&user->event, IO_NO_INCREMENT, FALSE);
-    }
-    if (NT_SUCCESS(status)) {
-        if (count) *count = static_cast<DWORD>(iosb.Information);
-        return TRUE;
-    }
+    if (NT_SUCCESS(status)) return TRUE;
     if (status == STATUS_END_OF_FILE && request.major == IRP_MJ_READ) return TRUE;
-    if (count && NT_WARNING(status)) *count = static_cast<DWORD>(iosb.Information);
     SetLastNtError(status);
     return FALSE;
 }
@@ -239,6 +242,21 @@ HANDLE NewEvent(BOOL manualReset, BOOL initialState) {
 }
 
 }  // namespace
+
+namespace internal {
+
+std::u16string Widen(LPCSTR s) {
+    std::u16string wide;
+    for (; s && *s; s++) wide += static_cast<char16_t>(static_cast<unsigned char>(*s));
+    return wide;
+}
+
+bool DeviceExists(LPCWSTR name) {
+    std::u16string nt;
+    return name && DevicePath(name, nt) && emu::Machine::current().service<emu::Namespace>().Resolve(nt);
+}
+
+}  // namespace internal
 
 // ---- Files and devices ----------------------------------------------------------------------------------
 
@@ -281,9 +299,7 @@ HANDLE CreateFileW(LPCWSTR lpFileName, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWOR
 HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
                    LPSECURITY_ATTRIBUTES lpSecurityAttributes, DWORD dwCreationDisposition,
                    DWORD dwFlagsAndAttributes, HANDLE hTemplateFile) {
-    std::u16string wide;
-    if (lpFileName)
-        for (const char *p = lpFileName; *p; p++) wide += static_cast<char16_t>(static_cast<unsigned char>(*p));
+    const std::u16string wide = internal::Widen(lpFileName);
     return CreateFileW(lpFileName ? wide.c_str() : nullptr, dwDesiredAccess, dwShareMode, lpSecurityAttributes,
                        dwCreationDisposition, dwFlagsAndAttributes, hTemplateFile);
 }
@@ -382,17 +398,33 @@ BOOL ResetEvent(HANDLE hEvent) {
 }
 
 DWORD WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds) {
-    auto object = Handles().find(hHandle);
-    if (!object || (object->kind == Object::Kind::File && !object->file)) {
-        SetLastError(ERROR_INVALID_HANDLE);
+    return WaitForMultipleObjects(1, &hHandle, FALSE, dwMilliseconds);
+}
+
+DWORD WaitForMultipleObjects(DWORD nCount, const HANDLE *lpHandles, BOOL bWaitAll, DWORD dwMilliseconds) {
+    if (nCount == 0 || nCount > MAXIMUM_WAIT_OBJECTS || !lpHandles) {
+        SetLastError(ERROR_INVALID_PARAMETER);
         return WAIT_FAILED;
     }
-    PKEVENT event = object->kind == Object::Kind::Event ? &object->event : &object->file->Event;
-    LARGE_INTEGER timeout;
-    timeout.QuadPart = -static_cast<LONGLONG>(dwMilliseconds) * 10000;
-    NTSTATUS status =
-        KeWaitForSingleObject(event, ::UserRequest, UserMode, FALSE, dwMilliseconds == INFINITE ? nullptr : &timeout);
-    return status == STATUS_TIMEOUT ? WAIT_TIMEOUT : WAIT_OBJECT_0;
+    std::shared_ptr<Object> held[MAXIMUM_WAIT_OBJECTS];  // the objects outlive a handle closed meanwhile
+    void *events[MAXIMUM_WAIT_OBJECTS];
+    for (DWORD i = 0; i < nCount; i++) {
+        held[i] = Handles().find(lpHandles[i]);
+        if (!held[i] || (held[i]->kind == Object::Kind::File && !held[i]->file)) {
+            SetLastError(ERROR_INVALID_HANDLE);
+            return WAIT_FAILED;
+        }
+        events[i] = held[i]->kind == Object::Kind::Event ? &held[i]->event : &held[i]->file->Event;
+        // Waiting for all of one object twice could never be satisfied atomically.
+        if (bWaitAll && std::find(events, events + i, events[i]) != events + i) {
+            SetLastError(ERROR_INVALID_PARAMETER);
+            return WAIT_FAILED;
+        }
+    }
+    const int64_t timeout = -static_cast<int64_t>(dwMilliseconds) * 10000;
+    NTSTATUS status = emu::Machine::current().scheduler().waitForObjects(
+        events, nCount, bWaitAll != FALSE, dwMilliseconds == INFINITE ? nullptr : &timeout, "WaitForMultipleObjects");
+    return status == STATUS_TIMEOUT ? WAIT_TIMEOUT : WAIT_OBJECT_0 + static_cast<DWORD>(status);
 }
 
 // ---- Time -------------------------------------------------------------------------------------------------------

@@ -41,6 +41,8 @@ inline const HANDLE INVALID_HANDLE_VALUE = reinterpret_cast<HANDLE>(static_cast<
 constexpr DWORD INFINITE = 0xFFFFFFFF;
 constexpr DWORD WAIT_OBJECT_0 = 0x00000000;
 constexpr DWORD WAIT_ABANDONED = 0x00000080;
+constexpr DWORD WAIT_ABANDONED_0 = 0x00000080;
+constexpr DWORD MAXIMUM_WAIT_OBJECTS = 64;
 constexpr DWORD WAIT_TIMEOUT = 0x00000102;
 constexpr DWORD WAIT_FAILED = 0xFFFFFFFF;
 
@@ -113,11 +115,21 @@ HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
 HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
                    LPSECURITY_ATTRIBUTES lpSecurityAttributes, DWORD dwCreationDisposition,
                    DWORD dwFlagsAndAttributes, HANDLE hTemplateFile);
+// The names without A or W are the ANSI calls, as windows.h has them without UNICODE.
+inline HANDLE CreateFile(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
+                         LPSECURITY_ATTRIBUTES lpSecurityAttributes, DWORD dwCreationDisposition,
+                         DWORD dwFlagsAndAttributes, HANDLE hTemplateFile) {
+    return CreateFileA(lpFileName, dwDesiredAccess, dwShareMode, lpSecurityAttributes, dwCreationDisposition,
+                       dwFlagsAndAttributes, hTemplateFile);
+}
 
 // Overlapped (handle opened with FILE_FLAG_OVERLAPPED and lpOverlapped given): TRUE when the
 // request completed at once; FALSE with ERROR_IO_PENDING while it runs, its status and byte count
 // then arriving in Internal/InternalHigh and hEvent (or the handle itself when hEvent is NULL)
-// being signalled.
+// being signalled. A request the driver fails at once leaves both alone: Internal stays
+// STATUS_PENDING and the event unsignalled. Such a handle takes ReadFile and WriteFile only with
+// an OVERLAPPED (ERROR_INVALID_PARAMETER otherwise); DeviceIoControl without one waits for its
+// request.
 BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead, LPDWORD lpNumberOfBytesRead,
               LPOVERLAPPED lpOverlapped);
 BOOL WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite, LPDWORD lpNumberOfBytesWritten,
@@ -137,10 +149,19 @@ BOOL CloseHandle(HANDLE hObject);
 // Names are accepted and ignored: every event is private to its handle.
 HANDLE CreateEventA(LPSECURITY_ATTRIBUTES lpEventAttributes, BOOL bManualReset, BOOL bInitialState, LPCSTR lpName);
 HANDLE CreateEventW(LPSECURITY_ATTRIBUTES lpEventAttributes, BOOL bManualReset, BOOL bInitialState, LPCWSTR lpName);
+inline HANDLE CreateEvent(LPSECURITY_ATTRIBUTES lpEventAttributes, BOOL bManualReset, BOOL bInitialState,
+                          LPCSTR lpName) {
+    return CreateEventA(lpEventAttributes, bManualReset, bInitialState, lpName);
+}
 BOOL SetEvent(HANDLE hEvent);
 BOOL ResetEvent(HANDLE hEvent);
 // Events and files (a file is signalled when an overlapped request without an event completes).
 DWORD WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds);
+// WAIT_OBJECT_0 + the lowest index signalled (any), WAIT_OBJECT_0 once all are signalled together
+// (all), WAIT_TIMEOUT, or WAIT_FAILED: nCount 0 or above MAXIMUM_WAIT_OBJECTS, or a handle twice
+// in a wait for all (ERROR_INVALID_PARAMETER); a handle that is not an event or a file
+// (ERROR_INVALID_HANDLE).
+DWORD WaitForMultipleObjects(DWORD nCount, const HANDLE *lpHandles, BOOL bWaitAll, DWORD dwMilliseconds);
 
 // ---- Time (the machine's clock) -------------------------------------------------------------------------------
 VOID Sleep(DWORD dwMilliseconds);

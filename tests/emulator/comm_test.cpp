@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <functional>
 #include <vector>
 
 #include "emulator/kernel/iomgr.h"
@@ -29,6 +30,9 @@ struct FakePort {
     SERIAL_HANDFLOW flow{SERIAL_DTR_CONTROL, SERIAL_RTS_CONTROL, 64, 64};
     SERIAL_STATUS status{};
     ULONG modemStatus = 0;
+    ULONG mask = 0;
+    ULONG configSize = 0;  // a configuration of the driver's own, answered by GET_COMMCONFIG
+    SERIAL_COMMPROP props{};
 } port;
 
 template <class T>
@@ -71,6 +75,15 @@ NTSTATUS NTAPI Control(PDEVICE_OBJECT, PIRP irp) {
     else if (code == IOCTL_SERIAL_GET_HANDFLOW) status = Give(port.flow, irp, stack);
     else if (code == IOCTL_SERIAL_GET_COMMSTATUS) status = Give(port.status, irp, stack);
     else if (code == IOCTL_SERIAL_GET_MODEMSTATUS) status = Give(port.modemStatus, irp, stack);
+    else if (code == IOCTL_SERIAL_SET_WAIT_MASK) status = Keep(port.mask, stack, buffer);
+    else if (code == IOCTL_SERIAL_GET_WAIT_MASK) status = Give(port.mask, irp, stack);
+    else if (code == IOCTL_SERIAL_GET_PROPERTIES) status = Give(port.props, irp, stack);
+    else if (code == IOCTL_SERIAL_CONFIG_SIZE) status = Give(port.configSize, irp, stack);
+    else if (code == IOCTL_SERIAL_GET_COMMCONFIG && port.configSize) {
+        std::memset(buffer, 0xC5, port.configSize);
+        irp->IoStatus.Information = port.configSize;
+    } else if (code == IOCTL_SERIAL_GET_COMMCONFIG || code == IOCTL_SERIAL_SET_COMMCONFIG)
+        status = STATUS_INVALID_PARAMETER;
     irp->IoStatus.Status = status;
     IoCompleteRequest(irp, IO_NO_INCREMENT);
     return status;
@@ -109,6 +122,7 @@ class CommTest : public ::testing::Test {
 protected:
     CommTest() {
         port = FakePort{};
+        port.props.CurrentRxQueue = 1024;
         EXPECT_EQ(machine.service<emu::IoManager>().loadDriver(Entry, u"fakeserial", kTag, &driver), STATUS_SUCCESS);
         h = CreateFileA("\\\\.\\COM9", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
         EXPECT_NE(h, INVALID_HANDLE_VALUE);
@@ -121,6 +135,19 @@ protected:
     std::vector<ULONG> Codes() const {
         std::vector<ULONG> codes;
         for (const Request &r : port.log) codes.push_back(r.code);
+        return codes;
+    }
+    // The requests that change something: the GETs a call makes first are its own business.
+    static bool Sets(const Request &r) {
+        static constexpr ULONG kReads[] = {IOCTL_SERIAL_GET_BAUD_RATE,  IOCTL_SERIAL_GET_LINE_CONTROL,
+                                           IOCTL_SERIAL_GET_CHARS,      IOCTL_SERIAL_GET_HANDFLOW,
+                                           IOCTL_SERIAL_GET_PROPERTIES, IOCTL_SERIAL_CONFIG_SIZE};
+        return std::find(std::begin(kReads), std::end(kReads), r.code) == std::end(kReads);
+    }
+    std::vector<ULONG> SetCodes() const {
+        std::vector<ULONG> codes;
+        for (const Request &r : port.log)
+            if (Sets(r)) codes.push_back(r.code);
         return codes;
     }
     template <class T>
@@ -149,8 +176,6 @@ TEST_F(CommTest, DcbBecomesTheFourLineRequestsAndComesBack) {
     dcb.fParity = TRUE;
     dcb.StopBits = TWOSTOPBITS;
     dcb.fOutxCtsFlow = TRUE;
-    dcb.fDtrControl = DTR_CONTROL_HANDSHAKE;
-    dcb.fRtsControl = RTS_CONTROL_TOGGLE;
     dcb.fOutX = TRUE;
     dcb.fTXContinueOnXoff = TRUE;
     dcb.fNull = TRUE;
@@ -158,61 +183,128 @@ TEST_F(CommTest, DcbBecomesTheFourLineRequestsAndComesBack) {
     dcb.XonLim = 100;
     dcb.XoffLim = 200;
     dcb.EvtChar = '\n';
-    port.log.clear();
-    ASSERT_TRUE(SetCommState(h, &dcb));
-
-    const std::vector<ULONG> codes = Codes();
-    ASSERT_GE(codes.size(), 4u);
-    const std::vector<ULONG> sets(codes.end() - 4, codes.end());
-    EXPECT_EQ(sets, (std::vector<ULONG>{IOCTL_SERIAL_SET_BAUD_RATE, IOCTL_SERIAL_SET_LINE_CONTROL,
-                                        IOCTL_SERIAL_SET_CHARS, IOCTL_SERIAL_SET_HANDFLOW}));
+    // Each DTR and RTS mode to its bits and back.
+    const std::pair<DWORD, ULONG> dtr[] = {{DTR_CONTROL_DISABLE, 0}, {DTR_CONTROL_ENABLE, SERIAL_DTR_CONTROL},
+                                           {DTR_CONTROL_HANDSHAKE, SERIAL_DTR_HANDSHAKE}, {DTR_CONTROL_HANDSHAKE, SERIAL_DTR_HANDSHAKE}};
+    const ULONG rts[] = {0, SERIAL_RTS_CONTROL, SERIAL_RTS_HANDSHAKE, SERIAL_TRANSMIT_TOGGLE};
+    for (DWORD mode = 0; mode < 4; mode++) {
+        dcb.fDtrControl = dtr[mode].first;
+        dcb.fRtsControl = mode;
+        port.log.clear();
+        ASSERT_TRUE(SetCommState(h, &dcb)) << mode;
+        EXPECT_EQ(SetCodes(), (std::vector<ULONG>{IOCTL_SERIAL_SET_BAUD_RATE, IOCTL_SERIAL_SET_LINE_CONTROL,
+                                                  IOCTL_SERIAL_SET_CHARS, IOCTL_SERIAL_SET_HANDFLOW}));
+        EXPECT_EQ(port.flow.ControlHandShake, dtr[mode].second | SERIAL_CTS_HANDSHAKE | SERIAL_ERROR_ABORT) << mode;
+        EXPECT_EQ(port.flow.FlowReplace, rts[mode] | SERIAL_AUTO_TRANSMIT | SERIAL_NULL_STRIPPING | SERIAL_XOFF_CONTINUE);
+        DCB back{};
+        ASSERT_TRUE(GetCommState(h, &back));
+        EXPECT_EQ(std::memcmp(&back.BaudRate, &dcb.BaudRate, sizeof(DCB) - sizeof(DWORD)), 0) << mode;
+    }
     EXPECT_EQ(port.baud.BaudRate, 115200u);
     EXPECT_EQ(port.line.WordLength, 7);
     EXPECT_EQ(port.line.Parity, EVEN_PARITY);
     EXPECT_EQ(port.line.StopBits, STOP_BITS_2);
     EXPECT_EQ(port.chars.EventChar, '\n');
     EXPECT_EQ(port.chars.BreakChar, 0x7F) << "the break character is not in the DCB and is kept";
-    EXPECT_EQ(port.flow.ControlHandShake, ULONG(SERIAL_DTR_HANDSHAKE | SERIAL_CTS_HANDSHAKE | SERIAL_ERROR_ABORT));
-    EXPECT_EQ(port.flow.FlowReplace,
-              ULONG(SERIAL_TRANSMIT_TOGGLE | SERIAL_AUTO_TRANSMIT | SERIAL_NULL_STRIPPING | SERIAL_XOFF_CONTINUE));
     EXPECT_EQ(port.flow.XonLimit, 100);
     EXPECT_EQ(port.flow.XoffLimit, 200);
 
-    DCB back{};
-    ASSERT_TRUE(GetCommState(h, &back));
-    EXPECT_EQ(std::memcmp(&back.BaudRate, &dcb.BaudRate, sizeof(DCB) - sizeof(DWORD)), 0);
+    // A limit beyond a WORD reads as 0xFFFF and, left so, keeps its value.
+    port.props.CurrentRxQueue = 200000;
+    port.flow.XonLimit = 150000;
+    ASSERT_TRUE(GetCommState(h, &dcb));
+    EXPECT_EQ(dcb.XonLim, 0xFFFF);
+    ASSERT_TRUE(SetCommState(h, &dcb));
+    EXPECT_EQ(port.flow.XonLimit, 150000);
 }
 
-TEST_F(CommTest, RefusedLineRequestLeavesThePreviousStateAndItsError) {
-    DCB dcb{};
-    ASSERT_TRUE(GetCommState(h, &dcb));
+TEST_F(CommTest, InvalidDcbsAreRefusedWithNothingSent) {
+    DCB good{};
+    ASSERT_TRUE(GetCommState(h, &good));
+    const struct Row {
+        const char *name;
+        std::function<void(DCB &)> change;
+        bool valid;
+    } rows[] = {
+        {"4 data bits", [](DCB &d) { d.ByteSize = 4; }, false},
+        {"9 data bits", [](DCB &d) { d.ByteSize = 9; }, false},
+        {"parity 5", [](DCB &d) { d.Parity = 5; }, false},
+        {"stop bits 3", [](DCB &d) { d.StopBits = 3; }, false},
+        {"5 data bits, 2 stop bits", [](DCB &d) { d.ByteSize = 5, d.StopBits = TWOSTOPBITS; }, false},
+        {"6 data bits, 1.5 stop bits", [](DCB &d) { d.ByteSize = 6, d.StopBits = ONE5STOPBITS; }, false},
+        {"5 data bits, 1.5 stop bits", [](DCB &d) { d.ByteSize = 5, d.StopBits = ONE5STOPBITS; }, true},
+        {"8 data bits, 2 stop bits, space", [](DCB &d) { d.StopBits = TWOSTOPBITS, d.Parity = SPACEPARITY; }, true},
+        {"XON = XOFF without XON/XOFF", [](DCB &d) { d.XonChar = d.XoffChar = 0; }, false},
+        {"XON = XOFF with XON/XOFF", [](DCB &d) { d.fInX = TRUE, d.XoffChar = d.XonChar; }, false},
+        {"DTR control 3", [](DCB &d) { d.fDtrControl = 3; }, false},
+        {"XonLim beyond the queue", [](DCB &d) { d.XonLim = 1025; }, false},
+        {"XoffLim beyond the queue", [](DCB &d) { d.XoffLim = 1025; }, false},
+        {"limits at the queue", [](DCB &d) { d.XonLim = d.XoffLim = 1024; }, true},
+    };
+    for (const Row &row : rows) {
+        DCB dcb = good;
+        row.change(dcb);
+        port.log.clear();
+        SetLastError(0);
+        EXPECT_EQ(SetCommState(h, &dcb), row.valid) << row.name;
+        EXPECT_EQ(GetLastError(), row.valid ? 0u : ERROR_INVALID_PARAMETER) << row.name;
+        EXPECT_TRUE(row.valid || SetCodes().empty()) << row.name << ": nothing may be sent";
+    }
+
+    // Refused by the port: what went before is set back.
+    ASSERT_TRUE(SetCommState(h, &good));
+    DCB dcb = good;
     dcb.BaudRate = 57600;
     port.refuse = IOCTL_SERIAL_SET_HANDFLOW;
     EXPECT_FALSE(SetCommState(h, &dcb));
     EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
-    EXPECT_EQ(port.baud.BaudRate, 9600u);
-
-    dcb.fOutX = TRUE;
-    dcb.XonChar = dcb.XoffChar = 0x11;
-    port.log.clear();
-    EXPECT_FALSE(SetCommState(h, &dcb));
-    EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
-    EXPECT_TRUE(port.log.empty()) << "equal XON and XOFF characters never reach the driver";
+    EXPECT_EQ(port.baud.BaudRate, good.BaudRate);
 }
 
-// Time-outs, queue sizes, purges and the immediate character are shown by their effect on the port.
-TEST_F(CommTest, MaskAndEscapesCarryTheirRequests) {
-    ASSERT_TRUE(SetCommMask(h, EV_RXCHAR | EV_CTS));
-    ASSERT_TRUE(EscapeCommFunction(h, SETBREAK));
-    ASSERT_TRUE(EscapeCommFunction(h, CLRDTR));
-    ASSERT_EQ(port.log.size(), 3u);
-    EXPECT_EQ(port.log[0].code, ULONG(IOCTL_SERIAL_SET_WAIT_MASK));
-    EXPECT_EQ(As<ULONG>(port.log[0]), ULONG(SERIAL_EV_RXCHAR | SERIAL_EV_CTS));
-    EXPECT_EQ(port.log[1].code, ULONG(IOCTL_SERIAL_SET_BREAK_ON));
-    EXPECT_EQ(port.log[2].code, ULONG(IOCTL_SERIAL_CLR_DTR));
-    EXPECT_FALSE(EscapeCommFunction(h, 7));
-    EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
-    EXPECT_EQ(port.log.size(), 3u);
+// Each call's requests, with what the last one carried.
+TEST_F(CommTest, CallsCarryTheirRequests) {
+    const struct Row {
+        const char *name;
+        std::function<BOOL()> call;
+        std::vector<ULONG> codes;
+        std::vector<UCHAR> in;  // of the last request, when given
+    } rows[] = {
+        {"SetCommMask", [&] { return SetCommMask(h, EV_RXCHAR | EV_CTS | EV_RX80FULL); }, {IOCTL_SERIAL_SET_WAIT_MASK}, {0x09, 0x04, 0, 0}},
+        {"SETXOFF", [&] { return EscapeCommFunction(h, SETXOFF); }, {IOCTL_SERIAL_SET_XOFF}, {}},
+        {"SETXON", [&] { return EscapeCommFunction(h, SETXON); }, {IOCTL_SERIAL_SET_XON}, {}},
+        {"SETRTS", [&] { return EscapeCommFunction(h, SETRTS); }, {IOCTL_SERIAL_SET_RTS}, {}},
+        {"CLRRTS", [&] { return EscapeCommFunction(h, CLRRTS); }, {IOCTL_SERIAL_CLR_RTS}, {}},
+        {"SETDTR", [&] { return EscapeCommFunction(h, SETDTR); }, {IOCTL_SERIAL_SET_DTR}, {}},
+        {"CLRDTR", [&] { return EscapeCommFunction(h, CLRDTR); }, {IOCTL_SERIAL_CLR_DTR}, {}},
+        {"RESETDEV", [&] { return EscapeCommFunction(h, RESETDEV); }, {IOCTL_SERIAL_RESET_DEVICE}, {}},
+        {"SETBREAK", [&] { return EscapeCommFunction(h, SETBREAK); }, {IOCTL_SERIAL_SET_BREAK_ON}, {}},
+        {"CLRBREAK", [&] { return EscapeCommFunction(h, CLRBREAK); }, {IOCTL_SERIAL_SET_BREAK_OFF}, {}},
+        {"escape 0", [&] { return EscapeCommFunction(h, 0); }, {}, {}},
+        {"escape 10", [&] { return EscapeCommFunction(h, 10); }, {}, {}},
+        {"TransmitCommChar", [&] { return TransmitCommChar(h, 'A'); }, {IOCTL_SERIAL_IMMEDIATE_CHAR}, {'A'}},
+        {"SetupComm", [&] { return SetupComm(h, 4096, 512); }, {IOCTL_SERIAL_SET_QUEUE_SIZE}, {0, 16, 0, 0, 0, 2, 0, 0}},
+        {"PurgeComm", [&] { return PurgeComm(h, PURGE_TXABORT | PURGE_RXCLEAR); }, {IOCTL_SERIAL_PURGE}, {9, 0, 0, 0}},
+        {"SetCommConfig", [&] {
+             COMMCONFIG cc{};
+             GetCommState(h, &cc.dcb);
+             cc.dcb.BaudRate = 1200;
+             return SetCommConfig(h, &cc, sizeof cc);
+         }, {IOCTL_SERIAL_SET_BAUD_RATE, IOCTL_SERIAL_SET_LINE_CONTROL, IOCTL_SERIAL_SET_CHARS, IOCTL_SERIAL_SET_HANDFLOW}, {}},
+    };
+    for (const Row &row : rows) {
+        port.log.clear();
+        SetLastError(0);
+        EXPECT_EQ(row.call(), !row.codes.empty()) << row.name;
+        EXPECT_EQ(GetLastError(), row.codes.empty() ? ERROR_INVALID_PARAMETER : 0u) << row.name;
+        EXPECT_EQ(SetCodes(), row.codes) << row.name;
+        if (!row.in.empty() && !port.log.empty()) {
+            EXPECT_EQ(port.log.back().in, row.in) << row.name;
+        }
+    }
+    EXPECT_EQ(port.baud.BaudRate, 1200u);
+    DWORD mask = 0;
+    ASSERT_TRUE(GetCommMask(h, &mask));
+    EXPECT_EQ(mask, EV_RXCHAR | EV_CTS | EV_RX80FULL);
 }
 
 TEST_F(CommTest, StatusAndModemLinesAreTranslated) {
@@ -229,7 +321,102 @@ TEST_F(CommTest, StatusAndModemLinesAreTranslated) {
     EXPECT_EQ(stat.cbOutQue, 9u);
     DWORD lines = 0;
     ASSERT_TRUE(GetCommModemStatus(h, &lines));
-    EXPECT_EQ(lines, MS_CTS_ON | MS_RLSD_ON) << "the delta bits are not modem status";
+    EXPECT_EQ(lines, MS_CTS_ON | MS_RLSD_ON | SERIAL_MSR_DCTS) << "the driver's value as it gave it";
+    EXPECT_FALSE(GetCommModemStatus(h, nullptr));
+    EXPECT_EQ(GetLastError(), ERROR_NOACCESS);
+}
+
+TEST_F(CommTest, ConfigurationIsBuiltRoundTheDcbUnlessTheDriverKeepsOne) {
+    COMMCONFIG cc{};
+    DWORD size = sizeof(cc) - 1;
+    EXPECT_FALSE(GetCommConfig(h, &cc, &size));
+    EXPECT_EQ(GetLastError(), ERROR_INSUFFICIENT_BUFFER);
+    EXPECT_EQ(size, sizeof(COMMCONFIG));
+    ASSERT_TRUE(GetCommConfig(h, &cc, &size));
+    DCB dcb{};
+    ASSERT_TRUE(GetCommState(h, &dcb));
+    EXPECT_EQ(std::memcmp(&cc.dcb, &dcb, sizeof dcb), 0);
+    EXPECT_EQ(cc.dwSize, sizeof(COMMCONFIG));
+    EXPECT_EQ(cc.wVersion, 1);
+    EXPECT_EQ(cc.dwProviderSubType, PST_RS232);
+    EXPECT_EQ(cc.dwProviderOffset | cc.dwProviderSize, 0u);
+    EXPECT_FALSE(SetCommConfig(h, &cc, sizeof(cc) - 1));
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+
+    port.configSize = 60;
+    unsigned char own[64] = {};
+    size = sizeof own;
+    ASSERT_TRUE(GetCommConfig(h, reinterpret_cast<LPCOMMCONFIG>(own), &size));
+    EXPECT_EQ(size, 60u);
+    EXPECT_EQ(own[59], 0xC5);
+    EXPECT_FALSE(SetCommConfig(h, &cc, sizeof cc)) << "the driver refuses its SET_COMMCONFIG";
+
+    size = sizeof cc;
+    ASSERT_TRUE(GetDefaultCommConfig("COM9", &cc, &size));
+    EXPECT_EQ(cc.dcb.BaudRate, 9600u);
+    EXPECT_EQ(cc.dcb.ByteSize, 8);
+    EXPECT_EQ(cc.dcb.Parity, NOPARITY);
+    EXPECT_EQ(cc.dcb.StopBits, ONESTOPBIT);
+    EXPECT_EQ(cc.dcb.fRtsControl, RTS_CONTROL_ENABLE);
+    EXPECT_FALSE(GetDefaultCommConfigW(u"COM7", &cc, &size));
+    EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
+}
+
+TEST_F(CommTest, BuildCommDcbParsesBothModeFormsAndRefusesTheRest) {
+    DCB base{};
+    base.BaudRate = 1234, base.ByteSize = 7, base.Parity = ODDPARITY, base.StopBits = ONE5STOPBITS;
+    base.fInX = base.fOutX = base.fOutxCtsFlow = base.fOutxDsrFlow = base.fDsrSensitivity = TRUE;
+    base.fDtrControl = DTR_CONTROL_HANDSHAKE, base.fRtsControl = RTS_CONTROL_TOGGLE;
+    base.XonChar = 0x11, base.XoffChar = 0x13;
+    constexpr int E = DTR_CONTROL_ENABLE, H = DTR_CONTROL_HANDSHAKE, T = RTS_CONTROL_TOGGLE;
+    const struct Row {
+        const char *def;
+        DWORD baud;
+        int parity, data, stop, xon, cts, dsr, dtr, rts, idsr;
+    } rows[] = {
+        {"baud=9600 parity=n data=8 stop=1", 9600, NOPARITY, 8, ONESTOPBIT, 0, 0, 0, E, E, 1},
+        {"COM1: BAUD=12 parity=E data=5 stop=1.5 xon=on odsr=on octs=on dtr=hs rts=tg idsr=off", 1200, EVENPARITY,
+         5, ONE5STOPBITS, 1, 1, 1, H, T, 0},
+        {"com3 baud=115200 dtr=off rts=hs", 115200, ODDPARITY, 7, ONE5STOPBITS, 0, 0, 0, 0, RTS_CONTROL_HANDSHAKE, 1},
+        {"baud=110", 110, ODDPARITY, 7, TWOSTOPBITS, 0, 0, 0, E, E, 1},
+        {"96,n,8,1", 9600, NOPARITY, 8, ONESTOPBIT, 0, 0, 0, E, E, 1},
+        {"COM1: 19,m,6,2,x", 19200, MARKPARITY, 6, TWOSTOPBITS, 1, 0, 0, E, E, 1},
+        {"com12:4800 , s , 8 , 1 , p", 4800, SPACEPARITY, 8, ONESTOPBIT, 0, 1, 1, H, RTS_CONTROL_HANDSHAKE, 1},
+        {"11,,8,1", 110, ODDPARITY, 8, ONESTOPBIT, 0, 0, 0, E, E, 1},
+    };
+    for (const Row &row : rows) {
+        DCB d = base;
+        ASSERT_TRUE(BuildCommDCBA(row.def, &d)) << row.def;
+        const int got[] = {int(d.Parity), d.ByteSize, d.StopBits, int(d.fInX), int(d.fOutxCtsFlow),
+                           int(d.fOutxDsrFlow), int(d.fDtrControl), int(d.fRtsControl), int(d.fDsrSensitivity)};
+        const int want[] = {row.parity, row.data, row.stop, row.xon, row.cts, row.dsr, row.dtr, row.rts, row.idsr};
+        EXPECT_EQ(d.BaudRate, row.baud) << row.def;
+        EXPECT_TRUE(std::equal(std::begin(got), std::end(got), std::begin(want))) << row.def;
+        EXPECT_EQ(d.fOutX, d.fInX) << row.def;
+        EXPECT_EQ(d.XonChar, 0x11) << row.def;
+    }
+    const char *refused[] = {"",           "COM1:",        "baud=",         "baud=9600,n",  "96,n,8,1,q",
+                             "parity=x",   "data=9",       "stop=3",        "xon=maybe",    "speed=9600",
+                             "96,n,8,1,x,y", "baud=0",     "96 n 8 1",      "dtr=tg",       "baud=96k"};
+    for (const char *def : refused) {
+        DCB d = base;
+        SetLastError(0);
+        EXPECT_FALSE(BuildCommDCBA(def, &d)) << def;
+        EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER) << def;
+        EXPECT_EQ(std::memcmp(&d, &base, sizeof d), 0) << def << ": changed";
+    }
+
+    COMMTIMEOUTS t{1, 2, 3, 4, 5};
+    DCB d = base;
+    ASSERT_TRUE(BuildCommDCBAndTimeoutsW(u"96,n,8,1", &d, &t));
+    EXPECT_EQ(t.ReadIntervalTimeout, 1u) << "no \"to\": the time-outs stay";
+    ASSERT_TRUE(BuildCommDCBAndTimeouts("baud=9600 to=on", &d, &t));
+    EXPECT_EQ(std::vector<DWORD>({t.ReadIntervalTimeout, t.ReadTotalTimeoutMultiplier, t.ReadTotalTimeoutConstant,
+                                  t.WriteTotalTimeoutMultiplier, t.WriteTotalTimeoutConstant}),
+              std::vector<DWORD>({0, 0, 0, 0, 60000}));
+    ASSERT_TRUE(BuildCommDCBAndTimeoutsA("to=off", &d, &t));
+    EXPECT_EQ(t.WriteTotalTimeoutConstant, 0u);
+    EXPECT_FALSE(BuildCommDCBW(u"baud=96\u00e9", &d));
 }
 
 }  // namespace

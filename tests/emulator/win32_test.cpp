@@ -1,7 +1,10 @@
 // The Win32 side's own rules, which the port tests do not reach: a synchronous handle runs one
-// request at a time, a result polled while pending, the last error per thread, the errors of bad
-// handles, buffers and dispositions, and how the driver's statuses become errors.
+// request at a time, a result polled while pending, what an overlapped handle refuses and what a
+// request failed at once leaves alone, waits for several objects, the last error per thread, the
+// errors of bad handles, buffers and dispositions, and how the driver's statuses become errors.
 #include <gtest/gtest.h>
+
+#include <vector>
 
 #include "emulator/win32/comm.h"
 #include "emulator/win32/win32.h"
@@ -74,6 +77,111 @@ TEST(Win32, PendingPollBadArgumentsAndTheLastErrorOfEachThread) {
     EXPECT_EQ(GetLastError(), ERROR_BUSY);
     EXPECT_TRUE(CloseHandle(h));
     EXPECT_EQ(bench.shutDown(), 0u);
+}
+
+// What Windows does with an overlapped handle: no ReadFile or WriteFile without an OVERLAPPED, a
+// request failed at once leaves its OVERLAPPED and event as they were, and both ends of a loopback
+// can be waited for together.
+TEST(Win32, OverlappedHandleRulesAndFailuresAtOnce) {
+    lab::Bench bench;
+    HANDLE h = OpenCom3(bench, FILE_FLAG_OVERLAPPED);
+    char c = 'x';
+    DWORD n = 7;
+    EXPECT_FALSE(ReadFile(h, &c, 1, &n, nullptr));
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+    EXPECT_FALSE(WriteFile(h, &c, 1, &n, nullptr));
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(n, 0u);
+    SERIAL_BAUD_RATE rate{115200};
+    EXPECT_TRUE(DeviceIoControl(h, IOCTL_SERIAL_SET_BAUD_RATE, &rate, sizeof rate, nullptr, 0, &n, nullptr));
+
+    OVERLAPPED rd{}, wr{};
+    rd.hEvent = CreateEventA(nullptr, TRUE, TRUE, nullptr);
+    wr.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    const ULONG badMask = 0x2000;
+    for (HANDLE event : {rd.hEvent, HANDLE(nullptr)}) {
+        OVERLAPPED ov{};
+        ov.hEvent = event;
+        EXPECT_FALSE(DeviceIoControl(h, IOCTL_SERIAL_SET_WAIT_MASK, const_cast<ULONG *>(&badMask), 4, nullptr, 0, &n, &ov));
+        EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+        EXPECT_EQ(ov.Internal, ULONG_PTR(STATUS_PENDING));
+        EXPECT_FALSE(HasOverlappedIoCompleted(&ov));
+        EXPECT_EQ(WaitForSingleObject(event ? event : h, 0), WAIT_TIMEOUT) << "cleared, then never set";
+    }
+
+    char back = 0;
+    const int64_t start = bench.machine().now();
+    ASSERT_FALSE(ReadFile(h, &back, 1, nullptr, &rd));
+    ASSERT_EQ(GetLastError(), ERROR_IO_PENDING);
+    WriteFile(h, &c, 1, nullptr, &wr);
+    const HANDLE both[] = {rd.hEvent, wr.hEvent};
+    EXPECT_EQ(WaitForMultipleObjects(2, both, TRUE, 1000), WAIT_OBJECT_0);
+    EXPECT_LT(bench.machine().now() - start, 10 * kMs);
+    EXPECT_TRUE(GetOverlappedResult(h, &rd, &n, FALSE));
+    EXPECT_EQ(back, 'x');
+    CloseHandle(rd.hEvent);
+    CloseHandle(wr.hEvent);
+    EXPECT_TRUE(CloseHandle(h));
+    EXPECT_EQ(bench.shutDown(), 0u);
+}
+
+// Events 0 (manual reset), 1 and 2 (auto reset): which wait ends how and when, and what it takes.
+TEST(Win32, WaitForMultipleObjectsAnyAllAndTimeOut) {
+    emu::Machine machine;
+    struct Row {
+        const char *name;
+        unsigned signalled;  // at the start, bit per event
+        int later;           // set 10 ms in, or -1
+        BOOL all;
+        DWORD ms;
+        DWORD result;
+        int64_t at;          // ms
+        unsigned left;       // signalled afterwards
+    } rows[] = {
+        {"any: the lowest signalled", 0b110, -1, FALSE, 0, WAIT_OBJECT_0 + 1, 0, 0b100},
+        {"any: the one set later", 0, 2, FALSE, 50, WAIT_OBJECT_0 + 2, 10, 0},
+        {"any: none", 0, -1, FALSE, 30, WAIT_TIMEOUT, 30, 0},
+        {"all: the last one set later", 0b011, 2, TRUE, INFINITE, WAIT_OBJECT_0, 10, 0b001},
+        {"all: one missing takes none", 0b101, -1, TRUE, 20, WAIT_TIMEOUT, 20, 0b101},
+        {"all: one set while one is missing stays set", 0b001, 1, TRUE, 30, WAIT_TIMEOUT, 30, 0b011},
+        {"all: a manual one set later", 0b110, 0, TRUE, 50, WAIT_OBJECT_0, 10, 0b001},
+    };
+    for (const Row &row : rows) {
+        HANDLE e[3];
+        for (int i = 0; i < 3; i++) e[i] = CreateEventA(nullptr, i == 0, (row.signalled >> i) & 1, nullptr);
+        const int64_t start = machine.now();
+        emu::Thread setter([&] {
+            if (row.later < 0) return;
+            Sleep(10);
+            SetEvent(e[row.later]);
+        });
+        EXPECT_EQ(WaitForMultipleObjects(3, e, row.all, row.ms), row.result) << row.name;
+        EXPECT_EQ(machine.now() - start, row.at * kMs) << row.name;
+        setter.join();
+        for (int i = 0; i < 3; i++) {
+            EXPECT_EQ(WaitForSingleObject(e[i], 0) == WAIT_OBJECT_0, bool((row.left >> i) & 1)) << row.name << " " << i;
+            CloseHandle(e[i]);
+        }
+    }
+
+    HANDLE e = CreateEventA(nullptr, TRUE, TRUE, nullptr);
+    const HANDLE twice[] = {e, e}, stale[] = {e, reinterpret_cast<HANDLE>(0x1234)};
+    std::vector<HANDLE> many(MAXIMUM_WAIT_OBJECTS + 1, e);
+    EXPECT_EQ(WaitForMultipleObjects(2, twice, FALSE, 0), WAIT_OBJECT_0);
+    const struct {
+        DWORD count;
+        const HANDLE *handles;
+        BOOL all;
+        DWORD error;
+    } refused[] = {{0, twice, FALSE, ERROR_INVALID_PARAMETER},
+                   {DWORD(many.size()), many.data(), FALSE, ERROR_INVALID_PARAMETER},
+                   {2, twice, TRUE, ERROR_INVALID_PARAMETER},
+                   {2, stale, FALSE, ERROR_INVALID_HANDLE}};
+    for (auto [count, handles, all, error] : refused) {
+        EXPECT_EQ(WaitForMultipleObjects(count, handles, all, 0), WAIT_FAILED);
+        EXPECT_EQ(GetLastError(), error) << count;
+    }
+    CloseHandle(e);
 }
 
 // The driver's statuses whose errors no port test sees.

@@ -56,6 +56,15 @@ protected:
         ASSERT_TRUE(SetCommTimeouts(h, &timeouts));
     }
 
+    // ReadFile or WriteFile waited for, as on a synchronous handle (the handle is overlapped).
+    BOOL SyncIo(bool read, const void *data, DWORD length, DWORD *n) {
+        Overlapped o;
+        const BOOL done = read ? ReadFile(h, const_cast<void *>(data), length, nullptr, &o.ov)
+                               : WriteFile(h, data, length, nullptr, &o.ov);
+        if (!done && GetLastError() != ERROR_IO_PENDING) return FALSE;
+        return GetOverlappedResult(h, &o.ov, n, TRUE);
+    }
+
     int64_t Now() { return bench->machine().now(); }
     // A timer expires on the first clock tick at or after its due time.
     int64_t Tick(int64_t t) {

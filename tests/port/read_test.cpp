@@ -88,7 +88,7 @@ protected:
         SetTimeouts(kMax, 0, 0);
         std::vector<uint8_t> data(8192);
         DWORD n = 0;
-        ASSERT_TRUE(ReadFile(h, data.data(), DWORD(data.size()), &n, nullptr));
+        ASSERT_TRUE(SyncIo(true, data.data(), DWORD(data.size()), &n));
         ExpectNext(data, n);
         EXPECT_EQ(taken, sent);
     }
@@ -220,7 +220,7 @@ TEST_F(ReadPort, QueueSizeGrowsTheRingKeepingItsDataAndNeverShrinks) {
     SetTimeouts(kMax, 0, 0);
     std::vector<uint8_t> data(900);
     DWORD n = 0;
-    ASSERT_TRUE(ReadFile(h, data.data(), 900, &n, nullptr));
+    ASSERT_TRUE(SyncIo(true, data.data(), 900, &n));
     ExpectNext(data, n);
     SendAndLand(800);
     ASSERT_EQ(Stat().cbInQue, 900u);

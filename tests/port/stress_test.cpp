@@ -83,6 +83,7 @@ struct Slot {
     OVERLAPPED o{};
     std::vector<uint8_t> buffer;
     DWORD length = 0;
+    bool endedAtOnce = false;  // its status and event never come
 
     Slot() { o.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr); }
     ~Slot() { CloseHandle(o.hEvent); }
@@ -93,6 +94,11 @@ struct Slot {
     }
 
     Done finish(HANDLE h, Faults &faults, const char *kind) {
+        if (endedAtOnce) {
+            if (HasOverlappedIoCompleted(&o) || WaitForSingleObject(o.hEvent, 0) != WAIT_TIMEOUT)
+                faults.add(std::string(kind) + ": a request failed at once delivered its status");
+            return {STATUS_CANCELLED, 0};
+        }
         DWORD count = 0;
         const BOOL ok = GetOverlappedResult(h, &o, &count, TRUE);
         const DWORD error = ok ? ERROR_SUCCESS : GetLastError();
@@ -116,10 +122,12 @@ struct Slot {
 };
 
 // A request that did not finish at once is pending, or was cancelled by a purge as it started.
-void Issued(Faults &faults, const char *call) {
+// True for the second: it is over.
+bool Issued(Faults &faults, const char *call) {
     const DWORD error = GetLastError();
     if (error != ERROR_IO_PENDING && error != ERROR_OPERATION_ABORTED)
         faults.add(std::string(call) + " failed at once with error " + std::to_string(error));
+    return error != ERROR_IO_PENDING;
 }
 
 struct WriteRecord {
@@ -195,7 +203,7 @@ struct Writer {
                 for (uint32_t k = 0; k < s.length; k++) s.buffer[k] = StreamByte(id, k);
                 writes.push_back({s.length, {}});
                 s.checkQuiet(run.faults, "write");
-                if (!WriteFile(run.h, s.buffer.data(), s.length, nullptr, &s.o)) Issued(run.faults, "WriteFile");
+                s.endedAtOnce = !WriteFile(run.h, s.buffer.data(), s.length, nullptr, &s.o) && Issued(run.faults, "WriteFile");
                 run.count(run.tally.writes);
             }
             // A long write is left to its time-out (or a purge).
@@ -242,7 +250,7 @@ struct Reader {
                 // Count first, flag second: an announcement missed by one is caught by the other.
                 setsAtIssue[i] = run.early.sets;
                 earlyAtIssue[i] = run.early.active;
-                if (!ReadFile(run.h, s.buffer.data(), s.length, nullptr, &s.o)) Issued(run.faults, "ReadFile");
+                s.endedAtOnce = !ReadFile(run.h, s.buffer.data(), s.length, nullptr, &s.o) && Issued(run.faults, "ReadFile");
                 run.count(run.tally.reads);
             }
             // Without a time-out a read waits for all it asked for, so the reader always ends up cancelling.

@@ -67,7 +67,7 @@ TEST_F(WritePort, WritesLeaveInChunksAndArriveByteExactWithAFlushBehindThem) {
     int64_t start = Now();
     EXPECT_TRUE(FlushFileBuffers(h));  // nothing ahead of it
     DWORD written = 1;
-    EXPECT_TRUE(WriteFile(h, "", 0, &written, nullptr));
+    EXPECT_TRUE(SyncIo(false, "", 0, &written));
     EXPECT_EQ(written, 0u);
     EXPECT_EQ(Now(), start);
 
@@ -108,7 +108,7 @@ TEST_F(WritePort, ALostChunkEndsItsWriteWithTheConfirmedCount) {
     EXPECT_EQ(written, 3u);
     auto &pool = bench->machine().service<emu::Pool>();
     pool.failTag(MIRAVO_POOL_TAG, 1);
-    EXPECT_FALSE(WriteFile(h, "ab", 2, &written, nullptr));
+    EXPECT_FALSE(SyncIo(false, "ab", 2, &written));
     EXPECT_EQ(GetLastError(), ERROR_NOT_ENOUGH_MEMORY);
     pool.clearFaults();
 }
