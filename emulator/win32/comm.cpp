@@ -107,6 +107,14 @@ BOOL GetCommState(HANDLE hFile, LPDCB dcb) {
     return TRUE;
 }
 
+static BOOL SetLinesOfModes(HANDLE h, const DCB &dcb) {
+    if (dcb.fDtrControl == DTR_CONTROL_ENABLE && !Ioctl(h, IOCTL_SERIAL_SET_DTR)) return FALSE;
+    if (dcb.fDtrControl == DTR_CONTROL_DISABLE && !Ioctl(h, IOCTL_SERIAL_CLR_DTR)) return FALSE;
+    if (dcb.fRtsControl == RTS_CONTROL_ENABLE && !Ioctl(h, IOCTL_SERIAL_SET_RTS)) return FALSE;
+    if (dcb.fRtsControl == RTS_CONTROL_DISABLE && !Ioctl(h, IOCTL_SERIAL_CLR_RTS)) return FALSE;
+    return TRUE;
+}
+
 BOOL SetCommState(HANDLE hFile, LPDCB dcb) {
     if (!dcb || !ValidDcb(*dcb)) return Fail(ERROR_INVALID_PARAMETER);
     // The previous state comes back when a later step is refused, so a failed call changes nothing.
@@ -128,7 +136,9 @@ BOOL SetCommState(HANDLE hFile, LPDCB dcb) {
     const int64_t queue = props.CurrentRxQueue;
     if (queue && (s.flow.XonLimit > queue || s.flow.XoffLimit > queue)) return Fail(ERROR_INVALID_PARAMETER);
 
-    if (SetLine(hFile, s)) return TRUE;
+    // The handshake request changes a line only when its mode changes; a line the application
+    // set or cleared by hand since then is brought back to what the DCB asks for.
+    if (SetLine(hFile, s) && SetLinesOfModes(hFile, *dcb)) return TRUE;
     const DWORD error = GetLastError();
     SetLine(hFile, old);
     SetLastError(error);

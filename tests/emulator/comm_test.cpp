@@ -192,8 +192,12 @@ TEST_F(CommTest, DcbBecomesTheFourLineRequestsAndComesBack) {
         dcb.fRtsControl = mode;
         port.log.clear();
         ASSERT_TRUE(SetCommState(h, &dcb)) << mode;
-        EXPECT_EQ(SetCodes(), (std::vector<ULONG>{IOCTL_SERIAL_SET_BAUD_RATE, IOCTL_SERIAL_SET_LINE_CONTROL,
-                                                  IOCTL_SERIAL_SET_CHARS, IOCTL_SERIAL_SET_HANDFLOW}));
+        // Lines under the application's control are set as the modes say, whatever happened to them before.
+        std::vector<ULONG> codes{IOCTL_SERIAL_SET_BAUD_RATE, IOCTL_SERIAL_SET_LINE_CONTROL, IOCTL_SERIAL_SET_CHARS,
+                                 IOCTL_SERIAL_SET_HANDFLOW};
+        if (mode < 2) codes.push_back(mode ? IOCTL_SERIAL_SET_DTR : IOCTL_SERIAL_CLR_DTR);
+        if (mode < 2) codes.push_back(mode ? IOCTL_SERIAL_SET_RTS : IOCTL_SERIAL_CLR_RTS);
+        EXPECT_EQ(SetCodes(), codes) << mode;
         EXPECT_EQ(port.flow.ControlHandShake, dtr[mode].second | SERIAL_CTS_HANDSHAKE | SERIAL_ERROR_ABORT) << mode;
         EXPECT_EQ(port.flow.FlowReplace, rts[mode] | SERIAL_AUTO_TRANSMIT | SERIAL_NULL_STRIPPING | SERIAL_XOFF_CONTINUE);
         DCB back{};
@@ -289,7 +293,8 @@ TEST_F(CommTest, CallsCarryTheirRequests) {
              GetCommState(h, &cc.dcb);
              cc.dcb.BaudRate = 1200;
              return SetCommConfig(h, &cc, sizeof cc);
-         }, {IOCTL_SERIAL_SET_BAUD_RATE, IOCTL_SERIAL_SET_LINE_CONTROL, IOCTL_SERIAL_SET_CHARS, IOCTL_SERIAL_SET_HANDFLOW}, {}},
+         }, {IOCTL_SERIAL_SET_BAUD_RATE, IOCTL_SERIAL_SET_LINE_CONTROL, IOCTL_SERIAL_SET_CHARS, IOCTL_SERIAL_SET_HANDFLOW,
+             IOCTL_SERIAL_SET_DTR, IOCTL_SERIAL_SET_RTS}, {}},
     };
     for (const Row &row : rows) {
         port.log.clear();
