@@ -1,8 +1,8 @@
-// Plug and Play through the PnP manager: names across start and removal, surprise removal,
-// capabilities, hardware IDs, stop and restart, and many devices coming and going.
+// Plug and Play through the PnP manager, and the request queues on a plugged port: requests held
+// during a pending stop, queued requests giving back what they hold, counted DPCs, busy queries,
+// stop and restart, capabilities, hardware IDs, and allocation failures during a start.
 #include <atomic>
 
-#include "control/control.h"
 #include "receive/receive.h"
 #include "requests/requests.h"
 #include "tests/driver/pnp_test_support.h"
@@ -159,25 +159,6 @@ TEST_F(PnpHandlingTest, CountedDpcsAndTimersCountEachPendingRunOnceAndADrainWait
     EXPECT_GE(machine.now(), due);
     EXPECT_EQ(runs, 2);
     EXPECT_EQ(pnp.remove(device.pdo()), STATUS_SUCCESS);
-}
-
-TEST_F(PnpHandlingTest, SurpriseRemovalWithdrawsNamesOnceAndRemovalFinishes) {
-    SimulatedDevice device(Variant(3));
-    registry.SetString(DeviceParameters(3), u"PortName", u"COM9");
-    ASSERT_EQ(pnp.plugIn(driver, device.pdo()), STATUS_SUCCESS);
-    device.bus().unplug();
-    EXPECT_EQ(pnp.surpriseRemove(device.pdo()), STATUS_SUCCESS);
-    PortExtension *port = Ext(device);
-    ASSERT_NE(port, nullptr) << "the port stays until the removal";
-    EXPECT_TRUE(port->PnpAcceptState & PnpAcceptSurpriseRemoved);
-    // The drain gave back the base count; the removal's drain must then not block.
-    EXPECT_EQ(port->PendingRequestCount, 0);
-    EXPECT_EQ(names.Resolve(u"\\??\\COM9"), nullptr);
-    EXPECT_FALSE(registry.GetValue(emu::Registry::kSerialCommPath, u"\\Device\\Serial2"));
-
-    EXPECT_EQ(pnp.finishSurpriseRemoval(device.pdo()), STATUS_SUCCESS);
-    EXPECT_EQ(Port(device), nullptr);
-    EXPECT_EQ(PortBytes(), 0u);
 }
 
 TEST_F(PnpHandlingTest, QueryRemoveAndQueryStopAreRefusedWhileOpen) {
