@@ -6,7 +6,7 @@ namespace devtest {
 namespace {
 
 // A write and a two-byte read back: byte registers on every type, word registers only on the types
-// that have them, anything else stalled.
+// that have them, anything else stalled; an EEPROM read started is not done at once.
 TEST(ChipRegisters, ReadBackAtTheirReadAddressesOnTheTypesThatHaveThem) {
     struct Row {
         int type;
@@ -16,6 +16,7 @@ TEST(ChipRegisters, ReadBackAtTheirReadAddressesOnTheTypesThatHaveThem) {
     } rows[] = {
         {1, 0x0002, 0x0082, 0xEF, 1},   {2, 0x0505, 0x8585, 0xBEEF, 2}, {1, 0x0505, 0x8585, -1, 0},
         {2, 0x0C0C, 0x8C8C, -1, 0},     {3, 0x0C0C, 0x8C8C, 0xBEEF, 2}, {0, 0x1234, 0x9234, -1, 0},
+        {2, 0x0404, 0x8383, 0xFF, 1},  // the EEPROM latch keeps its old byte while the read it starts is busy
     };
     emu::Machine machine;
     for (const Row &row : rows) {

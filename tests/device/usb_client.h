@@ -15,16 +15,13 @@
 #include "emulator/usbdevice/device.h"
 #include "emulator/usbdevice/far_ends.h"
 #include "platform/host/usb.h"
+#include "tests/emulator/kernel_test_support.h"
 
 namespace devtest {
 
 using namespace emu::usb;
 
-inline void Delay(int64_t units) {
-    LARGE_INTEGER t;
-    t.QuadPart = -units;
-    KeDelayExecutionThread(KernelMode, FALSE, &t);
-}
+using kt::Delay;
 
 // One URB in flight: its own IRP, completion noted by the routine below.
 struct Request {
