@@ -1,10 +1,29 @@
-// The bus below the port: bandwidth per frame, the short-transfer rules, unplugging, injected
-// faults, reselected and hostile configurations, a missing string, and suspend.
+// The bus below the port: completion at frame boundaries, bandwidth per frame, the short-transfer
+// rules, unplugging, injected faults, reselected and hostile configurations, a missing string, and
+// suspend.
 #include "emulator/kernel/pnpmgr.h"
 #include "tests/device/usb_client.h"
 
 namespace devtest {
 namespace {
+
+TEST(Bus, UrbsCompleteAtFrameBoundariesOnAProcessorAtDispatchLevel) {
+    emu::Machine machine;
+    SimulatedDevice device(ChipConfig::Variant(2));
+    Client client(device.pdo());
+    Delay(kFrame / 3);
+    auto r = client.vendor(true, 0x0080, 0, 1);
+    const int64_t submitted = machine.now();
+    client.start(*r);
+    EXPECT_EQ(r->returned, STATUS_PENDING);
+    ASSERT_TRUE(client.wait(*r));
+    EXPECT_EQ(r->status, STATUS_SUCCESS);
+    EXPECT_EQ(r->completionIrql, DISPATCH_LEVEL);
+    EXPECT_EQ(r->completedAt, (submitted / kFrame + 1) * kFrame);
+    auto log = device.bus().urbLog();
+    EXPECT_EQ(log.back().submitted, submitted);
+    EXPECT_EQ(log.back().completed, r->completedAt);
+}
 
 TEST(Bus, BulkPacketsShareAPerFrameBudget) {
     emu::Machine machine;

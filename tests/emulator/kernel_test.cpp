@@ -1,5 +1,5 @@
 // The emulated kernel's executive services where the driver's own tests would not notice a fault:
-// DPC concurrency, timer rounding, event kinds and fast mutexes.
+// DPC concurrency, timer rounding, event kinds, exact time-outs and fast mutexes.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -81,6 +81,24 @@ TEST(Event, NotificationReleasesEveryWaiterSynchronizationOne) {
         EXPECT_EQ(KeReadStateEvent(&event), all ? 1 : 0) << type;
         EXPECT_EQ(firstAt - start, 1 * kMs) << type;
     }
+}
+
+TEST(Wait, TimeOutsTakeExactlyTheEmulatedTimeAndLittleRealTime) {
+    emu::Machine machine;
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    auto realStart = std::chrono::steady_clock::now();
+    EXPECT_EQ(WaitFor(&event, 12345), STATUS_TIMEOUT);
+    EXPECT_EQ(machine.now(), 12345) << "a wait time-out is not rounded to the tick";
+    emu::Thread setter([&] {
+        Delay(10 * kMs);
+        KeSetEvent(&event, IO_NO_INCREMENT, FALSE);
+    });
+    EXPECT_EQ(WaitFor(&event, 1 * kSecond), STATUS_SUCCESS);
+    EXPECT_EQ(machine.now(), 12345 + 10 * kMs);
+    setter.join();
+    Delay(10 * kSecond);  // the cancelled time-out must not fire into a finished wait
+    EXPECT_LT(std::chrono::steady_clock::now() - realStart, std::chrono::milliseconds(500));
 }
 
 TEST(FastMutex, MutualExclusionBetweenThreadsAtApcLevel) {
