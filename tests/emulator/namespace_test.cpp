@@ -105,4 +105,21 @@ TEST(Namespace, InterfacesRegisterOnceAndResolveOnlyWhileEnabled) {
     EXPECT_EQ(pool.countInUse(emu::kRtlStringTag), 0u);
 }
 
+TEST(Namespace, RemovingThePdoForgetsItsInterfacesAndKeys) {
+    emu::Machine machine;
+    auto &ns = machine.service<emu::Namespace>();
+    DEVICE_OBJECT pdo{};
+    ns.SetDeviceInstanceId(&pdo, u"USB\\VID_1209&PID_0001\\1");
+    UNICODE_STRING link{};
+    ASSERT_EQ(IoRegisterDeviceInterface(&pdo, &kComPortClass, nullptr, &link), STATUS_SUCCESS);
+    ASSERT_EQ(SetState(link, true), STATUS_SUCCESS);
+
+    ns.RemoveDevice(&pdo);
+    EXPECT_TRUE(ns.EnabledInterfaces(kComPortClass).empty());
+    EXPECT_EQ(SetState(link, false), STATUS_OBJECT_NAME_NOT_FOUND);
+    RtlFreeUnicodeString(&link);
+    HANDLE key = nullptr;
+    EXPECT_EQ(IoOpenDeviceRegistryKey(&pdo, PLUGPLAY_REGKEY_DEVICE, KEY_READ, &key), STATUS_INVALID_DEVICE_REQUEST);
+}
+
 }  // namespace
