@@ -31,8 +31,9 @@ NTSTATUS InitPortExtension(PDEVICE_OBJECT DeviceObject) {
     KeInitializeDpc(&port->XoffCountTimeoutDpc, XoffCountTimeoutDpc, port);
     KeInitializeDpc(&port->XoffCountDoneDpc, XoffCountDoneDpc, port);
     KeInitializeDpc(&port->CompleteWaitDpc, CompleteWaitDpc, port);
-    KeInitializeDpc(&port->ArmRtsDropDpc, EndRtsDropAttemptDpc, port);
-    KeInitializeDpc(&port->RtsDropDpc, EndRtsDropAttemptDpc, port);
+    KeInitializeDpc(&port->ArmRtsDropDpc, ArmRtsDropDpc, port);
+    KeInitializeDpc(&port->RtsDropDpc, RtsDropDpc, port);
+    KeInitializeDpc(&port->RxFlowDpc, RxFlowDpc, port);
 
     port->CurrentBaud = 0;
     port->LineControl = 0x1A;  // 7 data bits, even parity, 1 stop bit

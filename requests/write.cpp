@@ -30,6 +30,7 @@
 //
 // RefTransfer is set exactly in Sending and Expiring (and Drained, where CompleteWriteDpc owns it);
 // RefTotalTimer is left to the transfer out in Expiring and ExpiredWaiting.
+#include "control/control.h"
 #include "receive/receive.h"
 #include "requests/write.h"
 
@@ -60,6 +61,14 @@ static ULONG WriteLengthOf(PIRP Irp) {
 
 // What a write reports sent; the XOFF counter has no output buffer, and so reports nothing.
 static ULONG SentInformation(PIRP Irp, ULONG Confirmed) { return IsXoffCounter(Irp) ? 0 : Confirmed; }
+
+static BOOLEAN TransmitToggle(PortExtension *Port) {
+    KIRQL irql;
+    KeAcquireSpinLock(&Port->ControlLock, &irql);
+    BOOLEAN toggle = (Port->HandFlow.FlowReplace & SERIAL_RTS_MASK) == SERIAL_TRANSMIT_TOGGLE;
+    KeReleaseSpinLock(&Port->ControlLock, irql);
+    return toggle;
+}
 
 static BOOLEAN ChunkOut(PortExtension *Port) {
     return Port->WriteState == WriteSending || Port->WriteState == WriteExpiring;
@@ -254,6 +263,7 @@ NTSTATUS NTAPI BeginWrite(PortExtension *Port) {
         Port->InFlightChunk = 0;
         Port->WriteState = WriteWaiting;
         IoReleaseCancelSpinLock(irql);
+        if (TransmitToggle(Port)) (void)SetRts(Port);  // up before the first start bit
         SendWriteChunk(Port);
         return result;
     }
@@ -371,6 +381,8 @@ VOID NTAPI TakeNextWrite(PIRP *Slot, PLIST_ENTRY Queue, PIRP *Next, BOOLEAN Comp
             }
         }
         TakeNextRequestLocked(Slot, Queue, Next, complete, Port, irql);
+        // However a write ended, RTS may go down once the line is idle.
+        if (current && TransmitToggle(Port)) TriggerRtsDrop(Port);
         PIRP next = *Next;
         if (!next || IoGetCurrentIrpStackLocation(next)->MajorFunction != IRP_MJ_FLUSH_BUFFERS) return;
         // A flush waits only for what was queued before it: it is done now.
