@@ -301,19 +301,14 @@ VOID NTAPI ContinueWrite(PortExtension *Port, ULONG Sent, LONG Generation) {
         FinishCurrentOf(Port, &WriteKind, TakeBackWrite, irql, STATUS_TIMEOUT, RefTotalTimer);
         return;
     }
-    ULONG chunk = NextChunk(Port);
-    NTSTATUS built = BuildChunk(Port, chunk, Generation);
-    if (built == STATUS_INSUFFICIENT_RESOURCES) {
-        // No slot free: waiting, and SendWriteChunk (which takes ControlLock for the hint) tries again.
-        SetRefBits(irp, RefBitsOf(irp) & ~RefTransfer);
-        Port->WriteState = WriteWaiting;
-        IoReleaseCancelSpinLock(irql);
-        SendWriteChunk(Port);
-        return;
-    }
-    Port->InFlightChunk = chunk;
+    // The next chunk goes through SendWriteChunk, which looks at the transmit holds (under
+    // ControlLock, which cannot be taken here): an XOFF or CTS hold that came while this chunk was
+    // out parks the rest, and the chip's FIFO is all that still goes. With no bulk OUT slot free it
+    // waits there too.
+    SetRefBits(irp, RefBitsOf(irp) & ~RefTransfer);
+    Port->WriteState = WriteWaiting;
     IoReleaseCancelSpinLock(irql);
-    SendBuilt(Port, built, Generation);
+    SendWriteChunk(Port);
 }
 
 VOID NTAPI WriteChunkLost(PortExtension *Port, NTSTATUS Why, LONG Generation) { EndLostWrite(Port, Generation, Why); }

@@ -1,0 +1,125 @@
+// Software flow control end to end against a scripted peer that obeys XON/XOFF: a reader that
+// stops makes the port hold the peer off at the XOFF limit and let it go at XonLimit with no byte
+// lost, and the peer's XOFF stops the port's transmitter within what the chip already holds. The
+// request that switches these controls on (SET_HANDFLOW) is not built yet, so they are set directly.
+#include <algorithm>
+
+#include "tests/port/com_port.h"
+
+namespace port_test {
+namespace {
+
+constexpr uint8_t kXon = 0x11, kXoff = 0x13;
+
+class SoftwareFlow : public ComPort, public ::testing::WithParamInterface<int> {
+protected:
+    void SetUp() override {
+        lab::Options options{.farEnd = lab::FarEnd::Scripted};
+        options.chip = emu::usb::ChipConfig::Variant(GetParam());
+        Start(std::move(options));
+        COMMTIMEOUTS timeouts{};
+        timeouts.ReadTotalTimeoutConstant = 5000;
+        OpenAt(115200, timeouts);
+        Peer().setFormat(emu::usb::WireFormat::Rate(115200));
+    }
+    emu::usb::ScriptedPeer &Peer() { return *bench->peer(); }
+    PortExtension &Port() { return *bench->port(); }
+    void AddFlow(ULONG bits) {
+        KIRQL irql;
+        KeAcquireSpinLock(&Port().ControlLock, &irql);
+        Port().HandFlow.FlowReplace |= bits;
+        KeReleaseSpinLock(&Port().ControlLock, irql);
+    }
+    std::vector<uint8_t> Read(size_t n) {
+        std::vector<uint8_t> got(n);
+        Overlapped rd;
+        DWORD read = 0;
+        if (!ReadFile(h, got.data(), DWORD(n), nullptr, &rd.ov)) {
+            EXPECT_EQ(GetLastError(), DWORD(ERROR_IO_PENDING));
+        }
+        EXPECT_EQ(Finish(rd, &read), ERROR_SUCCESS);
+        got.resize(read);
+        return got;
+    }
+    std::vector<uint8_t> FlowCharsSeen() {
+        std::vector<uint8_t> seen;
+        for (uint8_t b : Peer().receivedBytes())
+            if (b == kXon || b == kXoff) seen.push_back(b);
+        return seen;
+    }
+};
+
+// A 4096-byte ring: XoffLimit 512, XonLimit 2048, so the hold comes when a character arrives
+// with 4096 - 512 - 400 = 3184 held.
+TEST_P(SoftwareFlow, AStalledReaderHoldsThePeerOffAndReleasesItAtXonLimitLosingNothing) {
+    ASSERT_TRUE(SetupComm(h, 4096, 4096));
+    ASSERT_EQ(Port().RxBufferSize, 4096u);
+    AddFlow(SERIAL_AUTO_RECEIVE);
+    Peer().followXonXoff(true);
+    const auto pattern = lab::TestPattern(8000);
+    Peer().send(pattern);
+    bench->machine().sleepFor(1000 * kMs);  // the whole pattern would take 700 ms
+
+    EXPECT_EQ(FlowCharsSeen(), std::vector<uint8_t>{kXoff});
+    EXPECT_GT(Peer().queued(), 0u) << "the peer was held off";
+    const ULONG held = Port().RxRingCount;
+    ASSERT_GE(held, 3184u);
+    EXPECT_LT(held, Port().RxBufferSize);
+
+    // Down to XonLimit + 1: still held.
+    std::vector<uint8_t> back = Read(held - 2049);
+    bench->machine().sleepFor(20 * kMs);
+    EXPECT_EQ(FlowCharsSeen(), std::vector<uint8_t>{kXoff});
+    // At XonLimit the peer is let go; a stalled reader may hold it off again, a reading one
+    // takes everything.
+    auto more = Read(1);
+    back.insert(back.end(), more.begin(), more.end());
+    bench->machine().sleepFor(5 * kMs);
+    auto seen = FlowCharsSeen();
+    ASSERT_EQ(seen.size(), 2u);
+    EXPECT_EQ(seen[1], kXon);
+    more = Read(pattern.size() - back.size());
+    back.insert(back.end(), more.begin(), more.end());
+    EXPECT_TRUE(back == pattern);
+    COMSTAT st{};
+    DWORD errors = 0;
+    ASSERT_TRUE(ClearCommError(h, &errors, &st));
+    EXPECT_EQ(errors, 0u) << "no overrun anywhere";
+    EXPECT_EQ(Port().PerfStats.BufferOverrunErrorCount, 0u);
+    seen = FlowCharsSeen();
+    EXPECT_EQ(seen.size() % 2, 0u) << "every XOFF answered by an XON";
+}
+
+// The port's own transmitter: bytes already in the chip's FIFO still go after an XOFF, nothing
+// from the host does, and XON sends the rest in order.
+TEST_P(SoftwareFlow, PeersXoffStopsTransmissionWithinTheChipsFifoAndXonRestartsIt) {
+    AddFlow(SERIAL_AUTO_TRANSMIT);
+    const auto pattern = lab::TestPattern(6000);
+    Overlapped wr;
+    ASSERT_FALSE(WriteFile(h, pattern.data(), DWORD(pattern.size()), nullptr, &wr.ov));
+    ASSERT_EQ(GetLastError(), ERROR_IO_PENDING);
+    bench->machine().sleepFor(100 * kMs);
+    Peer().send({kXoff});
+    bench->machine().sleepFor(1 * kMs);  // the XOFF has arrived
+    const size_t atXoff = Peer().receivedBytes().size();
+    bench->machine().sleepFor(200 * kMs);
+    const size_t stopped = Peer().receivedBytes().size();
+    EXPECT_LE(stopped - atXoff, bench->chip().config().txFifoSize + Port().MaxWriteChunk);
+    bench->machine().sleepFor(100 * kMs);
+    EXPECT_EQ(Peer().receivedBytes().size(), stopped) << "held";
+    EXPECT_FALSE(wr.done());
+
+    Peer().send({kXon});
+    DWORD written = 0;
+    EXPECT_EQ(Finish(wr, &written), ERROR_SUCCESS);
+    EXPECT_EQ(written, pattern.size());
+    bench->machine().sleepFor(600 * kMs);
+    EXPECT_TRUE(Peer().receivedBytes() == pattern);
+}
+
+// Types 0 and 1: the driver sends XON and XOFF. Types 2 and up do it in the chip once the
+// handshake request switches it on there.
+INSTANTIATE_TEST_SUITE_P(OlderChips, SoftwareFlow, ::testing::Values(0, 1));
+
+}  // namespace
+}  // namespace port_test
