@@ -117,6 +117,58 @@ TEST_P(SoftwareFlow, PeersXoffStopsTransmissionWithinTheChipsFifoAndXonRestartsI
     EXPECT_TRUE(Peer().receivedBytes() == pattern);
 }
 
+// Transmit toggle on the chip's line record: RTS up before the first start bit of each write, down
+// after its last stop bit and within one character time of it. A 1 ms clock tick and 1200 baud
+// (8.3 ms a character) leave room for the timer's tick, the bus frame and the control request.
+// Needs the handshake request (RTS_CONTROL_TOGGLE) and RTS changes from DISPATCH_LEVEL.
+TEST_F(ComPort, DISABLED_TransmitToggleRaisesRtsForEachWriteAndDropsItAfterTheLastStopBit) {
+    lab::Options options{.farEnd = lab::FarEnd::Nothing};
+    options.machine.tickIncrement = kMs;
+    Start(std::move(options));
+    OpenAt(1200);
+    DCB dcb{};
+    dcb.DCBlength = sizeof(dcb);
+    ASSERT_TRUE(GetCommState(h, &dcb));
+    dcb.fRtsControl = RTS_CONTROL_TOGGLE;
+    ASSERT_TRUE(SetCommState(h, &dcb));
+    bench->machine().sleepFor(50 * kMs);
+    ASSERT_FALSE(bench->chip().rts()) << "down while idle";
+    const int64_t charTime = emu::usb::WireFormat::Rate(1200).charTime();
+    for (int round = 0; round < 2; round++) {
+        SCOPED_TRACE(round);
+        const size_t logFrom = bench->chip().lineLog().size();
+        const auto pattern = lab::TestPattern(40);
+        Overlapped wr;
+        DWORD written = 0;
+        if (!WriteFile(h, pattern.data(), DWORD(pattern.size()), nullptr, &wr.ov)) {
+            ASSERT_EQ(GetLastError(), DWORD(ERROR_IO_PENDING));
+        }
+        ASSERT_EQ(Finish(wr, &written), ERROR_SUCCESS);
+        bench->machine().sleepFor(40 * charTime + 100 * kMs);
+        auto log = bench->chip().lineLog();
+        std::vector<int64_t> sentEnds, rtsEdges;
+        std::vector<bool> rtsLevels;
+        for (size_t i = logFrom; i < log.size(); i++) {
+            if (log[i].kind == emu::usb::LineEvent::Sent) sentEnds.push_back(log[i].time);
+            if (log[i].kind == emu::usb::LineEvent::Outputs) {
+                rtsEdges.push_back(log[i].time);
+                rtsLevels.push_back(log[i].rts);
+            }
+        }
+        ASSERT_EQ(sentEnds.size(), pattern.size());
+        ASSERT_EQ(rtsLevels, (std::vector<bool>{true, false}));
+        EXPECT_LE(rtsEdges[0], sentEnds.front() - charTime) << "up before the first start bit";
+        EXPECT_GE(rtsEdges[1], sentEnds.back()) << "down after the last stop bit";
+        EXPECT_LE(rtsEdges[1], sentEnds.back() + charTime) << "and within a character time of it";
+    }
+    EXPECT_EQ(bench->port()->RtsDropPending, 0);
+    const int64_t closing = Now();
+    EXPECT_TRUE(CloseHandle(h));
+    h = INVALID_HANDLE_VALUE;
+    // Close's own waits at 1200 baud come to 1.2 s; an RTS-drop attempt that never ended would hold it for ever.
+    EXPECT_LT(Now() - closing, 2000 * kMs);
+}
+
 // Types 0 and 1: the driver sends XON and XOFF. Types 2 and up do it in the chip once the
 // handshake request switches it on there.
 INSTANTIATE_TEST_SUITE_P(OlderChips, SoftwareFlow, ::testing::Values(0, 1));
