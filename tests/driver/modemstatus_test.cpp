@@ -1,6 +1,5 @@
-// Modem status and the receive holds, through the routines on a port device with its start
-// defaults and an open-time ring: one table of status words and settings, one ring that fills and
-// drains.
+// Modem status through UpdateModemStatus itself, on a port device with its start defaults and an
+// open-time ring: one table of status words and settings.
 #include <gtest/gtest.h>
 
 #include <vector>
@@ -14,11 +13,6 @@
 namespace {
 
 NTSTATUS NTAPI NoDispatchEntry(PDRIVER_OBJECT, PUNICODE_STRING) { return STATUS_SUCCESS; }
-int g_flowDpcs = 0;
-VOID NTAPI CountFlowDpc(PKDPC, PVOID context, PVOID, PVOID) {
-    g_flowDpcs++;
-    DpcFinished(static_cast<PortExtension *>(context));
-}
 
 class ModemStatusTest : public ::testing::Test {
 protected:
@@ -29,13 +23,10 @@ protected:
     PortExtension *port = nullptr;
 
     void SetUp() override {
-        g_flowDpcs = 0;
         ASSERT_EQ(io.loadDriver(NoDispatchEntry, u"modem", MIRAVO_POOL_TAG, &driver), STATUS_SUCCESS);
         ASSERT_EQ(CreatePortDevice(driver, &device), STATUS_SUCCESS);
         port = PortOf(device);
         InitPortExtension(device);
-        KeInitializeDpc(&port->RxFlowDpc, CountFlowDpc, port);
-        KeInitializeDpc(&port->CompleteWaitDpc, CountFlowDpc, port);
         ASSERT_EQ(AllocateRing(port), STATUS_SUCCESS);
         port->IsOpen = TRUE;
     }
@@ -133,38 +124,6 @@ TEST_F(ModemStatusTest, StatusWordsBecomeStateHoldsEventsAndSequences) {
         EXPECT_EQ(RingContent(), row.ring);
         EXPECT_EQ(port->LastUartStatus, row.second);
     }
-}
-
-// Holds taken as the ring fills are given back at XonLimit, not before, and all at once: one
-// update of the far end covers both the RTS and the XOFF hold.
-TEST_F(ModemStatusTest, HoldsComeBackAtXonLimitOnlyAndTogether) {
-    ASSERT_EQ(port->RxBufferSize, 1024u);  // XonLimit 512, hold at 496 held
-    port->HandFlow.FlowReplace = SERIAL_AUTO_RECEIVE | SERIAL_RTS_HANDSHAKE;
-    port->HandFlow.XonLimit = 300;
-    Locked([&] {
-        for (int i = 0; i < 600; i++) PutChar(port, UCHAR(i));
-        return 0;
-    });
-    EXPECT_EQ(port->RxHoldReasons, ULONG(RX_HOLD_XOFF | RX_HOLD_RTS));
-    KeFlushQueuedDpcs();
-    EXPECT_EQ(g_flowDpcs, 1) << "XOFF to tell";
-    auto consume = [&](ULONG n) {
-        KIRQL irql;
-        KeAcquireSpinLock(&port->ControlLock, &irql);
-        port->RxTakeSlot += n;
-        ConsumeFromRing(port, n);
-        KeReleaseSpinLock(&port->ControlLock, irql);
-        KeFlushQueuedDpcs();
-    };
-    consume(299);  // 301 left
-    EXPECT_EQ(port->RxHoldReasons, ULONG(RX_HOLD_XOFF | RX_HOLD_RTS));
-    EXPECT_EQ(g_flowDpcs, 1);
-    consume(1);
-    EXPECT_EQ(port->RxHoldReasons, 0u);
-    EXPECT_EQ(port->RxFlowState & RX_FLOW_RESUME_IN, RX_FLOW_RESUME_IN);
-    EXPECT_EQ(g_flowDpcs, 2) << "one update for both holds";
-    consume(100);
-    EXPECT_EQ(g_flowDpcs, 2) << "nothing more to give back";
 }
 
 }  // namespace

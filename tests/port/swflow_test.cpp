@@ -1,9 +1,8 @@
-// Software flow control end to end against a scripted peer that obeys XON/XOFF: a reader that
-// stops makes the port hold the peer off at the XOFF limit and let it go at XonLimit with no byte
-// lost, and the peer's XOFF stops the port's transmitter within what the chip already holds. The
-// request that switches these controls on (SET_HANDFLOW) is not built yet, so they are set directly.
-#include <algorithm>
-
+// Flow control and modem lines end to end against a scripted peer. A reader that stops makes the
+// port hold a peer that obeys XON/XOFF at the XOFF limit and let it go at XonLimit with no byte
+// lost; the peer's XOFF stops the port's transmitter within what the chip already holds; line
+// changes reach the data stream; transmit toggle follows the line. The handshake request
+// (SET_HANDFLOW) is not built yet, so the controls are set directly where it would set them.
 #include "tests/port/com_port.h"
 
 namespace port_test {
@@ -54,7 +53,8 @@ protected:
 TEST_P(SoftwareFlow, AStalledReaderHoldsThePeerOffAndReleasesItAtXonLimitLosingNothing) {
     ASSERT_TRUE(SetupComm(h, 4096, 4096));
     ASSERT_EQ(Port().RxBufferSize, 4096u);
-    AddFlow(SERIAL_AUTO_RECEIVE);
+    // The RTS hold only pauses the bulk IN pipe here; both holds come and go together.
+    AddFlow(SERIAL_AUTO_RECEIVE | SERIAL_RTS_HANDSHAKE);
     Peer().followXonXoff(true);
     const auto pattern = lab::TestPattern(8000);
     Peer().send(pattern);
@@ -88,6 +88,13 @@ TEST_P(SoftwareFlow, AStalledReaderHoldsThePeerOffAndReleasesItAtXonLimitLosingN
     EXPECT_EQ(Port().PerfStats.BufferOverrunErrorCount, 0u);
     seen = FlowCharsSeen();
     EXPECT_EQ(seen.size() % 2, 0u) << "every XOFF answered by an XON";
+    // Releasing both holds restarted the pipe once: never two bulk IN transfers out at a time.
+    int64_t lastEnd = -1;
+    for (const auto &r : bench->device().bus().urbLog()) {
+        if (r.endpoint != 0x83) continue;
+        EXPECT_GE(r.submitted, lastEnd) << "transfer " << r.serial;
+        lastEnd = r.completed < 0 ? INT64_MAX : r.completed;
+    }
 }
 
 // The port's own transmitter: bytes already in the chip's FIFO still go after an XOFF, nothing
@@ -115,6 +122,42 @@ TEST_P(SoftwareFlow, PeersXoffStopsTransmissionWithinTheChipsFifoAndXonRestartsI
     EXPECT_EQ(written, pattern.size());
     bench->machine().sleepFor(600 * kMs);
     EXPECT_TRUE(Peer().receivedBytes() == pattern);
+}
+
+// The far end's lines reach the application: in LSRMST-insert mode each change arrives in the data
+// as escape, MST and the modem-status state; DSR sensitivity drops what comes while DSR is low.
+TEST_F(ComPort, LineChangesArriveAsStatusSequencesAndDsrSensitivityDropsCharacters) {
+    Start({.farEnd = lab::FarEnd::Scripted});
+    COMMTIMEOUTS timeouts{};
+    timeouts.ReadIntervalTimeout = 0xFFFFFFFF;  // what the ring holds, at once
+    OpenAt(115200, timeouts, 0);
+    auto &peer = *bench->peer();
+    peer.setFormat(emu::usb::WireFormat::Rate(115200));
+    UCHAR escape = 0xFF;
+    DWORD n = 0;
+    ASSERT_TRUE(DeviceIoControl(h, IOCTL_SERIAL_LSRMST_INSERT, &escape, 1, nullptr, 0, &n, nullptr));
+    auto drain = [&] {
+        bench->machine().sleepFor(20 * kMs);
+        std::vector<uint8_t> got(64);
+        EXPECT_TRUE(ReadFile(h, got.data(), DWORD(got.size()), &n, nullptr));
+        got.resize(n);
+        return got;
+    };
+    drain();
+    peer.setLines({.cts = true, .dsr = true, .dcd = true});
+    EXPECT_EQ(drain(), (std::vector<uint8_t>{0xFF, SERIAL_LSRMST_MST, 0xB0}));
+    {
+        KIRQL irql;
+        KeAcquireSpinLock(&bench->port()->ControlLock, &irql);
+        bench->port()->HandFlow.ControlHandShake |= SERIAL_DSR_SENSITIVITY;
+        KeReleaseSpinLock(&bench->port()->ControlLock, irql);
+    }
+    peer.setLines({.cts = true, .dcd = true});
+    peer.send({'a', 'b'});
+    EXPECT_EQ(drain(), std::vector<uint8_t>{}) << "DSR low: the sequence and the characters are dropped";
+    peer.setLines({.cts = true, .dsr = true, .dcd = true});
+    peer.send({'c'});
+    EXPECT_EQ(drain(), (std::vector<uint8_t>{0xFF, SERIAL_LSRMST_MST, 0xB0, 'c'}));
 }
 
 // Transmit toggle on the chip's line record: RTS up before the first start bit of each write, down
