@@ -160,6 +160,37 @@ TEST_F(ComPort, LineChangesArriveAsStatusSequencesAndDsrSensitivityDropsCharacte
     EXPECT_EQ(drain(), (std::vector<uint8_t>{0xFF, SERIAL_LSRMST_MST, 0xB0, 'c'}));
 }
 
+// DTR handshake: a filling ring drops DTR at RxBufferSize - XoffLimit and raises it again once
+// the reader has drained it to XonLimit. Needs the handshake request (DTR_CONTROL_HANDSHAKE) and
+// DTR changes from DISPATCH_LEVEL.
+TEST_F(ComPort, DISABLED_DtrHandshakeDropsDtrAsTheRingFillsAndRaisesItAtXonLimit) {
+    Start({.farEnd = lab::FarEnd::Scripted});
+    COMMTIMEOUTS timeouts{};
+    timeouts.ReadTotalTimeoutConstant = 1000;
+    OpenAt(115200, timeouts, 0);
+    auto &peer = *bench->peer();
+    peer.setFormat(emu::usb::WireFormat::Rate(115200));
+    DCB dcb{};
+    dcb.DCBlength = sizeof(dcb);
+    ASSERT_TRUE(GetCommState(h, &dcb));
+    dcb.fDtrControl = DTR_CONTROL_HANDSHAKE;
+    ASSERT_TRUE(SetCommState(h, &dcb));
+    bench->machine().sleepFor(10 * kMs);
+    ASSERT_TRUE(peer.chipDtr());
+    const ULONG size = bench->port()->RxBufferSize, high = size - size / 8;
+    peer.send(lab::TestPattern(high + 10));
+    bench->machine().sleepFor(200 * kMs);
+    EXPECT_FALSE(peer.chipDtr()) << "down with " << high << " held";
+    std::vector<uint8_t> got(high + 10 - size / 2 - 1);
+    DWORD n = 0;
+    ASSERT_TRUE(ReadFile(h, got.data(), DWORD(got.size()), &n, nullptr));
+    bench->machine().sleepFor(10 * kMs);
+    EXPECT_FALSE(peer.chipDtr()) << "still down one above XonLimit";
+    ASSERT_TRUE(ReadFile(h, got.data(), 1, &n, nullptr));
+    bench->machine().sleepFor(10 * kMs);
+    EXPECT_TRUE(peer.chipDtr()) << "up again at XonLimit";
+}
+
 // Transmit toggle on the chip's line record: RTS up before the first start bit of each write, down
 // after its last stop bit and within one character time of it. A 1 ms clock tick and 1200 baud
 // (8.3 ms a character) leave room for the timer's tick, the bus frame and the control request.
