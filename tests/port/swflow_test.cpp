@@ -10,6 +10,15 @@ namespace {
 
 constexpr uint8_t kXon = 0x11, kXoff = 0x13;
 
+// SetCommState with one change to the port's DCB, as an application makes it.
+template <class F> bool ChangeDcb(HANDLE h, F change) {
+    DCB dcb{};
+    dcb.DCBlength = sizeof(dcb);
+    if (!GetCommState(h, &dcb)) return false;
+    change(dcb);
+    return SetCommState(h, &dcb);
+}
+
 class SoftwareFlow : public ComPort, public ::testing::WithParamInterface<int> {
 protected:
     void SetUp() override {
@@ -170,11 +179,7 @@ TEST_F(ComPort, DISABLED_DtrHandshakeDropsDtrAsTheRingFillsAndRaisesItAtXonLimit
     OpenAt(115200, timeouts, 0);
     auto &peer = *bench->peer();
     peer.setFormat(emu::usb::WireFormat::Rate(115200));
-    DCB dcb{};
-    dcb.DCBlength = sizeof(dcb);
-    ASSERT_TRUE(GetCommState(h, &dcb));
-    dcb.fDtrControl = DTR_CONTROL_HANDSHAKE;
-    ASSERT_TRUE(SetCommState(h, &dcb));
+    ASSERT_TRUE(ChangeDcb(h, [](DCB &dcb) { dcb.fDtrControl = DTR_CONTROL_HANDSHAKE; }));
     bench->machine().sleepFor(10 * kMs);
     ASSERT_TRUE(peer.chipDtr());
     const ULONG size = bench->port()->RxBufferSize, high = size - size / 8;
@@ -200,11 +205,7 @@ TEST_F(ComPort, DISABLED_TransmitToggleRaisesRtsForEachWriteAndDropsItAfterTheLa
     options.machine.tickIncrement = kMs;
     Start(std::move(options));
     OpenAt(1200);
-    DCB dcb{};
-    dcb.DCBlength = sizeof(dcb);
-    ASSERT_TRUE(GetCommState(h, &dcb));
-    dcb.fRtsControl = RTS_CONTROL_TOGGLE;
-    ASSERT_TRUE(SetCommState(h, &dcb));
+    ASSERT_TRUE(ChangeDcb(h, [](DCB &dcb) { dcb.fRtsControl = RTS_CONTROL_TOGGLE; }));
     bench->machine().sleepFor(50 * kMs);
     ASSERT_FALSE(bench->chip().rts()) << "down while idle";
     const int64_t charTime = emu::usb::WireFormat::Rate(1200).charTime();
