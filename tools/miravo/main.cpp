@@ -149,7 +149,8 @@ int BenchRates(int runs) {
             CloseHandle(h);
             if (!ok || !t.inOrder || (row.rtsCts && !t.same)) {
                 std::fprintf(stderr, "miravo: %lu baud%s: %s\n", static_cast<unsigned long>(row.baud),
-                             row.rtsCts ? " with RTS/CTS" : "", ok ? "the data came back different" : "the transfer failed");
+                             row.rtsCts ? " with RTS/CTS" : "",
+                             ok ? "the data came back different" : "the transfer failed");
                 return 1;
             }
             reals.push_back(t.real);
@@ -158,8 +159,8 @@ int BenchRates(int runs) {
         const double seconds = double(t.emulated) / kUnitsPerSecond;
         const double rate = t.read / seconds;
         const double capacity = std::min(line.charsPerSecond(), kReceivePipeBytesPerSecond);
-        std::printf("%10lu %7s %8zu %12.0f %10.0f %10.0f %6.1f%% %8zu %8.3fs %8.3fs\n", static_cast<unsigned long>(row.baud),
-                    row.rtsCts ? "RTS/CTS" : "none", bytes, rate, line.charsPerSecond(), kReceivePipeBytesPerSecond,
+        std::printf("%10lu %7s %8zu %12.0f %10.0f %10.0f %6.1f%% %8zu %8.3fs %8.3fs\n",
+                    static_cast<unsigned long>(row.baud), row.rtsCts ? "RTS/CTS" : "none", bytes, rate, line.charsPerSecond(), kReceivePipeBytesPerSecond,
                     100 * rate / capacity, bytes - t.read, seconds, reals[reals.size() / 2]);
         std::fflush(stdout);
         lost |= t.read < bytes;
