@@ -67,7 +67,8 @@ static BOOLEAN ChangeLines(PortExtension *port, USHORT set, USHORT clear) {
     KeAcquireSpinLock(&port->ModemControlLock, &irql);
     port->ModemControl = (USHORT)((port->ModemControl | set) & ~clear);
     USHORT word = port->ModemControl;
-    // A DPC sender between taking a word and submitting it would overtake us with an older one.
+    // A DPC sender between taking a word and submitting it sends an older word after ours: it
+    // has to look again.
     if (!passive || port->LineSenderActive) port->LineStatePending = TRUE;
     KeReleaseSpinLock(&port->ModemControlLock, irql);
     if (passive) return SendLineWord(port, urb, word);
