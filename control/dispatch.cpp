@@ -144,7 +144,7 @@ NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         status = NeedOut(stack, sizeof(ULONG));
         if (NT_SUCCESS(status)) status = NeedBuffer(Irp);
         if (!NT_SUCCESS(status)) break;
-        *static_cast<PULONG>(buffer) = port->WaitMask;
+        *static_cast<PULONG>(buffer) = CurrentWaitMask(port);
         Irp->IoStatus.Information = sizeof(ULONG);
         break;
 

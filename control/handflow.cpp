@@ -194,7 +194,6 @@ VOID ApplyHandFlow(PortExtension *Port, const SERIAL_HANDFLOW *HandFlow) {
     KeAcquireSpinLock(&Port->ControlLock, &irql);
     const SERIAL_HANDFLOW old = Port->HandFlow;
     const BOOLEAN all = !Port->IsOpen;
-    const ULONG pipeHolds = Port->RxHoldReasons & (RX_HOLD_RTS | RX_HOLD_XOFF);
     KeReleaseSpinLock(&Port->ControlLock, irql);
     const ULONG control = next.ControlHandShake, flow = next.FlowReplace;
     const ULONG controlChanged = control ^ old.ControlHandShake, flowChanged = flow ^ old.FlowReplace;
@@ -243,9 +242,10 @@ VOID ApplyHandFlow(PortExtension *Port, const SERIAL_HANDFLOW *HandFlow) {
         sendXon = transmitReleased = TRUE;
     }
     Port->HandFlow = next;
-    // A pipe hold given back here has no ring drain to restart the bulk IN pipe.
-    const BOOLEAN resumeReceive =
-        Port->IsOpen && pipeHolds && !(Port->RxHoldReasons & (RX_HOLD_RTS | RX_HOLD_XOFF));
+    // A pipe hold given back here has no ring drain to restart the bulk IN pipe; the receive path
+    // may have taken and parked one while the chip requests above ran, so whatever was held on
+    // entry, an open port without a hold gets its pipe going (a chain already out is left alone).
+    const BOOLEAN resumeReceive = Port->IsOpen && !(Port->RxHoldReasons & (RX_HOLD_RTS | RX_HOLD_XOFF));
     const BOOLEAN parked = transmitReleased && Port->WriteHeld;
     KeReleaseSpinLock(&Port->ControlLock, irql);
 

@@ -63,7 +63,7 @@ NTSTATUS NTAPI StartMaskRequests(PortExtension *Port) {
         } else {
             KIRQL irql;
             IoAcquireCancelSpinLock(&irql);
-            if (!Port->WaitMask || Port->CurrentWait) {
+            if (!CurrentWaitMask(Port) || Port->CurrentWait) {
                 status = STATUS_INVALID_PARAMETER;
             } else if (irp->Cancel) {
                 status = STATUS_CANCELLED;

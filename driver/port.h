@@ -264,6 +264,11 @@ struct PortExtension {
     BOOLEAN WaitWakeEnabled;  // set by IOCTL_SERIAL_INTERNAL_DO_WAIT_WAKE; cleared at open and close
 };
 
+// WaitMask changes under no lock while the event sources read it on other processors.
+inline ULONG CurrentWaitMask(PortExtension *Port) {
+    return (ULONG)InterlockedCompareExchange((LONG volatile *)&Port->WaitMask, 0, 0);
+}
+
 // Types 2 and up: divisor codes, extended rates, larger write chunks, chip-side flow control.
 inline BOOLEAN IsNewerChip(const PortExtension *Port) { return Port->ChipType >= ChipType2; }
 

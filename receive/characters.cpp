@@ -42,7 +42,7 @@ VOID ReceiveByte(PortExtension *Port, UCHAR Byte) {
         KeReleaseSpinLockFromDpcLevel(&Port->RxLock);
     }
     // Events are raised even for a byte dropped because the port is closing.
-    ULONG mask = Port->WaitMask, events = 0;
+    ULONG mask = CurrentWaitMask(Port), events = 0;
     if (mask & SERIAL_EV_RXCHAR) events |= SERIAL_EV_RXCHAR;
     if ((mask & SERIAL_EV_RXFLAG) && c == Port->SpecialChars.EventChar) events |= SERIAL_EV_RXFLAG;
     KeReleaseSpinLock(&Port->ControlLock, irql);

@@ -15,7 +15,7 @@ VOID KeepHistory(PortExtension *Port, LONG Mask) { ChangeHistory(Port, Mask, 0);
 
 VOID NTAPI NotifyEvents(PortExtension *Port) {
     // Bits the mask in force does not name were raised against an older mask: they wake nobody.
-    LONG mask = (LONG)Port->WaitMask;
+    LONG mask = (LONG)CurrentWaitMask(Port);
     if (!(InterlockedCompareExchange(&Port->HistoryMask, 0, 0) & mask)) return;
     // Whoever takes the result word delivers; the other callers' bits are in the history it takes.
     PULONG result = TakeArmedWait(Port);

@@ -1,5 +1,5 @@
 // Receive flow control: the holds PutChar takes as the ring fills are given back once it has
-// drained to XonLimit. Telling the far end (XOFF/XON, DTR) and restarting the bulk IN pipe are
+// drained to XonLimit. Telling the far end (XOFF/XON, DTR, RTS) and restarting the bulk IN pipe are
 // requests to the bus, which may complete inside the call and so cannot be made under the port's
 // locks, where the holds change: RxFlowDpc brings the far end in line with the holds instead.
 #include "control/control.h"
@@ -42,6 +42,7 @@ VOID NTAPI RxFlowDpc(PKDPC, PVOID DeferredContext, PVOID, PVOID) {
     UCHAR told = port->RxFlowState;
     BOOLEAN open = port->IsOpen;
     BOOLEAN sendXoff = FALSE, sendXon = FALSE, dropDtr = FALSE, raiseDtr = FALSE, resume = FALSE;
+    BOOLEAN dropRts = FALSE, raiseRts = FALSE;
     if (open) {
         // The newer chips send XON and XOFF themselves.
         BOOLEAN xoff = (holds & RX_HOLD_XOFF) != 0;
@@ -58,6 +59,15 @@ VOID NTAPI RxFlowDpc(PKDPC, PVOID DeferredContext, PVOID, PVOID) {
             raiseDtr = !dtrLow;
             told ^= RX_FLOW_TOLD_DTR_LOW;
         }
+        // A chip that does not follow its receive FIFO with RTS needs the driver to move the line.
+        BOOLEAN rtsLow = (holds & RX_HOLD_RTS) != 0;
+        if ((port->HandFlow.FlowReplace & SERIAL_RTS_MASK) != SERIAL_RTS_HANDSHAKE || port->ChipRtsFlowOn) {
+            told &= ~RX_FLOW_TOLD_RTS_LOW;
+        } else if (rtsLow != ((told & RX_FLOW_TOLD_RTS_LOW) != 0)) {
+            dropRts = rtsLow;
+            raiseRts = !rtsLow;
+            told ^= RX_FLOW_TOLD_RTS_LOW;
+        }
         resume = (told & RX_FLOW_RESUME_IN) && !(holds & (RX_HOLD_XOFF | RX_HOLD_RTS));
         if (resume) told &= ~RX_FLOW_RESUME_IN;
         port->RxFlowState = told;
@@ -69,5 +79,7 @@ VOID NTAPI RxFlowDpc(PKDPC, PVOID DeferredContext, PVOID, PVOID) {
     if (sendXoff || sendXon) (void)SendFlowChar(port, sendXon);
     if (dropDtr) (void)ClearDtr(port);
     if (raiseDtr) (void)SetDtr(port);
+    if (dropRts) (void)ClearRts(port);
+    if (raiseRts) (void)SetRts(port);
     DpcFinished(port);
 }

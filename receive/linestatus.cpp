@@ -52,7 +52,7 @@ UCHAR NTAPI UpdateLineStatus(PortExtension *Port) {
 
     // An application waiting for a break or a line error hears of it. The errors are the ones
     // counted above: a break hides the parity and framing bits of the character it garbles.
-    ULONG mask = Port->WaitMask, events = 0;
+    ULONG mask = CurrentWaitMask(Port), events = 0;
     if (lsr & SERIAL_LSR_BI) events |= SERIAL_EV_BREAK;
     if ((lsr & SERIAL_LSR_OE) || (!(lsr & SERIAL_LSR_BI) && (lsr & (SERIAL_LSR_PE | SERIAL_LSR_FE))))
         events |= SERIAL_EV_ERR;

@@ -55,7 +55,7 @@ UCHAR NTAPI UpdateModemStatus(PortExtension *Port) {
     else
         Port->RxHoldReasons &= ~RX_HOLD_DSR;
 
-    ULONG mask = Port->WaitMask;
+    ULONG mask = CurrentWaitMask(Port);
     if (mask) {
         ULONG events = 0;
         if (delta & SERIAL_MSR_DCTS) events |= SERIAL_EV_CTS;

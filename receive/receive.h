@@ -58,6 +58,7 @@ KDEFERRED_ROUTINE RxFlowDpc;
 #define RX_FLOW_TOLD_XOFF 0x1
 #define RX_FLOW_TOLD_DTR_LOW 0x2
 #define RX_FLOW_RESUME_IN 0x4
+#define RX_FLOW_TOLD_RTS_LOW 0x8
 // One XON (TRUE) or XOFF character, beside the write stream; up to DISPATCH_LEVEL, holding no
 // port lock (the bus may complete it inside the call).
 NTSTATUS SendFlowChar(PortExtension *Port, BOOLEAN Xon);

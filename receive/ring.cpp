@@ -114,12 +114,12 @@ VOID NTAPI PutChar(PortExtension *Port, UCHAR Char) {
     if (holds != Port->RxHoldReasons) {
         Port->RxHoldReasons = holds;
         // DTR and XOFF reach the far end from RxFlowDpc: the bus must not be called under RxLock.
-        if (holds & (RX_HOLD_DTR | RX_HOLD_XOFF)) RequestRxFlowUpdate(Port);
+        if (holds & (RX_HOLD_DTR | RX_HOLD_XOFF | RX_HOLD_RTS)) RequestRxFlowUpdate(Port);
     }
 
     if (Port->RxRingCount < Port->RxBufferSize) {
         *Port->RxPutSlot = Char;
-        if (++Port->RxRingCount == Port->RxEightyPercent && (Port->WaitMask & SERIAL_EV_RX80FULL)) {
+        if (++Port->RxRingCount == Port->RxEightyPercent && (CurrentWaitMask(Port) & SERIAL_EV_RX80FULL)) {
             AddHistory(Port, SERIAL_EV_RX80FULL);
             NotifyEvents(Port);
         }

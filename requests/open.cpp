@@ -42,7 +42,7 @@ static VOID ResetSessionState(PortExtension *port) {
     port->WriteHeld = FALSE;
     port->WmiCommData.IsBusy = TRUE;
     port->MaskResultLocation = NULL;
-    port->WaitMask = 0;
+    (void)InterlockedExchange((LONG volatile *)&port->WaitMask, 0);
     (void)InterlockedExchange(&port->HistoryMask, 0);
     RtlZeroMemory(&port->PerfStats, sizeof(port->PerfStats));
     RtlZeroMemory(&port->WmiPerfData, sizeof(port->WmiPerfData));

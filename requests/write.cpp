@@ -291,7 +291,7 @@ VOID NTAPI ContinueWrite(PortExtension *Port, ULONG Sent, LONG Generation) {
         IoReleaseCancelSpinLock(irql);
 
         KeAcquireSpinLock(&Port->ControlLock, &irql);
-        ULONG mask = Port->WaitMask;
+        ULONG mask = CurrentWaitMask(Port);
         KeReleaseSpinLock(&Port->ControlLock, irql);
         if (mask & SERIAL_EV_TXEMPTY) AddHistory(Port, SERIAL_EV_TXEMPTY);
         if (mask) NotifyEvents(Port);
