@@ -1,8 +1,9 @@
 // Three application threads hammer COM3 through the Win32 side, on two processors with schedule
 // noise, behind a loopback plug: a writer and a reader with up to three overlapped requests each,
-// cancelling their own at random moments, and a controller purging with random masks and changing
-// the time-outs so that reads and writes time out. Each request completes once with a status its
-// kind allows; the wire carries exactly what each write reported (a cancelled write any prefix of
+// cancelling their own at random moments, a controller purging with random masks and changing the
+// time-outs so that reads and writes time out, and a watcher keeping a WaitCommEvent armed under
+// random masks. Each request completes once with a status its kind allows, a wait with events its
+// mask names; the wire carries exactly what each write reported (a cancelled write any prefix of
 // itself); what the reader gets is what the chip received, in order, less what purges, cancels and
 // overruns took. MIRAVO_STRESS_OPS and MIRAVO_STRESS_SEED change the run's size and seed.
 #include <algorithm>
@@ -24,6 +25,7 @@ namespace {
 constexpr DWORD kRate = 115200;
 constexpr int kDepth = 3;  // overlapped requests a thread keeps going at once
 constexpr DWORD kLongWrite = 800;  // four 256-byte chunks at least
+constexpr DWORD kNeverRaised = EV_PERR | EV_EVENT1 | EV_EVENT2;
 
 uint64_t Setting(const char *name, uint64_t fallback) {
     const char *text = std::getenv(name);
@@ -137,8 +139,10 @@ struct WriteRecord {
 
 struct Tally {
     std::atomic<uint64_t> ops{0}, writes{0}, reads{0}, writeCancels{0}, readCancels{0}, purges{0}, timeouts{0};
+    std::atomic<uint64_t> waits{0}, masks{0}, waitCancels{0};
     uint64_t writeStatus[3] = {}, longWriteStatus[3] = {}, readStatus[3] = {};  // success, time-out, cancelled
     uint64_t purgeBits[4] = {};
+    uint64_t waitStatus[3] = {}, emptyWaits = 0, refusedWaits = 0, eventBits[13] = {};
 };
 
 // Read time-outs that may finish a read early with STATUS_SUCCESS: the reader may only accept a
@@ -164,7 +168,7 @@ COMMTIMEOUTS RandomTimeouts(std::mt19937_64 &rng, bool &early) {
     return {interval, multiplier, constant, writeMultiplier, writeConstant};
 }
 
-// What the three actors share: the handle, the faults, the tally and when to stop.
+// What the actors share: the handle, the faults, the tally and when to stop.
 struct Shared {
     Shared(HANDLE handle, uint64_t seed, uint64_t target) : h(handle), seed(seed), target(target) {}
     HANDLE h;
@@ -277,6 +281,131 @@ struct Reader {
     }
 };
 
+// Sets random wait masks and keeps an overlapped WaitCommEvent going, tries a second one now and
+// then, and cancels its wait at random moments. A wait ends once: with events within the mask it
+// was armed under (none only when the mask changed meanwhile), or cancelled only after CancelIo.
+struct Watcher {
+    explicit Watcher(Shared &run) : run(run) {}
+    Shared &run;
+
+    struct Wait {
+        Slot slot;
+        DWORD events = 0, mask = 0;  // `mask`: in force when it was armed
+        bool maskChanged = false, cancelled = false;
+    };
+
+    // A wait refused at once (no mask, or one already armed) leaves no trace in its OVERLAPPED.
+    void refused(Wait &w) {
+        const DWORD error = GetLastError();
+        if (error != ERROR_INVALID_PARAMETER) run.faults.add("WaitCommEvent refused with error " + std::to_string(error));
+        w.slot.endedAtOnce = true;
+        w.slot.finish(run.h, run.faults, "refused wait");
+        run.tally.refusedWaits++;
+    }
+
+    // True when `w` was taken by the driver and is now pending.
+    bool issue(Wait &w, DWORD mask) {
+        w.slot.checkQuiet(run.faults, "wait");
+        w.events = 0xFFFFFFFF;
+        w.mask = mask;
+        w.maskChanged = w.cancelled = w.slot.endedAtOnce = false;
+        run.count(run.tally.waits);
+        if (!WaitCommEvent(run.h, &w.events, &w.slot.o)) {
+            if (GetLastError() == ERROR_IO_PENDING) return true;
+            refused(w);
+        } else {
+            run.faults.add("WaitCommEvent finished at once");
+        }
+        return false;
+    }
+
+    void finish(Wait &w) {
+        const Done d = w.slot.finish(run.h, run.faults, "wait");
+        const int k = Outcome(d.status);
+        if (k == 0 || k == 2) run.tally.waitStatus[k]++;
+        auto fault = [&](const std::string &what) {
+            run.faults.add("wait under mask " + Hex(NTSTATUS(w.mask)) + " " + what + " (status " + Hex(d.status) +
+                           ", events " + Hex(NTSTATUS(w.events)) + ")");
+        };
+        if (k == 0) {
+            if (w.events & ~w.mask) fault("reported events outside its mask");
+            if (w.events & kNeverRaised) fault("reported an event nothing raises");
+            if (!w.events && !w.maskChanged) fault("ended with no events and no mask change");
+            run.tally.emptyWaits += w.events == 0;
+            for (int b = 0; b < 13; b++) run.tally.eventBits[b] += (w.events & w.mask) >> b & 1;
+        } else if (k != 2 || !w.cancelled) {
+            fault("ended with a status it may not have");
+        }
+    }
+
+    // Finishes `w`, which must be over or about to be (its completion may still be on its way).
+    void ended(Wait &w, const char *otherwise) {
+        if (WaitForSingleObject(w.slot.o.hEvent, 50) != WAIT_OBJECT_0) {
+            run.faults.add(otherwise);
+            w.cancelled = true;
+            CancelIo(run.h);
+        }
+        finish(w);
+    }
+
+    void operator()() {
+        std::mt19937_64 rng(run.seed * 11 + 4);
+        Wait waits[2];
+        Wait *armed = nullptr;  // the pending wait, if any
+        DWORD mask = 0;
+        waits[0].slot.length = waits[1].slot.length = sizeof(DWORD);
+        while (!run.stop) {
+            Wait &other = armed == &waits[0] ? waits[1] : waits[0];
+            switch (rng() % 8) {
+            case 0:
+            case 1: {
+                // Any of the thirteen events, at times none; some are never raised, and so keep a wait pending.
+                mask = rng() % 16 ? DWORD(rng() & 0x1FFF) : 0;
+                DWORD back = 0;
+                if (!SetCommMask(run.h, mask) || !GetCommMask(run.h, &back) || back != mask)
+                    run.faults.add("SetCommMask " + Hex(NTSTATUS(mask)) + " did not hold: " + Hex(NTSTATUS(back)));
+                run.count(run.tally.masks);
+                // A new mask ends the armed wait.
+                if (armed) {
+                    armed->maskChanged = true;
+                    ended(*armed, "a wait stayed pending after SetCommMask");
+                    armed = nullptr;
+                }
+                break;
+            }
+            case 2:
+            case 3:
+                if (!issue(other, mask)) break;
+                if (!mask) run.faults.add("a wait with no mask was taken");
+                // Refused while another is armed; taken only if that one has just ended.
+                if (armed) {
+                    ended(*armed, "a second wait was taken while the first stayed pending");
+                }
+                armed = &other;
+                break;
+            case 4:
+                if (!armed) break;
+                armed->cancelled = true;
+                CancelIo(run.h);
+                run.count(run.tally.waitCancels);
+                break;
+            default:
+                if (armed && WaitForSingleObject(armed->slot.o.hEvent, DWORD(rng() % 20)) == WAIT_OBJECT_0) {
+                    finish(*armed);
+                    armed = nullptr;
+                }
+            }
+            Sleep(DWORD(rng() % 3));
+        }
+        if (armed) {
+            armed->cancelled = true;
+            CancelIo(run.h);
+            finish(*armed);
+        }
+        for (auto &w : waits) w.slot.checkQuiet(run.faults, "wait");
+    }
+};
+
 // Purges with random masks and changes the time-outs, announcing early-return read settings.
 struct Controller {
     explicit Controller(Shared &run) : run(run) {}
@@ -386,6 +515,12 @@ void Report(const Tally &tally, const Oracle &oracle, size_t readBytes, int64_t 
                 u(tally.reads), u(tally.readStatus[0]), u(tally.readStatus[1]), u(tally.readStatus[2]),
                 u(tally.writeCancels), u(tally.readCancels), u(tally.purges), u(tally.purgeBits[0]),
                 u(tally.purgeBits[1]), u(tally.purgeBits[2]), u(tally.purgeBits[3]), u(tally.timeouts));
+    std::printf("waits %llu (ok %llu, %llu of them empty, cancelled %llu, refused %llu), CancelIo %llu, masks %llu; "
+                "events:",
+                u(tally.waits), u(tally.waitStatus[0]), u(tally.emptyWaits), u(tally.waitStatus[2]), u(tally.refusedWaits),
+                u(tally.waitCancels), u(tally.masks));
+    for (int b = 0; b < 13; b++) std::printf(" %llu", u(tally.eventBits[b]));
+    std::printf("\n");
     std::printf("bytes: wire %zu (cancelled writes' %zu), chip dropped %zu, read %zu in %zu gaps; emulated %.1f s\n",
                 oracle.wire.size(), oracle.cancelledSent, oracle.dropped, readBytes, oracle.gaps, double(now) / 1e7);
 }
@@ -406,11 +541,14 @@ TEST_F(ComPort, StressOfReadsWritesCancelsPurgesAndTimeOutsKeepsEveryRequestAndB
     Writer writer(run);
     Reader reader(run);
     Controller controller(run);
+    Watcher watcher(run);
     {
-        emu::Thread w(std::ref(writer), "writer"), r(std::ref(reader), "reader"), c(std::ref(controller), "controller");
+        emu::Thread w(std::ref(writer), "writer"), r(std::ref(reader), "reader"), c(std::ref(controller), "controller"),
+            e(std::ref(watcher), "watcher");
         w.join();
         r.join();
         c.join();
+        e.join();
     }
     for (const auto &f : run.faults.list()) ADD_FAILURE() << f;
     ASSERT_EQ(run.faults.count(), 0u);
