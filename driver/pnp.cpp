@@ -118,15 +118,17 @@ static VOID ReleaseHeldRequests(PortExtension *port) {
     IoReleaseCancelSpinLock(irql);
 }
 
+// Every counted DPC of the port with the timer that queues it. An RTS-drop attempt taken away
+// here is one that close would otherwise wait for after a restart.
 static VOID ReleaseTimersAndDpcs(PortExtension *port) {
-    PKTIMER timers[] = {&port->ReadTotalTimer, &port->ReadIntervalTimer, &port->WriteTotalTimer,
-                        &port->ImmediateTotalTimer, &port->XoffCountTimer, &port->RtsDropTimer};
-    for (ULONG i = 0; i < sizeof(timers) / sizeof(timers[0]); i++) CancelTimerCounted(timers[i], port);
-    PKDPC dpcs[] = {&port->CompleteWriteDpc, &port->CompleteReadDpc, &port->ReadTimeoutDpc,
-                    &port->ReadIntervalTimeoutDpc, &port->WriteTimeoutDpc, &port->ErrorAbortDpc,
-                    &port->CompleteImmediateDpc, &port->ImmediateTimeoutDpc, &port->CompleteWaitDpc,
-                    &port->XoffCountTimeoutDpc, &port->XoffCountDoneDpc, &port->ArmRtsDropDpc, &port->RtsDropDpc};
-    for (ULONG i = 0; i < sizeof(dpcs) / sizeof(dpcs[0]); i++) (void)RemoveDpcCounted(dpcs[i], port);
+    for (ULONG i = 0; i < PORT_COUNTED_DPCS; i++) {
+        CountedDpc *entry = &port->CountedDpcs[i];
+        if (!entry->Dpc) continue;
+        BOOLEAN dropAttempt = entry->Dpc == &port->ArmRtsDropDpc || entry->Dpc == &port->RtsDropDpc;
+        if (entry->Timer && CancelTimerCounted(entry->Timer, port) && dropAttempt)
+            InterlockedDecrement(&port->RtsDropPending);
+        if (RemoveDpcCounted(entry->Dpc, port) && dropAttempt) InterlockedDecrement(&port->RtsDropPending);
+    }
 }
 
 ULONG MaxBaudFromMask(ULONG Mask) {

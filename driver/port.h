@@ -244,6 +244,13 @@ struct PortExtension {
 
     // ---- Modem status and receive flow control (receive/) ----
     USHORT LastUartStatus;    // UartStatus at the last modem-status evaluation; kept across opens
+    // The far end hears of receive holds from RxFlowDpc, which sends without the port's locks;
+    // RxFlowState (under ControlLock) is what it was last told and whether bulk IN may resume.
+    KDPC RxFlowDpc;
+    UCHAR RxFlowState;
+    // Transmit toggle: when the last character the chip has taken ends on the line (system time,
+    // under ControlLock), estimated from each bulk OUT completion.
+    LONGLONG TxLineFreeAt;
 
     // ---- Open, close and the internal serial requests (requests/open.cpp, requests/fileinfo.cpp) ----
     BOOLEAN WaitWakeEnabled;  // set by IOCTL_SERIAL_INTERNAL_DO_WAIT_WAKE; cleared at open and close

@@ -31,8 +31,9 @@ NTSTATUS InitPortExtension(PDEVICE_OBJECT DeviceObject) {
     InitializeCountedDpc(port, &port->XoffCountTimeoutDpc, XoffCountTimeoutDpc, &port->XoffCountTimer);
     InitializeCountedDpc(port, &port->XoffCountDoneDpc, XoffCountDoneDpc, NULL);
     InitializeCountedDpc(port, &port->CompleteWaitDpc, CompleteWaitDpc, NULL);
-    InitializeCountedDpc(port, &port->ArmRtsDropDpc, EndRtsDropAttemptDpc, NULL);
-    InitializeCountedDpc(port, &port->RtsDropDpc, EndRtsDropAttemptDpc, &port->RtsDropTimer);
+    InitializeCountedDpc(port, &port->ArmRtsDropDpc, ArmRtsDropDpc, NULL);
+    InitializeCountedDpc(port, &port->RtsDropDpc, RtsDropDpc, &port->RtsDropTimer);
+    InitializeCountedDpc(port, &port->RxFlowDpc, RxFlowDpc, NULL);
 
     port->CurrentBaud = 0;
     port->LineControl = 0x1A;  // 7 data bits, even parity, 1 stop bit

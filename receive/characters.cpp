@@ -24,9 +24,7 @@ VOID ReceiveByte(PortExtension *Port, UCHAR Byte) {
         if (c == Port->SpecialChars.XoffChar) {
             Port->TxHoldReasons |= TX_HOLD_XOFF;
             Port->TxXoffHeld = 1;
-            if ((flow & SERIAL_RTS_MASK) == SERIAL_TRANSMIT_TOGGLE &&
-                QueueDpcCounted(&Port->ArmRtsDropDpc, NULL, NULL, Port))
-                InterlockedIncrement(&Port->RtsDropPending);
+            if ((flow & SERIAL_RTS_MASK) == SERIAL_TRANSMIT_TOGGLE) TriggerRtsDrop(Port);
         } else if (Port->TxHoldReasons & TX_HOLD_XOFF) {
             Port->TxHoldReasons &= ~TX_HOLD_XOFF;
             Port->TxXoffHeld = 0;

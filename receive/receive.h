@@ -42,21 +42,35 @@ VOID KeepHistory(PortExtension *Port, LONG Mask);
 VOID NTAPI NotifyEvents(PortExtension *Port);
 // Completes CurrentWait once NotifyEvents has written its events.
 KDEFERRED_ROUTINE CompleteWaitDpc;
-// Both RTS-drop DPCs (ArmRtsDropDpc, RtsDropDpc): ends one attempt of RtsDropPending.
-KDEFERRED_ROUTINE EndRtsDropAttemptDpc;
-
 // ---- Modem status and receive flow control (modemstatus.cpp, flow.cpp, rtsdrop.cpp) ----
 // Turns UartStatus into the modem-status register's state bits (SERIAL_MSR_CTS...), keeping the
 // CTS/DSR transmit holds and the DSR receive hold, raising the modem events and inserting the
 // status sequence; line status last. ControlLock and RxLock held.
 UCHAR NTAPI UpdateModemStatus(PortExtension *Port);
-// Gives the receive holds back once the ring has drained to XonLimit. ControlLock held.
+// Gives the receive holds back once the ring has drained to XonLimit. ControlLock held; what the
+// far end must hear of it, and the bulk IN restart, follow from RxFlowDpc.
 VOID ReleaseRxHolds(PortExtension *Port);
-// One XON (TRUE) or XOFF character, beside the write stream; any IRQL up to DISPATCH_LEVEL.
+// After a receive hold changed: RxFlowDpc tells the far end (XOFF/XON on the older chips, DTR in
+// DTR handshake) and restarts the bulk IN pipe. ControlLock held.
+VOID RequestRxFlowUpdate(PortExtension *Port);
+KDEFERRED_ROUTINE RxFlowDpc;
+// RxFlowState bits: what the far end was last told, and a bulk IN restart owed.
+#define RX_FLOW_TOLD_XOFF 0x1
+#define RX_FLOW_TOLD_DTR_LOW 0x2
+#define RX_FLOW_RESUME_IN 0x4
+// One XON (TRUE) or XOFF character, beside the write stream; up to DISPATCH_LEVEL, holding no
+// port lock (the bus may complete it inside the call).
 NTSTATUS SendFlowChar(PortExtension *Port, BOOLEAN Xon);
+
 // Transmit toggle: an RTS-drop trigger (end of a write, break off, XOFF...). Counts the attempt
-// in RtsDropPending and lowers RTS once the line is idle. Any IRQL up to DISPATCH_LEVEL, no lock.
+// in RtsDropPending; RTS goes down once the last character has left the line, and every attempt
+// ends (at the latest when the port closes). Any IRQL up to DISPATCH_LEVEL, any lock.
 VOID TriggerRtsDrop(PortExtension *Port);
+KDEFERRED_ROUTINE ArmRtsDropDpc;
+KDEFERRED_ROUTINE RtsDropDpc;
+// A bulk OUT transfer of Bytes has been taken by the chip: they are on the line once those before
+// them are. Any IRQL up to DISPATCH_LEVEL, no lock.
+VOID NoteBytesToLine(PortExtension *Port, ULONG Bytes);
 // One character on the line in 100 ns units; a port that never had a rate counts as 9600 and keeps it.
 LONGLONG CharTime(PortExtension *Port);
 

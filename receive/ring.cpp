@@ -106,15 +106,16 @@ VOID NTAPI PutChar(PortExtension *Port, UCHAR Char) {
     // never taken: a small ring relies on the DTR hold alone.
     ULONG room = Port->RxBufferSize - (ULONG)Port->HandFlow.XoffLimit;
     ULONG next = Port->RxRingCount + 1;
-    if ((handshake & SERIAL_DTR_MASK) == SERIAL_DTR_HANDSHAKE && !(Port->RxHoldReasons & RX_HOLD_DTR) &&
-        room <= next)
-        // Lowering DTR takes a control request, which cannot be sent from here.
-        Port->RxHoldReasons |= RX_HOLD_DTR;
-    if ((flow & SERIAL_RTS_MASK) == SERIAL_RTS_HANDSHAKE && !(Port->RxHoldReasons & RX_HOLD_RTS) &&
-        room - RX_HOLD_HEADROOM <= next)
-        Port->RxHoldReasons |= RX_HOLD_RTS;  // stops the bulk IN pipe being resubmitted
-    if ((flow & SERIAL_AUTO_RECEIVE) && !(Port->RxHoldReasons & RX_HOLD_XOFF) && room - RX_HOLD_HEADROOM <= next)
-        Port->RxHoldReasons |= RX_HOLD_XOFF;
+    ULONG holds = Port->RxHoldReasons;
+    if ((handshake & SERIAL_DTR_MASK) == SERIAL_DTR_HANDSHAKE && room <= next) holds |= RX_HOLD_DTR;
+    // Both stop the bulk IN pipe being resubmitted.
+    if ((flow & SERIAL_RTS_MASK) == SERIAL_RTS_HANDSHAKE && room - RX_HOLD_HEADROOM <= next) holds |= RX_HOLD_RTS;
+    if ((flow & SERIAL_AUTO_RECEIVE) && room - RX_HOLD_HEADROOM <= next) holds |= RX_HOLD_XOFF;
+    if (holds != Port->RxHoldReasons) {
+        Port->RxHoldReasons = holds;
+        // DTR and XOFF reach the far end from RxFlowDpc: the bus must not be called under RxLock.
+        if (holds & (RX_HOLD_DTR | RX_HOLD_XOFF)) RequestRxFlowUpdate(Port);
+    }
 
     if (Port->RxRingCount < Port->RxBufferSize) {
         *Port->RxPutSlot = Char;
@@ -163,6 +164,7 @@ ULONG CopyFromRing(PortExtension *Port) {
 VOID ConsumeFromRing(PortExtension *Port, ULONG Count) {
     REQUIRE_LOCK_HELD(&Port->ControlLock);
     Port->RxRingCount -= Count;
+    ReleaseRxHolds(Port);
 }
 
 NTSTATUS ResizeRing(PortExtension *Port) {
@@ -203,6 +205,8 @@ NTSTATUS ResizeRing(PortExtension *Port) {
     }
     KeReleaseSpinLockFromDpcLevel(&Port->RxLock);
     SetRingLimits(Port);
+    // The new limits may put the ring below XonLimit.
+    ReleaseRxHolds(Port);
     KeReleaseSpinLock(&Port->ControlLock, irql);
 
     ExFreePoolWithTag(old, MIRAVO_POOL_TAG);
@@ -215,7 +219,9 @@ VOID PurgeRing(PortExtension *Port) {
     KeAcquireSpinLock(&Port->ControlLock, &irql);
     KeAcquireSpinLockAtDpcLevel(&Port->RxLock);
     // In direct mode the characters already belong to the read being filled.
-    if (Port->RxRingStart && Port->RxTarget == Port->RxRingStart) SetRingMode(Port);
+    BOOLEAN purged = Port->RxRingStart && Port->RxTarget == Port->RxRingStart;
+    if (purged) SetRingMode(Port);
     KeReleaseSpinLockFromDpcLevel(&Port->RxLock);
+    if (purged) ReleaseRxHolds(Port);
     KeReleaseSpinLock(&Port->ControlLock, irql);
 }

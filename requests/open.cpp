@@ -14,7 +14,8 @@
 #define CHIP_OPEN_RESET_B 0x0808
 
 // The upward entries of the paths built so far; the engine skips the NULL ones.
-static const TransferHandoffs PortHandoffs = {PutChar, UpdateModemStatus, NotifyEvents, ContinueWrite, WriteChunkLost, SendWriteChunk};
+static const TransferHandoffs PortHandoffs = {PutChar, UpdateModemStatus, NotifyEvents,
+                                              ContinueWrite, WriteChunkLost, SendWriteChunk};
 
 static NTSTATUS Finish(PortExtension *port, PIRP irp, NTSTATUS status) {
     irp->IoStatus.Status = status;

@@ -30,6 +30,7 @@
 //
 // RefTransfer is set exactly in Sending and Expiring (and Drained, where CompleteWriteDpc owns it);
 // RefTotalTimer is left to the transfer out in Expiring and ExpiredWaiting.
+#include "control/control.h"
 #include "receive/receive.h"
 #include "requests/write.h"
 
@@ -60,6 +61,14 @@ static ULONG WriteLengthOf(PIRP Irp) {
 
 // What a write reports sent; the XOFF counter has no output buffer, and so reports nothing.
 static ULONG SentInformation(PIRP Irp, ULONG Confirmed) { return IsXoffCounter(Irp) ? 0 : Confirmed; }
+
+static BOOLEAN TransmitToggle(PortExtension *Port) {
+    KIRQL irql;
+    KeAcquireSpinLock(&Port->ControlLock, &irql);
+    BOOLEAN toggle = (Port->HandFlow.FlowReplace & SERIAL_RTS_MASK) == SERIAL_TRANSMIT_TOGGLE;
+    KeReleaseSpinLock(&Port->ControlLock, irql);
+    return toggle;
+}
 
 static BOOLEAN ChunkOut(PortExtension *Port) {
     return Port->WriteState == WriteSending || Port->WriteState == WriteExpiring;
@@ -254,6 +263,7 @@ NTSTATUS NTAPI BeginWrite(PortExtension *Port) {
         Port->InFlightChunk = 0;
         Port->WriteState = WriteWaiting;
         IoReleaseCancelSpinLock(irql);
+        if (TransmitToggle(Port)) (void)SetRts(Port);  // up before the first start bit
         SendWriteChunk(Port);
         return result;
     }
@@ -291,19 +301,14 @@ VOID NTAPI ContinueWrite(PortExtension *Port, ULONG Sent, LONG Generation) {
         FinishCurrentOf(Port, &WriteKind, TakeBackWrite, irql, STATUS_TIMEOUT, RefTotalTimer);
         return;
     }
-    ULONG chunk = NextChunk(Port);
-    NTSTATUS built = BuildChunk(Port, chunk, Generation);
-    if (built == STATUS_INSUFFICIENT_RESOURCES) {
-        // No slot free: waiting, and SendWriteChunk (which takes ControlLock for the hint) tries again.
-        SetRefBits(irp, RefBitsOf(irp) & ~RefTransfer);
-        Port->WriteState = WriteWaiting;
-        IoReleaseCancelSpinLock(irql);
-        SendWriteChunk(Port);
-        return;
-    }
-    Port->InFlightChunk = chunk;
+    // The next chunk goes through SendWriteChunk, which looks at the transmit holds (under
+    // ControlLock, which cannot be taken here): an XOFF or CTS hold that came while this chunk was
+    // out parks the rest, and the chip's FIFO is all that still goes. With no bulk OUT slot free it
+    // waits there too.
+    SetRefBits(irp, RefBitsOf(irp) & ~RefTransfer);
+    Port->WriteState = WriteWaiting;
     IoReleaseCancelSpinLock(irql);
-    SendBuilt(Port, built, Generation);
+    SendWriteChunk(Port);
 }
 
 VOID NTAPI WriteChunkLost(PortExtension *Port, NTSTATUS Why, LONG Generation) { EndLostWrite(Port, Generation, Why); }
@@ -371,6 +376,8 @@ VOID NTAPI TakeNextWrite(PIRP *Slot, PLIST_ENTRY Queue, PIRP *Next, BOOLEAN Comp
             }
         }
         TakeNextRequestLocked(Slot, Queue, Next, complete, Port, irql);
+        // However a write ended, RTS may go down once the line is idle.
+        if (current && TransmitToggle(Port)) TriggerRtsDrop(Port);
         PIRP next = *Next;
         if (!next || IoGetCurrentIrpStackLocation(next)->MajorFunction != IRP_MJ_FLUSH_BUFFERS) return;
         // A flush waits only for what was queued before it: it is done now.

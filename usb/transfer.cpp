@@ -297,6 +297,7 @@ static VOID SentDataDone(PortExtension *Port, UsbTransfer *Transfer, NTSTATUS St
     const TransferHandoffs *h = Port->Handoffs;
     // A chunk the write path recalled still moved what the bus reports: that is the write's progress.
     BOOLEAN moved = NT_SUCCESS(Status) || (Status == STATUS_CANCELLED && ReadLong(&Transfer->Recalled));
+    if (moved) NoteBytesToLine(Port, Bytes);  // whatever their origin, they take the line's time
     if (moved && PortOpen(Port)) {
         if (ofWrite && h && h->ContinueWrite) {
             h->ContinueWrite(Port, Bytes, Transfer->Generation);

@@ -87,10 +87,20 @@ void ScriptedPeer::followRts(bool on) {
     kick();
 }
 
+void ScriptedPeer::followXonXoff(bool on, uint8_t xon, uint8_t xoff) {
+    WorldGuard g(World().lock);
+    followXonXoff_ = on;
+    xon_ = xon;
+    xoff_ = xoff;
+    xoffed_ = false;
+    kick();
+}
+
 // Starts the next queued item when the transmitter is free.
 void ScriptedPeer::kick() {
     if (busy_ || queue_.empty() || !format_.running()) return;
     if (followRts_ && !rts_) return;  // chipOutputs restarts us
+    if (followXonXoff_ && xoffed_) return;  // the chip's XON restarts us
     const int64_t now = Now();
     Item item = queue_.front();
     if (item.notBefore > now) {
@@ -133,6 +143,13 @@ void ScriptedPeer::kick() {
 void ScriptedPeer::chipChar(const WireChar &c) {
     Decoded d = Decode(c, format_);
     received_.push_back({Now(), d.data, d.framingError, d.parityError, d.breakDetected});
+    if (!followXonXoff_ || d.framingError || d.parityError) return;
+    if (d.data == xoff_) {
+        xoffed_ = true;
+    } else if (d.data == xon_ && xoffed_) {
+        xoffed_ = false;
+        kick();
+    }
 }
 
 void ScriptedPeer::chipBreak(bool on) { break_ = on; }

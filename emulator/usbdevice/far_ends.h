@@ -75,6 +75,9 @@ public:
     void setLines(ModemInputs lines);
     // Pause between characters while the chip's RTS is low, as a device doing RTS/CTS does.
     void followRts(bool on);
+    // Stop between characters on an XOFF from the chip and go on at its XON, as a device doing
+    // XON/XOFF does; the flow characters are recorded like any other.
+    void followXonXoff(bool on, uint8_t xon = 0x11, uint8_t xoff = 0x13);
 
     std::vector<Received> received() const;
     std::vector<uint8_t> receivedBytes() const;
@@ -107,6 +110,8 @@ private:
     std::deque<Item> queue_;
     bool busy_ = false;
     bool followRts_ = false;
+    bool followXonXoff_ = false, xoffed_ = false;
+    uint8_t xon_ = 0x11, xoff_ = 0x13;
     int64_t streamStart_ = 0, lastEnd_ = -1;
     uint64_t streamHalfBits_ = 0;
     uint64_t wakeEvent_ = 0;

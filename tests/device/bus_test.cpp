@@ -1,5 +1,6 @@
-// The bus below the port: asynchronous completion in frames, bandwidth, the short-transfer rules,
-// unplugging, injected faults, a hostile configuration, and suspend.
+// The bus below the port: completion at frame boundaries, bandwidth per frame, the short-transfer
+// rules, unplugging, injected faults, reselected and hostile configurations, a missing string, and
+// suspend.
 #include "emulator/kernel/pnpmgr.h"
 #include "tests/device/usb_client.h"
 
@@ -129,6 +130,24 @@ TEST(Bus, FaultRulesFailStallOrDisconnectTheRequestsTheyMatch) {
     client.start(*third);
     EXPECT_EQ(third->returned, STATUS_DEVICE_NOT_CONNECTED);
     EXPECT_FALSE(device.bus().plugged());
+}
+
+TEST(Configuration, ReselectingHandsOutNewPipeHandlesAndRetiresTheOld) {
+    emu::Machine machine;
+    SimulatedDevice device(ChipConfig::Variant(3));
+    Client client(device.pdo());
+    auto before = client.configure(3);
+    auto after = client.configure(3);
+    EXPECT_EQ(device.chip().setConfigurationCount(), 2);
+    EXPECT_NE(before.bulkOut, after.bulkOut);
+    auto stale = client.transfer(before.bulkOut, 0, {1, 2, 3});
+    client.start(*stale);
+    EXPECT_EQ(stale->returned, STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(stale->usbd(), USBD_STATUS_INVALID_PIPE_HANDLE);
+    auto fresh = client.transfer(after.bulkOut, 0, {1, 2, 3});
+    EXPECT_EQ(client.call(*fresh), STATUS_SUCCESS);
+    auto missing = client.descriptor(USB_STRING_DESCRIPTOR_TYPE, 9, 0x0409, 64);
+    EXPECT_EQ(client.call(*missing), STATUS_UNSUCCESSFUL);
 }
 
 // A configuration that claims 200 bytes and one interface with three endpoints, but holds one:

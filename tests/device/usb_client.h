@@ -15,16 +15,13 @@
 #include "emulator/usbdevice/device.h"
 #include "emulator/usbdevice/far_ends.h"
 #include "platform/host/usb.h"
+#include "tests/emulator/kernel_test_support.h"
 
 namespace devtest {
 
 using namespace emu::usb;
 
-inline void Delay(int64_t units) {
-    LARGE_INTEGER t;
-    t.QuadPart = -units;
-    KeDelayExecutionThread(KernelMode, FALSE, &t);
-}
+using kt::Delay;
 
 // One URB in flight: its own IRP, completion noted by the routine below.
 struct Request {
@@ -141,14 +138,6 @@ public:
         auto r = vendor(false, address, value);
         return call(*r);
     }
-    // The byte(s) read, or -1 on failure.
-    int vendorRead(USHORT address, ULONG length = 1) {
-        auto r = vendor(true, address, 0, length);
-        if (!NT_SUCCESS(call(*r))) return -1;
-        int v = r->buffer[0];
-        if (r->urb.UrbControlVendorClassRequest.TransferBufferLength > 1) v |= r->buffer[1] << 8;
-        return v;
-    }
     NTSTATUS lineCoding(uint32_t rate, UCHAR stop, UCHAR parity, UCHAR bits) {
         auto r = classOut(0x20, 0, {UCHAR(rate), UCHAR(rate >> 8), UCHAR(rate >> 16), UCHAR(rate >> 24), stop, parity, bits});
         return call(*r);
@@ -160,7 +149,6 @@ public:
 
     struct Pipes {
         USBD_PIPE_HANDLE interruptIn = nullptr, bulkOut = nullptr, bulkIn = nullptr;
-        std::vector<USBD_PIPE_INFORMATION> first, second;
     };
     // Reads the configuration and selects it as the driver does: one interface with pipes 0, 1, 2,
     // or two interfaces (matched by class triples) with the bulk pair in the second.
@@ -170,9 +158,7 @@ public:
         USHORT total = USHORT(header->buffer[2] | header->buffer[3] << 8);
         auto full = descriptor(USB_CONFIGURATION_DESCRIPTOR_TYPE, 0, 0, total);
         EXPECT_EQ(call(*full), STATUS_SUCCESS);
-        config_ = full->buffer;
-        auto *cd = reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(config_.data());
-        Pipes pipes;
+        auto *cd = reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(full->buffer.data());
         USBD_INTERFACE_LIST_ENTRY list[3] = {};
         if (cd->bNumInterfaces == 1) {
             list[0].InterfaceDescriptor = USBD_ParseConfigurationDescriptorEx(cd, cd, -1, -1, -1, -1, -1);
@@ -183,6 +169,7 @@ public:
             list[1].InterfaceDescriptor =
                 USBD_ParseConfigurationDescriptorEx(cd, cd, 1, 0, cdc ? 0x0A : 0xFF, cdc ? 0x00 : 0xFF, cdc ? 0x00 : 0xFF);
         }
+        Pipes pipes;
         PURB urb = USBD_CreateConfigurationRequestEx(cd, list);
         EXPECT_NE(urb, nullptr);
         if (!urb) return pipes;
@@ -190,34 +177,23 @@ public:
         start(r, urb);
         EXPECT_TRUE(wait(r));
         EXPECT_EQ(r.status, STATUS_SUCCESS);
-        selectStatus = urb->UrbHeader.Status;
-        auto copy = [](PUSBD_INTERFACE_INFORMATION info, std::vector<USBD_PIPE_INFORMATION> &out) {
-            if (info)
-                for (ULONG i = 0; i < info->NumberOfPipes; i++) out.push_back(info->Pipes[i]);
-        };
-        copy(list[0].Interface, pipes.first);
-        copy(list[1].Interface, pipes.second);
-        auto &first = pipes.first;
-        auto &bulk = pipes.second.empty() ? pipes.first : pipes.second;
-        size_t b = pipes.second.empty() ? 1 : 0;
-        if (!first.empty()) pipes.interruptIn = first[0].PipeHandle;
-        if (bulk.size() >= b + 2) {
-            pipes.bulkOut = bulk[b].PipeHandle;
-            pipes.bulkIn = bulk[b + 1].PipeHandle;
+        PUSBD_INTERFACE_INFORMATION first = list[0].Interface, bulk = list[1].Interface ? list[1].Interface : first;
+        ULONG b = list[1].Interface ? 0 : 1;
+        if (first && first->NumberOfPipes) pipes.interruptIn = first->Pipes[0].PipeHandle;
+        if (bulk && bulk->NumberOfPipes >= b + 2) {
+            pipes.bulkOut = bulk->Pipes[b].PipeHandle;
+            pipes.bulkIn = bulk->Pipes[b + 1].PipeHandle;
         }
         ExFreePool(urb);
         return pipes;
     }
-    USBD_STATUS selectStatus = 0;
 
 private:
     PDEVICE_OBJECT pdo_;
-    std::vector<UCHAR> config_;
 };
 
 // Reads everything the bulk IN pipe delivers until `count` bytes arrived or `deadline` passed.
-inline std::vector<UCHAR> ReadBulk(Client &client, USBD_PIPE_HANDLE pipe, size_t count, int64_t deadline,
-                                   int64_t *lastArrival = nullptr) {
+inline std::vector<UCHAR> ReadBulk(Client &client, USBD_PIPE_HANDLE pipe, size_t count, int64_t deadline) {
     std::vector<UCHAR> got;
     while (got.size() < count && emu::Machine::current().now() < deadline) {
         auto r = client.read(pipe, 384);
@@ -229,7 +205,6 @@ inline std::vector<UCHAR> ReadBulk(Client &client, USBD_PIPE_HANDLE pipe, size_t
         }
         if (!NT_SUCCESS(r->status)) break;
         got.insert(got.end(), r->buffer.begin(), r->buffer.begin() + r->length());
-        if (lastArrival && r->length()) *lastArrival = r->completedAt;
     }
     return got;
 }

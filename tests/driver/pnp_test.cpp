@@ -1,10 +1,12 @@
-// Plug and Play through the PnP manager: names across start and removal, surprise removal,
-// capabilities, hardware IDs, stop and restart, and many devices coming and going.
-#include <chrono>
-#include <cstdio>
+// Plug and Play through the PnP manager, and the request queues on a plugged port: requests held
+// during a pending stop, queued requests giving back what they hold, counted DPCs, busy queries,
+// stop and restart, capabilities, hardware IDs, and allocation failures during a start.
+#include <atomic>
 
+#include "receive/receive.h"
 #include "requests/requests.h"
 #include "tests/driver/pnp_test_support.h"
+#include "tests/emulator/kernel_test_support.h"
 
 namespace pt {
 namespace {
@@ -12,25 +14,151 @@ namespace {
 class PnpHandlingTest : public PnpTest {
 protected:
     ULONG SerialCount() { return names.Configuration()->SerialCount; }
+
+    // A request built by hand as the I/O manager hands it to the port, and what came back.
+    struct Sent {
+        PIRP irp = nullptr;
+        int completions = 0;
+        NTSTATUS status = STATUS_PENDING;
+    };
+    std::vector<PIRP> irps;
+    static NTSTATUS NTAPI Done(PDEVICE_OBJECT, PIRP irp, PVOID context) {
+        auto *s = static_cast<Sent *>(context);
+        s->status = irp->IoStatus.Status;
+        s->completions++;
+        return STATUS_MORE_PROCESSING_REQUIRED;  // freed by the test
+    }
+    NTSTATUS Send(PortExtension *port, Sent &s, UCHAR major, ULONG length = 0, ULONG code = 0, PVOID buffer = nullptr,
+                  bool cancelled = false) {
+        s.irp = IoAllocateIrp(port->DeviceObject->StackSize, FALSE);
+        irps.push_back(s.irp);
+        PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(s.irp);
+        next->MajorFunction = major;
+        next->Parameters.DeviceIoControl.IoControlCode = code;
+        (major == IRP_MJ_DEVICE_CONTROL ? next->Parameters.DeviceIoControl.InputBufferLength
+                                        : next->Parameters.Read.Length) = length;
+        s.irp->AssociatedIrp.SystemBuffer = buffer;
+        s.irp->Cancel = cancelled;
+        IoSetCompletionRoutine(s.irp, Done, &s, TRUE, TRUE, TRUE);
+        return IoCallDriver(port->DeviceObject, s.irp);
+    }
+    void TearDown() override {
+        KeFlushQueuedDpcs();
+        for (PIRP irp : irps) IoFreeIrp(irp);
+        PnpTest::TearDown();
+    }
 };
 
-TEST_F(PnpHandlingTest, SurpriseRemovalWithdrawsNamesOnceAndRemovalFinishes) {
-    SimulatedDevice device(Variant(3));
-    registry.SetString(DeviceParameters(3), u"PortName", u"COM9");
+TEST_F(PnpHandlingTest, DuringAPendingStopRequestsAreHeldCancellableAndReleasedWhenTheStopIsCalledOff) {
+    SimulatedDevice device(Variant(2));
     ASSERT_EQ(pnp.plugIn(driver, device.pdo()), STATUS_SUCCESS);
-    device.bus().unplug();
-    EXPECT_EQ(pnp.surpriseRemove(device.pdo()), STATUS_SUCCESS);
     PortExtension *port = Ext(device);
-    ASSERT_NE(port, nullptr) << "the port stays until the removal";
-    EXPECT_TRUE(port->PnpAcceptState & PnpAcceptSurpriseRemoved);
-    // The drain gave back the base count; the removal's drain must then not block.
-    EXPECT_EQ(port->PendingRequestCount, 0);
-    EXPECT_EQ(names.Resolve(u"\\??\\COM9"), nullptr);
-    EXPECT_FALSE(registry.GetValue(emu::Registry::kSerialCommPath, u"\\Device\\Serial2"));
+    ASSERT_EQ(pnp.send(device.pdo(), IRP_MN_QUERY_STOP_DEVICE), STATUS_SUCCESS);
+    Sent held, cancelled, early;
+    EXPECT_EQ(Send(port, held, IRP_MJ_WRITE), STATUS_PENDING);
+    EXPECT_EQ(Send(port, cancelled, IRP_MJ_WRITE), STATUS_PENDING);
+    EXPECT_EQ(Send(port, early, IRP_MJ_READ, 0, 0, nullptr, true), STATUS_CANCELLED);
+    EXPECT_EQ(port->PendingRequestCount, 3) << "a held request keeps its count";
+    IoCancelIrp(cancelled.irp);
+    EXPECT_EQ(cancelled.status, STATUS_CANCELLED);
+    EXPECT_EQ(held.completions, 0);
+    ASSERT_EQ(pnp.send(device.pdo(), IRP_MN_CANCEL_STOP_DEVICE), STATUS_SUCCESS);
+    EXPECT_EQ(held.status, STATUS_SUCCESS) << "dispatched again: a zero-length write";
+    EXPECT_EQ(port->PendingRequestCount, 1);
+    EXPECT_TRUE(IsListEmpty(&port->HeldRequests));
+    // Once stopped, requests are admitted again.
+    ASSERT_EQ(pnp.send(device.pdo(), IRP_MN_QUERY_STOP_DEVICE), STATUS_SUCCESS);
+    ASSERT_EQ(pnp.send(device.pdo(), IRP_MN_STOP_DEVICE), STATUS_SUCCESS);
+    Sent stopped;
+    EXPECT_EQ(Send(port, stopped, IRP_MJ_WRITE), STATUS_SUCCESS);
+    EXPECT_EQ(pnp.remove(device.pdo()), STATUS_SUCCESS);
+}
 
-    EXPECT_EQ(pnp.finishSurpriseRemoval(device.pdo()), STATUS_SUCCESS);
-    EXPECT_EQ(Port(device), nullptr);
-    EXPECT_EQ(PortBytes(), 0u);
+// On an open port: a stale finisher leaves the current read alone, a resize that never becomes
+// current gives its ring back, and the error abort cancels the read and refuses what follows.
+TEST_F(PnpHandlingTest, QueuedRequestsGiveBackWhatTheyHoldAndErrorAbortCancelsTheCurrentRead) {
+    registry.SetString(DeviceParameters(2), u"PortName", u"COM3");
+    SimulatedDevice device(Variant(2));
+    ASSERT_EQ(pnp.plugIn(driver, device.pdo()), STATUS_SUCCESS);
+    PortExtension *port = Ext(device);
+    PFILE_OBJECT file = nullptr;
+    ASSERT_EQ(io.openFile(u"\\??\\COM3", 0, &file), STATUS_SUCCESS);
+    UCHAR data[4];
+    Sent read, resize, late, refused;
+    ASSERT_EQ(Send(port, read, IRP_MJ_READ, sizeof data, 0, data), STATUS_PENDING);
+
+    KIRQL irql;
+    ASSERT_FALSE(RefBitsOf(read.irp) & RefTotalTimer);
+    IoAcquireCancelSpinLock(&irql);
+    TryFinishCurrent(port, nullptr, irql, STATUS_TIMEOUT, &port->CurrentRead, &port->ReadQueue, nullptr,
+                     &port->ReadTotalTimer, StartRead, TakeNextRequest, RefTotalTimer);
+    IoAcquireCancelSpinLock(&irql);
+    TryFinishCurrent(port, nullptr, irql, STATUS_SUCCESS, &port->CurrentWrite, &port->WriteQueue, nullptr, nullptr,
+                     nullptr, TakeNextRequest, RefTransfer);
+    EXPECT_EQ(port->CurrentRead, read.irp);
+    EXPECT_EQ(read.completions, 0);
+
+    size_t before = pool.bytesInUse(MIRAVO_POOL_TAG);
+    SERIAL_QUEUE_SIZE size{1 << 16, 0};
+    EXPECT_EQ(Send(port, resize, IRP_MJ_DEVICE_CONTROL, sizeof size, IOCTL_SERIAL_SET_QUEUE_SIZE, &size), STATUS_PENDING);
+    EXPECT_GT(pool.bytesInUse(MIRAVO_POOL_TAG), before);
+    IoCancelIrp(resize.irp);
+    EXPECT_EQ(resize.status, STATUS_CANCELLED);
+    EXPECT_EQ(Send(port, late, IRP_MJ_DEVICE_CONTROL, sizeof size, IOCTL_SERIAL_SET_QUEUE_SIZE, &size, true),
+              STATUS_CANCELLED);
+    EXPECT_EQ(pool.bytesInUse(MIRAVO_POOL_TAG), before);
+
+    // A line error under SERIAL_ERROR_ABORT, as the receive path records it and queues the abort.
+    KeAcquireSpinLock(&port->ControlLock, &irql);
+    port->HandFlow.ControlHandShake |= SERIAL_ERROR_ABORT;
+    port->CommErrors = SERIAL_ERROR_FRAMING;
+    KeReleaseSpinLock(&port->ControlLock, irql);
+    QueueDpcCounted(&port->ErrorAbortDpc, nullptr, nullptr, port);
+    KeFlushQueuedDpcs();
+    EXPECT_EQ(read.status, STATUS_CANCELLED);
+    EXPECT_EQ(Send(port, refused, IRP_MJ_WRITE, sizeof data, 0, data), STATUS_CANCELLED) << "until the errors are read";
+    io.closeFile(file);
+    EXPECT_EQ(pnp.remove(device.pdo()), STATUS_SUCCESS);
+}
+
+TEST_F(PnpHandlingTest, CountedDpcsAndTimersCountEachPendingRunOnceAndADrainWaitsForThem) {
+    SimulatedDevice device(Variant(2));
+    ASSERT_EQ(pnp.plugIn(driver, device.pdo()), STATUS_SUCCESS);
+    PortExtension *port = Ext(device);
+    ASSERT_EQ(port->PendingDpcCount, 1);
+    static std::atomic<int> runs;
+    runs = 0;
+    KDPC dpc;
+    KeInitializeDpc(&dpc, [](PKDPC, PVOID context, PVOID, PVOID) {
+        runs++;
+        DpcFinished(static_cast<PortExtension *>(context));
+    }, port);
+    {
+        kt::ProcessorHold hold(machine.config().processors);
+        EXPECT_TRUE(QueueDpcCounted(&dpc, nullptr, nullptr, port));
+        EXPECT_FALSE(QueueDpcCounted(&dpc, nullptr, nullptr, port));
+        EXPECT_EQ(port->PendingDpcCount, 2);
+    }
+    EXPECT_EQ(runs, 1);
+    EXPECT_EQ(port->PendingDpcCount, 1);
+
+    KTIMER timer;
+    KeInitializeTimer(&timer);
+    EXPECT_FALSE(SetTimerCounted(&timer, kt::Relative(kt::kTick), &dpc, port));
+    EXPECT_TRUE(SetTimerCounted(&timer, kt::Relative(3 * kt::kTick), &dpc, port));  // re-armed: still one
+    EXPECT_EQ(port->PendingDpcCount, 2);
+    EXPECT_TRUE(CancelTimerCounted(&timer, port));
+    EXPECT_FALSE(CancelTimerCounted(&timer, port));
+    EXPECT_EQ(port->PendingDpcCount, 1);
+
+    // A drain waits until the armed timer has fired and its DPC has finished.
+    SetTimerCounted(&timer, kt::Relative(3 * kt::kTick), &dpc, port);
+    int64_t due = int64_t(timer.DueTime.QuadPart);
+    if (InterlockedDecrement(&port->PendingDpcCount) != 0) kt::WaitForever(&port->DpcsDrainedEvent);
+    InterlockedIncrement(&port->PendingDpcCount);
+    EXPECT_GE(machine.now(), due);
+    EXPECT_EQ(runs, 2);
+    EXPECT_EQ(pnp.remove(device.pdo()), STATUS_SUCCESS);
 }
 
 TEST_F(PnpHandlingTest, QueryRemoveAndQueryStopAreRefusedWhileOpen) {

@@ -182,10 +182,17 @@ protected:
     }
 };
 
-TEST_F(TransferTest, StatusPacketsReachUartStatusAndModemStatusOnlyWhileOpen) {
+TEST_F(TransferTest, InChainsStartOnceAndWhileClosedOnlyTheStatusWordGoesOn) {
     Plug();
     ScriptedPeer peer(device->chip(), WireFormat::Rate(115200));
     StartReading();
+    // A second start while one link is outstanding sends nothing.
+    size_t links = Transfers(0x83).size();
+    EXPECT_EQ(SubmitTransfer(Dev(), BulkIn, nullptr, BULK_IN_BYTES), STATUS_SUCCESS);
+    EXPECT_EQ(Transfers(0x83).size(), links);
+    peer.send(std::vector<uint8_t>{1, 2, 3});
+    ASSERT_TRUE(RunUntil([&] { return Chars().size() == 3; }));
+    EXPECT_TRUE(TransferOutstanding(port, BulkIn));
     peer.setLines({.cts = true, .dsr = true, .dcd = true});
     ASSERT_TRUE(RunUntil([&] { return Uart() == (UART_CTS | UART_DSR | UART_DCD); }));
 
@@ -200,16 +207,20 @@ TEST_F(TransferTest, StatusPacketsReachUartStatusAndModemStatusOnlyWhileOpen) {
         EXPECT_EQ(seams.statuses.back(), latest);
     }
 
-    // Closed: the chain goes on and keeps the status word, without modem-status processing.
+    // Closed: the status chain goes on and keeps the word, without modem-status processing; the
+    // bulk IN chain ends and hands nothing on.
+    Run(2);
     InterlockedExchange(&port->OpenCount, 0);
-    size_t runs = StatusRuns();
+    size_t runs = StatusRuns(), chars = Chars().size();
     peer.setLines({.cts = false, .dsr = true, .dcd = false, .ri = true});
     ASSERT_TRUE(RunUntil([&] { return Uart() == (UART_DSR | UART_RING); }));
-    {
-        std::lock_guard<std::mutex> g(seams.m);
-        EXPECT_EQ(seams.statuses.size(), runs);
-    }
+    peer.send(std::vector<uint8_t>{4});
+    ASSERT_TRUE(RunUntil([&] { return !TransferOutstanding(port, BulkIn); }));
+    EXPECT_EQ(StatusRuns(), runs);
+    EXPECT_EQ(Chars().size(), chars);
     EXPECT_TRUE(TransferOutstanding(port, InterruptIn));
+    CancelAllTransfers(port);
+    ExpectIdle();
 }
 
 // Each row sends some bytes with some settings and says what reaches the ring.
@@ -272,27 +283,6 @@ TEST_F(TransferTest, ReceiveRulesStripEscapeAndActOnFlowControlCharacters) {
     EXPECT_TRUE(feed({0x7E}).empty());
     EXPECT_EQ(InterlockedCompareExchange(&port->HistoryMask, 0, 0), LONG(SERIAL_EV_RXCHAR | SERIAL_EV_RXFLAG));
     EXPECT_GE(Ctl([&] { std::lock_guard<std::mutex> g(seams.m); return seams.notifies; }), 1);
-}
-
-// Stopping under a receive hold is shown through the port's thresholds.
-TEST_F(TransferTest, BulkInChainRunsOnceAndStopsAtClose) {
-    Plug();
-    ScriptedPeer peer(device->chip(), WireFormat::Rate(115200));
-    StartReading();
-    // A second start while one link is outstanding sends nothing.
-    size_t links = Transfers(0x83).size();
-    EXPECT_EQ(SubmitTransfer(Dev(), BulkIn, nullptr, BULK_IN_BYTES), STATUS_SUCCESS);
-    EXPECT_EQ(Transfers(0x83).size(), links);
-    peer.send(std::vector<uint8_t>{1, 2, 3});
-    ASSERT_TRUE(RunUntil([&] { return Chars().size() == 3; }));
-    EXPECT_TRUE(TransferOutstanding(port, BulkIn));
-
-    InterlockedExchange(&port->OpenCount, 0);
-    peer.send(std::vector<uint8_t>{4});
-    ASSERT_TRUE(RunUntil([&] { return !TransferOutstanding(port, BulkIn); }));
-    EXPECT_EQ(Chars().size(), 3u);
-    CancelAllTransfers(port);
-    ExpectIdle();
 }
 
 // A write chunk, a flow-control character and an immediate character in flight together behind a
@@ -358,49 +348,6 @@ TEST_F(TransferTest, BulkOutSlotsRunOutWithoutLosingTrack) {
     CancelTransfer(port, BulkOut);
     WaitForTransfers(port);
     EXPECT_EQ(seams.lost, std::vector<NTSTATUS>{STATUS_CANCELLED});
-    ExpectIdle();
-}
-
-TEST_F(TransferTest, CancelEndsChainsAtDispatchLevel) {
-    ChipConfig config = ChipConfig::Variant(0);  // two interfaces: the other pipe map
-    config.txFifoSize = 1;
-    Plug(config);
-    ScriptedPeer peer(device->chip(), WireFormat::Rate(115200));
-    ASSERT_EQ(VendorWrite(Dev(), 0, 0x40), STATUS_SUCCESS);
-    StartReading();
-    Run(5);  // the status packet of the configuration is in
-    const uint8_t out[] = {1, 2, 3};
-    EXPECT_EQ(SubmitTransfer(Dev(), BulkOut, out, 3), STATUS_PENDING);
-
-    size_t sent = device->bus().urbLog().size();
-    KIRQL irql;
-    KeRaiseIrql(DISPATCH_LEVEL, &irql);
-    CancelAllTransfers(port);
-    KeLowerIrql(irql);
-    ExpectIdle();
-    for (uint8_t endpoint : {0x81, 0x83, 0x02}) EXPECT_EQ(Transfers(endpoint).back().status, STATUS_CANCELLED);
-    // Nothing took the cancelled links' place.
-    peer.setLines({.cts = true, .dsr = true});
-    peer.send(std::vector<uint8_t>{9});
-    Run(10);
-    EXPECT_EQ(device->bus().urbLog().size(), sent);
-}
-
-TEST_F(TransferTest, RemovalStopsChainsWithoutProcessing) {
-    Plug();
-    ScriptedPeer peer(device->chip(), WireFormat::Rate(115200));
-    StartReading();
-    Run(5);
-    size_t runs = StatusRuns();
-    KIRQL irql;
-    KeAcquireSpinLock(&port->FlagsLock, &irql);
-    port->PnpAcceptState |= PnpAcceptRemoving;
-    KeReleaseSpinLock(&port->FlagsLock, irql);
-    peer.setLines({.cts = true});
-    peer.send(std::vector<uint8_t>{1});
-    ASSERT_TRUE(RunUntil([&] { return !TransferOutstanding(port, InterruptIn) && !TransferOutstanding(port, BulkIn); }));
-    EXPECT_EQ(StatusRuns(), runs);
-    EXPECT_TRUE(Chars().empty());
     ExpectIdle();
 }
 

@@ -1,5 +1,5 @@
 // The emulated kernel's executive services where the driver's own tests would not notice a fault:
-// DPC queueing and concurrency, timer rounding, event kinds, exact time-outs and fast mutexes.
+// DPC concurrency, timer rounding, event kinds, exact time-outs and fast mutexes.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -15,29 +15,6 @@
 namespace {
 
 using namespace kt;
-
-PVOID P(uintptr_t v) { return reinterpret_cast<PVOID>(v); }
-
-TEST(Dpc, InsertAnswersFalseWhileQueuedAndRemoveAnswersWhetherItRemoved) {
-    emu::Machine machine;
-    DpcLog log;
-    KDPC dpc;
-    log.init(dpc);
-    {
-        ProcessorHold hold(machine.config().processors);
-        EXPECT_TRUE(KeInsertQueueDpc(&dpc, P(1), P(2)));
-        EXPECT_FALSE(KeInsertQueueDpc(&dpc, P(3), P(4)));
-        EXPECT_TRUE(KeRemoveQueueDpc(&dpc));
-        EXPECT_FALSE(KeRemoveQueueDpc(&dpc));
-        EXPECT_TRUE(KeInsertQueueDpc(&dpc, P(5), P(6)));
-    }  // releases the processors and flushes
-    auto runs = log.runs();
-    ASSERT_EQ(runs.size(), 1u);  // the removed insertion never runs
-    EXPECT_EQ(runs[0].arg1, P(5));
-    EXPECT_EQ(runs[0].arg2, P(6));
-    EXPECT_EQ(runs[0].irql, DISPATCH_LEVEL);
-    EXPECT_NE(runs[0].thread, KeGetCurrentThread()) << "on a processor, not the caller";
-}
 
 TEST(Dpc, TwoProcessorsRunTwoDpcsConcurrently) {
     emu::Machine machine(emu::MachineConfig{.processors = 2});

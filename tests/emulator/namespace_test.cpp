@@ -122,17 +122,4 @@ TEST(Namespace, RemovingThePdoForgetsItsInterfacesAndKeys) {
     EXPECT_EQ(IoOpenDeviceRegistryKey(&pdo, PLUGPLAY_REGKEY_DEVICE, KEY_READ, &key), STATUS_INVALID_DEVICE_REQUEST);
 }
 
-TEST(Namespace, ConfigurationCountsBelongToTheMachine) {
-    {
-        emu::Machine machine;
-        PCONFIGURATION_INFORMATION config = IoGetConfigurationInformation();
-        EXPECT_EQ(config->SerialCount, 0u);
-        config->SerialCount++;
-        EXPECT_EQ(IoGetConfigurationInformation(), config);
-        EXPECT_EQ(IoGetConfigurationInformation()->SerialCount, 1u);
-    }
-    emu::Machine fresh;
-    EXPECT_EQ(IoGetConfigurationInformation()->SerialCount, 0u);
-}
-
 }  // namespace

@@ -27,20 +27,15 @@ UNICODE_STRING Literal(const char16_t *text) {
     return s;
 }
 
-TEST(RtlString, InitCountsBytesWithoutTerminator) {
+TEST(RtlString, InitCountsBytesWithoutTerminatorAndCopyTerminatesOnlyWithRoom) {
     emu::Machine machine;
-    UNICODE_STRING s = Literal(u"COM3");
-    EXPECT_EQ(s.Length, 8);
-    EXPECT_EQ(s.MaximumLength, 10);
     UNICODE_STRING none = Literal(nullptr);
     EXPECT_EQ(none.Length, 0);
     EXPECT_EQ(none.MaximumLength, 0);
     EXPECT_EQ(none.Buffer, nullptr);
-}
-
-TEST(RtlString, CopyTruncatesAtMaximumAndTerminatesOnlyWithRoom) {
-    emu::Machine machine;
     UNICODE_STRING src = Literal(u"\\Device\\Serial");
+    EXPECT_EQ(src.Length, 28);
+    EXPECT_EQ(src.MaximumLength, 30);
     Buffer small(8);
     RtlCopyUnicodeString(&small.s, &src);
     EXPECT_EQ(small.text(), u"\\Dev");
@@ -75,7 +70,7 @@ TEST(RtlString, AppendRefusesWhatDoesNotFitAndLeavesDestinationAlone) {
     EXPECT_EQ(b.text(), u"COM127");
 }
 
-TEST(RtlString, UnicodeToAnsiAllocatesOrTruncatesWithOverflow) {
+TEST(RtlString, UnicodeToAnsiAllocatesOrTruncatesWithOverflowAndItsFailuresAreCaught) {
     emu::Machine machine;
     auto &pool = machine.service<emu::Pool>();
     UNICODE_STRING src = Literal(u"COM12");
@@ -95,19 +90,11 @@ TEST(RtlString, UnicodeToAnsiAllocatesOrTruncatesWithOverflow) {
     EXPECT_EQ(RtlUnicodeStringToAnsiString(&dst, &src, FALSE), STATUS_BUFFER_OVERFLOW);
     EXPECT_STREQ(small, "COM") << "what fits, terminated";
     EXPECT_EQ(dst.Length, 3);
-
     EXPECT_EQ(pool.countInUse(emu::kRtlStringTag), 0u);
-}
 
-TEST(RtlString, AllocationFailureAndForeignFreeAreCaught) {
-    emu::Machine machine;
-    auto &pool = machine.service<emu::Pool>();
-    UNICODE_STRING src = Literal(u"COM3");
-    ANSI_STRING owned{};
     pool.failTag(emu::kRtlStringTag, 1);
     EXPECT_EQ(RtlUnicodeStringToAnsiString(&owned, &src, TRUE), STATUS_NO_MEMORY);
     EXPECT_EQ(owned.Buffer, nullptr);
-
     // A driver's own allocation handed to RtlFreeUnicodeString: wrong tag.
     auto *mine = static_cast<PWSTR>(ExAllocatePoolWithTag(PagedPool, 16, emu::Tag("Mirv")));
     UNICODE_STRING s{0, 16, mine};
