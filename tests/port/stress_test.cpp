@@ -25,7 +25,8 @@ namespace {
 constexpr DWORD kRate = 115200;
 constexpr int kDepth = 3;  // overlapped requests a thread keeps going at once
 constexpr DWORD kLongWrite = 800;  // four 256-byte chunks at least
-constexpr DWORD kNeverRaised = EV_PERR | EV_EVENT1 | EV_EVENT2;
+// Events the port never raises, and the ring the plug does not wire.
+constexpr DWORD kNeverRaised = EV_PERR | EV_EVENT1 | EV_EVENT2 | EV_RING;
 
 uint64_t Setting(const char *name, uint64_t fallback) {
     const char *text = std::getenv(name);
@@ -139,9 +140,9 @@ struct WriteRecord {
 
 struct Tally {
     std::atomic<uint64_t> ops{0}, writes{0}, reads{0}, writeCancels{0}, readCancels{0}, purges{0}, timeouts{0};
-    std::atomic<uint64_t> waits{0}, masks{0}, waitCancels{0};
+    std::atomic<uint64_t> waits{0}, masks{0}, waitCancels{0}, lines{0}, breaks{0}, handshakes{0};
     uint64_t writeStatus[3] = {}, longWriteStatus[3] = {}, readStatus[3] = {};  // success, time-out, cancelled
-    uint64_t purgeBits[4] = {};
+    uint64_t purgeBits[4] = {}, ctsFlowSets = 0, rtsHandshakeSets = 0;
     uint64_t waitStatus[3] = {}, emptyWaits = 0, refusedWaits = 0, eventBits[13] = {};
 };
 
@@ -406,35 +407,88 @@ struct Watcher {
     }
 };
 
-// Purges with random masks and changes the time-outs, announcing early-return read settings.
+// Purges with random masks, changes the time-outs (announcing early-return read settings), drops
+// DTR or RTS for a moment, sends short breaks and switches CTS and RTS handshaking at the same rate
+// and format. The loopback turns DTR into DSR and DCD and RTS into CTS, so the lines raise events
+// and, under CTS handshaking, hold transmission.
 struct Controller {
     explicit Controller(Shared &run) : run(run) {}
     Shared &run;
+    bool ctsFlow = false, rtsHandshake = false;  // as this actor last set them
+
+    // A refused call must fail with ERROR_INVALID_PARAMETER, any other must succeed.
+    void expect(BOOL ok, bool refused, const char *call) {
+        const DWORD error = ok ? ERROR_SUCCESS : GetLastError();
+        if (ok == refused || (refused && error != ERROR_INVALID_PARAMETER))
+            run.faults.add(std::string(call) + (refused ? " was not refused" : " failed") + ", error " +
+                           std::to_string(error));
+    }
+
+    void purge(std::mt19937_64 &rng) {
+        // Fewer transmit aborts, or hardly a long write would live to time out.
+        DWORD mask = DWORD(1 + rng() % 15);
+        if ((mask & PURGE_TXABORT) && rng() % 8) mask = mask == PURGE_TXABORT ? PURGE_TXCLEAR : mask & ~PURGE_TXABORT;
+        expect(PurgeComm(run.h, mask), false, "PurgeComm");
+        for (int b = 0; b < 4; b++) run.tally.purgeBits[b] += (mask >> b) & 1;
+        run.count(run.tally.purges);
+    }
+
+    void timeouts(std::mt19937_64 &rng) {
+        bool early = false;
+        COMMTIMEOUTS t = RandomTimeouts(rng, early);
+        // Announced before an early-return setting takes effect, withdrawn only after it is gone.
+        // The flag goes up before the count moves: a reader that sees the new count sees the flag.
+        if (early) {
+            run.early.active = true;
+            run.early.sets++;
+        }
+        expect(SetCommTimeouts(run.h, &t), false, "SetCommTimeouts");
+        if (!early) run.early.active = false;
+        run.count(run.tally.timeouts);
+    }
+
+    // RTS belongs to the handshake while RTS handshaking is on: the port refuses to move it.
+    void pulseLine(std::mt19937_64 &rng) {
+        const bool rts = rng() % 2, refused = rts && rtsHandshake;
+        expect(EscapeCommFunction(run.h, rts ? CLRRTS : CLRDTR), refused, rts ? "CLRRTS" : "CLRDTR");
+        Sleep(DWORD(rng() % 6));
+        expect(EscapeCommFunction(run.h, rts ? SETRTS : SETDTR), refused, rts ? "SETRTS" : "SETDTR");
+        run.count(run.tally.lines);
+    }
+
+    void pulseBreak(std::mt19937_64 &rng) {
+        expect(SetCommBreak(run.h), false, "SetCommBreak");
+        Sleep(DWORD(rng() % 3));
+        expect(ClearCommBreak(run.h), false, "ClearCommBreak");
+        run.count(run.tally.breaks);
+    }
+
+    void handshake(std::mt19937_64 &rng) {
+        DCB dcb{};
+        dcb.DCBlength = sizeof dcb;
+        expect(GetCommState(run.h, &dcb), false, "GetCommState");
+        if (dcb.BaudRate != kRate || dcb.ByteSize != 8 || dcb.Parity != NOPARITY || dcb.StopBits != ONESTOPBIT ||
+            bool(dcb.fOutxCtsFlow) != ctsFlow || (dcb.fRtsControl == RTS_CONTROL_HANDSHAKE) != rtsHandshake)
+            run.faults.add("GetCommState does not give back the settings last made");
+        ctsFlow = rng() % 2;
+        rtsHandshake = rng() % 2;
+        dcb.fOutxCtsFlow = ctsFlow;
+        dcb.fRtsControl = rtsHandshake ? RTS_CONTROL_HANDSHAKE : RTS_CONTROL_ENABLE;
+        expect(SetCommState(run.h, &dcb), false, "SetCommState");
+        run.tally.ctsFlowSets += ctsFlow;
+        run.tally.rtsHandshakeSets += rtsHandshake;
+        run.count(run.tally.handshakes);
+    }
 
     void operator()() {
         std::mt19937_64 rng(run.seed * 7 + 3);
         while (!run.stop) {
-            if (rng() % 10 < 3) {
-                // Fewer transmit aborts, or hardly a long write would live to time out.
-                DWORD mask = DWORD(1 + rng() % 15);
-                if ((mask & PURGE_TXABORT) && rng() % 8) mask = mask == PURGE_TXABORT ? PURGE_TXCLEAR : mask & ~PURGE_TXABORT;
-                if (!PurgeComm(run.h, mask)) run.faults.add("PurgeComm failed with error " + std::to_string(GetLastError()));
-                for (int b = 0; b < 4; b++) run.tally.purgeBits[b] += (mask >> b) & 1;
-                run.count(run.tally.purges);
-            } else {
-                bool early = false;
-                COMMTIMEOUTS t = RandomTimeouts(rng, early);
-                // Announced before an early-return setting takes effect, withdrawn only after it is gone.
-                // The flag goes up before the count moves: a reader that sees the new count sees the flag.
-                if (early) {
-                    run.early.active = true;
-                    run.early.sets++;
-                }
-                if (!SetCommTimeouts(run.h, &t))
-                    run.faults.add("SetCommTimeouts failed with error " + std::to_string(GetLastError()));
-                if (!early) run.early.active = false;
-                run.count(run.tally.timeouts);
-            }
+            const uint64_t pick = rng() % 20;
+            if (pick < 6) purge(rng);
+            else if (pick < 12) timeouts(rng);
+            else if (pick < 16) pulseLine(rng);
+            else if (pick < 18) pulseBreak(rng);
+            else handshake(rng);
             Sleep(DWORD(rng() % 4));
         }
     }
@@ -443,14 +497,25 @@ struct Controller {
 // Checks the accounting once the actors are done, against the chip's record of the line.
 struct Oracle {
     std::vector<uint8_t> wire, received;
-    size_t dropped = 0, cancelledSent = 0, gaps = 0;
+    size_t dropped = 0, cancelledSent = 0, gaps = 0, breaks = 0;
 
     explicit Oracle(const std::vector<emu::usb::LineEvent> &log) {
+        using emu::usb::LineEvent;
+        bool breakOn = false;
+        size_t duringBreak = 0;
         for (const auto &e : log) {
-            if (e.kind == emu::usb::LineEvent::Sent) wire.push_back(e.data);
-            if (e.kind == emu::usb::LineEvent::Received) received.push_back(e.data);
-            if (e.kind == emu::usb::LineEvent::Dropped) dropped++;
+            if (e.kind == LineEvent::Sent) wire.push_back(e.data);
+            if (e.kind == LineEvent::Received) received.push_back(e.data);
+            if (e.kind == LineEvent::Dropped) dropped++;
+            if (e.kind == LineEvent::BreakSent) {
+                breakOn = e.on;
+                breaks += e.on;
+            } else if (breakOn) {
+                duringBreak += e.kind == LineEvent::Sent || e.kind == LineEvent::Received || e.kind == LineEvent::Dropped;
+            }
         }
+        // A break holds the transmitter, so nothing goes out, or comes back, while it lasts.
+        EXPECT_EQ(duringBreak, 0u) << "characters on the line during a break";
         EXPECT_EQ(received.size() + dropped, wire.size()) << "the loopback carries every character back";
     }
 
@@ -520,9 +585,12 @@ void Report(const Tally &tally, const Oracle &oracle, size_t readBytes, int64_t 
                 u(tally.waits), u(tally.waitStatus[0]), u(tally.emptyWaits), u(tally.waitStatus[2]), u(tally.refusedWaits),
                 u(tally.waitCancels), u(tally.masks));
     for (int b = 0; b < 13; b++) std::printf(" %llu", u(tally.eventBits[b]));
-    std::printf("\n");
-    std::printf("bytes: wire %zu (cancelled writes' %zu), chip dropped %zu, read %zu in %zu gaps; emulated %.1f s\n",
-                oracle.wire.size(), oracle.cancelledSent, oracle.dropped, readBytes, oracle.gaps, double(now) / 1e7);
+    std::printf("\nline pulses %llu, breaks %llu, handshake changes %llu (CTS on %llu, RTS handshake on %llu)\n",
+                u(tally.lines), u(tally.breaks), u(tally.handshakes), u(tally.ctsFlowSets), u(tally.rtsHandshakeSets));
+    std::printf("bytes: wire %zu (cancelled writes' %zu), chip dropped %zu, read %zu in %zu gaps; %zu breaks on the line; "
+                "emulated %.1f s\n",
+                oracle.wire.size(), oracle.cancelledSent, oracle.dropped, readBytes, oracle.gaps, oracle.breaks,
+                double(now) / 1e7);
 }
 
 TEST_F(ComPort, StressOfReadsWritesCancelsPurgesAndTimeOutsKeepsEveryRequestAndByteAccounted) {
