@@ -29,13 +29,64 @@ NTSTATUS SetLineControl(PortExtension *Port, const SERIAL_LINE_CONTROL *LineCont
 VOID GetBaudRate(PortExtension *Port, PSERIAL_BAUD_RATE BaudRate);
 VOID GetLineControl(PortExtension *Port, PSERIAL_LINE_CONTROL LineControl);
 
-// ---- Modem control lines (control/modem.cpp) ----
-// Set or clear DTR or RTS in ModemControl and send it: synchronously at PASSIVE_LEVEL, without
-// waiting above it. TRUE when the request went out (and, waited for, succeeded).
+// ---- Modem control lines, break, XON/XOFF holds and modem status (control/modem.cpp) ----
+// Set or clear DTR or RTS in ModemControl and send the word. At PASSIVE_LEVEL the request is sent
+// and waited for: TRUE when it succeeded; FALSE, nothing changed, without memory for it. Above
+// PASSIVE_LEVEL, with or without the port's locks held, the change is recorded and LineStateDpc
+// sends it: TRUE. Whoever sends, the chip ends with the latest word.
 BOOLEAN SetDtr(PortExtension *Port);
 BOOLEAN ClearDtr(PortExtension *Port);
 BOOLEAN SetRts(PortExtension *Port);
 BOOLEAN ClearRts(PortExtension *Port);
+KDEFERRED_ROUTINE LineStateDpc;
+// Close, after its DPC drain: returns once no asynchronous line request sent after Mark (an earlier
+// LineAsyncSends) is still on its way, so that none outlives the session.
+VOID FlushLineState(PortExtension *Port, LONG Mark);
+
+// IOCTL_SERIAL_SET_DTR / CLR_DTR and SET_RTS / CLR_RTS: STATUS_INVALID_PARAMETER while the line is
+// the handshake's (or transmit toggle's), otherwise the line is set and STATUS_SUCCESS.
+NTSTATUS DtrRequest(PortExtension *Port, BOOLEAN Set);
+NTSTATUS RtsRequest(PortExtension *Port, BOOLEAN Set);
+// IOCTL_SERIAL_SET_MODEM_CONTROL: the low 16 bits become ModemControl, then DTR and RTS follow them.
+VOID SetModemControl(PortExtension *Port, ULONG Value);
+ULONG GetModemControl(PortExtension *Port);
+// IOCTL_SERIAL_GET_MODEMSTATUS: the SERIAL_MSR_* state bits; a ring on types 0 and 1 is reported once.
+ULONG GetModemStatus(PortExtension *Port);
+// The same evaluation for its effect on the holds, at start and open.
+VOID RefreshModemStatus(PortExtension *Port);
+
+// SEND_BREAK, 0xFFFF (until cleared) or 0; STATUS_INSUFFICIENT_RESOURCES when nothing was sent.
+NTSTATUS SendBreak(PortExtension *Port, BOOLEAN On);
+// IOCTL_SERIAL_SET_BREAK_ON / OFF: transmission is held while the break lasts. Off without a break
+// sends nothing.
+VOID BreakOn(PortExtension *Port);
+VOID BreakOff(PortExtension *Port);
+// IOCTL_SERIAL_SET_XOFF / SET_XON: transmission held (or released) as by a received XOFF (XON).
+VOID SetXoffHold(PortExtension *Port);
+VOID ClearXoffHold(PortExtension *Port);
+
+// A control request without a data stage, in a nonpaged 'COMX' URB for SyncUsbRequest (the caller
+// frees it) or SubmitAsyncUrb (which takes it). NULL without memory.
+PURB BuildControlUrb(USHORT Function, UCHAR Request, USHORT Value, USHORT Index);
+
+// ---- Handshake settings (control/handflow.cpp) ----
+// IOCTL_SERIAL_SET_HANDFLOW's checks: STATUS_INVALID_PARAMETER for a setting the port cannot take.
+NTSTATUS ValidateHandFlow(PortExtension *Port, const SERIAL_HANDFLOW *HandFlow);
+// Brings lines, holds and chip registers in line with HandFlow, then makes it the port's. Only what
+// changed is redone while the port is open; everything while it is not. PASSIVE_LEVEL.
+VOID ApplyHandFlow(PortExtension *Port, const SERIAL_HANDFLOW *HandFlow);
+VOID GetHandFlow(PortExtension *Port, PSERIAL_HANDFLOW HandFlow);
+// Register Register (0..2) to or from RegisterShadow; a failed read keeps the copy. FALSE only
+// without memory for the request. A write above PASSIVE_LEVEL goes out without waiting.
+BOOLEAN ReadChipRegister(PortExtension *Port, ULONG Register);
+BOOLEAN WriteChipRegister(PortExtension *Port, ULONG Register);
+// One hardware handshake of the chip on or off. The RTS handshake needs type 2 or above
+// (STATUS_NOT_SUPPORTED, nothing sent), the DSR handshake type 3 or 4 and XON/XOFF type 2 or
+// above (nothing to do on the others). Each leaves the chip's other handshakes as they are.
+NTSTATUS ChipRtsFlow(PortExtension *Port, BOOLEAN On);
+NTSTATUS ChipCtsFlow(PortExtension *Port, BOOLEAN On);
+NTSTATUS ChipDsrFlow(PortExtension *Port, BOOLEAN On);
+NTSTATUS ChipXonXoffFlow(PortExtension *Port, BOOLEAN On);
 
 // ---- Wait-on-mask (control/waitmask.cpp) ----
 // The events a mask may name; IOCTL_SERIAL_SET_WAIT_MASK refuses any other bit.

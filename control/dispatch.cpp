@@ -85,6 +85,16 @@ NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         if (NT_SUCCESS(status)) status = SetLineControl(port, static_cast<PSERIAL_LINE_CONTROL>(buffer));
         break;
 
+    case IOCTL_SERIAL_SET_BREAK_ON:
+    case IOCTL_SERIAL_SET_BREAK_OFF:
+        status = RequireD0(port);
+        if (!NT_SUCCESS(status)) break;
+        if (stack->Parameters.DeviceIoControl.IoControlCode == IOCTL_SERIAL_SET_BREAK_ON)
+            BreakOn(port);
+        else
+            BreakOff(port);
+        break;
+
     case IOCTL_SERIAL_IMMEDIATE_CHAR:
         status = NeedIn(stack, 1);
         if (NT_SUCCESS(status)) status = NeedBuffer(Irp);
@@ -105,7 +115,29 @@ NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         Irp->IoStatus.Information = sizeof(SERIAL_TIMEOUTS);
         break;
 
+    case IOCTL_SERIAL_SET_DTR:
+    case IOCTL_SERIAL_CLR_DTR:
+        status = RequireD0(port);
+        if (NT_SUCCESS(status))
+            status = DtrRequest(port, stack->Parameters.DeviceIoControl.IoControlCode == IOCTL_SERIAL_SET_DTR);
+        break;
+
     case IOCTL_SERIAL_RESET_DEVICE:
+        break;
+
+    case IOCTL_SERIAL_SET_RTS:
+    case IOCTL_SERIAL_CLR_RTS:
+        status = RequireD0(port);
+        if (NT_SUCCESS(status))
+            status = RtsRequest(port, stack->Parameters.DeviceIoControl.IoControlCode == IOCTL_SERIAL_SET_RTS);
+        break;
+
+    case IOCTL_SERIAL_SET_XOFF:
+        SetXoffHold(port);
+        break;
+
+    case IOCTL_SERIAL_SET_XON:
+        ClearXoffHold(port);
         break;
 
     case IOCTL_SERIAL_GET_WAIT_MASK:
@@ -170,6 +202,26 @@ NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         if (NT_SUCCESS(status)) status = SetChars(port, static_cast<PSERIAL_CHARS>(buffer));
         break;
 
+    case IOCTL_SERIAL_GET_HANDFLOW:
+        status = BufferAndOut(Irp, stack, sizeof(SERIAL_HANDFLOW));
+        if (!NT_SUCCESS(status)) break;
+        GetHandFlow(port, static_cast<PSERIAL_HANDFLOW>(buffer));
+        Irp->IoStatus.Information = sizeof(SERIAL_HANDFLOW);
+        break;
+
+    case IOCTL_SERIAL_SET_HANDFLOW:
+        status = BufferAndIn(Irp, stack, sizeof(SERIAL_HANDFLOW));
+        if (NT_SUCCESS(status)) status = ValidateHandFlow(port, static_cast<PSERIAL_HANDFLOW>(buffer));
+        if (NT_SUCCESS(status)) ApplyHandFlow(port, static_cast<PSERIAL_HANDFLOW>(buffer));
+        break;
+
+    case IOCTL_SERIAL_GET_MODEMSTATUS:
+        status = BufferAndOut(Irp, stack, sizeof(ULONG));
+        if (!NT_SUCCESS(status)) break;
+        *static_cast<PULONG>(buffer) = GetModemStatus(port);
+        Irp->IoStatus.Information = sizeof(ULONG);
+        break;
+
     case IOCTL_SERIAL_GET_COMMSTATUS:
         status = BufferAndOut(Irp, stack, sizeof(SERIAL_STATUS));
         if (!NT_SUCCESS(status)) break;
@@ -191,6 +243,13 @@ NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         if (!NT_SUCCESS(status)) break;
         GetProperties(port, static_cast<PSERIAL_COMMPROP>(buffer));
         Irp->IoStatus.Information = sizeof(SERIAL_COMMPROP);
+        break;
+
+    case IOCTL_SERIAL_GET_DTRRTS:
+        status = BufferAndOut(Irp, stack, sizeof(ULONG));
+        if (!NT_SUCCESS(status)) break;
+        *static_cast<PULONG>(buffer) = GetModemControl(port) & (SERIAL_DTR_STATE | SERIAL_RTS_STATE);
+        Irp->IoStatus.Information = sizeof(ULONG);
         break;
 
     case IOCTL_SERIAL_LSRMST_INSERT:
@@ -218,14 +277,26 @@ NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         ClearStats(port);
         break;
 
+    case IOCTL_SERIAL_GET_MODEM_CONTROL:
+        status = BufferAndOut(Irp, stack, sizeof(ULONG));
+        if (!NT_SUCCESS(status)) break;
+        *static_cast<PULONG>(buffer) = GetModemControl(port);
+        Irp->IoStatus.Information = sizeof(ULONG);
+        break;
+
+    case IOCTL_SERIAL_SET_MODEM_CONTROL:
+        status = BufferAndIn(Irp, stack, sizeof(ULONG));
+        if (NT_SUCCESS(status)) status = RequireD0(port);
+        if (NT_SUCCESS(status)) SetModemControl(port, *static_cast<PULONG>(buffer));
+        break;
+
     case IOCTL_SERIAL_SET_FIFO_CONTROL:
         status = BufferAndIn(Irp, stack, sizeof(ULONG));
         if (NT_SUCCESS(status)) status = RequireD0(port);
         break;
 
     default:
-        // Unknown codes, and the rows whose handlers are not built yet (modem control, break,
-        // handshake, private chip access).
+        // Unknown codes, and the rows whose handlers are not built yet (private chip access).
         status = STATUS_INVALID_PARAMETER;
         break;
     }

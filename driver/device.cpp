@@ -1,4 +1,5 @@
 // The port's device object: created and numbered at AddDevice, attached above the USB device.
+#include "control/control.h"
 #include "driver/driver.h"
 
 #define NAME_BUFFER_BYTES 258
@@ -57,6 +58,7 @@ NTSTATUS CreatePortDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT *DeviceObj
     KeInitializeSpinLock(&port->ControlLock);
     KeInitializeSpinLock(&port->FlagsLock);
     KeInitializeSpinLock(&port->RxLock);
+    KeInitializeSpinLock(&port->ModemControlLock);
 
     USHORT bytes = (USHORT)(name.Length + sizeof(WCHAR));
     port->DeviceName.Buffer = (PWSTR)ExAllocatePoolWithTag(PagedPool, bytes, MIRAVO_POOL_TAG);

@@ -148,8 +148,12 @@ PLATFORM_PAGEABLE VOID RestoreChipSettings(PortExtension *Port) {
     PDEVICE_OBJECT device = Port->DeviceObject;
     if (Port->ChipType != ChipUnclassified && !EepromHoldsVendorId(device)) (void)ChipInit(device);
     (void)SendLineCoding(Port);
+    // The port is not open yet: every part of the handshake is applied afresh.
+    ApplyHandFlow(Port, &Port->HandFlow);
+    RefreshModemStatus(Port);  // for the transmit holds the lines call for now
     (void)SetBaudRate(Port, Port->CurrentBaud);
     if (IsNewerChip(Port)) (void)VendorWrite(device, CHIP_OPTION, 2);
+    Port->TxIdle = TRUE;
 }
 
 static VOID FillWmiCommData(PortExtension *port) {
@@ -201,6 +205,9 @@ NTSTATUS FinishStart(PDEVICE_OBJECT DeviceObject) {
     InitPortExtension(DeviceObject);
     RestoreChipSettings(port);
     port->IsOpen = FALSE;
+    // Lowered until an open: nothing answers on the line yet.
+    (void)ClearRts(port);
+    (void)ClearDtr(port);
     FillWmiCommData(port);
     if (port->PnpState == PNP_NEVER_STARTED && !port->CountedAsSerialPort) {
         IoGetConfigurationInformation()->SerialCount++;

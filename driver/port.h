@@ -236,6 +236,14 @@ struct PortExtension {
     SERIAL_WMI_PERF_DATA WmiPerfData;
 
     // ---- Modem control, break and handshake (control/) ----
+    // ModemControlLock guards ModemControl and the three line-sender fields; it is innermost, so
+    // the receive path may change a line under its own locks. Changes made above PASSIVE_LEVEL
+    // reach the chip through LineStateDpc, one sender at a time, each sending the word as it then is.
+    KSPIN_LOCK ModemControlLock;
+    KDPC LineStateDpc;
+    BOOLEAN LineSenderActive; // a LineStateDpc is sending; later changes leave LineStatePending
+    BOOLEAN LineStatePending; // ModemControl changed since a sender last took it
+    LONG LineAsyncSends;      // asynchronous SET_CONTROL_LINE_STATE requests sent, ever
     USHORT ModemControl;      // SET_CONTROL_LINE_STATE's wValue: bit 0 DTR, bit 1 RTS
     UCHAR ChipRtsFlowOn;      // the chip does RTS (receive) handshaking
     UCHAR ChipCtsFlowOn;      // CTS output handshake on: TX_HOLD_CTS follows CTS
@@ -261,7 +269,8 @@ inline BOOLEAN IsNewerChip(const PortExtension *Port) { return Port->ChipType >=
 
 // Lock order: a thread that holds several of these took them in this order, outermost first.
 // The emulator's verifier reports any acquisition against it.
-#define DECLARE_PORT_LOCK_ORDER(Port) DECLARE_LOCK_ORDER(&(Port)->ControlLock, CANCEL_SPIN_LOCK, &(Port)->RxLock)
+#define DECLARE_PORT_LOCK_ORDER(Port) \
+    DECLARE_LOCK_ORDER(&(Port)->ControlLock, CANCEL_SPIN_LOCK, &(Port)->RxLock, &(Port)->ModemControlLock)
 
 // For routines the engine and the paths call with none of the port's locks held.
 #define REQUIRE_NO_PORT_LOCK(Port)                                                                \

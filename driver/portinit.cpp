@@ -1,4 +1,5 @@
 // Start defaults of a port: the settings a freshly started port has before an application sets any.
+#include "control/control.h"
 #include "driver/driver.h"
 #include "receive/receive.h"
 #include "requests/requests.h"
@@ -34,6 +35,7 @@ NTSTATUS InitPortExtension(PDEVICE_OBJECT DeviceObject) {
     InitializeCountedDpc(port, &port->ArmRtsDropDpc, ArmRtsDropDpc, NULL);
     InitializeCountedDpc(port, &port->RtsDropDpc, RtsDropDpc, &port->RtsDropTimer);
     InitializeCountedDpc(port, &port->RxFlowDpc, RxFlowDpc, NULL);
+    InitializeCountedDpc(port, &port->LineStateDpc, LineStateDpc, NULL);
 
     port->CurrentBaud = 0;
     port->LineControl = 0x1A;  // 7 data bits, even parity, 1 stop bit

@@ -1,5 +1,6 @@
 // Open, close and cleanup: the port has one opener at a time; open sets the port up for a session
 // and starts the USB IN transfers, close drops the session's state and drains its deferred work.
+#include "control/control.h"
 #include "driver/driver.h"
 #include "receive/receive.h"
 #include "requests/requests.h"
@@ -10,6 +11,9 @@
 #define CLEANUP_SETTLE (-300000LL)  // 30 ms, relative
 #define CLOSE_CHAR_TIMES 10
 #define CLOSE_FINAL_BITS 1280
+// Longer than the chip's transmit FIFO takes to drain: an RTS drop that has not come by then is
+// not waited for any further.
+#define CLOSE_RTS_DROP_POLLS 512
 #define CHIP_OPEN_RESET_A 0x0909
 #define CHIP_OPEN_RESET_B 0x0808
 
@@ -150,7 +154,19 @@ NTSTATUS NTAPI CloseDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     KeAcquireSpinLock(&port->ControlLock, &irql);
     port->IsOpen = FALSE;  // the receive path stores nothing from here on
     KeReleaseSpinLock(&port->ControlLock, irql);
+    BreakOff(port);
     Delay(-CLOSE_CHAR_TIMES * charTime, TRUE);
+
+    // The lines go down whatever the handshake says; the chip stops acting on its own.
+    (void)ChipRtsFlow(port, FALSE);
+    (void)ChipCtsFlow(port, FALSE);
+    (void)ChipDsrFlow(port, FALSE);
+    (void)ChipXonXoffFlow(port, FALSE);
+    (void)ClearDtr(port);
+    for (ULONG poll = 0; poll < CLOSE_RTS_DROP_POLLS && InterlockedCompareExchange(&port->RtsDropPending, 0, 0); poll++)
+        Delay(-charTime, FALSE);
+    LONG lineMark = InterlockedCompareExchange(&port->LineAsyncSends, 0, 0);
+    (void)ClearRts(port);
 
     KeAcquireSpinLock(&port->ControlLock, &irql);
     port->RxHoldReasons = 0;
@@ -167,6 +183,8 @@ NTSTATUS NTAPI CloseDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     if (InterlockedDecrement(&port->PendingDpcCount) != 0)
         KeWaitForSingleObject(&port->DpcsDrainedEvent, Executive, KernelMode, FALSE, NULL);
     InterlockedIncrement(&port->PendingDpcCount);
+    // A line change a DPC sent after ours must not outlive the session on the bus.
+    FlushLineState(port, lineMark);
 
     // A bulk IN transfer would otherwise stay pending until the far end next sends, and take
     // those characters with it. The status chain keeps running, so that the next open starts

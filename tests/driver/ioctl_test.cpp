@@ -127,9 +127,6 @@ TEST_F(IoctlTest, BufferChecksAndReturnedLengthsByCode) {
         {IOCTL_SERIAL_SET_FIFO_CONTROL, 0, 0, {}, kBad, 0},
         {IOCTL_SERIAL_SET_FIFO_CONTROL, 4, 0, {}, kOk, 0},
         // Rows whose handlers are not built, and codes outside the table.
-        {IOCTL_SERIAL_SET_DTR, 0, 0, {}, kBad, 0},
-        {IOCTL_SERIAL_GET_MODEMSTATUS, 0, 4, {}, kBad, 0},
-        {IOCTL_SERIAL_SET_HANDFLOW, 16, 0, {}, kBad, 0},
         {IOCTL_SERIAL_WAIT_ON_MASK, 0, 4, {}, kBad, 0},
         {CTL_CODE(FILE_DEVICE_SERIAL_PORT, 0, METHOD_BUFFERED, FILE_ANY_ACCESS), 0, 0, {}, kBad, 0},
         {CTL_CODE(FILE_DEVICE_SERIAL_PORT, 40, METHOD_BUFFERED, FILE_ANY_ACCESS), 4, 4, {}, kBad, 0},

@@ -92,7 +92,7 @@ TEST_F(Events, EveryEventOfTheMaskReachesWaitCommEvent) {
 }
 
 // The modem-status events; enabled once modem-status processing is in.
-TEST_F(Events, DISABLED_ModemLineEventsReachWaitCommEvent) {
+TEST_F(Events, ModemLineEventsReachWaitCommEvent) {
     Begin();
     RunRows(*this, {
         {"CTS", EV_CTS | EV_DSR, EV_CTS, [](Events &t) { t.Peer().setLines({.cts = true}); }},

@@ -34,8 +34,9 @@ TEST_F(ComPort, OneOpenerAtATimeAndEachSessionLeavesNothingBehind) {
     }
 }
 
-// Cleanup's 30 ms, then close: ten character times before the session's receive transfer is
-// stopped, and 1280 bit times (10^7 / rate, truncated) at the end.
+// Cleanup's 30 ms, then close: ten character times before the chip's handshakes and lines go
+// down, the session's receive transfer stopped once they are, and 1280 bit times (10^7 / rate,
+// truncated) at the end.
 TEST_F(ComPort, CloseWaitsTenCharacterTimesThenTheFinalSettle) {
     Start();
     struct Row {
@@ -62,8 +63,15 @@ TEST_F(ComPort, CloseWaitsTenCharacterTimesThenTheFinalSettle) {
         int64_t start = Now();
         EXPECT_TRUE(CloseHandle(h));
         h = INVALID_HANDLE_VALUE;
-        EXPECT_EQ(Now() - start, 300000 + 10 * row.charTime + 1280 * row.bitTime);
-        EXPECT_EQ(bench->device().bus().urbLog()[receiving - log.begin()].completed, start + 300000 + 10 * row.charTime);
+        const auto after = bench->device().bus().urbLog();
+        const auto closing = std::find_if(after.begin() + log.size(), after.end(), [](auto &r) { return r.hasSetup; });
+        ASSERT_NE(closing, after.end());
+        EXPECT_EQ(closing->submitted, start + 300000 + 10 * row.charTime);
+        const auto lines = std::find_if(after.rbegin(), after.rend(), [](auto &r) { return r.hasSetup; });
+        EXPECT_EQ(lines->setup.bRequest, 0x22);  // SET_CONTROL_LINE_STATE, DTR and RTS down
+        EXPECT_EQ(lines->setup.wValue, 0);
+        EXPECT_EQ(after[receiving - log.begin()].completed, lines->completed);
+        EXPECT_EQ(Now() - lines->completed, 1280 * row.bitTime);
         EXPECT_EQ(bench->port()->CurrentBaud, row.baud ? row.baud : 9600);
     }
 }

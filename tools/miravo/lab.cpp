@@ -118,22 +118,24 @@ DWORD Line::silenceMs() const { return 100 + CharsMs(*this, 2); }
 
 DWORD Line::stallMs() const { return 1000 + silenceMs() + CharsMs(*this, 20); }
 
-// The rate and the line control are the two requests a line setting needs; SetCommState would
-// also send the handshake, which the port does not take yet (modem control comes later).
 bool Configure(HANDLE h, Line &line) {
-    SERIAL_BAUD_RATE rate{line.baud};
-    SERIAL_LINE_CONTROL control{};
-    control.WordLength = line.byteSize;
-    control.Parity = line.parity;
-    control.StopBits = line.stopBits;
-    DWORD returned = 0;
-    if (!DeviceIoControl(h, IOCTL_SERIAL_SET_BAUD_RATE, &rate, sizeof(rate), nullptr, 0, &returned, nullptr))
-        return Fail("IOCTL_SERIAL_SET_BAUD_RATE");
-    if (!DeviceIoControl(h, IOCTL_SERIAL_GET_BAUD_RATE, nullptr, 0, &rate, sizeof(rate), &returned, nullptr))
-        return Fail("IOCTL_SERIAL_GET_BAUD_RATE");
-    line.baud = rate.BaudRate;
-    if (!DeviceIoControl(h, IOCTL_SERIAL_SET_LINE_CONTROL, &control, sizeof(control), nullptr, 0, &returned, nullptr))
-        return Fail("IOCTL_SERIAL_SET_LINE_CONTROL");
+    DCB dcb{};
+    dcb.DCBlength = sizeof(dcb);
+    if (!GetCommState(h, &dcb)) return Fail("GetCommState");
+    dcb.BaudRate = line.baud;
+    dcb.ByteSize = line.byteSize;
+    dcb.Parity = line.parity;
+    dcb.StopBits = line.stopBits;
+    dcb.fBinary = TRUE;
+    dcb.fParity = line.parity != NOPARITY;
+    dcb.fOutxCtsFlow = line.rtsCts;
+    dcb.fOutxDsrFlow = FALSE;
+    dcb.fDtrControl = DTR_CONTROL_ENABLE;
+    dcb.fRtsControl = line.rtsCts ? RTS_CONTROL_HANDSHAKE : RTS_CONTROL_ENABLE;
+    dcb.fOutX = dcb.fInX = FALSE;
+    if (!SetCommState(h, &dcb)) return Fail("SetCommState");
+    if (!GetCommState(h, &dcb)) return Fail("GetCommState");
+    line.baud = dcb.BaudRate;
     // A read waits for its full count unless the line falls silent (data lost on the way would
     // otherwise keep it waiting for ever); writes have no total time-out.
     COMMTIMEOUTS t{};

@@ -58,10 +58,13 @@ private:
 // What the lab's runs print for a failed Win32 call: "miravo: <what> failed: <error>". Gives false.
 bool Fail(const char *what);
 
-// A line setting as the demo, the benchmark and the tests make it, without flow control.
+// A line setting as the demo, the benchmark and the tests make it: DTR and RTS up, and RTS/CTS
+// hardware flow control (the chip holds its transmitter while CTS is low and lowers RTS while its
+// receive FIFO is filling) when asked for.
 struct Line {
     DWORD baud = 115200;
     BYTE byteSize = 8, parity = win32::NOPARITY, stopBits = win32::ONESTOPBIT;
+    bool rtsCts = false;
     int bitsPerChar() const { return 1 + byteSize + (parity != win32::NOPARITY) + (stopBits == win32::ONESTOPBIT ? 1 : 2); }
     double charsPerSecond() const { return double(baud) / bitsPerChar(); }
     // A read ends when the line has been silent this long: longer than a character takes to
@@ -71,9 +74,9 @@ struct Line {
     DWORD stallMs() const;
 };
 
-// Sets the rate, the line control and the read time-outs; `line.baud` becomes the rate the port
-// applied (it rounds to its rate table, and to 0 for rates it does not run at). False, with the
-// failed call on stderr, when a request fails.
+// Sets the line with SetCommState, as an application does, and the read time-outs; `line.baud`
+// becomes the rate the port applied (it rounds to its rate table, and to 0 for rates it does not
+// run at). False, with the failed call on stderr, when a request fails.
 bool Configure(HANDLE h, Line &line);
 
 struct Transfer {

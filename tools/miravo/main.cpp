@@ -19,9 +19,10 @@ using namespace win32;
 namespace {
 
 constexpr double kUnitsPerSecond = 1e7;  // the machine's clock counts 100 ns
-// Full-speed USB: at most 19 bulk packets of 64 bytes in each 1 ms frame.
-constexpr double kFullSpeedBulkBytesPerSecond = 19 * 64 * 1000;
 constexpr unsigned kBulkInBytes = 384;  // the port's receive transfer
+// The port takes received data in one such transfer per frame: the bus's pace for the loop.
+constexpr double kReceivePipeBytesPerSecond = kBulkInBytes * 1000.0;
+constexpr size_t kFlowBenchBytes = 1 << 20;
 constexpr unsigned long long kMaxBytes = 1ull << 28;  // the pattern and its copy stay in memory
 
 void Usage(FILE *out) {
@@ -29,13 +30,16 @@ void Usage(FILE *out) {
         "usage: miravo [demo|bench] [options]\n"
         "\n"
         "  demo   (default) one port on a type-2 chip behind a loopback plug: opens COM3, sets\n"
-        "         115200 8N1, writes a test pattern, reads it back, compares, prints statistics\n"
-        "  bench  loopback payload throughput at 9600 ... 6000000 baud against the line's capacity\n"
+        "         115200 8N1 with SetCommState, writes a test pattern, reads it back, compares,\n"
+        "         prints statistics\n"
+        "  bench  loopback payload throughput at 9600 ... 6000000 baud against the line's and the\n"
+        "         bus's capacity, without flow control and (3000000, 6000000: 1 MiB) with RTS/CTS\n"
         "\n"
         "options:\n"
         "  --bytes N   demo: size of the test pattern (default 32768)\n"
         "  --baud N    demo: the line's rate (default 115200); the port rounds it to its rate table,\n"
         "              and a rate it would round to 0 (below 38) is refused\n"
+        "  --rtscts    demo: RTS/CTS hardware flow control (the plug wires RTS to CTS)\n"
         "  --runs N    bench: runs per rate; the real time shown is their median (default 5)\n"
         "  -h, --help  this text\n"
         "\n"
@@ -57,7 +61,7 @@ HANDLE OpenCom3() {
     return h;
 }
 
-int Demo(size_t bytes, DWORD baud) {
+int Demo(size_t bytes, DWORD baud, bool rtsCts) {
     const auto realStart = std::chrono::steady_clock::now();
     lab::Bench bench(LabOptions());
     if (!bench.ready()) return 1;
@@ -68,6 +72,7 @@ int Demo(size_t bytes, DWORD baud) {
 
     lab::Line line;
     line.baud = baud;
+    line.rtsCts = rtsCts;
     bool ok = lab::Configure(h, line);
     bool refused = false;
     if (ok && line.baud == 0) {
@@ -81,7 +86,7 @@ int Demo(size_t bytes, DWORD baud) {
     if (ok) {
         std::printf("line: %lu baud", static_cast<unsigned long>(line.baud));
         if (line.baud != baud) std::printf(" (asked for %lu, rounded by the port)", static_cast<unsigned long>(baud));
-        std::printf(", 8N1, no flow control\n");
+        std::printf(", 8N1, %s (SetCommState)\n", rtsCts ? "RTS/CTS flow control" : "no flow control");
         DWORD lines = 0;
         if (GetCommModemStatus(h, &lines))
             std::printf("modem lines: CTS %s, DSR %s, RI %s, DCD %s\n", lines & MS_CTS_ON ? "on" : "off",
@@ -93,7 +98,7 @@ int Demo(size_t bytes, DWORD baud) {
         if (ok) {
             const double seconds = double(t.emulated) / kUnitsPerSecond;
             const double rate = t.read / seconds;
-            const double capacity = std::min(line.charsPerSecond(), kFullSpeedBulkBytesPerSecond);
+            const double capacity = std::min(line.charsPerSecond(), kReceivePipeBytesPerSecond);
             std::printf("pattern: %zu bytes written, %lu read back, %s\n", bytes, static_cast<unsigned long>(t.read),
                         t.same ? "identical" : "DIFFERENT");
             std::printf("emulated time: %.3f s   real time: %.3f s\n", seconds, t.real);
@@ -113,17 +118,25 @@ int Demo(size_t bytes, DWORD baud) {
 }
 
 int BenchRates(int runs) {
-    static constexpr DWORD kRates[] = {9600, 115200, 921600, 3000000, 6000000};
-    std::printf("loopback, 8N1, both ways at once; capacity = min(rate / 10 bits, full-speed bulk %.0f B/s)\n",
-                kFullSpeedBulkBytesPerSecond);
-    std::printf("%10s %10s %12s %12s %7s %10s %10s %10s\n", "baud", "bytes", "payload B/s", "capacity", "%", "lost",
-                "emulated", "real(med)");
+    struct Row {
+        DWORD baud;
+        bool rtsCts;
+    };
+    static constexpr Row kRows[] = {{9600, false},   {115200, false}, {921600, false}, {3000000, false},
+                                    {6000000, false}, {3000000, true}, {6000000, true}};
+    std::printf("loopback, 8N1, both ways at once; line = rate / 10 bits, bus = one %u-byte receive transfer\n"
+                "per 1 ms frame (%.0f B/s); %% of the lower of the two\n",
+                kBulkInBytes, kReceivePipeBytesPerSecond);
+    std::printf("%10s %7s %8s %12s %10s %10s %7s %8s %9s %9s\n", "baud", "flow", "bytes", "payload B/s", "line",
+                "bus", "%", "lost", "emulated", "real(med)");
     bool lost = false;
-    for (DWORD baud : kRates) {
+    for (const Row &row : kRows) {
         lab::Line line;
-        line.baud = baud;
-        // About half a second of line time each, at least 4 KiB.
-        const size_t bytes = std::max<size_t>(4096, static_cast<size_t>(line.charsPerSecond() / 2));
+        line.baud = row.baud;
+        line.rtsCts = row.rtsCts;
+        // About half a second of line time each, at least 4 KiB; a mebibyte with flow control.
+        const size_t bytes =
+            row.rtsCts ? kFlowBenchBytes : std::max<size_t>(4096, static_cast<size_t>(line.charsPerSecond() / 2));
         const auto pattern = lab::TestPattern(bytes);
         std::vector<double> reals;
         lab::Transfer t;
@@ -134,8 +147,9 @@ int BenchRates(int runs) {
             if (h == INVALID_HANDLE_VALUE) return 1;
             const bool ok = lab::Configure(h, line) && lab::Loop(h, bench.machine(), line, pattern, t);
             CloseHandle(h);
-            if (!ok || !t.inOrder) {
-                std::fprintf(stderr, "miravo: %lu baud: %s\n", static_cast<unsigned long>(baud),
+            if (!ok || !t.inOrder || (row.rtsCts && !t.same)) {
+                std::fprintf(stderr, "miravo: %lu baud%s: %s\n", static_cast<unsigned long>(row.baud),
+                             row.rtsCts ? " with RTS/CTS" : "",
                              ok ? "the data came back different" : "the transfer failed");
                 return 1;
             }
@@ -144,16 +158,18 @@ int BenchRates(int runs) {
         std::sort(reals.begin(), reals.end());
         const double seconds = double(t.emulated) / kUnitsPerSecond;
         const double rate = t.read / seconds;
-        const double capacity = std::min(line.charsPerSecond(), kFullSpeedBulkBytesPerSecond);
-        std::printf("%10lu %10zu %12.0f %12.0f %6.1f%% %10zu %9.3fs %9.3fs\n", static_cast<unsigned long>(baud), bytes,
-                    rate, capacity, 100 * rate / capacity, bytes - t.read, seconds, reals[reals.size() / 2]);
+        const double capacity = std::min(line.charsPerSecond(), kReceivePipeBytesPerSecond);
+        std::printf("%10lu %7s %8zu %12.0f %10.0f %10.0f %6.1f%% %8zu %8.3fs %8.3fs\n",
+                    static_cast<unsigned long>(row.baud), row.rtsCts ? "RTS/CTS" : "none", bytes, rate, line.charsPerSecond(), kReceivePipeBytesPerSecond,
+                    100 * rate / capacity, bytes - t.read, seconds, reals[reals.size() / 2]);
         std::fflush(stdout);
         lost |= t.read < bytes;
     }
     if (lost)
-        std::printf("lost: the chip's receive FIFO overran; the port takes received data in one %u-byte bulk IN\n"
-                    "transfer per 1 ms frame, %u B/s, and without flow control nothing slows the sender\n",
-                    kBulkInBytes, kBulkInBytes * 1000);
+        std::printf("lost: the chip's 512-byte receive FIFO overran; the port takes received data in one %u-byte\n"
+                    "bulk IN transfer per 1 ms frame, %.0f B/s, and without flow control nothing slows the sender;\n"
+                    "with RTS/CTS the chip lowers RTS at three quarters full and holds its transmitter on CTS\n",
+                    kBulkInBytes, kReceivePipeBytesPerSecond);
     return 0;
 }
 
@@ -172,12 +188,15 @@ int main(int argc, char **argv) {
     size_t bytes = 32768;
     DWORD baud = 115200;
     int runs = 5;
+    bool rtsCts = false;
     for (int i = 1; i < argc; i++) {
         const std::string_view arg = argv[i];
         const bool hasValue = i + 1 < argc;
         if (arg == "-h" || arg == "--help") {
             Usage(stdout);
             return 0;
+        } else if (arg == "--rtscts") {
+            rtsCts = true;
         } else if (arg == "demo" || arg == "bench") {
             job = arg;
         } else if ((arg == "--bytes" || arg == "--baud" || arg == "--runs") && hasValue) {
@@ -196,5 +215,5 @@ int main(int argc, char **argv) {
             return 2;
         }
     }
-    return job == "bench" ? BenchRates(runs) : Demo(bytes, baud);
+    return job == "bench" ? BenchRates(runs) : Demo(bytes, baud, rtsCts);
 }
