@@ -1,11 +1,13 @@
-// Three application threads hammer COM3 through the Win32 side, on two processors with schedule
+// Four application threads hammer COM3 through the Win32 side, on two processors with schedule
 // noise, behind a loopback plug: a writer and a reader with up to three overlapped requests each,
-// cancelling their own at random moments, a controller purging with random masks and changing the
-// time-outs so that reads and writes time out, and a watcher keeping a WaitCommEvent armed under
-// random masks. Each request completes once with a status its kind allows, a wait with events its
-// mask names; the wire carries exactly what each write reported (a cancelled write any prefix of
-// itself); what the reader gets is what the chip received, in order, less what purges, cancels and
-// overruns took. MIRAVO_STRESS_OPS and MIRAVO_STRESS_SEED change the run's size and seed.
+// cancelling their own at random moments; a controller purging with random masks, changing the
+// time-outs so that reads and writes time out, pulsing DTR and RTS, sending breaks and switching
+// handshakes; and a watcher keeping a WaitCommEvent armed under random masks. Each request completes
+// once with a status its kind allows, a wait with events its mask names; the wire carries exactly
+// what each write reported (a cancelled write any prefix of itself) and nothing during a break;
+// what the reader gets is what the chip received, in order, less what purges, cancels and overruns
+// took; the lines end where the last requests left them. MIRAVO_STRESS_OPS and MIRAVO_STRESS_SEED
+// change the run's size and seed.
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
@@ -25,6 +27,11 @@ namespace {
 constexpr DWORD kRate = 115200;
 constexpr int kDepth = 3;  // overlapped requests a thread keeps going at once
 constexpr DWORD kLongWrite = 800;  // four 256-byte chunks at least
+// Off until the receive holds are sound: on the older chips RTS handshaking stops the bulk IN pipe
+// but leaves RTS up, so a far end that obeys RTS overflows the chip's receive FIFO; and once a hold
+// has been taken and given back, the bulk IN pipe may stay stopped for good. With it on, the reader
+// pauses long enough to fill the ring to the hold, and no character may be lost under handshaking.
+constexpr bool kReceiveHoldsSound = false;
 // Events the port never raises, and the ring the plug does not wire.
 constexpr DWORD kNeverRaised = EV_PERR | EV_EVENT1 | EV_EVENT2 | EV_RING;
 
@@ -142,7 +149,7 @@ struct Tally {
     std::atomic<uint64_t> ops{0}, writes{0}, reads{0}, writeCancels{0}, readCancels{0}, purges{0}, timeouts{0};
     std::atomic<uint64_t> waits{0}, masks{0}, waitCancels{0}, lines{0}, breaks{0}, handshakes{0};
     uint64_t writeStatus[3] = {}, longWriteStatus[3] = {}, readStatus[3] = {};  // success, time-out, cancelled
-    uint64_t purgeBits[4] = {}, ctsFlowSets = 0, rtsHandshakeSets = 0;
+    uint64_t purgeBits[4] = {}, ctsFlowSets = 0, rtsHandshakeSets = 0, dtrHandshakeSets = 0, rtsPulses = 0;
     uint64_t waitStatus[3] = {}, emptyWaits = 0, refusedWaits = 0, eventBits[13] = {};
 };
 
@@ -178,6 +185,7 @@ struct Shared {
     Tally tally;
     EarlyReturns early;
     std::atomic<bool> stop{false};
+    std::atomic<bool> readerPaused{false};  // the ring is left to fill: no receive purges meanwhile
 
     void count(std::atomic<uint64_t> &kind) {
         kind++;
@@ -276,7 +284,15 @@ struct Reader {
                                    std::to_string(d.count) + " of " + std::to_string(s.length));
                 if (NT_SUCCESS(d.status)) readBack.insert(readBack.end(), s.buffer.begin(), s.buffer.begin() + d.count);
             }
-            Sleep(DWORD(rng() % 3));  // lets the ring fill between batches, and time pass under early returns
+            // Lets the ring fill between batches, and time pass under early returns; a long pause
+            // now and then fills it to the receive hold of RTS handshaking.
+            if (!kReceiveHoldsSound || rng() % 40) {
+                Sleep(DWORD(rng() % 3));
+            } else {
+                run.readerPaused = true;
+                Sleep(DWORD(50 + rng() % 200));
+                run.readerPaused = false;
+            }
         }
         for (auto &s : slots) s.checkQuiet(run.faults, "read");
     }
@@ -412,9 +428,14 @@ struct Watcher {
 // and format. The loopback turns DTR into DSR and DCD and RTS into CTS, so the lines raise events
 // and, under CTS handshaking, hold transmission.
 struct Controller {
-    explicit Controller(Shared &run) : run(run) {}
+    Controller(Shared &run, lab::Bench &bench) : run(run), chip(bench.chip()), machine(bench.machine()) {}
     Shared &run;
-    bool ctsFlow = false, rtsHandshake = false;  // as this actor last set them
+    emu::usb::BridgeChip &chip;
+    emu::Machine &machine;
+    bool ctsFlow = false, rtsHandshake = false, dtrHandshake = false;  // as this actor last set them
+    // When both handshakes were in force: the plug's RTS-to-CTS wire then stops the chip before
+    // its receive FIFO can overflow, so no character may be dropped.
+    std::vector<std::pair<int64_t, int64_t>> guarded;
 
     // A refused call must fail with ERROR_INVALID_PARAMETER, any other must succeed.
     void expect(BOOL ok, bool refused, const char *call) {
@@ -428,6 +449,7 @@ struct Controller {
         // Fewer transmit aborts, or hardly a long write would live to time out.
         DWORD mask = DWORD(1 + rng() % 15);
         if ((mask & PURGE_TXABORT) && rng() % 8) mask = mask == PURGE_TXABORT ? PURGE_TXCLEAR : mask & ~PURGE_TXABORT;
+        if (run.readerPaused && !(mask &= PURGE_TXABORT | PURGE_TXCLEAR)) mask = PURGE_TXCLEAR;
         expect(PurgeComm(run.h, mask), false, "PurgeComm");
         for (int b = 0; b < 4; b++) run.tally.purgeBits[b] += (mask >> b) & 1;
         run.count(run.tally.purges);
@@ -447,12 +469,18 @@ struct Controller {
         run.count(run.tally.timeouts);
     }
 
-    // RTS belongs to the handshake while RTS handshaking is on: the port refuses to move it.
+    // A line belongs to its handshake while that is on: the port refuses to move it. Otherwise
+    // only this actor moves the line, and the chip's pin follows before the call returns.
     void pulseLine(std::mt19937_64 &rng) {
-        const bool rts = rng() % 2, refused = rts && rtsHandshake;
-        expect(EscapeCommFunction(run.h, rts ? CLRRTS : CLRDTR), refused, rts ? "CLRRTS" : "CLRDTR");
-        Sleep(DWORD(rng() % 6));
-        expect(EscapeCommFunction(run.h, rts ? SETRTS : SETDTR), refused, rts ? "SETRTS" : "SETDTR");
+        const bool rts = rng() % 2, refused = rts ? rtsHandshake : dtrHandshake;
+        for (const bool up : {false, true}) {
+            const char *name = rts ? (up ? "SETRTS" : "CLRRTS") : (up ? "SETDTR" : "CLRDTR");
+            expect(EscapeCommFunction(run.h, rts ? (up ? SETRTS : CLRRTS) : (up ? SETDTR : CLRDTR)), refused, name);
+            if (!refused && (rts ? chip.rts() : chip.dtr()) != up)
+                run.faults.add(std::string("the chip's line differs after ") + name);
+            run.tally.rtsPulses += rts && !refused && !up;
+            if (!up) Sleep(DWORD(rng() % 6));
+        }
         run.count(run.tally.lines);
     }
 
@@ -464,19 +492,31 @@ struct Controller {
     }
 
     void handshake(std::mt19937_64 &rng) {
+        if (ctsFlow && rtsHandshake) guarded.back().second = machine.now();
         DCB dcb{};
         dcb.DCBlength = sizeof dcb;
         expect(GetCommState(run.h, &dcb), false, "GetCommState");
         if (dcb.BaudRate != kRate || dcb.ByteSize != 8 || dcb.Parity != NOPARITY || dcb.StopBits != ONESTOPBIT ||
-            bool(dcb.fOutxCtsFlow) != ctsFlow || (dcb.fRtsControl == RTS_CONTROL_HANDSHAKE) != rtsHandshake)
+            bool(dcb.fOutxCtsFlow) != ctsFlow || (dcb.fRtsControl == RTS_CONTROL_HANDSHAKE) != rtsHandshake ||
+            (dcb.fDtrControl == DTR_CONTROL_HANDSHAKE) != dtrHandshake)
             run.faults.add("GetCommState does not give back the settings last made");
         ctsFlow = rng() % 2;
         rtsHandshake = rng() % 2;
+        // DTR handshaking moves DTR from the receive path, racing this actor's RTS changes.
+        dtrHandshake = rng() % 4 == 0;
         dcb.fOutxCtsFlow = ctsFlow;
         dcb.fRtsControl = rtsHandshake ? RTS_CONTROL_HANDSHAKE : RTS_CONTROL_ENABLE;
+        dcb.fDtrControl = dtrHandshake ? DTR_CONTROL_HANDSHAKE : DTR_CONTROL_ENABLE;
+        // Limits that put the receive hold within reach of the reader's pauses.
+        COMMPROP props{};
+        expect(GetCommProperties(run.h, &props), false, "GetCommProperties");
+        dcb.XoffLim = WORD(rng() % (props.dwCurrentRxQueue / 2 + 1));
+        dcb.XonLim = WORD(rng() % (props.dwCurrentRxQueue / 4 + 1));
         expect(SetCommState(run.h, &dcb), false, "SetCommState");
+        if (ctsFlow && rtsHandshake) guarded.push_back({machine.now(), INT64_MAX});
         run.tally.ctsFlowSets += ctsFlow;
         run.tally.rtsHandshakeSets += rtsHandshake;
+        run.tally.dtrHandshakeSets += dtrHandshake;
         run.count(run.tally.handshakes);
     }
 
@@ -497,16 +537,18 @@ struct Controller {
 // Checks the accounting once the actors are done, against the chip's record of the line.
 struct Oracle {
     std::vector<uint8_t> wire, received;
-    size_t dropped = 0, cancelledSent = 0, gaps = 0, breaks = 0;
+    size_t dropped = 0, cancelledSent = 0, gaps = 0, breaks = 0, rtsFalls = 0;
+    std::vector<int64_t> dropTimes;
 
     explicit Oracle(const std::vector<emu::usb::LineEvent> &log) {
         using emu::usb::LineEvent;
-        bool breakOn = false;
+        bool breakOn = false, rts = false;
         size_t duringBreak = 0;
         for (const auto &e : log) {
             if (e.kind == LineEvent::Sent) wire.push_back(e.data);
             if (e.kind == LineEvent::Received) received.push_back(e.data);
-            if (e.kind == LineEvent::Dropped) dropped++;
+            if (e.kind == LineEvent::Dropped) dropped++, dropTimes.push_back(e.time);
+            if (e.kind == LineEvent::Outputs) rtsFalls += rts && !e.rts, rts = e.rts;
             if (e.kind == LineEvent::BreakSent) {
                 breakOn = e.on;
                 breaks += e.on;
@@ -552,6 +594,13 @@ struct Oracle {
         EXPECT_EQ(reported + cancelledSent, wire.size());
     }
 
+    // Flow control loses nothing: no character dropped while both handshakes were on.
+    void checkFlow(const std::vector<std::pair<int64_t, int64_t>> &guarded) {
+        for (int64_t t : dropTimes)
+            for (const auto &[from, to] : guarded)
+                if (t >= from && t < to) ADD_FAILURE() << "a character was dropped at " << t << " under hardware handshaking";
+    }
+
     // What was read is what the chip received, in order, with gaps only.
     void checkReadBack(const std::vector<uint8_t> &readBack) {
         size_t r = 0;
@@ -585,15 +634,17 @@ void Report(const Tally &tally, const Oracle &oracle, size_t readBytes, int64_t 
                 u(tally.waits), u(tally.waitStatus[0]), u(tally.emptyWaits), u(tally.waitStatus[2]), u(tally.refusedWaits),
                 u(tally.waitCancels), u(tally.masks));
     for (int b = 0; b < 13; b++) std::printf(" %llu", u(tally.eventBits[b]));
-    std::printf("\nline pulses %llu, breaks %llu, handshake changes %llu (CTS on %llu, RTS handshake on %llu)\n",
-                u(tally.lines), u(tally.breaks), u(tally.handshakes), u(tally.ctsFlowSets), u(tally.rtsHandshakeSets));
+    std::printf("\nline pulses %llu (RTS %llu; RTS fell %zu times on the line), breaks %llu, handshake changes %llu "
+                "(CTS on %llu, RTS handshake on %llu, DTR handshake on %llu)\n",
+                u(tally.lines), u(tally.rtsPulses), oracle.rtsFalls, u(tally.breaks), u(tally.handshakes),
+                u(tally.ctsFlowSets), u(tally.rtsHandshakeSets), u(tally.dtrHandshakeSets));
     std::printf("bytes: wire %zu (cancelled writes' %zu), chip dropped %zu, read %zu in %zu gaps; %zu breaks on the line; "
                 "emulated %.1f s\n",
                 oracle.wire.size(), oracle.cancelledSent, oracle.dropped, readBytes, oracle.gaps, oracle.breaks,
                 double(now) / 1e7);
 }
 
-TEST_F(ComPort, StressOfReadsWritesCancelsPurgesAndTimeOutsKeepsEveryRequestAndByteAccounted) {
+TEST_F(ComPort, StressOfDataRacingPurgesTimeOutsWaitsLinesBreaksAndHandshakesKeepsEveryRequestAndByteAccounted) {
     const uint64_t seed = Setting("MIRAVO_STRESS_SEED", 0x5EED57E5);
     const uint64_t target = Setting("MIRAVO_STRESS_OPS", 100000);
     SCOPED_TRACE("seed " + std::to_string(seed) + ", set MIRAVO_STRESS_SEED to repeat");
@@ -608,7 +659,7 @@ TEST_F(ComPort, StressOfReadsWritesCancelsPurgesAndTimeOutsKeepsEveryRequestAndB
     Shared run(h, seed, target);
     Writer writer(run);
     Reader reader(run);
-    Controller controller(run);
+    Controller controller(run, *bench);
     Watcher watcher(run);
     {
         emu::Thread w(std::ref(writer), "writer"), r(std::ref(reader), "reader"), c(std::ref(controller), "controller"),
@@ -641,10 +692,20 @@ TEST_F(ComPort, StressOfReadsWritesCancelsPurgesAndTimeOutsKeepsEveryRequestAndB
         EXPECT_EQ(in.buffer, out.buffer);
         reader.readBack.insert(reader.readBack.end(), in.buffer.begin(), in.buffer.begin() + r.count);
     }
+    // However the line changes raced, the lines end where the last requests left them: DTR and RTS
+    // up (the ring is empty, so RTS handshaking holds nothing), no break, and the plug's inputs with them.
+    Sleep(20);
+    DWORD lines = 0, modem = 0, returned = 0;
+    EXPECT_TRUE(DeviceIoControl(h, IOCTL_SERIAL_GET_DTRRTS, nullptr, 0, &lines, sizeof lines, &returned, nullptr));
+    EXPECT_EQ(lines, DWORD(SERIAL_DTR_STATE | SERIAL_RTS_STATE));
+    EXPECT_TRUE(bench->chip().dtr() && bench->chip().rts() && !bench->chip().breakOn());
+    EXPECT_TRUE(GetCommModemStatus(h, &modem));
+    EXPECT_EQ(modem, MS_CTS_ON | MS_DSR_ON | MS_RLSD_ON);
 
     Oracle oracle(bench->chip().lineLog());
     oracle.checkWire(writer.writes);
     oracle.checkReadBack(reader.readBack);
+    if (kReceiveHoldsSound) oracle.checkFlow(controller.guarded);
     Report(run.tally, oracle, reader.readBack.size(), Now());
 }
 
