@@ -149,7 +149,7 @@ struct Tally {
     std::atomic<uint64_t> ops{0}, writes{0}, reads{0}, writeCancels{0}, readCancels{0}, purges{0}, timeouts{0};
     std::atomic<uint64_t> waits{0}, masks{0}, waitCancels{0}, lines{0}, breaks{0}, handshakes{0};
     uint64_t writeStatus[3] = {}, longWriteStatus[3] = {}, readStatus[3] = {};  // success, time-out, cancelled
-    uint64_t purgeBits[4] = {}, ctsFlowSets = 0, rtsHandshakeSets = 0, dtrHandshakeSets = 0, rtsPulses = 0;
+    uint64_t purgeBits[4] = {}, ctsFlowSets = 0, rtsHandshakeSets = 0, dtrHandshakeSets = 0;
     uint64_t waitStatus[3] = {}, emptyWaits = 0, refusedWaits = 0, eventBits[13] = {};
 };
 
@@ -424,8 +424,8 @@ struct Watcher {
 };
 
 // Purges with random masks, changes the time-outs (announcing early-return read settings), drops
-// DTR or RTS for a moment, sends short breaks and switches CTS and RTS handshaking at the same rate
-// and format. The loopback turns DTR into DSR and DCD and RTS into CTS, so the lines raise events
+// DTR or RTS for a moment, sends short breaks and switches CTS, RTS and DTR handshaking at the same
+// rate and format. The loopback turns DTR into DSR and DCD and RTS into CTS, so the lines raise events
 // and, under CTS handshaking, hold transmission.
 struct Controller {
     Controller(Shared &run, lab::Bench &bench) : run(run), chip(bench.chip()), machine(bench.machine()) {}
@@ -478,7 +478,6 @@ struct Controller {
             expect(EscapeCommFunction(run.h, rts ? (up ? SETRTS : CLRRTS) : (up ? SETDTR : CLRDTR)), refused, name);
             if (!refused && (rts ? chip.rts() : chip.dtr()) != up)
                 run.faults.add(std::string("the chip's line differs after ") + name);
-            run.tally.rtsPulses += rts && !refused && !up;
             if (!up) Sleep(DWORD(rng() % 6));
         }
         run.count(run.tally.lines);
@@ -537,18 +536,17 @@ struct Controller {
 // Checks the accounting once the actors are done, against the chip's record of the line.
 struct Oracle {
     std::vector<uint8_t> wire, received;
-    size_t dropped = 0, cancelledSent = 0, gaps = 0, breaks = 0, rtsFalls = 0;
+    size_t dropped = 0, cancelledSent = 0, gaps = 0, breaks = 0;
     std::vector<int64_t> dropTimes;
 
     explicit Oracle(const std::vector<emu::usb::LineEvent> &log) {
         using emu::usb::LineEvent;
-        bool breakOn = false, rts = false;
+        bool breakOn = false;
         size_t duringBreak = 0;
         for (const auto &e : log) {
             if (e.kind == LineEvent::Sent) wire.push_back(e.data);
             if (e.kind == LineEvent::Received) received.push_back(e.data);
             if (e.kind == LineEvent::Dropped) dropped++, dropTimes.push_back(e.time);
-            if (e.kind == LineEvent::Outputs) rtsFalls += rts && !e.rts, rts = e.rts;
             if (e.kind == LineEvent::BreakSent) {
                 breakOn = e.on;
                 breaks += e.on;
@@ -634,9 +632,9 @@ void Report(const Tally &tally, const Oracle &oracle, size_t readBytes, int64_t 
                 u(tally.waits), u(tally.waitStatus[0]), u(tally.emptyWaits), u(tally.waitStatus[2]), u(tally.refusedWaits),
                 u(tally.waitCancels), u(tally.masks));
     for (int b = 0; b < 13; b++) std::printf(" %llu", u(tally.eventBits[b]));
-    std::printf("\nline pulses %llu (RTS %llu; RTS fell %zu times on the line), breaks %llu, handshake changes %llu "
-                "(CTS on %llu, RTS handshake on %llu, DTR handshake on %llu)\n",
-                u(tally.lines), u(tally.rtsPulses), oracle.rtsFalls, u(tally.breaks), u(tally.handshakes),
+    std::printf("\nline pulses %llu, breaks %llu, handshake changes %llu (CTS on %llu, RTS handshake on %llu, DTR "
+                "handshake on %llu)\n",
+                u(tally.lines), u(tally.breaks), u(tally.handshakes),
                 u(tally.ctsFlowSets), u(tally.rtsHandshakeSets), u(tally.dtrHandshakeSets));
     std::printf("bytes: wire %zu (cancelled writes' %zu), chip dropped %zu, read %zu in %zu gaps; %zu breaks on the line; "
                 "emulated %.1f s\n",
