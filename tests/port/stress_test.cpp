@@ -1,10 +1,13 @@
-// Three application threads hammer COM3 through the Win32 side, on two processors with schedule
+// Four application threads hammer COM3 through the Win32 side, on two processors with schedule
 // noise, behind a loopback plug: a writer and a reader with up to three overlapped requests each,
-// cancelling their own at random moments, and a controller purging with random masks and changing
-// the time-outs so that reads and writes time out. Each request completes once with a status its
-// kind allows; the wire carries exactly what each write reported (a cancelled write any prefix of
-// itself); what the reader gets is what the chip received, in order, less what purges, cancels and
-// overruns took. MIRAVO_STRESS_OPS and MIRAVO_STRESS_SEED change the run's size and seed.
+// cancelling their own at random moments; a controller purging with random masks, changing the
+// time-outs so that reads and writes time out, pulsing DTR and RTS, sending breaks and switching
+// handshakes; and a watcher keeping a WaitCommEvent armed under random masks. Each request completes
+// once with a status its kind allows, a wait with events its mask names; the wire carries exactly
+// what each write reported (a cancelled write any prefix of itself) and nothing during a break;
+// what the reader gets is what the chip received, in order, less what purges, cancels and overruns
+// took; the lines end where the last requests left them. MIRAVO_STRESS_OPS and MIRAVO_STRESS_SEED
+// change the run's size and seed.
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
@@ -24,6 +27,13 @@ namespace {
 constexpr DWORD kRate = 115200;
 constexpr int kDepth = 3;  // overlapped requests a thread keeps going at once
 constexpr DWORD kLongWrite = 800;  // four 256-byte chunks at least
+// Off until the receive holds are sound: on the older chips RTS handshaking stops the bulk IN pipe
+// but leaves RTS up, so a far end that obeys RTS overflows the chip's receive FIFO; and once a hold
+// has been taken and given back, the bulk IN pipe may stay stopped for good. With it on, the reader
+// pauses long enough to fill the ring to the hold, and no character may be lost under handshaking.
+constexpr bool kReceiveHoldsSound = false;
+// Events the port never raises, and the ring the plug does not wire.
+constexpr DWORD kNeverRaised = EV_PERR | EV_EVENT1 | EV_EVENT2 | EV_RING;
 
 uint64_t Setting(const char *name, uint64_t fallback) {
     const char *text = std::getenv(name);
@@ -137,8 +147,10 @@ struct WriteRecord {
 
 struct Tally {
     std::atomic<uint64_t> ops{0}, writes{0}, reads{0}, writeCancels{0}, readCancels{0}, purges{0}, timeouts{0};
+    std::atomic<uint64_t> waits{0}, masks{0}, waitCancels{0}, lines{0}, breaks{0}, handshakes{0};
     uint64_t writeStatus[3] = {}, longWriteStatus[3] = {}, readStatus[3] = {};  // success, time-out, cancelled
-    uint64_t purgeBits[4] = {};
+    uint64_t purgeBits[4] = {}, ctsFlowSets = 0, rtsHandshakeSets = 0, dtrHandshakeSets = 0;
+    uint64_t waitStatus[3] = {}, emptyWaits = 0, refusedWaits = 0, eventBits[13] = {};
 };
 
 // Read time-outs that may finish a read early with STATUS_SUCCESS: the reader may only accept a
@@ -164,7 +176,7 @@ COMMTIMEOUTS RandomTimeouts(std::mt19937_64 &rng, bool &early) {
     return {interval, multiplier, constant, writeMultiplier, writeConstant};
 }
 
-// What the three actors share: the handle, the faults, the tally and when to stop.
+// What the actors share: the handle, the faults, the tally and when to stop.
 struct Shared {
     Shared(HANDLE handle, uint64_t seed, uint64_t target) : h(handle), seed(seed), target(target) {}
     HANDLE h;
@@ -173,6 +185,7 @@ struct Shared {
     Tally tally;
     EarlyReturns early;
     std::atomic<bool> stop{false};
+    std::atomic<bool> readerPaused{false};  // the ring is left to fill: no receive purges meanwhile
 
     void count(std::atomic<uint64_t> &kind) {
         kind++;
@@ -271,41 +284,250 @@ struct Reader {
                                    std::to_string(d.count) + " of " + std::to_string(s.length));
                 if (NT_SUCCESS(d.status)) readBack.insert(readBack.end(), s.buffer.begin(), s.buffer.begin() + d.count);
             }
-            Sleep(DWORD(rng() % 3));  // lets the ring fill between batches, and time pass under early returns
+            // Lets the ring fill between batches, and time pass under early returns; a long pause
+            // now and then fills it to the receive hold of RTS handshaking.
+            if (!kReceiveHoldsSound || rng() % 40) {
+                Sleep(DWORD(rng() % 3));
+            } else {
+                run.readerPaused = true;
+                Sleep(DWORD(50 + rng() % 200));
+                run.readerPaused = false;
+            }
         }
         for (auto &s : slots) s.checkQuiet(run.faults, "read");
     }
 };
 
-// Purges with random masks and changes the time-outs, announcing early-return read settings.
-struct Controller {
-    explicit Controller(Shared &run) : run(run) {}
+// Sets random wait masks and keeps an overlapped WaitCommEvent going, tries a second one now and
+// then, and cancels its wait at random moments. A wait ends once: with events within the mask it
+// was armed under (none only when the mask changed meanwhile), or cancelled only after CancelIo.
+struct Watcher {
+    explicit Watcher(Shared &run) : run(run) {}
     Shared &run;
+
+    struct Wait {
+        Slot slot;
+        DWORD events = 0, mask = 0;  // `mask`: in force when it was armed
+        bool maskChanged = false, cancelled = false;
+    };
+
+    // A wait refused at once (no mask, or one already armed) leaves no trace in its OVERLAPPED.
+    void refused(Wait &w) {
+        const DWORD error = GetLastError();
+        if (error != ERROR_INVALID_PARAMETER) run.faults.add("WaitCommEvent refused with error " + std::to_string(error));
+        w.slot.endedAtOnce = true;
+        w.slot.finish(run.h, run.faults, "refused wait");
+        run.tally.refusedWaits++;
+    }
+
+    // True when `w` was taken by the driver and is now pending.
+    bool issue(Wait &w, DWORD mask) {
+        w.slot.checkQuiet(run.faults, "wait");
+        w.events = 0xFFFFFFFF;
+        w.mask = mask;
+        w.maskChanged = w.cancelled = w.slot.endedAtOnce = false;
+        run.count(run.tally.waits);
+        if (!WaitCommEvent(run.h, &w.events, &w.slot.o)) {
+            if (GetLastError() == ERROR_IO_PENDING) return true;
+            refused(w);
+        } else {
+            run.faults.add("WaitCommEvent finished at once");
+        }
+        return false;
+    }
+
+    void finish(Wait &w) {
+        const Done d = w.slot.finish(run.h, run.faults, "wait");
+        const int k = Outcome(d.status);
+        if (k == 0 || k == 2) run.tally.waitStatus[k]++;
+        auto fault = [&](const std::string &what) {
+            run.faults.add("wait under mask " + Hex(NTSTATUS(w.mask)) + " " + what + " (status " + Hex(d.status) +
+                           ", events " + Hex(NTSTATUS(w.events)) + ")");
+        };
+        if (k == 0) {
+            if (w.events & ~w.mask) fault("reported events outside its mask");
+            if (w.events & kNeverRaised) fault("reported an event nothing raises");
+            if (!w.events && !w.maskChanged) fault("ended with no events and no mask change");
+            run.tally.emptyWaits += w.events == 0;
+            for (int b = 0; b < 13; b++) run.tally.eventBits[b] += (w.events & w.mask) >> b & 1;
+        } else if (k != 2 || !w.cancelled) {
+            fault("ended with a status it may not have");
+        }
+    }
+
+    // Finishes `w`, which must be over or about to be (its completion may still be on its way).
+    void ended(Wait &w, const char *otherwise) {
+        if (WaitForSingleObject(w.slot.o.hEvent, 50) != WAIT_OBJECT_0) {
+            run.faults.add(otherwise);
+            w.cancelled = true;
+            CancelIo(run.h);
+        }
+        finish(w);
+    }
+
+    void operator()() {
+        std::mt19937_64 rng(run.seed * 11 + 4);
+        Wait waits[2];
+        Wait *armed = nullptr;  // the pending wait, if any
+        DWORD mask = 0;
+        waits[0].slot.length = waits[1].slot.length = sizeof(DWORD);
+        while (!run.stop) {
+            Wait &other = armed == &waits[0] ? waits[1] : waits[0];
+            switch (rng() % 8) {
+            case 0:
+            case 1: {
+                // Any of the thirteen events, at times none; some are never raised, and so keep a wait pending.
+                mask = rng() % 16 ? DWORD(rng() & 0x1FFF) : 0;
+                DWORD back = 0;
+                if (!SetCommMask(run.h, mask) || !GetCommMask(run.h, &back) || back != mask)
+                    run.faults.add("SetCommMask " + Hex(NTSTATUS(mask)) + " did not hold: " + Hex(NTSTATUS(back)));
+                run.count(run.tally.masks);
+                // A new mask ends the armed wait.
+                if (armed) {
+                    armed->maskChanged = true;
+                    ended(*armed, "a wait stayed pending after SetCommMask");
+                    armed = nullptr;
+                }
+                break;
+            }
+            case 2:
+            case 3:
+                if (!issue(other, mask)) break;
+                if (!mask) run.faults.add("a wait with no mask was taken");
+                // Refused while another is armed; taken only if that one has just ended.
+                if (armed) {
+                    ended(*armed, "a second wait was taken while the first stayed pending");
+                }
+                armed = &other;
+                break;
+            case 4:
+                if (!armed) break;
+                armed->cancelled = true;
+                CancelIo(run.h);
+                run.count(run.tally.waitCancels);
+                break;
+            default:
+                if (armed && WaitForSingleObject(armed->slot.o.hEvent, DWORD(rng() % 20)) == WAIT_OBJECT_0) {
+                    finish(*armed);
+                    armed = nullptr;
+                }
+            }
+            Sleep(DWORD(rng() % 3));
+        }
+        if (armed) {
+            armed->cancelled = true;
+            CancelIo(run.h);
+            finish(*armed);
+        }
+        for (auto &w : waits) w.slot.checkQuiet(run.faults, "wait");
+    }
+};
+
+// Purges with random masks, changes the time-outs (announcing early-return read settings), drops
+// DTR or RTS for a moment, sends short breaks and switches CTS, RTS and DTR handshaking at the same
+// rate and format. The loopback turns DTR into DSR and DCD and RTS into CTS, so the lines raise events
+// and, under CTS handshaking, hold transmission.
+struct Controller {
+    Controller(Shared &run, lab::Bench &bench) : run(run), chip(bench.chip()), machine(bench.machine()) {}
+    Shared &run;
+    emu::usb::BridgeChip &chip;
+    emu::Machine &machine;
+    bool ctsFlow = false, rtsHandshake = false, dtrHandshake = false;  // as this actor last set them
+    // When both handshakes were in force: the plug's RTS-to-CTS wire then stops the chip before
+    // its receive FIFO can overflow, so no character may be dropped.
+    std::vector<std::pair<int64_t, int64_t>> guarded;
+
+    // A refused call must fail with ERROR_INVALID_PARAMETER, any other must succeed.
+    void expect(BOOL ok, bool refused, const char *call) {
+        const DWORD error = ok ? ERROR_SUCCESS : GetLastError();
+        if (ok == refused || (refused && error != ERROR_INVALID_PARAMETER))
+            run.faults.add(std::string(call) + (refused ? " was not refused" : " failed") + ", error " +
+                           std::to_string(error));
+    }
+
+    void purge(std::mt19937_64 &rng) {
+        // Fewer transmit aborts, or hardly a long write would live to time out.
+        DWORD mask = DWORD(1 + rng() % 15);
+        if ((mask & PURGE_TXABORT) && rng() % 8) mask = mask == PURGE_TXABORT ? PURGE_TXCLEAR : mask & ~PURGE_TXABORT;
+        if (run.readerPaused && !(mask &= PURGE_TXABORT | PURGE_TXCLEAR)) mask = PURGE_TXCLEAR;
+        expect(PurgeComm(run.h, mask), false, "PurgeComm");
+        for (int b = 0; b < 4; b++) run.tally.purgeBits[b] += (mask >> b) & 1;
+        run.count(run.tally.purges);
+    }
+
+    void timeouts(std::mt19937_64 &rng) {
+        bool early = false;
+        COMMTIMEOUTS t = RandomTimeouts(rng, early);
+        // Announced before an early-return setting takes effect, withdrawn only after it is gone.
+        // The flag goes up before the count moves: a reader that sees the new count sees the flag.
+        if (early) {
+            run.early.active = true;
+            run.early.sets++;
+        }
+        expect(SetCommTimeouts(run.h, &t), false, "SetCommTimeouts");
+        if (!early) run.early.active = false;
+        run.count(run.tally.timeouts);
+    }
+
+    // A line belongs to its handshake while that is on: the port refuses to move it. Otherwise
+    // only this actor moves the line, and the chip's pin follows before the call returns.
+    void pulseLine(std::mt19937_64 &rng) {
+        const bool rts = rng() % 2, refused = rts ? rtsHandshake : dtrHandshake;
+        for (const bool up : {false, true}) {
+            const char *name = rts ? (up ? "SETRTS" : "CLRRTS") : (up ? "SETDTR" : "CLRDTR");
+            expect(EscapeCommFunction(run.h, rts ? (up ? SETRTS : CLRRTS) : (up ? SETDTR : CLRDTR)), refused, name);
+            if (!refused && (rts ? chip.rts() : chip.dtr()) != up)
+                run.faults.add(std::string("the chip's line differs after ") + name);
+            if (!up) Sleep(DWORD(rng() % 6));
+        }
+        run.count(run.tally.lines);
+    }
+
+    void pulseBreak(std::mt19937_64 &rng) {
+        expect(SetCommBreak(run.h), false, "SetCommBreak");
+        Sleep(DWORD(rng() % 3));
+        expect(ClearCommBreak(run.h), false, "ClearCommBreak");
+        run.count(run.tally.breaks);
+    }
+
+    void handshake(std::mt19937_64 &rng) {
+        if (ctsFlow && rtsHandshake) guarded.back().second = machine.now();
+        DCB dcb{};
+        dcb.DCBlength = sizeof dcb;
+        expect(GetCommState(run.h, &dcb), false, "GetCommState");
+        if (dcb.BaudRate != kRate || dcb.ByteSize != 8 || dcb.Parity != NOPARITY || dcb.StopBits != ONESTOPBIT ||
+            bool(dcb.fOutxCtsFlow) != ctsFlow || (dcb.fRtsControl == RTS_CONTROL_HANDSHAKE) != rtsHandshake ||
+            (dcb.fDtrControl == DTR_CONTROL_HANDSHAKE) != dtrHandshake)
+            run.faults.add("GetCommState does not give back the settings last made");
+        ctsFlow = rng() % 2;
+        rtsHandshake = rng() % 2;
+        // DTR handshaking moves DTR from the receive path, racing this actor's RTS changes.
+        dtrHandshake = rng() % 4 == 0;
+        dcb.fOutxCtsFlow = ctsFlow;
+        dcb.fRtsControl = rtsHandshake ? RTS_CONTROL_HANDSHAKE : RTS_CONTROL_ENABLE;
+        dcb.fDtrControl = dtrHandshake ? DTR_CONTROL_HANDSHAKE : DTR_CONTROL_ENABLE;
+        // Limits that put the receive hold within reach of the reader's pauses.
+        COMMPROP props{};
+        expect(GetCommProperties(run.h, &props), false, "GetCommProperties");
+        dcb.XoffLim = WORD(rng() % (props.dwCurrentRxQueue / 2 + 1));
+        dcb.XonLim = WORD(rng() % (props.dwCurrentRxQueue / 4 + 1));
+        expect(SetCommState(run.h, &dcb), false, "SetCommState");
+        if (ctsFlow && rtsHandshake) guarded.push_back({machine.now(), INT64_MAX});
+        run.tally.ctsFlowSets += ctsFlow;
+        run.tally.rtsHandshakeSets += rtsHandshake;
+        run.tally.dtrHandshakeSets += dtrHandshake;
+        run.count(run.tally.handshakes);
+    }
 
     void operator()() {
         std::mt19937_64 rng(run.seed * 7 + 3);
         while (!run.stop) {
-            if (rng() % 10 < 3) {
-                // Fewer transmit aborts, or hardly a long write would live to time out.
-                DWORD mask = DWORD(1 + rng() % 15);
-                if ((mask & PURGE_TXABORT) && rng() % 8) mask = mask == PURGE_TXABORT ? PURGE_TXCLEAR : mask & ~PURGE_TXABORT;
-                if (!PurgeComm(run.h, mask)) run.faults.add("PurgeComm failed with error " + std::to_string(GetLastError()));
-                for (int b = 0; b < 4; b++) run.tally.purgeBits[b] += (mask >> b) & 1;
-                run.count(run.tally.purges);
-            } else {
-                bool early = false;
-                COMMTIMEOUTS t = RandomTimeouts(rng, early);
-                // Announced before an early-return setting takes effect, withdrawn only after it is gone.
-                // The flag goes up before the count moves: a reader that sees the new count sees the flag.
-                if (early) {
-                    run.early.active = true;
-                    run.early.sets++;
-                }
-                if (!SetCommTimeouts(run.h, &t))
-                    run.faults.add("SetCommTimeouts failed with error " + std::to_string(GetLastError()));
-                if (!early) run.early.active = false;
-                run.count(run.tally.timeouts);
-            }
+            const uint64_t pick = rng() % 20;
+            if (pick < 6) purge(rng);
+            else if (pick < 12) timeouts(rng);
+            else if (pick < 16) pulseLine(rng);
+            else if (pick < 18) pulseBreak(rng);
+            else handshake(rng);
             Sleep(DWORD(rng() % 4));
         }
     }
@@ -314,14 +536,26 @@ struct Controller {
 // Checks the accounting once the actors are done, against the chip's record of the line.
 struct Oracle {
     std::vector<uint8_t> wire, received;
-    size_t dropped = 0, cancelledSent = 0, gaps = 0;
+    size_t dropped = 0, cancelledSent = 0, gaps = 0, breaks = 0;
+    std::vector<int64_t> dropTimes;
 
     explicit Oracle(const std::vector<emu::usb::LineEvent> &log) {
+        using emu::usb::LineEvent;
+        bool breakOn = false;
+        size_t duringBreak = 0;
         for (const auto &e : log) {
-            if (e.kind == emu::usb::LineEvent::Sent) wire.push_back(e.data);
-            if (e.kind == emu::usb::LineEvent::Received) received.push_back(e.data);
-            if (e.kind == emu::usb::LineEvent::Dropped) dropped++;
+            if (e.kind == LineEvent::Sent) wire.push_back(e.data);
+            if (e.kind == LineEvent::Received) received.push_back(e.data);
+            if (e.kind == LineEvent::Dropped) dropped++, dropTimes.push_back(e.time);
+            if (e.kind == LineEvent::BreakSent) {
+                breakOn = e.on;
+                breaks += e.on;
+            } else if (breakOn) {
+                duringBreak += e.kind == LineEvent::Sent || e.kind == LineEvent::Received || e.kind == LineEvent::Dropped;
+            }
         }
+        // A break holds the transmitter, so nothing goes out, or comes back, while it lasts.
+        EXPECT_EQ(duringBreak, 0u) << "characters on the line during a break";
         EXPECT_EQ(received.size() + dropped, wire.size()) << "the loopback carries every character back";
     }
 
@@ -358,6 +592,13 @@ struct Oracle {
         EXPECT_EQ(reported + cancelledSent, wire.size());
     }
 
+    // Flow control loses nothing: no character dropped while both handshakes were on.
+    void checkFlow(const std::vector<std::pair<int64_t, int64_t>> &guarded) {
+        for (int64_t t : dropTimes)
+            for (const auto &[from, to] : guarded)
+                if (t >= from && t < to) ADD_FAILURE() << "a character was dropped at " << t << " under hardware handshaking";
+    }
+
     // What was read is what the chip received, in order, with gaps only.
     void checkReadBack(const std::vector<uint8_t> &readBack) {
         size_t r = 0;
@@ -386,11 +627,22 @@ void Report(const Tally &tally, const Oracle &oracle, size_t readBytes, int64_t 
                 u(tally.reads), u(tally.readStatus[0]), u(tally.readStatus[1]), u(tally.readStatus[2]),
                 u(tally.writeCancels), u(tally.readCancels), u(tally.purges), u(tally.purgeBits[0]),
                 u(tally.purgeBits[1]), u(tally.purgeBits[2]), u(tally.purgeBits[3]), u(tally.timeouts));
-    std::printf("bytes: wire %zu (cancelled writes' %zu), chip dropped %zu, read %zu in %zu gaps; emulated %.1f s\n",
-                oracle.wire.size(), oracle.cancelledSent, oracle.dropped, readBytes, oracle.gaps, double(now) / 1e7);
+    std::printf("waits %llu (ok %llu, %llu of them empty, cancelled %llu, refused %llu), CancelIo %llu, masks %llu; "
+                "events:",
+                u(tally.waits), u(tally.waitStatus[0]), u(tally.emptyWaits), u(tally.waitStatus[2]), u(tally.refusedWaits),
+                u(tally.waitCancels), u(tally.masks));
+    for (int b = 0; b < 13; b++) std::printf(" %llu", u(tally.eventBits[b]));
+    std::printf("\nline pulses %llu, breaks %llu, handshake changes %llu (CTS on %llu, RTS handshake on %llu, DTR "
+                "handshake on %llu)\n",
+                u(tally.lines), u(tally.breaks), u(tally.handshakes),
+                u(tally.ctsFlowSets), u(tally.rtsHandshakeSets), u(tally.dtrHandshakeSets));
+    std::printf("bytes: wire %zu (cancelled writes' %zu), chip dropped %zu, read %zu in %zu gaps; %zu breaks on the line; "
+                "emulated %.1f s\n",
+                oracle.wire.size(), oracle.cancelledSent, oracle.dropped, readBytes, oracle.gaps, oracle.breaks,
+                double(now) / 1e7);
 }
 
-TEST_F(ComPort, StressOfReadsWritesCancelsPurgesAndTimeOutsKeepsEveryRequestAndByteAccounted) {
+TEST_F(ComPort, StressOfDataRacingPurgesTimeOutsWaitsLinesBreaksAndHandshakesKeepsEveryRequestAndByteAccounted) {
     const uint64_t seed = Setting("MIRAVO_STRESS_SEED", 0x5EED57E5);
     const uint64_t target = Setting("MIRAVO_STRESS_OPS", 100000);
     SCOPED_TRACE("seed " + std::to_string(seed) + ", set MIRAVO_STRESS_SEED to repeat");
@@ -405,12 +657,15 @@ TEST_F(ComPort, StressOfReadsWritesCancelsPurgesAndTimeOutsKeepsEveryRequestAndB
     Shared run(h, seed, target);
     Writer writer(run);
     Reader reader(run);
-    Controller controller(run);
+    Controller controller(run, *bench);
+    Watcher watcher(run);
     {
-        emu::Thread w(std::ref(writer), "writer"), r(std::ref(reader), "reader"), c(std::ref(controller), "controller");
+        emu::Thread w(std::ref(writer), "writer"), r(std::ref(reader), "reader"), c(std::ref(controller), "controller"),
+            e(std::ref(watcher), "watcher");
         w.join();
         r.join();
         c.join();
+        e.join();
     }
     for (const auto &f : run.faults.list()) ADD_FAILURE() << f;
     ASSERT_EQ(run.faults.count(), 0u);
@@ -435,10 +690,20 @@ TEST_F(ComPort, StressOfReadsWritesCancelsPurgesAndTimeOutsKeepsEveryRequestAndB
         EXPECT_EQ(in.buffer, out.buffer);
         reader.readBack.insert(reader.readBack.end(), in.buffer.begin(), in.buffer.begin() + r.count);
     }
+    // However the line changes raced, the lines end where the last requests left them: DTR and RTS
+    // up (the ring is empty, so RTS handshaking holds nothing), no break, and the plug's inputs with them.
+    Sleep(20);
+    DWORD lines = 0, modem = 0, returned = 0;
+    EXPECT_TRUE(DeviceIoControl(h, IOCTL_SERIAL_GET_DTRRTS, nullptr, 0, &lines, sizeof lines, &returned, nullptr));
+    EXPECT_EQ(lines, DWORD(SERIAL_DTR_STATE | SERIAL_RTS_STATE));
+    EXPECT_TRUE(bench->chip().dtr() && bench->chip().rts() && !bench->chip().breakOn());
+    EXPECT_TRUE(GetCommModemStatus(h, &modem));
+    EXPECT_EQ(modem, MS_CTS_ON | MS_DSR_ON | MS_RLSD_ON);
 
     Oracle oracle(bench->chip().lineLog());
     oracle.checkWire(writer.writes);
     oracle.checkReadBack(reader.readBack);
+    if (kReceiveHoldsSound) oracle.checkFlow(controller.guarded);
     Report(run.tally, oracle, reader.readBack.size(), Now());
 }
 
