@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -39,7 +40,13 @@ struct FakeBus {
     UCHAR readByte = 0;                // data of IN requests
     ULONG readLength = 1;              // bytes an IN request reports
     std::vector<RecordedUrb> urbs;
+    std::mutex urbsLock;  // a DPC on another processor may submit while the test does
     PIRP parked = nullptr;
+
+    std::vector<RecordedUrb> Urbs() {
+        std::lock_guard<std::mutex> g(urbsLock);
+        return urbs;
+    }
 
     static FakeBus *current;
 };
@@ -64,7 +71,10 @@ inline NTSTATUS NTAPI FakeBusInternalControl(PDEVICE_OBJECT, PIRP irp) {
     bool in = c.TransferFlags & USBD_TRANSFER_DIRECTION_IN;
     if (!in && c.TransferBuffer)
         r.data.assign(static_cast<UCHAR *>(c.TransferBuffer), static_cast<UCHAR *>(c.TransferBuffer) + c.TransferBufferLength);
-    bus.urbs.push_back(r);
+    {
+        std::lock_guard<std::mutex> g(bus.urbsLock);
+        bus.urbs.push_back(r);
+    }
     if (bus.mode == FakeBus::PendForever) {
         IoMarkIrpPending(irp);
         bus.parked = irp;

@@ -223,9 +223,9 @@ protected:
     }
     std::vector<USHORT> LineWords(size_t from) {
         std::vector<USHORT> words;
-        for (size_t i = from; i < bus.urbs.size(); i++)
-            if (bus.urbs[i].function == URB_FUNCTION_CLASS_INTERFACE && bus.urbs[i].request == 0x22)
-                words.push_back(bus.urbs[i].value);
+        const auto urbs = bus.Urbs();
+        for (size_t i = from; i < urbs.size(); i++)
+            if (urbs[i].function == URB_FUNCTION_CLASS_INTERFACE && urbs[i].request == 0x22) words.push_back(urbs[i].value);
         return words;
     }
 };
@@ -263,7 +263,7 @@ TEST_F(ModemRoutines, HandshakeLinesAreReleasedOnlyAtXonLimit) {
 TEST_F(ModemRoutines, LineChangesUnderTheReceiveLocksReachTheChipInOrder) {
     auto last = [this](size_t from) { return LineWords(from).empty() ? -1 : LineWords(from).back(); };
     for (int round = 0; round < 20; round++) {
-        size_t before = bus.urbs.size();
+        size_t before = bus.Urbs().size();
         KIRQL irql;
         KeAcquireSpinLock(&port->ControlLock, &irql);
         KeAcquireSpinLockAtDpcLevel(&port->RxLock);
