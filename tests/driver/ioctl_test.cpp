@@ -148,17 +148,10 @@ TEST_F(IoctlTest, StatisticsCountBothWaysAndClear) {
 
 TEST_F(IoctlTest, PropertiesDescribeTheBridge) {
     SERIAL_COMMPROP p = Get<SERIAL_COMMPROP>(IOCTL_SERIAL_GET_PROPERTIES);
-    EXPECT_EQ(p.PacketLength, 64);
-    EXPECT_EQ(p.PacketVersion, 2);
-    EXPECT_EQ(p.ServiceMask, 1u);
-    EXPECT_EQ(p.MaxBaud, 0x10000000u);
-    EXPECT_EQ(p.ProvSubType, 1u);
-    EXPECT_EQ(p.ProvCapabilities, 0xFFu);
-    EXPECT_EQ(p.SettableParams, 0x7Fu);
-    EXPECT_EQ(p.SettableBaud, 0x10067FF9u);
-    EXPECT_EQ(p.SettableData, 0x000F);
-    EXPECT_EQ(p.SettableStopParity, 0x1F07);
-    EXPECT_EQ(p.CurrentRxQueue, port->RxBufferSize);
+    EXPECT_EQ(std::vector<ULONG>({p.PacketLength, p.PacketVersion, p.ServiceMask, p.MaxBaud, p.ProvSubType,
+                                  p.ProvCapabilities, p.SettableParams, p.SettableBaud, p.SettableData,
+                                  p.SettableStopParity, p.CurrentRxQueue}),
+              std::vector<ULONG>({64, 2, 1, 0x10000000, 1, 0xFF, 0x7F, 0x10067FF9, 0x000F, 0x1F07, port->RxBufferSize}));
     EXPECT_EQ(p.MaxTxQueue + p.MaxRxQueue + p.CurrentTxQueue + p.ProvSpec1 + p.ProvSpec2 + p.ProvChar[0], 0u);
     EXPECT_EQ(Get<ULONG>(IOCTL_SERIAL_CONFIG_SIZE), 0u);
 }
