@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -15,6 +16,7 @@
 #include "emulator/kernel/namespace.h"
 #include "emulator/kernel/pool.h"
 #include "emulator/kernel/registry.h"
+#include "receive/receive.h"
 #include "usb/configuration.h"
 #include "usb/transfer.h"
 
@@ -38,7 +40,13 @@ struct FakeBus {
     UCHAR readByte = 0;                // data of IN requests
     ULONG readLength = 1;              // bytes an IN request reports
     std::vector<RecordedUrb> urbs;
+    std::mutex urbsLock;  // a DPC on another processor may submit while the test does
     PIRP parked = nullptr;
+
+    std::vector<RecordedUrb> Urbs() {
+        std::lock_guard<std::mutex> g(urbsLock);
+        return urbs;
+    }
 
     static FakeBus *current;
 };
@@ -63,7 +71,10 @@ inline NTSTATUS NTAPI FakeBusInternalControl(PDEVICE_OBJECT, PIRP irp) {
     bool in = c.TransferFlags & USBD_TRANSFER_DIRECTION_IN;
     if (!in && c.TransferBuffer)
         r.data.assign(static_cast<UCHAR *>(c.TransferBuffer), static_cast<UCHAR *>(c.TransferBuffer) + c.TransferBufferLength);
-    bus.urbs.push_back(r);
+    {
+        std::lock_guard<std::mutex> g(bus.urbsLock);
+        bus.urbs.push_back(r);
+    }
     if (bus.mode == FakeBus::PendForever) {
         IoMarkIrpPending(irp);
         bus.parked = irp;
@@ -165,6 +176,47 @@ protected:
             EXPECT_EQ(pool.bytesInUse(MIRAVO_POOL_TAG), 0u);
         }
         if (busDriver) io.unloadDriver(busDriver);
+    }
+};
+
+inline NTSTATUS NTAPI NoDispatchEntry(PDRIVER_OBJECT, PUNICODE_STRING) { return STATUS_SUCCESS; }
+
+// One port device with its start defaults and an open-time ring, driven through the routines.
+class RingPortTest : public ::testing::Test {
+protected:
+    explicit RingPortTest(emu::MachineConfig config = {}) : machine(config) {}
+
+    emu::Machine machine;
+    emu::IoManager &io = machine.service<emu::IoManager>();
+    PDRIVER_OBJECT driver = nullptr;
+    PDEVICE_OBJECT device = nullptr;
+    PortExtension *port = nullptr;
+
+    void SetUp() override {
+        ASSERT_EQ(io.loadDriver(NoDispatchEntry, u"ring", MIRAVO_POOL_TAG, &driver), STATUS_SUCCESS);
+        ASSERT_EQ(CreatePortDevice(driver, &device), STATUS_SUCCESS);
+        port = PortOf(device);
+        InitPortExtension(device);
+        ASSERT_EQ(AllocateRing(port), STATUS_SUCCESS);
+    }
+    void TearDown() override {
+        KeFlushQueuedDpcs();
+        if (port) {
+            FreeRing(port);
+            FreePortNames(port);
+            IoDeleteDevice(device);
+        }
+        if (driver) io.unloadDriver(driver);  // the verifier reports pool left under 'COMX'
+    }
+    // As the bulk IN branch and status processing run: ControlLock, then RxLock.
+    template <class F> auto Locked(F fn) {
+        KIRQL irql;
+        KeAcquireSpinLock(&port->ControlLock, &irql);
+        KeAcquireSpinLockAtDpcLevel(&port->RxLock);
+        auto result = fn();
+        KeReleaseSpinLockFromDpcLevel(&port->RxLock);
+        KeReleaseSpinLock(&port->ControlLock, irql);
+        return result;
     }
 };
 

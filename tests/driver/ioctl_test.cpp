@@ -1,12 +1,9 @@
 // Serial device-control requests through the Win32 side on an opened type-2 port behind a
 // loopback plug: each code's buffer checks and returned length, and what the handled rows do.
 #include <cstring>
-#include <memory>
 #include <vector>
 
 #include "control/control.h"
-#include "emulator/usbdevice/far_ends.h"
-#include "emulator/win32/win32.h"
 #include "tests/driver/pnp_test_support.h"
 
 namespace pt {
@@ -14,40 +11,13 @@ namespace {
 
 using namespace win32;
 
-class IoctlTest : public PnpTest {
+class IoctlTest : public Com3Test {
 protected:
-    std::unique_ptr<SimulatedDevice> device;
-    std::unique_ptr<emu::usb::Loopback> plug;
-    PortExtension *port = nullptr;
-    HANDLE h = INVALID_HANDLE_VALUE;
-
     void SetUp() override {
         PnpTest::SetUp();
-        registry.SetString(DeviceParameters(2), u"PortName", u"COM3");
-        device = std::make_unique<SimulatedDevice>(Variant(2));
-        plug = std::make_unique<emu::usb::Loopback>(device->chip());
-        ASSERT_EQ(pnp.plugIn(driver, device->pdo()), STATUS_SUCCESS);
-        port = Ext(*device);
-        h = CreateFileA("\\\\.\\COM3", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+        Plug();
+        h = Open();
         ASSERT_NE(h, INVALID_HANDLE_VALUE);
-    }
-    void TearDown() override {
-        if (h != INVALID_HANDLE_VALUE) {
-            EXPECT_TRUE(CloseHandle(h));
-        }
-        if (device) {
-            EXPECT_EQ(pnp.remove(device->pdo()), STATUS_SUCCESS);
-        }
-        plug.reset();
-        device.reset();
-        PnpTest::TearDown();
-    }
-
-    // The error of the call (0 on success) and the bytes it returned.
-    std::pair<DWORD, DWORD> Call(DWORD code, const void *in, DWORD inLen, void *out, DWORD outLen) {
-        DWORD returned = 0xDEAD;
-        BOOL ok = DeviceIoControl(h, code, const_cast<void *>(in), inLen, out, outLen, &returned, nullptr);
-        return {ok ? 0 : GetLastError(), returned};
     }
     template <class T> DWORD Set(DWORD code, const T &value) {
         return Call(code, &value, sizeof(T), nullptr, 0).first;
@@ -126,8 +96,15 @@ TEST_F(IoctlTest, BufferChecksAndReturnedLengthsByCode) {
         {IOCTL_SERIAL_CLEAR_STATS, 0, 0, {}, kOk, 0},
         {IOCTL_SERIAL_SET_FIFO_CONTROL, 0, 0, {}, kBad, 0},
         {IOCTL_SERIAL_SET_FIFO_CONTROL, 4, 0, {}, kOk, 0},
-        // Rows whose handlers are not built, and codes outside the table.
-        {IOCTL_SERIAL_WAIT_ON_MASK, 0, 4, {}, kBad, 0},
+        {IOCTL_SERIAL_WAIT_ON_MASK, 0, 4, {}, kBad, 0},  // no mask yet
+        {IOCTL_SERIAL_WAIT_ON_MASK, 0, 3, {}, kShort, 0},
+        {IOCTL_SERIAL_SET_WAIT_MASK, 0, 0, {}, kShort, 0},
+        {IOCTL_SERIAL_SET_WAIT_MASK, 3, 0, {1}, kShort, 0},
+        {IOCTL_SERIAL_SET_WAIT_MASK, 4, 0, {0, 0x20}, kBad, 0},
+        {IOCTL_SERIAL_SET_WAIT_MASK, 4, 0, {0xFF, 0x1F}, kOk, 0},
+        {IOCTL_SERIAL_GET_WAIT_MASK, 0, 3, {}, kShort, 0},
+        {IOCTL_SERIAL_GET_WAIT_MASK, 0, 4, {}, kOk, 4},
+        // Codes outside the table.
         {CTL_CODE(FILE_DEVICE_SERIAL_PORT, 0, METHOD_BUFFERED, FILE_ANY_ACCESS), 0, 0, {}, kBad, 0},
         {CTL_CODE(FILE_DEVICE_SERIAL_PORT, 40, METHOD_BUFFERED, FILE_ANY_ACCESS), 4, 4, {}, kBad, 0},
         {0x222038, 4, 4, {}, kBad, 0},
@@ -171,17 +148,10 @@ TEST_F(IoctlTest, StatisticsCountBothWaysAndClear) {
 
 TEST_F(IoctlTest, PropertiesDescribeTheBridge) {
     SERIAL_COMMPROP p = Get<SERIAL_COMMPROP>(IOCTL_SERIAL_GET_PROPERTIES);
-    EXPECT_EQ(p.PacketLength, 64);
-    EXPECT_EQ(p.PacketVersion, 2);
-    EXPECT_EQ(p.ServiceMask, 1u);
-    EXPECT_EQ(p.MaxBaud, 0x10000000u);
-    EXPECT_EQ(p.ProvSubType, 1u);
-    EXPECT_EQ(p.ProvCapabilities, 0xFFu);
-    EXPECT_EQ(p.SettableParams, 0x7Fu);
-    EXPECT_EQ(p.SettableBaud, 0x10067FF9u);
-    EXPECT_EQ(p.SettableData, 0x000F);
-    EXPECT_EQ(p.SettableStopParity, 0x1F07);
-    EXPECT_EQ(p.CurrentRxQueue, port->RxBufferSize);
+    EXPECT_EQ(std::vector<ULONG>({p.PacketLength, p.PacketVersion, p.ServiceMask, p.MaxBaud, p.ProvSubType,
+                                  p.ProvCapabilities, p.SettableParams, p.SettableBaud, p.SettableData,
+                                  p.SettableStopParity, p.CurrentRxQueue}),
+              std::vector<ULONG>({64, 2, 1, 0x10000000, 1, 0xFF, 0x7F, 0x10067FF9, 0x000F, 0x1F07, port->RxBufferSize}));
     EXPECT_EQ(p.MaxTxQueue + p.MaxRxQueue + p.CurrentTxQueue + p.ProvSpec1 + p.ProvSpec2 + p.ProvChar[0], 0u);
     EXPECT_EQ(Get<ULONG>(IOCTL_SERIAL_CONFIG_SIZE), 0u);
 }
@@ -210,21 +180,6 @@ TEST_F(IoctlTest, EscapeCharacterAndFlowCharactersExcludeEachOther) {
         written |= log[i].hasSetup && log[i].setup.bRequest == 0x01 && log[i].setup.wValue == 0x0505 &&
                    log[i].setup.wIndex == 0x1355;
     EXPECT_TRUE(written);
-}
-
-TEST_F(IoctlTest, RequestsHandedToTheTransmitSide) {
-    Loop("");
-    ASSERT_EQ(Set(IOCTL_SERIAL_CLEAR_STATS, 0), kOk);
-    EXPECT_EQ(Call(IOCTL_SERIAL_IMMEDIATE_CHAR, "Z", 1, nullptr, 0), std::make_pair(kOk, DWORD(0)));
-    Sleep(10);
-    EXPECT_EQ(Get<SERIAL_STATUS>(IOCTL_SERIAL_GET_COMMSTATUS).AmountInInQueue, 1u);
-
-    // The XOFF character goes out through the write queue; too few characters come back, and the
-    // informational time-out status counts no output (the request has no output buffer).
-    SERIAL_XOFF_COUNTER counter = {20, 100, 0x13};
-    EXPECT_EQ(Call(IOCTL_SERIAL_XOFF_COUNTER, &counter, sizeof(counter), nullptr, 0), std::make_pair(kOk, DWORD(0)));
-    EXPECT_EQ(Get<SERIALPERF_STATS>(IOCTL_SERIAL_GET_STATS).TransmittedCount, 1u);
-    EXPECT_EQ(Get<SERIAL_STATUS>(IOCTL_SERIAL_GET_COMMSTATUS).AmountInInQueue, 2u);
 }
 
 TEST_F(IoctlTest, ClosedPortAndErrorAbortRefuseRequests) {

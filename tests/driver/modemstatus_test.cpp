@@ -1,52 +1,17 @@
 // Modem status through UpdateModemStatus itself, on a port device with its start defaults and an
 // open-time ring: one table of status words and settings.
-#include <gtest/gtest.h>
-
 #include <vector>
 
-#include "driver/driver.h"
-#include "emulator/kernel/iomgr.h"
-#include "emulator/kernel/machine.h"
-#include "receive/receive.h"
 #include "requests/requests.h"
+#include "tests/driver/driver_test_support.h"
 
 namespace {
 
-NTSTATUS NTAPI NoDispatchEntry(PDRIVER_OBJECT, PUNICODE_STRING) { return STATUS_SUCCESS; }
-
-class ModemStatusTest : public ::testing::Test {
+class ModemStatusTest : public dt::RingPortTest {
 protected:
-    emu::Machine machine;
-    emu::IoManager &io = machine.service<emu::IoManager>();
-    PDRIVER_OBJECT driver = nullptr;
-    PDEVICE_OBJECT device = nullptr;
-    PortExtension *port = nullptr;
-
     void SetUp() override {
-        ASSERT_EQ(io.loadDriver(NoDispatchEntry, u"modem", MIRAVO_POOL_TAG, &driver), STATUS_SUCCESS);
-        ASSERT_EQ(CreatePortDevice(driver, &device), STATUS_SUCCESS);
-        port = PortOf(device);
-        InitPortExtension(device);
-        ASSERT_EQ(AllocateRing(port), STATUS_SUCCESS);
+        RingPortTest::SetUp();
         port->IsOpen = TRUE;
-    }
-    void TearDown() override {
-        KeFlushQueuedDpcs();
-        if (port) {
-            FreeRing(port);
-            FreePortNames(port);
-            IoDeleteDevice(device);
-        }
-        if (driver) io.unloadDriver(driver);
-    }
-    template <class F> auto Locked(F fn) {
-        KIRQL irql;
-        KeAcquireSpinLock(&port->ControlLock, &irql);
-        KeAcquireSpinLockAtDpcLevel(&port->RxLock);
-        auto result = fn();
-        KeReleaseSpinLockFromDpcLevel(&port->RxLock);
-        KeReleaseSpinLock(&port->ControlLock, irql);
-        return result;
     }
     UCHAR Evaluate(USHORT status) {
         return Locked([&] {

@@ -2,10 +2,6 @@
 // I/O manager's own requests are involved: an open racing query-remove, unplug while open, a
 // directory open, file information and the internal requests. The rest is shown through COM3
 // (tests/port).
-#include <memory>
-
-#include "emulator/usbdevice/far_ends.h"
-#include "emulator/win32/win32.h"
 #include "tests/driver/pnp_test_support.h"
 
 namespace pt {
@@ -13,23 +9,8 @@ namespace {
 
 using namespace win32;
 
-class OpenTest : public PnpTest {
+class OpenTest : public Com3Test {
 protected:
-    std::unique_ptr<SimulatedDevice> device;
-    std::unique_ptr<emu::usb::Loopback> plug;
-    PortExtension *port = nullptr;
-
-    void Plug() {
-        registry.SetString(DeviceParameters(2), u"PortName", u"COM3");
-        device = std::make_unique<SimulatedDevice>(Variant(2));
-        plug = std::make_unique<emu::usb::Loopback>(device->chip());
-        ASSERT_EQ(pnp.plugIn(driver, device->pdo()), STATUS_SUCCESS);
-        port = Ext(*device);
-        ASSERT_NE(port, nullptr);
-    }
-    static HANDLE Open() {
-        return CreateFileA("\\\\.\\COM3", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-    }
     NTSTATUS Submit(PFILE_OBJECT file, emu::UserRequest r, IO_STATUS_BLOCK *iosb) {
         KEVENT done;
         KeInitializeEvent(&done, NotificationEvent, FALSE);
@@ -39,24 +20,12 @@ protected:
         KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
         return iosb->Status;
     }
-
-    void TearDown() override {
-        if (device) {
-            if (device->bus().plugged()) {
-                EXPECT_EQ(pnp.remove(device->pdo()), STATUS_SUCCESS);
-            }
-            plug.reset();
-            device.reset();
-        }
-        PnpTest::TearDown();
-    }
 };
 
 // An open held up in its chip requests is an opener all the same: the port may not be taken away.
 TEST_F(OpenTest, QueryRemoveDuringAnOpenIsRefused) {
     Plug();
     device->bus().addFault(emu::usb::FaultRule::ForRequest(0x20).pendForever());  // SET_LINE_CODING
-    HANDLE h = INVALID_HANDLE_VALUE;
     emu::Thread opener([&] { h = Open(); });
     machine.sleepFor(100 * kMs);
     EXPECT_FALSE(port->IsOpen);
@@ -64,12 +33,11 @@ TEST_F(OpenTest, QueryRemoveDuringAnOpenIsRefused) {
     EXPECT_EQ(port->PnpState, ULONG(PNP_STARTED));
     opener.join();
     ASSERT_NE(h, INVALID_HANDLE_VALUE);
-    EXPECT_TRUE(CloseHandle(h));
 }
 
 TEST_F(OpenTest, UnplugWhileOpenThenClose) {
     Plug();
-    HANDLE h = Open();
+    h = Open();
     ASSERT_NE(h, INVALID_HANDLE_VALUE);
     device->bus().unplug();
     EXPECT_EQ(pnp.surpriseRemove(device->pdo()), STATUS_SUCCESS);
@@ -79,7 +47,7 @@ TEST_F(OpenTest, UnplugWhileOpenThenClose) {
     EXPECT_EQ(port->RxRingStart, nullptr);
     EXPECT_FALSE(TransferOutstanding(port, BulkIn));
     EXPECT_FALSE(FlushFileBuffers(h));
-    EXPECT_TRUE(CloseHandle(h));
+    Close();
     EXPECT_EQ(port->OpenCount, 0);
     EXPECT_EQ(pnp.finishSurpriseRemoval(device->pdo()), STATUS_SUCCESS);
     EXPECT_EQ(driver->DeviceObject, nullptr);

@@ -16,6 +16,8 @@
 #include "emulator/kernel/pool.h"
 #include "emulator/kernel/registry.h"
 #include "emulator/usbdevice/device.h"
+#include "emulator/usbdevice/far_ends.h"
+#include "emulator/win32/win32.h"
 #include "platform/miravo_ids.h"
 #include "usb/configuration.h"
 #include "usb/transfer.h"
@@ -89,6 +91,55 @@ protected:
         int n = 0;
         for (const UrbRecord &r : log) n += r.function == function;
         return n;
+    }
+};
+
+// COM3 on a plugged chip behind a loopback plug, as an application reaches it.
+class Com3Test : public PnpTest {
+protected:
+    std::unique_ptr<SimulatedDevice> device;
+    std::unique_ptr<emu::usb::Loopback> plug;
+    PortExtension *port = nullptr;
+    HANDLE h = win32::INVALID_HANDLE_VALUE;
+    DWORD openFlags = 0;
+
+    void Plug(int type = 2, emu::usb::LoopbackWiring wiring = {}) {
+        if (device) TearDown(), SetUp();
+        registry.SetString(DeviceParameters(type), u"PortName", u"COM3");
+        device = std::make_unique<SimulatedDevice>(Variant(type));
+        plug = std::make_unique<emu::usb::Loopback>(device->chip(), wiring);
+        ASSERT_EQ(pnp.plugIn(driver, device->pdo()), STATUS_SUCCESS);
+        port = Ext(*device);
+        ASSERT_NE(port, nullptr);
+    }
+    HANDLE Open() {
+        using namespace win32;
+        return CreateFileA("\\\\.\\COM3", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, openFlags, nullptr);
+    }
+    void Close() {
+        EXPECT_TRUE(win32::CloseHandle(h));
+        h = win32::INVALID_HANDLE_VALUE;
+    }
+    void TearDown() override {
+        if (h != win32::INVALID_HANDLE_VALUE) Close();
+        if (device && device->bus().plugged()) {
+            EXPECT_EQ(pnp.remove(device->pdo()), STATUS_SUCCESS);
+        }
+        plug.reset();
+        device.reset();
+        PnpTest::TearDown();
+    }
+    // The error of a device-control request on `h` (0 on success) and the bytes it returned.
+    std::pair<DWORD, DWORD> Call(DWORD code, const void *in, DWORD inLen, void *out = nullptr, DWORD outLen = 0) {
+        using namespace win32;
+        DWORD returned = 0xDEAD;
+        win32::OVERLAPPED ov{};
+        if (openFlags & FILE_FLAG_OVERLAPPED) ov.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+        BOOL ok = DeviceIoControl(h, code, const_cast<void *>(in), inLen, out, outLen, &returned, ov.hEvent ? &ov : nullptr);
+        DWORD error = ok ? 0 : GetLastError();
+        if (error == ERROR_IO_PENDING) error = GetOverlappedResult(h, &ov, &returned, TRUE) ? 0 : GetLastError();
+        if (ov.hEvent) CloseHandle(ov.hEvent);
+        return {error, returned};
     }
 };
 

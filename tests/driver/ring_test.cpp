@@ -1,19 +1,12 @@
 // The receive ring and per-character processing, driven through the routines themselves on a
 // port device with its start defaults and an open-time ring.
-#include <gtest/gtest.h>
-
 #include <atomic>
-#include <functional>
 #include <random>
 #include <string>
 #include <vector>
 
-#include "driver/driver.h"
-#include "emulator/kernel/iomgr.h"
-#include "emulator/kernel/machine.h"
-#include "emulator/kernel/pool.h"
-#include "receive/receive.h"
 #include "requests/requests.h"
+#include "tests/driver/driver_test_support.h"
 
 namespace {
 
@@ -34,53 +27,26 @@ Bytes Sequence(ULONG n, UCHAR first = 0) {
     return b;
 }
 
-NTSTATUS NTAPI NoDispatchEntry(PDRIVER_OBJECT, PUNICODE_STRING) { return STATUS_SUCCESS; }
-
-class RingTest : public ::testing::Test {
+class RingTest : public dt::RingPortTest {
 protected:
-    explicit RingTest(emu::MachineConfig config = {}) : machine(config) {}
+    using RingPortTest::RingPortTest;
 
-    emu::Machine machine;
-    emu::IoManager &io = machine.service<emu::IoManager>();
     emu::Pool &pool = machine.service<emu::Pool>();
-    PDRIVER_OBJECT driver = nullptr;
-    PDEVICE_OBJECT device = nullptr;
-    PortExtension *port = nullptr;
     std::vector<PIRP> irps;
 
     void SetUp() override {
         g_readDone = g_waitDone = g_errorAbort = 0;
-        ASSERT_EQ(io.loadDriver(NoDispatchEntry, u"ring", MIRAVO_POOL_TAG, &driver), STATUS_SUCCESS);
-        ASSERT_EQ(CreatePortDevice(driver, &device), STATUS_SUCCESS);
-        port = PortOf(device);
-        InitPortExtension(device);
+        RingPortTest::SetUp();
         KeInitializeDpc(&port->CompleteReadDpc, CountDpc, port);
         KeInitializeDpc(&port->CompleteWaitDpc, CountDpc, port);
         KeInitializeDpc(&port->ErrorAbortDpc, CountDpc, port);
-        ASSERT_EQ(AllocateRing(port), STATUS_SUCCESS);
     }
-
     void TearDown() override {
         KeFlushQueuedDpcs();
-        if (port) {
-            EXPECT_EQ(port->PendingDpcCount, 1);
-            FreeRing(port);
-            FreePortNames(port);
-            IoDeleteDevice(device);
-        }
+        if (port) { EXPECT_EQ(port->PendingDpcCount, 1); }
         for (PIRP irp : irps) IoFreeIrp(irp);
-        if (driver) io.unloadDriver(driver);  // the verifier reports pool left under 'COMX'
-    }
-
-    // As the bulk IN branch and status processing run: ControlLock, then RxLock.
-    template <class F> auto Locked(F fn) {
-        KIRQL irql;
-        KeAcquireSpinLock(&port->ControlLock, &irql);
-        KeAcquireSpinLockAtDpcLevel(&port->RxLock);
-        auto result = fn();
-        KeReleaseSpinLockFromDpcLevel(&port->RxLock);
-        KeReleaseSpinLock(&port->ControlLock, irql);
-        return result;
+        irps.clear();
+        RingPortTest::TearDown();
     }
     void Put(const Bytes &chars) {
         Locked([&] {
@@ -199,34 +165,6 @@ TEST_F(RingTest, CopiesIntoAReadAcrossTheWrapInPieces) {
     EXPECT_EQ(Content(), Sequence(50, 1400 % 256));
     EXPECT_EQ(copy(), 0u);
     port->CurrentRead = nullptr;
-}
-
-// The mark itself is shown through the port; here, what happens to the event once it is taken.
-TEST_F(RingTest, Rx80FullIsRecordedOnlyWhenAskedForKeptForTheNextWaitThenDelivered) {
-    port->WaitMask = SERIAL_EV_RXCHAR;
-    Put(Sequence(832));
-    EXPECT_EQ(port->HistoryMask, 0);
-    TakeAll();
-    port->WaitMask = SERIAL_EV_RX80FULL;
-    Put(Sequence(832));
-    EXPECT_EQ(port->HistoryMask, SERIAL_EV_RX80FULL);
-
-    // Kept while no wait is armed.
-    ULONG result = 0;
-    NotifyEvents(port);
-    EXPECT_EQ(port->HistoryMask, SERIAL_EV_RX80FULL);
-    port->CurrentWait = NewIrp();
-    port->MaskResultLocation = &result;
-
-    TakeAll();
-    Put(Sequence(832));
-    KeFlushQueuedDpcs();
-    EXPECT_EQ(result, ULONG(SERIAL_EV_RX80FULL));
-    EXPECT_EQ(port->CurrentWait->IoStatus.Information, sizeof(ULONG));
-    EXPECT_EQ(port->MaskResultLocation, nullptr);
-    EXPECT_EQ(port->HistoryMask, 0);
-    EXPECT_EQ(g_waitDone, 1);
-    port->CurrentWait = nullptr;
 }
 
 TEST_F(RingTest, OverflowLosesTheNewCharacterAndCountsIt) {

@@ -1,14 +1,10 @@
 // The drains of the port's DPCs on a kernel whose KeRemoveQueueDpc answers as before Vista SP1:
 // TRUE, and the routine runs all the same. The completion DPC of wait-on-mask stands for them all.
-#include <gtest/gtest.h>
-
 #include <atomic>
 #include <thread>
 
-#include "driver/driver.h"
-#include "emulator/kernel/iomgr.h"
-#include "emulator/kernel/machine.h"
 #include "requests/requests.h"
+#include "tests/driver/driver_test_support.h"
 
 namespace {
 
@@ -24,16 +20,12 @@ VOID NTAPI Gate(PKDPC, PVOID, PVOID, PVOID) {
     g_gateReached = true;
     while (!g_gateOpen) std::this_thread::yield();
 }
-NTSTATUS NTAPI NoEntry(PDRIVER_OBJECT, PUNICODE_STRING) { return STATUS_SUCCESS; }
+class CountedDpcDrain : public dt::RingPortTest {
+protected:
+    CountedDpcDrain() : RingPortTest({.processors = 1, .dpcRemovalRacesRun = true}) {}
+};
 
-TEST(CountedDpcDrain, CountsEachRunOnceWhateverTheRemovalAnswers) {
-    emu::Machine machine({.processors = 1, .dpcRemovalRacesRun = true});
-    emu::IoManager &io = machine.service<emu::IoManager>();
-    PDRIVER_OBJECT driver = nullptr;
-    PDEVICE_OBJECT device = nullptr;
-    ASSERT_EQ(io.loadDriver(NoEntry, u"drain", MIRAVO_POOL_TAG, &driver), STATUS_SUCCESS);
-    ASSERT_EQ(CreatePortDevice(driver, &device), STATUS_SUCCESS);
-    PortExtension *port = PortOf(device);
+TEST_F(CountedDpcDrain, CountsEachRunOnceWhateverTheRemovalAnswers) {
     InitializeCountedDpc(port, &port->CompleteWaitDpc, CountedRun, NULL);
 
     // Nothing queued: nothing to settle. A run that already ran settled itself.
@@ -61,10 +53,6 @@ TEST(CountedDpcDrain, CountsEachRunOnceWhateverTheRemovalAnswers) {
     EXPECT_EQ(g_rawRuns, 1) << "the kernel let the removed DPC run";
     EXPECT_EQ(g_runs, 1) << "the port's run went ahead after its count was settled";
     EXPECT_EQ(port->PendingDpcCount, 1);
-
-    FreePortNames(port);
-    IoDeleteDevice(device);
-    io.unloadDriver(driver);
 }
 
 }  // namespace

@@ -151,12 +151,6 @@ protected:
     }
 };
 
-std::vector<uint8_t> Pattern(size_t n, int seed) {
-    std::vector<uint8_t> v(n);
-    for (size_t i = 0; i < n; i++) v[i] = uint8_t(i * 31 + seed);
-    return v;
-}
-
 // A cancel that lands after the time-out expired, but before its DPC ran, takes the write back
 // with its chunk still out: the DPC then finds nothing in flight and must not call that success.
 class OneProcessorWriteTest : public WriteTest {
@@ -177,7 +171,7 @@ TEST_F(OneProcessorWriteTest, CancelBetweenTheTimeOutAndItsDpcReportsTheTimeOut)
     LARGE_INTEGER due;
     due.QuadPart = -50 * kMs;
     KeSetTimer(&timer, due, &dpc);
-    Request &write = Write(Pattern(300, 5));
+    Request &write = Write(std::vector<uint8_t>(300, 'p'));
     victim = write.irp;
     ASSERT_TRUE(RunUntil([&] { return write.outcome.done.load(); }));
     EXPECT_EQ(write.outcome.status, STATUS_TIMEOUT);

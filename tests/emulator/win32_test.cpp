@@ -2,29 +2,19 @@
 // request at a time, a result polled while pending, what an overlapped handle refuses and what a
 // request failed at once leaves alone, waits for several objects, the last error per thread, the
 // errors of bad handles, buffers and dispositions, and how the driver's statuses become errors.
-#include <gtest/gtest.h>
-
 #include <vector>
 
-#include "emulator/win32/comm.h"
-#include "emulator/win32/win32.h"
-#include "platform/host/ntddser.h"
-#include "tools/miravo/lab.h"
+#include "tests/port/com_port.h"
 
 namespace {
 
 using namespace win32;
+using port_test::kMs;
 
-constexpr int64_t kMs = 10000;
+using Win32 = port_test::ComPort;
 
-HANDLE OpenCom3(lab::Bench &bench, DWORD flags) {
-    EXPECT_TRUE(bench.ready());
-    return CreateFileA("\\\\.\\COM3", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, flags, nullptr);
-}
-
-TEST(Win32, SynchronousHandleRunsOneRequestAtATime) {
-    lab::Bench bench;
-    HANDLE h = OpenCom3(bench, 0);
+TEST_F(Win32, SynchronousHandleRunsOneRequestAtATime) {
+    h = Open(0);
     COMMTIMEOUTS timeouts{0, 0, 100, 0, 0};  // a read with nothing to read ends after 100 ms
     ASSERT_TRUE(SetCommTimeouts(h, &timeouts));
     emu::Thread reader([&] {
@@ -36,17 +26,15 @@ TEST(Win32, SynchronousHandleRunsOneRequestAtATime) {
     SERIAL_BAUD_RATE rate{};
     DWORD n;
     EXPECT_TRUE(DeviceIoControl(h, IOCTL_SERIAL_GET_BAUD_RATE, nullptr, 0, &rate, sizeof rate, &n, nullptr));
-    EXPECT_GE(bench.machine().now(), 100 * kMs) << "ran beside the read";
+    EXPECT_GE(bench->machine().now(), 100 * kMs) << "ran beside the read";
     reader.join();
-    EXPECT_TRUE(CloseHandle(h));
-    EXPECT_EQ(bench.shutDown(), 0u);
 }
 
-TEST(Win32, PendingPollBadArgumentsAndTheLastErrorOfEachThread) {
-    lab::Bench bench;
+TEST_F(Win32, PendingPollBadArgumentsAndTheLastErrorOfEachThread) {
+    Start();
     EXPECT_EQ(CreateFileA("\\\\.\\COM3", GENERIC_READ, 0, nullptr, 0, 0, nullptr), INVALID_HANDLE_VALUE);
     EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
-    HANDLE h = OpenCom3(bench, FILE_FLAG_OVERLAPPED);
+    h = Open();
     char buffer[4];
     DWORD n;
     OVERLAPPED ov{};
@@ -75,16 +63,13 @@ TEST(Win32, PendingPollBadArgumentsAndTheLastErrorOfEachThread) {
         SetLastError(ERROR_CRC);
     }).join();
     EXPECT_EQ(GetLastError(), ERROR_BUSY);
-    EXPECT_TRUE(CloseHandle(h));
-    EXPECT_EQ(bench.shutDown(), 0u);
 }
 
 // What Windows does with an overlapped handle: no ReadFile or WriteFile without an OVERLAPPED, a
 // request failed at once leaves its OVERLAPPED and event as they were, and both ends of a loopback
 // can be waited for together.
-TEST(Win32, OverlappedHandleRulesAndFailuresAtOnce) {
-    lab::Bench bench;
-    HANDLE h = OpenCom3(bench, FILE_FLAG_OVERLAPPED);
+TEST_F(Win32, OverlappedHandleRulesAndFailuresAtOnce) {
+    h = Open();
     char c = 'x';
     DWORD n = 7;
     EXPECT_FALSE(ReadFile(h, &c, 1, &n, nullptr));
@@ -110,23 +95,21 @@ TEST(Win32, OverlappedHandleRulesAndFailuresAtOnce) {
     }
 
     char back = 0;
-    const int64_t start = bench.machine().now();
+    const int64_t start = Now();
     ASSERT_FALSE(ReadFile(h, &back, 1, nullptr, &rd));
     ASSERT_EQ(GetLastError(), ERROR_IO_PENDING);
     WriteFile(h, &c, 1, nullptr, &wr);
     const HANDLE both[] = {rd.hEvent, wr.hEvent};
     EXPECT_EQ(WaitForMultipleObjects(2, both, TRUE, 1000), WAIT_OBJECT_0);
-    EXPECT_LT(bench.machine().now() - start, 10 * kMs);
+    EXPECT_LT(Now() - start, 10 * kMs);
     EXPECT_TRUE(GetOverlappedResult(h, &rd, &n, FALSE));
     EXPECT_EQ(back, 'x');
     CloseHandle(rd.hEvent);
     CloseHandle(wr.hEvent);
-    EXPECT_TRUE(CloseHandle(h));
-    EXPECT_EQ(bench.shutDown(), 0u);
 }
 
 // Events 0 (manual reset), 1 and 2 (auto reset): which wait ends how and when, and what it takes.
-TEST(Win32, WaitForMultipleObjectsAnyAllAndTimeOut) {
+TEST_F(Win32, WaitForMultipleObjectsAnyAllAndTimeOut) {
     emu::Machine machine;
     struct Row {
         const char *name;
@@ -185,7 +168,7 @@ TEST(Win32, WaitForMultipleObjectsAnyAllAndTimeOut) {
 }
 
 // The driver's statuses whose errors no port test sees.
-TEST(Win32, DriverStatusesBecomeTheErrorsWindowsGives) {
+TEST_F(Win32, DriverStatusesBecomeTheErrorsWindowsGives) {
     const std::pair<NTSTATUS, DWORD> rows[] = {
         {STATUS_DELETE_PENDING, ERROR_ACCESS_DENIED}, {STATUS_BUFFER_TOO_SMALL, ERROR_INSUFFICIENT_BUFFER},
         {STATUS_DEVICE_DATA_ERROR, ERROR_CRC},        {STATUS_IO_TIMEOUT, ERROR_SEM_TIMEOUT},

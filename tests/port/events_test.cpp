@@ -102,34 +102,6 @@ TEST_F(Events, ModemLineEventsReachWaitCommEvent) {
     });
 }
 
-TEST_F(Events, WaitMaskRequestsCheckTheirBuffers) {
-    Start({.farEnd = lab::FarEnd::Nothing});
-    OpenAt(115200, {}, 0);
-    struct Row {
-        ULONG code, mask, in, out;
-        DWORD error;
-    } rows[] = {
-        {IOCTL_SERIAL_SET_WAIT_MASK, EV_RXCHAR, 0, 0, ERROR_INSUFFICIENT_BUFFER},  // length before buffer
-        {IOCTL_SERIAL_SET_WAIT_MASK, EV_RXCHAR, 3, 0, ERROR_INSUFFICIENT_BUFFER},
-        {IOCTL_SERIAL_SET_WAIT_MASK, 0x2000, 4, 0, ERROR_INVALID_PARAMETER},
-        {IOCTL_SERIAL_SET_WAIT_MASK, 0x1FFF, 4, 0, ERROR_SUCCESS},
-        {IOCTL_SERIAL_GET_WAIT_MASK, 0, 0, 3, ERROR_INSUFFICIENT_BUFFER},
-        {IOCTL_SERIAL_WAIT_ON_MASK, 0, 0, 3, ERROR_INSUFFICIENT_BUFFER},
-    };
-    for (const Row &r : rows) {
-        SCOPED_TRACE(testing::Message() << std::hex << r.code << " " << r.mask << " " << r.in << " " << r.out);
-        ULONG buffer[2] = {r.mask, 0};
-        DWORD returned = 7;
-        BOOL ok = DeviceIoControl(h, r.code, r.in ? buffer : nullptr, r.in, r.out ? buffer : nullptr, r.out, &returned,
-                                  nullptr);
-        EXPECT_EQ(ok ? DWORD(ERROR_SUCCESS) : GetLastError(), r.error);
-        EXPECT_EQ(returned, 0u);
-    }
-    DWORD mask = 0;
-    EXPECT_TRUE(GetCommMask(h, &mask));
-    EXPECT_EQ(mask, 0x1FFFu);  // the refused masks changed nothing
-}
-
 // A wait refused without a mask, satisfied at once by history the new mask still names, refused
 // while another pends, and the pending one ended by cleanup. CancelIo and a new mask: the race below.
 TEST_F(Events, AWaitTakesHistoryAndIsAloneAndEndsAtCleanup) {

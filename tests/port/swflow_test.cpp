@@ -135,42 +135,6 @@ TEST_P(SoftwareFlow, PeersXoffStopsTransmissionWithinTheChipsFifoAndXonRestartsI
     EXPECT_TRUE(Peer().receivedBytes() == pattern);
 }
 
-// The far end's lines reach the application: in LSRMST-insert mode each change arrives in the data
-// as escape, MST and the modem-status state; DSR sensitivity drops what comes while DSR is low.
-TEST_F(ComPort, LineChangesArriveAsStatusSequencesAndDsrSensitivityDropsCharacters) {
-    Start({.farEnd = lab::FarEnd::Scripted});
-    COMMTIMEOUTS timeouts{};
-    timeouts.ReadIntervalTimeout = 0xFFFFFFFF;  // what the ring holds, at once
-    OpenAt(115200, timeouts, 0);
-    auto &peer = *bench->peer();
-    peer.setFormat(emu::usb::WireFormat::Rate(115200));
-    UCHAR escape = 0xFF;
-    DWORD n = 0;
-    ASSERT_TRUE(DeviceIoControl(h, IOCTL_SERIAL_LSRMST_INSERT, &escape, 1, nullptr, 0, &n, nullptr));
-    auto drain = [&] {
-        bench->machine().sleepFor(20 * kMs);
-        std::vector<uint8_t> got(64);
-        EXPECT_TRUE(ReadFile(h, got.data(), DWORD(got.size()), &n, nullptr));
-        got.resize(n);
-        return got;
-    };
-    drain();
-    peer.setLines({.cts = true, .dsr = true, .dcd = true});
-    EXPECT_EQ(drain(), (std::vector<uint8_t>{0xFF, SERIAL_LSRMST_MST, 0xB0}));
-    {
-        KIRQL irql;
-        KeAcquireSpinLock(&bench->port()->ControlLock, &irql);
-        bench->port()->HandFlow.ControlHandShake |= SERIAL_DSR_SENSITIVITY;
-        KeReleaseSpinLock(&bench->port()->ControlLock, irql);
-    }
-    peer.setLines({.cts = true, .dcd = true});
-    peer.send({'a', 'b'});
-    EXPECT_EQ(drain(), std::vector<uint8_t>{}) << "DSR low: the sequence and the characters are dropped";
-    peer.setLines({.cts = true, .dsr = true, .dcd = true});
-    peer.send({'c'});
-    EXPECT_EQ(drain(), (std::vector<uint8_t>{0xFF, SERIAL_LSRMST_MST, 0xB0, 'c'}));
-}
-
 // DTR handshake: a filling ring drops DTR at RxBufferSize - XoffLimit and raises it again once
 // the reader has drained it to XonLimit. Needs the handshake request (DTR_CONTROL_HANDSHAKE) and
 // DTR changes from DISPATCH_LEVEL.

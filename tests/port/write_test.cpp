@@ -13,12 +13,6 @@ namespace {
 constexpr uint8_t kBulkOut = 0x02;
 constexpr uint8_t kXon = 0x11, kXoff = 0x13;
 
-std::vector<uint8_t> Pattern(size_t n, int seed) {
-    std::vector<uint8_t> v(n);
-    for (size_t i = 0; i < n; i++) v[i] = uint8_t(i * 31 + seed);
-    return v;
-}
-
 class WritePort : public ComPort {
 protected:
     void SetUp() override { Start(Options()); }
@@ -71,7 +65,7 @@ TEST_F(WritePort, WritesLeaveInChunksAndArriveByteExactWithAFlushBehindThem) {
     EXPECT_EQ(written, 0u);
     EXPECT_EQ(Now(), start);
 
-    std::vector<uint8_t> a = Pattern(300, 1), b = Pattern(5, 9);
+    std::vector<uint8_t> a = lab::TestPattern(300), b = lab::TestPattern(5);
     Overlapped first, second;
     StartWrite(first, a);
     StartWrite(second, b);
@@ -99,8 +93,8 @@ TEST_F(WritePort, ALostChunkEndsItsWriteWithTheConfirmedCount) {
     bench->device().bus().addFault(
         emu::usb::FaultRule::ForEndpoint(kBulkOut).after(1).fail(USBD_STATUS_DEV_NOT_RESPONDING, STATUS_UNSUCCESSFUL));
     Overlapped lost, next;
-    StartWrite(lost, Pattern(300, 1));
-    StartWrite(next, Pattern(3, 4));
+    StartWrite(lost, lab::TestPattern(300));
+    StartWrite(next, lab::TestPattern(3));
     DWORD written = 0;
     EXPECT_EQ(Finish(lost, &written), ERROR_GEN_FAILURE);
     EXPECT_EQ(written, 256u);
@@ -129,7 +123,7 @@ TEST_F(WritePort, TimeOutOfAHeldWriteHasA100msFloor) {
         ASSERT_TRUE(SetCommTimeouts(h, &timeouts));
         Overlapped w;
         int64_t start = Now();
-        StartWrite(w, Pattern(row.length, 3));
+        StartWrite(w, lab::TestPattern(row.length));
         DWORD written = 1;
         // A time-out is no failure to the application: it reads how much was written.
         EXPECT_TRUE(GetOverlappedResult(h, &w.ov, &written, TRUE));
@@ -157,7 +151,7 @@ TEST_F(WritePort, TimeOutRecallsTheChunkOutAndCountsWhatItMoved) {
         Peer().setFormat(emu::usb::WireFormat::Rate(row.baud));
         size_t sent = OutTransfers().size();
         if (row.busNeverEnds) bench->device().bus().addFault(emu::usb::FaultRule::ForEndpoint(kBulkOut).pendForever());
-        std::vector<uint8_t> data = Pattern(row.length, 5);
+        std::vector<uint8_t> data = lab::TestPattern(row.length);
         Overlapped w;
         int64_t start = Now();
         StartWrite(w, data);
