@@ -65,13 +65,16 @@ TEST(Event, NotificationReleasesEveryWaiterSynchronizationOne) {
         KeInitializeEvent(&event, type, FALSE);
         std::array<NTSTATUS, 3> status{};
         const int64_t start = machine.now();
-        int64_t firstAt = INT64_MAX;
+        std::atomic<int64_t> firstAt{INT64_MAX};
         {
             std::vector<emu::Thread> waiters;
             for (auto &s : status)
                 waiters.emplace_back([&] {
                     s = WaitFor(&event, 1 * kSecond);
-                    if (s == STATUS_SUCCESS) firstAt = std::min(firstAt, machine.now());
+                    const int64_t now = machine.now();
+                    int64_t seen = firstAt.load();
+                    while (s == STATUS_SUCCESS && now < seen && !firstAt.compare_exchange_weak(seen, now)) {
+                    }
                 });
             Delay(1 * kMs);  // the virtual clock moves only once every waiter is blocked
             KeSetEvent(&event, IO_NO_INCREMENT, FALSE);
