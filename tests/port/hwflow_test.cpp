@@ -19,10 +19,7 @@ TEST_F(ComPort, RtsCtsHandshakeMovesDataWithoutLoss) {
         SCOPED_TRACE(testing::Message() << row.baud << (row.rtsCts ? " RTS/CTS" : " none"));
         lab::Options options;
         options.chip.keepLineLog = false;
-        bench.reset();
-        Start(std::move(options));
-        h = Open();
-        ASSERT_NE(h, INVALID_HANDLE_VALUE);
+        Restart(std::move(options));
         lab::Line line;
         line.baud = row.baud;
         line.rtsCts = row.rtsCts;
@@ -39,9 +36,6 @@ TEST_F(ComPort, RtsCtsHandshakeMovesDataWithoutLoss) {
         } else {
             EXPECT_LT(t.read, pattern.size() * 9 / 10);
         }
-        EXPECT_TRUE(CloseHandle(h));
-        h = INVALID_HANDLE_VALUE;
-        EXPECT_EQ(bench->shutDown(), 0u);
     }
 }
 
@@ -53,10 +47,7 @@ TEST_F(ComPort, RtsHandshakeWithNoReaderLosesNothingOnEveryChip) {
         SCOPED_TRACE(type);
         lab::Options options;
         options.chip = emu::usb::ChipConfig::Variant(type);
-        bench.reset();
-        Start(std::move(options));
-        h = Open();
-        ASSERT_NE(h, INVALID_HANDLE_VALUE);
+        Restart(std::move(options));
         lab::Line line;
         line.rtsCts = true;
         ASSERT_TRUE(lab::Configure(h, line));
@@ -71,9 +62,6 @@ TEST_F(ComPort, RtsHandshakeWithNoReaderLosesNothingOnEveryChip) {
         back.resize(n);
         EXPECT_EQ(Finish(wr), ERROR_SUCCESS);
         EXPECT_TRUE(back == pattern) << n << " of " << pattern.size() << " bytes came back";
-        EXPECT_TRUE(CloseHandle(h));
-        h = INVALID_HANDLE_VALUE;
-        EXPECT_EQ(bench->shutDown(), 0u);
     }
 }
 
