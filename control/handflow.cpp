@@ -154,7 +154,11 @@ enum LineAction { LeaveLine, RaiseLine, LowerLine };
 // Under ControlLock. A receive handshake line is lowered, with its hold, at the XOFF level; below it
 // the line is up, except that a hold already taken lasts until the ring has drained to XonLimit,
 // as the receive path releases it. Without a ring there is nothing to hold back.
+// A line lowered for a hold is recorded as the receive path records it, so that the hold's release
+// by the ring draining raises it again.
 static LineAction ReceiveLine(PortExtension *port, const SERIAL_HANDFLOW *flow, LineMode mode, ULONG hold) {
+    UCHAR told = hold == RX_HOLD_DTR ? RX_FLOW_TOLD_DTR_LOW : RX_FLOW_TOLD_RTS_LOW;
+    port->RxFlowState &= ~told;
     if (mode != LineHandshake) {
         port->RxHoldReasons &= ~hold;
         return mode == LineHigh ? RaiseLine : LowerLine;
@@ -162,9 +166,13 @@ static LineAction ReceiveLine(PortExtension *port, const SERIAL_HANDFLOW *flow, 
     BOOLEAN ring = port->RxRingStart != NULL;
     if (ring && port->RxBufferSize - (ULONG)flow->XoffLimit <= port->RxRingCount) {
         port->RxHoldReasons |= hold;
+        port->RxFlowState |= told;
         return LowerLine;
     }
-    if ((port->RxHoldReasons & hold) && ring && port->RxRingCount > (ULONG)flow->XonLimit) return LeaveLine;
+    if ((port->RxHoldReasons & hold) && ring && port->RxRingCount > (ULONG)flow->XonLimit) {
+        port->RxFlowState |= told;  // still lowered for the hold taken before
+        return LeaveLine;
+    }
     port->RxHoldReasons &= ~hold;
     return RaiseLine;
 }

@@ -59,9 +59,10 @@ VOID NTAPI RxFlowDpc(PKDPC, PVOID DeferredContext, PVOID, PVOID) {
             raiseDtr = !dtrLow;
             told ^= RX_FLOW_TOLD_DTR_LOW;
         }
-        // A chip that does not follow its receive FIFO with RTS needs the driver to move the line.
-        BOOLEAN rtsLow = (holds & RX_HOLD_RTS) != 0;
-        if ((port->HandFlow.FlowReplace & SERIAL_RTS_MASK) != SERIAL_RTS_HANDSHAKE || port->ChipRtsFlowOn) {
+        // A chip that does not follow its receive FIFO with RTS needs the driver to move the line;
+        // on one that does, a line the handshake setting lowered only has to come back up.
+        BOOLEAN rtsLow = (holds & RX_HOLD_RTS) && !port->ChipRtsFlowOn;
+        if ((port->HandFlow.FlowReplace & SERIAL_RTS_MASK) != SERIAL_RTS_HANDSHAKE) {
             told &= ~RX_FLOW_TOLD_RTS_LOW;
         } else if (rtsLow != ((told & RX_FLOW_TOLD_RTS_LOW) != 0)) {
             dropRts = rtsLow;
