@@ -6,6 +6,7 @@
 #pragma once
 
 #include <atomic>
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -15,16 +16,21 @@ namespace emu::usb {
 
 class PtyPeer : public ScriptedPeer {
 public:
-    PtyPeer(BridgeChip &chip, WireFormat format);
+    // Without a format the peer is a device set to whatever the chip runs at, as it changes.
+    explicit PtyPeer(BridgeChip &chip, std::optional<WireFormat> format = std::nullopt);
     ~PtyPeer() override;
     bool ok() const { return master_ >= 0; }
+    int error() const { return error_; }  // errno when the terminal could not be made
     const std::string &slavePath() const { return slave_; }
 
     void chipChar(const WireChar &c) override;
 
 private:
     void pump();
+    BridgeChip &chip_;
+    bool follow_;
     int master_ = -1;
+    int error_ = 0;
     std::string slave_;
     std::atomic<bool> stop_{false};
     std::thread reader_;

@@ -20,5 +20,7 @@ bool Number(const char *text, unsigned long long max, unsigned long long &value)
 
 int DemoCommand(int argc, char **argv);   // demo.cpp
 int BenchCommand(int argc, char **argv);  // demo.cpp
+int PtyCommand(int argc, char **argv);    // pty.cpp
+int TermCommand(int argc, char **argv);   // term.cpp
 
 }  // namespace miravo

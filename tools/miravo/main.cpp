@@ -21,6 +21,8 @@ namespace {
 constexpr Command kCommands[] = {
     {"demo", "(default) a test pattern through COM3 and a loopback plug, read back and compared", DemoCommand},
     {"bench", "loopback throughput by rate against the line's and the bus's capacity", BenchCommand},
+    {"pty", "COM3 as a Linux pseudo-terminal, on the real clock: serial programs use the port", PtyCommand},
+    {"term", "an interactive terminal on COM3, on the real clock", TermCommand},
 };
 
 void Usage(FILE *out) {
