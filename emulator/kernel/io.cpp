@@ -328,6 +328,8 @@ VOID NTAPI IoReuseIrp(PIRP Irp, NTSTATUS Status) {
             return;
         }
         it->second.completed = false;
+        it->second.reusedMarked = it->second.pendingMarked;
+        it->second.reuses++;
         it->second.pendingMarked = 0;
         it->second.pendingReturned = 0;
     }
@@ -366,12 +368,14 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
     stack->DeviceObject = DeviceObject;
     int location = Irp->CurrentLocation;
+    uint32_t pass;
     {
         std::lock_guard<std::mutex> g(io.lock);
         auto &r = io.irps[Irp];
         r.frames++;
         r.inDriver = true;
         r.location = location;
+        pass = r.reuses;
     }
     Machine::current().noisePoint();
     NTSTATUS status = DeviceObject->DriverObject->MajorFunction[stack->MajorFunction](DeviceObject, Irp);
@@ -385,7 +389,11 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         auto &r = it->second;
         if (status == STATUS_PENDING) {
             bool marked = true;
-            if (r.freed || r.completed || r.location > location)
+            // Completed, reused and sent again meanwhile (from a completion routine on another
+            // processor): the IRP's state is the new pass's. Two passes on, nothing is left to judge by.
+            if (r.reuses != pass)
+                marked = r.reuses != pass + 1 || ((r.reusedMarked >> location) & 1);
+            else if (r.freed || r.completed || r.location > location)
                 marked = (r.pendingMarked >> location) & 1;
             else if (r.location == location)
                 marked = (__atomic_load_n(&stack->Control, __ATOMIC_RELAXED) & SL_PENDING_RETURNED) != 0;

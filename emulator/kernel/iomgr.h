@@ -82,6 +82,8 @@ public:
         uint32_t pendingReturned = 0; // bit n: location n's dispatch returned STATUS_PENDING while the
                                       // IRP was below it; judged when completion pops location n
         int location = 0;           // where the I/O manager last moved the IRP (call or pop)
+        uint32_t reuses = 0;        // IoReuseIrp calls: a call still returning tells its pass by it
+        uint32_t reusedMarked = 0;  // pendingMarked of the pass that the last IoReuseIrp ended
         PFILE_OBJECT file = nullptr;
         uint32_t thread = 0;
         std::function<void(PIRP)> onComplete;  // requester's completion (I/O manager-built IRPs)

@@ -137,6 +137,26 @@ protected:
     std::vector<Call> log;
 };
 
+// Marks its IRP pending and completes it; its owner's completion routine reuses it and sends it
+// again, and that second pass completes at once, all before the first pass returns.
+NTSTATUS NTAPI Reclaim(PDEVICE_OBJECT, PIRP, PVOID) { return STATUS_MORE_PROCESSING_REQUIRED; }
+
+NTSTATUS NTAPI PendCompleteAndResend(PDEVICE_OBJECT device, PIRP irp) {
+    static int passes = 0;
+    irp->IoStatus.Status = STATUS_SUCCESS;
+    if (passes++ % 2) {
+        IoCompleteRequest(irp, IO_NO_INCREMENT);
+        return STATUS_SUCCESS;
+    }
+    IoMarkIrpPending(irp);
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    IoReuseIrp(irp, STATUS_SUCCESS);
+    IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_DEVICE_CONTROL;
+    IoSetCompletionRoutine(irp, Reclaim, nullptr, TRUE, TRUE, TRUE);
+    IoCallDriver(device, irp);
+    return STATUS_PENDING;
+}
+
 TEST_F(IoTest, PendingReturnedFollowsEachLocationsMark) {
     emu::ReportCapture capture;
     stack(4);
@@ -162,6 +182,12 @@ TEST_F(IoTest, PendingReturnedFollowsEachLocationsMark) {
     for (auto &call : log) EXPECT_FALSE(call.pendingReturned) << "layer " << call.layer;
     IoFreeIrp(irp);
 
+    // Sent again before the first pass returned: that pass is judged by its own mark.
+    driver->MajorFunction[IRP_MJ_DEVICE_CONTROL] = PendCompleteAndResend;
+    irp = send(&returned);
+    EXPECT_EQ(returned, STATUS_PENDING);
+    EXPECT_EQ(capture.count(), 0u) << capture.reports()[0].text;
+    IoFreeIrp(irp);
 }
 
 TEST_F(IoTest, BufferedRequestsCopyBackOnlyInformationBytesAndNothingOnError) {
