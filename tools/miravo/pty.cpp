@@ -205,6 +205,8 @@ int Run(const std::string &link, const lab::FarChoice &far) {
     }
     if (port.failed()) rc = 1;
     close(master);
+    std::printf("bridge closed: %llu bytes written to COM3, %llu read from it\n",
+                static_cast<unsigned long long>(port.sent()), static_cast<unsigned long long>(port.received()));
     return rc;
 }
 

@@ -114,10 +114,18 @@ std::string Status(lab::LivePort &port, const std::string &note) {
     return text;
 }
 
-bool SetLine(lab::LivePort &port, DWORD baud, const Format &format) {
+// DTR and RTS come up at the start and then stay as the user left them: SetCommState would
+// otherwise raise them again at every change of rate.
+bool SetLine(lab::LivePort &port, DWORD baud, const Format &format, bool start = false) {
     DCB dcb{};
     dcb.DCBlength = sizeof(dcb);
+    DWORD lines = SERIAL_DTR_STATE | SERIAL_RTS_STATE, returned = 0;
+    if (!start && !DeviceIoControl(port.handle(), IOCTL_SERIAL_GET_DTRRTS, nullptr, 0, &lines, sizeof(lines),
+                                   &returned, nullptr))
+        return lab::Fail("IOCTL_SERIAL_GET_DTRRTS");
     if (!GetCommState(port.handle(), &dcb)) return lab::Fail("GetCommState");
+    dcb.fDtrControl = lines & SERIAL_DTR_STATE ? DTR_CONTROL_ENABLE : DTR_CONTROL_DISABLE;
+    dcb.fRtsControl = lines & SERIAL_RTS_STATE ? RTS_CONTROL_ENABLE : RTS_CONTROL_DISABLE;
     dcb.BaudRate = baud;
     dcb.ByteSize = format.byteSize;
     dcb.Parity = format.parity;
@@ -163,7 +171,7 @@ int Run(const lab::FarChoice &far, DWORD baud, size_t format) {
     if (!port.open(far)) return 1;
     size_t rate = 0;
     while (rate + 1 < std::size(kRates) && kRates[rate] < baud) rate++;
-    if (!SetLine(port, baud, kFormats[format])) return 1;
+    if (!SetLine(port, baud, kFormats[format], true)) return 1;
     Screen screen;
     if (!screen.start()) {
         std::fprintf(stderr, "miravo: cannot put the terminal in raw mode: %s\n", std::strerror(errno));
