@@ -172,6 +172,14 @@ int Run(const lab::FarChoice &far, DWORD baud, size_t format) {
     size_t rate = 0;
     while (rate + 1 < std::size(kRates) && kRates[rate] < baud) rate++;
     if (!SetLine(port, baud, kFormats[format], true)) return 1;
+    DCB applied{};
+    applied.DCBlength = sizeof(applied);
+    if (!GetCommState(port.handle(), &applied)) return lab::Fail("GetCommState"), 1;
+    if (applied.BaudRate == 0) {
+        std::fprintf(stderr, "miravo: the port does not run at %lu baud: it rounds that rate to 0, which stops the line\n",
+                     static_cast<unsigned long>(baud));
+        return 2;
+    }
     Screen screen;
     if (!screen.start()) {
         std::fprintf(stderr, "miravo: cannot put the terminal in raw mode: %s\n", std::strerror(errno));
