@@ -53,7 +53,8 @@ const char kFarHelp[] =
     "                  RTS to CTS, DTR to DSR and DCD), echo (a device that sends every character\n"
     "                  back, at the port's settings), pty (a pseudo-terminal whose program is\n"
     "                  the device; CTS, DSR and DCD on; its path is printed)\n"
-    "  --far-link PATH with --far pty: a symbolic link at PATH to the far end's terminal\n";
+    "  --far-link PATH with --far pty: a symbolic link at PATH to the far end's terminal\n"
+    "  -h, --help      this text\n";
 
 int FarChoice::take(int argc, char **argv, int &i) {
     const std::string_view arg = argv[i];
@@ -71,6 +72,24 @@ int FarChoice::take(int argc, char **argv, int &i) {
         return -1;
     }
     return 1;
+}
+
+int ParseOptions(int argc, char **argv, FarChoice &far, void (*usage)(FILE *), const std::function<int(int &i)> &own) {
+    for (int i = 1; i < argc; i++) {
+        const std::string_view arg = argv[i];
+        int taken = far.take(argc, argv, i);
+        if (taken == 0) taken = own(i);
+        if (taken < 0) return 2;
+        if (taken > 0) continue;
+        if (arg == "-h" || arg == "--help") {
+            usage(stdout);
+            return 0;
+        }
+        std::fprintf(stderr, "miravo: unknown argument '%s'\n\n", argv[i]);
+        usage(stderr);
+        return 2;
+    }
+    return far.valid() ? -1 : 2;
 }
 
 bool FarChoice::valid() const {

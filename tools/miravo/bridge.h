@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <cstdio>
 #include <functional>
 #include <memory>
 #include <string>
@@ -21,7 +22,7 @@ class PtyPeer;
 namespace lab {
 
 enum class Far { Loopback, Echo, Pty };
-extern const char kFarHelp[];  // the --far and --far-link lines of a command's --help
+extern const char kFarHelp[];  // the closing lines of a command's --help: --far, --far-link, -h
 
 // The far end as a command line chose it.
 struct FarChoice {
@@ -32,6 +33,12 @@ struct FarChoice {
     int take(int argc, char **argv, int &i);
     bool valid() const;  // false, with a message, for a link without a far terminal
 };
+
+// The command line of a real-clock command: the far end's options, -h/--help (the text from
+// `usage`) and the command's own options, which `own` takes at argv[i] as FarChoice::take does.
+// -1: go on and run; otherwise the exit code (0 after the help, 2 for a usage error).
+int ParseOptions(int argc, char **argv, FarChoice &far, void (*usage)(FILE *),
+                 const std::function<int(int &i)> &own);
 
 // Set by SIGINT, SIGTERM and SIGHUP once CatchSignals() ran: the commands end cleanly on it.
 extern std::atomic<bool> g_quit;

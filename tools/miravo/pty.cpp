@@ -47,7 +47,6 @@ void Usage(FILE *out) {
         "  --link PATH     a symbolic link at PATH to the terminal (replaces a stale link)\n",
         out);
     std::fputs(lab::kFarHelp, out);
-    std::fputs("  -h, --help      this text\n", out);
 }
 
 // What COM3 is to be set to: the termios of the terminal and whether a program has it open.
@@ -217,24 +216,12 @@ namespace miravo {
 int PtyCommand(int argc, char **argv) {
     std::string link;
     lab::FarChoice far;
-    for (int i = 1; i < argc; i++) {
-        const std::string_view arg = argv[i];
-        const int taken = far.take(argc, argv, i);
-        if (taken < 0) return 2;
-        if (taken > 0) continue;
-        if (arg == "-h" || arg == "--help") {
-            Usage(stdout);
-            return 0;
-        } else if (arg == "--link" && i + 1 < argc) {
-            link = argv[++i];
-        } else {
-            std::fprintf(stderr, "miravo: unknown argument '%s'\n\n", argv[i]);
-            Usage(stderr);
-            return 2;
-        }
-    }
-    if (!far.valid()) return 2;
-    return Run(link, far);
+    const int rc = lab::ParseOptions(argc, argv, far, Usage, [&](int &i) {
+        if (std::string_view(argv[i]) != "--link" || i + 1 >= argc) return 0;
+        link = argv[++i];
+        return 1;
+    });
+    return rc >= 0 ? rc : Run(link, far);
 }
 
 }  // namespace miravo

@@ -51,7 +51,6 @@ void Usage(FILE *out) {
         "  --format F      8N1 (default), 7E1, 7O1, 8E1 or 8N2\n",
         out);
     std::fputs(lab::kFarHelp, out);
-    std::fputs("  -h, --help      this text\n", out);
 }
 
 class Screen {
@@ -222,36 +221,26 @@ int TermCommand(int argc, char **argv) {
     lab::FarChoice far;
     unsigned long long baud = 115200;
     size_t format = 0;
-    for (int i = 1; i < argc; i++) {
+    const int rc = lab::ParseOptions(argc, argv, far, Usage, [&](int &i) {
         const std::string_view arg = argv[i];
-        const int taken = far.take(argc, argv, i);
-        if (taken < 0) return 2;
-        if (taken > 0) continue;
-        if (arg == "-h" || arg == "--help") {
-            Usage(stdout);
-            return 0;
-        } else if (arg == "--baud" && i + 1 < argc) {
-            if (!Number(argv[++i], 0xFFFFFFFFull, baud)) {
-                std::fprintf(stderr, "miravo: --baud takes a number from 1 to 4294967295, not '%s'\n", argv[i]);
-                return 2;
-            }
-        } else if (arg == "--format" && i + 1 < argc) {
-            const std::string_view name = argv[++i];
+        if ((arg != "--baud" && arg != "--format") || i + 1 >= argc) return 0;
+        const char *value = argv[++i];
+        if (arg == "--baud" && !Number(value, 0xFFFFFFFFull, baud)) {
+            std::fprintf(stderr, "miravo: --baud takes a number from 1 to 4294967295, not '%s'\n", value);
+            return -1;
+        }
+        if (arg == "--format") {
             format = std::size(kFormats);
             for (size_t f = 0; f < std::size(kFormats); f++)
-                if (name == kFormats[f].name) format = f;
+                if (std::string_view(value) == kFormats[f].name) format = f;
             if (format == std::size(kFormats)) {
-                std::fprintf(stderr, "miravo: --format takes 8N1, 7E1, 7O1, 8E1 or 8N2, not '%s'\n", argv[i]);
-                return 2;
+                std::fprintf(stderr, "miravo: --format takes 8N1, 7E1, 7O1, 8E1 or 8N2, not '%s'\n", value);
+                return -1;
             }
-        } else {
-            std::fprintf(stderr, "miravo: unknown argument '%s'\n\n", argv[i]);
-            Usage(stderr);
-            return 2;
         }
-    }
-    if (!far.valid()) return 2;
-    return Run(far, DWORD(baud), format);
+        return 1;
+    });
+    return rc >= 0 ? rc : Run(far, DWORD(baud), format);
 }
 
 }  // namespace miravo
