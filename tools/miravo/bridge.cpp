@@ -155,8 +155,7 @@ void WriteAll(int fd, const uint8_t *data, size_t size) {
 LivePort::LivePort() = default;
 
 LivePort::~LivePort() {
-    stop_ = true;
-    if (receiver_.joinable()) receiver_.join();
+    stopReceiving();
     if (com_ != INVALID_HANDLE_VALUE) CloseHandle(com_);
     peer_.reset();  // before the chip it is plugged into
     if (bench_) bench_->shutDown();
@@ -251,6 +250,11 @@ bool LivePort::startReceiving(Sink sink) {
     sink_ = std::move(sink);
     receiver_ = emu::Thread([this] { receive(); }, "receiver");
     return true;
+}
+
+void LivePort::stopReceiving() {
+    stop_ = true;
+    if (receiver_.joinable()) receiver_.join();
 }
 
 // The wait for the next character is armed before the port's count is read, so that a character

@@ -75,6 +75,7 @@ public:
     // whatever COM3's read time-outs say: the receiver takes only what the port already holds.
     using Sink = std::function<void(const uint8_t *data, size_t size)>;
     bool startReceiving(Sink sink);
+    void stopReceiving();  // returns once the sink is no longer called
     // Writes all of `data`; waits while flow control holds the line. False on a failed call or
     // when g_quit ends the wait.
     bool write(const uint8_t *data, size_t size);

@@ -122,8 +122,10 @@ public:
         if (!stateOk || !timeoutsOk) return true;
         const emu::usb::WireFormat chip = port_.bench().chip().format();
         static constexpr char kParity[] = "NOEMS";
-        std::printf("COM3: %s, DTR %s, RTS %s, read time-outs %s/%s/%lu ms; chip: %.0f baud %u%c%s; terminal %s\n",
-                    lab::Describe(dcb).c_str(), up ? "on" : "off",
+        const std::string asked =
+            s.baud && s.baud != dcb.BaudRate ? " (asked for " + std::to_string(s.baud) + ")" : std::string();
+        std::printf("COM3: %s%s, DTR %s, RTS %s, read time-outs %s/%s/%lu ms; chip: %.0f baud %u%c%s; terminal %s\n",
+                    lab::Describe(dcb).c_str(), asked.c_str(), up ? "on" : "off",
                     s.rtsCts ? "handshake" : up ? "on" : "off", Ms(t.ReadIntervalTimeout).c_str(),
                     Ms(t.ReadTotalTimeoutMultiplier).c_str(), static_cast<unsigned long>(t.ReadTotalTimeoutConstant),
                     chip.baud(), chip.dataBits, kParity[int(chip.parity)],
@@ -202,6 +204,7 @@ int Run(const std::string &link, const lab::FarChoice &far) {
             break;
         }
     }
+    port.stopReceiving();
     if (port.failed()) rc = 1;
     close(master);
     std::printf("bridge closed: %llu bytes written to COM3, %llu read from it\n",

@@ -210,6 +210,7 @@ int Run(const lab::FarChoice &far, DWORD baud, size_t format) {
         }
         if (!command && !quit && from < size_t(n)) port.write(keys + from, size_t(n) - from);
     }
+    port.stopReceiving();  // before the screen goes
     return port.failed() ? 1 : 0;
 }
 
