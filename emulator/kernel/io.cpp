@@ -4,12 +4,14 @@
 #include <algorithm>
 #include <cstring>
 #include <string>
+#include <utility>
 
 #include "emulator/kernel/iomgr.h"
 #include "emulator/kernel/kernel_internal.h"
 #include "emulator/kernel/machine.h"
 #include "emulator/kernel/namespace.h"
 #include "emulator/kernel/pool.h"
+#include "emulator/kernel/powermgr.h"
 #include "emulator/kernel/scheduler.h"
 #include "emulator/kernel/verifier.h"
 
@@ -362,17 +364,23 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
                "IRP " + Hex(Irp) + " has no stack location left for " + Hex(DeviceObject));
         return STATUS_INVALID_PARAMETER;
     }
+    bool viaPo = std::exchange(PoCallInProgress(), false);
     IoSetNextIrpStackLocation(Irp);
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
     stack->DeviceObject = DeviceObject;
     int location = Irp->CurrentLocation;
+    bool power = stack->MajorFunction == IRP_MJ_POWER;
     {
         std::lock_guard<std::mutex> g(io.lock);
         auto &r = io.irps[Irp];
         r.frames++;
         r.inDriver = true;
         r.location = location;
+        if (power) r.powerOwed = DeviceObject;
     }
+    if (power && !viaPo)
+        Report(Violation::PowerIrpByIoCallDriver, "IoCallDriver",
+               "power IRP " + Hex(Irp) + " sent to " + Hex(DeviceObject) + " without PoCallDriver");
     Machine::current().noisePoint();
     NTSTATUS status = DeviceObject->DriverObject->MajorFunction[stack->MajorFunction](DeviceObject, Irp);
     std::string problem;
@@ -428,6 +436,16 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR) {
     if (Irp->IoStatus.Status == STATUS_PENDING) {
         Report(Violation::InvalidParameter, "IoCompleteRequest", "IRP " + Hex(Irp) + " completed with STATUS_PENDING");
         return;
+    }
+    if (Irp->CurrentLocation <= Irp->StackCount && IoGetCurrentIrpStackLocation(Irp)->MajorFunction == IRP_MJ_POWER) {
+        PDEVICE_OBJECT owed;
+        {
+            std::lock_guard<std::mutex> g(io.lock);
+            owed = io.irps[Irp].powerOwed;
+        }
+        if (owed)
+            Report(Violation::PowerIrpNotStarted, "IoCompleteRequest",
+                   "power IRP " + Hex(Irp) + " completed by " + Hex(owed) + " before PoStartNextPowerIrp");
     }
     {
         // The drivers below are done with it: from here a completion routine that returns
