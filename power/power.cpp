@@ -27,8 +27,8 @@ static NTSTATUS PassSystemPowerDown(PortExtension *port, PIRP irp) {
     return ForwardPower(port, port->LowerDevice, irp);
 }
 
-// The chip after a wake may have lost everything the port set: the lines, the rate (sent twice so
-// that the chip sees a change), the handshakes it does itself, and the IN chains.
+// The chip after a wake may have lost everything the port set: the lines, the line coding, the
+// handshakes it does itself, and the IN chains.
 static VOID ReplayChipSetup(PortExtension *port) {
     REQUIRE_IRQL(PASSIVE_LEVEL);
     PDEVICE_OBJECT device = port->DeviceObject;
@@ -39,13 +39,16 @@ static VOID ReplayChipSetup(PortExtension *port) {
     KeReleaseSpinLock(&port->ModemControlLock, irql);
     if (lines & MODEM_CONTROL_DTR) (void)SetDtr(port);
     if (lines & MODEM_CONTROL_RTS) (void)SetRts(port);
-    (void)SetBaudRate(port, 1);
-    (void)SetBaudRate(port, port->CurrentBaud);
+    // The port's own line coding, sent as it stands: a detour through another rate to force a
+    // change would stop the UART for the rate's settling time and garble what is on the line.
+    (void)SendLineCoding(port);
     if (port->ChipRtsFlowOn) (void)ChipRtsFlow(port, TRUE);
     if (port->ChipCtsFlowOn) (void)ChipCtsFlow(port, TRUE);
     if (port->ChipDsrFlowOn) (void)ChipDsrFlow(port, TRUE);
     (void)SubmitTransfer(device, InterruptIn, NULL, STATUS_PACKET_BYTES);
-    (void)SubmitTransfer(device, BulkIn, NULL, BULK_IN_BYTES);
+    // Closed, the port keeps no bulk IN outstanding: one would take what the far end sends before
+    // the next open and throw it away.
+    if (port->IsOpen) (void)SubmitTransfer(device, BulkIn, NULL, BULK_IN_BYTES);
 }
 
 VOID NTAPI DevicePowerRequestDone(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POWER_STATE PowerState,
