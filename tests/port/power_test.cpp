@@ -1,5 +1,6 @@
 // The port through system sleep and wake, as the power manager sends them with COM3 open.
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 
@@ -16,7 +17,23 @@ constexpr uint8_t kSetLineCoding = 0x20;
 class PowerPort : public ComPort {
 protected:
     emu::PowerManager &Power() { return bench->machine().service<emu::PowerManager>(); }
+    emu::PnpManager &Pnp() { return bench->machine().service<emu::PnpManager>(); }
     PDEVICE_OBJECT Pdo() { return bench->device().pdo(); }
+    NTSTATUS Query(POWER_STATE_TYPE type, ULONG state) {
+        POWER_STATE s;
+        s.DeviceState = DEVICE_POWER_STATE(state);
+        return Pnp().sendPower(Pdo(), IRP_MN_QUERY_POWER, type, s);
+    }
+    // An internal serial request, as another driver on the stack sends it.
+    NTSTATUS Internal(ULONG code) {
+        KEVENT done;
+        KeInitializeEvent(&done, NotificationEvent, FALSE);
+        IO_STATUS_BLOCK iosb{};
+        PDEVICE_OBJECT top = bench->port()->DeviceObject;
+        PIRP irp = IoBuildDeviceIoControlRequest(code, top, nullptr, 0, nullptr, 0, TRUE, &done, &iosb);
+        if (IoCallDriver(top, irp) == STATUS_PENDING) KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
+        return iosb.Status;
+    }
 };
 
 TEST_F(PowerPort, SleepAndWakeMidTransferReplaysTheChipAndLosesNoByte) {
@@ -98,6 +115,91 @@ TEST_F(PowerPort, SleepAndWakeMidTransferReplaysTheChipAndLosesNoByte) {
     }
     EXPECT_EQ(Power().requestsIssued() - issued, 2 * 99);  // a D3 and a D0 request each
     EXPECT_LE(bus.pendingUrbs(), 2u);
+}
+
+// The bus reports wake from D2; an armed wake refuses a device state it could not wake from, and
+// a ring on the sleeping line ends the wait-wake request passed down through the port.
+TEST_F(PowerPort, ArmedWakeRefusesDeeperStatesAndARingWakes) {
+    lab::Options options;
+    options.farEnd = lab::FarEnd::Scripted;
+    Start(std::move(options));
+    h = Open();
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(bench->port()->DeviceWake, PowerDeviceD2);
+    const struct {
+        bool armed;
+        POWER_STATE_TYPE type;
+        ULONG state;
+        NTSTATUS expected;
+    } rows[] = {
+        {true, DevicePowerState, PowerDeviceD3, STATUS_POWER_STATE_INVALID},
+        {true, DevicePowerState, PowerDeviceD2, STATUS_SUCCESS},
+        {true, SystemPowerState, PowerSystemHibernate, STATUS_SUCCESS},
+        {false, DevicePowerState, PowerDeviceD3, STATUS_SUCCESS},
+    };
+    for (auto &row : rows) {
+        SCOPED_TRACE(testing::Message() << row.armed << " " << row.type << " " << row.state);
+        ASSERT_EQ(Internal(row.armed ? IOCTL_SERIAL_INTERNAL_DO_WAIT_WAKE : IOCTL_SERIAL_INTERNAL_CANCEL_WAIT_WAKE),
+                  STATUS_SUCCESS);
+        EXPECT_EQ(Query(row.type, row.state), row.expected);
+    }
+
+    static std::atomic<NTSTATUS> woke{STATUS_PENDING};
+    POWER_STATE lowest;
+    lowest.SystemState = PowerSystemSleeping3;
+    ASSERT_EQ(PoRequestPowerIrp(Pdo(), IRP_MN_WAIT_WAKE, lowest,
+                                [](PDEVICE_OBJECT, UCHAR, POWER_STATE, PVOID, PIO_STATUS_BLOCK status) { woke = status->Status; },
+                                nullptr, nullptr),
+              STATUS_PENDING);
+    ASSERT_EQ(Power().sleep(Pdo(), PowerSystemSleeping3), STATUS_SUCCESS);
+    Sleep(10);
+    EXPECT_EQ(woke.load(), STATUS_PENDING);
+    bench->peer()->setLines({true, true, true, true});
+    Sleep(10);
+    EXPECT_EQ(woke.load(), STATUS_SUCCESS);
+    ASSERT_EQ(Power().wake(Pdo()), STATUS_SUCCESS);
+    EXPECT_EQ(bench->port()->DevicePowerState, ULONG(PowerDeviceD0));
+}
+
+// The device is pulled out while its D3 request is on its way down: the system request still
+// goes on, the removal does not wait for ever, and power requests from then on are refused.
+TEST_F(PowerPort, SurpriseRemovalDuringASleepAndPowerRequestsAfterIt) {
+    h = Open();
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    auto &bus = bench->device().bus();
+    bus.holdDevicePower(true);
+    NTSTATUS slept = STATUS_PENDING;
+    emu::Thread sleeper([&] { slept = Power().sleep(Pdo(), PowerSystemSleeping3); }, "sleeper");
+    while (!bus.holdingDevicePower()) bench->machine().sleepFor(kMs);
+    EXPECT_NE(bench->port()->PendingSystemPower, nullptr);
+    EXPECT_EQ(bench->port()->DevicePowerState, ULONG(PowerDeviceD3));
+
+    bus.unplug();
+    EXPECT_EQ(Pnp().surpriseRemove(Pdo()), STATUS_SUCCESS);
+    sleeper.join();
+    EXPECT_EQ(slept, STATUS_SUCCESS);
+    EXPECT_EQ(Query(SystemPowerState, PowerSystemSleeping3), STATUS_DELETE_PENDING);
+    EXPECT_EQ(Power().wake(Pdo()), STATUS_DELETE_PENDING);
+
+    EXPECT_TRUE(CloseHandle(h));
+    h = INVALID_HANDLE_VALUE;
+    EXPECT_EQ(Pnp().finishSurpriseRemoval(Pdo()), STATUS_SUCCESS);
+}
+
+// No device request can be had: the system's transition is not left hanging on the port.
+TEST_F(PowerPort, AFailedDeviceRequestStillPassesTheSystemRequestOn) {
+    OpenAt(115200);
+    const LONG counted = bench->port()->PendingRequestCount;
+    Power().failRequests(1);
+    ASSERT_EQ(Power().sleep(Pdo(), PowerSystemSleeping3), STATUS_SUCCESS);
+    EXPECT_EQ(bench->port()->DevicePowerState, ULONG(PowerDeviceD0));
+    EXPECT_EQ(bench->port()->PendingSystemPower, nullptr);
+    EXPECT_EQ(bench->port()->PendingRequestCount, counted);
+    ASSERT_EQ(Power().wake(Pdo()), STATUS_SUCCESS);
+    char in = 0;
+    DWORD n = 0;
+    EXPECT_TRUE(SyncIo(false, "w", 1, &n) && SyncIo(true, &in, 1, &n));
+    EXPECT_EQ(in, 'w');
 }
 
 }  // namespace
