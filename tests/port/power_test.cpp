@@ -202,5 +202,38 @@ TEST_F(PowerPort, AFailedDeviceRequestStillPassesTheSystemRequestOn) {
     EXPECT_EQ(in, 'w');
 }
 
+// A request that talks to the chip wakes a device left in D3 first, and fails as its power-up
+// does; an open powers the device up too, and leaves nothing behind when it cannot.
+TEST_F(PowerPort, ChipRequestsAndOpensPowerTheDeviceUpFirst) {
+    OpenAt(115200);
+    POWER_STATE d3;
+    d3.DeviceState = PowerDeviceD3;
+    const struct {
+        int failures;
+        ULONG code;
+        BOOL succeeds;
+        ULONG after;
+    } rows[] = {{0, IOCTL_SERIAL_CLR_DTR, TRUE, PowerDeviceD0}, {1, IOCTL_SERIAL_SET_DTR, FALSE, PowerDeviceD3}};
+    for (auto &row : rows) {
+        SCOPED_TRACE(row.failures);
+        ASSERT_EQ(Pnp().sendPower(Pdo(), IRP_MN_SET_POWER, DevicePowerState, d3), STATUS_SUCCESS);
+        ASSERT_EQ(bench->device().bus().powerState(), PowerDeviceD3);
+        Power().failRequests(row.failures);
+        DWORD n = 0;
+        EXPECT_EQ(DeviceIoControl(h, row.code, nullptr, 0, nullptr, 0, &n, nullptr), row.succeeds);
+        EXPECT_EQ(bench->port()->DevicePowerState, row.after);
+        EXPECT_FALSE(bench->chip().dtr());  // cleared by the first row, not set by the second
+    }
+    EXPECT_TRUE(CloseHandle(h));
+    const size_t closed = bench->machine().service<emu::Pool>().bytesInUse(MIRAVO_POOL_TAG);
+    Power().failRequests(1);
+    h = Open();
+    EXPECT_EQ(h, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(bench->machine().service<emu::Pool>().bytesInUse(MIRAVO_POOL_TAG), closed);
+    h = Open();
+    EXPECT_NE(h, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(bench->port()->DevicePowerState, ULONG(PowerDeviceD0));
+}
+
 }  // namespace
 }  // namespace port_test
