@@ -12,7 +12,7 @@
 namespace port_test {
 namespace {
 
-constexpr uint8_t kSetLineCoding = 0x20;
+constexpr uint8_t kSetLineCoding = 0x20, kBulkIn = 0x83;
 
 class PowerPort : public ComPort {
 protected:
@@ -115,6 +115,16 @@ TEST_F(PowerPort, SleepAndWakeMidTransferReplaysTheChipAndLosesNoByte) {
     }
     EXPECT_EQ(Power().requestsIssued() - issued, 2 * 99);  // a D3 and a D0 request each
     EXPECT_LE(bus.pendingUrbs(), 2u);
+
+    // Closed, the port wakes with its status chain alone: a bulk IN transfer would swallow what
+    // the far end sends before the next open.
+    EXPECT_TRUE(CloseHandle(h));
+    h = INVALID_HANDLE_VALUE;
+    bus.clearUrbLog();
+    ASSERT_EQ(Power().sleep(Pdo(), PowerSystemSleeping3), STATUS_SUCCESS);
+    ASSERT_EQ(Power().wake(Pdo()), STATUS_SUCCESS);
+    Sleep(20);
+    for (auto &u : bus.urbLog()) EXPECT_NE(u.endpoint, kBulkIn);
 }
 
 // The bus reports wake from D2; an armed wake refuses a device state it could not wake from, and
