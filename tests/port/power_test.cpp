@@ -245,5 +245,26 @@ TEST_F(PowerPort, ChipRequestsAndOpensPowerTheDeviceUpFirst) {
     EXPECT_EQ(bench->port()->DevicePowerState, ULONG(PowerDeviceD0));
 }
 
+// A power request that arrives while a stop is pending is held with the rest; a cancelled stop
+// sends it on through the power dispatch, a removal ends it, and either way the next one may start.
+TEST_F(PowerPort, APowerRequestHeldByAPendingStop) {
+    const struct {
+        UCHAR then;
+        NTSTATUS expected;
+    } rows[] = {{IRP_MN_CANCEL_STOP_DEVICE, STATUS_SUCCESS}, {IRP_MN_REMOVE_DEVICE, STATUS_CANCELLED}};
+    for (auto &row : rows) {
+        SCOPED_TRACE(int(row.then));
+        TearDown();
+        Start();
+        ASSERT_EQ(Pnp().send(Pdo(), IRP_MN_QUERY_STOP_DEVICE), STATUS_SUCCESS);
+        NTSTATUS queried = STATUS_PENDING;
+        emu::Thread asker([&] { queried = Query(SystemPowerState, PowerSystemSleeping3); }, "asker");
+        while (IsListEmpty(&bench->port()->HeldRequests)) bench->machine().sleepFor(kMs);
+        EXPECT_EQ(Pnp().send(Pdo(), row.then), STATUS_SUCCESS);
+        asker.join();
+        EXPECT_EQ(queried, row.expected);
+    }
+}
+
 }  // namespace
 }  // namespace port_test
