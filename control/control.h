@@ -30,6 +30,9 @@ VOID GetBaudRate(PortExtension *Port, PSERIAL_BAUD_RATE BaudRate);
 VOID GetLineControl(PortExtension *Port, PSERIAL_LINE_CONTROL LineControl);
 
 // ---- Modem control lines, break, XON/XOFF holds and modem status (control/modem.cpp) ----
+// ModemControl bits.
+#define MODEM_CONTROL_DTR 0x1
+#define MODEM_CONTROL_RTS 0x2
 // Set or clear DTR or RTS in ModemControl and send the word. At PASSIVE_LEVEL the request is sent
 // and waited for: TRUE when it succeeded; FALSE, nothing changed, without memory for it. Above
 // PASSIVE_LEVEL, with or without the port's locks held, the change is recorded and LineStateDpc

@@ -2,14 +2,15 @@
 // (control/dispatch_handlers.cpp), the settings Parts, or a hand-over to a request queue.
 #include "control/control.h"
 #include "control/dispatch.h"
+#include "power/power.h"
 #include "receive/receive.h"
 #include "requests/requests.h"
 #include "requests/write.h"
 
-// Power management is not built: a port that is not in D0 cannot be woken, and saying so beats
-// sending a request to a sleeping chip.
+// Requests that talk to the chip wake it first; a power-up that cannot be had ends the request.
 static NTSTATUS RequireD0(PortExtension *Port) {
-    return Port->DevicePowerState == PowerDeviceD0 ? STATUS_SUCCESS : STATUS_INVALID_DEVICE_STATE;
+    if (Port->DevicePowerState == PowerDeviceD0) return STATUS_SUCCESS;
+    return PowerUp(Port->Pdo, PowerDeviceD0);
 }
 
 // The checks shared by most rows, in the order the row names them.

@@ -17,8 +17,6 @@
 #define CDC_SET_CONTROL_LINE_STATE 0x22
 #define CDC_SEND_BREAK 0x23
 #define BREAK_UNTIL_CLEARED 0xFFFF
-#define MODEM_CONTROL_DTR 0x1
-#define MODEM_CONTROL_RTS 0x2
 
 PURB BuildControlUrb(USHORT Function, UCHAR Request, USHORT Value, USHORT Index) {
     PURB urb = (PURB)ExAllocatePoolWithTag(NonPagedPool, CONTROL_URB_BYTES, MIRAVO_POOL_TAG);

@@ -1,6 +1,7 @@
 // Driver entry and unload, and the one driver-wide setting, ExtBaudrate.
 #include "control/dispatch.h"
 #include "driver/driver.h"
+#include "power/power.h"
 #include "receive/receive.h"
 #include "requests/requests.h"
 #include "requests/write.h"
@@ -150,6 +151,7 @@ NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING Registry
     DriverObject->DriverUnload = DriverUnload;
     DriverObject->DriverExtension->AddDevice = AddDevice;
     DriverObject->MajorFunction[IRP_MJ_PNP] = PnpDispatch;
+    DriverObject->MajorFunction[IRP_MJ_POWER] = PowerDispatch;
     DriverObject->MajorFunction[IRP_MJ_WRITE] = WriteDispatch;
     DriverObject->MajorFunction[IRP_MJ_READ] = ReadDispatch;
     DriverObject->MajorFunction[IRP_MJ_CREATE] = CreateDispatch;

@@ -5,6 +5,7 @@
 #include "receive/receive.h"
 #include "requests/requests.h"
 #include "usb/configuration.h"
+#include "usb/syncrequest.h"
 #include "usb/transfer.h"
 
 #define REMOVAL_SETTLE (-50000LL)  // 5 ms, relative
@@ -147,6 +148,7 @@ PLATFORM_PAGEABLE VOID RestoreChipSettings(PortExtension *Port) {
     PAGED_CODE();
     PDEVICE_OBJECT device = Port->DeviceObject;
     if (Port->ChipType != ChipUnclassified && !EepromHoldsVendorId(device)) (void)ChipInit(device);
+    (void)SetRemoteWakeup(device, TRUE);
     (void)SendLineCoding(Port);
     // The port is not open yet: every part of the handshake is applied afresh.
     ApplyHandFlow(Port, &Port->HandFlow);

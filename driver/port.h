@@ -113,6 +113,7 @@ struct PortExtension {
 
     // Power.
     ULONG DevicePowerState;
+    PIRP PendingSystemPower;  // the system set-power request waiting for its device request
 
     // Settings.
     KSPIN_LOCK ControlLock;

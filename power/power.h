@@ -8,6 +8,12 @@ DRIVER_DISPATCH PowerDispatch;
 // Brings the stack under DeviceObject to State through a device set-power request and waits for
 // it: PASSIVE_LEVEL only.
 NTSTATUS PowerUp(PDEVICE_OBJECT DeviceObject, DEVICE_POWER_STATE State);
+NTSTATUS SystemSetPower(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS DeviceSetPower(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+REQUEST_POWER_COMPLETE DevicePowerRequestDone;
+IO_COMPLETION_ROUTINE DeviceD0Done;
+// Passes a power request down and gives back its count.
+NTSTATUS ForwardPower(PortExtension *Port, PDEVICE_OBJECT LowerDevice, PIRP Irp);
 
 // ---- WMI (power/wmi.cpp) ----
 DRIVER_DISPATCH SystemControlDispatch;

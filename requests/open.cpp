@@ -2,6 +2,7 @@
 // and starts the USB IN transfers, close drops the session's state and drains its deferred work.
 #include "control/control.h"
 #include "driver/driver.h"
+#include "power/power.h"
 #include "receive/receive.h"
 #include "requests/requests.h"
 #include "requests/write.h"
@@ -103,6 +104,13 @@ NTSTATUS NTAPI CreateDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         return Finish(port, Irp, STATUS_INSUFFICIENT_RESOURCES);
     }
     MmLockPagableSectionByHandle(DriverGlobals.PagingLockHandle);
+    NTSTATUS power = PowerUp(DeviceObject, PowerDeviceD0);
+    if (!NT_SUCCESS(power)) {
+        FreeRing(port);
+        InterlockedDecrement(&port->OpenCount);
+        MmUnlockPagableImageSection(DriverGlobals.PagingLockHandle);
+        return Finish(port, Irp, power);
+    }
 
     ResetSessionState(port);
     OpenTimeReset(port);

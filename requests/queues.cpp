@@ -204,6 +204,8 @@ VOID NTAPI CancelHeldRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     Irp->IoStatus.Status = STATUS_CANCELLED;
     UnlinkRequest(Irp);
     IoReleaseCancelSpinLock(Irp->CancelIrql);
+    // A power request held through a stop lets the next one through as it ends.
+    if (IoGetCurrentIrpStackLocation(Irp)->MajorFunction == IRP_MJ_POWER) PoStartNextPowerIrp(Irp);
     IoCompleteRequest(Irp, IO_SERIAL_INCREMENT);
     ReleaseRequestCount(port);
 }

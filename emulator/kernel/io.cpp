@@ -4,12 +4,14 @@
 #include <algorithm>
 #include <cstring>
 #include <string>
+#include <utility>
 
 #include "emulator/kernel/iomgr.h"
 #include "emulator/kernel/kernel_internal.h"
 #include "emulator/kernel/machine.h"
 #include "emulator/kernel/namespace.h"
 #include "emulator/kernel/pool.h"
+#include "emulator/kernel/powermgr.h"
 #include "emulator/kernel/scheduler.h"
 #include "emulator/kernel/verifier.h"
 
@@ -364,11 +366,13 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
                "IRP " + Hex(Irp) + " has no stack location left for " + Hex(DeviceObject));
         return STATUS_INVALID_PARAMETER;
     }
+    bool viaPo = std::exchange(PoCallInProgress(), false);
     IoSetNextIrpStackLocation(Irp);
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
     stack->DeviceObject = DeviceObject;
     int location = Irp->CurrentLocation;
     uint32_t pass;
+    bool power = stack->MajorFunction == IRP_MJ_POWER;
     {
         std::lock_guard<std::mutex> g(io.lock);
         auto &r = io.irps[Irp];
@@ -376,7 +380,11 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         r.inDriver = true;
         r.location = location;
         pass = r.reuses;
+        if (power) r.powerOwed = DeviceObject;
     }
+    if (power && !viaPo)
+        Report(Violation::PowerIrpByIoCallDriver, "IoCallDriver",
+               "power IRP " + Hex(Irp) + " sent to " + Hex(DeviceObject) + " without PoCallDriver");
     Machine::current().noisePoint();
     NTSTATUS status = DeviceObject->DriverObject->MajorFunction[stack->MajorFunction](DeviceObject, Irp);
     std::string problem;
@@ -436,6 +444,16 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR) {
     if (Irp->IoStatus.Status == STATUS_PENDING) {
         Report(Violation::InvalidParameter, "IoCompleteRequest", "IRP " + Hex(Irp) + " completed with STATUS_PENDING");
         return;
+    }
+    if (Irp->CurrentLocation <= Irp->StackCount && IoGetCurrentIrpStackLocation(Irp)->MajorFunction == IRP_MJ_POWER) {
+        PDEVICE_OBJECT owed;
+        {
+            std::lock_guard<std::mutex> g(io.lock);
+            owed = io.irps[Irp].powerOwed;
+        }
+        if (owed)
+            Report(Violation::PowerIrpNotStarted, "IoCompleteRequest",
+                   "power IRP " + Hex(Irp) + " completed by " + Hex(owed) + " before PoStartNextPowerIrp");
     }
     {
         // The drivers below are done with it: from here a completion routine that returns

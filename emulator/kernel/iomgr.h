@@ -87,6 +87,7 @@ public:
         PFILE_OBJECT file = nullptr;
         uint32_t thread = 0;
         std::function<void(PIRP)> onComplete;  // requester's completion (I/O manager-built IRPs)
+        PDEVICE_OBJECT powerOwed = nullptr;    // a power IRP's holder that has not called PoStartNextPowerIrp
     };
     mutable std::mutex lock;
     std::map<PIRP, IrpRecord> irps;

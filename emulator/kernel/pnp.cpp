@@ -60,7 +60,10 @@ NTSTATUS PnpManager::sendAndWait(PDEVICE_OBJECT pdo, UCHAR major, UCHAR minor, I
         return STATUS_INSUFFICIENT_RESOURCES;
     }
     if (prepare) prepare(IoGetNextIrpStackLocation(irp), context);
-    IoCallDriver(top, irp);
+    if (major == IRP_MJ_POWER)
+        PoCallDriver(top, irp);
+    else
+        IoCallDriver(top, irp);
     KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, NULL);
     ObDereferenceObject(top);
     if (result) *result = status;
@@ -177,25 +180,6 @@ NTSTATUS PnpManager::stopAndRestart(PDEVICE_OBJECT pdo) {
 using namespace emu;
 
 extern "C" {
-
-NTSTATUS NTAPI PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) { return IofCallDriver(DeviceObject, Irp); }
-
-// Power IRPs are not serialised per device here, so there is nothing to release.
-VOID NTAPI PoStartNextPowerIrp(PIRP) { RequireIrql("PoStartNextPowerIrp", DISPATCH_LEVEL); }
-
-NTSTATUS NTAPI PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POWER_STATE PowerState,
-                                 PREQUEST_POWER_COMPLETE CompletionFunction, PVOID Context, PIRP *Irp) {
-    // Windows hands the request to a system thread; here a passive caller's own thread serves it.
-    if (!RequireIrql("PoRequestPowerIrp", PASSIVE_LEVEL)) return STATUS_INVALID_DEVICE_STATE;
-    if (MinorFunction != IRP_MN_SET_POWER && MinorFunction != IRP_MN_QUERY_POWER && MinorFunction != IRP_MN_WAIT_WAKE)
-        return STATUS_INVALID_PARAMETER_2;
-    if (Irp) *Irp = NULL;
-    IO_STATUS_BLOCK status{};
-    status.Status = Machine::current().service<PnpManager>().sendPower(DeviceObject, MinorFunction, DevicePowerState,
-                                                                       PowerState);
-    if (CompletionFunction) CompletionFunction(DeviceObject, MinorFunction, PowerState, Context, &status);
-    return STATUS_PENDING;
-}
 
 NTSTATUS NTAPI IoWMIRegistrationControl(PDEVICE_OBJECT DeviceObject, ULONG Action) {
     RequireIrql("IoWMIRegistrationControl", PASSIVE_LEVEL);

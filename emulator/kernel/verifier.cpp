@@ -38,6 +38,8 @@ const char *ViolationName(Violation v) {
     case Violation::LockContract: return "routine entered against its lock contract";
     case Violation::InvalidParameter: return "invalid use of a kernel routine";
     case Violation::InformationBeyondOutput: return "Information above the output length";
+    case Violation::PowerIrpNotStarted: return "power IRP passed on without PoStartNextPowerIrp";
+    case Violation::PowerIrpByIoCallDriver: return "power IRP sent with IoCallDriver";
     }
     return "?";
 }

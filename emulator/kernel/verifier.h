@@ -34,6 +34,8 @@ enum class Violation {
     LockContract,           // a driver routine entered holding (or not) a lock against its contract
     InvalidParameter,       // a kernel routine given something it must never get
     InformationBeyondOutput,  // a buffered request completed with Information above its output length
+    PowerIrpNotStarted,     // a power IRP passed down or completed without PoStartNextPowerIrp
+    PowerIrpByIoCallDriver, // a power IRP passed down with IoCallDriver instead of PoCallDriver
 };
 
 const char *ViolationName(Violation v);

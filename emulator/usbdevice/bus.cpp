@@ -82,16 +82,19 @@ UsbBus::~UsbBus() {
     if (!pdo_) return;
     Completions done;
     PIRP wake = nullptr;
+    std::function<void()> power;
     {
         WorldGuard g(World().lock);
         events_.kill();
         failEverything(USBD_STATUS_DEVICE_GONE, done);
+        power = releasePowerLocked();
         if (waitWake_ && IoSetCancelRoutine(waitWake_, NULL)) wake = waitWake_;
         waitWake_ = nullptr;
         if (plugged_) device_.attach(nullptr);
         plugged_ = false;
     }
     Deliver(std::move(done))();
+    if (power) power();
     if (wake) {
         wake->IoStatus.Status = STATUS_NO_SUCH_DEVICE;
         PoStartNextPowerIrp(wake);
@@ -113,7 +116,11 @@ std::function<void()> UsbBus::disconnect() {
     pipes_.clear();
     bulkOrder_.clear();
     device_.attach(nullptr);
-    return Deliver(std::move(done));
+    std::function<void()> power = releasePowerLocked();
+    return [deliver = Deliver(std::move(done)), power] {
+        deliver();
+        if (power) power();
+    };
 }
 
 void UsbBus::unplug() {

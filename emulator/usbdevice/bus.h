@@ -119,6 +119,10 @@ public:
     size_t pendingUrbs() const;
     uint32_t frameNumber() const;
     DEVICE_POWER_STATE powerState() const;
+    // While on, the next device set-power request waits at the bus (a power transition caught
+    // half-way); turning it off, or pulling the device out, lets it finish.
+    void holdDevicePower(bool hold);
+    bool holdingDevicePower() const;
 
     // UsbHostPort (called by the device under the world lock).
     void wake() override;
@@ -179,6 +183,8 @@ private:
     std::function<void()> disconnect();
     std::vector<uint8_t> descriptor(uint8_t type, uint8_t index, uint16_t language);
     static std::function<void()> Deliver(Completions done);
+    void applyPowerLocked(DEVICE_POWER_STATE state);
+    std::function<void()> releasePowerLocked();
 
     UsbFunction &device_;
     BusConfig config_;
@@ -189,6 +195,8 @@ private:
     bool suspended_ = false;
     DEVICE_POWER_STATE power_ = PowerDeviceD0;
     PIRP waitWake_ = nullptr;
+    bool holdPower_ = false;
+    PIRP heldPower_ = nullptr;
 
     std::deque<Pending> control_;
     std::deque<Pending> parked_;

@@ -2,6 +2,7 @@
 // device's descriptors, device power states (suspend), and wait-wake with remote wake-up.
 #include <cstdio>
 #include <string>
+#include <utility>
 
 #include "emulator/usbdevice/bus.h"
 #include "emulator/usbdevice/bus_internal.h"
@@ -163,6 +164,45 @@ NTSTATUS UsbBus::pnp(PIRP irp) {
     return status;
 }
 
+// Suspended, the bus holds every URB (none is scheduled until D0): a device on a suspended port
+// sees no traffic, and the requests a driver sends while its power-up is on the way go through
+// once it arrives instead of failing.
+void UsbBus::applyPowerLocked(DEVICE_POWER_STATE state) {
+    power_ = state;
+    bool suspend = power_ != PowerDeviceD0;
+    if (suspend != suspended_) {
+        suspended_ = suspend;
+        device_.suspend(suspend);
+        if (!suspend) scheduleFrame();
+    }
+}
+
+std::function<void()> UsbBus::releasePowerLocked() {
+    PIRP irp = std::exchange(heldPower_, nullptr);
+    if (!irp) return {};
+    if (plugged_) applyPowerLocked(IoGetCurrentIrpStackLocation(irp)->Parameters.Power.State.DeviceState);
+    return [irp] {
+        irp->IoStatus.Status = STATUS_SUCCESS;
+        PoStartNextPowerIrp(irp);
+        IoCompleteRequest(irp, IO_NO_INCREMENT);
+    };
+}
+
+void UsbBus::holdDevicePower(bool hold) {
+    std::function<void()> after;
+    {
+        WorldGuard g(World().lock);
+        holdPower_ = hold;
+        if (!hold) after = releasePowerLocked();
+    }
+    if (after) after();
+}
+
+bool UsbBus::holdingDevicePower() const {
+    WorldGuard g(World().lock);
+    return heldPower_ != nullptr;
+}
+
 NTSTATUS UsbBus::power(PIRP irp) {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     NTSTATUS status = irp->IoStatus.Status;
@@ -170,13 +210,12 @@ NTSTATUS UsbBus::power(PIRP irp) {
     case IRP_MN_SET_POWER:
         if (stack->Parameters.Power.Type == DevicePowerState) {
             WorldGuard g(World().lock);
-            power_ = stack->Parameters.Power.State.DeviceState;
-            bool suspend = power_ != PowerDeviceD0;
-            if (suspend != suspended_) {
-                suspended_ = suspend;
-                device_.suspend(suspend);
-                if (!suspend) scheduleFrame();
+            if (holdPower_ && !heldPower_ && plugged_) {
+                IoMarkIrpPending(irp);
+                heldPower_ = irp;
+                return STATUS_PENDING;
             }
+            applyPowerLocked(stack->Parameters.Power.State.DeviceState);
         }
         status = STATUS_SUCCESS;
         break;

@@ -9,6 +9,7 @@
 #include "emulator/kernel/iomgr.h"
 #include "emulator/kernel/machine.h"
 #include "emulator/kernel/pool.h"
+#include "emulator/kernel/powermgr.h"
 #include "emulator/kernel/verifier.h"
 
 namespace {
@@ -331,6 +332,69 @@ TEST_F(IoTest, VerifierCatchesPendingWithoutMarkAndFreeWhileInDriver) {
     IoCompleteRequest(bottom->held, IO_NO_INCREMENT);
     IoFreeIrp(irp);
     EXPECT_EQ(capture.count(), 2u);
+}
+
+// How the top layer treats a power IRP; the bottom always starts the next one and completes it.
+enum class PowerHandling { ByTheRules, DownWithoutStart, DownByIoCallDriver, CompleteWithoutStart };
+PowerHandling g_powerHandling;
+
+NTSTATUS NTAPI PowerLayer(PDEVICE_OBJECT device, PIRP irp) {
+    auto *layer = static_cast<Layer *>(device->DeviceExtension);
+    const PowerHandling how = layer->lower ? g_powerHandling : PowerHandling::ByTheRules;
+    if (how != PowerHandling::DownWithoutStart && how != PowerHandling::CompleteWithoutStart) PoStartNextPowerIrp(irp);
+    if (!layer->lower || how == PowerHandling::CompleteWithoutStart) {
+        irp->IoStatus.Status = STATUS_SUCCESS;
+        IoCompleteRequest(irp, IO_NO_INCREMENT);
+        return STATUS_SUCCESS;
+    }
+    IoSkipCurrentIrpStackLocation(irp);
+    return how == PowerHandling::DownByIoCallDriver ? IoCallDriver(layer->lower, irp) : PoCallDriver(layer->lower, irp);
+}
+
+struct PowerDone {
+    KEVENT event;
+    uint32_t thread = 0;
+    NTSTATUS status = STATUS_PENDING;
+};
+
+VOID NTAPI PowerRequestDone(PDEVICE_OBJECT, UCHAR, POWER_STATE, PVOID context, PIO_STATUS_BLOCK status) {
+    auto *done = static_cast<PowerDone *>(context);
+    done->thread = emu::CurrentThreadId();
+    done->status = status->Status;
+    KeSetEvent(&done->event, IO_NO_INCREMENT, FALSE);
+}
+
+// A device power request goes to the top of the stack from a worker thread, and its callback
+// reports how it ended; each layer that passes it on must let the next one start first.
+TEST_F(IoTest, PowerRequestsRunOnAWorkerAndTheVerifierChecksHowTheyArePassedOn) {
+    stack(2);
+    driver->MajorFunction[IRP_MJ_POWER] = PowerLayer;
+    const struct {
+        PowerHandling how;
+        int reports;
+        Violation kind;
+    } rows[] = {{PowerHandling::ByTheRules, 0, Violation::PowerIrpNotStarted},
+                {PowerHandling::DownWithoutStart, 1, Violation::PowerIrpNotStarted},
+                {PowerHandling::DownByIoCallDriver, 1, Violation::PowerIrpByIoCallDriver},
+                {PowerHandling::CompleteWithoutStart, 1, Violation::PowerIrpNotStarted}};
+    for (auto &row : rows) {
+        SCOPED_TRACE(int(row.how));
+        g_powerHandling = row.how;
+        emu::ReportCapture capture;
+        PowerDone done;
+        KeInitializeEvent(&done.event, NotificationEvent, FALSE);
+        POWER_STATE d2;
+        d2.DeviceState = PowerDeviceD2;
+        ASSERT_EQ(PoRequestPowerIrp(devices[0], IRP_MN_SET_POWER, d2, PowerRequestDone, &done, nullptr), STATUS_PENDING);
+        KeWaitForSingleObject(&done.event, Executive, KernelMode, FALSE, nullptr);
+        EXPECT_EQ(done.status, STATUS_SUCCESS);
+        EXPECT_NE(done.thread, emu::CurrentThreadId());
+        machine.service<emu::PowerManager>().settle();
+        ASSERT_EQ(int(capture.count()), row.reports);
+        if (row.reports) {
+            EXPECT_EQ(capture.reports()[0].kind, row.kind) << capture.reports()[0].text;
+        }
+    }
 }
 
 VOID NTAPI LeakyUnload(PDRIVER_OBJECT) {}

@@ -5,10 +5,12 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "emulator/kernel/powermgr.h"
 #include "emulator/win32/comm.h"
 #include "platform/host/ntddser.h"
 #include "tools/miravo/commands.h"
@@ -24,6 +26,8 @@ constexpr unsigned kBulkInBytes = 384;  // the port's receive transfer
 constexpr double kReceivePipeBytesPerSecond = kBulkInBytes * 1000.0;
 constexpr size_t kFlowBenchBytes = 1 << 20;
 constexpr unsigned long long kMaxBytes = 1ull << 28;  // the pattern and its copy stay in memory
+// Shorter than the read's interval time-out: a longer silence would end the read, as it should.
+constexpr int64_t kAsleepUnits = 50 * 10000;
 
 void Usage(FILE *out) {
     std::fputs(
@@ -40,6 +44,7 @@ void Usage(FILE *out) {
         "  --baud N    demo: the line's rate (default 115200); the port rounds it to its rate table,\n"
         "              and a rate it would round to 0 (below 38) is refused\n"
         "  --rtscts    demo: RTS/CTS hardware flow control (the plug wires RTS to CTS)\n"
+        "  --sleep     demo: half-way through the transfer the system sleeps (S3) and wakes (S0)\n"
         "  --runs N    bench: runs per rate; the real time shown is their median (default 5)\n"
         "  -h, --help  this text\n"
         "\n"
@@ -54,6 +59,23 @@ lab::Options LabOptions() {
     return options;
 }
 
+// The system sleeps a while with COM3 open and its transfers in flight, then wakes.
+void SleepAndWake(lab::Bench &bench) {
+    auto &power = bench.machine().service<emu::PowerManager>();
+    const PDEVICE_OBJECT pdo = bench.device().pdo();
+    const size_t urbs = bench.device().bus().urbLog().size();
+    const NTSTATUS slept = power.sleep(pdo, PowerSystemSleeping3);
+    std::printf("system: S3 half-way through the pattern (0x%08lx); port in D%lu, bus in D%d\n",
+                static_cast<unsigned long>(slept), static_cast<unsigned long>(bench.port()->DevicePowerState - 1),
+                int(bench.device().bus().powerState()) - 1);
+    bench.machine().sleepFor(kAsleepUnits);
+    const NTSTATUS woke = power.wake(pdo);
+    std::printf("system: S0 after %.0f ms asleep (0x%08lx); port in D%lu, %zu URBs since the sleep began\n",
+                kAsleepUnits / 1e4, static_cast<unsigned long>(woke),
+                static_cast<unsigned long>(bench.port()->DevicePowerState - 1),
+                bench.device().bus().urbLog().size() - urbs);
+}
+
 HANDLE OpenCom3() {
     HANDLE h = CreateFileA("\\\\.\\COM3", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                            FILE_FLAG_OVERLAPPED, nullptr);
@@ -61,7 +83,7 @@ HANDLE OpenCom3() {
     return h;
 }
 
-int Demo(size_t bytes, DWORD baud, bool rtsCts) {
+int Demo(size_t bytes, DWORD baud, bool rtsCts, bool sleep) {
     const auto realStart = std::chrono::steady_clock::now();
     lab::Bench bench(LabOptions());
     if (!bench.ready()) return 1;
@@ -94,7 +116,9 @@ int Demo(size_t bytes, DWORD baud, bool rtsCts) {
                         lines & MS_RLSD_ON ? "on" : "off");
         const auto pattern = lab::TestPattern(bytes);
         lab::Transfer t;
-        ok = lab::Loop(h, bench.machine(), line, pattern, t);
+        std::function<void()> midway;
+        if (sleep) midway = [&bench] { SleepAndWake(bench); };
+        ok = lab::Loop(h, bench.machine(), line, pattern, t, std::move(midway));
         if (ok) {
             const double seconds = double(t.emulated) / kUnitsPerSecond;
             const double rate = t.read / seconds;
@@ -182,7 +206,7 @@ static int DemoOrBench(std::string_view job, int argc, char **argv) {
     size_t bytes = 32768;
     DWORD baud = 115200;
     int runs = 5;
-    bool rtsCts = false;
+    bool rtsCts = false, sleep = false;
     for (int i = 1; i < argc; i++) {
         const std::string_view arg = argv[i];
         const bool hasValue = i + 1 < argc;
@@ -191,6 +215,8 @@ static int DemoOrBench(std::string_view job, int argc, char **argv) {
             return 0;
         } else if (arg == "--rtscts") {
             rtsCts = true;
+        } else if (arg == "--sleep") {
+            sleep = true;
         } else if ((arg == "--bytes" || arg == "--baud" || arg == "--runs") && hasValue) {
             const unsigned long long max = arg == "--bytes" ? kMaxBytes : arg == "--baud" ? 0xFFFFFFFFull : 1000;
             unsigned long long value = 0;
@@ -207,7 +233,7 @@ static int DemoOrBench(std::string_view job, int argc, char **argv) {
             return 2;
         }
     }
-    return job == "bench" ? BenchRates(runs) : Demo(bytes, baud, rtsCts);
+    return job == "bench" ? BenchRates(runs) : Demo(bytes, baud, rtsCts, sleep);
 }
 
 int DemoCommand(int argc, char **argv) { return DemoOrBench("demo", argc, argv); }

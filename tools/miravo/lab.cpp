@@ -1,9 +1,11 @@
 #include "tools/miravo/lab.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <string>
+#include <utility>
 
 #include "driver/driver.h"
 #include "emulator/kernel/iomgr.h"
@@ -13,6 +15,8 @@
 #include "platform/host/ntddser.h"
 
 namespace lab {
+
+constexpr DWORD kMidwayPollMs = 5;
 
 std::vector<uint8_t> TestPattern(size_t n) {
     std::vector<uint8_t> p(n);
@@ -147,7 +151,8 @@ bool Configure(HANDLE h, Line &line) {
 // The read is posted first so the data goes straight into its buffer. The wait looks at the
 // port's byte counts every stallMs(): a read that never gets its first byte, or a write into a
 // line that does not run, would otherwise wait for ever while the clock runs on.
-bool Loop(HANDLE h, emu::Machine &machine, const Line &line, const std::vector<uint8_t> &pattern, Transfer &out) {
+bool Loop(HANDLE h, emu::Machine &machine, const Line &line, const std::vector<uint8_t> &pattern, Transfer &out,
+          std::function<void()> midway) {
     std::vector<uint8_t> back(pattern.size());
     OVERLAPPED rd{}, wr{};
     rd.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
@@ -162,12 +167,20 @@ bool Loop(HANDLE h, emu::Machine &machine, const Line &line, const std::vector<u
         ok = Fail("WriteFile");
     uint64_t moved = 0;
     if (ok) ok = BytesMoved(h, moved);
+    int64_t lastMove = machine.now();
     while (ok && !(HasOverlappedIoCompleted(&wr) && HasOverlappedIoCompleted(&rd))) {
         HANDLE pending = HasOverlappedIoCompleted(&wr) ? rd.hEvent : wr.hEvent;
-        if (WaitForSingleObject(pending, line.stallMs()) != WAIT_TIMEOUT) continue;
+        // Waiting for the half-way mark, the counts are looked at more often than a stall needs.
+        const DWORD wait = midway ? std::min<DWORD>(line.stallMs(), kMidwayPollMs) : line.stallMs();
+        if (WaitForSingleObject(pending, wait) != WAIT_TIMEOUT) continue;
         const uint64_t before = moved;
         ok = BytesMoved(h, moved);
-        if (ok && moved == before) {
+        if (!ok) break;
+        if (moved != before) lastMove = machine.now();
+        if (midway && moved >= size) {
+            std::exchange(midway, nullptr)();
+            lastMove = machine.now();
+        } else if (machine.now() - lastMove >= int64_t(line.stallMs()) * 10000) {
             out.stalled = true;
             ok = false;
         }

@@ -3,6 +3,7 @@
 // and the tests that drive the port through the Win32 side all start from here.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -90,7 +91,9 @@ struct Transfer {
 
 // Writes `pattern` and reads it back, both ways at once, on a port configured with `line`. A run
 // whose data stops moving is cancelled and ends with `stalled`. False when a call fails or the run
-// stalled (with the reason on stderr).
-bool Loop(HANDLE h, emu::Machine &machine, const Line &line, const std::vector<uint8_t> &pattern, Transfer &out);
+// stalled (with the reason on stderr). `midway`, if given, runs once when half the bytes have
+// moved, with both requests still outstanding.
+bool Loop(HANDLE h, emu::Machine &machine, const Line &line, const std::vector<uint8_t> &pattern, Transfer &out,
+          std::function<void()> midway = {});
 
 }  // namespace lab
