@@ -1,6 +1,7 @@
 // Driver entry and unload, and the one driver-wide setting, ExtBaudrate.
 #include "control/dispatch.h"
 #include "driver/driver.h"
+#include "power/power.h"
 #include "receive/receive.h"
 #include "requests/requests.h"
 #include "requests/write.h"
@@ -160,6 +161,7 @@ NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING Registry
     DriverObject->MajorFunction[IRP_MJ_SET_INFORMATION] = SetInfoDispatch;
     DriverObject->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = InternalControlDispatch;
     DriverObject->MajorFunction[IRP_MJ_DEVICE_CONTROL] = DispatchDeviceControl;
+    DriverObject->MajorFunction[IRP_MJ_SYSTEM_CONTROL] = SystemControlDispatch;
 
     MmUnlockPagableImageSection(DriverGlobals.PagingLockHandle);
 

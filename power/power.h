@@ -11,3 +11,7 @@ NTSTATUS PowerUp(PDEVICE_OBJECT DeviceObject, DEVICE_POWER_STATE State);
 
 // ---- WMI (power/wmi.cpp) ----
 DRIVER_DISPATCH SystemControlDispatch;
+// Fills WmiLibContext and registers the port with WMI; the first start only. PASSIVE_LEVEL.
+NTSTATUS RegisterWmi(PortExtension *Port);
+// Withdraws the registration, if there is one. PASSIVE_LEVEL.
+VOID DeregisterWmi(PortExtension *Port);
