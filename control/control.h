@@ -29,6 +29,9 @@ NTSTATUS SetLineControl(PortExtension *Port, const SERIAL_LINE_CONTROL *LineCont
 VOID GetBaudRate(PortExtension *Port, PSERIAL_BAUD_RATE BaudRate);
 VOID GetLineControl(PortExtension *Port, PSERIAL_LINE_CONTROL LineControl);
 
+// The communications-class request behind DTR and RTS.
+#define CDC_SET_CONTROL_LINE_STATE 0x22
+
 // ---- Modem control lines, break, XON/XOFF holds and modem status (control/modem.cpp) ----
 // Set or clear DTR or RTS in ModemControl and send the word. At PASSIVE_LEVEL the request is sent
 // and waited for: TRUE when it succeeded; FALSE, nothing changed, without memory for it. Above
@@ -87,6 +90,14 @@ NTSTATUS ChipRtsFlow(PortExtension *Port, BOOLEAN On);
 NTSTATUS ChipCtsFlow(PortExtension *Port, BOOLEAN On);
 NTSTATUS ChipDsrFlow(PortExtension *Port, BOOLEAN On);
 NTSTATUS ChipXonXoffFlow(PortExtension *Port, BOOLEAN On);
+
+// ---- Private chip-access requests (control/private.cpp) ----
+// A device-control request of the private block (device type 0x22): carries it out and sets
+// Information; STATUS_INVALID_PARAMETER for a code outside the block. PASSIVE_LEVEL.
+NTSTATUS PrivateRequest(PortExtension *Port, PIRP Irp);
+// Input: the start address, then the bytes to write there; nothing for fewer than 2 bytes. A range
+// past the EEPROM's 8-bit address space is refused with nothing written.
+NTSTATUS WriteEepromBytes(PDEVICE_OBJECT DeviceObject, const UCHAR *Input, ULONG Length);
 
 // ---- Wait-on-mask (control/waitmask.cpp) ----
 // The events a mask may name; IOCTL_SERIAL_SET_WAIT_MASK refuses any other bit.
