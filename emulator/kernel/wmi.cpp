@@ -149,7 +149,7 @@ NTSTATUS NTAPI WmiSystemControl(PWMILIB_CONTEXT WmiLibInfo, PDEVICE_OBJECT Devic
             query.dataOffset = Align8(ULONG(offsetof(WNODE_ALL_DATA, OffsetInstanceDataAndLength) +
                                             instances * sizeof(OFFSETINSTANCEDATAANDLENGTH)));
         } else {
-            if (size < sizeof(WNODE_SINGLE_INSTANCE)) return Refuse(Irp, STATUS_BUFFER_TOO_SMALL);
+            if (size < offsetof(WNODE_SINGLE_INSTANCE, VariableData)) return Refuse(Irp, STATUS_BUFFER_TOO_SMALL);
             auto *wnode = reinterpret_cast<PWNODE_SINGLE_INSTANCE>(buffer);
             instance = wnode->InstanceIndex;
             if (instance >= instances) return Refuse(Irp, STATUS_WMI_INSTANCE_NOT_FOUND);
@@ -170,7 +170,7 @@ NTSTATUS NTAPI WmiSystemControl(PWMILIB_CONTEXT WmiLibInfo, PDEVICE_OBJECT Devic
     }
     case IRP_MN_CHANGE_SINGLE_INSTANCE: {
         auto *wnode = reinterpret_cast<PWNODE_SINGLE_INSTANCE>(buffer);
-        if (size < sizeof(WNODE_SINGLE_INSTANCE) || wnode->DataBlockOffset > size ||
+        if (size < offsetof(WNODE_SINGLE_INSTANCE, VariableData) || wnode->DataBlockOffset > size ||
             wnode->SizeDataBlock > size - wnode->DataBlockOffset)
             return Refuse(Irp, STATUS_INVALID_PARAMETER);
         if (wnode->InstanceIndex >= instances) return Refuse(Irp, STATUS_WMI_INSTANCE_NOT_FOUND);
@@ -180,7 +180,7 @@ NTSTATUS NTAPI WmiSystemControl(PWMILIB_CONTEXT WmiLibInfo, PDEVICE_OBJECT Devic
     }
     case IRP_MN_CHANGE_SINGLE_ITEM: {
         auto *wnode = reinterpret_cast<PWNODE_SINGLE_ITEM>(buffer);
-        if (size < sizeof(WNODE_SINGLE_ITEM) || wnode->DataBlockOffset > size ||
+        if (size < offsetof(WNODE_SINGLE_ITEM, VariableData) || wnode->DataBlockOffset > size ||
             wnode->SizeDataItem > size - wnode->DataBlockOffset)
             return Refuse(Irp, STATUS_INVALID_PARAMETER);
         if (wnode->InstanceIndex >= instances) return Refuse(Irp, STATUS_WMI_INSTANCE_NOT_FOUND);
