@@ -20,5 +20,6 @@ bool Number(const char *text, unsigned long long max, unsigned long long &value)
 
 int DemoCommand(int argc, char **argv);   // demo.cpp
 int BenchCommand(int argc, char **argv);  // demo.cpp
+int ChipCommand(int argc, char **argv);   // chip.cpp
 
 }  // namespace miravo

@@ -21,6 +21,7 @@ namespace {
 constexpr Command kCommands[] = {
     {"demo", "(default) a test pattern through COM3 and a loopback plug, read back and compared", DemoCommand},
     {"bench", "loopback throughput by rate against the line's and the bus's capacity", BenchCommand},
+    {"chip", "the chip's identity, registers, options and EEPROM through the port's private requests", ChipCommand},
 };
 
 void Usage(FILE *out) {
