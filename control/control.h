@@ -79,10 +79,11 @@ NTSTATUS ValidateHandFlow(PortExtension *Port, const SERIAL_HANDFLOW *HandFlow);
 // changed is redone while the port is open; everything while it is not. PASSIVE_LEVEL.
 VOID ApplyHandFlow(PortExtension *Port, const SERIAL_HANDFLOW *HandFlow);
 VOID GetHandFlow(PortExtension *Port, PSERIAL_HANDFLOW HandFlow);
-// Register Register (0..2) to or from RegisterShadow; a failed read keeps the copy. FALSE only
-// without memory for the request. A write above PASSIVE_LEVEL goes out without waiting.
-BOOLEAN ReadChipRegister(PortExtension *Port, ULONG Register);
-BOOLEAN WriteChipRegister(PortExtension *Port, ULONG Register);
+// Register Register (0..2) to or from RegisterShadow; a failed read keeps the copy. The USB
+// request's status (STATUS_INSUFFICIENT_RESOURCES or STATUS_NO_MEMORY without memory for it). A
+// write above PASSIVE_LEVEL goes out without waiting: its status is the submission's.
+NTSTATUS ReadChipRegister(PortExtension *Port, ULONG Register);
+NTSTATUS WriteChipRegister(PortExtension *Port, ULONG Register);
 // One hardware handshake of the chip on or off. The RTS handshake needs type 2 or above
 // (STATUS_NOT_SUPPORTED, nothing sent), the DSR handshake type 3 or 4 and XON/XOFF type 2 or
 // above (nothing to do on the others). Each leaves the chip's other handshakes as they are.

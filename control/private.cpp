@@ -150,18 +150,20 @@ static NTSTATUS ClassRequest(PortExtension *port, UCHAR request, USHORT value, c
     return status;
 }
 
+// A register that could not be read is neither reported nor written back: a bit changed in a stale
+// copy would overwrite the chip's other bits with old values.
 static NTSTATUS Register1Bit(PortExtension *port, UCHAR bit, BOOLEAN change, BOOLEAN set, PUCHAR isSet) {
-    if (!ReadChipRegister(port, 1)) return STATUS_NO_MEMORY;
-    if (change) {
-        if (set)
-            port->RegisterShadow[1] |= bit;
-        else
-            port->RegisterShadow[1] &= (UCHAR)~bit;
-        if (!WriteChipRegister(port, 1)) return STATUS_NO_MEMORY;
-    } else {
+    NTSTATUS status = ReadChipRegister(port, 1);
+    if (!NT_SUCCESS(status)) return status;
+    if (!change) {
         *isSet = (port->RegisterShadow[1] & bit) ? 1 : 0;
+        return STATUS_SUCCESS;
     }
-    return STATUS_SUCCESS;
+    if (set)
+        port->RegisterShadow[1] |= bit;
+    else
+        port->RegisterShadow[1] &= (UCHAR)~bit;
+    return WriteChipRegister(port, 1);
 }
 
 static USHORT InputWord(const UCHAR *buffer) { return (USHORT)(buffer[0] | (buffer[1] << 8)); }
@@ -219,8 +221,9 @@ static NTSTATUS RunPrivate(PortExtension *port, const PrivateRow *row, PUCHAR bu
         break;
     }
     case OpSetRegister1Bit:
-        if (port->ChipType < row->MinChip) return STATUS_SUCCESS;
-        return Register1Bit(port, (UCHAR)row->Arg, TRUE, buffer[0] != 0, NULL);
+        status = port->ChipType < row->MinChip ? STATUS_SUCCESS
+                                               : Register1Bit(port, (UCHAR)row->Arg, TRUE, buffer[0] != 0, NULL);
+        break;
     case OpGetRegister1Bit:
         buffer[0] = 0;
         status = port->ChipType < row->MinChip ? STATUS_SUCCESS

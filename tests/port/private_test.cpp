@@ -198,6 +198,14 @@ TEST_F(PrivateRequests, ShortBuffersAndBadRangesAreRefusedWithNothingSent) {
         EXPECT_EQ(Urbs(), before);
     }
     EXPECT_EQ(bench->chip().eeprom(), eeprom);
+    // A register-1 bit whose register cannot be read is not written from a stale copy.
+    const uint8_t reg1 = bench->chip().reg(1);
+    emu::usb::FaultRule unreadable;
+    unreadable.value = 0x81;
+    bench->device().bus().addFault(unreadable.stall());
+    Answer bit = Ask(Code(23), {1}, 0);
+    EXPECT_NE(bit.error, ERROR_SUCCESS);
+    EXPECT_EQ(bench->chip().reg(1), reg1);
     // A word write without room for its echo still succeeds and reports no output.
     Answer a = Ask(Code(31), {0x01, 0x00}, 0);
     EXPECT_EQ(a.error, ERROR_SUCCESS);
