@@ -29,6 +29,9 @@ NTSTATUS SetLineControl(PortExtension *Port, const SERIAL_LINE_CONTROL *LineCont
 VOID GetBaudRate(PortExtension *Port, PSERIAL_BAUD_RATE BaudRate);
 VOID GetLineControl(PortExtension *Port, PSERIAL_LINE_CONTROL LineControl);
 
+// The communications-class request behind DTR and RTS.
+#define CDC_SET_CONTROL_LINE_STATE 0x22
+
 // ---- Modem control lines, break, XON/XOFF holds and modem status (control/modem.cpp) ----
 // ModemControl bits.
 #define MODEM_CONTROL_DTR 0x1
@@ -79,10 +82,11 @@ NTSTATUS ValidateHandFlow(PortExtension *Port, const SERIAL_HANDFLOW *HandFlow);
 // changed is redone while the port is open; everything while it is not. PASSIVE_LEVEL.
 VOID ApplyHandFlow(PortExtension *Port, const SERIAL_HANDFLOW *HandFlow);
 VOID GetHandFlow(PortExtension *Port, PSERIAL_HANDFLOW HandFlow);
-// Register Register (0..2) to or from RegisterShadow; a failed read keeps the copy. FALSE only
-// without memory for the request. A write above PASSIVE_LEVEL goes out without waiting.
-BOOLEAN ReadChipRegister(PortExtension *Port, ULONG Register);
-BOOLEAN WriteChipRegister(PortExtension *Port, ULONG Register);
+// Register Register (0..2) to or from RegisterShadow; a failed read keeps the copy. The USB
+// request's status (STATUS_INSUFFICIENT_RESOURCES or STATUS_NO_MEMORY without memory for it). A
+// write above PASSIVE_LEVEL goes out without waiting: its status is the submission's.
+NTSTATUS ReadChipRegister(PortExtension *Port, ULONG Register);
+NTSTATUS WriteChipRegister(PortExtension *Port, ULONG Register);
 // One hardware handshake of the chip on or off. The RTS handshake needs type 2 or above
 // (STATUS_NOT_SUPPORTED, nothing sent), the DSR handshake type 3 or 4 and XON/XOFF type 2 or
 // above (nothing to do on the others). Each leaves the chip's other handshakes as they are.
@@ -90,6 +94,14 @@ NTSTATUS ChipRtsFlow(PortExtension *Port, BOOLEAN On);
 NTSTATUS ChipCtsFlow(PortExtension *Port, BOOLEAN On);
 NTSTATUS ChipDsrFlow(PortExtension *Port, BOOLEAN On);
 NTSTATUS ChipXonXoffFlow(PortExtension *Port, BOOLEAN On);
+
+// ---- Private chip-access requests (control/private.cpp) ----
+// A device-control request of the private block (device type 0x22): carries it out and sets
+// Information; STATUS_INVALID_PARAMETER for a code outside the block. PASSIVE_LEVEL.
+NTSTATUS PrivateRequest(PortExtension *Port, PIRP Irp);
+// Input: the start address, then the bytes to write there; nothing for fewer than 2 bytes. A range
+// past the EEPROM's 8-bit address space is refused with nothing written.
+NTSTATUS WriteEepromBytes(PDEVICE_OBJECT DeviceObject, const UCHAR *Input, ULONG Length);
 
 // ---- Wait-on-mask (control/waitmask.cpp) ----
 // The events a mask may name; IOCTL_SERIAL_SET_WAIT_MASK refuses any other bit.

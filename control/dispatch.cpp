@@ -59,6 +59,7 @@ NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     PVOID buffer = Irp->AssociatedIrp.SystemBuffer;
     Irp->IoStatus.Information = 0;
     status = STATUS_SUCCESS;
+    BOOLEAN privateCode = FALSE;
 
     switch (stack->Parameters.DeviceIoControl.IoControlCode) {
     case IOCTL_SERIAL_SET_BAUD_RATE:
@@ -297,13 +298,15 @@ NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         break;
 
     default:
-        // Unknown codes, and the rows whose handlers are not built yet (private chip access).
-        status = STATUS_INVALID_PARAMETER;
+        // The private chip-access codes set their own Information, failures included; any other
+        // code ends there with STATUS_INVALID_PARAMETER.
+        status = PrivateRequest(port, Irp);
+        privateCode = TRUE;
         break;
     }
 
     Irp->IoStatus.Status = status;
-    if (!NT_SUCCESS(status)) Irp->IoStatus.Information = 0;
+    if (!NT_SUCCESS(status) && !privateCode) Irp->IoStatus.Information = 0;
     IoCompleteRequest(Irp, IO_NO_INCREMENT);
     ReleaseRequestCount(port);
     return status;

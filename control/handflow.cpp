@@ -22,19 +22,18 @@
 #define REG1_DSR_ONLY 0x05
 #define OUTPUT_HANDSHAKES (SERIAL_CTS_HANDSHAKE | SERIAL_DSR_HANDSHAKE | SERIAL_DCD_HANDSHAKE)
 
-BOOLEAN ReadChipRegister(PortExtension *Port, ULONG Register) {
+NTSTATUS ReadChipRegister(PortExtension *Port, ULONG Register) {
     UCHAR value;
     NTSTATUS status = VendorRead(Port->DeviceObject, (USHORT)(CHIP_REGISTER_READ + Register), &value);
     if (NT_SUCCESS(status)) Port->RegisterShadow[Register] = value;
-    return status != STATUS_INSUFFICIENT_RESOURCES;
+    return status;
 }
 
-BOOLEAN WriteChipRegister(PortExtension *Port, ULONG Register) {
+NTSTATUS WriteChipRegister(PortExtension *Port, ULONG Register) {
     USHORT value = Port->RegisterShadow[Register];
-    if (KeGetCurrentIrql() == PASSIVE_LEVEL)
-        return VendorWrite(Port->DeviceObject, (USHORT)Register, value) != STATUS_INSUFFICIENT_RESOURCES;
+    if (KeGetCurrentIrql() == PASSIVE_LEVEL) return VendorWrite(Port->DeviceObject, (USHORT)Register, value);
     PURB urb = BuildControlUrb(URB_FUNCTION_VENDOR_DEVICE, CHIP_VENDOR_REQUEST, (USHORT)Register, value);
-    return urb && SubmitAsyncUrb(Port->DeviceObject, urb) != STATUS_NO_MEMORY;
+    return urb ? SubmitAsyncUrb(Port->DeviceObject, urb) : STATUS_NO_MEMORY;
 }
 
 // Register 0 as just read, with its handshake fields made to say what is in force.
@@ -124,7 +123,9 @@ NTSTATUS ChipXonXoffFlow(PortExtension *Port, BOOLEAN On) {
     if (!IsNewerChip(Port)) return STATUS_SUCCESS;
     (void)ReadChipRegister(Port, 0);  // above PASSIVE_LEVEL the shadow stands in for the chip
     ComposeFlowRegister(Port, On);
-    return WriteChipRegister(Port, 0) ? STATUS_SUCCESS : STATUS_NO_MEMORY;
+    // Only a write that could not be made is this request's failure.
+    NTSTATUS status = WriteChipRegister(Port, 0);
+    return status == STATUS_NO_MEMORY || status == STATUS_INSUFFICIENT_RESOURCES ? STATUS_NO_MEMORY : STATUS_SUCCESS;
 }
 
 NTSTATUS ValidateHandFlow(PortExtension *Port, const SERIAL_HANDFLOW *HandFlow) {

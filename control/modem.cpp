@@ -14,7 +14,6 @@
 #include "usb/syncrequest.h"
 #include "usb/transfer.h"
 
-#define CDC_SET_CONTROL_LINE_STATE 0x22
 #define CDC_SEND_BREAK 0x23
 #define BREAK_UNTIL_CLEARED 0xFFFF
 

@@ -2,6 +2,7 @@
 // settings restore every start and open run.
 #include "control/control.h"
 #include "driver/driver.h"
+#include "power/power.h"
 #include "receive/receive.h"
 #include "requests/requests.h"
 #include "usb/configuration.h"
@@ -158,7 +159,7 @@ PLATFORM_PAGEABLE VOID RestoreChipSettings(PortExtension *Port) {
     Port->TxIdle = TRUE;
 }
 
-static VOID FillWmiCommData(PortExtension *port) {
+static VOID FillWmiBlocks(PortExtension *port) {
     SERIAL_WMI_COMM_DATA *d = &port->WmiCommData;
     UCHAR lineControl = port->LineControl;
     d->BaudRate = port->CurrentBaud;
@@ -187,6 +188,10 @@ static VOID FillWmiCommData(PortExtension *port) {
     d->SupportXonXoff = d->SettableBaudRate = d->SettableDataBits = d->SettableFlowControl = TRUE;
     d->SettableParity = d->SettableParityCheck = d->SettableStopBits = TRUE;
     d->IsBusy = FALSE;
+    // No interrupt or port of its own; a level interrupt is what the legacy mode reads as.
+    RtlZeroMemory(&port->WmiHwData, sizeof(port->WmiHwData));
+    port->WmiHwData.InterruptType = SERIAL_WMI_INTTYPE_LEVEL;
+    RtlZeroMemory(&port->WmiPerfData, sizeof(port->WmiPerfData));
 }
 
 NTSTATUS FinishStart(PDEVICE_OBJECT DeviceObject) {
@@ -210,11 +215,13 @@ NTSTATUS FinishStart(PDEVICE_OBJECT DeviceObject) {
     // Lowered until an open: nothing answers on the line yet.
     (void)ClearRts(port);
     (void)ClearDtr(port);
-    FillWmiCommData(port);
+    FillWmiBlocks(port);
     if (port->PnpState == PNP_NEVER_STARTED && !port->CountedAsSerialPort) {
         IoGetConfigurationInformation()->SerialCount++;
         port->CountedAsSerialPort = TRUE;
     }
+    // Management software can do without the port's blocks; the port itself still works.
+    if (port->PnpState == PNP_NEVER_STARTED && !port->WmiRegistered) (void)RegisterWmi(port);
     BOOLEAN restarting = port->PnpState == PNP_RESTARTING;
 
     KeAcquireSpinLock(&port->FlagsLock, &irql);
@@ -253,6 +260,7 @@ VOID DisableInterfaces(PDEVICE_OBJECT DeviceObject) {
     PortExtension *port = PortOf(DeviceObject);
     if ((port->DeviceFlags & (DEVICE_FLAG_STARTED | DEVICE_FLAG_STOPPED)) == DEVICE_FLAG_STARTED)
         ReleaseTimersAndDpcs(port);
+    DeregisterWmi(port);
     UndoNaming(port);
 }
 

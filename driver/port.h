@@ -5,6 +5,7 @@
 #include "platform/kernel.h"
 #include "platform/serial.h"
 #include "platform/usb.h"
+#include "platform/wmi.h"
 
 // Pool tag 'COMX' as the kernel stores it: the first character in the low byte.
 #define MIRAVO_POOL_TAG ((ULONG)'C' | ((ULONG)'O' << 8) | ((ULONG)'M' << 16) | ((ULONG)'X' << 24))
@@ -138,6 +139,9 @@ struct PortExtension {
 
     // WMI.
     SERIAL_WMI_COMM_DATA WmiCommData;
+    SERIAL_WMI_HW_DATA WmiHwData;
+    WMILIB_CONTEXT WmiLibContext;
+    BOOLEAN WmiRegistered;
 
     // Timers.
     KTIMER ReadTotalTimer;

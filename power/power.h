@@ -17,3 +17,7 @@ NTSTATUS ForwardPower(PortExtension *Port, PDEVICE_OBJECT LowerDevice, PIRP Irp)
 
 // ---- WMI (power/wmi.cpp) ----
 DRIVER_DISPATCH SystemControlDispatch;
+// Fills WmiLibContext and registers the port with WMI; the first start only. PASSIVE_LEVEL.
+NTSTATUS RegisterWmi(PortExtension *Port);
+// Withdraws the registration, if there is one. PASSIVE_LEVEL.
+VOID DeregisterWmi(PortExtension *Port);

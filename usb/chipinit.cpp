@@ -6,7 +6,7 @@
 
 // A failed status read counts as idle, as the chip then answers nothing better; a chip that stays
 // busy would hold the start (or an open) forever, so it is given a bounded number of polls.
-static NTSTATUS WaitEepromIdle(PDEVICE_OBJECT device) {
+NTSTATUS WaitEepromIdle(PDEVICE_OBJECT device) {
     for (ULONG poll = 0; poll < EEPROM_BUSY_POLLS; poll++) {
         LARGE_INTEGER pause;
         pause.QuadPart = EEPROM_POLL_INTERVAL;

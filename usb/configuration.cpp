@@ -27,6 +27,16 @@ static NTSTATUS GetDescriptor(PDEVICE_OBJECT device, PURB urb, UCHAR type, UCHAR
     return status;
 }
 
+NTSTATUS ReadDescriptorInto(PDEVICE_OBJECT DeviceObject, UCHAR Type, UCHAR Index, USHORT Language, PVOID Buffer,
+                            ULONG Length, PULONG Received) {
+    *Received = 0;
+    PURB urb = (PURB)ExAllocatePoolWithTag(NonPagedPool, DESCRIPTOR_URB_BYTES, MIRAVO_POOL_TAG);
+    if (!urb) return STATUS_NO_MEMORY;
+    NTSTATUS status = GetDescriptor(DeviceObject, urb, Type, Index, Language, Buffer, Length, Received);
+    ExFreePoolWithTag(urb, MIRAVO_POOL_TAG);
+    return status;
+}
+
 // Descriptor `type` 0 into a new zeroed buffer of `length` bytes, which the caller frees; *buffer
 // is NULL when nothing could be allocated.
 static NTSTATUS ReadDescriptor(PDEVICE_OBJECT device, UCHAR type, ULONG length, PVOID *buffer, PULONG received) {

@@ -60,37 +60,46 @@ NTSTATUS SyncUsbRequest(PDEVICE_OBJECT DeviceObject, PURB Urb) {
 // A control URB and its data stage, in one nonpaged block the USB stack may touch at any IRQL.
 struct VendorRequestBlock {
     struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST Urb;
-    UCHAR Data[8];
+    UCHAR Data[VENDOR_READ_MAX_BYTES];
 };
 
-static NTSTATUS SendVendorRequest(PDEVICE_OBJECT DeviceObject, USHORT Address, USHORT Index, BOOLEAN In,
-                                  PUCHAR Value) {
+static NTSTATUS SendVendorRequest(PDEVICE_OBJECT DeviceObject, USHORT Address, USHORT Index, ULONG Length,
+                                  PUCHAR Value, PULONG Received) {
     VendorRequestBlock *block =
         (VendorRequestBlock *)ExAllocatePoolWithTag(NonPagedPool, sizeof(VendorRequestBlock), MIRAVO_POOL_TAG);
     if (!block) return STATUS_INSUFFICIENT_RESOURCES;
     RtlZeroMemory(block, sizeof(VendorRequestBlock));
     PURB urb = (PURB)&block->Urb;
+    BOOLEAN in = Length != 0;
     UsbBuildVendorRequest(urb, URB_FUNCTION_VENDOR_DEVICE, (USHORT)CONTROL_URB_BYTES,
-                          In ? USBD_TRANSFER_DIRECTION_IN : USBD_TRANSFER_DIRECTION_OUT, 0, CHIP_VENDOR_REQUEST,
-                          Address, Index, In ? block->Data : NULL, NULL, In ? 1 : 0, NULL);
+                          in ? USBD_TRANSFER_DIRECTION_IN : USBD_TRANSFER_DIRECTION_OUT, 0, CHIP_VENDOR_REQUEST,
+                          Address, Index, in ? block->Data : NULL, NULL, Length, NULL);
     NTSTATUS status = SyncUsbRequest(DeviceObject, urb);
-    if (In && NT_SUCCESS(status)) {
+    if (in && NT_SUCCESS(status)) {
+        ULONG got = block->Urb.TransferBufferLength < Length ? block->Urb.TransferBufferLength : Length;
         // A read that returned no byte did not read anything.
-        if (block->Urb.TransferBufferLength < 1)
+        if (got < 1)
             status = STATUS_DEVICE_DATA_ERROR;
         else
-            *Value = block->Data[0];
+            RtlCopyMemory(Value, block->Data, got);
+        if (Received) *Received = NT_SUCCESS(status) ? got : 0;
     }
     ExFreePoolWithTag(block, MIRAVO_POOL_TAG);
     return status;
 }
 
 NTSTATUS VendorRead(PDEVICE_OBJECT DeviceObject, USHORT Address, PUCHAR Value) {
-    return SendVendorRequest(DeviceObject, Address, 0, TRUE, Value);
+    return SendVendorRequest(DeviceObject, Address, 0, 1, Value, NULL);
+}
+
+NTSTATUS VendorReadBytes(PDEVICE_OBJECT DeviceObject, USHORT Address, PUCHAR Buffer, ULONG Length, PULONG Received) {
+    *Received = 0;
+    if (Length < 1 || Length > VENDOR_READ_MAX_BYTES) return STATUS_INVALID_PARAMETER;
+    return SendVendorRequest(DeviceObject, Address, 0, Length, Buffer, Received);
 }
 
 NTSTATUS VendorWrite(PDEVICE_OBJECT DeviceObject, USHORT Address, USHORT Value) {
-    return SendVendorRequest(DeviceObject, Address, Value, FALSE, NULL);
+    return SendVendorRequest(DeviceObject, Address, Value, 0, NULL, NULL);
 }
 
 NTSTATUS SetRemoteWakeup(PDEVICE_OBJECT Device, BOOLEAN Enable) {

@@ -9,6 +9,10 @@ NTSTATUS SetRemoteWakeup(PDEVICE_OBJECT Device, BOOLEAN Enable);
 // bRequest 0x01 with the register or command address in wValue; one data byte on a read.
 NTSTATUS VendorRead(PDEVICE_OBJECT DeviceObject, USHORT Address, PUCHAR Value);
 NTSTATUS VendorWrite(PDEVICE_OBJECT DeviceObject, USHORT Address, USHORT Value);
+// A read with a data stage of 1 to VENDOR_READ_MAX_BYTES bytes (the word registers answer 2);
+// *Received is what arrived, 0 on failure.
+#define VENDOR_READ_MAX_BYTES 8
+NTSTATUS VendorReadBytes(PDEVICE_OBJECT DeviceObject, USHORT Address, PUCHAR Buffer, ULONG Length, PULONG Received);
 
 #define CHIP_VENDOR_REQUEST 0x01
 // A URB of this size carries every control request the driver builds.

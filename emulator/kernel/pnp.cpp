@@ -184,18 +184,36 @@ extern "C" {
 NTSTATUS NTAPI IoWMIRegistrationControl(PDEVICE_OBJECT DeviceObject, ULONG Action) {
     RequireIrql("IoWMIRegistrationControl", PASSIVE_LEVEL);
     PnpManager &pnp = Machine::current().service<PnpManager>();
-    std::lock_guard<std::mutex> g(pnp.lock);
-    int &n = pnp.wmiRegistrations[DeviceObject];
-    switch (Action) {
-    case WMIREG_ACTION_REGISTER: n++; return STATUS_SUCCESS;
-    case WMIREG_ACTION_DEREGISTER:
-        if (n == 0) return STATUS_INVALID_PARAMETER;
-        if (--n == 0) pnp.wmiRegistrations.erase(DeviceObject);
-        return STATUS_SUCCESS;
-    case WMIREG_ACTION_REREGISTER:
-    case WMIREG_ACTION_UPDATE_GUIDS: return n ? STATUS_SUCCESS : STATUS_INVALID_PARAMETER;
-    default: return STATUS_INVALID_PARAMETER;
+    NTSTATUS status = STATUS_SUCCESS;
+    const char *fault = nullptr;
+    {
+        std::lock_guard<std::mutex> g(pnp.lock);
+        auto it = pnp.wmiRegistrations.find(DeviceObject);
+        const bool registered = it != pnp.wmiRegistrations.end();
+        switch (Action) {
+        case WMIREG_ACTION_REGISTER:
+            // A second registration would have WMI ask the same provider twice.
+            if (registered) fault = "the device object is already registered";
+            else pnp.wmiRegistrations[DeviceObject] = 1;
+            break;
+        case WMIREG_ACTION_DEREGISTER:
+            if (!registered) fault = "the device object is not registered";
+            else pnp.wmiRegistrations.erase(it);
+            break;
+        case WMIREG_ACTION_REREGISTER:
+        case WMIREG_ACTION_UPDATE_GUIDS:
+            if (!registered) status = STATUS_INVALID_PARAMETER;
+            break;
+        default:
+            status = STATUS_INVALID_PARAMETER;
+            break;
+        }
     }
+    if (fault) {
+        Report(Violation::InvalidParameter, "IoWMIRegistrationControl", std::string(fault) + ": " + Hex(DeviceObject));
+        return STATUS_INVALID_PARAMETER;
+    }
+    return status;
 }
 
 }  // extern "C"

@@ -42,7 +42,7 @@ public:
     // The top of the stack above a PDO, as AddDevice left it.
     PDEVICE_OBJECT stackTop(PDEVICE_OBJECT pdo);
 
-    // WMI registrations by IoWMIRegistrationControl.
+    // WMI registrations by IoWMIRegistrationControl (1 for a registered device object).
     std::mutex lock;
     std::map<PDEVICE_OBJECT, int> wmiRegistrations;
 

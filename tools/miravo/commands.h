@@ -22,5 +22,6 @@ int DemoCommand(int argc, char **argv);   // demo.cpp
 int BenchCommand(int argc, char **argv);  // demo.cpp
 int PtyCommand(int argc, char **argv);    // pty.cpp
 int TermCommand(int argc, char **argv);   // term.cpp
+int ChipCommand(int argc, char **argv);   // chip.cpp
 
 }  // namespace miravo

@@ -23,6 +23,7 @@ constexpr Command kCommands[] = {
     {"bench", "loopback throughput by rate against the line's and the bus's capacity", BenchCommand},
     {"pty", "COM3 as a Linux pseudo-terminal, on the real clock: serial programs use the port", PtyCommand},
     {"term", "an interactive terminal on COM3, on the real clock", TermCommand},
+    {"chip", "the chip's identity, registers, options and EEPROM through the port's private requests", ChipCommand},
 };
 
 void Usage(FILE *out) {
