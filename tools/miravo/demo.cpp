@@ -50,11 +50,14 @@ void Usage(FILE *out) {
         out);
 }
 
-// The demo's machine: a chip behind a loopback plug, without the chip's line log.
+// The demo's machine: a chip behind a loopback plug. Nothing here reads the records (captures
+// stream past them), so they keep only the last few thousand entries.
+constexpr size_t kRecordCap = 4096;
 lab::Options LabOptions(lab::Captures &captures, int chipType) {
     lab::Options options;
     options.chip = emu::usb::ChipConfig::Variant(chipType);
     options.chip.keepLineLog = false;
+    options.bus.urbLogCap = kRecordCap;
     captures.plugInto(options);
     return options;
 }

@@ -39,7 +39,7 @@ Bench::Bench(Options options) : machine_(options.machine) {
         std::fprintf(stderr, "miravo: the driver did not load\n");
         return;
     }
-    device_ = std::make_unique<emu::usb::SimulatedDevice>(std::move(options.chip));
+    device_ = std::make_unique<emu::usb::SimulatedDevice>(std::move(options.chip), options.bus);
     // From the first URB and the first line change on.
     usbCapture_ = options.usbCapture;
     lineCapture_ = options.lineCapture;

@@ -26,6 +26,7 @@ enum class FarEnd { Loopback, Scripted, Nothing };
 struct Options {
     emu::MachineConfig machine{};
     emu::usb::ChipConfig chip = emu::usb::ChipConfig::Variant(2);
+    emu::usb::BusConfig bus{};
     FarEnd farEnd = FarEnd::Loopback;
     std::u16string portName = u"COM3";
     std::u16string extBaudrate{};  // the driver's ExtBaudrate setting; empty: none
