@@ -163,7 +163,25 @@ void UsbBus::serveDescriptor(uint8_t type, uint8_t index, std::vector<uint8_t> b
 
 std::vector<UrbRecord> UsbBus::urbLog() const {
     WorldGuard g(World().lock);
-    return log_;
+    std::vector<UrbRecord> copy;
+    copy.reserve(log_.size());
+    for (const auto &r : log_) copy.push_back(*r);
+    return copy;
+}
+
+uint64_t UsbBus::urbsSubmitted() const {
+    WorldGuard g(World().lock);
+    return serial_;
+}
+
+uint64_t UsbBus::urbsCompleted() const {
+    WorldGuard g(World().lock);
+    return completedCount_;
+}
+
+void UsbBus::setUrbSink(UrbSink *sink) {
+    WorldGuard g(World().lock);
+    sink_ = sink;
 }
 
 void UsbBus::clearUrbLog() {

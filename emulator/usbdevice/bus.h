@@ -25,6 +25,7 @@
 #include <algorithm>
 #include <deque>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -38,6 +39,7 @@ namespace emu::usb {
 struct BusConfig {
     int bulkPacketsPerFrame = 19;  // full-speed bulk bandwidth left after periodic and control traffic
     ULONG portNumber = 1;          // DEVICE_CAPABILITIES Address and UINumber
+    size_t urbLogCap = 100000;     // urbLog() keeps the last this many URBs; 0 keeps none
 };
 
 // One URB as the bus saw it.
@@ -49,6 +51,7 @@ struct UrbRecord {
     bool hasSetup = false;
     SetupPacket setup;       // control transfers (SELECT_CONFIGURATION: the SET_CONFIGURATION sent)
     uint8_t endpoint = 0;    // bulk and interrupt transfers
+    USBD_PIPE_TYPE pipeType = UsbdPipeTypeControl;  // of `endpoint`
     ULONG transferFlags = 0;
     ULONG requested = 0;     // TransferBufferLength at submission
     ULONG length = 0;        // TransferBufferLength at completion
@@ -56,6 +59,15 @@ struct UrbRecord {
     USBD_STATUS usbdStatus = USBD_STATUS_PENDING;
     NTSTATUS status = STATUS_PENDING;
     bool fault = false;      // a fault rule decided the outcome
+};
+
+// Sees every URB as the bus records it, under the world lock: at submission (setup and OUT data
+// filled in) and when it ends (status, length, IN data). Captures stream from here.
+class UrbSink {
+public:
+    virtual ~UrbSink() = default;
+    virtual void urbSubmitted(const UrbRecord &r) = 0;
+    virtual void urbCompleted(const UrbRecord &r) = 0;
 };
 
 // A fault injected into the bus. A URB matches when every field that is set matches. The first
@@ -114,8 +126,13 @@ public:
     void serveDescriptor(uint8_t type, uint8_t index, std::vector<uint8_t> bytes,
                          std::optional<uint16_t> language = std::nullopt);
 
+    // The last BusConfig::urbLogCap URBs, oldest first; a pending one shows completed == -1.
     std::vector<UrbRecord> urbLog() const;
     void clearUrbLog();
+    // URBs submitted and completed since the bus was made, whatever the log kept.
+    uint64_t urbsSubmitted() const;
+    uint64_t urbsCompleted() const;
+    void setUrbSink(UrbSink *sink);  // nullptr: none
     size_t pendingUrbs() const;
     uint32_t frameNumber() const;
     DEVICE_POWER_STATE powerState() const;
@@ -139,7 +156,7 @@ private:
     struct Pending {
         PIRP irp = nullptr;
         PURB urb = nullptr;
-        size_t record = 0;
+        std::shared_ptr<UrbRecord> record;  // outlives its place in the log while pending
         int64_t submitted = 0;
         SetupPacket setup;
         bool select = false;
@@ -185,6 +202,8 @@ private:
     static std::function<void()> Deliver(Completions done);
     void applyPowerLocked(DEVICE_POWER_STATE state);
     std::function<void()> releasePowerLocked();
+    void recordSubmitted(std::shared_ptr<UrbRecord> r);
+    void recordCompleted(UrbRecord &r, USBD_STATUS usbd, NTSTATUS status, ULONG length);
 
     UsbFunction &device_;
     BusConfig config_;
@@ -218,8 +237,10 @@ private:
         std::vector<uint8_t> bytes;
     };
     std::map<std::pair<uint8_t, uint8_t>, std::vector<Override>> overrides_;
-    std::vector<UrbRecord> log_;
+    std::deque<std::shared_ptr<UrbRecord>> log_;
     uint64_t serial_ = 0;
+    uint64_t completedCount_ = 0;
+    UrbSink *sink_ = nullptr;
 };
 
 }  // namespace emu::usb

@@ -187,6 +187,24 @@ bool UsbBus::prepareControl(PURB urb, Pending &p, USBD_STATUS &error) {
     return true;
 }
 
+// ---- The record ---------------------------------------------------------------------------------------
+
+void UsbBus::recordSubmitted(std::shared_ptr<UrbRecord> r) {
+    if (sink_) sink_->urbSubmitted(*r);
+    if (config_.urbLogCap == 0) return;
+    if (log_.size() >= config_.urbLogCap) log_.pop_front();
+    log_.push_back(std::move(r));
+}
+
+void UsbBus::recordCompleted(UrbRecord &r, USBD_STATUS usbd, NTSTATUS status, ULONG length) {
+    r.completed = Now();
+    r.usbdStatus = usbd;
+    r.status = status;
+    r.length = length;
+    completedCount_++;
+    if (sink_) sink_->urbCompleted(r);
+}
+
 NTSTATUS UsbBus::submit(PIRP irp, PURB urb) {
     USBD_STATUS now = USBD_STATUS_PENDING;  // anything else: complete in this call with it
     std::function<void()> after;
@@ -199,16 +217,15 @@ NTSTATUS UsbBus::submit(PIRP irp, PURB urb) {
             IoCompleteRequest(irp, IO_NO_INCREMENT);
             return STATUS_INVALID_PARAMETER;
         }
-        UrbRecord rec;
-        rec.serial = ++serial_;
-        rec.function = urb->UrbHeader.Function;
-        rec.submitted = Now();
-        log_.push_back(rec);
+        auto rec = std::make_shared<UrbRecord>();
+        rec->serial = ++serial_;
+        rec->function = urb->UrbHeader.Function;
+        rec->submitted = Now();
         Pending p;
         p.irp = irp;
         p.urb = urb;
-        p.record = log_.size() - 1;
-        p.submitted = rec.submitted;
+        p.record = rec;
+        p.submitted = rec->submitted;
         const USHORT f = urb->UrbHeader.Function;
         Pipe *pipe = nullptr;
         USBD_STATUS error = USBD_STATUS_SUCCESS;
@@ -216,7 +233,14 @@ NTSTATUS UsbBus::submit(PIRP irp, PURB urb) {
         if (!plugged_) {
             now = USBD_STATUS_DEVICE_GONE;
         } else if (f == URB_FUNCTION_SELECT_CONFIGURATION) {
-            if (urb->UrbHeader.Length < offsetof(_URB_SELECT_CONFIGURATION, Interface)) now = USBD_STATUS_INVALID_PARAMETER;
+            if (urb->UrbHeader.Length < offsetof(_URB_SELECT_CONFIGURATION, Interface)) {
+                now = USBD_STATUS_INVALID_PARAMETER;
+            } else {
+                // What goes on the wire, as far as the submission tells; the run confirms it.
+                const auto *cd = urb->UrbSelectConfiguration.ConfigurationDescriptor;
+                rec->hasSetup = true;
+                rec->setup = SetupPacket{0x00, 0x09, uint16_t(cd ? cd->bConfigurationValue : 0), 0, 0};
+            }
             p.select = true;
         } else if (f == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER || f == URB_FUNCTION_ABORT_PIPE ||
                    f == URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL || f == URB_FUNCTION_SYNC_RESET_PIPE ||
@@ -236,15 +260,16 @@ NTSTATUS UsbBus::submit(PIRP irp, PURB urb) {
             } else {
                 pipe = &it->second;
                 auto &r = urb->UrbBulkOrInterruptTransfer;
-                log_.back().endpoint = pipe->address;
-                log_.back().transferFlags = r.TransferFlags;
-                log_.back().requested = r.TransferBufferLength;
+                rec->endpoint = pipe->address;
+                rec->pipeType = pipe->type;
+                rec->transferFlags = r.TransferFlags;
+                rec->requested = r.TransferBufferLength;
                 p.requested = r.TransferBufferLength;
                 p.buffer = static_cast<PUCHAR>(r.TransferBuffer);
                 p.length = &r.TransferBufferLength;
                 p.in = EndpointIn(pipe->address);
                 if ((p.requested && !p.buffer) || pipe->maxPacket == 0) now = USBD_STATUS_INVALID_PARAMETER;
-                else if (!p.in) log_.back().data.assign(p.buffer, p.buffer + p.requested);
+                else if (!p.in) rec->data.assign(p.buffer, p.buffer + p.requested);
             }
         } else if (f == URB_FUNCTION_GET_CURRENT_FRAME_NUMBER) {
             if (urb->UrbHeader.Length < sizeof(_URB_GET_CURRENT_FRAME_NUMBER)) {
@@ -257,12 +282,13 @@ NTSTATUS UsbBus::submit(PIRP irp, PURB urb) {
             now = error;
         } else {
             p.in = p.setup.in();
-            log_.back().hasSetup = true;
-            log_.back().setup = p.setup;
-            log_.back().requested = p.requested;
-            log_.back().transferFlags = p.in ? USBD_TRANSFER_DIRECTION_IN : 0;
-            if (!p.in && p.requested) log_.back().data.assign(p.buffer, p.buffer + p.requested);
+            rec->hasSetup = true;
+            rec->setup = p.setup;
+            rec->requested = p.requested;
+            rec->transferFlags = p.in ? USBD_TRANSFER_DIRECTION_IN : 0;
+            if (!p.in && p.requested) rec->data.assign(p.buffer, p.buffer + p.requested);
         }
+        recordSubmitted(rec);
 
         std::optional<FaultRule> fault;
         if (now == USBD_STATUS_PENDING) fault = matchFault(f, p, pipe ? pipe->address : 0);
@@ -272,15 +298,12 @@ NTSTATUS UsbBus::submit(PIRP irp, PURB urb) {
         }
         if (now != USBD_STATUS_PENDING) {
             urb->UrbHeader.Status = now;
-            UrbRecord &r = log_[p.record];
-            r.completed = Now();
-            r.usbdStatus = now;
-            r.status = ToNtStatus(now);
-            r.fault = fault.has_value();
+            rec->fault = fault.has_value();
+            recordCompleted(*rec, now, ToNtStatus(now), 0);
             if (f == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER && p.length) *p.length = 0;
         } else {
             if (fault) {
-                log_[p.record].fault = true;
+                rec->fault = true;
                 if (fault->action == FaultRule::Action::Stall)
                     p.fault = {USBD_STATUS_STALL_PID, STATUS_UNSUCCESSFUL};
                 else if (fault->action == FaultRule::Action::Fail)
@@ -302,10 +325,7 @@ NTSTATUS UsbBus::submit(PIRP irp, PURB urb) {
             IoReleaseCancelSpinLock(irql);
             if (cancelledAtOnce) {
                 urb->UrbHeader.Status = USBD_STATUS_CANCELED;
-                UrbRecord &r = log_[p.record];
-                r.completed = Now();
-                r.usbdStatus = USBD_STATUS_CANCELED;
-                r.status = STATUS_CANCELLED;
+                recordCompleted(*rec, USBD_STATUS_CANCELED, STATUS_CANCELLED, 0);
             } else {
                 scheduleFrame();
             }
@@ -344,14 +364,8 @@ void UsbBus::finish(Pending &p, USBD_STATUS usbd, Completions &done) {
     if (p.length) *p.length = p.done;
     p.irp->IoStatus.Status = status;
     p.irp->IoStatus.Information = 0;
-    if (p.record < log_.size()) {
-        UrbRecord &r = log_[p.record];
-        r.completed = Now();
-        r.usbdStatus = usbd;
-        r.status = status;
-        r.length = p.done;
-        if (p.in && p.done) r.data.assign(p.buffer, p.buffer + p.done);
-    }
+    if (p.in && p.done) p.record->data.assign(p.buffer, p.buffer + p.done);
+    recordCompleted(*p.record, usbd, status, p.done);
     done.push_back(p);
 }
 
@@ -366,13 +380,7 @@ void UsbBus::cancelUrb(PIRP irp) {
                 q.erase(it);
                 p.urb->UrbHeader.Status = USBD_STATUS_CANCELED;
                 if (p.length && !p.select) *p.length = p.done;
-                if (p.record < log_.size()) {
-                    UrbRecord &r = log_[p.record];
-                    r.completed = Now();
-                    r.usbdStatus = USBD_STATUS_CANCELED;
-                    r.status = STATUS_CANCELLED;
-                    r.length = p.done;
-                }
+                recordCompleted(*p.record, USBD_STATUS_CANCELED, STATUS_CANCELLED, p.done);
                 return true;
             }
             return false;
@@ -444,10 +452,8 @@ void UsbBus::runSelectConfiguration(Pending &p, Completions &done) {
     auto *cd = sc.ConfigurationDescriptor;
     auto setConfiguration = [&](uint8_t value) {
         SetupPacket s{0x00, 0x09, value, 0, 0};
-        if (p.record < log_.size()) {
-            log_[p.record].hasSetup = true;
-            log_[p.record].setup = s;
-        }
+        p.record->hasSetup = true;
+        p.record->setup = s;
         return device_.control(s, {}).kind == Handshake::Ack;
     };
     if (!cd) {

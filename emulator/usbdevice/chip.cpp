@@ -37,8 +37,14 @@ LineEvent Event(LineEvent::Kind kind, bool on) {
     e.on = on;
     return e;
 }
-LineEvent Event(LineEvent::Kind kind, const Decoded &d) {
-    LineEvent e = Event(kind, d.data);
+LineEvent Event(LineEvent::Kind kind, const WireChar &c) {
+    LineEvent e = Event(kind, c.data);
+    e.wire = c;
+    return e;
+}
+LineEvent Event(LineEvent::Kind kind, const WireChar &c, const Decoded &d) {
+    LineEvent e = Event(kind, c);
+    e.data = d.data;
     e.framingError = d.framingError;
     e.parityError = d.parityError;
     e.breakDetected = d.breakDetected;
@@ -465,8 +471,10 @@ void BridgeChip::connect(SerialPeer *peer) {
 }
 
 void BridgeChip::record(LineEvent e) {
-    if (!config_.keepLineLog) return;
     e.time = Now();
+    if (sink_) sink_->lineEvent(e);
+    if (!config_.keepLineLog || config_.lineLogCap == 0) return;
+    if (log_.size() >= config_.lineLogCap) log_.pop_front();
     log_.push_back(e);
 }
 
@@ -510,7 +518,7 @@ void BridgeChip::startTransmitter() {
         if (serial != txSerial_ || !txBusy_) return;
         txBusy_ = false;
         lastCharEnd_ = c.end;
-        record(Event(LineEvent::Sent, c.data));
+        record(Event(LineEvent::Sent, c));
         if (peer_) peer_->chipChar(c);
         if (host_ && txFifo_.size() + kBulkPacket <= config_.txFifoSize) host_->wake();
         startTransmitter();
@@ -578,7 +586,7 @@ void BridgeChip::statusChanged() {
 
 void BridgeChip::lineChar(const WireChar &c) {
     if (!format_.running() || farBreak_) {
-        record(Event(LineEvent::Dropped, c.data));
+        record(Event(LineEvent::Dropped, c));
         return;
     }
     Decoded d = Decode(c, format_);
@@ -595,10 +603,10 @@ void BridgeChip::lineChar(const WireChar &c) {
     }
     if (rxFifo_.size() >= config_.rxFifoSize) {
         errors |= kOverrun;
-        record(Event(LineEvent::Dropped, d));
+        record(Event(LineEvent::Dropped, c, d));
     } else {
         rxFifo_.push_back(d.data);
-        record(Event(LineEvent::Received, d));
+        record(Event(LineEvent::Received, c, d));
     }
     if (errors) {
         latched_ |= errors;
@@ -696,7 +704,12 @@ size_t BridgeChip::rxFifoLevel() const {
 }
 std::vector<LineEvent> BridgeChip::lineLog() const {
     WorldGuard g(World().lock);
-    return log_;
+    return {log_.begin(), log_.end()};
+}
+
+void BridgeChip::setLineSink(LineSink *sink) {
+    WorldGuard g(World().lock);
+    sink_ = sink;
 }
 
 }  // namespace emu::usb

@@ -54,6 +54,7 @@ struct ChipConfig {
     uint8_t statusInterval = 1;  // bInterval of the status endpoint, ms
     bool remoteWakeup = true;
     bool keepLineLog = true;  // off for long runs: the log grows by two events per character
+    size_t lineLogCap = 100000;  // lineLog() keeps the last this many events
 
     // The variant's descriptors as the identification rules classify them:
     //   0: class 0x02, EP0 8 bytes, two interfaces (comm 02/02/FF + data 0A/00/00)
@@ -93,7 +94,8 @@ public:
     size_t txFifoLevel() const;
     size_t rxFifoLevel() const;
     uint16_t statusWord() const;  // what the next status packet would carry
-    std::vector<LineEvent> lineLog() const;
+    std::vector<LineEvent> lineLog() const;  // oldest first
+    void setLineSink(LineSink *sink);        // nullptr: none
     std::vector<uint8_t> deviceDescriptor() const { return device_; }
     std::vector<uint8_t> configurationDescriptor() const { return configuration_; }
 
@@ -173,7 +175,8 @@ private:
     uint8_t latched_ = 0;  // error and break bits waiting for the next status packet
     bool statusPending_ = false;
     bool zlpOwed_ = false;
-    std::vector<LineEvent> log_;
+    std::deque<LineEvent> log_;
+    LineSink *sink_ = nullptr;
 };
 
 }  // namespace emu::usb

@@ -88,6 +88,14 @@ struct LineEvent {
     bool on = false;
     bool dtr = false, rts = false;
     ModemInputs in;
+    WireChar wire;  // Sent, Received, Dropped: the character as its sender framed it
+};
+
+// Sees each line event as the chip records it, under the world lock. Captures stream from here.
+class LineSink {
+public:
+    virtual ~LineSink() = default;
+    virtual void lineEvent(const LineEvent &e) = 0;
 };
 
 }  // namespace emu::usb

@@ -25,6 +25,55 @@ TEST(Bus, UrbsCompleteAtFrameBoundariesOnAProcessorAtDispatchLevel) {
     EXPECT_EQ(log.back().completed, r->completedAt);
 }
 
+// The records keep their last N entries, and a URB that left the log while pending still ends in
+// its sink (where captures read it) and in the counts.
+TEST(Bus, RecordsKeepTheLastEntriesAndTheSinkSeesEveryUrbToItsEnd) {
+    emu::Machine machine;
+    struct Sink : UrbSink {
+        std::vector<uint64_t> submitted, completed;
+        void urbSubmitted(const UrbRecord &r) override { submitted.push_back(r.serial); }
+        void urbCompleted(const UrbRecord &r) override { completed.push_back(r.serial); }
+    } sink;
+    ChipConfig chip = ChipConfig::Variant(2);
+    chip.lineLogCap = 3;
+    BusConfig bus;
+    bus.urbLogCap = 4;
+    SimulatedDevice device(chip, bus);
+    device.bus().setUrbSink(&sink);
+    Client client(device.pdo());
+    auto pipes = client.configure(2);  // URBs 1-3
+    Loopback plug(device.chip());
+    auto first = client.read(pipes.interruptIn, 10, USBD_TRANSFER_DIRECTION_IN);
+    ASSERT_EQ(client.call(*first), STATUS_SUCCESS);  // 4: the status at configuration
+    auto status = client.read(pipes.interruptIn, 10, USBD_TRANSFER_DIRECTION_IN);
+    client.start(*status);  // 5, pending: nothing changes
+    ASSERT_EQ(client.lineCoding(115200, 0, 0, 8), STATUS_SUCCESS);            // 6
+    auto out = client.transfer(pipes.bulkOut, 0, {0x10, 0x11, 0x12, 0x13});  // 7
+    ASSERT_EQ(client.call(*out), STATUS_SUCCESS);
+    ASSERT_EQ(client.lineCoding(9600, 0, 0, 8), STATUS_SUCCESS);  // 8
+    ASSERT_EQ(client.lineCoding(9600, 0, 0, 8), STATUS_SUCCESS);  // 9: the pending one leaves the log
+    Delay(5 * kMillisecond);
+    ASSERT_EQ(client.controlLines(0x01), STATUS_SUCCESS);  // 10: DSR, DCD, RI and a status packet follow
+    ASSERT_TRUE(client.wait(*status));
+
+    std::vector<uint64_t> kept;
+    for (const UrbRecord &r : device.bus().urbLog()) kept.push_back(r.serial);
+    EXPECT_EQ(kept, (std::vector<uint64_t>{7, 8, 9, 10}));
+    EXPECT_EQ(device.bus().urbsSubmitted(), 10u);
+    EXPECT_EQ(device.bus().urbsCompleted(), 10u);
+    EXPECT_EQ(sink.submitted, (std::vector<uint64_t>{1, 2, 3, 4, 5, 6, 7, 8, 9, 10}));
+    ASSERT_EQ(sink.completed.size(), 10u);
+    EXPECT_EQ(sink.completed.back(), 5u) << "the status read ends last, after it left the log";
+
+    // The line: characters sent and looped back, then the inputs DTR raised; the last three events.
+    auto line = device.chip().lineLog();
+    ASSERT_EQ(line.size(), 3u);
+    EXPECT_EQ(line[0].kind, LineEvent::Received);
+    EXPECT_EQ(line[0].wire.data, 0x13);
+    EXPECT_EQ(line[2].kind, LineEvent::Inputs);
+    device.bus().setUrbSink(nullptr);
+}
+
 TEST(Bus, BulkPacketsShareAPerFrameBudget) {
     emu::Machine machine;
     ChipConfig config = ChipConfig::Variant(2);

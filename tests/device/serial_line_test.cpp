@@ -1,5 +1,9 @@
 // The chip's UART seen end to end: line errors when the far end's settings differ, overrun, the
-// status packet's modem lines, break, and divisor codes.
+// status packet's modem lines, break, divisor codes, and the line capture's bit timing.
+#include <fstream>
+#include <map>
+
+#include "emulator/usbdevice/capture.h"
 #include "tests/device/usb_client.h"
 
 namespace devtest {
@@ -128,6 +132,51 @@ TEST(SerialLine, DivisorCodesDecodeToTheirRateOnNewerChipsOnly) {
     EXPECT_EQ(older.client.lineCoding(9600, 0, 0, 9), STATUS_UNSUCCESSFUL);
     ASSERT_EQ(older.client.lineCoding(0, 0, 0, 8), STATUS_SUCCESS);
     EXPECT_FALSE(older.device.chip().format().running());
+}
+
+// A character reaches the record when its last stop bit ends, after a line that changed while it
+// was on the wire: the dump still has each change at its own time, among the character's bits.
+TEST(SerialLine, LineCaptureKeepsAChangeMadeMidCharacterAmongItsBits) {
+    emu::Machine machine;
+    Opened o(2);
+    const WireFormat format = WireFormat::Rate(9600, 7, Parity::Even);
+    ScriptedPeer peer(o.device.chip(), format);
+    ASSERT_EQ(o.client.lineCoding(9600, 0, 2, 7), STATUS_SUCCESS);
+    const std::string path = testing::TempDir() + "mid_character.vcd";
+    const int64_t zero = machine.now();
+    const int64_t start = zero + kMillisecond, bit = int64_t(format.bitTime()), cts = start + 9 * bit / 2;
+    {
+        LineCapture capture(path);
+        capture.attach(o.device.chip());
+        peer.send({0x35}, start);
+        Delay(cts - machine.now());
+        peer.setLines({.cts = true});
+        Delay(2 * kMillisecond);
+        capture.detach();
+        ASSERT_TRUE(capture.finish()) << capture.error();
+    }
+    std::map<char, std::map<int64_t, int>> changes;  // by signal code: time -> level
+    std::ifstream in(path);
+    int64_t at = -1, previous = -1;
+    for (std::string l; std::getline(in, l);) {
+        if (l.size() > 1 && l[0] == '#') {
+            at = std::stoll(l.substr(1));
+            EXPECT_GT(at, previous) << "time goes forward";
+            previous = at;
+        } else if (at >= 0 && l.size() == 2) {
+            changes[l[1]][at] = l[0] - '0';
+        }
+    }
+    auto level = [&](char code, int64_t t) {
+        auto &c = changes[code];
+        auto it = c.upper_bound(t - zero);
+        return it == c.begin() ? -1 : std::prev(it)->second;
+    };
+    // Start, 0x35 in seven bits from bit 0, even parity (four ones: 0), stop.
+    const int expected[] = {0, 1, 0, 1, 0, 1, 1, 0, 0, 1};
+    for (int i = 0; i < 10; i++) EXPECT_EQ(level('"', start + i * bit + bit / 2), expected[i]) << "rx bit " << i;
+    EXPECT_EQ(level('$', cts - 1), 0);
+    EXPECT_EQ(level('$', cts), 1) << "CTS rises at its time, in the middle of the character";
 }
 
 }  // namespace

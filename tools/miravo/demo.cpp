@@ -45,17 +45,25 @@ void Usage(FILE *out) {
         "              and a rate it would round to 0 (below 38) is refused\n"
         "  --rtscts    demo: RTS/CTS hardware flow control (the plug wires RTS to CTS)\n"
         "  --sleep     demo: half-way through the transfer the system sleeps (S3) and wakes (S0)\n"
-        "  --runs N    bench: runs per rate; the real time shown is their median (default 5)\n"
+        "  --runs N    bench: runs per rate; the real time shown is their median (default 5)\n",
+        out);
+    std::fputs(lab::kCommonOptionsHelp, out);
+    std::fputs(
         "  -h, --help  this text\n"
         "\n"
         "Everything runs on the emulated machine's virtual clock; real time is shown beside it.\n",
         out);
 }
 
-// The demo's machine: a type-2 chip behind a loopback plug, without the chip's line log.
-lab::Options LabOptions() {
+// The demo's machine: a chip behind a loopback plug. Nothing here reads the records (captures
+// stream past them), so they keep only the last few thousand entries.
+constexpr size_t kRecordCap = 4096;
+lab::Options LabOptions(lab::Captures &captures, int chipType) {
     lab::Options options;
+    options.chip = emu::usb::ChipConfig::Variant(chipType);
     options.chip.keepLineLog = false;
+    options.bus.urbLogCap = kRecordCap;
+    captures.plugInto(options);
     return options;
 }
 
@@ -83,11 +91,13 @@ HANDLE OpenCom3() {
     return h;
 }
 
-int Demo(size_t bytes, DWORD baud, bool rtsCts, bool sleep) {
+int Demo(size_t bytes, DWORD baud, bool rtsCts, bool sleep, const lab::CommonOptions &common) {
     const auto realStart = std::chrono::steady_clock::now();
-    lab::Bench bench(LabOptions());
+    lab::Captures captures;
+    if (!captures.open(common)) return 1;
+    lab::Bench bench(LabOptions(captures, common.chipType));
     if (!bench.ready()) return 1;
-    std::printf("machine: driver loaded, type-2 chip behind a loopback plug plugged in as COM3\n");
+    std::printf("machine: driver loaded, type-%d chip behind a loopback plug plugged in as COM3\n", common.chipType);
     HANDLE h = OpenCom3();
     if (h == INVALID_HANDLE_VALUE) return 1;
     std::printf("COM3 opened\n");
@@ -115,10 +125,14 @@ int Demo(size_t bytes, DWORD baud, bool rtsCts, bool sleep) {
                         lines & MS_DSR_ON ? "on" : "off", lines & MS_RING_ON ? "on" : "off",
                         lines & MS_RLSD_ON ? "on" : "off");
         const auto pattern = lab::TestPattern(bytes);
+        std::printf("pattern starts:");
+        for (size_t i = 0; i < std::min<size_t>(bytes, 16); i++) std::printf(" %02x", pattern[i]);
+        std::printf("\n");
         lab::Transfer t;
         std::function<void()> midway;
         if (sleep) midway = [&bench] { SleepAndWake(bench); };
-        ok = lab::Loop(h, bench.machine(), line, pattern, t, std::move(midway));
+        lab::Progress progress(bytes, common.progress);
+        ok = lab::Loop(h, bench.machine(), line, pattern, t, &progress, std::move(midway));
         if (ok) {
             const double seconds = double(t.emulated) / kUnitsPerSecond;
             const double rate = t.read / seconds;
@@ -134,6 +148,7 @@ int Demo(size_t bytes, DWORD baud, bool rtsCts, bool sleep) {
     CloseHandle(h);
     const size_t left = bench.shutDown();
     std::printf("unplugged and unloaded: %zu bytes of 'COMX' pool left\n", left);
+    if (!captures.finish(bench.urbsSubmitted(), bench.urbsCompleted())) ok = false;
     std::printf("total real time: %.3f s\n",
                 std::chrono::duration<double>(std::chrono::steady_clock::now() - realStart).count());
     if (refused) return 2;
@@ -141,7 +156,10 @@ int Demo(size_t bytes, DWORD baud, bool rtsCts, bool sleep) {
     return ok && left == 0 ? 0 : 1;
 }
 
-int BenchRates(int runs) {
+int BenchRates(int runs, const lab::CommonOptions &common) {
+    lab::Captures captures;
+    if (!captures.open(common)) return 1;
+    uint64_t submitted = 0, completed = 0;
     struct Row {
         DWORD baud;
         bool rtsCts;
@@ -165,12 +183,16 @@ int BenchRates(int runs) {
         std::vector<double> reals;
         lab::Transfer t;
         for (int run = 0; run < runs; run++) {
-            lab::Bench bench(LabOptions());
+            lab::Bench bench(LabOptions(captures, common.chipType));
             if (!bench.ready()) return 1;
             HANDLE h = OpenCom3();
             if (h == INVALID_HANDLE_VALUE) return 1;
-            const bool ok = lab::Configure(h, line) && lab::Loop(h, bench.machine(), line, pattern, t);
+            lab::Progress progress(bytes, common.progress);
+            const bool ok = lab::Configure(h, line) && lab::Loop(h, bench.machine(), line, pattern, t, &progress);
             CloseHandle(h);
+            bench.shutDown();
+            submitted += bench.urbsSubmitted();
+            completed += bench.urbsCompleted();
             if (!ok || !t.inOrder || (row.rtsCts && !t.same)) {
                 std::fprintf(stderr, "miravo: %lu baud%s: %s\n", static_cast<unsigned long>(row.baud),
                              row.rtsCts ? " with RTS/CTS" : "",
@@ -194,7 +216,7 @@ int BenchRates(int runs) {
                     "bulk IN transfer per 1 ms frame, %.0f B/s, and without flow control nothing slows the sender;\n"
                     "with RTS/CTS the chip lowers RTS at three quarters full and holds its transmitter on CTS\n",
                     kBulkInBytes, kReceivePipeBytesPerSecond);
-    return 0;
+    return captures.finish(submitted, completed) ? 0 : 1;
 }
 
 }  // namespace
@@ -207,10 +229,13 @@ static int DemoOrBench(std::string_view job, int argc, char **argv) {
     DWORD baud = 115200;
     int runs = 5;
     bool rtsCts = false, sleep = false;
+    lab::CommonOptions common;
     for (int i = 1; i < argc; i++) {
         const std::string_view arg = argv[i];
         const bool hasValue = i + 1 < argc;
-        if (arg == "-h" || arg == "--help") {
+        if (const int taken = lab::ParseCommonOption(argc, argv, i, common)) {
+            if (taken < 0) return 2;
+        } else if (arg == "-h" || arg == "--help") {
             Usage(stdout);
             return 0;
         } else if (arg == "--rtscts") {
@@ -233,7 +258,7 @@ static int DemoOrBench(std::string_view job, int argc, char **argv) {
             return 2;
         }
     }
-    return job == "bench" ? BenchRates(runs) : Demo(bytes, baud, rtsCts, sleep);
+    return job == "bench" ? BenchRates(runs, common) : Demo(bytes, baud, rtsCts, sleep, common);
 }
 
 int DemoCommand(int argc, char **argv) { return DemoOrBench("demo", argc, argv); }

@@ -4,7 +4,11 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <string>
+#include <string_view>
+#include <type_traits>
+#include <unistd.h>
 #include <utility>
 
 #include "driver/driver.h"
@@ -38,7 +42,12 @@ Bench::Bench(Options options) : machine_(options.machine) {
         std::fprintf(stderr, "miravo: the driver did not load\n");
         return;
     }
-    device_ = std::make_unique<emu::usb::SimulatedDevice>(std::move(options.chip));
+    device_ = std::make_unique<emu::usb::SimulatedDevice>(std::move(options.chip), options.bus);
+    // From the first URB and the first line change on.
+    usbCapture_ = options.usbCapture;
+    lineCapture_ = options.lineCapture;
+    if (usbCapture_) usbCapture_->attach(device_->bus());
+    if (lineCapture_) lineCapture_->attach(device_->chip());
     // The port takes its name from its instance key, as the class installer left it.
     const std::u16string instance =
         pnp.queryId(device_->pdo(), BusQueryDeviceID) + u"\\" + pnp.queryId(device_->pdo(), BusQueryInstanceID);
@@ -66,6 +75,14 @@ size_t Bench::shutDown() {
     port_ = nullptr;
     peer_.reset();
     plug_.reset();
+    if (device_) {
+        urbsSubmitted_ = device_->bus().urbsSubmitted();
+        urbsCompleted_ = device_->bus().urbsCompleted();
+    }
+    if (usbCapture_) usbCapture_->detach();
+    if (lineCapture_) lineCapture_->detach();
+    usbCapture_ = nullptr;
+    lineCapture_ = nullptr;
     device_.reset();
     if (driver_) machine_.service<emu::IoManager>().unloadDriver(driver_);
     driver_ = nullptr;
@@ -91,12 +108,13 @@ std::string ErrorText(DWORD error) {
 }
 
 // Bytes the port has taken in and sent out, as its statistics count them.
-bool BytesMoved(HANDLE h, uint64_t &moved) {
+bool BytesMoved(HANDLE h, uint64_t &moved, uint64_t *received = nullptr) {
     SERIALPERF_STATS stats{};
     DWORD returned = 0;
     if (!DeviceIoControl(h, IOCTL_SERIAL_GET_STATS, nullptr, 0, &stats, sizeof(stats), &returned, nullptr))
         return Fail("IOCTL_SERIAL_GET_STATS");
     moved = uint64_t(stats.ReceivedCount) + stats.TransmittedCount;
+    if (received) *received = stats.ReceivedCount;
     return true;
 }
 
@@ -111,6 +129,7 @@ bool Fail(const char *what) {
 }
 
 namespace {
+constexpr DWORD kProgressSliceMs = 250;  // emulated
 // Milliseconds `chars` characters take on the line, rounded up; 0 for a line that does not run.
 DWORD CharsMs(const Line &line, int chars) {
     return line.baud ? DWORD(std::ceil(chars * 1000.0 / line.charsPerSecond())) : 0;
@@ -152,7 +171,7 @@ bool Configure(HANDLE h, Line &line) {
 // port's byte counts every stallMs(): a read that never gets its first byte, or a write into a
 // line that does not run, would otherwise wait for ever while the clock runs on.
 bool Loop(HANDLE h, emu::Machine &machine, const Line &line, const std::vector<uint8_t> &pattern, Transfer &out,
-          std::function<void()> midway) {
+          Progress *progress, std::function<void()> midway) {
     std::vector<uint8_t> back(pattern.size());
     OVERLAPPED rd{}, wr{};
     rd.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
@@ -168,11 +187,21 @@ bool Loop(HANDLE h, emu::Machine &machine, const Line &line, const std::vector<u
     uint64_t moved = 0;
     if (ok) ok = BytesMoved(h, moved);
     int64_t lastMove = machine.now();
+    // Progress and the half-way mark look at the counts more often than a stall needs.
+    DWORD slice = line.stallMs();
+    if (progress) slice = std::min(slice, kProgressSliceMs);
+    if (midway) slice = std::min(slice, kMidwayPollMs);
     while (ok && !(HasOverlappedIoCompleted(&wr) && HasOverlappedIoCompleted(&rd))) {
         HANDLE pending = HasOverlappedIoCompleted(&wr) ? rd.hEvent : wr.hEvent;
-        // Waiting for the half-way mark, the counts are looked at more often than a stall needs.
-        const DWORD wait = midway ? std::min<DWORD>(line.stallMs(), kMidwayPollMs) : line.stallMs();
-        if (WaitForSingleObject(pending, wait) != WAIT_TIMEOUT) continue;
+        if (WaitForSingleObject(pending, slice) != WAIT_TIMEOUT) continue;
+        if (progress) {
+            uint64_t now = 0, received = 0;
+            if (!BytesMoved(h, now, &received)) {
+                ok = false;
+                break;
+            }
+            progress->update(received, machine.now() - start);
+        }
         const uint64_t before = moved;
         ok = BytesMoved(h, moved);
         if (!ok) break;
@@ -192,6 +221,7 @@ bool Loop(HANDLE h, emu::Machine &machine, const Line &line, const std::vector<u
         GetOverlappedResult(h, &wr, &out.written, TRUE);
         GetOverlappedResult(h, &rd, &out.read, TRUE);
     }
+    if (progress) progress->end();
     out.emulated = machine.now() - start;
     if (ok && out.read < size) out.emulated -= int64_t(line.silenceMs()) * 10000;  // the read's wait for more
     out.real = std::chrono::duration<double>(std::chrono::steady_clock::now() - realStart).count();
@@ -212,6 +242,126 @@ bool Loop(HANDLE h, emu::Machine &machine, const Line &line, const std::vector<u
                      static_cast<unsigned long>(out.read));
     }
     return ok;
+}
+
+}  // namespace lab
+
+namespace lab {
+
+// ---- Options every command takes --------------------------------------------------------------------
+
+const char kCommonOptionsHelp[] =
+    "  --usb-capture FILE   stream every URB and its completion to FILE as a Linux usbmon pcap\n"
+    "                       (tshark -r FILE, Wireshark)\n"
+    "  --line-capture FILE  stream the serial line (TX, RX, RTS, CTS, DTR, DSR, DCD, RI, break) to\n"
+    "                       FILE as a value-change dump in 100 ns steps (sigrok-cli -I vcd, GTKWave)\n"
+    "  --progress           show progress on stderr even when it is not a terminal\n"
+    "  --chip N             the chip variant, 0 to 4 (default 2; 0 has a communications-class\n"
+    "                       interface, which Wireshark decodes the line requests of)\n";
+
+int ParseCommonOption(int argc, char **argv, int &i, CommonOptions &options) {
+    const std::string_view arg = argv[i];
+    if (arg == "--progress") return options.progress = true, 1;
+    if (arg == "--chip") {
+        const char *value = i + 1 < argc ? argv[i + 1] : "";
+        if (value[0] < '0' || value[0] > '4' || value[1]) {
+            std::fprintf(stderr, "miravo: --chip takes a variant from 0 to 4, not '%s'\n", value);
+            return -1;
+        }
+        options.chipType = value[0] - '0';
+        return ++i, 1;
+    }
+    if (arg != "--usb-capture" && arg != "--line-capture") return 0;
+    if (i + 1 >= argc || !*argv[i + 1]) {
+        std::fprintf(stderr, "miravo: %s takes a file name\n", argv[i]);
+        return -1;
+    }
+    (arg == "--usb-capture" ? options.usbCapture : options.lineCapture) = argv[++i];
+    return 1;
+}
+
+bool Captures::open(const CommonOptions &options) {
+    auto opened = [](auto &capture, const std::string &path, const char *what) {
+        if (path.empty()) return true;
+        capture = std::make_unique<std::remove_reference_t<decltype(*capture)>>(path);
+        if (capture->ok()) return true;
+        std::fprintf(stderr, "miravo: cannot write the %s capture '%s': %s\n", what, path.c_str(),
+                     capture->error().c_str());
+        capture.reset();
+        return false;
+    };
+    return opened(usb_, options.usbCapture, "USB") && opened(line_, options.lineCapture, "line");
+}
+
+void Captures::plugInto(Options &options) {
+    options.usbCapture = usb_.get();
+    options.lineCapture = line_.get();
+}
+
+bool Captures::finish(uint64_t urbsSubmitted, uint64_t urbsCompleted) {
+    bool ok = true;
+    auto closed = [&](emu::usb::CaptureFile &file, const char *what) {
+        if (file.finish()) return true;
+        std::fflush(stdout);
+        std::fprintf(stderr, "miravo: the %s capture '%s' is incomplete: %s\n", what, file.path().c_str(),
+                     file.error().c_str());
+        return false;
+    };
+    if (usb_) {
+        const uint64_t packets = usb_->packets();
+        if (closed(*usb_, "USB"))
+            std::printf("usb capture: %s, %llu packets (the bus saw %llu URBs submitted, %llu completed)\n",
+                        usb_->path().c_str(), static_cast<unsigned long long>(packets),
+                        static_cast<unsigned long long>(urbsSubmitted), static_cast<unsigned long long>(urbsCompleted));
+        else
+            ok = false;
+    }
+    if (line_) {
+        if (closed(*line_, "line"))
+            std::printf("line capture: %s\n", line_->path().c_str());
+        else
+            ok = false;
+    }
+    usb_.reset();
+    line_.reset();
+    return ok;
+}
+
+// ---- Progress -----------------------------------------------------------------------------------------
+
+namespace {
+constexpr auto kProgressAfter = std::chrono::seconds(1);
+constexpr auto kProgressEvery = std::chrono::milliseconds(250);
+constexpr double kMiB = 1024.0 * 1024.0;
+}  // namespace
+
+Progress::Progress(uint64_t total, bool forced)
+    : total_(total), enabled_(forced || isatty(STDERR_FILENO)), start_(std::chrono::steady_clock::now()), last_(start_) {}
+
+Progress::~Progress() { end(); }
+
+void Progress::update(uint64_t done, int64_t emulated) {
+    const auto now = std::chrono::steady_clock::now();
+    if (!enabled_ || now - start_ < kProgressAfter || (shown_ && now - last_ < kProgressEvery)) return;
+    last_ = now;
+    shown_ = true;
+    const double real = std::chrono::duration<double>(now - start_).count();
+    const double rate = emulated > 0 ? done / (double(emulated) / 1e7) : 0;
+    char left[32] = "?";
+    if (done) {
+        const long seconds = long(double(total_ - std::min(done, total_)) * real / double(done));
+        std::snprintf(left, sizeof(left), "%ld:%02ld", seconds / 60, seconds % 60);
+    }
+    std::fprintf(stderr, "\r%.1f of %.1f MiB back, %.0f bytes/s emulated, %s left   ", done / kMiB, total_ / kMiB,
+                 rate, left);
+    std::fflush(stderr);
+}
+
+void Progress::end() {
+    if (!shown_) return;
+    shown_ = false;
+    std::fprintf(stderr, "\r%*s\r", 79, "");
+    std::fflush(stderr);
 }
 
 }  // namespace lab

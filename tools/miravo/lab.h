@@ -3,6 +3,7 @@
 // and the tests that drive the port through the Win32 side all start from here.
 #pragma once
 
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <string>
@@ -10,6 +11,7 @@
 
 #include "driver/port.h"
 #include "emulator/kernel/machine.h"
+#include "emulator/usbdevice/capture.h"
 #include "emulator/usbdevice/device.h"
 #include "emulator/usbdevice/far_ends.h"
 #include "emulator/win32/comm.h"
@@ -25,9 +27,13 @@ enum class FarEnd { Loopback, Scripted, Nothing };
 struct Options {
     emu::MachineConfig machine{};
     emu::usb::ChipConfig chip = emu::usb::ChipConfig::Variant(2);
+    emu::usb::BusConfig bus{};
     FarEnd farEnd = FarEnd::Loopback;
     std::u16string portName = u"COM3";
     std::u16string extBaudrate{};  // the driver's ExtBaudrate setting; empty: none
+    // Captures the machine streams to while it lives (the caller's; one may follow several machines).
+    emu::usb::UsbCapture *usbCapture = nullptr;
+    emu::usb::LineCapture *lineCapture = nullptr;
 };
 
 class Bench {
@@ -45,6 +51,9 @@ public:
     PortExtension *port() { return port_; }                 // to look inside; null until ready
     // Removes the port and unloads the driver; returns the pool still held under 'COMX'.
     size_t shutDown();
+    // URBs the bus saw, counted up to shutDown().
+    uint64_t urbsSubmitted() const { return urbsSubmitted_; }
+    uint64_t urbsCompleted() const { return urbsCompleted_; }
 
 private:
     emu::Machine machine_;
@@ -54,6 +63,50 @@ private:
     std::unique_ptr<emu::usb::ScriptedPeer> peer_;
     PortExtension *port_ = nullptr;
     bool ready_ = false;
+    emu::usb::UsbCapture *usbCapture_ = nullptr;
+    emu::usb::LineCapture *lineCapture_ = nullptr;
+    uint64_t urbsSubmitted_ = 0, urbsCompleted_ = 0;
+};
+
+// The options every lab command takes, parsed where the command parses its own.
+struct CommonOptions {
+    std::string usbCapture, lineCapture;  // empty: none
+    bool progress = false;                // also when stderr is not a terminal
+    int chipType = 2;                     // the chip variant plugged in, 0..4
+};
+extern const char kCommonOptionsHelp[];
+// Takes argv[i] (and its value, advancing i) when it is a common option. 1: taken; 0: not one;
+// -1: one without its value (the message is on stderr).
+int ParseCommonOption(int argc, char **argv, int &i, CommonOptions &options);
+
+// The capture files a command's run streams to, opened before its first machine starts.
+class Captures {
+public:
+    // False, with "miravo: cannot write ..." on stderr, when a file cannot be made.
+    bool open(const CommonOptions &options);
+    void plugInto(Options &options);
+    // Closes the files and says what they hold; false when one could not be written in full.
+    bool finish(uint64_t urbsSubmitted, uint64_t urbsCompleted);
+
+private:
+    std::unique_ptr<emu::usb::UsbCapture> usb_;
+    std::unique_ptr<emu::usb::LineCapture> line_;
+};
+
+// Progress of a long transfer on stderr: shown once a run has taken a second of real time, on a
+// terminal or when asked for, at most a few times a second, and wiped at the end.
+class Progress {
+public:
+    Progress(uint64_t total, bool forced);
+    ~Progress();
+    void update(uint64_t done, int64_t emulated);  // bytes done so far, emulated 100 ns since start
+    void end();
+
+private:
+    uint64_t total_;
+    bool enabled_;
+    bool shown_ = false;
+    std::chrono::steady_clock::time_point start_, last_;
 };
 
 // What the lab's runs print for a failed Win32 call: "miravo: <what> failed: <error>". Gives false.
@@ -91,9 +144,10 @@ struct Transfer {
 
 // Writes `pattern` and reads it back, both ways at once, on a port configured with `line`. A run
 // whose data stops moving is cancelled and ends with `stalled`. False when a call fails or the run
-// stalled (with the reason on stderr). `midway`, if given, runs once when half the bytes have
-// moved, with both requests still outstanding.
+// stalled (with the reason on stderr). `progress`, if given, is told the bytes read back as they
+// come; `midway`, if given, runs once when half the bytes have moved, with both requests still
+// outstanding.
 bool Loop(HANDLE h, emu::Machine &machine, const Line &line, const std::vector<uint8_t> &pattern, Transfer &out,
-          std::function<void()> midway = {});
+          Progress *progress = nullptr, std::function<void()> midway = {});
 
 }  // namespace lab
