@@ -50,3 +50,7 @@ VOID ReceiveByte(PortExtension *Port, UCHAR Byte) {
     if (events) AddHistory(Port, (LONG)events);
     if (h && h->NotifyEvents) h->NotifyEvents(Port);
 }
+
+VOID ReceiveBytes(PortExtension *Port, PUCHAR Bytes, ULONG Count) {
+    for (ULONG i = 0; i < Count; i++) ReceiveByte(Port, Bytes[i]);
+}

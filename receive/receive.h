@@ -26,6 +26,8 @@ VOID SetRingLimits(PortExtension *Port);
 
 // Applies the receive rules to one character from the bulk IN pipe.
 VOID ReceiveByte(PortExtension *Port, UCHAR Byte);
+// The receive rules over the bytes of one bulk IN completion, in order.
+VOID ReceiveBytes(PortExtension *Port, PUCHAR Bytes, ULONG Count);
 
 // Stores one received character, into the ring or the waiting read's buffer.
 VOID NTAPI PutChar(PortExtension *Port, UCHAR Char);

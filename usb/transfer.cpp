@@ -274,7 +274,7 @@ static BOOLEAN ReceivedDataDone(PortExtension *Port, UsbTransfer *Transfer, NTST
         return FALSE;
     }
     if (Bytes > Transfer->Length) Bytes = Transfer->Length;
-    for (ULONG i = 0; i < Bytes; i++) ReceiveByte(Port, Transfer->Buffer[i]);
+    ReceiveBytes(Port, Transfer->Buffer, Bytes);
 
     if (!ReceiveHeld(Port)) return Relink(Port, Transfer);
     if (!PassSlot(Port, Transfer)) return FALSE;
