@@ -91,6 +91,16 @@ static VOID EndDirectMode(PortExtension *Port) {
 // never taken: a small ring relies on the DTR hold alone.
 static ULONG HoldRoom(PortExtension *Port) { return Port->RxBufferSize - (ULONG)Port->HandFlow.XoffLimit; }
 
+// The receive holds the handshake settings have the filling ring take.
+static ULONG HoldsInUse(PortExtension *Port) {
+    ULONG holds = 0;
+    if ((Port->HandFlow.ControlHandShake & SERIAL_DTR_MASK) == SERIAL_DTR_HANDSHAKE) holds |= RX_HOLD_DTR;
+    // Both stop the bulk IN pipe being resubmitted.
+    if ((Port->HandFlow.FlowReplace & SERIAL_RTS_MASK) == SERIAL_RTS_HANDSHAKE) holds |= RX_HOLD_RTS;
+    if (Port->HandFlow.FlowReplace & SERIAL_AUTO_RECEIVE) holds |= RX_HOLD_XOFF;
+    return holds;
+}
+
 // One character that passed the DSR hold and the XOFF counter.
 static VOID StoreOne(PortExtension *Port, UCHAR Char) {
     ULONG handshake = Port->HandFlow.ControlHandShake;
@@ -108,11 +118,9 @@ static VOID StoreOne(PortExtension *Port, UCHAR Char) {
 
     ULONG room = HoldRoom(Port);
     ULONG next = Port->RxRingCount + 1;
-    ULONG holds = Port->RxHoldReasons;
-    if ((handshake & SERIAL_DTR_MASK) == SERIAL_DTR_HANDSHAKE && room <= next) holds |= RX_HOLD_DTR;
-    // Both stop the bulk IN pipe being resubmitted.
-    if ((flow & SERIAL_RTS_MASK) == SERIAL_RTS_HANDSHAKE && room - RX_HOLD_HEADROOM <= next) holds |= RX_HOLD_RTS;
-    if ((flow & SERIAL_AUTO_RECEIVE) && room - RX_HOLD_HEADROOM <= next) holds |= RX_HOLD_XOFF;
+    ULONG inUse = HoldsInUse(Port), holds = Port->RxHoldReasons;
+    if (room <= next) holds |= inUse & RX_HOLD_DTR;
+    if (room - RX_HOLD_HEADROOM <= next) holds |= inUse & (RX_HOLD_RTS | RX_HOLD_XOFF);
     if (holds != Port->RxHoldReasons) {
         Port->RxHoldReasons = holds;
         // DTR and XOFF reach the far end from RxFlowDpc: the bus must not be called under RxLock.
@@ -151,15 +159,12 @@ VOID NTAPI PutChar(PortExtension *Port, UCHAR Char) {
 // How many characters from the ring's count Count on can be stored before one of them takes a
 // receive hold it does not have yet: the one that does is StoreOne's.
 static ULONG BeforeHold(PortExtension *Port, ULONG Count) {
-    ULONG handshake = Port->HandFlow.ControlHandShake, flow = Port->HandFlow.FlowReplace;
-    ULONG holds = Port->RxHoldReasons, room = HoldRoom(Port), limit = MAXULONG;
+    ULONG missing = HoldsInUse(Port) & ~Port->RxHoldReasons, room = HoldRoom(Port), limit = MAXULONG;
     // A character stored at count m takes a hold whose mark is at most m + 1.
-    if ((handshake & SERIAL_DTR_MASK) == SERIAL_DTR_HANDSHAKE && !(holds & RX_HOLD_DTR))
-        limit = room > Count + 1 ? room - Count - 1 : 0;
-    ULONG mark = room - RX_HOLD_HEADROOM;
-    if ((((flow & SERIAL_RTS_MASK) == SERIAL_RTS_HANDSHAKE && !(holds & RX_HOLD_RTS)) ||
-         ((flow & SERIAL_AUTO_RECEIVE) && !(holds & RX_HOLD_XOFF)))) {
-        ULONG before = mark > Count + 1 ? mark - Count - 1 : 0;
+    ULONG dtrMark = room, pipeMark = room - RX_HOLD_HEADROOM;
+    if (missing & RX_HOLD_DTR) limit = dtrMark > Count + 1 ? dtrMark - Count - 1 : 0;
+    if (missing & (RX_HOLD_RTS | RX_HOLD_XOFF)) {
+        ULONG before = pipeMark > Count + 1 ? pipeMark - Count - 1 : 0;
         if (before < limit) limit = before;
     }
     return limit;
