@@ -181,6 +181,10 @@ struct PortExtension {
     ULONG RxDirectCount;          // stored into the current read since the read path last looked
     ULONG ReadNeeded;             // characters the current read still lacks (read path)
     PULONG MaskResultLocation;    // the armed wait's result word; taken only by atomic exchange
+    // Which raw byte values the receive rules must take one at a time (RX_SPECIAL_* bits), for the
+    // settings packed in RxSpecialKey (0: never built). Both under ControlLock, like the settings.
+    UCHAR RxSpecial[256];
+    ULONGLONG RxSpecialKey;
 
     // ---- Read requests and read time-outs (receive/read.cpp) ----
     // Timeouts is set by IOCTL_SERIAL_SET_TIMEOUTS under ControlLock; the read and write paths take

@@ -24,11 +24,16 @@ VOID FreeRing(PortExtension *Port);
 // For the current RxBufferSize: XoffLimit an eighth of it, XonLimit half, the 80% mark at 13/16.
 VOID SetRingLimits(PortExtension *Port);
 
-// Applies the receive rules to one character from the bulk IN pipe.
-VOID ReceiveByte(PortExtension *Port, UCHAR Byte);
+// The receive rules over the bytes of one bulk IN completion, in order, taking the port's locks
+// once (again only after resuming a write an XON released). Masks Bytes in place. Returns whether
+// a receive hold keeps the bulk IN pipe idle. No port lock held.
+BOOLEAN ReceiveBytes(PortExtension *Port, PUCHAR Bytes, ULONG Count);
 
 // Stores one received character, into the ring or the waiting read's buffer.
 VOID NTAPI PutChar(PortExtension *Port, UCHAR Char);
+// Stores Count characters as Count calls of PutChar would, with block moves between the points
+// where a rule acts (the read's buffer full, the ring's end, the 80% mark, a new hold, a full ring).
+VOID PutChars(PortExtension *Port, const UCHAR *Chars, ULONG Count);
 
 // Acts on the error bits of UartStatus and returns them as a line-status register byte; it stores
 // characters, so it runs under RxLock too.

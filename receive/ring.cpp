@@ -65,52 +65,62 @@ VOID FreeRing(PortExtension *Port) {
     if (ring) ExFreePoolWithTag(ring, MIRAVO_POOL_TAG);
 }
 
-VOID NTAPI PutChar(PortExtension *Port, UCHAR Char) {
-    REQUIRE_IRQL(DISPATCH_LEVEL);
-    REQUIRE_LOCK_HELD(&Port->ControlLock);
-    REQUIRE_LOCK_HELD(&Port->RxLock);
-    if (!Port->RxRingStart) return;  // closed, or closing under a late bulk IN completion
-
-    ULONG handshake = Port->HandFlow.ControlHandShake;
-    ULONG flow = Port->HandFlow.FlowReplace;
-
+// The hold a character must pass before anything else happens to it: FALSE drops it. UartStatus
+// and the settings are ControlLock's, so one look stands for a whole run.
+static BOOLEAN PassesDsrHold(PortExtension *Port) {
     // Only the DSR hold is refreshed: a full modem-status pass would consume line changes before
     // the status packet's own pass saw them, and its line-status step would store through here.
-    if (handshake & SERIAL_DSR_SENSITIVITY) {
-        if (Port->UartStatus & UART_DSR)
-            Port->RxHoldReasons &= ~RX_HOLD_DSR;
-        else
-            Port->RxHoldReasons |= RX_HOLD_DSR;
-        if (Port->RxHoldReasons & RX_HOLD_DSR) return;
-    }
+    if (!(Port->HandFlow.ControlHandShake & SERIAL_DSR_SENSITIVITY)) return TRUE;
+    if (Port->UartStatus & UART_DSR)
+        Port->RxHoldReasons &= ~RX_HOLD_DSR;
+    else
+        Port->RxHoldReasons |= RX_HOLD_DSR;
+    return !(Port->RxHoldReasons & RX_HOLD_DSR);
+}
 
-    CountXoffChar(Port);
+// The read's buffer is full. It cannot complete before CompleteReadDpc drops the transfer side's
+// reference, so CurrentRead stays put meanwhile.
+static VOID EndDirectMode(PortExtension *Port) {
+    SetRingMode(Port);
+    PIRP read = Port->CurrentRead;
+    if (read) read->IoStatus.Information = IoGetCurrentIrpStackLocation(read)->Parameters.Read.Length;
+    QueueDpcCounted(&Port->CompleteReadDpc, NULL, NULL, Port);
+}
+
+// With less room than RX_HOLD_HEADROOM the subtraction wraps and the RTS and XOFF holds are
+// never taken: a small ring relies on the DTR hold alone.
+static ULONG HoldRoom(PortExtension *Port) { return Port->RxBufferSize - (ULONG)Port->HandFlow.XoffLimit; }
+
+// The receive holds the handshake settings have the filling ring take.
+static ULONG HoldsInUse(PortExtension *Port) {
+    ULONG holds = 0;
+    if ((Port->HandFlow.ControlHandShake & SERIAL_DTR_MASK) == SERIAL_DTR_HANDSHAKE) holds |= RX_HOLD_DTR;
+    // Both stop the bulk IN pipe being resubmitted.
+    if ((Port->HandFlow.FlowReplace & SERIAL_RTS_MASK) == SERIAL_RTS_HANDSHAKE) holds |= RX_HOLD_RTS;
+    if (Port->HandFlow.FlowReplace & SERIAL_AUTO_RECEIVE) holds |= RX_HOLD_XOFF;
+    return holds;
+}
+
+// One character that passed the DSR hold and the XOFF counter.
+static VOID StoreOne(PortExtension *Port, UCHAR Char) {
+    ULONG handshake = Port->HandFlow.ControlHandShake;
+    ULONG flow = Port->HandFlow.FlowReplace;
 
     if (Port->RxTarget != Port->RxRingStart) {
         Port->RxDirectCount++;
         *Port->RxPutSlot = Char;
-        if (Port->RxPutSlot != Port->RxTargetLast) {
+        if (Port->RxPutSlot != Port->RxTargetLast)
             Port->RxPutSlot++;
-            return;
-        }
-        // The read's buffer is full. It cannot complete before CompleteReadDpc drops the
-        // transfer side's reference, so CurrentRead stays put meanwhile.
-        SetRingMode(Port);
-        PIRP read = Port->CurrentRead;
-        if (read) read->IoStatus.Information = IoGetCurrentIrpStackLocation(read)->Parameters.Read.Length;
-        QueueDpcCounted(&Port->CompleteReadDpc, NULL, NULL, Port);
+        else
+            EndDirectMode(Port);
         return;
     }
 
-    // With less room than RX_HOLD_HEADROOM the subtraction wraps and the RTS and XOFF holds are
-    // never taken: a small ring relies on the DTR hold alone.
-    ULONG room = Port->RxBufferSize - (ULONG)Port->HandFlow.XoffLimit;
+    ULONG room = HoldRoom(Port);
     ULONG next = Port->RxRingCount + 1;
-    ULONG holds = Port->RxHoldReasons;
-    if ((handshake & SERIAL_DTR_MASK) == SERIAL_DTR_HANDSHAKE && room <= next) holds |= RX_HOLD_DTR;
-    // Both stop the bulk IN pipe being resubmitted.
-    if ((flow & SERIAL_RTS_MASK) == SERIAL_RTS_HANDSHAKE && room - RX_HOLD_HEADROOM <= next) holds |= RX_HOLD_RTS;
-    if ((flow & SERIAL_AUTO_RECEIVE) && room - RX_HOLD_HEADROOM <= next) holds |= RX_HOLD_XOFF;
+    ULONG inUse = HoldsInUse(Port), holds = Port->RxHoldReasons;
+    if (room <= next) holds |= inUse & RX_HOLD_DTR;
+    if (room - RX_HOLD_HEADROOM <= next) holds |= inUse & (RX_HOLD_RTS | RX_HOLD_XOFF);
     if (holds != Port->RxHoldReasons) {
         Port->RxHoldReasons = holds;
         // DTR and XOFF reach the far end from RxFlowDpc: the bus must not be called under RxLock.
@@ -134,6 +144,73 @@ VOID NTAPI PutChar(PortExtension *Port, UCHAR Char) {
         *newest = Port->SpecialChars.ErrorChar;
     }
     if (handshake & SERIAL_ERROR_ABORT) QueueDpcCounted(&Port->ErrorAbortDpc, NULL, NULL, Port);
+}
+
+VOID NTAPI PutChar(PortExtension *Port, UCHAR Char) {
+    REQUIRE_IRQL(DISPATCH_LEVEL);
+    REQUIRE_LOCK_HELD(&Port->ControlLock);
+    REQUIRE_LOCK_HELD(&Port->RxLock);
+    if (!Port->RxRingStart) return;  // closed, or closing under a late bulk IN completion
+    if (!PassesDsrHold(Port)) return;
+    CountXoffChars(Port, 1);
+    StoreOne(Port, Char);
+}
+
+// How many characters from the ring's count Count on can be stored before one of them takes a
+// receive hold it does not have yet: the one that does is StoreOne's.
+static ULONG BeforeHold(PortExtension *Port, ULONG Count) {
+    ULONG missing = HoldsInUse(Port) & ~Port->RxHoldReasons, room = HoldRoom(Port), limit = MAXULONG;
+    // A character stored at count m takes a hold whose mark is at most m + 1.
+    ULONG dtrMark = room, pipeMark = room - RX_HOLD_HEADROOM;
+    if (missing & RX_HOLD_DTR) limit = dtrMark > Count + 1 ? dtrMark - Count - 1 : 0;
+    if (missing & (RX_HOLD_RTS | RX_HOLD_XOFF)) {
+        ULONG before = pipeMark > Count + 1 ? pipeMark - Count - 1 : 0;
+        if (before < limit) limit = before;
+    }
+    return limit;
+}
+
+VOID PutChars(PortExtension *Port, const UCHAR *Chars, ULONG Count) {
+    REQUIRE_IRQL(DISPATCH_LEVEL);
+    REQUIRE_LOCK_HELD(&Port->ControlLock);
+    REQUIRE_LOCK_HELD(&Port->RxLock);
+    if (!Count || !Port->RxRingStart || !PassesDsrHold(Port)) return;
+    CountXoffChars(Port, Count);
+    while (Count) {
+        ULONG n;
+        if (Port->RxTarget != Port->RxRingStart) {
+            ULONG space = (ULONG)(Port->RxTargetLast - Port->RxPutSlot) + 1;
+            n = Count < space ? Count : space;
+            RtlCopyMemory(Port->RxPutSlot, Chars, n);
+            Port->RxDirectCount += n;
+            if (n < space)
+                Port->RxPutSlot += n;
+            else
+                EndDirectMode(Port);
+        } else {
+            // A run stops short of the ring's end, of the 80% mark and of a new hold; full, each
+            // character is lost on its own.
+            ULONG count = Port->RxRingCount;
+            n = Port->RxBufferSize - count;
+            ULONG tail = (ULONG)(Port->RxTargetLast - Port->RxPutSlot) + 1;
+            if (tail < n) n = tail;
+            if (count < Port->RxEightyPercent && Port->RxEightyPercent - count - 1 < n)
+                n = Port->RxEightyPercent - count - 1;
+            ULONG hold = BeforeHold(Port, count);
+            if (hold < n) n = hold;
+            if (Count < n) n = Count;
+            if (n == 0) {
+                StoreOne(Port, *Chars);
+                n = 1;
+            } else {
+                RtlCopyMemory(Port->RxPutSlot, Chars, n);
+                Port->RxRingCount = count + n;
+                Port->RxPutSlot = n == tail ? Port->RxRingStart : Port->RxPutSlot + n;
+            }
+        }
+        Chars += n;
+        Count -= n;
+    }
 }
 
 ULONG CopyFromRing(PortExtension *Port) {

@@ -18,12 +18,12 @@ SEND_WRITE_CHUNK_ROUTINE SendWriteChunk;
 KDEFERRED_ROUTINE CompleteWriteDpc;
 KDEFERRED_ROUTINE WriteTimeoutDpc;
 
-// XOFF counter (requests/xoff.cpp). The receive path calls CountXoffChar for every character
+// XOFF counter (requests/xoff.cpp). The receive path calls CountXoffChars for the characters
 // PutChar keeps.
 // For a counter whose XOFF has gone out: makes it CurrentXoff and starts its count and time-out
 // (TRUE), or sets the status it is to be completed with (FALSE).
 BOOLEAN ArmXoffCounter(PortExtension *Port, PIRP Irp);
-VOID CountXoffChar(PortExtension *Port);
+VOID CountXoffChars(PortExtension *Port, ULONG Count);
 // A write begins: a counting XOFF counter ends with STATUS_SERIAL_MORE_WRITES.
 VOID EndXoffForNewWrite(PortExtension *Port);
 DRIVER_CANCEL CancelCurrentXoff;

@@ -41,17 +41,18 @@ BOOLEAN ArmXoffCounter(PortExtension *Port, PIRP Irp) {
     return TRUE;
 }
 
-VOID CountXoffChar(PortExtension *Port) {
+VOID CountXoffChars(PortExtension *Port, ULONG Count) {
     REQUIRE_LOCK_HELD(&Port->ControlLock);
     REQUIRE_LOCK_HELD(&Port->RxLock);
-    LONG old = InterlockedCompareExchange(&Port->XoffCounter, 0, 0), seen;
+    LONG old = InterlockedCompareExchange(&Port->XoffCounter, 0, 0), seen, left;
     for (;;) {
         if (old <= 0) return;
-        seen = InterlockedCompareExchange(&Port->XoffCounter, old - 1, old);
+        left = (ULONG)old > Count ? old - (LONG)Count : 0;
+        seen = InterlockedCompareExchange(&Port->XoffCounter, left, old);
         if (seen == old) break;
         old = seen;
     }
-    if (old == 1) QueueDpcCounted(&Port->XoffCountDoneDpc, NULL, NULL, Port);
+    if (left == 0) QueueDpcCounted(&Port->XoffCountDoneDpc, NULL, NULL, Port);
 }
 
 VOID EndXoffForNewWrite(PortExtension *Port) {

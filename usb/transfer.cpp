@@ -274,9 +274,7 @@ static BOOLEAN ReceivedDataDone(PortExtension *Port, UsbTransfer *Transfer, NTST
         return FALSE;
     }
     if (Bytes > Transfer->Length) Bytes = Transfer->Length;
-    for (ULONG i = 0; i < Bytes; i++) ReceiveByte(Port, Transfer->Buffer[i]);
-
-    if (!ReceiveHeld(Port)) return Relink(Port, Transfer);
+    if (!ReceiveBytes(Port, Transfer->Buffer, Bytes)) return Relink(Port, Transfer);
     if (!PassSlot(Port, Transfer)) return FALSE;
     // A release of the hold that still saw this link in the slot left the restart to us.
     if (!ReceiveHeld(Port) && PortOpen(Port) && !PortLeaving(Port))

@@ -55,6 +55,7 @@ void AcquireLock(PKSPIN_LOCK lock, const char *routine) {
         std::this_thread::yield();
     }
     held.push_back(lock);
+    self.lockAcquisitions++;
 }
 
 bool ReleaseLock(PKSPIN_LOCK lock, const char *routine) {

@@ -16,6 +16,7 @@ struct ThreadState {
     uint32_t id = 0;
     std::string name = "host";
     std::vector<PKSPIN_LOCK> heldLocks;  // in acquisition order
+    uint64_t lockAcquisitions = 0;       // spin locks taken, for the benchmarks
     std::mt19937_64 noise;
     bool noiseSeeded = false;
 };
