@@ -71,6 +71,25 @@ uint64_t Machine::scheduleAt(int64_t when, std::function<void()> fn) {
 
 bool Machine::cancelEvent(uint64_t id) { return scheduler_->cancelEvent(id); }
 
+TimedEvent::TimedEvent(std::function<void()> body) : state_(std::make_shared<State>()) {
+    state_->body = std::move(body);
+}
+
+TimedEvent::~TimedEvent() {
+    if (!state_) return;
+    state_->dead.store(true);
+    cancel();
+}
+
+void TimedEvent::arm(int64_t when) {
+    if (!state_->scheduler) state_->scheduler = &Machine::current().scheduler();
+    state_->scheduler->armTimed(state_, when);
+}
+
+void TimedEvent::cancel() {
+    if (state_ && state_->scheduler) state_->scheduler->cancelTimed(*state_);
+}
+
 void Machine::sleepFor(int64_t units) { scheduler_->delay(-units); }
 
 void Machine::noisePoint() {

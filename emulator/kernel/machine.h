@@ -30,6 +30,25 @@ struct MachineConfig {
 class Scheduler;
 struct JoinState;
 
+// A device event armed again and again without allocating: the body is given once, and arming
+// moves one reused node on the clock. It runs on an emulated processor at DISPATCH_LEVEL at the
+// time it was last armed for; a run already due when it is re-armed or cancelled may still happen,
+// so the body must be harmless when it finds nothing to do.
+class TimedEvent {
+public:
+    TimedEvent() = default;
+    explicit TimedEvent(std::function<void()> body);
+    TimedEvent(TimedEvent &&) = default;
+    TimedEvent &operator=(TimedEvent &&) = default;
+    ~TimedEvent();  // cancels
+    void arm(int64_t when);
+    void cancel();
+    struct State;
+
+private:
+    std::shared_ptr<State> state_;
+};
+
 class Machine {
 public:
     explicit Machine(MachineConfig config = {});

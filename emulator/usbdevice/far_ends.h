@@ -28,6 +28,7 @@ public:
     void chipChar(const WireChar &c) override;
     void chipBreak(bool on) override;
     void chipOutputs(bool dtr, bool rts) override;
+    bool timed() const override { return false; }
 
 private:
     BridgeChip &chip_;
