@@ -594,15 +594,12 @@ int64_t BridgeChip::batchEnd() const {
     const size_t size = config_.txFifoSize, level = txFifo_.size(), want = std::min(kBulkPacket, wantRoom_);
     size_t chars = level + (flowChar_ ? 1 : 0);
     if (host_ && !(roomSignalled_ && size - level >= want)) chars = std::min(chars, level + want > size ? level + want - size : 0);
-    int64_t at = first;
-    uint64_t halfBits = streamHalfBits_;
-    for (size_t k = 0; k < chars; k++) {
-        halfBits += format_.frameHalfBits();
-        const int64_t end = streamStart_ + format_.duration(halfBits);
-        if (end >= frameEnd) break;
-        at = end;
-    }
-    return at;
+    // duration(h) < span  <=>  h * bitNum + bitDen < 2 * bitDen * span, as duration() rounds.
+    const uint64_t span = uint64_t(frameEnd - streamStart_), num = format_.bitNum, den = format_.bitDen;
+    const uint64_t lastHalfBits = (2 * den * span - den - 1) / num, frame = format_.frameHalfBits();
+    const size_t fit = lastHalfBits > streamHalfBits_ ? size_t((lastHalfBits - streamHalfBits_) / frame) : 0;
+    const size_t k = std::min(chars, fit);
+    return k ? streamStart_ + format_.duration(streamHalfBits_ + k * frame) : first;
 }
 
 void BridgeChip::setBreak(bool on) {
