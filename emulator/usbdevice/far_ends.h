@@ -104,9 +104,13 @@ private:
     };
     void kick();
     void push(Item item);
+    void lineDone();
 
     BridgeChip &chip_;
     EventOwner events_;
+    TimedEvent lineEvent_;  // the end of the character or break on the wire
+    bool sendingBreak_ = false;
+    WireChar sending_;
     WireFormat format_;
     std::deque<Item> queue_;
     bool busy_ = false;
