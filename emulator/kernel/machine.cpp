@@ -17,9 +17,15 @@ std::atomic<uint32_t> g_nextThreadId{1};
 constexpr int64_t kBootSystemTime = 134118144000000000LL;
 }  // namespace
 
+// Every spin lock and IRQL check asks: a plain pointer skips the guarded initialisation after the
+// first call.
 ThreadState &Self() {
+    thread_local ThreadState *self = nullptr;
+    if (self) [[likely]]
+        return *self;
     thread_local ThreadState state;
     if (state.id == 0) state.id = g_nextThreadId.fetch_add(1);
+    self = &state;
     return state;
 }
 
@@ -28,7 +34,14 @@ void SetIrql(KIRQL irql) { Self().irql = irql; }
 uint32_t CurrentThreadId() { return Self().id; }
 std::string CurrentThreadName() { return Self().name + "#" + std::to_string(Self().id); }
 
-Machine::Machine(MachineConfig config) : config_(config), bootSystemTime_(kBootSystemTime) {
+namespace {
+uint64_t NextSerial() {
+    static std::atomic<uint64_t> next{1};
+    return next.fetch_add(1);
+}
+}  // namespace
+
+Machine::Machine(MachineConfig config) : config_(config), serial_(NextSerial()), bootSystemTime_(kBootSystemTime) {
     Machine *expected = nullptr;
     if (!g_machine.compare_exchange_strong(expected, this)) {
         std::fprintf(stderr, "emu::Machine: only one machine may run at a time\n");
@@ -46,7 +59,10 @@ Machine::Machine(MachineConfig config) : config_(config), bootSystemTime_(kBootS
 Machine::~Machine() {
     scheduler_->stop();
     // Services go newest first: later ones may use earlier ones while they shut down.
-    while (!services_.empty()) services_.pop_back();
+    while (!services_.empty()) {
+        serial_ = NextSerial();  // forget what threads remember of the one going
+        services_.pop_back();
+    }
     scheduler_->unregisterThread();
     scheduler_.reset();
     g_machine.store(nullptr);
@@ -70,6 +86,25 @@ uint64_t Machine::scheduleAt(int64_t when, std::function<void()> fn) {
 }
 
 bool Machine::cancelEvent(uint64_t id) { return scheduler_->cancelEvent(id); }
+
+TimedEvent::TimedEvent(std::function<void()> body) : state_(std::make_shared<State>()) {
+    state_->body = std::move(body);
+}
+
+TimedEvent::~TimedEvent() {
+    if (!state_) return;
+    state_->dead.store(true);
+    cancel();
+}
+
+void TimedEvent::arm(int64_t when) {
+    if (!state_->scheduler) state_->scheduler = &Machine::current().scheduler();
+    state_->scheduler->armTimed(state_, when);
+}
+
+void TimedEvent::cancel() {
+    if (state_ && state_->scheduler) state_->scheduler->cancelTimed(*state_);
+}
 
 void Machine::sleepFor(int64_t units) { scheduler_->delay(-units); }
 

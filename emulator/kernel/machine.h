@@ -30,6 +30,25 @@ struct MachineConfig {
 class Scheduler;
 struct JoinState;
 
+// A device event armed again and again without allocating: the body is given once, and arming
+// moves one reused node on the clock. It runs on an emulated processor at DISPATCH_LEVEL at the
+// time it was last armed for; a run already due when it is re-armed or cancelled may still happen,
+// so the body must be harmless when it finds nothing to do.
+class TimedEvent {
+public:
+    TimedEvent() = default;
+    explicit TimedEvent(std::function<void()> body);
+    TimedEvent(TimedEvent &&) = default;
+    TimedEvent &operator=(TimedEvent &&) = default;
+    ~TimedEvent();  // cancels
+    void arm(int64_t when);
+    void cancel();
+    struct State;
+
+private:
+    std::shared_ptr<State> state_;
+};
+
 class Machine {
 public:
     explicit Machine(MachineConfig config = {});
@@ -59,12 +78,18 @@ public:
 
     // Kernel services, created on first use and destroyed with the machine (newest first).
     template <class T> T &service() {
-        std::lock_guard<std::mutex> g(servicesLock_);
-        for (auto &s : services_)
-            if (s.type == std::type_index(typeid(T))) return *static_cast<T *>(s.object.get());
-        services_.push_back({std::type_index(typeid(T)),
-                             std::shared_ptr<void>(new T(), [](void *p) { delete static_cast<T *>(p); })});
-        return *static_cast<T *>(services_.back().object.get());
+        // The device side asks for its world at every step: each thread remembers the answer for
+        // the machine it last asked (machines are numbered, so a new one at the same address is
+        // not mistaken for the old).
+        struct Remembered {
+            uint64_t machine = 0;
+            T *object = nullptr;
+        };
+        thread_local Remembered last;
+        if (last.machine == serial_) return *last.object;
+        T &found = lookUp<T>();
+        last = {serial_, &found};
+        return found;
     }
 
     Scheduler &scheduler() { return *scheduler_; }
@@ -73,11 +98,21 @@ public:
     void noisePoint();
 
 private:
+    template <class T> T &lookUp() {
+        std::lock_guard<std::mutex> g(servicesLock_);
+        for (auto &s : services_)
+            if (s.type == std::type_index(typeid(T))) return *static_cast<T *>(s.object.get());
+        services_.push_back({std::type_index(typeid(T)),
+                             std::shared_ptr<void>(new T(), [](void *p) { delete static_cast<T *>(p); })});
+        return *static_cast<T *>(services_.back().object.get());
+    }
+
     struct Service {
         std::type_index type;
         std::shared_ptr<void> object;
     };
     MachineConfig config_;
+    uint64_t serial_;
     int64_t bootSystemTime_;
     std::unique_ptr<Scheduler> scheduler_;
     std::mutex servicesLock_;

@@ -313,6 +313,30 @@ bool Scheduler::cancelEvent(uint64_t id) {
     return true;
 }
 
+void Scheduler::armTimed(const std::shared_ptr<TimedEvent::State> &event, int64_t when) {
+    std::lock_guard<std::mutex> g(lock_);
+    when = std::max(when, now());
+    if (event->armed) {
+        if (event->where->first == when) return;
+        event->spare = deadlines_.extract(event->where);
+    }
+    if (event->spare.empty()) {
+        event->where = deadlines_.emplace(when, Deadline{Deadline::Recurring, event.get(), 0});
+    } else {
+        event->spare.key() = when;
+        event->where = deadlines_.insert(std::move(event->spare));
+    }
+    event->armed = true;
+    if (!config_.virtualClock) clockCv_.notify_all();
+}
+
+void Scheduler::cancelTimed(TimedEvent::State &event) {
+    std::lock_guard<std::mutex> g(lock_);
+    if (!event.armed) return;
+    event.spare = deadlines_.extract(event.where);
+    event.armed = false;
+}
+
 void Scheduler::expireDueLocked() {
     int64_t t = now();
     while (!deadlines_.empty() && deadlines_.begin()->first <= t) {
@@ -340,8 +364,16 @@ void Scheduler::expireDueLocked() {
         case Deadline::DeviceEvent: {
             deviceEvents_.erase(d.id);
             auto body = eventBodies_.find(d.id);
-            readyEvents_.push_back(std::move(body->second));
+            readyEvents_.push_back({std::move(body->second), nullptr});
             eventBodies_.erase(body);
+            wakeProcessorLocked();
+            break;
+        }
+        case Deadline::Recurring: {
+            auto event = static_cast<TimedEvent::State *>(d.ptr);
+            event->armed = false;
+            event->spare = std::move(node);
+            readyEvents_.push_back({nullptr, event->shared_from_this()});
             wakeProcessorLocked();
             break;
         }
@@ -433,11 +465,15 @@ void Scheduler::processorLoop(int index) {
     std::unique_lock<std::mutex> lk(lock_);
     while (!stopping_) {
         if (!readyEvents_.empty()) {
-            auto fn = std::move(readyEvents_.front());
+            ReadyEvent ready = std::move(readyEvents_.front());
             readyEvents_.pop_front();
             runningDpcs_++;
             lk.unlock();
-            fn();
+            if (!ready.timed)
+                ready.fn();
+            else if (!ready.timed->dead.load())
+                ready.timed->body();
+            ready = {};
             lk.lock();
             runningDpcs_--;
         } else if (!dpcQueue_.empty()) {

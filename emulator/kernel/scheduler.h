@@ -40,9 +40,21 @@ struct Waiter {
 };
 
 struct Deadline {
-    enum Kind { Timer, WaitTimeout, DeviceEvent } kind;
-    void *ptr;    // KTIMER* or Waiter*
+    enum Kind { Timer, WaitTimeout, DeviceEvent, Recurring } kind;
+    void *ptr;    // KTIMER*, Waiter* or TimedEvent::State*
     uint64_t id;  // device event id
+};
+
+using Deadlines = std::multimap<int64_t, Deadline>;
+
+// Guarded by the scheduler's lock, but for `dead` and the body.
+struct TimedEvent::State : std::enable_shared_from_this<TimedEvent::State> {
+    std::function<void()> body;
+    std::atomic<bool> dead{false};
+    Scheduler *scheduler = nullptr;
+    bool armed = false;
+    Deadlines::iterator where;
+    Deadlines::node_type spare;  // the clock's node while not armed
 };
 
 struct JoinState {
@@ -82,6 +94,8 @@ public:
 
     uint64_t scheduleAt(int64_t when, std::function<void()> fn);
     bool cancelEvent(uint64_t id);
+    void armTimed(const std::shared_ptr<TimedEvent::State> &event, int64_t when);
+    void cancelTimed(TimedEvent::State &event);
 
     // emu::Thread: counted runnable from creation; the joiner wakes as the thread stops counting.
     void registerPending();
@@ -135,7 +149,11 @@ private:
     std::unordered_map<void *, std::deque<Waiter *>> objectWaiters_;
     std::set<Waiter *> blocked_;  // for the deadlock report
     std::deque<PRKDPC> dpcQueue_;
-    std::deque<std::function<void()>> readyEvents_;
+    struct ReadyEvent {
+        std::function<void()> fn;
+        std::shared_ptr<TimedEvent::State> timed;  // or this one's body
+    };
+    std::deque<ReadyEvent> readyEvents_;
     int runningDpcs_ = 0;
     std::condition_variable dpcsIdle_;
     std::vector<Waiter *> idleProcessors_;

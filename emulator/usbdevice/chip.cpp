@@ -95,7 +95,28 @@ ChipConfig ChipConfig::Variant(int type) {
     return c;
 }
 
-BridgeChip::BridgeChip(ChipConfig config) : config_(std::move(config)) {
+// Every entry into the chip (under the world lock) first plays the UART out up to now, and on the
+// way out arms its event for the next moment the outside could tell.
+class BridgeChip::Settle {
+public:
+    explicit Settle(const BridgeChip &chip) : chip_(const_cast<BridgeChip &>(chip)) {
+        if (chip_.settling_++ == 0) chip_.catchUp(Now());
+    }
+    ~Settle() {
+        if (--chip_.settling_ == 0) chip_.armUart();
+    }
+    Settle(const Settle &) = delete;
+    Settle &operator=(const Settle &) = delete;
+
+private:
+    BridgeChip &chip_;
+};
+
+BridgeChip::BridgeChip(ChipConfig config)
+    : config_(std::move(config)), uartEvent_(events_.recurring([this] {
+          uartArmedAt_ = -1;
+          Settle settle(*this);
+      })) {
     buildDescriptors();
     buildEeprom();
     // Power-on register values come from the EEPROM's configuration block when it holds one.
@@ -198,6 +219,7 @@ bool BridgeChip::eepromBusy() const { return config_.eepromStuckBusy || Now() < 
 // ---- Control transfers ------------------------------------------------------------------------------
 
 void BridgeChip::attach(UsbHostPort *host) {
+    Settle settle(*this);
     host_ = host;
     if (!host) {
         configValue_ = 0;
@@ -206,6 +228,7 @@ void BridgeChip::attach(UsbHostPort *host) {
 }
 
 Handshake BridgeChip::control(const SetupPacket &s, std::span<uint8_t> data) {
+    Settle settle(*this);
     switch ((s.bmRequestType >> 5) & 3) {
     case 0: return standardRequest(s, data);
     case 1: return classRequest(s, data);
@@ -295,7 +318,10 @@ Handshake BridgeChip::classRequest(const SetupPacket &s, std::span<uint8_t> data
         events_.cancel(breakTimer_);
         setBreak(s.wValue != 0);
         if (s.wValue != 0 && s.wValue != 0xFFFF)
-            breakTimer_ = events_.at(Now() + int64_t(s.wValue) * kMillisecond, [this] { setBreak(false); });
+            breakTimer_ = events_.at(Now() + int64_t(s.wValue) * kMillisecond, [this] {
+                Settle settle(*this);
+                setBreak(false);
+            });
         return Handshake::Data(0);
     case 0x02:  // SET_COMM_FEATURE (ABSTRACT_STATE only)
         if (!out || s.wValue != 1 || data.size() < 2) return Handshake::StallIt();
@@ -409,6 +435,7 @@ bool BridgeChip::setLineCoding(std::span<const uint8_t> d) {
 // ---- Endpoints ----------------------------------------------------------------------------------------
 
 Handshake BridgeChip::in(uint8_t address, std::span<uint8_t> packet) {
+    Settle settle(*this);
     if (!configValue_ || suspended_) return Handshake::StallIt();
     if (address == kStatusEndpoint) {
         if (!statusPending_) return Handshake::NakIt();
@@ -437,22 +464,36 @@ Handshake BridgeChip::in(uint8_t address, std::span<uint8_t> packet) {
 }
 
 Handshake BridgeChip::out(uint8_t address, std::span<const uint8_t> packet) {
+    Settle settle(*this);
     if (!configValue_ || suspended_ || address != kBulkOut) return Handshake::StallIt();
-    if (config_.txFifoSize - txFifo_.size() < packet.size()) return Handshake::NakIt();
+    if (config_.txFifoSize - txFifo_.size() < packet.size()) {
+        wantRoom_ = packet.size();
+        roomSignalled_ = false;
+        return Handshake::NakIt();
+    }
     txFifo_.insert(txFifo_.end(), packet.begin(), packet.end());
+    wantRoom_ = kBulkPacket;
+    if (config_.txFifoSize - txFifo_.size() < kBulkPacket) roomSignalled_ = false;
     startTransmitter();
     return Handshake::Data(packet.size());
 }
 
 bool BridgeChip::ready(uint8_t address, size_t size) {
+    Settle settle(*this);
     if (!configValue_ || suspended_) return false;
     if (address == kStatusEndpoint) return statusPending_;
     if (address == kBulkIn) return !rxFifo_.empty() || zlpOwed_;
-    if (address == kBulkOut) return config_.txFifoSize - txFifo_.size() >= size;
+    if (address == kBulkOut) {
+        if (config_.txFifoSize - txFifo_.size() >= size) return true;
+        wantRoom_ = size;
+        roomSignalled_ = false;
+        return false;
+    }
     return true;  // anything else answers at once (with a STALL)
 }
 
 void BridgeChip::suspend(bool suspended) {
+    Settle settle(*this);
     suspended_ = suspended;
     if (!suspended && host_) host_->wake();
 }
@@ -466,12 +507,13 @@ bool BridgeChip::rtsFlow() const { return config_.type >= 2 && (regs_[0] & 0x30)
 
 void BridgeChip::connect(SerialPeer *peer) {
     WorldGuard g(World().lock);
+    Settle settle(*this);
     peer_ = peer;
     if (peer_) peer_->chipOutputs(pinDtr_, pinRts_);
 }
 
 void BridgeChip::record(LineEvent e) {
-    e.time = Now();
+    e.time = now();
     if (sink_) sink_->lineEvent(e);
     if (!config_.keepLineLog || config_.lineLogCap == 0) return;
     if (log_.size() >= config_.lineLogCap) log_.pop_front();
@@ -499,30 +541,73 @@ void BridgeChip::startTransmitter() {
         txFifo_.pop_front();
     }
     // Back-to-back characters keep one time base, so a long stream takes exactly n frames.
-    int64_t now = Now();
-    if (lastCharEnd_ != now || !(streamFormat_ == format_)) {
-        streamStart_ = now;
+    const int64_t t = now();
+    if (lastCharEnd_ != t || !(streamFormat_ == format_)) {
+        streamStart_ = t;
         streamHalfBits_ = 0;
         streamFormat_ = format_;
     }
     streamHalfBits_ += format_.frameHalfBits();
-    int64_t end = streamStart_ + format_.duration(streamHalfBits_);
     txBusy_ = true;
-    uint64_t serial = ++txSerial_;
-    WireChar c;
-    c.data = data;
-    c.format = format_;
-    c.start = now;
-    c.end = end;
-    events_.at(end, [this, c, serial] {
-        if (serial != txSerial_ || !txBusy_) return;
-        txBusy_ = false;
-        lastCharEnd_ = c.end;
-        record(Event(LineEvent::Sent, c));
-        if (peer_) peer_->chipChar(c);
-        if (host_ && txFifo_.size() + kBulkPacket <= config_.txFifoSize) host_->wake();
-        startTransmitter();
-    });
+    txChar_ = WireChar{};
+    txChar_.data = data;
+    txChar_.format = format_;
+    txChar_.start = t;
+    txChar_.end = streamStart_ + format_.duration(streamHalfBits_);
+}
+
+// The character on the wire ends (now() is its end).
+void BridgeChip::finishChar() {
+    const WireChar c = txChar_;
+    txBusy_ = false;
+    lastCharEnd_ = c.end;
+    record(Event(LineEvent::Sent, c));
+    if (peer_) peer_->chipChar(c);
+    // The bus hears once that the packet it could not place fits now.
+    if (config_.txFifoSize - txFifo_.size() < std::min(kBulkPacket, wantRoom_)) {
+        roomSignalled_ = false;
+    } else if (host_ && !roomSignalled_) {
+        roomSignalled_ = true;
+        host_->wake();
+    }
+    startTransmitter();
+}
+
+void BridgeChip::catchUp(int64_t limit) {
+    while (txBusy_ && txChar_.end <= limit) {
+        clock_ = txChar_.end;
+        finishChar();
+    }
+    clock_ = -1;
+}
+
+void BridgeChip::armUart() {
+    if (!txBusy_) {
+        if (uartArmedAt_ >= 0) uartEvent_.cancel();
+        uartArmedAt_ = -1;
+        return;
+    }
+    const int64_t at = peer_ && peer_->timed() ? txChar_.end : batchEnd();
+    if (at == uartArmedAt_) return;
+    uartArmedAt_ = at;
+    uartEvent_.arm(at);
+}
+
+// The last character, of those that may follow back to back, to end within the frame the one on
+// the wire ends in; or the one after which a packet the bus is waiting to place fits.
+int64_t BridgeChip::batchEnd() const {
+    const int64_t first = txChar_.end;
+    if (!(streamFormat_ == format_) || breakRequested_ || !format_.running()) return first;
+    const int64_t frameEnd = (first / kFrame + 1) * kFrame;
+    const size_t size = config_.txFifoSize, level = txFifo_.size(), want = std::min(kBulkPacket, wantRoom_);
+    size_t chars = level + (flowChar_ ? 1 : 0);
+    if (host_ && !(roomSignalled_ && size - level >= want)) chars = std::min(chars, level + want > size ? level + want - size : 0);
+    // duration(h) < span  <=>  h * bitNum + bitDen < 2 * bitDen * span, as duration() rounds.
+    const uint64_t span = uint64_t(frameEnd - streamStart_), num = format_.bitNum, den = format_.bitDen;
+    const uint64_t lastHalfBits = (2 * den * span - den - 1) / num, frame = format_.frameHalfBits();
+    const size_t fit = lastHalfBits > streamHalfBits_ ? size_t((lastHalfBits - streamHalfBits_) / frame) : 0;
+    const size_t k = std::min(chars, fit);
+    return k ? streamStart_ + format_.duration(streamHalfBits_ + k * frame) : first;
 }
 
 void BridgeChip::setBreak(bool on) {
@@ -585,6 +670,7 @@ void BridgeChip::statusChanged() {
 }
 
 void BridgeChip::lineChar(const WireChar &c) {
+    Settle settle(*this);
     if (!format_.running() || farBreak_) {
         record(Event(LineEvent::Dropped, c));
         return;
@@ -601,10 +687,13 @@ void BridgeChip::lineChar(const WireChar &c) {
             startTransmitter();
         }
     }
+    // The bus needs telling only when the FIFO stops being empty; it polls it every frame after.
+    bool arrived = false;
     if (rxFifo_.size() >= config_.rxFifoSize) {
         errors |= kOverrun;
         record(Event(LineEvent::Dropped, c, d));
     } else {
+        arrived = rxFifo_.empty();
         rxFifo_.push_back(d.data);
         record(Event(LineEvent::Received, c, d));
     }
@@ -613,10 +702,11 @@ void BridgeChip::lineChar(const WireChar &c) {
         statusChanged();
     }
     updateReceiveFlow();
-    if (host_) host_->wake();
+    if (host_ && arrived) host_->wake();
 }
 
 void BridgeChip::lineBreak(bool on) {
+    Settle settle(*this);
     if (on == farBreak_) return;
     farBreak_ = on;
     record(Event(LineEvent::BreakReceived, on));
@@ -625,6 +715,7 @@ void BridgeChip::lineBreak(bool on) {
 }
 
 void BridgeChip::lineInputs(ModemInputs in) {
+    Settle settle(*this);
     if (in == inputs_) return;
     bool ringStarted = in.ri && !inputs_.ri;
     inputs_ = in;
@@ -638,6 +729,7 @@ void BridgeChip::lineInputs(ModemInputs in) {
 
 uint16_t BridgeChip::statusWord() const {
     WorldGuard g(World().lock);
+    Settle settle(*this);
     uint8_t w = latched_;
     if (inputs_.dcd) w |= kDcd;
     if (inputs_.dsr) w |= kDsr;
@@ -651,64 +743,79 @@ uint16_t BridgeChip::statusWord() const {
 
 WireFormat BridgeChip::format() const {
     WorldGuard g(World().lock);
+    Settle settle(*this);
     return format_;
 }
 std::array<uint8_t, 7> BridgeChip::lineCoding() const {
     WorldGuard g(World().lock);
+    Settle settle(*this);
     return lineCoding_;
 }
 uint8_t BridgeChip::reg(int r) const {
     WorldGuard g(World().lock);
+    Settle settle(*this);
     return regs_.at(size_t(r));
 }
 uint16_t BridgeChip::wordRegister(uint8_t n) const {
     WorldGuard g(World().lock);
+    Settle settle(*this);
     auto it = words_.find(n);
     return it == words_.end() ? 0 : it->second;
 }
 bool BridgeChip::dtr() const {
     WorldGuard g(World().lock);
+    Settle settle(*this);
     return pinDtr_;
 }
 bool BridgeChip::rts() const {
     WorldGuard g(World().lock);
+    Settle settle(*this);
     return pinRts_;
 }
 bool BridgeChip::breakOn() const {
     WorldGuard g(World().lock);
+    Settle settle(*this);
     return breakOn_;
 }
 bool BridgeChip::remoteWakeEnabled() const {
     WorldGuard g(World().lock);
+    Settle settle(*this);
     return remoteWake_;
 }
 uint8_t BridgeChip::configuration() const {
     WorldGuard g(World().lock);
+    Settle settle(*this);
     return configValue_;
 }
 int BridgeChip::setConfigurationCount() const {
     WorldGuard g(World().lock);
+    Settle settle(*this);
     return setConfigurations_;
 }
 std::array<uint8_t, 256> BridgeChip::eeprom() const {
     WorldGuard g(World().lock);
+    Settle settle(*this);
     return eeprom_;
 }
 size_t BridgeChip::txFifoLevel() const {
     WorldGuard g(World().lock);
+    Settle settle(*this);
     return txFifo_.size();
 }
 size_t BridgeChip::rxFifoLevel() const {
     WorldGuard g(World().lock);
+    Settle settle(*this);
     return rxFifo_.size();
 }
 std::vector<LineEvent> BridgeChip::lineLog() const {
     WorldGuard g(World().lock);
+    Settle settle(*this);
     return {log_.begin(), log_.end()};
 }
 
 void BridgeChip::setLineSink(LineSink *sink) {
     WorldGuard g(World().lock);
+    Settle settle(*this);
     sink_ = sink;
 }
 

@@ -132,8 +132,20 @@ private:
     void statusChanged();
     void record(LineEvent e);
 
+    // The UART runs behind the bus: characters end at computed times, and their effects are
+    // played out, in order and each at its own time, when someone looks (every entry into the chip
+    // holds a Settle) or when its one event fires, at the latest in the frame they end in and at
+    // the character that leaves a packet's room in the transmit FIFO.
+    class Settle;
+    int64_t now() const { return clock_ >= 0 ? clock_ : Now(); }
+    void catchUp(int64_t limit);
+    void finishChar();
+    void armUart();
+    int64_t batchEnd() const;
+
     ChipConfig config_;
     EventOwner events_;
+    TimedEvent uartEvent_;
     UsbHostPort *host_ = nullptr;
     SerialPeer *peer_ = nullptr;
 
@@ -158,7 +170,12 @@ private:
     std::deque<uint8_t> txFifo_, rxFifo_;
     std::optional<uint8_t> flowChar_;  // XON/XOFF the chip sends ahead of the FIFO
     bool txBusy_ = false;
-    uint64_t txSerial_ = 0;
+    WireChar txChar_;         // on the wire while txBusy_
+    int64_t clock_ = -1;      // while catching up: the time being played out
+    int settling_ = 0;        // nested Settle depth
+    int64_t uartArmedAt_ = -1;
+    size_t wantRoom_ = 64;    // the packet the bus last found no room for
+    bool roomSignalled_ = false;  // the bus was told the transmit FIFO has room for it
     int64_t streamStart_ = 0;
     uint64_t streamHalfBits_ = 0;
     int64_t lastCharEnd_ = -1;

@@ -44,7 +44,10 @@ NullModem::~NullModem() {
 
 // ---- Scripted peer --------------------------------------------------------------------------------------
 
-ScriptedPeer::ScriptedPeer(BridgeChip &chip, WireFormat format) : chip_(chip), format_(format) { chip_.connect(this); }
+ScriptedPeer::ScriptedPeer(BridgeChip &chip, WireFormat format)
+    : chip_(chip), lineEvent_(events_.recurring([this] { lineDone(); })), format_(format) {
+    chip_.connect(this);
+}
 
 ScriptedPeer::~ScriptedPeer() {
     WorldGuard g(World().lock);
@@ -112,12 +115,8 @@ void ScriptedPeer::kick() {
     busy_ = true;
     if (item.breakFor > 0) {
         chip_.lineBreak(true);
-        events_.at(now + item.breakFor, [this] {
-            chip_.lineBreak(false);
-            busy_ = false;
-            lastEnd_ = -1;
-            kick();
-        });
+        sendingBreak_ = true;
+        lineEvent_.arm(now + item.breakFor);
         return;
     }
     if (lastEnd_ != now) {
@@ -132,12 +131,23 @@ void ScriptedPeer::kick() {
     c.badStop = item.badStop;
     c.start = now;
     c.end = streamStart_ + format_.duration(streamHalfBits_);
-    events_.at(c.end, [this, c] {
-        busy_ = false;
-        lastEnd_ = c.end;
-        chip_.lineChar(c);
-        kick();
-    });
+    sending_ = c;
+    sendingBreak_ = false;
+    lineEvent_.arm(c.end);
+}
+
+void ScriptedPeer::lineDone() {
+    if (!busy_) return;
+    busy_ = false;
+    if (sendingBreak_) {
+        sendingBreak_ = false;
+        chip_.lineBreak(false);
+        lastEnd_ = -1;
+    } else {
+        lastEnd_ = sending_.end;
+        chip_.lineChar(sending_);
+    }
+    kick();
 }
 
 void ScriptedPeer::chipChar(const WireChar &c) {

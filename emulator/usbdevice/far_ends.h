@@ -28,6 +28,7 @@ public:
     void chipChar(const WireChar &c) override;
     void chipBreak(bool on) override;
     void chipOutputs(bool dtr, bool rts) override;
+    bool timed() const override { return false; }
 
 private:
     BridgeChip &chip_;
@@ -103,9 +104,13 @@ private:
     };
     void kick();
     void push(Item item);
+    void lineDone();
 
     BridgeChip &chip_;
     EventOwner events_;
+    TimedEvent lineEvent_;  // the end of the character or break on the wire
+    bool sendingBreak_ = false;
+    WireChar sending_;
     WireFormat format_;
     std::deque<Item> queue_;
     bool busy_ = false;

@@ -66,9 +66,12 @@ struct ModemInputs {
 class SerialPeer {
 public:
     virtual ~SerialPeer() = default;
-    virtual void chipChar(const WireChar &c) = 0;  // now == c.end
+    virtual void chipChar(const WireChar &c) = 0;  // now == c.end, unless timed() is false
     virtual void chipBreak(bool on) = 0;
     virtual void chipOutputs(bool dtr, bool rts) = 0;
+    // False for a far end that only passes what arrives back into the chip it came from: the chip
+    // may then hand it a frame's characters at once, each still stamped with its own times.
+    virtual bool timed() const { return true; }
 };
 
 // What happened on a chip's connector, in order, for tests and captures.

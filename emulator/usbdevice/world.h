@@ -58,6 +58,13 @@ public:
             if (after) after();
         });
     }
+    // One event armed again and again (TimedEvent), running fn under the world lock.
+    TimedEvent recurring(std::function<void()> fn) {
+        return TimedEvent([life = life_, fn = std::move(fn)] {
+            WorldGuard g(World().lock);
+            if (*life) fn();
+        });
+    }
     void cancel(uint64_t id) { Machine::current().cancelEvent(id); }
     // Caller holds the world lock.
     void kill() { *life_ = false; }

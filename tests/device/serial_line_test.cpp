@@ -179,5 +179,64 @@ TEST(SerialLine, LineCaptureKeepsAChangeMadeMidCharacterAmongItsBits) {
     EXPECT_EQ(level('$', cts), 1) << "CTS rises at its time, in the middle of the character";
 }
 
+// A looped-back stream is played out in batches: every character keeps the time the line gives it,
+// through frame boundaries and through a rate change made while the FIFO still holds characters;
+// it arrives as it ends, and the bus finds it in the first frame after that.
+TEST(SerialLine, LoopedBackCharactersKeepTheirTimesAcrossFramesAndARateChange) {
+    emu::Machine machine;
+    Opened o(2);
+    Loopback plug(o.device.chip(), LoopbackWiring::DataOnly());
+    ASSERT_EQ(o.client.lineCoding(115200, 0, 0, 8), STATUS_SUCCESS);
+    std::vector<UCHAR> data(40);
+    for (size_t i = 0; i < data.size(); i++) data[i] = UCHAR(0xA0 + i);
+    std::vector<int64_t> deliveredAt;
+    emu::Thread reader(
+        [&] {
+            while (deliveredAt.size() < data.size()) {
+                auto r = o.client.read(o.pipes.bulkIn, 384);
+                if (o.client.call(*r) != STATUS_SUCCESS) return;
+                deliveredAt.insert(deliveredAt.end(), r->length(), r->completedAt);
+            }
+        },
+        "reader");
+    auto w = o.client.transfer(o.pipes.bulkOut, 0, data);
+    ASSERT_EQ(o.client.call(*w), STATUS_SUCCESS);
+    Delay(kMillisecond);
+    ASSERT_EQ(o.client.lineCoding(57600, 0, 0, 8), STATUS_SUCCESS);
+    reader.join();
+    ASSERT_EQ(deliveredAt.size(), data.size());
+
+    std::vector<LineEvent> sent, received;
+    for (const LineEvent &e : o.device.chip().lineLog()) {
+        if (e.kind == LineEvent::Sent) sent.push_back(e);
+        if (e.kind == LineEvent::Received) received.push_back(e);
+    }
+    ASSERT_EQ(sent.size(), data.size());
+    ASSERT_EQ(received.size(), data.size());
+    const WireFormat fast = WireFormat::Rate(115200), slow = WireFormat::Rate(57600);
+    int64_t base = sent[0].time - fast.charTime();
+    size_t switchedAt = 0;
+    for (size_t i = 0; i < sent.size(); i++) {
+        SCOPED_TRACE(i);
+        if (!switchedAt && i > 0 && sent[i].time != base + fast.duration(20 * (i + 1))) {
+            switchedAt = i;
+            base = sent[i - 1].time;
+        }
+        const WireFormat &f = switchedAt ? slow : fast;
+        const uint64_t chars = switchedAt ? i - switchedAt + 1 : i + 1;
+        EXPECT_EQ(sent[i].time, base + f.duration(f.frameHalfBits() * chars));
+        EXPECT_EQ(sent[i].data, data[i]);
+        EXPECT_EQ(received[i].time, sent[i].time);
+        EXPECT_LT(deliveredAt[i] - kFrame, sent[i].time);
+        EXPECT_GE(deliveredAt[i], sent[i].time);
+    }
+    ASSERT_GT(switchedAt, 1u) << "the rate changed while characters were still to go";
+    // The one on the wire when the receiver changed rate is decoded at the new one, as garbage.
+    for (size_t i = 0; i < data.size(); i++)
+        if (i != switchedAt - 1) {
+            EXPECT_EQ(received[i].data, data[i]) << i;
+        }
+}
+
 }  // namespace
 }  // namespace devtest
