@@ -144,8 +144,11 @@ void ScriptedPeer::lineDone() {
         chip_.lineBreak(false);
         lastEnd_ = -1;
     } else {
-        lastEnd_ = sending_.end;
-        chip_.lineChar(sending_);
+        // A copy: the chip plays out what it owes first, and an echo of that may start our next
+        // character (and overwrite sending_) before the chip has taken this one.
+        const WireChar c = sending_;
+        lastEnd_ = c.end;
+        chip_.lineChar(c);
     }
     kick();
 }
