@@ -3,6 +3,7 @@
 // and the tests that drive the port through the Win32 side all start from here.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -21,12 +22,17 @@ std::vector<uint8_t> TestPattern(size_t n);
 
 enum class FarEnd { Loopback, Scripted, Nothing };
 
+class Bench;
+
 struct Options {
     emu::MachineConfig machine{};
     emu::usb::ChipConfig chip = emu::usb::ChipConfig::Variant(2);
     FarEnd farEnd = FarEnd::Loopback;
     std::u16string portName = u"COM3";
     std::u16string extBaudrate{};  // the driver's ExtBaudrate setting; empty: none
+    bool quiet = false;            // a start that fails says nothing (runs that fail starts on purpose)
+    // Runs once, with the chip on its bus and before the driver starts it: a test's fault rules.
+    std::function<void(Bench &)> beforeStart{};
 };
 
 class Bench {
@@ -44,8 +50,13 @@ public:
     PortExtension *port() { return port_; }                 // to look inside; null until ready
     // Removes the port and unloads the driver; returns the pool still held under 'COMX'.
     size_t shutDown();
+    // A new chip of the same kind in place of the old one, which is removed first unless it was
+    // pulled out (its surprise removal finished by the caller). The start's status.
+    NTSTATUS replug();
 
 private:
+    NTSTATUS plug();
+    Options options_;
     emu::Machine machine_;
     PDRIVER_OBJECT driver_ = nullptr;
     std::unique_ptr<emu::usb::SimulatedDevice> device_;
