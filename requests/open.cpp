@@ -123,7 +123,9 @@ NTSTATUS NTAPI CreateDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     // A chain still running from an earlier session is not started twice.
     (void)SubmitTransfer(DeviceObject, InterruptIn, NULL, STATUS_PACKET_BYTES);
     // A port that cannot receive is not opened: a read without time-outs would wait for ever.
-    if (!NT_SUCCESS(SubmitTransfer(DeviceObject, BulkIn, NULL, BULK_IN_BYTES))) {
+    // The caller learns why: short of memory, or a device that has gone.
+    NTSTATUS receiving = SubmitTransfer(DeviceObject, BulkIn, NULL, BULK_IN_BYTES);
+    if (!NT_SUCCESS(receiving)) {
         KIRQL irql;
         KeAcquireSpinLock(&port->ControlLock, &irql);
         port->IsOpen = FALSE;
@@ -132,7 +134,7 @@ NTSTATUS NTAPI CreateDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         FreeRing(port);
         InterlockedDecrement(&port->OpenCount);
         MmUnlockPagableImageSection(DriverGlobals.PagingLockHandle);
-        return Finish(port, Irp, STATUS_INSUFFICIENT_RESOURCES);
+        return Finish(port, Irp, receiving == STATUS_NO_MEMORY ? STATUS_INSUFFICIENT_RESOURCES : receiving);
     }
     return Finish(port, Irp, STATUS_SUCCESS);
 }

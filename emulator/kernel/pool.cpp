@@ -59,6 +59,7 @@ void *Pool::allocate(POOL_TYPE type, size_t size, ULONG tag, const void *site, c
     if (std::find(sites_.begin(), sites_.end(), std::make_pair(tag, site)) == sites_.end())
         sites_.emplace_back(tag, site);
     if (!mustSucceed && shouldFailLocked(tag, site)) return nullptr;
+    if (size > kLargestAllocation) return nullptr;  // more than the pool could ever hold
     void *p = std::malloc(size ? size : 1);
     if (!p) return nullptr;
     std::memset(p, kFreshPattern, size);

@@ -29,6 +29,10 @@ struct Allocation {
 
 class Pool {
 public:
+    // A request above this fails, as on a machine whose pool is this size: an application asking
+    // for a receive queue of gigabytes gets a refusal, not the host's memory.
+    static constexpr size_t kLargestAllocation = size_t(256) << 20;
+
     ~Pool();
     // `mustSucceed`: the kernel's own allocations that Windows never lets fail (the IRPs of a close,
     // for one); fault injection passes them by.

@@ -282,7 +282,7 @@ struct RegistryRoutines {
         const ULONG dataBytes = ULONG(v.data.size());
         auto *out = static_cast<uint8_t *>(buffer);
         auto put = [&](ULONG offset, const void *src, ULONG bytes) {
-            if (offset >= length) return;
+            if (offset >= length || !bytes) return;  // an empty value has no data to copy from
             std::memcpy(out + offset, src, std::min(bytes, length - offset));
         };
         const ULONG fixed = FIELD_OFFSET(KEY_VALUE_FULL_INFORMATION, Name);

@@ -10,8 +10,6 @@ namespace emu {
 
 namespace {
 
-constexpr int64_t kNever = INT64_MAX;
-
 DISPATCHER_HEADER &Header(void *object) { return *static_cast<DISPATCHER_HEADER *>(object); }
 
 }  // namespace

@@ -53,7 +53,7 @@ Handshake UsbBus::deviceControl(const SetupPacket &s, std::span<uint8_t> data) {
             for (const Override &o : it->second) {
                 if (o.language && *o.language != s.wIndex) continue;
                 size_t n = std::min(o.bytes.size(), data.size());
-                std::memcpy(data.data(), o.bytes.data(), n);
+                if (n) std::memcpy(data.data(), o.bytes.data(), n);  // an empty override has no buffer
                 return Handshake::Data(n);
             }
         }

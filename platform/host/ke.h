@@ -138,8 +138,20 @@ typedef enum _POOL_TYPE {
     NonPagedPool = 0,
     PagedPool = 1,
     NonPagedPoolMustSucceed = 2,
+    DontUseThisType = 3,
     NonPagedPoolCacheAligned = 4,
     PagedPoolCacheAligned = 5,
+    NonPagedPoolCacheAlignedMustS = 6,
+    MaxPoolType = 7,
+    // The session types widen the enumeration's range, so that a type with the quota flag (8) in
+    // it is still a value of the type.
+    NonPagedPoolSession = 32,
+    PagedPoolSession = 33,
+    NonPagedPoolMustSucceedSession = 34,
+    DontUseThisTypeSession = 35,
+    NonPagedPoolCacheAlignedSession = 36,
+    PagedPoolCacheAlignedSession = 37,
+    NonPagedPoolCacheAlignedMustSSession = 38,
 } POOL_TYPE;
 #define POOL_QUOTA_FAIL_INSTEAD_OF_RAISE 8
 #define POOL_RAISE_IF_ALLOCATION_FAILURE 16

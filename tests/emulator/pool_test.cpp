@@ -111,6 +111,8 @@ TEST(Pool, QuotaFailureReturnsNullOnlyWithFailInsteadOfRaise) {
     emu::ReportCapture capture;
     const auto failInstead = static_cast<POOL_TYPE>(PagedPool | POOL_QUOTA_FAIL_INSTEAD_OF_RAISE);
     ExFreePoolWithTag(ExAllocatePoolWithQuotaTag(failInstead, 48, kTagA), kTagA);
+    // More than any pool holds: refused, not taken from the host.
+    EXPECT_EQ(ExAllocatePoolWithQuotaTag(failInstead, emu::Pool::kLargestAllocation + 1, kTagA), nullptr);
     machine.service<emu::Pool>().failTag(kTagA);
     EXPECT_EQ(ExAllocatePoolWithQuotaTag(failInstead, 48, kTagA), nullptr);
     EXPECT_EQ(capture.count(), 0u);

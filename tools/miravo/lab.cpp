@@ -34,7 +34,6 @@ std::vector<uint8_t> TestPattern(size_t n) {
 
 Bench::Bench(Options options) : machine_(options.machine) {
     auto &io = machine_.service<emu::IoManager>();
-    auto &pnp = machine_.service<emu::PnpManager>();
     if (!options.extBaudrate.empty())
         machine_.service<emu::Registry>().SetString(emu::IoManager::ServiceKeyPath(u"miravo"), u"ExtBaudrate",
                                                     options.extBaudrate);
@@ -42,48 +41,67 @@ Bench::Bench(Options options) : machine_(options.machine) {
         std::fprintf(stderr, "miravo: the driver did not load\n");
         return;
     }
-    device_ = std::make_unique<emu::usb::SimulatedDevice>(std::move(options.chip), options.bus);
+    options_ = std::move(options);
+    ready_ = plug() == STATUS_SUCCESS;
+}
+
+// The chip object goes: its bus's URB counts are kept, and the captures let go of it.
+void Bench::dropDevice() {
+    if (!device_) return;
+    urbsSubmitted_ += device_->bus().urbsSubmitted();
+    urbsCompleted_ += device_->bus().urbsCompleted();
+    if (options_.usbCapture) options_.usbCapture->detach();
+    if (options_.lineCapture) options_.lineCapture->detach();
+    device_.reset();
+}
+
+NTSTATUS Bench::plug() {
+    auto &pnp = machine_.service<emu::PnpManager>();
+    port_ = nullptr;
+    peer_.reset();
+    plug_.reset();
+    dropDevice();
+    device_ = std::make_unique<emu::usb::SimulatedDevice>(options_.chip, options_.bus);
+    if (!device_->pdo()) return STATUS_INSUFFICIENT_RESOURCES;  // the hub had no memory to report it
     // From the first URB and the first line change on.
-    usbCapture_ = options.usbCapture;
-    lineCapture_ = options.lineCapture;
-    if (usbCapture_) usbCapture_->attach(device_->bus());
-    if (lineCapture_) lineCapture_->attach(device_->chip());
+    if (options_.usbCapture) options_.usbCapture->attach(device_->bus());
+    if (options_.lineCapture) options_.lineCapture->attach(device_->chip());
     // The port takes its name from its instance key, as the class installer left it.
     const std::u16string instance =
         pnp.queryId(device_->pdo(), BusQueryDeviceID) + u"\\" + pnp.queryId(device_->pdo(), BusQueryInstanceID);
     machine_.service<emu::Registry>().SetString(
         std::u16string(emu::Registry::kEnumPath) + u"\\" + instance + u"\\Device Parameters", u"PortName",
-        options.portName);
-    switch (options.farEnd) {
+        options_.portName);
+    switch (options_.farEnd) {
     case FarEnd::Loopback: plug_ = std::make_unique<emu::usb::Loopback>(device_->chip()); break;
     case FarEnd::Scripted:
         peer_ = std::make_unique<emu::usb::ScriptedPeer>(device_->chip(), emu::usb::WireFormat::Rate(9600));
         break;
     case FarEnd::Nothing: break;
     }
+    if (auto hook = std::exchange(options_.beforeStart, nullptr)) hook(*this);
     const NTSTATUS status = pnp.plugIn(driver_, device_->pdo());
     if (status != STATUS_SUCCESS) {
-        std::fprintf(stderr, "miravo: plugging the chip in failed (status 0x%08X)\n", static_cast<unsigned>(status));
-        return;
+        if (!options_.quiet)
+            std::fprintf(stderr, "miravo: plugging the chip in failed (status 0x%08X)\n", static_cast<unsigned>(status));
+        return status;
     }
     port_ = PortOf(pnp.stackTop(device_->pdo()));
-    ready_ = true;
+    return status;
+}
+
+NTSTATUS Bench::replug() {
+    if (port_ && device_->bus().plugged()) machine_.service<emu::PnpManager>().remove(device_->pdo());
+    ready_ = plug() == STATUS_SUCCESS;
+    return ready_ ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL;
 }
 
 size_t Bench::shutDown() {
-    if (device_ && device_->bus().plugged()) machine_.service<emu::PnpManager>().remove(device_->pdo());
+    if (port_ && device_->bus().plugged()) machine_.service<emu::PnpManager>().remove(device_->pdo());
     port_ = nullptr;
     peer_.reset();
     plug_.reset();
-    if (device_) {
-        urbsSubmitted_ = device_->bus().urbsSubmitted();
-        urbsCompleted_ = device_->bus().urbsCompleted();
-    }
-    if (usbCapture_) usbCapture_->detach();
-    if (lineCapture_) lineCapture_->detach();
-    usbCapture_ = nullptr;
-    lineCapture_ = nullptr;
-    device_.reset();
+    dropDevice();
     if (driver_) machine_.service<emu::IoManager>().unloadDriver(driver_);
     driver_ = nullptr;
     return machine_.service<emu::Pool>().bytesInUse(MIRAVO_POOL_TAG);

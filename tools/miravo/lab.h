@@ -24,6 +24,8 @@ std::vector<uint8_t> TestPattern(size_t n);
 
 enum class FarEnd { Loopback, Scripted, Nothing };
 
+class Bench;
+
 struct Options {
     emu::MachineConfig machine{};
     emu::usb::ChipConfig chip = emu::usb::ChipConfig::Variant(2);
@@ -34,6 +36,9 @@ struct Options {
     // Captures the machine streams to while it lives (the caller's; one may follow several machines).
     emu::usb::UsbCapture *usbCapture = nullptr;
     emu::usb::LineCapture *lineCapture = nullptr;
+    bool quiet = false;            // a start that fails says nothing (runs that fail starts on purpose)
+    // Runs once, with the chip on its bus and before the driver starts it: a test's fault rules.
+    std::function<void(Bench &)> beforeStart{};
 };
 
 class Bench {
@@ -51,11 +56,17 @@ public:
     PortExtension *port() { return port_; }                 // to look inside; null until ready
     // Removes the port and unloads the driver; returns the pool still held under 'COMX'.
     size_t shutDown();
-    // URBs the bus saw, counted up to shutDown().
+    // URBs the buses saw, counted up to shutDown(), over every chip plugged in.
     uint64_t urbsSubmitted() const { return urbsSubmitted_; }
     uint64_t urbsCompleted() const { return urbsCompleted_; }
+    // A new chip of the same kind in place of the old one, which is removed first unless it was
+    // pulled out (its surprise removal finished by the caller). The start's status.
+    NTSTATUS replug();
 
 private:
+    NTSTATUS plug();
+    void dropDevice();
+    Options options_;
     emu::Machine machine_;
     PDRIVER_OBJECT driver_ = nullptr;
     std::unique_ptr<emu::usb::SimulatedDevice> device_;
@@ -63,8 +74,6 @@ private:
     std::unique_ptr<emu::usb::ScriptedPeer> peer_;
     PortExtension *port_ = nullptr;
     bool ready_ = false;
-    emu::usb::UsbCapture *usbCapture_ = nullptr;
-    emu::usb::LineCapture *lineCapture_ = nullptr;
     uint64_t urbsSubmitted_ = 0, urbsCompleted_ = 0;
 };
 

@@ -1,0 +1,225 @@
+#include "tests/faults/session.h"
+
+#include <algorithm>
+
+#include "emulator/kernel/pnpmgr.h"
+#include "emulator/kernel/pool.h"
+#include "platform/host/ntddser.h"
+
+namespace faults {
+
+std::string ErrorName(DWORD error) {
+    switch (error) {
+    case ERROR_SUCCESS: return "ok";
+    case ERROR_FILE_NOT_FOUND: return "ERROR_FILE_NOT_FOUND";
+    case ERROR_ACCESS_DENIED: return "ERROR_ACCESS_DENIED";
+    case ERROR_NOT_ENOUGH_MEMORY: return "ERROR_NOT_ENOUGH_MEMORY";
+    case ERROR_NOT_READY: return "ERROR_NOT_READY";
+    case ERROR_GEN_FAILURE: return "ERROR_GEN_FAILURE";
+    case ERROR_DEV_NOT_EXIST: return "ERROR_DEV_NOT_EXIST";
+    case ERROR_INVALID_PARAMETER: return "ERROR_INVALID_PARAMETER";
+    case ERROR_SEM_TIMEOUT: return "ERROR_SEM_TIMEOUT";
+    case ERROR_BUSY: return "ERROR_BUSY";
+    case ERROR_OPERATION_ABORTED: return "ERROR_OPERATION_ABORTED";
+    case 1450: return "ERROR_NO_SYSTEM_RESOURCES";
+    case 1460: return "ERROR_TIMEOUT";
+    case 1167: return "ERROR_DEVICE_NOT_CONNECTED";
+    default: return "error " + std::to_string(error);
+    }
+}
+
+void Tally::print(const char *title) const {
+    std::printf("%s: %llu runs\n", title, (unsigned long long)runs);
+    for (const auto &[what, n] : counts) std::printf("  %-44s %llu\n", what.c_str(), (unsigned long long)n);
+}
+
+namespace {
+
+constexpr DWORD kPatience = 5000;  // ms of emulated time any request of the session may take
+
+struct Session {
+    lab::Bench &bench;
+    Tally *tally;
+    std::string outcome;
+    HANDLE h = INVALID_HANDLE_VALUE;
+    bool settled = true;  // every setting made; false also when one never reached the chip
+
+    // True for success. A failure must say why: no success code, no status without a Win32 meaning.
+    bool note(const std::string &step, DWORD error) {
+        if (error == ERROR_MR_MID_NOT_FOUND) ADD_FAILURE() << step << " failed with a status that has no meaning";
+        outcome += step + " " + ErrorName(error) + "; ";
+        if (tally) tally->counts[step + " " + ErrorName(error)]++;
+        return error == ERROR_SUCCESS;
+    }
+
+    // Waits for an overlapped request that went pending; a request that never ends is a fault.
+    DWORD finish(const std::string &step, BOOL done, Overlapped &o, DWORD *n = nullptr, DWORD patience = kPatience) {
+        DWORD count = 0;
+        if (!done && GetLastError() != ERROR_IO_PENDING) return GetLastError();
+        if (!done && WaitForSingleObject(o.ov.hEvent, patience) == WAIT_TIMEOUT) {
+            CancelIo(h);
+            if (WaitForSingleObject(o.ov.hEvent, kPatience) == WAIT_TIMEOUT) {
+                ADD_FAILURE() << step << " never completed, not even cancelled";
+                return ERROR_IO_PENDING;
+            }
+        }
+        const BOOL ok = GetOverlappedResult(h, &o.ov, &count, TRUE);
+        if (n) *n = count;
+        const DWORD error = ok ? ERROR_SUCCESS : GetLastError();
+        if (!ok && error != RtlNtStatusToDosError(o.status())) ADD_FAILURE() << step << ": error and status disagree";
+        if (NTSTATUS(o.status()) == STATUS_CANCELLED && count) ADD_FAILURE() << step << ": cancelled with bytes counted";
+        return error;
+    }
+
+    DWORD control(const std::string &step, DWORD code, const void *in, DWORD inLength, void *out = nullptr,
+                  DWORD outLength = 0) {
+        Overlapped o;
+        DWORD n = 0;
+        const BOOL done = DeviceIoControl(h, code, const_cast<void *>(in), inLength, out, outLength, nullptr, &o.ov);
+        const DWORD error = finish(step, done, o, &n);
+        if (n > outLength) ADD_FAILURE() << step << " returned more than its output buffer";
+        return error;
+    }
+
+    // Every request that changes a setting, ending with the line as the data step needs it.
+    void settings() {
+        SERIAL_BAUD_RATE odd{57600}, rate{115200};
+        SERIAL_LINE_CONTROL seven{STOP_BITS_2, EVEN_PARITY, 7}, eight{STOP_BIT_1, NO_PARITY, 8};
+        SERIAL_HANDFLOW rtsCts{SERIAL_CTS_HANDSHAKE | SERIAL_DTR_CONTROL, SERIAL_RTS_HANDSHAKE, 64, 64};
+        SERIAL_HANDFLOW plain{SERIAL_DTR_CONTROL, SERIAL_RTS_CONTROL, 64, 64};
+        SERIAL_CHARS chars{0, 0, 0, 0, 0x11, 0x13};
+        SERIAL_QUEUE_SIZE queue{4096, 4096};
+        SERIAL_TIMEOUTS timeouts{0, 0, 0, 0, 0};
+        ULONG mask = SERIAL_EV_RXCHAR | SERIAL_EV_DSR, purge = SERIAL_PURGE_RXCLEAR | SERIAL_PURGE_TXCLEAR;
+        ULONG modem = 0x3, fifo = 0xC1;
+        UCHAR immediate = 'i', escape = 0;
+        struct Row {
+            const char *name;
+            DWORD code;
+            const void *in;
+            DWORD length;
+        };
+        const Row rows[] = {
+            {"set baud", IOCTL_SERIAL_SET_BAUD_RATE, &odd, sizeof odd},
+            {"set line control", IOCTL_SERIAL_SET_LINE_CONTROL, &seven, sizeof seven},
+            {"set handflow", IOCTL_SERIAL_SET_HANDFLOW, &rtsCts, sizeof rtsCts},
+            {"set chars", IOCTL_SERIAL_SET_CHARS, &chars, sizeof chars},
+            {"set queue size", IOCTL_SERIAL_SET_QUEUE_SIZE, &queue, sizeof queue},
+            {"set timeouts", IOCTL_SERIAL_SET_TIMEOUTS, &timeouts, sizeof timeouts},
+            {"clear dtr", IOCTL_SERIAL_CLR_DTR, nullptr, 0},
+            {"break on", IOCTL_SERIAL_SET_BREAK_ON, nullptr, 0},
+            {"break off", IOCTL_SERIAL_SET_BREAK_OFF, nullptr, 0},
+            {"set xoff", IOCTL_SERIAL_SET_XOFF, nullptr, 0},
+            {"set xon", IOCTL_SERIAL_SET_XON, nullptr, 0},
+            {"immediate char", IOCTL_SERIAL_IMMEDIATE_CHAR, &immediate, sizeof immediate},
+            {"set wait mask", IOCTL_SERIAL_SET_WAIT_MASK, &mask, sizeof mask},
+            {"lsrmst insert", IOCTL_SERIAL_LSRMST_INSERT, &escape, sizeof escape},
+            {"set modem control", IOCTL_SERIAL_SET_MODEM_CONTROL, &modem, sizeof modem},
+            {"set fifo control", IOCTL_SERIAL_SET_FIFO_CONTROL, &fifo, sizeof fifo},
+            {"clear stats", IOCTL_SERIAL_CLEAR_STATS, nullptr, 0},
+            {"reset device", IOCTL_SERIAL_RESET_DEVICE, nullptr, 0},
+            {"purge", IOCTL_SERIAL_PURGE, &purge, sizeof purge},
+            {"set baud", IOCTL_SERIAL_SET_BAUD_RATE, &rate, sizeof rate},
+            {"set line control", IOCTL_SERIAL_SET_LINE_CONTROL, &eight, sizeof eight},
+            {"set handflow", IOCTL_SERIAL_SET_HANDFLOW, &plain, sizeof plain},
+            {"set dtr", IOCTL_SERIAL_SET_DTR, nullptr, 0},
+            {"set rts", IOCTL_SERIAL_SET_RTS, nullptr, 0},
+        };
+        for (const Row &row : rows) settled &= note(row.name, control(row.name, row.code, row.in, row.length));
+    }
+
+    // 300 bytes out and back through the plug: what comes back is what went, in order, less what
+    // a failed transfer lost.
+    void data() {
+        const uint64_t failedBeforeData = bench.machine().service<emu::Pool>().injectedFailures();
+        COMMTIMEOUTS timeouts{0, 0, 400, 0, 2000};
+        if (!note("data time-outs", SetCommTimeouts(h, &timeouts) ? ERROR_SUCCESS : GetLastError())) return;
+        // The immediate character comes back through the plug too: out of the way first.
+        Sleep(10);
+        if (!note("purge", PurgeComm(h, PURGE_RXCLEAR) ? ERROR_SUCCESS : GetLastError())) return;
+        const std::vector<uint8_t> sent = lab::TestPattern(300);
+        std::vector<uint8_t> back(sent.size());
+        Overlapped r, w;
+        DWORD got = 0, put = 0;
+        const BOOL readDone = ReadFile(h, back.data(), DWORD(back.size()), nullptr, &r.ov);
+        const DWORD readIssue = readDone ? ERROR_SUCCESS : GetLastError();
+        const BOOL writeDone = WriteFile(h, sent.data(), DWORD(sent.size()), nullptr, &w.ov);
+        note("write", finish("write", writeDone, w, &put));
+        SetLastError(readIssue);
+        note("read", finish("read", readDone, r, &got));
+        back.resize(got);
+        // A setting whose USB request failed is kept by the port and reported as made: the chip may
+        // then frame bytes differently from what the port believes.
+        for (const auto &u : bench.device().bus().urbLog()) settled &= !(u.fault && u.hasSetup);
+        settled &= failedBeforeData == 0;
+        if (!settled) return;
+        auto at = sent.begin();
+        for (uint8_t b : back) {
+            at = std::find(at, sent.end(), b);
+            if (at == sent.end()) {
+                ADD_FAILURE() << "a byte read back was never written, or came out of order";
+                break;
+            }
+            ++at;
+        }
+        if (put == sent.size() && got == sent.size()) {
+            EXPECT_EQ(back, sent);
+        }
+    }
+
+    // Dropping DTR drops DSR through the plug: the wait ends with EV_DSR.
+    void wait() {
+        if (!note("set mask", SetCommMask(h, EV_DSR) ? ERROR_SUCCESS : GetLastError())) return;
+        Overlapped o;
+        DWORD events = 0;
+        const BOOL done = WaitCommEvent(h, &events, &o.ov);
+        const DWORD issued = done ? ERROR_SUCCESS : GetLastError();
+        note("clear dtr", EscapeCommFunction(h, CLRDTR) ? ERROR_SUCCESS : GetLastError());
+        SetLastError(issued);
+        const DWORD error = finish("wait", done, o, nullptr, 1000);
+        note("wait", error);
+        if (error == ERROR_SUCCESS && events != EV_DSR) ADD_FAILURE() << "the wait ended with events " << events;
+    }
+};
+
+}  // namespace
+
+SessionResult RunSession(const std::function<void(lab::Bench &)> &plant,
+                         const std::function<void(lab::Bench &)> &withdraw, Tally *tally) {
+    lab::Options options;
+    options.quiet = true;
+    options.beforeStart = plant;
+    lab::Bench bench(options);
+    const int64_t began = bench.machine().now();
+    Session s{bench, tally, {}};
+    SessionResult result;
+    result.started = bench.ready();
+    s.note("start", bench.ready() ? ERROR_SUCCESS : ERROR_NOT_READY);
+    if (bench.ready()) {
+        s.h = CreateFileA("\\\\.\\COM3", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED,
+                          nullptr);
+        if (s.note("open", s.h != INVALID_HANDLE_VALUE ? ERROR_SUCCESS : GetLastError())) {
+            s.settings();
+            s.data();
+            s.wait();
+            s.note("close", CloseHandle(s.h) ? ERROR_SUCCESS : GetLastError());
+        }
+    }
+    if (withdraw) withdraw(bench);
+    result.emulated = bench.machine().now() - began;
+    if (!bench.ready()) {
+        // A start that failed leaves nothing in the way of the next one: a new chip comes up as COM3.
+        EXPECT_EQ(bench.replug(), STATUS_SUCCESS) << "re-plug after a failed start";
+        HANDLE h = CreateFileA("\\\\.\\COM3", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+        EXPECT_NE(h, INVALID_HANDLE_VALUE) << "COM3 after re-plug: " << GetLastError();
+        if (h != INVALID_HANDLE_VALUE) {
+            EXPECT_TRUE(CloseHandle(h));
+        }
+    }
+    EXPECT_EQ(bench.shutDown(), 0u) << "bytes of 'COMX' pool left after: " << s.outcome;
+    result.outcome = s.outcome;
+    if (tally) tally->runs++;
+    return result;
+}
+
+}  // namespace faults
