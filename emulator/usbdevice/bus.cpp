@@ -108,6 +108,11 @@ bool UsbBus::plugged() const {
     return plugged_;
 }
 
+bool UsbBus::waitWakeArmed() const {
+    WorldGuard g(World().lock);
+    return waitWake_ != nullptr;
+}
+
 std::function<void()> UsbBus::disconnect() {
     if (!plugged_) return {};
     plugged_ = false;

@@ -118,6 +118,8 @@ public:
     void unplug();
     void unplugAt(int64_t when);
     bool plugged() const;
+    // A WAIT_WAKE request is held, ready for a remote wake-up to complete it.
+    bool waitWakeArmed() const;
 
     void addFault(FaultRule rule);
     void clearFaults();

@@ -161,6 +161,10 @@ TEST_F(PowerPort, ArmedWakeRefusesDeeperStatesAndARingWakes) {
                                 [](PDEVICE_OBJECT, UCHAR, POWER_STATE, PVOID, PIO_STATUS_BLOCK status) { woke = status->Status; },
                                 nullptr, nullptr),
               STATUS_PENDING);
+    // The request goes down from a worker: had the sleep come first, its way through the port would
+    // power the device up again.
+    for (int ms = 0; ms < 100 && !bench->device().bus().waitWakeArmed(); ms++) Sleep(1);
+    ASSERT_TRUE(bench->device().bus().waitWakeArmed());
     ASSERT_EQ(Power().sleep(Pdo(), PowerSystemSleeping3), STATUS_SUCCESS);
     Sleep(10);
     EXPECT_EQ(woke.load(), STATUS_PENDING);
