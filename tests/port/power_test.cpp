@@ -263,7 +263,15 @@ TEST_F(PowerPort, APowerRequestHeldByAPendingStop) {
         ASSERT_EQ(Pnp().send(Pdo(), IRP_MN_QUERY_STOP_DEVICE), STATUS_SUCCESS);
         NTSTATUS queried = STATUS_PENDING;
         emu::Thread asker([&] { queried = Query(SystemPowerState, PowerSystemSleeping3); }, "asker");
-        while (IsListEmpty(&bench->port()->HeldRequests)) bench->machine().sleepFor(kMs);
+        // The held list is the driver's, changed under the cancel lock.
+        auto held = [this] {
+            KIRQL irql;
+            IoAcquireCancelSpinLock(&irql);
+            const bool any = !IsListEmpty(&bench->port()->HeldRequests);
+            IoReleaseCancelSpinLock(irql);
+            return any;
+        };
+        while (!held()) bench->machine().sleepFor(kMs);
         EXPECT_EQ(Pnp().send(Pdo(), row.then), STATUS_SUCCESS);
         asker.join();
         EXPECT_EQ(queried, row.expected);
