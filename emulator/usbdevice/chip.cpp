@@ -240,7 +240,7 @@ Handshake BridgeChip::control(const SetupPacket &s, std::span<uint8_t> data) {
 Handshake BridgeChip::standardRequest(const SetupPacket &s, std::span<uint8_t> data) {
     auto reply = [&](const std::vector<uint8_t> &bytes) {
         size_t n = std::min(bytes.size(), data.size());
-        std::memcpy(data.data(), bytes.data(), n);
+        if (n) std::memcpy(data.data(), bytes.data(), n);  // a zero-length data stage may have no buffer
         return Handshake::Data(n);
     };
     uint8_t recipient = s.bmRequestType & 0x1F;
@@ -305,7 +305,7 @@ Handshake BridgeChip::classRequest(const SetupPacket &s, std::span<uint8_t> data
     case 0x21: {  // GET_LINE_CODING
         if (out) return Handshake::StallIt();
         size_t n = std::min<size_t>(7, data.size());
-        std::memcpy(data.data(), lineCoding_.data(), n);
+        if (n) std::memcpy(data.data(), lineCoding_.data(), n);
         return Handshake::Data(n);
     }
     case 0x22:  // SET_CONTROL_LINE_STATE
@@ -331,7 +331,7 @@ Handshake BridgeChip::classRequest(const SetupPacket &s, std::span<uint8_t> data
         if (out || s.wValue != 1) return Handshake::StallIt();
         uint8_t bytes[2] = {uint8_t(commFeature_), uint8_t(commFeature_ >> 8)};
         size_t n = std::min<size_t>(2, data.size());
-        std::memcpy(data.data(), bytes, n);
+        if (n) std::memcpy(data.data(), bytes, n);
         return Handshake::Data(n);
     }
     default:
