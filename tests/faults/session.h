@@ -1,6 +1,6 @@
 // A whole session of an application with the port — start, open, every settings request, data
-// both ways, a wait on the mask, close, removal — run with one fault planted, and what each step
-// told its caller. Shared by the fault sweeps: each plants its fault in `beforeStart`.
+// both ways, a wait on the mask, sleep and wake, close, removal — run with one fault planted, and
+// what each step told its caller. Shared by the fault sweeps: each plants its fault in `beforeStart`.
 #pragma once
 
 #include <gtest/gtest.h>

@@ -1,13 +1,15 @@
 // The chip pulled out at every instant of a session, on a grid finer than a USB frame: during the
 // open's synchronous requests, between the chunks of a long write, inside completions, while a
-// read, a wait on the mask and a flush are held, and during the close. Every request ends once
-// with a status, the handle closes, and a new chip comes back as COM3 and carries data.
+// read, a wait on the mask and a flush are held, during a sleep and wake (the device request held
+// at the bus, the chip's replay), and during the close. Every request ends once with a status,
+// the handle closes, and a new chip comes back as COM3 and carries data.
 #include <atomic>
 #include <cstdio>
 #include <map>
 #include <string>
 
 #include "emulator/kernel/pnpmgr.h"
+#include "emulator/kernel/powermgr.h"
 #include "tests/faults/session.h"
 
 namespace faults {
@@ -19,8 +21,8 @@ constexpr int64_t kStep = 29000;  // 2.9 ms
 constexpr int64_t kStep = 3700;  // 0.37 ms: no multiple of the frame, so the instants walk through it
 #endif
 
-enum Phase { Opening, Setting, Moving, Closing, After, kPhases };
-const char *const kPhaseNames[kPhases] = {"open", "settings", "data", "close", "after close"};
+enum Phase { Opening, Setting, Moving, Sleeping, Waking, Closing, After, kPhases };
+const char *const kPhaseNames[kPhases] = {"open", "settings", "data", "sleep", "wake", "close", "after close"};
 
 struct Grid {
     std::map<std::string, uint64_t> outcomes;  // "write cancelled" -> runs
@@ -102,8 +104,32 @@ std::vector<int64_t> Session(int64_t at, Grid *grid) {
         flusher.join();
         EXPECT_TRUE(flushed);
         tally("flush", flush);
-        // TODO(power): a sleep and wake of the port goes here, as a phase of its own, once the
-        // port handles system power requests.
+        // S3 and back with the read and the wait held and a write in flight. Each device power
+        // request waits a while at the bus, so that instants land while it is there too.
+        Overlapped more;
+        issued(WriteFile(h, out.data(), 300, nullptr, &more.ov), more);
+        auto &power = machine.service<emu::PowerManager>();
+        auto &bus = bench.device().bus();
+        auto transition = [&](const char *what, auto go) {
+            phase();
+            bus.holdDevicePower(true);
+            std::atomic<bool> over{false};
+            emu::Thread releaser(
+                [&] {
+                    while (!over && !bus.holdingDevicePower()) machine.sleepFor(1000);
+                    if (!over) machine.sleepFor(30000);
+                    bus.holdDevicePower(false);
+                },
+                "releaser");
+            const NTSTATUS status = go();
+            over = true;
+            releaser.join();
+            tally(what, RtlNtStatusToDosError(status));
+        };
+        transition("sleep", [&] { return power.sleep(bench.device().pdo(), PowerSystemSleeping3); });
+        transition("wake", [&] { return power.wake(bench.device().pdo()); });
+        WaitForSingleObject(more.ov.hEvent, 2000);
+        tally("write over sleep", ended(more));
         phase();
         // The read and the wait are still held: the close takes them back.
         EXPECT_TRUE(CloseHandle(h));
