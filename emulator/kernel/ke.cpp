@@ -34,6 +34,34 @@ bool Holds(PKSPIN_LOCK lock) {
     return std::find(held.begin(), held.end(), lock) != held.end();
 }
 
+ThreadState::LockPair &CleanOrderSlot(ThreadState &self, PKSPIN_LOCK held, PKSPIN_LOCK acquiring) {
+    auto h = reinterpret_cast<uintptr_t>(held), a = reinterpret_cast<uintptr_t>(acquiring);
+    return self.cleanOrders[((h >> 3) * 0x9E3779B1u ^ (a >> 3)) % self.cleanOrders.size()];
+}
+
+// A nested acquisition repeats the same few pairs; the scheduler's check under its mutex runs
+// only for a pair this thread has not yet seen pass since the order's facts last changed.
+bool OrderKnownClean(ThreadState &self, PKSPIN_LOCK acquiring) {
+    uint64_t generation = Scheduler::lockOrderGeneration();
+    if (self.cleanOrdersGeneration != generation) {
+        self.cleanOrders.fill({});
+        self.cleanOrdersGeneration = generation;
+        return false;
+    }
+    for (PKSPIN_LOCK h : self.heldLocks) {
+        const ThreadState::LockPair &slot = CleanOrderSlot(self, h, acquiring);
+        if (slot.held != h || slot.acquired != acquiring) return false;
+    }
+    return true;
+}
+
+void CheckLockOrder(ThreadState &self, Scheduler &scheduler, PKSPIN_LOCK acquiring, const char *routine) {
+    if (OrderKnownClean(self, acquiring)) return;
+    // Stamped with the generation read before the check: a change meanwhile clears the pairs.
+    if (!scheduler.noteLockOrder(self.heldLocks, acquiring, routine)) return;
+    for (PKSPIN_LOCK h : self.heldLocks) CleanOrderSlot(self, h, acquiring) = {h, acquiring};
+}
+
 void AcquireLock(PKSPIN_LOCK lock, const char *routine) {
     ThreadState &self = Self();
     auto &held = self.heldLocks;
@@ -42,7 +70,7 @@ void AcquireLock(PKSPIN_LOCK lock, const char *routine) {
         return;
     }
     Machine &m = Machine::current();
-    if (!held.empty()) m.scheduler().noteLockOrder(held, lock, routine);
+    if (!held.empty()) CheckLockOrder(self, m.scheduler(), lock, routine);
     m.noisePoint();
     ULONG_PTR expected = kSpinLockFree;
     while (!__atomic_compare_exchange_n(lock, &expected, Owner(), false, __ATOMIC_ACQUIRE, __ATOMIC_RELAXED)) {

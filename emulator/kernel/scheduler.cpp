@@ -15,7 +15,9 @@ DISPATCHER_HEADER &Header(void *object) { return *static_cast<DISPATCHER_HEADER 
 }  // namespace
 
 Scheduler::Scheduler(Machine &machine, const MachineConfig &config)
-    : machine_(machine), config_(config), realStart_(std::chrono::steady_clock::now()) {}
+    : machine_(machine), config_(config), realStart_(std::chrono::steady_clock::now()) {
+    lockOrderGeneration_.fetch_add(1, std::memory_order_release);
+}
 
 Scheduler::~Scheduler() { stop(); }
 
@@ -527,7 +529,7 @@ bool Scheduler::checkFreedRange(const void *base, size_t size, const char *routi
     return dpcs.empty() && timers.empty();
 }
 
-void Scheduler::noteLockOrder(const std::vector<PKSPIN_LOCK> &held, PKSPIN_LOCK acquiring, const char *routine) {
+bool Scheduler::noteLockOrder(const std::vector<PKSPIN_LOCK> &held, PKSPIN_LOCK acquiring, const char *routine) {
     auto b = reinterpret_cast<uintptr_t>(acquiring);
     std::string inverted;
     {
@@ -546,22 +548,32 @@ void Scheduler::noteLockOrder(const std::vector<PKSPIN_LOCK> &held, PKSPIN_LOCK 
             orderEdges_.insert({a, b});
         }
     }
-    if (!inverted.empty())
-        Report(Violation::LockOrderInversion, routine, "acquiring " + Hex(acquiring) + " while holding " + inverted);
+    if (inverted.empty()) return true;
+    Report(Violation::LockOrderInversion, routine, "acquiring " + Hex(acquiring) + " while holding " + inverted);
+    return false;
 }
 
 void Scheduler::declareLockOrder(const char *names, PKSPIN_LOCK const *locks, ULONG count) {
     std::lock_guard<std::mutex> g(orderLock_);
-    for (ULONG i = 0; i < count; i++) ranks_[reinterpret_cast<uintptr_t>(locks[i])] = Rank{i, names};
+    bool changed = false;
+    for (ULONG i = 0; i < count; i++) {
+        Rank &rank = ranks_[reinterpret_cast<uintptr_t>(locks[i])];
+        if (rank.position == i && rank.order == names) continue;
+        rank = Rank{i, names};
+        changed = true;
+    }
+    if (changed) lockOrderGeneration_.fetch_add(1, std::memory_order_release);
 }
 
 void Scheduler::forgetLocks(const void *base, size_t size) {
     auto lo = reinterpret_cast<uintptr_t>(base), hi = lo + size;
     auto in = [&](uintptr_t a) { return a >= lo && a < hi; };
     std::lock_guard<std::mutex> g(orderLock_);
+    size_t before = orderEdges_.size() + ranks_.size();
     for (auto it = orderEdges_.begin(); it != orderEdges_.end();)
         it = (in(it->first) || in(it->second)) ? orderEdges_.erase(it) : std::next(it);
     std::erase_if(ranks_, [&](auto &entry) { return in(entry.first); });
+    if (orderEdges_.size() + ranks_.size() != before) lockOrderGeneration_.fetch_add(1, std::memory_order_release);
 }
 
 }  // namespace emu

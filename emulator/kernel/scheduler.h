@@ -108,7 +108,11 @@ public:
     // Lock-order tracking. Two locks of a declared order: `acquiring` must come after every lock of
     // `held`. Any other pair: an inversion is `acquiring` once held while one of `held` was taken.
     // Freed memory forgets its locks, so reused addresses start clean.
-    void noteLockOrder(const std::vector<PKSPIN_LOCK> &held, PKSPIN_LOCK acquiring, const char *routine);
+    // True when nothing was reported: until the generation moves, the same pairs stay clean.
+    bool noteLockOrder(const std::vector<PKSPIN_LOCK> &held, PKSPIN_LOCK acquiring, const char *routine);
+    // Moves whenever a verdict of noteLockOrder could change: a new scheduler, a changed declared
+    // order, forgotten locks. Global, as a thread's memory of clean pairs outlives a machine.
+    static uint64_t lockOrderGeneration() { return lockOrderGeneration_.load(std::memory_order_acquire); }
     // Locks[0] is outermost; declaring the same order again (a restarted port) changes nothing.
     void declareLockOrder(const char *names, PKSPIN_LOCK const *locks, ULONG count);
     void forgetLocks(const void *base, size_t size);
@@ -167,6 +171,7 @@ private:
         std::string order;  // the declaration, for the report
     };
     std::unordered_map<uintptr_t, Rank> ranks_;
+    static inline std::atomic<uint64_t> lockOrderGeneration_{1};
 };
 
 }  // namespace emu

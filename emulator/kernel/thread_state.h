@@ -1,6 +1,7 @@
 // Per-thread kernel state of the emulated machine.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <random>
 #include <string>
@@ -17,6 +18,12 @@ struct ThreadState {
     std::string name = "host";
     std::vector<PKSPIN_LOCK> heldLocks;  // in acquisition order
     uint64_t lockAcquisitions = 0;       // spin locks taken, for the benchmarks
+    // (held, then acquired) pairs the lock-order check passed under cleanOrdersGeneration.
+    struct LockPair {
+        PKSPIN_LOCK held, acquired;
+    };
+    std::array<LockPair, 64> cleanOrders{};
+    uint64_t cleanOrdersGeneration = 0;
     std::mt19937_64 noise;
     bool noiseSeeded = false;
 };
