@@ -52,7 +52,7 @@ static NTSTATUS CompleteHere(PIRP irp, NTSTATUS status) {
 static VOID ChangeAcceptState(PortExtension *port, ULONG set, ULONG clear) {
     KIRQL irql;
     KeAcquireSpinLock(&port->FlagsLock, &irql);
-    PublishAcceptState(port, (port->PnpAcceptState & ~clear) | set);
+    port->PnpAcceptState = (port->PnpAcceptState & ~clear) | set;
     KeReleaseSpinLock(&port->FlagsLock, irql);
 }
 
@@ -226,7 +226,7 @@ NTSTATUS FinishStart(PDEVICE_OBJECT DeviceObject) {
 
     KeAcquireSpinLock(&port->FlagsLock, &irql);
     port->PnpState = PNP_STARTED;
-    PublishAcceptState(port, 0);
+    port->PnpAcceptState = 0;
     port->DeviceFlags |= DEVICE_FLAG_STARTED;
     KeReleaseSpinLock(&port->FlagsLock, irql);
     if (restarting) ReleaseHeldRequests(port);
@@ -395,7 +395,7 @@ static NTSTATUS StopPort(PortExtension *port, PIRP irp) {
     KIRQL irql;
     KeAcquireSpinLock(&port->FlagsLock, &irql);
     port->DeviceFlags |= DEVICE_FLAG_STOPPED;
-    PublishAcceptState(port, (port->PnpAcceptState & ~PnpAcceptStopPending) | PnpAcceptStopped);
+    port->PnpAcceptState = (port->PnpAcceptState & ~PnpAcceptStopPending) | PnpAcceptStopped;
     KeReleaseSpinLock(&port->FlagsLock, irql);
     port->PnpState = PNP_STOPPED;
     DrainRequests(port);

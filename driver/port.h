@@ -278,17 +278,6 @@ inline ULONG CurrentWaitMask(PortExtension *Port) {
     return (ULONG)InterlockedCompareExchange((LONG volatile *)&Port->WaitMask, 0, 0);
 }
 
-// PnpAcceptState changes under FlagsLock (which orders its writers) and is published with an
-// interlocked store, so the transfer engine reads it with neither lock nor race.
-inline ULONG CurrentAcceptState(PortExtension *Port) {
-    return (ULONG)InterlockedCompareExchange((LONG volatile *)&Port->PnpAcceptState, 0, 0);
-}
-
-inline VOID PublishAcceptState(PortExtension *Port, ULONG State) {
-    REQUIRE_LOCK_HELD(&Port->FlagsLock);
-    (void)InterlockedExchange((LONG volatile *)&Port->PnpAcceptState, (LONG)State);
-}
-
 // Types 2 and up: divisor codes, extended rates, larger write chunks, chip-side flow control.
 inline BOOLEAN IsNewerChip(const PortExtension *Port) { return Port->ChipType >= ChipType2; }
 
