@@ -49,10 +49,17 @@ static NTSTATUS CompleteHere(PIRP irp, NTSTATUS status) {
     return status;
 }
 
+// FlagsLock keeps the changes from interleaving; the exchange publishes each one to the readers
+// that take no lock.
+static VOID ChangeAcceptStateLocked(PortExtension *port, ULONG set, ULONG clear) {
+    REQUIRE_LOCK_HELD(&port->FlagsLock);
+    InterlockedExchange((LONG volatile *)&port->PnpAcceptState, (LONG)((port->PnpAcceptState & ~clear) | set));
+}
+
 static VOID ChangeAcceptState(PortExtension *port, ULONG set, ULONG clear) {
     KIRQL irql;
     KeAcquireSpinLock(&port->FlagsLock, &irql);
-    port->PnpAcceptState = (port->PnpAcceptState & ~clear) | set;
+    ChangeAcceptStateLocked(port, set, clear);
     KeReleaseSpinLock(&port->FlagsLock, irql);
 }
 
@@ -226,7 +233,7 @@ NTSTATUS FinishStart(PDEVICE_OBJECT DeviceObject) {
 
     KeAcquireSpinLock(&port->FlagsLock, &irql);
     port->PnpState = PNP_STARTED;
-    port->PnpAcceptState = 0;
+    ChangeAcceptStateLocked(port, 0, ~0u);
     port->DeviceFlags |= DEVICE_FLAG_STARTED;
     KeReleaseSpinLock(&port->FlagsLock, irql);
     if (restarting) ReleaseHeldRequests(port);
@@ -266,7 +273,7 @@ VOID DisableInterfaces(PDEVICE_OBJECT DeviceObject) {
 
 NTSTATUS RemoveDeviceObject(PDEVICE_OBJECT DeviceObject) {
     PortExtension *port = PortOf(DeviceObject);
-    if (!(port->PnpAcceptState & PnpAcceptSurpriseRemoved)) DisableInterfaces(DeviceObject);
+    if (!(CurrentAcceptState(port) & PnpAcceptSurpriseRemoved)) DisableInterfaces(DeviceObject);
     if (port->CountedAsSerialPort) {
         IoGetConfigurationInformation()->SerialCount--;
         port->CountedAsSerialPort = FALSE;
@@ -395,7 +402,7 @@ static NTSTATUS StopPort(PortExtension *port, PIRP irp) {
     KIRQL irql;
     KeAcquireSpinLock(&port->FlagsLock, &irql);
     port->DeviceFlags |= DEVICE_FLAG_STOPPED;
-    port->PnpAcceptState = (port->PnpAcceptState & ~PnpAcceptStopPending) | PnpAcceptStopped;
+    ChangeAcceptStateLocked(port, PnpAcceptStopped, PnpAcceptStopPending);
     KeReleaseSpinLock(&port->FlagsLock, irql);
     port->PnpState = PNP_STOPPED;
     DrainRequests(port);

@@ -273,10 +273,14 @@ struct PortExtension {
     BOOLEAN WaitWakeEnabled;  // set by IOCTL_SERIAL_INTERNAL_DO_WAIT_WAKE; cleared at open and close
 };
 
+// A word another processor changes while this one reads it without the lock that orders its writers.
+inline ULONG ReadUlong(ULONG volatile *Value) { return (ULONG)InterlockedCompareExchange((LONG volatile *)Value, 0, 0); }
+
 // WaitMask changes under no lock while the event sources read it on other processors.
-inline ULONG CurrentWaitMask(PortExtension *Port) {
-    return (ULONG)InterlockedCompareExchange((LONG volatile *)&Port->WaitMask, 0, 0);
-}
+inline ULONG CurrentWaitMask(PortExtension *Port) { return ReadUlong(&Port->WaitMask); }
+
+// PnpAcceptState changes under FlagsLock; admission and the transfer completions read it without.
+inline ULONG CurrentAcceptState(PortExtension *Port) { return ReadUlong(&Port->PnpAcceptState); }
 
 // Types 2 and up: divisor codes, extended rates, larger write chunks, chip-side flow control.
 inline BOOLEAN IsNewerChip(const PortExtension *Port) { return Port->ChipType >= ChipType2; }

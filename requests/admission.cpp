@@ -5,10 +5,9 @@
 NTSTATUS AdmitRequest(PIRP Irp, PortExtension *Port) {
     InterlockedIncrement(&Port->PendingRequestCount);
 
-    KIRQL irql;
-    KeAcquireSpinLock(&Port->FlagsLock, &irql);
-    ULONG accept = Port->PnpAcceptState;
-    KeReleaseSpinLock(&Port->FlagsLock, irql);
+    // Interlocked after the count: a removal that sets its bit and then drains either sees this
+    // request counted or is seen here.
+    ULONG accept = CurrentAcceptState(Port);
     if (accept == 0) return STATUS_SUCCESS;
 
     // Plug and Play requests are what move the state on; they are never held or refused here.
@@ -20,6 +19,7 @@ NTSTATUS AdmitRequest(PIRP Irp, PortExtension *Port) {
         return STATUS_DELETE_PENDING;
     }
     if (accept & PnpAcceptStopPending) {
+        KIRQL irql;
         IoAcquireCancelSpinLock(&irql);
         if (Irp->Cancel) {
             IoReleaseCancelSpinLock(irql);

@@ -13,7 +13,7 @@ enum : ULONG {
     RefXoffTrigger = 0x10,   // a new write is finishing the current XOFF counter
 };
 
-// PnpAcceptState bits (written by Plug and Play handling under FlagsLock).
+// PnpAcceptState bits (written by Plug and Play handling under FlagsLock; read with CurrentAcceptState).
 enum : ULONG {
     PnpAcceptRemoving = 0x1,
     PnpAcceptStopPending = 0x2,

@@ -51,11 +51,7 @@ static LONG ReadLong(LONG volatile *Value) { return InterlockedCompareExchange(V
 static BOOLEAN PortOpen(PortExtension *Port) { return ReadLong(&Port->OpenCount) != 0; }
 
 static BOOLEAN PortLeaving(PortExtension *Port) {
-    KIRQL irql;
-    KeAcquireSpinLock(&Port->FlagsLock, &irql);
-    ULONG state = Port->PnpAcceptState;
-    KeReleaseSpinLock(&Port->FlagsLock, irql);
-    return (state & (PnpAcceptRemoving | PnpAcceptSurpriseRemoved)) != 0;
+    return (CurrentAcceptState(Port) & (PnpAcceptRemoving | PnpAcceptSurpriseRemoved)) != 0;
 }
 
 static VOID LetGo(UsbTransfer *Transfer) {

@@ -169,7 +169,7 @@ TEST_F(PnpHandlingTest, QueryRemoveAndQueryStopAreRefusedWhileOpen) {
     EXPECT_EQ(pnp.remove(device.pdo()), STATUS_DEVICE_BUSY);
     EXPECT_EQ(pnp.stopAndRestart(device.pdo()), STATUS_DEVICE_BUSY);
     EXPECT_EQ(port->PnpState, ULONG(PNP_STARTED));
-    EXPECT_EQ(port->PnpAcceptState, 0u);
+    EXPECT_EQ(CurrentAcceptState(port), 0u);
     port->IsOpen = FALSE;
     EXPECT_EQ(pnp.remove(device.pdo()), STATUS_SUCCESS);
 }
@@ -184,7 +184,7 @@ TEST_F(PnpHandlingTest, RestartAfterStopReappliesDefaultsWithoutNamingAgain) {
 
     ASSERT_EQ(pnp.stopAndRestart(device.pdo()), STATUS_SUCCESS);
     EXPECT_EQ(port->PnpState, ULONG(PNP_STARTED));
-    EXPECT_EQ(port->PnpAcceptState, 0u);
+    EXPECT_EQ(CurrentAcceptState(port), 0u);
     EXPECT_EQ(port->PendingRequestCount, 1) << "only the base count";
     EXPECT_EQ(port->LineControl, 0x1A);
     EXPECT_EQ(SerialCount(), 1u);
