@@ -25,13 +25,29 @@ namespace {
 
 Scheduler &Sched() { return Machine::current().scheduler(); }
 
-ULONG_PTR Owner() { return kSpinLockMark | Self().id; }
+// Every routine here looks its thread up once and hands the state down.
+ULONG_PTR Owner(const ThreadState &self) { return kSpinLockMark | self.id; }
 
 constexpr ULONG_PTR kMarkHalf = ~ULONG_PTR{0} << 32;
 
-bool Holds(PKSPIN_LOCK lock) {
-    auto &held = Self().heldLocks;
-    return std::find(held.begin(), held.end(), lock) != held.end();
+// Out of line: the messages' strings would otherwise give every fast path a large frame.
+[[gnu::cold, gnu::noinline]] void ReportLock(Violation kind, const char *routine, PKSPIN_LOCK lock, const char *rest) {
+    Report(kind, routine, "spin lock " + Hex(lock) + rest);
+}
+
+[[gnu::cold, gnu::noinline]] void ReportCold(Violation kind, const char *routine, const char *detail) {
+    Report(kind, routine, detail);
+}
+
+[[gnu::cold, gnu::noinline]] void ReportLockContract(PCSTR routine, PKSPIN_LOCK lock, PCSTR name, BOOLEAN held) {
+    Report(Violation::LockContract, routine,
+           std::string(held ? "requires " : "must not hold ") + name + " (" + Hex(lock) + (held ? ") held" : ")"));
+}
+
+bool Holds(const ThreadState &self, PKSPIN_LOCK lock) {
+    for (PKSPIN_LOCK h : self.heldLocks)
+        if (h == lock) return true;
+    return false;
 }
 
 ThreadState::LockPair &CleanOrderSlot(ThreadState &self, PKSPIN_LOCK held, PKSPIN_LOCK acquiring) {
@@ -55,45 +71,61 @@ bool OrderKnownClean(ThreadState &self, PKSPIN_LOCK acquiring) {
     return true;
 }
 
-void CheckLockOrder(ThreadState &self, Scheduler &scheduler, PKSPIN_LOCK acquiring, const char *routine) {
+void CheckLockOrder(ThreadState &self, PKSPIN_LOCK acquiring, const char *routine) {
     if (OrderKnownClean(self, acquiring)) return;
     // Stamped with the generation read before the check: a change meanwhile clears the pairs.
-    if (!scheduler.noteLockOrder(self.heldLocks, acquiring, routine)) return;
+    if (!Sched().noteLockOrder(self.heldLocks, acquiring, routine)) return;
     for (PKSPIN_LOCK h : self.heldLocks) CleanOrderSlot(self, h, acquiring) = {h, acquiring};
 }
 
-void AcquireLock(PKSPIN_LOCK lock, const char *routine) {
-    ThreadState &self = Self();
-    auto &held = self.heldLocks;
-    if (Holds(lock)) {
-        Report(Violation::SpinLockRecursion, routine, "spin lock " + Hex(lock) + " is already held by this thread");
-        return;
+// False when the acquisition must not go on.
+[[gnu::noinline]] bool CheckNested(ThreadState &self, PKSPIN_LOCK lock, const char *routine) {
+    if (Holds(self, lock)) {
+        ReportLock(Violation::SpinLockRecursion, routine, lock, " is already held by this thread");
+        return false;
     }
-    Machine &m = Machine::current();
-    if (!held.empty()) CheckLockOrder(self, m.scheduler(), lock, routine);
-    m.noisePoint();
-    ULONG_PTR expected = kSpinLockFree;
-    while (!__atomic_compare_exchange_n(lock, &expected, Owner(), false, __ATOMIC_ACQUIRE, __ATOMIC_RELAXED)) {
-        if ((expected & kMarkHalf) != kSpinLockMark) {
+    CheckLockOrder(self, lock, routine);
+    return true;
+}
+
+// Spins while another thread holds the lock; false for a word that was never initialised.
+[[gnu::noinline]] bool SpinFor(ThreadState &self, PKSPIN_LOCK lock, ULONG_PTR seen, const char *routine) {
+    do {
+        if ((seen & kMarkHalf) != kSpinLockMark) {
             Report(Violation::NotInitialised, routine,
-                   "spin lock " + Hex(lock) + " was never given to KeInitializeSpinLock (holds " + Hex(expected) + ")");
-            return;
+                   "spin lock " + Hex(lock) + " was never given to KeInitializeSpinLock (holds " + Hex(seen) + ")");
+            return false;
         }
-        expected = kSpinLockFree;
         std::this_thread::yield();
-    }
-    held.push_back(lock);
+        seen = kSpinLockFree;
+    } while (!__atomic_compare_exchange_n(lock, &seen, Owner(self), false, __ATOMIC_ACQUIRE, __ATOMIC_RELAXED));
+    return true;
+}
+
+void AcquireLock(ThreadState &self, PKSPIN_LOCK lock, const char *routine) {
+    // Alone, a lock can be neither recursive nor out of order.
+    if (!self.heldLocks.empty() && !CheckNested(self, lock, routine)) return;
+    Machine::current().noisePoint();
+    ULONG_PTR seen = kSpinLockFree;
+    if (!__atomic_compare_exchange_n(lock, &seen, Owner(self), false, __ATOMIC_ACQUIRE, __ATOMIC_RELAXED) &&
+        !SpinFor(self, lock, seen, routine))
+        return;
+    self.heldLocks.push_back(lock);
     self.lockAcquisitions++;
 }
 
-bool ReleaseLock(PKSPIN_LOCK lock, const char *routine) {
-    auto &held = Self().heldLocks;
-    auto it = std::find(held.begin(), held.end(), lock);
-    if (it == held.end() || __atomic_load_n(lock, __ATOMIC_RELAXED) != Owner()) {
-        Report(Violation::SpinLockNotHeld, routine, "spin lock " + Hex(lock) + " is not held by this thread");
+bool ReleaseLock(ThreadState &self, PKSPIN_LOCK lock, const char *routine) {
+    auto &held = self.heldLocks;
+    // Locks mostly go newest first: the search starts at the end.
+    auto it = std::find(held.rbegin(), held.rend(), lock);
+    if (it == held.rend() || __atomic_load_n(lock, __ATOMIC_RELAXED) != Owner(self)) {
+        ReportLock(Violation::SpinLockNotHeld, routine, lock, " is not held by this thread");
         return false;
     }
-    held.erase(it);
+    if (it == held.rbegin())
+        held.pop_back();
+    else
+        held.erase(std::next(it).base());
     __atomic_store_n(lock, kSpinLockFree, __ATOMIC_RELEASE);
     Machine::current().noisePoint();
     return true;
@@ -143,36 +175,37 @@ VOID FASTCALL KfLowerIrql(KIRQL NewIrql) {
 // ---- Spin locks ------------------------------------------------------------------------------------
 VOID NTAPI KeInitializeSpinLock(PKSPIN_LOCK SpinLock) {
     // The word proves nothing here: locks live in fresh pool and on the stack, which hold garbage.
-    if (Holds(SpinLock)) {
-        Report(Violation::InvalidParameter, "KeInitializeSpinLock",
-               "spin lock " + Hex(SpinLock) + " is held by this thread");
+    if (Holds(Self(), SpinLock)) {
+        ReportLock(Violation::InvalidParameter, "KeInitializeSpinLock", SpinLock, " is held by this thread");
         return;
     }
     __atomic_store_n(SpinLock, kSpinLockFree, __ATOMIC_RELEASE);
 }
 
 KIRQL FASTCALL KfAcquireSpinLock(PKSPIN_LOCK SpinLock) {
-    RequireIrql("KeAcquireSpinLock", DISPATCH_LEVEL);
-    KIRQL old = CurrentIrql();
-    SetIrql(DISPATCH_LEVEL);
-    AcquireLock(SpinLock, "KeAcquireSpinLock");
+    ThreadState &self = Self();
+    KIRQL old = self.irql;
+    if (old > DISPATCH_LEVEL) RequireIrql("KeAcquireSpinLock", DISPATCH_LEVEL);
+    self.irql = DISPATCH_LEVEL;
+    AcquireLock(self, SpinLock, "KeAcquireSpinLock");
     return old;
 }
 
 VOID FASTCALL KfReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql) {
-    if (CurrentIrql() != DISPATCH_LEVEL)
-        Report(Violation::InvalidParameter, "KeReleaseSpinLock", "not at DISPATCH_LEVEL");
-    if (ReleaseLock(SpinLock, "KeReleaseSpinLock")) SetIrql(NewIrql);
+    ThreadState &self = Self();
+    if (self.irql != DISPATCH_LEVEL) ReportCold(Violation::InvalidParameter, "KeReleaseSpinLock", "not at DISPATCH_LEVEL");
+    if (ReleaseLock(self, SpinLock, "KeReleaseSpinLock")) self.irql = NewIrql;
 }
 
 VOID FASTCALL KefAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock) {
-    if (CurrentIrql() < DISPATCH_LEVEL)
-        Report(Violation::InvalidParameter, "KeAcquireSpinLockAtDpcLevel", "called below DISPATCH_LEVEL");
-    AcquireLock(SpinLock, "KeAcquireSpinLockAtDpcLevel");
+    ThreadState &self = Self();
+    if (self.irql < DISPATCH_LEVEL)
+        ReportCold(Violation::InvalidParameter, "KeAcquireSpinLockAtDpcLevel", "called below DISPATCH_LEVEL");
+    AcquireLock(self, SpinLock, "KeAcquireSpinLockAtDpcLevel");
 }
 
 VOID FASTCALL KefReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock) {
-    ReleaseLock(SpinLock, "KeReleaseSpinLockFromDpcLevel");
+    ReleaseLock(Self(), SpinLock, "KeReleaseSpinLockFromDpcLevel");
 }
 
 // ---- DPCs and timers --------------------------------------------------------------------------------
@@ -321,10 +354,7 @@ VOID NTAPI EmuRequireIrql(PCSTR Routine, KIRQL Level, BOOLEAN Exact) {
 }
 
 VOID NTAPI EmuRequireLock(PCSTR Routine, PKSPIN_LOCK Lock, PCSTR LockName, BOOLEAN Held) {
-    if (Holds(Lock) == bool(Held)) return;
-    Report(Violation::LockContract, Routine,
-           std::string(Held ? "requires " : "must not hold ") + LockName + " (" + Hex(Lock) +
-               (Held ? ") held" : ")"));
+    if (Holds(Self(), Lock) != bool(Held)) ReportLockContract(Routine, Lock, LockName, Held);
 }
 
 PKSPIN_LOCK NTAPI EmuCancelSpinLock(void) { return &Sched().cancelLock; }

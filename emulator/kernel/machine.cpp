@@ -17,15 +17,10 @@ std::atomic<uint32_t> g_nextThreadId{1};
 constexpr int64_t kBootSystemTime = 134118144000000000LL;
 }  // namespace
 
-// Every spin lock and IRQL check asks: a plain pointer skips the guarded initialisation after the
-// first call.
-ThreadState &Self() {
-    thread_local ThreadState *self = nullptr;
-    if (self) [[likely]]
-        return *self;
+ThreadState &RegisterSelf() {
     thread_local ThreadState state;
     if (state.id == 0) state.id = g_nextThreadId.fetch_add(1);
-    self = &state;
+    tlsSelf = &state;
     return state;
 }
 

@@ -28,6 +28,13 @@ struct ThreadState {
     bool noiseSeeded = false;
 };
 
-ThreadState &Self();
+// Every spin lock and IRQL check asks: after a thread's first call, one read of a plain pointer.
+ThreadState &RegisterSelf();
+inline thread_local ThreadState *tlsSelf = nullptr;
+inline ThreadState &Self() {
+    if (ThreadState *self = tlsSelf) [[likely]]
+        return *self;
+    return RegisterSelf();
+}
 
 }  // namespace emu
