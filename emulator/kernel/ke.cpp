@@ -1,6 +1,5 @@
 // Kernel and HAL routines: IRQL, spin locks, DPCs, timers, dispatcher objects, waits, time,
 // debug print. Each routine checks its documented IRQL limit.
-#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <thread>
@@ -117,15 +116,16 @@ void AcquireLock(ThreadState &self, PKSPIN_LOCK lock, const char *routine) {
 bool ReleaseLock(ThreadState &self, PKSPIN_LOCK lock, const char *routine) {
     auto &held = self.heldLocks;
     // Locks mostly go newest first: the search starts at the end.
-    auto it = std::find(held.rbegin(), held.rend(), lock);
-    if (it == held.rend() || __atomic_load_n(lock, __ATOMIC_RELAXED) != Owner(self)) {
+    size_t at = held.size();
+    while (at && held[at - 1] != lock) at--;
+    if (!at || __atomic_load_n(lock, __ATOMIC_RELAXED) != Owner(self)) {
         ReportLock(Violation::SpinLockNotHeld, routine, lock, " is not held by this thread");
         return false;
     }
-    if (it == held.rbegin())
+    if (at == held.size())
         held.pop_back();
     else
-        held.erase(std::next(it).base());
+        held.erase(held.begin() + (at - 1));
     __atomic_store_n(lock, kSpinLockFree, __ATOMIC_RELEASE);
     Machine::current().noisePoint();
     return true;
