@@ -561,7 +561,7 @@ void BridgeChip::finishChar() {
     const WireChar c = txChar_;
     txBusy_ = false;
     lastCharEnd_ = c.end;
-    record(Event(LineEvent::Sent, c));
+    if (logging()) record(Event(LineEvent::Sent, c));
     if (peer_) peer_->chipChar(c);
     // The bus hears once that the packet it could not place fits now.
     if (config_.txFifoSize - txFifo_.size() < std::min(kBulkPacket, wantRoom_)) {
@@ -587,7 +587,14 @@ void BridgeChip::armUart() {
         uartArmedAt_ = -1;
         return;
     }
-    const int64_t at = peer_ && peer_->timed() ? txChar_.end : batchEnd();
+    const bool timed = peer_ && peer_->timed();
+    // The bus asks the chip every frame; most asks change nothing the event's time depends on.
+    const ArmKey key{txChar_.end,    streamStart_, streamHalfBits_,  txFifo_.size(), wantRoom_, format_,
+                     streamFormat_, timed,        flowChar_.has_value(), host_ != nullptr, roomSignalled_,
+                     breakRequested_};
+    if (uartArmedAt_ >= 0 && key == armKey_) return;
+    armKey_ = key;
+    const int64_t at = timed ? txChar_.end : batchEnd();
     if (at == uartArmedAt_) return;
     uartArmedAt_ = at;
     uartEvent_.arm(at);
@@ -691,11 +698,11 @@ void BridgeChip::lineChar(const WireChar &c) {
     bool arrived = false;
     if (rxFifo_.size() >= config_.rxFifoSize) {
         errors |= kOverrun;
-        record(Event(LineEvent::Dropped, c, d));
+        if (logging()) record(Event(LineEvent::Dropped, c, d));
     } else {
         arrived = rxFifo_.empty();
         rxFifo_.push_back(d.data);
-        record(Event(LineEvent::Received, c, d));
+        if (logging()) record(Event(LineEvent::Received, c, d));
     }
     if (errors) {
         latched_ |= errors;

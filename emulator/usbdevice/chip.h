@@ -142,6 +142,17 @@ private:
     void finishChar();
     void armUart();
     int64_t batchEnd() const;
+    bool logging() const { return sink_ || (config_.keepLineLog && config_.lineLogCap); }
+
+    // What the UART event's time was computed from.
+    struct ArmKey {
+        int64_t end = -1, streamStart = 0;
+        uint64_t streamHalfBits = 0;
+        size_t txLevel = 0, wantRoom = 0;
+        WireFormat format, streamFormat;
+        bool timed = false, flow = false, host = false, roomSignalled = false, breakRequested = false;
+        bool operator==(const ArmKey &) const = default;
+    };
 
     ChipConfig config_;
     EventOwner events_;
@@ -174,6 +185,7 @@ private:
     int64_t clock_ = -1;      // while catching up: the time being played out
     int settling_ = 0;        // nested Settle depth
     int64_t uartArmedAt_ = -1;
+    ArmKey armKey_;
     size_t wantRoom_ = 64;    // the packet the bus last found no room for
     bool roomSignalled_ = false;  // the bus was told the transmit FIFO has room for it
     int64_t streamStart_ = 0;
