@@ -73,16 +73,18 @@ void UsbBus::runFrame(Completions &done) {
     // Only what was submitted before the frame began takes part in it.
     auto eligible = [&](const Pending &p) { return !p.cancelling && p.submitted < frameTime; };
 
-    std::deque<Pending> waiting;
-    while (!control_.empty()) {
-        Pending p = control_.front();
-        control_.pop_front();
-        if (!eligible(p) || !take(p))
-            waiting.push_back(p);
-        else
-            runControl(p, done);
+    if (!control_.empty()) {
+        std::deque<Pending> waiting;
+        while (!control_.empty()) {
+            Pending p = control_.front();
+            control_.pop_front();
+            if (!eligible(p) || !take(p))
+                waiting.push_back(p);
+            else
+                runControl(p, done);
+        }
+        control_.swap(waiting);
     }
-    control_.swap(waiting);
 
     for (auto &[h, pipe] : pipes_)
         if (pipe.type == UsbdPipeTypeInterrupt && frame % pipe.interval == 0 && !pipe.queue.empty() &&
@@ -99,14 +101,14 @@ void UsbBus::runFrame(Completions &done) {
 // Bulk packets of transfers that were there when the frame began, round-robin, one per endpoint
 // per turn; returns how many moved.
 int UsbBus::runBulk(int budget, bool outOnly, Completions &done) {
-    std::vector<uintptr_t> order = bulkOrder_;
-    if (!order.empty()) std::rotate(order.begin(), order.begin() + ptrdiff_t(bulkTurn_++ % order.size()), order.end());
+    // Packets only move data: the endpoints stay as they are while this runs.
+    const size_t endpoints = bulkOrder_.size(), first = endpoints ? bulkTurn_++ % endpoints : 0;
     int moved = 0;
     for (bool any = true; any && moved < budget;) {
         any = false;
-        for (uintptr_t key : order) {
+        for (size_t i = 0; i < endpoints; i++) {
             if (moved == budget) break;
-            auto it = pipes_.find(key);
+            auto it = pipes_.find(bulkOrder_[(first + i) % endpoints]);
             if (it == pipes_.end() || !bulkEligible(it->second, outOnly)) continue;
             if (runPacket(it->second, done)) {
                 any = true;

@@ -113,10 +113,13 @@ private:
 };
 
 BridgeChip::BridgeChip(ChipConfig config)
-    : config_(std::move(config)), uartEvent_(events_.recurring([this] {
+    : config_(std::move(config)),
+      uartEvent_(events_.recurring([this] {
           uartArmedAt_ = -1;
           Settle settle(*this);
-      })) {
+      })),
+      txFifo_(config_.txFifoSize),
+      rxFifo_(config_.rxFifoSize) {
     buildDescriptors();
     buildEeprom();
     // Power-on register values come from the EEPROM's configuration block when it holds one.
@@ -456,8 +459,7 @@ Handshake BridgeChip::in(uint8_t address, std::span<uint8_t> packet) {
         return Handshake::Data(0);
     }
     size_t n = std::min({packet.size(), rxFifo_.size(), kBulkPacket});
-    std::copy_n(rxFifo_.begin(), n, packet.begin());
-    rxFifo_.erase(rxFifo_.begin(), rxFifo_.begin() + ptrdiff_t(n));
+    rxFifo_.take(packet.first(n));
     zlpOwed_ = n == kBulkPacket && rxFifo_.empty();
     updateReceiveFlow();
     return Handshake::Data(n);
@@ -471,7 +473,7 @@ Handshake BridgeChip::out(uint8_t address, std::span<const uint8_t> packet) {
         roomSignalled_ = false;
         return Handshake::NakIt();
     }
-    txFifo_.insert(txFifo_.end(), packet.begin(), packet.end());
+    txFifo_.append(packet);
     wantRoom_ = kBulkPacket;
     if (config_.txFifoSize - txFifo_.size() < kBulkPacket) roomSignalled_ = false;
     startTransmitter();
@@ -479,7 +481,20 @@ Handshake BridgeChip::out(uint8_t address, std::span<const uint8_t> packet) {
 }
 
 bool BridgeChip::ready(uint8_t address, size_t size) {
+    // The bus asks every frame. With no character ending by now there is nothing to play out,
+    // and the event stays where the last entry left it unless the answer moves the room wanted.
+    if (settling_ == 0 && !(txBusy_ && txChar_.end <= Now())) {
+        const size_t want = wantRoom_;
+        const bool signalled = roomSignalled_;
+        const bool answer = readyNow(address, size);
+        if (want != wantRoom_ || signalled != roomSignalled_) armUart();
+        return answer;
+    }
     Settle settle(*this);
+    return readyNow(address, size);
+}
+
+bool BridgeChip::readyNow(uint8_t address, size_t size) {
     if (!configValue_ || suspended_) return false;
     if (address == kStatusEndpoint) return statusPending_;
     if (address == kBulkIn) return !rxFifo_.empty() || zlpOwed_;
@@ -648,13 +663,15 @@ void BridgeChip::updateOutputs() {
 // Receive flow: RTS drops (or XOFF goes out) at three quarters full and returns at one quarter.
 void BridgeChip::updateReceiveFlow() {
     size_t level = rxFifo_.size(), high = config_.rxFifoSize * 3 / 4, low = config_.rxFifoSize / 4;
+    const bool held = rtsHeldLow_;
     if (rtsFlow()) {
         if (level >= high) rtsHeldLow_ = true;
         if (level <= low) rtsHeldLow_ = false;
     } else {
         rtsHeldLow_ = false;
     }
-    updateOutputs();
+    // The pins follow everything else where it changes.
+    if (held != rtsHeldLow_) updateOutputs();
     if (xonXoff()) {
         uint16_t chars = words_[0x05];
         if (!xoffSent_ && level >= high) {
