@@ -153,7 +153,7 @@ void IoManager::unloadDriver(PDRIVER_OBJECT driver) {
 
 IoManager::~IoManager() = default;
 
-void IoManager::forgetIrpLocked(std::map<PIRP, IrpRecord>::iterator it) {
+void IoManager::forgetIrpLocked(std::unordered_map<PIRP, IrpRecord>::iterator it) {
     if (!it->second.completed) {
         irps.erase(it);
         return;
@@ -445,22 +445,20 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR) {
         Report(Violation::InvalidParameter, "IoCompleteRequest", "IRP " + Hex(Irp) + " completed with STATUS_PENDING");
         return;
     }
-    if (Irp->CurrentLocation <= Irp->StackCount && IoGetCurrentIrpStackLocation(Irp)->MajorFunction == IRP_MJ_POWER) {
-        PDEVICE_OBJECT owed;
-        {
-            std::lock_guard<std::mutex> g(io.lock);
-            owed = io.irps[Irp].powerOwed;
-        }
-        if (owed)
-            Report(Violation::PowerIrpNotStarted, "IoCompleteRequest",
-                   "power IRP " + Hex(Irp) + " completed by " + Hex(owed) + " before PoStartNextPowerIrp");
-    }
+    const bool power =
+        Irp->CurrentLocation <= Irp->StackCount && IoGetCurrentIrpStackLocation(Irp)->MajorFunction == IRP_MJ_POWER;
+    PDEVICE_OBJECT owed = nullptr;
     {
         // The drivers below are done with it: from here a completion routine that returns
         // STATUS_MORE_PROCESSING_REQUIRED may free it.
         std::lock_guard<std::mutex> g(io.lock);
-        io.irps[Irp].inDriver = false;
+        auto &r = io.irps[Irp];
+        if (power) owed = r.powerOwed;
+        r.inDriver = false;
     }
+    if (owed)
+        Report(Violation::PowerIrpNotStarted, "IoCompleteRequest",
+               "power IRP " + Hex(Irp) + " completed by " + Hex(owed) + " before PoStartNextPowerIrp");
     Machine::current().noisePoint();
     for (;;) {
         PIO_COMPLETION_ROUTINE routine;

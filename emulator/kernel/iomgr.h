@@ -7,6 +7,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <unordered_map>
 #include <set>
 #include <string>
 #include <vector>
@@ -90,10 +91,10 @@ public:
         PDEVICE_OBJECT powerOwed = nullptr;    // a power IRP's holder that has not called PoStartNextPowerIrp
     };
     mutable std::mutex lock;
-    std::map<PIRP, IrpRecord> irps;
+    std::unordered_map<PIRP, IrpRecord> irps;
     // Drops the record of an IRP whose memory is gone. A completed IRP's record stays a while
     // (the newest kTombstones of them), so completing it again is reported as a double completion.
-    void forgetIrpLocked(std::map<PIRP, IrpRecord>::iterator it);
+    void forgetIrpLocked(std::unordered_map<PIRP, IrpRecord>::iterator it);
     static constexpr size_t kTombstones = 256;
     std::deque<PIRP> tombstones;
     std::map<PDEVICE_OBJECT, PDEVICE_OBJECT> attachedTo;  // device → the one it was attached on

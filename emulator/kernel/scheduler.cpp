@@ -122,13 +122,17 @@ void Scheduler::blockLocked(std::unique_lock<std::mutex> &lk, Waiter &w) {
     if (!Self().registered) {
         Report(Violation::InvalidParameter, w.what, "a thread unknown to the machine blocked in the kernel");
     }
-    w.thread = CurrentThreadName();
-    blocked_.insert(&w);
+    w.thread = &Self();
+    w.prevBlocked = nullptr;
+    w.nextBlocked = blocked_;
+    if (blocked_) blocked_->prevBlocked = &w;
+    blocked_ = &w;
     runnable_--;
     advanceIfIdleLocked();
     if (!config_.virtualClock && w.hasDeadline) clockCv_.notify_all();
     w.cv.wait(lk, [&] { return w.done || (stopping_ && w.wakeOnStop); });
-    blocked_.erase(&w);
+    (w.prevBlocked ? w.prevBlocked->nextBlocked : blocked_) = w.nextBlocked;
+    if (w.nextBlocked) w.nextBlocked->prevBlocked = w.prevBlocked;
 }
 
 void Scheduler::addDeadlineLocked(Waiter &w, int64_t when) {
@@ -397,7 +401,8 @@ void Scheduler::advanceIfIdleLocked() {
 void Scheduler::reportDeadlockLocked() {
     std::ostringstream s;
     s << "every machine thread is blocked and nothing is due on the clock; blocked:";
-    for (Waiter *w : blocked_) s << " [" << w->thread << ": " << w->what << "]";
+    for (Waiter *w = blocked_; w; w = w->nextBlocked)
+        s << " [" << w->thread->name << "#" << w->thread->id << ": " << w->what << "]";
     Report(Violation::MachineDeadlock, "scheduler", s.str());
 }
 

@@ -23,6 +23,8 @@
 
 namespace emu {
 
+struct ThreadState;
+
 // A blocked thread (a kernel wait, a delay, a join, an idle processor).
 struct Waiter {
     std::condition_variable cv;
@@ -36,7 +38,8 @@ struct Waiter {
     std::multimap<int64_t, struct Deadline>::iterator deadline;
     const char *what = "wait";
     bool wakeOnStop = false;  // idle processors leave when the machine stops
-    std::string thread;
+    const ThreadState *thread = nullptr;  // alive while it blocks
+    Waiter *prevBlocked = nullptr, *nextBlocked = nullptr;  // the scheduler's list, for the deadlock report
 };
 
 struct Deadline {
@@ -151,7 +154,7 @@ private:
     std::unordered_map<uint64_t, std::function<void()>> eventBodies_;
     uint64_t nextEventId_ = 1;
     std::unordered_map<void *, std::deque<Waiter *>> objectWaiters_;
-    std::set<Waiter *> blocked_;  // for the deadlock report
+    Waiter *blocked_ = nullptr;  // every blocked thread's waiter, for the deadlock report
     std::deque<PRKDPC> dpcQueue_;
     struct ReadyEvent {
         std::function<void()> fn;

@@ -52,7 +52,11 @@ PDRIVER_OBJECT LoadBusDriver(int &index) {
 
 // ---- Life ---------------------------------------------------------------------------------------------
 
-UsbBus::UsbBus(UsbFunction &device, BusConfig config) : device_(device), config_(config) {
+UsbBus::UsbBus(UsbFunction &device, BusConfig config)
+    : device_(device),
+      config_(config),
+      frameEvent_(events_.recurringThen([this] { runFrame(ProcessorCompletions()); }, DeliverProcessorCompletions)),
+      retryEvent_(events_.recurringThen([this] { retryBulkOut(ProcessorCompletions()); }, DeliverProcessorCompletions)) {
     int index = 0;
     PDRIVER_OBJECT driver = LoadBusDriver(index);
     if (!driver) {

@@ -189,12 +189,12 @@ private:
     Handshake deviceControl(const SetupPacket &setup, std::span<uint8_t> data);
     bool take(Pending &p);
     void finish(Pending &p, USBD_STATUS usbd, Completions &done);
-    std::function<void()> runFrame();
+    void runFrame(Completions &done);
     void scheduleFrame();
     int runBulk(int budget, bool outOnly, Completions &done);
     bool bulkEligible(const Pipe &pipe, bool outOnly) const;
     void scheduleBulkOutRetry();
-    std::function<void()> retryBulkOut();
+    void retryBulkOut(Completions &done);
     int64_t bulkSlot() const { return kFrame / std::max(1, config_.bulkPacketsPerFrame); }
     int64_t nextFrameAfter(int64_t t, uint32_t interval) const;
     void closePipes(USBD_STATUS why, Completions &done);
@@ -202,6 +202,10 @@ private:
     std::function<void()> disconnect();
     std::vector<uint8_t> descriptor(uint8_t type, uint8_t index, uint16_t language);
     static std::function<void()> Deliver(Completions done);
+    // The recurring events fill the running processor's list under the world lock and complete
+    // it after releasing the lock, without a heap allocation once the list has grown.
+    static Completions &ProcessorCompletions();
+    static void DeliverProcessorCompletions();
     void applyPowerLocked(DEVICE_POWER_STATE state);
     std::function<void()> releasePowerLocked();
     void recordSubmitted(std::shared_ptr<UrbRecord> r);
@@ -226,12 +230,13 @@ private:
     std::vector<uintptr_t> bulkOrder_;
     size_t bulkTurn_ = 0;
     int64_t frameAt_ = -1;
-    uint64_t frameEvent_ = 0;
+    TimedEvent frameEvent_;
     // The frame that ran last: bulk packets it has left, and when the bus is free for the next.
     int64_t frameStart_ = 0;
     int bulkLeft_ = 0;
     int64_t bulkFreeAt_ = 0;
     bool retryPending_ = false;
+    TimedEvent retryEvent_;
 
     std::vector<FaultRule> faults_;
     struct Override {

@@ -17,6 +17,8 @@ int64_t UsbBus::nextFrameAfter(int64_t t, uint32_t interval) const {
 void UsbBus::scheduleFrame() {
     if (!plugged_ || suspended_) return;
     const int64_t now = Now();
+    // Nothing can run sooner than the next frame.
+    if (frameAt_ != -1 && frameAt_ <= nextFrameAfter(now, 1)) return;
     int64_t best = std::numeric_limits<int64_t>::max();
     for (const Pending &p : control_)
         if (!p.cancelling) best = nextFrameAfter(now, 1);
@@ -28,9 +30,8 @@ void UsbBus::scheduleFrame() {
     }
     if (best == std::numeric_limits<int64_t>::max()) return;
     if (frameAt_ != -1 && frameAt_ <= best) return;
-    if (frameAt_ != -1) events_.cancel(frameEvent_);
     frameAt_ = best;
-    frameEvent_ = events_.atThen(best, [this] { return runFrame(); });
+    frameEvent_.arm(best);
 }
 
 void UsbBus::wake() {
@@ -64,25 +65,26 @@ bool UsbBus::runPacket(Pipe &pipe, Completions &done) {
     return true;
 }
 
-std::function<void()> UsbBus::runFrame() {
+void UsbBus::runFrame(Completions &done) {
     frameAt_ = -1;
-    if (!plugged_ || suspended_) return {};
+    if (!plugged_ || suspended_) return;
     const int64_t frameTime = Now();
     const uint32_t frame = uint32_t(frameTime / kFrame);
-    Completions done;
     // Only what was submitted before the frame began takes part in it.
     auto eligible = [&](const Pending &p) { return !p.cancelling && p.submitted < frameTime; };
 
-    std::deque<Pending> waiting;
-    while (!control_.empty()) {
-        Pending p = control_.front();
-        control_.pop_front();
-        if (!eligible(p) || !take(p))
-            waiting.push_back(p);
-        else
-            runControl(p, done);
+    if (!control_.empty()) {
+        std::deque<Pending> waiting;
+        while (!control_.empty()) {
+            Pending p = control_.front();
+            control_.pop_front();
+            if (!eligible(p) || !take(p))
+                waiting.push_back(p);
+            else
+                runControl(p, done);
+        }
+        control_.swap(waiting);
     }
-    control_.swap(waiting);
 
     for (auto &[h, pipe] : pipes_)
         if (pipe.type == UsbdPipeTypeInterrupt && frame % pipe.interval == 0 && !pipe.queue.empty() &&
@@ -94,20 +96,19 @@ std::function<void()> UsbBus::runFrame() {
     bulkLeft_ = config_.bulkPacketsPerFrame - moved;
     bulkFreeAt_ = frameTime + moved * bulkSlot();
     scheduleFrame();
-    return Deliver(std::move(done));
 }
 
 // Bulk packets of transfers that were there when the frame began, round-robin, one per endpoint
 // per turn; returns how many moved.
 int UsbBus::runBulk(int budget, bool outOnly, Completions &done) {
-    std::vector<uintptr_t> order = bulkOrder_;
-    if (!order.empty()) std::rotate(order.begin(), order.begin() + ptrdiff_t(bulkTurn_++ % order.size()), order.end());
+    // Packets only move data: the endpoints stay as they are while this runs.
+    const size_t endpoints = bulkOrder_.size(), first = endpoints ? bulkTurn_++ % endpoints : 0;
     int moved = 0;
     for (bool any = true; any && moved < budget;) {
         any = false;
-        for (uintptr_t key : order) {
+        for (size_t i = 0; i < endpoints; i++) {
             if (moved == budget) break;
-            auto it = pipes_.find(key);
+            auto it = pipes_.find(bulkOrder_[(first + i) % endpoints]);
             if (it == pipes_.end() || !bulkEligible(it->second, outOnly)) continue;
             if (runPacket(it->second, done)) {
                 any = true;
@@ -139,21 +140,33 @@ void UsbBus::scheduleBulkOutRetry() {
     });
     if (!ready) return;
     retryPending_ = true;
-    events_.atThen(at, [this] { return retryBulkOut(); });
+    retryEvent_.arm(at);
 }
 
-std::function<void()> UsbBus::retryBulkOut() {
+void UsbBus::retryBulkOut(Completions &done) {
     retryPending_ = false;
-    if (!plugged_ || suspended_) return {};
+    if (!plugged_ || suspended_) return;
     const int64_t now = Now();
     const int slots = std::min<int>(bulkLeft_, int((frameStart_ + kFrame - now) / bulkSlot()));
-    if (slots <= 0) return {};
-    Completions done;
+    if (slots <= 0) return;
     const int moved = runBulk(slots, true, done);
     bulkLeft_ -= moved;
     bulkFreeAt_ = now + moved * bulkSlot();
     scheduleFrame();
-    return Deliver(std::move(done));
+}
+
+UsbBus::Completions &UsbBus::ProcessorCompletions() {
+    thread_local Completions done;
+    return done;
+}
+
+void UsbBus::DeliverProcessorCompletions() {
+    // Taken out first: a completion routine may start another delivery on this thread.
+    Completions done;
+    done.swap(ProcessorCompletions());
+    for (const Pending &p : done) IoCompleteRequest(p.irp, IO_NO_INCREMENT);
+    done.clear();
+    if (ProcessorCompletions().empty()) done.swap(ProcessorCompletions());
 }
 
 }  // namespace emu::usb

@@ -113,10 +113,13 @@ private:
 };
 
 BridgeChip::BridgeChip(ChipConfig config)
-    : config_(std::move(config)), uartEvent_(events_.recurring([this] {
+    : config_(std::move(config)),
+      uartEvent_(events_.recurring([this] {
           uartArmedAt_ = -1;
           Settle settle(*this);
-      })) {
+      })),
+      txFifo_(config_.txFifoSize),
+      rxFifo_(config_.rxFifoSize) {
     buildDescriptors();
     buildEeprom();
     // Power-on register values come from the EEPROM's configuration block when it holds one.
@@ -456,8 +459,7 @@ Handshake BridgeChip::in(uint8_t address, std::span<uint8_t> packet) {
         return Handshake::Data(0);
     }
     size_t n = std::min({packet.size(), rxFifo_.size(), kBulkPacket});
-    std::copy_n(rxFifo_.begin(), n, packet.begin());
-    rxFifo_.erase(rxFifo_.begin(), rxFifo_.begin() + ptrdiff_t(n));
+    rxFifo_.take(packet.first(n));
     zlpOwed_ = n == kBulkPacket && rxFifo_.empty();
     updateReceiveFlow();
     return Handshake::Data(n);
@@ -471,7 +473,7 @@ Handshake BridgeChip::out(uint8_t address, std::span<const uint8_t> packet) {
         roomSignalled_ = false;
         return Handshake::NakIt();
     }
-    txFifo_.insert(txFifo_.end(), packet.begin(), packet.end());
+    txFifo_.append(packet);
     wantRoom_ = kBulkPacket;
     if (config_.txFifoSize - txFifo_.size() < kBulkPacket) roomSignalled_ = false;
     startTransmitter();
@@ -479,7 +481,20 @@ Handshake BridgeChip::out(uint8_t address, std::span<const uint8_t> packet) {
 }
 
 bool BridgeChip::ready(uint8_t address, size_t size) {
+    // The bus asks every frame. With no character ending by now there is nothing to play out,
+    // and the event stays where the last entry left it unless the answer moves the room wanted.
+    if (settling_ == 0 && !(txBusy_ && txChar_.end <= Now())) {
+        const size_t want = wantRoom_;
+        const bool signalled = roomSignalled_;
+        const bool answer = readyNow(address, size);
+        if (want != wantRoom_ || signalled != roomSignalled_) armUart();
+        return answer;
+    }
     Settle settle(*this);
+    return readyNow(address, size);
+}
+
+bool BridgeChip::readyNow(uint8_t address, size_t size) {
     if (!configValue_ || suspended_) return false;
     if (address == kStatusEndpoint) return statusPending_;
     if (address == kBulkIn) return !rxFifo_.empty() || zlpOwed_;
@@ -561,7 +576,7 @@ void BridgeChip::finishChar() {
     const WireChar c = txChar_;
     txBusy_ = false;
     lastCharEnd_ = c.end;
-    record(Event(LineEvent::Sent, c));
+    if (logging()) record(Event(LineEvent::Sent, c));
     if (peer_) peer_->chipChar(c);
     // The bus hears once that the packet it could not place fits now.
     if (config_.txFifoSize - txFifo_.size() < std::min(kBulkPacket, wantRoom_)) {
@@ -587,7 +602,14 @@ void BridgeChip::armUart() {
         uartArmedAt_ = -1;
         return;
     }
-    const int64_t at = peer_ && peer_->timed() ? txChar_.end : batchEnd();
+    const bool timed = peer_ && peer_->timed();
+    // The bus asks the chip every frame; most asks change nothing the event's time depends on.
+    const ArmKey key{txChar_.end,    streamStart_, streamHalfBits_,  txFifo_.size(), wantRoom_, format_,
+                     streamFormat_, timed,        flowChar_.has_value(), host_ != nullptr, roomSignalled_,
+                     breakRequested_};
+    if (uartArmedAt_ >= 0 && key == armKey_) return;
+    armKey_ = key;
+    const int64_t at = timed ? txChar_.end : batchEnd();
     if (at == uartArmedAt_) return;
     uartArmedAt_ = at;
     uartEvent_.arm(at);
@@ -641,13 +663,15 @@ void BridgeChip::updateOutputs() {
 // Receive flow: RTS drops (or XOFF goes out) at three quarters full and returns at one quarter.
 void BridgeChip::updateReceiveFlow() {
     size_t level = rxFifo_.size(), high = config_.rxFifoSize * 3 / 4, low = config_.rxFifoSize / 4;
+    const bool held = rtsHeldLow_;
     if (rtsFlow()) {
         if (level >= high) rtsHeldLow_ = true;
         if (level <= low) rtsHeldLow_ = false;
     } else {
         rtsHeldLow_ = false;
     }
-    updateOutputs();
+    // The pins follow everything else where it changes.
+    if (held != rtsHeldLow_) updateOutputs();
     if (xonXoff()) {
         uint16_t chars = words_[0x05];
         if (!xoffSent_ && level >= high) {
@@ -691,11 +715,11 @@ void BridgeChip::lineChar(const WireChar &c) {
     bool arrived = false;
     if (rxFifo_.size() >= config_.rxFifoSize) {
         errors |= kOverrun;
-        record(Event(LineEvent::Dropped, c, d));
+        if (logging()) record(Event(LineEvent::Dropped, c, d));
     } else {
         arrived = rxFifo_.empty();
         rxFifo_.push_back(d.data);
-        record(Event(LineEvent::Received, c, d));
+        if (logging()) record(Event(LineEvent::Received, c, d));
     }
     if (errors) {
         latched_ |= errors;

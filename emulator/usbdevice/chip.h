@@ -22,6 +22,7 @@
 #include <deque>
 #include <map>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -63,6 +64,39 @@ struct ChipConfig {
     //   3: as 2, product string with 'C' at character 22, two vendor interfaces
     //   4: as 2, manufacturer string with a space at character 24, one vendor interface
     static ChipConfig Variant(int type);
+};
+
+// A FIFO of bytes that never holds more than it was made for (callers check room first).
+class ByteFifo {
+public:
+    explicit ByteFifo(size_t capacity) : bytes_(capacity) {}
+    size_t size() const { return count_; }
+    bool empty() const { return count_ == 0; }
+    uint8_t front() const { return bytes_[head_]; }
+    void pop_front() {
+        if (++head_ == bytes_.size()) head_ = 0;
+        count_--;
+    }
+    void push_back(uint8_t b) {
+        size_t at = head_ + count_;
+        if (at >= bytes_.size()) at -= bytes_.size();
+        bytes_[at] = b;
+        count_++;
+    }
+    void append(std::span<const uint8_t> data) {
+        for (uint8_t b : data) push_back(b);
+    }
+    // Moves the oldest out.size() bytes out.
+    void take(std::span<uint8_t> out) {
+        for (uint8_t &b : out) {
+            b = front();
+            pop_front();
+        }
+    }
+
+private:
+    std::vector<uint8_t> bytes_;
+    size_t head_ = 0, count_ = 0;
 };
 
 class BridgeChip : public UsbFunction {
@@ -142,6 +176,18 @@ private:
     void finishChar();
     void armUart();
     int64_t batchEnd() const;
+    bool readyNow(uint8_t address, size_t size);
+    bool logging() const { return sink_ || (config_.keepLineLog && config_.lineLogCap); }
+
+    // What the UART event's time was computed from.
+    struct ArmKey {
+        int64_t end = -1, streamStart = 0;
+        uint64_t streamHalfBits = 0;
+        size_t txLevel = 0, wantRoom = 0;
+        WireFormat format, streamFormat;
+        bool timed = false, flow = false, host = false, roomSignalled = false, breakRequested = false;
+        bool operator==(const ArmKey &) const = default;
+    };
 
     ChipConfig config_;
     EventOwner events_;
@@ -167,13 +213,14 @@ private:
     uint8_t eepromPending_ = 0xFF;
 
     WireFormat format_;
-    std::deque<uint8_t> txFifo_, rxFifo_;
+    ByteFifo txFifo_, rxFifo_;
     std::optional<uint8_t> flowChar_;  // XON/XOFF the chip sends ahead of the FIFO
     bool txBusy_ = false;
     WireChar txChar_;         // on the wire while txBusy_
     int64_t clock_ = -1;      // while catching up: the time being played out
     int settling_ = 0;        // nested Settle depth
     int64_t uartArmedAt_ = -1;
+    ArmKey armKey_;
     size_t wantRoom_ = 64;    // the packet the bus last found no room for
     bool roomSignalled_ = false;  // the bus was told the transmit FIFO has room for it
     int64_t streamStart_ = 0;

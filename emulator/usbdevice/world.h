@@ -65,6 +65,17 @@ public:
             if (*life) fn();
         });
     }
+    // As recurring(), and then runs `after` once the lock is released (kernel calls go there).
+    TimedEvent recurringThen(std::function<void()> fn, std::function<void()> after) {
+        return TimedEvent([life = life_, fn = std::move(fn), after = std::move(after)] {
+            {
+                WorldGuard g(World().lock);
+                if (!*life) return;
+                fn();
+            }
+            after();
+        });
+    }
     void cancel(uint64_t id) { Machine::current().cancelEvent(id); }
     // Caller holds the world lock.
     void kill() { *life_ = false; }
