@@ -126,6 +126,7 @@ Thread::Thread(std::function<void()> body, std::string name) {
         ThreadState &self = Self();
         self.registered = true;
         self.name = name;
+        NameHostThread(name);
         body();
         s.finishThread(*state);
     });

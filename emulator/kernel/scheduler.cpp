@@ -1,6 +1,8 @@
 #include "emulator/kernel/scheduler.h"
 
 #include <algorithm>
+#include <limits>
+#include <pthread.h>
 #include <sstream>
 
 #include "emulator/kernel/thread_state.h"
@@ -13,6 +15,9 @@ namespace {
 DISPATCHER_HEADER &Header(void *object) { return *static_cast<DISPATCHER_HEADER *>(object); }
 
 }  // namespace
+
+// Shown by top -H and perf, to see where a real-clock run spends its processors.
+void NameHostThread(const std::string &name) { pthread_setname_np(pthread_self(), name.substr(0, 15).c_str()); }
 
 Scheduler::Scheduler(Machine &machine, const MachineConfig &config)
     : machine_(machine), config_(config), realStart_(std::chrono::steady_clock::now()) {
@@ -129,7 +134,7 @@ void Scheduler::blockLocked(std::unique_lock<std::mutex> &lk, Waiter &w) {
     blocked_ = &w;
     runnable_--;
     advanceIfIdleLocked();
-    if (!config_.virtualClock && w.hasDeadline) clockCv_.notify_all();
+    if (w.hasDeadline) pokeClockLocked(w.deadline->first);
     w.cv.wait(lk, [&] { return w.done || (stopping_ && w.wakeOnStop); });
     (w.prevBlocked ? w.prevBlocked->nextBlocked : blocked_) = w.nextBlocked;
     if (w.nextBlocked) w.nextBlocked->prevBlocked = w.prevBlocked;
@@ -284,7 +289,7 @@ bool Scheduler::setTimer(PKTIMER timer, int64_t dueTime, PKDPC dpc) {
     timer->DueTime.QuadPart = static_cast<ULONGLONG>(due);
     timer->Dpc = dpc;
     timers_[timer] = deadlines_.emplace(due, Deadline{Deadline::Timer, timer, 0});
-    if (!config_.virtualClock) clockCv_.notify_all();
+    pokeClockLocked(due);
     return wasArmed;
 }
 
@@ -302,8 +307,9 @@ uint64_t Scheduler::scheduleAt(int64_t when, std::function<void()> fn) {
     std::lock_guard<std::mutex> g(lock_);
     uint64_t id = nextEventId_++;
     eventBodies_[id] = std::move(fn);
-    deviceEvents_[id] = deadlines_.emplace(std::max(when, now()), Deadline{Deadline::DeviceEvent, nullptr, id});
-    if (!config_.virtualClock) clockCv_.notify_all();
+    when = std::max(when, now());
+    deviceEvents_[id] = deadlines_.emplace(when, Deadline{Deadline::DeviceEvent, nullptr, id});
+    pokeClockLocked(when);
     return id;
 }
 
@@ -331,7 +337,7 @@ void Scheduler::armTimed(const std::shared_ptr<TimedEvent::State> &event, int64_
         event->where = deadlines_.insert(std::move(event->spare));
     }
     event->armed = true;
-    if (!config_.virtualClock) clockCv_.notify_all();
+    pokeClockLocked(when);
 }
 
 void Scheduler::cancelTimed(TimedEvent::State &event) {
@@ -406,16 +412,29 @@ void Scheduler::reportDeadlockLocked() {
     Report(Violation::MachineDeadlock, "scheduler", s.str());
 }
 
+// The real clock's thread sleeps until the earliest deadline; one that comes earlier wakes it.
+// Most deadlines land behind the one it sleeps for (every bus's next frame is the same instant),
+// and waking it for those would cost two context switches each.
+void Scheduler::pokeClockLocked(int64_t when) {
+    if (config_.virtualClock || when >= clockSleepsUntil_) return;
+    clockSleepsUntil_ = kClockAwake;
+    clockCv_.notify_one();
+}
+
 void Scheduler::clockLoop() {
+    NameHostThread("clock");
     std::unique_lock<std::mutex> lk(lock_);
     while (!stopping_) {
         if (deadlines_.empty()) {
+            clockSleepsUntil_ = std::numeric_limits<int64_t>::max();
             clockCv_.wait(lk);
         } else {
             int64_t next = deadlines_.begin()->first;
+            clockSleepsUntil_ = next;
             auto when = realStart_ + std::chrono::nanoseconds(next * 100);
             clockCv_.wait_until(lk, when);
         }
+        clockSleepsUntil_ = kClockAwake;
         expireDueLocked();
     }
 }
@@ -466,6 +485,7 @@ void Scheduler::processorLoop(int index) {
     ThreadState &self = Self();
     self.registered = true;  // counted in startProcessors
     self.name = "cpu" + std::to_string(index);
+    NameHostThread(self.name);
     self.irql = DISPATCH_LEVEL;
     std::unique_lock<std::mutex> lk(lock_);
     while (!stopping_) {
@@ -550,7 +570,7 @@ bool Scheduler::noteLockOrder(const std::vector<PKSPIN_LOCK> &held, PKSPIN_LOCK 
             }
             if (orderEdges_.count({b, a}) && !orderEdges_.count({a, b}))
                 inverted = Hex(h) + ", which was earlier taken after it";
-            orderEdges_.insert({a, b});
+            if (orderEdges_.insert({a, b}).second) reversedEdges_.insert({b, a});
         }
     }
     if (inverted.empty()) return true;
@@ -572,13 +592,19 @@ void Scheduler::declareLockOrder(const char *names, PKSPIN_LOCK const *locks, UL
 
 void Scheduler::forgetLocks(const void *base, size_t size) {
     auto lo = reinterpret_cast<uintptr_t>(base), hi = lo + size;
-    auto in = [&](uintptr_t a) { return a >= lo && a < hi; };
     std::lock_guard<std::mutex> g(orderLock_);
-    size_t before = orderEdges_.size() + ranks_.size();
-    for (auto it = orderEdges_.begin(); it != orderEdges_.end();)
-        it = (in(it->first) || in(it->second)) ? orderEdges_.erase(it) : std::next(it);
-    std::erase_if(ranks_, [&](auto &entry) { return in(entry.first); });
-    if (orderEdges_.size() + ranks_.size() != before) lockOrderGeneration_.fetch_add(1, std::memory_order_release);
+    bool changed = false;
+    // Every pair with its first lock in the range, in one set and its mirror in the other.
+    auto forget = [&](std::set<std::pair<uintptr_t, uintptr_t>> &by, std::set<std::pair<uintptr_t, uintptr_t>> &mirror) {
+        for (auto it = by.lower_bound({lo, 0}); it != by.end() && it->first < hi; changed = true) {
+            mirror.erase({it->second, it->first});
+            it = by.erase(it);
+        }
+    };
+    forget(orderEdges_, reversedEdges_);
+    forget(reversedEdges_, orderEdges_);
+    changed |= std::erase_if(ranks_, [&](auto &entry) { return entry.first >= lo && entry.first < hi; }) > 0;
+    if (changed) lockOrderGeneration_.fetch_add(1, std::memory_order_release);
 }
 
 }  // namespace emu

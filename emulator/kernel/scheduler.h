@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <limits>
 #include <map>
 #include <mutex>
 #include <set>
@@ -49,6 +50,9 @@ struct Deadline {
 };
 
 using Deadlines = std::multimap<int64_t, Deadline>;
+
+// The calling host thread's name as the host's tools show it (the first 15 characters).
+void NameHostThread(const std::string &name);
 
 // Guarded by the scheduler's lock, but for `dead` and the body.
 struct TimedEvent::State : std::enable_shared_from_this<TimedEvent::State> {
@@ -138,6 +142,7 @@ private:
     void wakeProcessorLocked();
     void processorLoop(int index);
     void clockLoop();
+    void pokeClockLocked(int64_t when);
     bool insertDpcLocked(PRKDPC dpc, PVOID arg1, PVOID arg2);
     void reportDeadlockLocked();
 
@@ -167,8 +172,14 @@ private:
     std::vector<std::thread> processors_;
     std::thread clock_;
     std::condition_variable clockCv_;
+    // The deadline the clock's thread sleeps for; kClockAwake while it runs (it looks before it
+    // sleeps again) or once it has been woken.
+    static constexpr int64_t kClockAwake = std::numeric_limits<int64_t>::min();
+    int64_t clockSleepsUntil_ = kClockAwake;
     std::mutex orderLock_;
-    std::set<std::pair<uintptr_t, uintptr_t>> orderEdges_;  // (held, then acquired)
+    // (held, then acquired), and the same pairs turned round: freed memory finds the pairs of its
+    // locks by address range in both, where one scan of every pair grew with the number of ports.
+    std::set<std::pair<uintptr_t, uintptr_t>> orderEdges_, reversedEdges_;
     struct Rank {
         ULONG position;
         std::string order;  // the declaration, for the report

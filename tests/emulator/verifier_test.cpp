@@ -11,6 +11,7 @@
 #include "emulator/kernel/namespace.h"
 #include "emulator/kernel/pool.h"
 #include "emulator/kernel/registry.h"
+#include "emulator/kernel/scheduler.h"
 #include "emulator/kernel/verifier.h"
 #include "platform/host/wdm.h"
 #include "tests/emulator/kernel_test_support.h"
@@ -265,6 +266,25 @@ TEST(VerifierPool, DpcQueuedOrTimerArmedInFreedMemory) {
     ExFreePoolWithTag(state, kTag);
     Delay(2 * kSecond);
     EXPECT_EQ(log.count(), 0u);
+}
+
+// Memory freed forgets the order its locks were nested in, whichever side of a pair they were on,
+// so a lock at a reused address starts clean; a neighbouring block's locks keep theirs.
+TEST(VerifierPool, FreedMemoryForgetsTheNestingOfItsLocksOnly) {
+    struct Row {
+        int freed;  // index into the locks: 0 was held, 1 taken inside it, 2 never nested
+        bool inversionReported;
+    } rows[] = {{0, false}, {1, false}, {2, true}};
+    for (const Row &row : rows) {
+        emu::Machine machine;
+        KSPIN_LOCK locks[3];
+        for (auto &l : locks) KeInitializeSpinLock(&l);
+        Holding(&locks[0], [&] { Holding(&locks[1], [] {}); });
+        machine.scheduler().forgetLocks(&locks[row.freed], sizeof(KSPIN_LOCK));
+        emu::ReportCapture capture;
+        Holding(&locks[1], [&] { Holding(&locks[0], [] {}); });
+        EXPECT_EQ(capture.saw(Violation::LockOrderInversion), row.inversionReported) << "freed lock " << row.freed;
+    }
 }
 
 TEST(VerifierDeathTest, AReportAbortsByDefaultAndADeadlockIsOne) {
