@@ -29,3 +29,16 @@ function(miravo_pch kind)
     endforeach()
   endif()
 endfunction()
+
+# Unity builds for the test programs: their objects share most of their template instantiations
+# (gtest, the standard library, the lab's helpers), which a batch compiles once. A name a test file
+# defines at file scope must therefore be unique to its program (shared ones live in the support
+# headers); a file that cannot take part says so with SKIP_UNITY_BUILD_INCLUSION.
+option(MIRAVO_UNITY "Unity builds for the test programs (faster fresh builds)" ON)
+set(MIRAVO_UNITY_BATCH 8 CACHE STRING "Test files per unity batch (0: one batch a program)")
+
+function(miravo_unity)
+  if(MIRAVO_UNITY)
+    set_target_properties(${ARGN} PROPERTIES UNITY_BUILD ON UNITY_BUILD_BATCH_SIZE ${MIRAVO_UNITY_BATCH})
+  endif()
+endfunction()
