@@ -39,8 +39,6 @@ protected:
     }
 };
 
-constexpr DWORD kOk = 0, kShort = ERROR_INSUFFICIENT_BUFFER, kBad = ERROR_INVALID_PARAMETER;
-
 TEST_F(IoctlTest, BufferChecksAndReturnedLengthsByCode) {
     struct Row {
         DWORD code;

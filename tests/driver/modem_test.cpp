@@ -14,7 +14,6 @@ namespace {
 using namespace win32;
 using emu::usb::LoopbackWiring;
 
-constexpr DWORD kOk = 0, kShort = ERROR_INSUFFICIENT_BUFFER, kBad = ERROR_INVALID_PARAMETER;
 constexpr ULONG kDtrOn = SERIAL_DTR_CONTROL, kRtsOn = SERIAL_RTS_CONTROL, kCts = SERIAL_CTS_HANDSHAKE | kDtrOn;
 
 class ModemTest : public Com3Test {

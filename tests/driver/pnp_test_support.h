@@ -31,6 +31,8 @@ using emu::usb::UrbRecord;
 
 constexpr int64_t kMs = 10000;
 constexpr int64_t kSecond = 1000 * kMs;
+// What the Win32 side answers a request: done, buffer too short, refused.
+constexpr DWORD kOk = 0, kShort = win32::ERROR_INSUFFICIENT_BUFFER, kBad = win32::ERROR_INVALID_PARAMETER;
 
 class PnpTest : public ::testing::Test {
 protected:

@@ -89,7 +89,7 @@ NTSTATUS NTAPI Control(PDEVICE_OBJECT, PIRP irp) {
     return status;
 }
 
-constexpr ULONG kTag = 0x53466B61;  // "akFS"
+constexpr ULONG kFakeSerialTag = 0x53466B61;  // "akFS"
 const WCHAR kDeviceName[] = PLATFORM_WIDE("\\Device\\FakeSerial0");
 const WCHAR kLinkName[] = PLATFORM_WIDE("\\DosDevices\\COM9");
 
@@ -123,7 +123,7 @@ protected:
     CommTest() {
         port = FakePort{};
         port.props.CurrentRxQueue = 1024;
-        EXPECT_EQ(machine.service<emu::IoManager>().loadDriver(Entry, u"fakeserial", kTag, &driver), STATUS_SUCCESS);
+        EXPECT_EQ(machine.service<emu::IoManager>().loadDriver(Entry, u"fakeserial", kFakeSerialTag, &driver), STATUS_SUCCESS);
         h = CreateFileA("\\\\.\\COM9", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
         EXPECT_NE(h, INVALID_HANDLE_VALUE);
         port.log.clear();

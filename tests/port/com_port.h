@@ -18,6 +18,8 @@ namespace port_test {
 using namespace win32;
 
 constexpr int64_t kMs = 10000;  // the machine's clock counts 100 ns
+constexpr uint8_t kBulkIn = 0x83;
+constexpr uint8_t kXon = 0x11, kXoff = 0x13;
 
 // One overlapped request with an event of its own.
 struct Overlapped {

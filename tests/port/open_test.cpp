@@ -8,8 +8,6 @@
 namespace port_test {
 namespace {
 
-constexpr uint8_t kBulkIn = 0x83;
-
 TEST_F(ComPort, OneOpenerAtATimeAndEachSessionLeavesNothingBehind) {
     Start();
     size_t closedBytes = 0;

@@ -12,7 +12,7 @@
 namespace port_test {
 namespace {
 
-constexpr uint8_t kSetLineCoding = 0x20, kBulkIn = 0x83;
+constexpr uint8_t kSetLineCoding = 0x20;
 
 class PowerPort : public ComPort {
 protected:

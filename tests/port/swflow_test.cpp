@@ -8,8 +8,6 @@
 namespace port_test {
 namespace {
 
-constexpr uint8_t kXon = 0x11, kXoff = 0x13;
-
 // SetCommState with one change to the port's DCB, as an application makes it.
 template <class F> bool ChangeDcb(HANDLE h, F change) {
     DCB dcb{};

@@ -11,7 +11,6 @@ namespace port_test {
 namespace {
 
 constexpr uint8_t kBulkOut = 0x02;
-constexpr uint8_t kXon = 0x11, kXoff = 0x13;
 
 class WritePort : public ComPort {
 protected:
