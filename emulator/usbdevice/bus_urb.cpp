@@ -3,6 +3,7 @@
 // (completed, failed, cancelled).
 #include <algorithm>
 #include <cstring>
+#include <memory>
 
 #include "emulator/usbdevice/bus.h"
 #include "emulator/usbdevice/bus_internal.h"
@@ -62,11 +63,13 @@ Handshake UsbBus::deviceControl(const SetupPacket &s, std::span<uint8_t> data) {
 }
 
 std::vector<uint8_t> UsbBus::descriptor(uint8_t type, uint8_t index, uint16_t language) {
-    std::vector<uint8_t> bytes(0xFFFF);
-    SetupPacket s{0x80, 0x06, uint16_t(type << 8 | index), language, 0xFFFF};
-    Handshake h = deviceControl(s, bytes);
-    bytes.resize(h.kind == Handshake::Ack ? h.length : 0);
-    return bytes;
+    // Room for the longest answer, left unfilled: an answer writes every byte it counts, and a
+    // 64 KiB fill on each look weighed on every plug-in, several times over under the sanitizers.
+    constexpr size_t kRoom = 0xFFFF;
+    const auto room = std::make_unique_for_overwrite<uint8_t[]>(kRoom);
+    SetupPacket s{0x80, 0x06, uint16_t(type << 8 | index), language, uint16_t(kRoom)};
+    Handshake h = deviceControl(s, {room.get(), kRoom});
+    return {room.get(), room.get() + (h.kind == Handshake::Ack ? h.length : 0)};
 }
 
 // ---- URB submission ---------------------------------------------------------------------------------------
