@@ -1,14 +1,19 @@
-#include "tests/driver/driver_test_support.h"
+#include <gtest/gtest.h>
 
+#include <cstring>
+#include <string_view>
 #include <utility>
+#include <vector>
 
-#include "emulator/kernel/debug_log.h"
+#include "driver/driver.h"
+#include "emulator/kernel/iomgr.h"
+#include "emulator/kernel/machine.h"
+#include "emulator/kernel/pool.h"
+#include "emulator/kernel/registry.h"
 #include "emulator/kernel/rtl_string.h"
-#include "emulator/kernel/verifier.h"
 
 namespace {
 
-using dt::DriverTest;
 using Rows = std::vector<std::pair<LONG, ULONG>>;
 
 Rows Table() {
@@ -18,7 +23,24 @@ Rows Table() {
     return rows;
 }
 
-class ExtBaudrate : public DriverTest {};
+// The service key's settings, read when the driver loads.
+class ExtBaudrate : public ::testing::Test {
+protected:
+    emu::Machine machine;
+    emu::IoManager &io = machine.service<emu::IoManager>();
+    emu::Registry &registry = machine.service<emu::Registry>();
+    emu::Pool &pool = machine.service<emu::Pool>();
+    PDRIVER_OBJECT driver = nullptr;
+
+    std::u16string ServiceKey() { return emu::IoManager::ServiceKeyPath(u"miravo"); }
+    void LoadDriver() { ASSERT_EQ(io.loadDriver(DriverEntry, u"miravo", MIRAVO_POOL_TAG, &driver), STATUS_SUCCESS); }
+    void TearDown() override {
+        if (!driver) return;
+        EXPECT_EQ(registry.OpenHandleCount(), 0u);
+        io.unloadDriver(driver);  // the verifier stops the test on pool left under 'COMX'
+        driver = nullptr;
+    }
+};
 
 // What the service key holds at load, and the table the driver loads from it.
 TEST_F(ExtBaudrate, LoadFillsTheTableFromAWellFormedStringOnly) {
@@ -53,16 +75,18 @@ TEST_F(ExtBaudrate, LoadFillsTheTableFromAWellFormedStringOnly) {
         for (size_t i = row.rows.size(); i < EXTENDED_RATE_ROWS; i++)
             EXPECT_EQ(DriverGlobals.ExtendedRateTable[i].RequestedRate, 0);
         TearDown();
-        driver = busDriver = nullptr;
         registry.DeleteValue(ServiceKey(), u"ExtBaudrate");
     }
 }
 
-// The parse itself, on the cases that decide between a table and none.
+// The parse itself, on the cases that decide between a table and none; it stops at the given
+// length and at a NUL.
 TEST(ExtBaudrateParse, MalformedTextLeavesTableEmpty) {
+    using namespace std::string_view_literals;
     struct Case {
-        const char *text;
+        std::string_view text;
         Rows rows;
+        ULONG length = ~0u;  // all of the text
     } cases[] = {
         {"", {}},
         {"250000,7", {{250000, 7}}},
@@ -77,11 +101,13 @@ TEST(ExtBaudrateParse, MalformedTextLeavesTableEmpty) {
         {"1,1234567890123456789012", {}},
         {"-5,+6", {{-5, 6}}},
         {"  9600,1", {{9600, 1}}},
+        {"250000,7 500000,8", {{250000, 7}}, 8},
+        {"250000,7\0 9,9"sv, {{250000, 7}}},
     };
     for (const Case &c : cases) {
         ExtendedRate table[EXTENDED_RATE_ROWS];
         std::memset(table, 0, sizeof(table));
-        LONG count = ParseExtendedRates(c.text, ULONG(std::strlen(c.text)), table);
+        LONG count = ParseExtendedRates(c.text.data(), c.length == ~0u ? ULONG(c.text.size()) : c.length, table);
         Rows rows;
         for (LONG i = 0; i < count; i++) rows.push_back({table[i].RequestedRate, table[i].ChipRateValue});
         EXPECT_EQ(rows, c.rows) << "text \"" << c.text << "\"";
@@ -89,18 +115,7 @@ TEST(ExtBaudrateParse, MalformedTextLeavesTableEmpty) {
     }
 }
 
-TEST(ExtBaudrateParse, StopsAtTheGivenLengthAndAtANul) {
-    ExtendedRate table[EXTENDED_RATE_ROWS] = {};
-    const char text[] = "250000,7 500000,8";
-    EXPECT_EQ(ParseExtendedRates(text, 8, table), 1);
-    EXPECT_EQ(table[0].ChipRateValue, 7u);
-    const char embedded[] = "250000,7\0 9,9";
-    EXPECT_EQ(ParseExtendedRates(embedded, sizeof(embedded) - 1, table), 1);
-}
-
-class DriverEntryTest : public DriverTest {};
-
-TEST_F(DriverEntryTest, SettingsPathFailureEmptiesTable) {
+TEST_F(ExtBaudrate, SettingsPathFailureEmptiesTable) {
     registry.SetString(ServiceKey(), u"ExtBaudrate", u"250000,7");
     LoadDriver();
     ASSERT_EQ(DriverGlobals.ExtendedRateCount, 1);
