@@ -3,6 +3,7 @@
 // stop and restart, capabilities, hardware IDs, and allocation failures during a start.
 #include <atomic>
 
+#include "emulator/kernel/rtl_string.h"
 #include "receive/receive.h"
 #include "requests/requests.h"
 #include "tests/driver/pnp_test_support.h"
@@ -248,31 +249,36 @@ TEST_F(PnpHandlingTest, HardwareIdsGainTheSerialIdentifierAfterTheBusList) {
     pnp.remove(device.pdo());
 }
 
+// Fails the 1st, 2nd, ... allocation of a start (the kernel's own included) until one succeeds.
 TEST_F(PnpHandlingTest, EveryAllocationFailureDuringStartLeavesNothingBehind) {
-    {
+    registry.SetString(DeviceParameters(3), u"PortName", u"COM3");
+    int failures = 0;
+    for (uint64_t n = 1;; n++) {
+        SCOPED_TRACE(n);
         SimulatedDevice device(Variant(3, emu::usb::VendorIdAt::Absent));
-        registry.SetString(DeviceParameters(3), u"PortName", u"COM3");
-        ASSERT_EQ(pnp.plugIn(driver, device.pdo()), STATUS_SUCCESS);
-        pnp.remove(device.pdo());
-    }
-    // Each site the driver allocates from during a start and removal, failed once in turn.
-    std::vector<const void *> sites = pool.callSites(MIRAVO_POOL_TAG);
-    ASSERT_GT(sites.size(), 8u);
-    for (size_t i = 0; i < sites.size(); i++) {
-        SCOPED_TRACE(i);
-        SimulatedDevice device(Variant(3, emu::usb::VendorIdAt::Absent));
-        pool.failCallSite(sites[i], 1);
+        const uint64_t before = pool.injectedFailures();
+        pool.failNth(n);
         NTSTATUS status = pnp.plugIn(driver, device.pdo());
+        const bool injected = pool.injectedFailures() > before;
         pool.clearFaults();
         if (NT_SUCCESS(status)) {
             // Started means named: never a port that COM3 cannot reach.
             EXPECT_EQ(names.Resolve(u"\\??\\COM3"), Port(device));
             EXPECT_EQ(pnp.remove(device.pdo()), STATUS_SUCCESS);
+        } else {
+            failures++;
         }
         EXPECT_EQ(Port(device), nullptr);
         EXPECT_EQ(PortBytes(), 0u);
         EXPECT_EQ(SerialCount(), 0u);
+        EXPECT_EQ(names.Resolve(u"\\??\\COM3"), nullptr);
+        EXPECT_EQ(names.EnabledInterfaces(GUID_DEVINTERFACE_COMPORT).size(), 0u);
+        EXPECT_FALSE(registry.GetValue(emu::Registry::kSerialCommPath,
+                                       u"\\Device\\Serial" + emu::Widen(std::to_string(DriverGlobals.NextPortNumber - 1))));
+        EXPECT_EQ(registry.OpenHandleCount(), 0u);
+        if (!injected) break;
     }
+    EXPECT_GE(failures, 10);
 }
 
 }  // namespace
