@@ -89,6 +89,37 @@ TEST_F(NamingTest, TheComNameComesFromTheDeviceParametersAndGoesAtRemoval) {
     }
 }
 
+// Naming is all or nothing in itself, before any removal tidies up: the 1st, 2nd, ... allocation
+// of a naming (the kernel's own included) fails until one succeeds.
+TEST_F(NamingTest, EveryAllocationFailureUndoesTheWholeNaming) {
+    SimulatedDevice device(Variant(2));
+    ASSERT_EQ(pnp.plugIn(driver, device.pdo()), STATUS_SUCCESS);  // no name yet
+    PortExtension *port = Ext(device);
+    registry.SetString(DeviceParameters(2), u"PortName", u"COM5");
+    const size_t baseline = pool.bytesInUse(MIRAVO_POOL_TAG);
+    int failures = 0;
+    for (uint64_t n = 1;; n++) {
+        SCOPED_TRACE(n);
+        const uint64_t before = pool.injectedFailures();
+        pool.failNth(n);
+        NTSTATUS status = NamePort(port);
+        const bool injected = pool.injectedFailures() > before;
+        pool.clearFaults();
+        if (!NT_SUCCESS(status)) {
+            failures++;
+            EXPECT_EQ(names.Resolve(u"\\??\\COM5"), nullptr);
+            EXPECT_FALSE(registry.GetValue(emu::Registry::kSerialCommPath, LastDeviceName()));
+            EXPECT_EQ(EnabledComInterfaces(), 0u);
+            EXPECT_EQ(pool.bytesInUse(MIRAVO_POOL_TAG), baseline);
+        }
+        if (!injected) break;
+        if (NT_SUCCESS(status)) UndoNaming(port);
+    }
+    EXPECT_GE(failures, 5);
+    EXPECT_EQ(names.Resolve(u"\\??\\COM5"), port->DeviceObject);
+    pnp.remove(device.pdo());
+}
+
 TEST_F(NamingTest, AValueTooLargeForItsDestinationIsNeitherCopiedNorReportedRead) {
     SimulatedDevice device(Variant(2));
     ASSERT_EQ(pnp.plugIn(driver, device.pdo()), STATUS_SUCCESS);
