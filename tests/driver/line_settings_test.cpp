@@ -109,13 +109,6 @@ TEST_F(LineSettings, RateChangesSettleAndWhatCannotGoOutChangesNothing) {
     device->bus().clearFaults();
 }
 
-TEST_F(LineSettings, OlderChipsRoundExtendedRatesToTheTable) {
-    Plug(1, u"250000,7");
-    EXPECT_EQ(Apply(250000), 268800u);
-    EXPECT_EQ(SentRate(), 268800u);
-    EXPECT_EQ(port->MaxWriteChunk, 256u);
-}
-
 TEST_F(LineSettings, LineControlEncodingReadBackAndRepeats) {
     struct Case {
         SERIAL_LINE_CONTROL in;
@@ -185,6 +178,12 @@ TEST_F(LineSettings, SynchronousRequestsReportWhatTheChipDidNotDo) {
     device->bus().clearFaults();
     EXPECT_EQ(VendorWrite(port->DeviceObject, 0, 0x40), STATUS_SUCCESS);
     EXPECT_EQ(device->chip().reg(0), 0x40);
+    // Refused at once by a bus whose device is gone.
+    device->bus().unplug();
+    EXPECT_EQ(VendorWrite(port->DeviceObject, 0, 0), STATUS_DEVICE_NOT_CONNECTED);
+    EXPECT_EQ(pnp.surpriseRemove(device->pdo()), STATUS_SUCCESS);
+    EXPECT_EQ(pnp.finishSurpriseRemoval(device->pdo()), STATUS_SUCCESS);
+    device.reset();
 }
 
 }  // namespace

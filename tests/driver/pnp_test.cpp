@@ -196,16 +196,11 @@ TEST_F(PnpHandlingTest, RestartAfterStopReappliesDefaultsWithoutNamingAgain) {
     EXPECT_EQ(pnp.remove(device.pdo()), STATUS_SUCCESS);
 }
 
-TEST_F(PnpHandlingTest, CapabilitiesAllowSurpriseRemovalAndRecordThePowerMap) {
-    SimulatedDevice device(Variant(0));
+// The answers to the bus's queries, with what the port adds: surprise removal is fine, the
+// power map is recorded for wait-wake, and the hardware IDs gain the serial identifier.
+TEST_F(PnpHandlingTest, QueriesAddToWhatTheBusAnswers) {
+    SimulatedDevice device(Variant(2));
     ASSERT_EQ(pnp.plugIn(driver, device.pdo()), STATUS_SUCCESS);
-    PortExtension *port = Ext(device);
-    // The bus's map for S1..S5 as it reported it; wait-wake decides on it.
-    const DEVICE_POWER_STATE *map = port->DeviceStateMap;
-    EXPECT_EQ(std::vector(map, map + 7), (std::vector{PowerDeviceUnspecified, PowerDeviceD0, PowerDeviceD2, PowerDeviceD2,
-                                                      PowerDeviceD2, PowerDeviceD3, PowerDeviceD3}));
-    EXPECT_EQ(port->DeviceWake, PowerDeviceD2);
-
     DEVICE_CAPABILITIES caps{};
     caps.Size = sizeof(caps);
     caps.Version = 1;
@@ -216,12 +211,10 @@ TEST_F(PnpHandlingTest, CapabilitiesAllowSurpriseRemovalAndRecordThePowerMap) {
                        &caps),
               STATUS_SUCCESS);
     EXPECT_EQ(caps.SurpriseRemovalOK, 1u);
-    pnp.remove(device.pdo());
-}
+    EXPECT_EQ(std::vector(caps.DeviceState, caps.DeviceState + 7),
+              std::vector(Ext(device)->DeviceStateMap, Ext(device)->DeviceStateMap + 7));
+    EXPECT_EQ(Ext(device)->DeviceWake, caps.DeviceWake);
 
-TEST_F(PnpHandlingTest, HardwareIdsGainTheSerialIdentifierAfterTheBusList) {
-    SimulatedDevice device(Variant(2));
-    ASSERT_EQ(pnp.plugIn(driver, device.pdo()), STATUS_SUCCESS);
     const std::u16string busIds = std::u16string(u"USB\\VID_1209&PID_7A32&REV_0300") + u'\0' + u"USB\\VID_1209&PID_7A32";
     // Without the setting the bus's list passes unchanged.
     EXPECT_EQ(pnp.queryId(device.pdo(), BusQueryHardwareIDs), busIds);
