@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <iterator>
+#include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
@@ -10,7 +12,6 @@
 #include "emulator/kernel/machine.h"
 #include "emulator/kernel/pool.h"
 #include "emulator/kernel/registry.h"
-#include "emulator/kernel/rtl_string.h"
 
 namespace {
 
@@ -42,41 +43,17 @@ protected:
     }
 };
 
-// What the service key holds at load, and the table the driver loads from it.
-TEST_F(ExtBaudrate, LoadFillsTheTableFromAWellFormedStringOnly) {
-    std::u16string eleven;
-    Rows ten;
-    for (int i = 1; i <= 11; i++) {
-        eleven += (i > 1 ? u" " : u"") + emu::Widen(std::to_string(i * 1000) + "," + std::to_string(i));
-        if (i <= 10) ten.push_back({i * 1000, ULONG(i)});
-    }
-    enum Value { NoKey, NoValue, Binary, String };
-    const struct {
-        Value value;
-        std::u16string text;
-        Rows rows;
-    } rows[] = {
-        {NoKey, u"", {}},
-        {NoValue, u"", {}},
-        {Binary, u"250000,7", {}},  // well-formed text, but not a string value
-        {String, u"250000,7 500000,8", {{250000, 7}, {500000, 8}}},
-        {String, eleven, ten},
-        {NoValue, u"", {}},  // a reload starts afresh
-    };
-    for (const auto &row : rows) {
-        SCOPED_TRACE(int(row.value));
-        if (row.value == NoValue) registry.CreateKey(ServiceKey());
-        if (row.value == Binary)
-            registry.SetValue(ServiceKey(), u"ExtBaudrate", REG_BINARY,
-                              {reinterpret_cast<const uint8_t *>(row.text.data()), row.text.size() * 2});
-        if (row.value == String) registry.SetString(ServiceKey(), u"ExtBaudrate", row.text);
-        LoadDriver();
-        EXPECT_EQ(Table(), row.rows);
-        for (size_t i = row.rows.size(); i < EXTENDED_RATE_ROWS; i++)
-            EXPECT_EQ(DriverGlobals.ExtendedRateTable[i].RequestedRate, 0);
-        TearDown();
-        registry.DeleteValue(ServiceKey(), u"ExtBaudrate");
-    }
+// Only a string value is taken, however well-formed its text; a reload starts afresh.
+TEST_F(ExtBaudrate, LoadTakesTheTableFromAStringValueOnly) {
+    const std::u16string text = u"250000,7 500000,8";
+    registry.SetString(ServiceKey(), u"ExtBaudrate", text);
+    LoadDriver();
+    EXPECT_EQ(Table(), (Rows{{250000, 7}, {500000, 8}}));
+    TearDown();
+    registry.SetValue(ServiceKey(), u"ExtBaudrate", REG_BINARY, {reinterpret_cast<const uint8_t *>(text.data()), text.size() * 2});
+    LoadDriver();
+    EXPECT_EQ(Table(), Rows{});
+    EXPECT_EQ(DriverGlobals.ExtendedRateTable[0].RequestedRate, 0);
 }
 
 // The parse itself, on the cases that decide between a table and none; it stops at the given
@@ -103,7 +80,15 @@ TEST(ExtBaudrateParse, MalformedTextLeavesTableEmpty) {
         {"  9600,1", {{9600, 1}}},
         {"250000,7 500000,8", {{250000, 7}}, 8},
         {"250000,7\0 9,9"sv, {{250000, 7}}},
+        {"", {}},
     };
+    std::string eleven;
+    Rows ten;
+    for (int i = 1; i <= 11; i++) {
+        eleven += (i > 1 ? " " : "") + std::to_string(i * 1000) + "," + std::to_string(i);
+        if (i <= 10) ten.push_back({i * 1000, ULONG(i)});
+    }
+    cases[std::size(cases) - 1] = {eleven, ten};  // the table holds ten: the rest is ignored
     for (const Case &c : cases) {
         ExtendedRate table[EXTENDED_RATE_ROWS];
         std::memset(table, 0, sizeof(table));

@@ -137,6 +137,36 @@ TEST_F(RingTest, OpenSizesTheRingAndStepsDownWhenPoolIsShort) {
     EXPECT_EQ(port->RxRingStart, nullptr);
 }
 
+TEST_F(RingTest, CopiesIntoAReadAcrossTheWrapInPieces) {
+    Put(Sequence(1000));
+    Take(900);
+    Put(Sequence(300, 1000 % 256));
+    Bytes buffer(500);
+    PIRP read = NewIrp();
+    IoGetCurrentIrpStackLocation(read)->Parameters.Read.Length = 500;
+    read->AssociatedIrp.SystemBuffer = buffer.data();
+    read->IoStatus.Information = 0;
+    port->CurrentRead = read;
+    port->ReadNeeded = 500;
+    auto copy = [&] {
+        return Locked([&] {
+            ULONG n = CopyFromRing(port);
+            ConsumeFromRing(port, n);
+            return n;
+        });
+    };
+    EXPECT_EQ(copy(), 400u);
+    EXPECT_EQ(port->RxTakeSlot, port->RxRingStart + 276);
+    Put(Sequence(150, 1300 % 256));
+    EXPECT_EQ(copy(), 100u);
+    EXPECT_EQ(buffer, Sequence(500, 900 % 256));
+    EXPECT_EQ(read->IoStatus.Information, 500u);
+    EXPECT_EQ(port->ReadNeeded, 0u);
+    EXPECT_EQ(Content(), Sequence(50, 1400 % 256));
+    EXPECT_EQ(copy(), 0u);
+    port->CurrentRead = nullptr;
+}
+
 TEST_F(RingTest, OverflowLosesTheNewCharacterAndCountsIt) {
     Put(Sequence(1024));
     Bytes full = Content();
