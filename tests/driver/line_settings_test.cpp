@@ -23,24 +23,14 @@ TEST(RateTables, NearestRateSearchAtTheTableEnds) {
     EXPECT_EQ(rate, 37u);
 }
 
-class LineSettings : public PnpTest {
+class LineSettings : public Com3Test {
 protected:
-    std::unique_ptr<SimulatedDevice> device;
-    PortExtension *port = nullptr;
-
     void Plug(int type, const char16_t *extBaudrate = nullptr) {
         if (extBaudrate) {
             registry.SetString(emu::IoManager::ServiceKeyPath(u"miravo"), u"ExtBaudrate", extBaudrate);
             ASSERT_EQ(ReadDriverSettings(&DriverGlobals.RegistryPath), STATUS_SUCCESS);
         }
-        device = std::make_unique<SimulatedDevice>(Variant(type));
-        ASSERT_EQ(pnp.plugIn(driver, device->pdo()), STATUS_SUCCESS);
-        port = Ext(*device);
-    }
-    void TearDown() override {
-        if (device) pnp.remove(device->pdo());
-        device.reset();
-        PnpTest::TearDown();
+        Com3Test::Plug(type);
     }
     // The SET_LINE_CODING requests the chip received.
     std::vector<std::vector<uint8_t>> Codings() {
@@ -183,7 +173,6 @@ TEST_F(LineSettings, SynchronousRequestsReportWhatTheChipDidNotDo) {
     EXPECT_EQ(VendorWrite(port->DeviceObject, 0, 0), STATUS_DEVICE_NOT_CONNECTED);
     EXPECT_EQ(pnp.surpriseRemove(device->pdo()), STATUS_SUCCESS);
     EXPECT_EQ(pnp.finishSurpriseRemoval(device->pdo()), STATUS_SUCCESS);
-    device.reset();
 }
 
 }  // namespace
