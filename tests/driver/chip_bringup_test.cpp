@@ -9,35 +9,6 @@ using emu::usb::VendorIdAt;
 
 class BringUpTest : public PnpTest {};
 
-TEST_F(BringUpTest, DescriptorsClassifyByTheRulesNotByTheVariant) {
-    struct Case {
-        const char *what;
-        int variant;
-        uint8_t deviceClass, maxPacket0;
-        LONG expected;
-    } cases[] = {
-        {"communications class wins over a 64-byte EP0", 0, 0x02, 64, 0},
-        {"class 0xFF with an 8-byte EP0", 1, 0xFF, 8, 1},
-        {"class 0x09 with an 8-byte EP0 is not this chip", 1, 0x09, 8, -1},
-    };
-    for (const Case &c : cases) {
-        SCOPED_TRACE(c.what);
-        ChipConfig config = Variant(c.variant);
-        config.deviceClass = c.deviceClass;
-        config.maxPacket0 = c.maxPacket0;
-        SimulatedDevice device(config);
-        NTSTATUS status = pnp.plugIn(driver, device.pdo());
-        if (c.expected < 0) {
-            // The one-interface layout has no match row to check; this chip still starts unclassified.
-            EXPECT_EQ(status, STATUS_SUCCESS);
-        }
-        PortExtension *port = Ext(device);
-        ASSERT_NE(port, nullptr);
-        EXPECT_EQ(port->ChipType, c.expected);
-        pnp.remove(device.pdo());
-    }
-}
-
 // `bytes` with byte `at` set to `value`.
 static std::vector<uint8_t> Patched(std::vector<uint8_t> bytes, size_t at, uint8_t value) {
     bytes[at] = value;
@@ -55,25 +26,36 @@ static std::vector<uint8_t> StringWith(size_t at, uint8_t value, uint8_t length 
     return s;
 }
 
-TEST_F(BringUpTest, StringTestsLookOnlyAtCharactersTheDeviceSent) {
+// The type follows the descriptors and strings by the rules, not the variant: the device class and
+// EP0 size first, then characters of the strings, only those the device sent.
+TEST_F(BringUpTest, IdentificationFollowsTheDescriptorsAndStrings) {
     struct Case {
         const char *what;
-        std::vector<uint8_t> string2, string1;
+        int variant;
+        uint8_t deviceClass, maxPacket0;
+        std::vector<uint8_t> string2, string1;  // empty: the device's own
         LONG expected;
     } cases[] = {
-        {"'C' at character 22 makes a type 3", StringWith(46, 'C'), StringWith(50, 'y'), 3},
-        {"a space at character 24 makes a type 4, over a type 3", StringWith(46, 'C'), StringWith(50, ' '), 4},
-        {"'C' beyond the string's own length does not count", StringWith(46, 'C', 46), StringWith(50, 'y'), 2},
-        {"a space beyond the string's own length does not count", StringWith(46, 'y'), StringWith(50, ' ', 51), 2},
-        {"strings shorter than the positions tested", {0xFF, 3, 'A', 0}, {4, 3, ' ', 0}, 2},
-        {"an answer that is not a string descriptor", StringWith(46, 'y'),
+        {"communications class wins over a 64-byte EP0", 0, 0x02, 64, {}, {}, 0},
+        {"class 0xFF with an 8-byte EP0", 1, 0xFF, 8, {}, {}, 1},
+        // The one-interface layout has no match row to check; this chip still starts unclassified.
+        {"class 0x09 with an 8-byte EP0 is not this chip", 1, 0x09, 8, {}, {}, -1},
+        {"'C' at character 22 makes a type 3", 2, 0, 64, StringWith(46, 'C'), StringWith(50, 'y'), 3},
+        {"a space at character 24 makes a type 4, over a type 3", 2, 0, 64, StringWith(46, 'C'), StringWith(50, ' '), 4},
+        {"'C' beyond the string's own length does not count", 2, 0, 64, StringWith(46, 'C', 46), StringWith(50, 'y'), 2},
+        {"a space beyond the string's own length does not count", 2, 0, 64, StringWith(46, 'y'), StringWith(50, ' ', 51), 2},
+        {"strings shorter than the positions tested", 2, 0, 64, {0xFF, 3, 'A', 0}, {4, 3, ' ', 0}, 2},
+        {"an answer that is not a string descriptor", 2, 0, 64, StringWith(46, 'y'),
          Patched(StringWith(50, ' '), 1, USB_DEVICE_DESCRIPTOR_TYPE), 2},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
-        SimulatedDevice device(Variant(2));
-        device.bus().serveDescriptor(USB_STRING_DESCRIPTOR_TYPE, 2, c.string2);
-        device.bus().serveDescriptor(USB_STRING_DESCRIPTOR_TYPE, 1, c.string1);
+        ChipConfig config = Variant(c.variant);
+        config.deviceClass = c.deviceClass;
+        config.maxPacket0 = c.maxPacket0;
+        SimulatedDevice device(config);
+        if (!c.string2.empty()) device.bus().serveDescriptor(USB_STRING_DESCRIPTOR_TYPE, 2, c.string2);
+        if (!c.string1.empty()) device.bus().serveDescriptor(USB_STRING_DESCRIPTOR_TYPE, 1, c.string1);
         EXPECT_EQ(pnp.plugIn(driver, device.pdo()), STATUS_SUCCESS);
         ASSERT_NE(Ext(device), nullptr);
         EXPECT_EQ(Ext(device)->ChipType, c.expected);
@@ -152,42 +134,35 @@ TEST_F(BringUpTest, ShortOrFailedDescriptorReadsFailTheStart) {
     }
 }
 
-TEST_F(BringUpTest, ChipInitWritesItsValuesPerTypeWhenTheEepromLacksTheVendorId) {
-    for (int type = 0; type <= 4; type++) {
-        SCOPED_TRACE(type);
-        SimulatedDevice device(Variant(type, VendorIdAt::Absent));
-        ASSERT_EQ(pnp.plugIn(driver, device.pdo()), STATUS_SUCCESS);
-        UCHAR clock = type >= 2 ? 0x44 : 0x24;
-        std::vector<std::pair<uint16_t, uint16_t>> registerWrites;
-        for (const UrbRecord &r : Vendor(device.bus().urbLog(), false))
-            if (r.setup.wValue <= 2) registerWrites.push_back({r.setup.wValue, r.setup.wIndex});
-        EXPECT_EQ(registerWrites, (std::vector<std::pair<uint16_t, uint16_t>>{{0, 1}, {1, 0}, {2, clock}}));
-        for (int r = 0; r < 3; r++) EXPECT_EQ(Ext(device)->RegisterShadow[r], device.chip().reg(r)) << r;
-        pnp.remove(device.pdo());
-    }
-}
-
-TEST_F(BringUpTest, EepromProbeFindsTheVendorIdWhereTheVariantKeepsIt) {
-    // Type 3 keeps it at 0x40 (probed after 0x20), type 4 at 0x60; a found ID skips the writes and
-    // the shadow is read back from the chip, which loaded its registers from the EEPROM. Each byte
-    // read keeps the EEPROM busy for a while, which the probe waits out.
-    for (int type : {0, 3, 4}) {
-        SCOPED_TRACE(type);
-        ChipConfig config = Variant(type, type == 0 ? VendorIdAt::Zero : VendorIdAt::Alternate);
+// The EEPROM probe looks for the vendor ID where the type keeps it (type 3 at 0x40, probed after
+// 0x20; type 4 at 0x60; type 2 at 0 only), waiting out the EEPROM's busy time after each byte. A
+// found ID skips the initialisation writes and the shadow is read back from the chip, which loaded
+// its registers from the EEPROM; otherwise the type's values are written.
+TEST_F(BringUpTest, InitialisationWritesGoOutOnlyWhenTheEepromLacksTheVendorId) {
+    const struct {
+        int type;
+        VendorIdAt at;
+        bool found;
+    } rows[] = {{0, VendorIdAt::Absent, false}, {1, VendorIdAt::Absent, false}, {2, VendorIdAt::Absent, false},
+                {3, VendorIdAt::Absent, false}, {4, VendorIdAt::Absent, false}, {0, VendorIdAt::Zero, true},
+                {3, VendorIdAt::Alternate, true}, {4, VendorIdAt::Alternate, true}, {2, VendorIdAt::Alternate, false}};
+    for (const auto &r : rows) {
+        SCOPED_TRACE(testing::Message() << "type " << r.type << " vendor ID at " << int(r.at));
+        ChipConfig config = Variant(r.type, r.at);
         config.eepromReadBusy = 12 * kMs;
         SimulatedDevice device(config);
         ASSERT_EQ(pnp.plugIn(driver, device.pdo()), STATUS_SUCCESS);
-        for (const UrbRecord &r : Vendor(device.bus().urbLog(), false)) EXPECT_GT(r.setup.wValue, 2) << "a register write";
-        PortExtension *port = Ext(device);
-        for (int r = 0; r < 3; r++) EXPECT_EQ(port->RegisterShadow[r], device.chip().reg(r)) << r;
-        EXPECT_TRUE(EepromHoldsVendorId(Port(device)));
+        using Writes = std::vector<std::pair<uint16_t, uint16_t>>;
+        Writes registerWrites;
+        for (const UrbRecord &u : Vendor(device.bus().urbLog(), false))
+            if (u.setup.wValue <= 2) registerWrites.push_back({u.setup.wValue, u.setup.wIndex});
+        const uint16_t clock = r.type >= 2 ? 0x44 : 0x24;
+        const Writes expected = r.found ? Writes{} : Writes{{0, 1}, {1, 0}, {2, clock}};
+        EXPECT_EQ(registerWrites, expected);
+        for (int reg = 0; reg < 3; reg++) EXPECT_EQ(Ext(device)->RegisterShadow[reg], device.chip().reg(reg)) << reg;
+        EXPECT_EQ(EepromHoldsVendorId(Port(device)), r.found);
         pnp.remove(device.pdo());
     }
-    // Type 2 looks at address 0 only.
-    SimulatedDevice device(Variant(2, VendorIdAt::Alternate));
-    ASSERT_EQ(pnp.plugIn(driver, device.pdo()), STATUS_SUCCESS);
-    EXPECT_FALSE(EepromHoldsVendorId(Port(device)));
-    pnp.remove(device.pdo());
 }
 
 TEST_F(BringUpTest, AnEepromThatStaysBusyIsAReadFailureAfterABoundedWait) {

@@ -1,14 +1,20 @@
-#include "tests/driver/driver_test_support.h"
+#include <gtest/gtest.h>
 
+#include <cstring>
+#include <iterator>
+#include <string>
+#include <string_view>
 #include <utility>
+#include <vector>
 
-#include "emulator/kernel/debug_log.h"
-#include "emulator/kernel/rtl_string.h"
-#include "emulator/kernel/verifier.h"
+#include "driver/driver.h"
+#include "emulator/kernel/iomgr.h"
+#include "emulator/kernel/machine.h"
+#include "emulator/kernel/pool.h"
+#include "emulator/kernel/registry.h"
 
 namespace {
 
-using dt::DriverTest;
 using Rows = std::vector<std::pair<LONG, ULONG>>;
 
 Rows Table() {
@@ -18,51 +24,46 @@ Rows Table() {
     return rows;
 }
 
-class ExtBaudrate : public DriverTest {};
+// The service key's settings, read when the driver loads.
+class ExtBaudrate : public ::testing::Test {
+protected:
+    emu::Machine machine;
+    emu::IoManager &io = machine.service<emu::IoManager>();
+    emu::Registry &registry = machine.service<emu::Registry>();
+    emu::Pool &pool = machine.service<emu::Pool>();
+    PDRIVER_OBJECT driver = nullptr;
 
-// What the service key holds at load, and the table the driver loads from it.
-TEST_F(ExtBaudrate, LoadFillsTheTableFromAWellFormedStringOnly) {
-    std::u16string eleven;
-    Rows ten;
-    for (int i = 1; i <= 11; i++) {
-        eleven += (i > 1 ? u" " : u"") + emu::Widen(std::to_string(i * 1000) + "," + std::to_string(i));
-        if (i <= 10) ten.push_back({i * 1000, ULONG(i)});
+    std::u16string ServiceKey() { return emu::IoManager::ServiceKeyPath(u"miravo"); }
+    void LoadDriver() { ASSERT_EQ(io.loadDriver(DriverEntry, u"miravo", MIRAVO_POOL_TAG, &driver), STATUS_SUCCESS); }
+    void TearDown() override {
+        if (!driver) return;
+        EXPECT_EQ(registry.OpenHandleCount(), 0u);
+        io.unloadDriver(driver);  // the verifier stops the test on pool left under 'COMX'
+        driver = nullptr;
     }
-    enum Value { NoKey, NoValue, Binary, String };
-    const struct {
-        Value value;
-        std::u16string text;
-        Rows rows;
-    } rows[] = {
-        {NoKey, u"", {}},
-        {NoValue, u"", {}},
-        {Binary, u"250000,7", {}},  // well-formed text, but not a string value
-        {String, u"250000,7 500000,8", {{250000, 7}, {500000, 8}}},
-        {String, eleven, ten},
-        {NoValue, u"", {}},  // a reload starts afresh
-    };
-    for (const auto &row : rows) {
-        SCOPED_TRACE(int(row.value));
-        if (row.value == NoValue) registry.CreateKey(ServiceKey());
-        if (row.value == Binary)
-            registry.SetValue(ServiceKey(), u"ExtBaudrate", REG_BINARY,
-                              {reinterpret_cast<const uint8_t *>(row.text.data()), row.text.size() * 2});
-        if (row.value == String) registry.SetString(ServiceKey(), u"ExtBaudrate", row.text);
-        LoadDriver();
-        EXPECT_EQ(Table(), row.rows);
-        for (size_t i = row.rows.size(); i < EXTENDED_RATE_ROWS; i++)
-            EXPECT_EQ(DriverGlobals.ExtendedRateTable[i].RequestedRate, 0);
-        TearDown();
-        driver = busDriver = nullptr;
-        registry.DeleteValue(ServiceKey(), u"ExtBaudrate");
-    }
+};
+
+// Only a string value is taken, however well-formed its text; a reload starts afresh.
+TEST_F(ExtBaudrate, LoadTakesTheTableFromAStringValueOnly) {
+    const std::u16string text = u"250000,7 500000,8";
+    registry.SetString(ServiceKey(), u"ExtBaudrate", text);
+    LoadDriver();
+    EXPECT_EQ(Table(), (Rows{{250000, 7}, {500000, 8}}));
+    TearDown();
+    registry.SetValue(ServiceKey(), u"ExtBaudrate", REG_BINARY, {reinterpret_cast<const uint8_t *>(text.data()), text.size() * 2});
+    LoadDriver();
+    EXPECT_EQ(Table(), Rows{});
+    EXPECT_EQ(DriverGlobals.ExtendedRateTable[0].RequestedRate, 0);
 }
 
-// The parse itself, on the cases that decide between a table and none.
+// The parse itself, on the cases that decide between a table and none; it stops at the given
+// length and at a NUL.
 TEST(ExtBaudrateParse, MalformedTextLeavesTableEmpty) {
+    using namespace std::string_view_literals;
     struct Case {
-        const char *text;
+        std::string_view text;
         Rows rows;
+        ULONG length = ~0u;  // all of the text
     } cases[] = {
         {"", {}},
         {"250000,7", {{250000, 7}}},
@@ -77,11 +78,21 @@ TEST(ExtBaudrateParse, MalformedTextLeavesTableEmpty) {
         {"1,1234567890123456789012", {}},
         {"-5,+6", {{-5, 6}}},
         {"  9600,1", {{9600, 1}}},
+        {"250000,7 500000,8", {{250000, 7}}, 8},
+        {"250000,7\0 9,9"sv, {{250000, 7}}},
+        {"", {}},
     };
+    std::string eleven;
+    Rows ten;
+    for (int i = 1; i <= 11; i++) {
+        eleven += (i > 1 ? " " : "") + std::to_string(i * 1000) + "," + std::to_string(i);
+        if (i <= 10) ten.push_back({i * 1000, ULONG(i)});
+    }
+    cases[std::size(cases) - 1] = {eleven, ten};  // the table holds ten: the rest is ignored
     for (const Case &c : cases) {
         ExtendedRate table[EXTENDED_RATE_ROWS];
         std::memset(table, 0, sizeof(table));
-        LONG count = ParseExtendedRates(c.text, ULONG(std::strlen(c.text)), table);
+        LONG count = ParseExtendedRates(c.text.data(), c.length == ~0u ? ULONG(c.text.size()) : c.length, table);
         Rows rows;
         for (LONG i = 0; i < count; i++) rows.push_back({table[i].RequestedRate, table[i].ChipRateValue});
         EXPECT_EQ(rows, c.rows) << "text \"" << c.text << "\"";
@@ -89,18 +100,7 @@ TEST(ExtBaudrateParse, MalformedTextLeavesTableEmpty) {
     }
 }
 
-TEST(ExtBaudrateParse, StopsAtTheGivenLengthAndAtANul) {
-    ExtendedRate table[EXTENDED_RATE_ROWS] = {};
-    const char text[] = "250000,7 500000,8";
-    EXPECT_EQ(ParseExtendedRates(text, 8, table), 1);
-    EXPECT_EQ(table[0].ChipRateValue, 7u);
-    const char embedded[] = "250000,7\0 9,9";
-    EXPECT_EQ(ParseExtendedRates(embedded, sizeof(embedded) - 1, table), 1);
-}
-
-class DriverEntryTest : public DriverTest {};
-
-TEST_F(DriverEntryTest, SettingsPathFailureEmptiesTable) {
+TEST_F(ExtBaudrate, SettingsPathFailureEmptiesTable) {
     registry.SetString(ServiceKey(), u"ExtBaudrate", u"250000,7");
     LoadDriver();
     ASSERT_EQ(DriverGlobals.ExtendedRateCount, 1);

@@ -5,7 +5,6 @@
 
 #include "control/control.h"
 #include "emulator/win32/comm.h"
-#include "tests/driver/driver_test_support.h"
 #include "tests/driver/pnp_test_support.h"
 
 namespace pt {
@@ -212,20 +211,12 @@ TEST_F(ModemTest, CloseTakesEverythingDownAndDoesNotWaitForever) {
     EXPECT_EQ(device->bus().urbLog().size(), before);
 }
 
-class ModemRoutines : public dt::DriverTest {
+// The routines themselves on a started port that is not open.
+class ModemRoutines : public ModemTest {
 protected:
-    PortExtension *port = nullptr;
     void SetUp() override {
-        LoadDriver();
-        port = AddPort();
-        port->ChipType = ChipType2;
-    }
-    std::vector<USHORT> LineWords(size_t from) {
-        std::vector<USHORT> words;
-        const auto urbs = bus.Urbs();
-        for (size_t i = from; i < urbs.size(); i++)
-            if (urbs[i].function == URB_FUNCTION_CLASS_INTERFACE && urbs[i].request == 0x22) words.push_back(urbs[i].value);
-        return words;
+        ModemTest::SetUp();
+        Com3Test::Plug(2);
     }
 };
 
@@ -246,7 +237,7 @@ TEST_F(ModemRoutines, HandshakeLinesAreReleasedOnlyAtXonLimit) {
         port->RxBufferSize = 4096;
         port->RxRingCount = r.count;
         port->RxHoldReasons = r.heldBefore ? RX_HOLD_DTR | RX_HOLD_RTS : 0;
-        size_t before = bus.urbs.size();
+        size_t before = device->bus().urbLog().size();
         ApplyHandFlow(port, &flow);
         EXPECT_EQ(port->RxHoldReasons, r.heldAfter ? ULONG(RX_HOLD_DTR | RX_HOLD_RTS) : 0u);
         auto words = LineWords(before);
@@ -262,7 +253,7 @@ TEST_F(ModemRoutines, HandshakeLinesAreReleasedOnlyAtXonLimit) {
 TEST_F(ModemRoutines, LineChangesUnderTheReceiveLocksReachTheChipInOrder) {
     auto last = [this](size_t from) { return LineWords(from).empty() ? -1 : LineWords(from).back(); };
     for (int round = 0; round < 20; round++) {
-        size_t before = bus.Urbs().size();
+        size_t before = device->bus().urbLog().size();
         KIRQL irql;
         KeAcquireSpinLock(&port->ControlLock, &irql);
         KeAcquireSpinLockAtDpcLevel(&port->RxLock);

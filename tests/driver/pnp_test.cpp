@@ -3,6 +3,7 @@
 // stop and restart, capabilities, hardware IDs, and allocation failures during a start.
 #include <atomic>
 
+#include "emulator/kernel/rtl_string.h"
 #include "receive/receive.h"
 #include "requests/requests.h"
 #include "tests/driver/pnp_test_support.h"
@@ -195,16 +196,11 @@ TEST_F(PnpHandlingTest, RestartAfterStopReappliesDefaultsWithoutNamingAgain) {
     EXPECT_EQ(pnp.remove(device.pdo()), STATUS_SUCCESS);
 }
 
-TEST_F(PnpHandlingTest, CapabilitiesAllowSurpriseRemovalAndRecordThePowerMap) {
-    SimulatedDevice device(Variant(0));
+// The answers to the bus's queries, with what the port adds: surprise removal is fine, the
+// power map is recorded for wait-wake, and the hardware IDs gain the serial identifier.
+TEST_F(PnpHandlingTest, QueriesAddToWhatTheBusAnswers) {
+    SimulatedDevice device(Variant(2));
     ASSERT_EQ(pnp.plugIn(driver, device.pdo()), STATUS_SUCCESS);
-    PortExtension *port = Ext(device);
-    // The bus's map for S1..S5 as it reported it; wait-wake decides on it.
-    const DEVICE_POWER_STATE *map = port->DeviceStateMap;
-    EXPECT_EQ(std::vector(map, map + 7), (std::vector{PowerDeviceUnspecified, PowerDeviceD0, PowerDeviceD2, PowerDeviceD2,
-                                                      PowerDeviceD2, PowerDeviceD3, PowerDeviceD3}));
-    EXPECT_EQ(port->DeviceWake, PowerDeviceD2);
-
     DEVICE_CAPABILITIES caps{};
     caps.Size = sizeof(caps);
     caps.Version = 1;
@@ -215,12 +211,10 @@ TEST_F(PnpHandlingTest, CapabilitiesAllowSurpriseRemovalAndRecordThePowerMap) {
                        &caps),
               STATUS_SUCCESS);
     EXPECT_EQ(caps.SurpriseRemovalOK, 1u);
-    pnp.remove(device.pdo());
-}
+    EXPECT_EQ(std::vector(caps.DeviceState, caps.DeviceState + 7),
+              std::vector(Ext(device)->DeviceStateMap, Ext(device)->DeviceStateMap + 7));
+    EXPECT_EQ(Ext(device)->DeviceWake, caps.DeviceWake);
 
-TEST_F(PnpHandlingTest, HardwareIdsGainTheSerialIdentifierAfterTheBusList) {
-    SimulatedDevice device(Variant(2));
-    ASSERT_EQ(pnp.plugIn(driver, device.pdo()), STATUS_SUCCESS);
     const std::u16string busIds = std::u16string(u"USB\\VID_1209&PID_7A32&REV_0300") + u'\0' + u"USB\\VID_1209&PID_7A32";
     // Without the setting the bus's list passes unchanged.
     EXPECT_EQ(pnp.queryId(device.pdo(), BusQueryHardwareIDs), busIds);
@@ -248,31 +242,36 @@ TEST_F(PnpHandlingTest, HardwareIdsGainTheSerialIdentifierAfterTheBusList) {
     pnp.remove(device.pdo());
 }
 
+// Fails the 1st, 2nd, ... allocation of a start (the kernel's own included) until one succeeds.
 TEST_F(PnpHandlingTest, EveryAllocationFailureDuringStartLeavesNothingBehind) {
-    {
+    registry.SetString(DeviceParameters(3), u"PortName", u"COM3");
+    int failures = 0;
+    for (uint64_t n = 1;; n++) {
+        SCOPED_TRACE(n);
         SimulatedDevice device(Variant(3, emu::usb::VendorIdAt::Absent));
-        registry.SetString(DeviceParameters(3), u"PortName", u"COM3");
-        ASSERT_EQ(pnp.plugIn(driver, device.pdo()), STATUS_SUCCESS);
-        pnp.remove(device.pdo());
-    }
-    // Each site the driver allocates from during a start and removal, failed once in turn.
-    std::vector<const void *> sites = pool.callSites(MIRAVO_POOL_TAG);
-    ASSERT_GT(sites.size(), 8u);
-    for (size_t i = 0; i < sites.size(); i++) {
-        SCOPED_TRACE(i);
-        SimulatedDevice device(Variant(3, emu::usb::VendorIdAt::Absent));
-        pool.failCallSite(sites[i], 1);
+        const uint64_t before = pool.injectedFailures();
+        pool.failNth(n);
         NTSTATUS status = pnp.plugIn(driver, device.pdo());
+        const bool injected = pool.injectedFailures() > before;
         pool.clearFaults();
         if (NT_SUCCESS(status)) {
             // Started means named: never a port that COM3 cannot reach.
             EXPECT_EQ(names.Resolve(u"\\??\\COM3"), Port(device));
             EXPECT_EQ(pnp.remove(device.pdo()), STATUS_SUCCESS);
+        } else {
+            failures++;
         }
         EXPECT_EQ(Port(device), nullptr);
         EXPECT_EQ(PortBytes(), 0u);
         EXPECT_EQ(SerialCount(), 0u);
+        EXPECT_EQ(names.Resolve(u"\\??\\COM3"), nullptr);
+        EXPECT_EQ(names.EnabledInterfaces(GUID_DEVINTERFACE_COMPORT).size(), 0u);
+        EXPECT_FALSE(registry.GetValue(emu::Registry::kSerialCommPath,
+                                       u"\\Device\\Serial" + emu::Widen(std::to_string(DriverGlobals.NextPortNumber - 1))));
+        EXPECT_EQ(registry.OpenHandleCount(), 0u);
+        if (!injected) break;
     }
+    EXPECT_GE(failures, 10);
 }
 
 }  // namespace

@@ -195,18 +195,6 @@ TEST_F(RingTest, OverflowLosesTheNewCharacterAndCountsIt) {
     EXPECT_EQ(port->RxRingCount, 1024u);
 }
 
-TEST_F(RingTest, DsrSensitivityDropsCharactersWhileDsrIsLow) {
-    port->HandFlow.ControlHandShake |= SERIAL_DSR_SENSITIVITY;
-    port->UartStatus = 0x80;  // CTS only
-    Put({1, 2});
-    EXPECT_EQ(port->RxRingCount, 0u);
-    EXPECT_EQ(port->RxHoldReasons, ULONG(RX_HOLD_DSR));
-    port->UartStatus = 0x82;
-    Put({3});
-    EXPECT_EQ(Content(), Bytes({3}));
-    EXPECT_EQ(port->RxHoldReasons, 0u);
-}
-
 TEST_F(RingTest, LineErrorsAreCountedFlaggedAndInsertedInOrder) {
     port->UartStatus = 0x80 | 0x02 | 0x01 | 0x08;  // lines only
     EXPECT_EQ(LineStatus(), 0);
