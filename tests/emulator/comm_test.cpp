@@ -132,11 +132,6 @@ protected:
         CloseHandle(h);
         machine.service<emu::IoManager>().unloadDriver(driver);
     }
-    std::vector<ULONG> Codes() const {
-        std::vector<ULONG> codes;
-        for (const Request &r : port.log) codes.push_back(r.code);
-        return codes;
-    }
     // The requests that change something: the GETs a call makes first are its own business.
     static bool Sets(const Request &r) {
         static constexpr ULONG kReads[] = {IOCTL_SERIAL_GET_BAUD_RATE,  IOCTL_SERIAL_GET_LINE_CONTROL,

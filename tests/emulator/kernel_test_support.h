@@ -33,19 +33,16 @@ inline NTSTATUS WaitFor(void *object, int64_t timeoutUnits) {
 
 inline NTSTATUS WaitForever(void *object) { return KeWaitForSingleObject(object, Executive, KernelMode, FALSE, nullptr); }
 
-// Every DPC run through it, with where and when it ran.
+// Every DPC run through it, with when it ran.
 class DpcLog {
 public:
     struct Run {
         int64_t at;
-        KIRQL irql;
-        PKTHREAD thread;
-        PVOID arg1, arg2;
     };
-    static VOID NTAPI Routine(PKDPC, PVOID context, PVOID arg1, PVOID arg2) {
+    static VOID NTAPI Routine(PKDPC, PVOID context, PVOID, PVOID) {
         auto *log = static_cast<DpcLog *>(context);
         std::lock_guard<std::mutex> g(log->lock_);
-        log->runs_.push_back({emu::Machine::current().now(), KeGetCurrentIrql(), KeGetCurrentThread(), arg1, arg2});
+        log->runs_.push_back({emu::Machine::current().now()});
     }
     void init(KDPC &dpc) { KeInitializeDpc(&dpc, Routine, this); }
     std::vector<Run> runs() const {

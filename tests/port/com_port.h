@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <utility>
 #include <vector>
 
 #include "emulator/win32/comm.h"
@@ -81,11 +82,13 @@ protected:
         return RtlNtStatusToDosError(o.status());
     }
 
+    // Closes `h`, which the checks at the end then leave alone.
+    BOOL Close() { return CloseHandle(std::exchange(h, INVALID_HANDLE_VALUE)); }
+
     void TearDown() override {
         if (h != INVALID_HANDLE_VALUE) {
-            EXPECT_TRUE(CloseHandle(h));
+            EXPECT_TRUE(Close());
         }
-        h = INVALID_HANDLE_VALUE;
         if (bench) {
             EXPECT_EQ(bench->shutDown(), 0u) << "bytes of 'COMX' pool left";
         }

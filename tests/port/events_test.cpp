@@ -88,13 +88,6 @@ TEST_F(Events, EveryEventOfTheMaskReachesWaitCommEvent) {
         {"ERR framing", EV_ERR | EV_BREAK, EV_ERR, [](Events &t) { t.Peer().sendWithFramingError('f'); }},
         {"ERR parity", EV_ERR, EV_ERR, parity},
         {"RX80FULL", EV_RX80FULL, EV_RX80FULL, [](Events &t) { SendChars(t, t.bench->port()->RxEightyPercent); }},
-    });
-}
-
-// The modem-status events; enabled once modem-status processing is in.
-TEST_F(Events, ModemLineEventsReachWaitCommEvent) {
-    Begin();
-    RunRows(*this, {
         {"CTS", EV_CTS | EV_DSR, EV_CTS, [](Events &t) { t.Peer().setLines({.cts = true}); }},
         {"DSR", EV_DSR, EV_DSR, [](Events &t) { t.Peer().setLines({.cts = true, .dsr = true}); }},
         {"RLSD", EV_RLSD | EV_RING, EV_RLSD, [](Events &t) { t.Peer().setLines({.cts = true, .dsr = true, .dcd = true}); }},
@@ -127,8 +120,7 @@ TEST_F(Events, AWaitTakesHistoryAndIsAloneAndEndsAtCleanup) {
     EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_PARAMETER));
     Sleep(10 * kMs);
     EXPECT_FALSE(pending.done());
-    EXPECT_TRUE(CloseHandle(h));
-    h = INVALID_HANDLE_VALUE;
+    EXPECT_TRUE(Close());
     EXPECT_TRUE(pending.done());
     EXPECT_EQ(pending.status(), STATUS_CANCELLED);
     EXPECT_EQ(pending.ov.InternalHigh, 0u);

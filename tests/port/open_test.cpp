@@ -22,8 +22,7 @@ TEST_F(ComPort, OneOpenerAtATimeAndEachSessionLeavesNothingBehind) {
         EXPECT_TRUE(SyncIo(false, "x", 1, &n) && SyncIo(true, &back, 1, &n));
         EXPECT_EQ(back, 'x');
 
-        EXPECT_TRUE(CloseHandle(h));
-        h = INVALID_HANDLE_VALUE;
+        EXPECT_TRUE(Close());
         // Only the status transfer stays out, so that the next open starts from the lines' state.
         EXPECT_EQ(bench->device().bus().pendingUrbs(), 1u);
         size_t bytes = bench->machine().service<emu::Pool>().bytesInUse(MIRAVO_POOL_TAG);
@@ -59,8 +58,7 @@ TEST_F(ComPort, CloseWaitsTenCharacterTimesThenTheFinalSettle) {
             std::find_if(log.begin(), log.end(), [](auto &r) { return r.endpoint == kBulkIn && r.completed < 0; });
         ASSERT_NE(receiving, log.end());
         int64_t start = Now();
-        EXPECT_TRUE(CloseHandle(h));
-        h = INVALID_HANDLE_VALUE;
+        EXPECT_TRUE(Close());
         const auto after = bench->device().bus().urbLog();
         const auto closing = std::find_if(after.begin() + log.size(), after.end(), [](auto &r) { return r.hasSetup; });
         ASSERT_NE(closing, after.end());
@@ -116,8 +114,7 @@ TEST_F(ComPort, CleanupEndsEveryRequestOfTheHandle) {
     for (int ms = 0; ms < 2000 && ClearCommError(h, nullptr, &st) && st.cbOutQue; ms++)
         bench->machine().sleepFor(kMs);
     ASSERT_EQ(st.cbOutQue, 0u);
-    EXPECT_TRUE(CloseHandle(h));
-    h = INVALID_HANDLE_VALUE;
+    EXPECT_TRUE(Close());
     EXPECT_EQ(Finish(counter2), ERROR_OPERATION_ABORTED);
     EXPECT_EQ(Finish(read), ERROR_OPERATION_ABORTED);
 }

@@ -118,8 +118,7 @@ TEST_F(PowerPort, SleepAndWakeMidTransferReplaysTheChipAndLosesNoByte) {
 
     // Closed, the port wakes with its status chain alone: a bulk IN transfer would swallow what
     // the far end sends before the next open.
-    EXPECT_TRUE(CloseHandle(h));
-    h = INVALID_HANDLE_VALUE;
+    EXPECT_TRUE(Close());
     bus.clearUrbLog();
     ASSERT_EQ(Power().sleep(Pdo(), PowerSystemSleeping3), STATUS_SUCCESS);
     ASSERT_EQ(Power().wake(Pdo()), STATUS_SUCCESS);
@@ -195,8 +194,7 @@ TEST_F(PowerPort, SurpriseRemovalDuringASleepAndPowerRequestsAfterIt) {
     EXPECT_EQ(Query(SystemPowerState, PowerSystemSleeping3), STATUS_DELETE_PENDING);
     EXPECT_EQ(Power().wake(Pdo()), STATUS_DELETE_PENDING);
 
-    EXPECT_TRUE(CloseHandle(h));
-    h = INVALID_HANDLE_VALUE;
+    EXPECT_TRUE(Close());
     EXPECT_EQ(Pnp().finishSurpriseRemoval(Pdo()), STATUS_SUCCESS);
 }
 

@@ -202,8 +202,7 @@ TEST_F(ComPort, TransmitToggleRaisesRtsForEachWriteAndDropsItAfterTheLastStopBit
     }
     EXPECT_EQ(bench->port()->RtsDropPending, 0);
     const int64_t closing = Now();
-    EXPECT_TRUE(CloseHandle(h));
-    h = INVALID_HANDLE_VALUE;
+    EXPECT_TRUE(Close());
     // Close's own waits at 1200 baud come to 1.2 s; an RTS-drop attempt that never ended would hold it for ever.
     EXPECT_LT(Now() - closing, 2000 * kMs);
 }

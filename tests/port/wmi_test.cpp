@@ -69,8 +69,7 @@ TEST_F(ComPort, WmiBlocksAreRegisteredSizedReadOnlyAndFollowThePort) {
     EXPECT_EQ(At<ULONG>(settings, 8), ULONG(SERIAL_WMI_PARITY_EVEN));
     EXPECT_EQ(At<ULONG>(settings, 16), ULONG(SERIAL_WMI_STOP_2));
     EXPECT_EQ(settings[12], parityCheck) << "set at start only";
-    EXPECT_TRUE(CloseHandle(h));
-    h = INVALID_HANDLE_VALUE;
+    EXPECT_TRUE(Close());
     EXPECT_EQ(comm()[60], 0);
 
     // A GUID the port never registered is not found; removal withdraws the registration.
