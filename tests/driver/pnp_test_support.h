@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "control/control.h"
 #include "driver/driver.h"
 #include "emulator/kernel/iomgr.h"
 #include "emulator/kernel/machine.h"
@@ -36,6 +37,7 @@ constexpr DWORD kOk = 0, kShort = win32::ERROR_INSUFFICIENT_BUFFER, kBad = win32
 
 class PnpTest : public ::testing::Test {
 protected:
+    explicit PnpTest(emu::MachineConfig config = {}) : machine(config) {}
     emu::Machine machine;
     emu::IoManager &io = machine.service<emu::IoManager>();
     emu::PnpManager &pnp = machine.service<emu::PnpManager>();
@@ -142,6 +144,45 @@ protected:
         if (error == ERROR_IO_PENDING) error = GetOverlappedResult(h, &ov, &returned, TRUE) ? 0 : GetLastError();
         if (ov.hEvent) CloseHandle(ov.hEvent);
         return {error, returned};
+    }
+};
+
+// A started port driven through the routines themselves, at 8N1: treated as open, with
+// `handoffs` above the transfer engine.
+class StartedPortTest : public PnpTest {
+protected:
+    using PnpTest::PnpTest;
+    std::unique_ptr<SimulatedDevice> device;
+    PortExtension *port = nullptr;
+
+    void Start(ChipConfig config, ULONG rate, const TransferHandoffs *handoffs) {
+        device = std::make_unique<SimulatedDevice>(config);
+        ASSERT_EQ(pnp.plugIn(driver, device->pdo()), STATUS_SUCCESS);
+        port = Ext(*device);
+        SERIAL_LINE_CONTROL lc{STOP_BIT_1, NO_PARITY, 8};
+        ASSERT_EQ(SetLineControl(port, &lc), STATUS_SUCCESS);
+        SetBaudRate(port, rate);
+        port->Handoffs = handoffs;
+        port->OpenCount = 1;
+        port->IsOpen = TRUE;
+    }
+    PDEVICE_OBJECT Dev() { return port->DeviceObject; }
+    void Run(int64_t ms) { machine.sleepFor(ms * kMs); }
+    template <class F> bool RunUntil(F done, int64_t limitMs = 3000) {
+        for (int64_t t = 0; t < limitMs && !done(); t++) Run(1);
+        return done();
+    }
+    // Closed (an open port refuses the query-remove) with every transfer ended.
+    void Close() {
+        port->IsOpen = FALSE;
+        InterlockedExchange(&port->OpenCount, 0);
+        CancelAllTransfers(port);
+        WaitForTransfers(port);
+    }
+    void TearDown() override {
+        if (device) pnp.remove(device->pdo());
+        device.reset();
+        PnpTest::TearDown();
     }
 };
 

@@ -1,32 +1,18 @@
 // The transfer engine against a started port on the simulated chip: status packets, received
 // bytes through the receive rules, bulk OUT byte for byte, overlapping bulk OUT transfers, cancel
 // racing completion, unplug with transfers pending.
-#include <gtest/gtest.h>
-
-#include <memory>
 #include <mutex>
 #include <random>
 #include <string>
-#include <vector>
 
-#include "control/control.h"
-#include "driver/driver.h"
-#include "emulator/kernel/iomgr.h"
-#include "emulator/kernel/machine.h"
-#include "emulator/kernel/pnpmgr.h"
-#include "emulator/kernel/pool.h"
-#include "emulator/usbdevice/device.h"
-#include "emulator/usbdevice/far_ends.h"
 #include "requests/requests.h"
-#include "platform/miravo_ids.h"
+#include "tests/driver/pnp_test_support.h"
 #include "usb/syncrequest.h"
-#include "usb/transfer.h"
 
 namespace {
 
 using namespace emu::usb;
-
-constexpr int64_t kMs = 10000;
+using pt::kMs;
 
 // What the engine handed to the paths above it.
 struct Seams {
@@ -78,42 +64,23 @@ VOID NTAPI ArmRtsDropStandIn(PKDPC, PVOID context, PVOID, PVOID) {
     DpcFinished(port);
 }
 
-class TransferTest : public ::testing::Test {
+class TransferTest : public pt::StartedPortTest {
 protected:
-    explicit TransferTest(emu::MachineConfig config = {}) : machine(config) {}
-
-    emu::Machine machine;
-    emu::IoManager &io = machine.service<emu::IoManager>();
-    emu::PnpManager &pnp = machine.service<emu::PnpManager>();
-    emu::Pool &pool = machine.service<emu::Pool>();
-    PDRIVER_OBJECT driver = nullptr;
+    using StartedPortTest::StartedPortTest;
     Seams seams;
-    std::unique_ptr<SimulatedDevice> device;
-    PortExtension *port = nullptr;
     size_t idleBytes = 0;  // the port's pool with no transfer outstanding
-    bool unplugged = false;
 
     void SetUp() override {
         g_seams = &seams;
-        ASSERT_EQ(io.loadDriver(DriverEntry, u"miravo", MIRAVO_POOL_TAG, &driver), STATUS_SUCCESS);
+        StartedPortTest::SetUp();
     }
-
-    // A started port at 115200 8N1, treated as open, with the test's stand-ins above the engine.
+    // A started port at 115200 8N1 with the test's stand-ins above the engine.
     void Plug(ChipConfig config = ChipConfig::Variant(2)) {
-        device = std::make_unique<SimulatedDevice>(config);
-        ASSERT_EQ(pnp.plugIn(driver, device->pdo()), STATUS_SUCCESS);
-        port = PortOf(pnp.stackTop(device->pdo()));
-        SERIAL_LINE_CONTROL lc{STOP_BIT_1, NO_PARITY, 8};
-        ASSERT_EQ(SetLineControl(port, &lc), STATUS_SUCCESS);
-        SetBaudRate(port, 115200);
+        Start(config, 115200, &kSeams);
         ASSERT_EQ(device->chip().format(), WireFormat::Rate(115200));
         KeInitializeDpc(&port->ArmRtsDropDpc, ArmRtsDropStandIn, port);
-        port->Handoffs = &kSeams;
-        port->OpenCount = 1;
-        port->IsOpen = TRUE;
         idleBytes = pool.bytesInUse(MIRAVO_POOL_TAG);
     }
-    PDEVICE_OBJECT Dev() { return port->DeviceObject; }
     // The port's settings and receive state as the engine sees them: under ControlLock.
     template <class F> auto Ctl(F f) {
         KIRQL irql;
@@ -127,14 +94,6 @@ protected:
     void StartReading() {
         EXPECT_EQ(SubmitTransfer(Dev(), InterruptIn, nullptr, STATUS_PACKET_BYTES), STATUS_PENDING);
         EXPECT_EQ(SubmitTransfer(Dev(), BulkIn, nullptr, BULK_IN_BYTES), STATUS_PENDING);
-    }
-    void Run(int64_t ms) { machine.sleepFor(ms * kMs); }
-    template <class F> bool RunUntil(F done, int64_t limitMs = 2000) {
-        for (int64_t t = 0; t < limitMs; t++) {
-            if (done()) return true;
-            Run(1);
-        }
-        return done();
     }
     size_t StatusRuns() {
         std::lock_guard<std::mutex> g(seams.m);
@@ -160,24 +119,9 @@ protected:
     }
 
     void TearDown() override {
-        if (device) {
-            if (port) {
-                port->IsOpen = FALSE;  // a port still open refuses the query-remove
-                InterlockedExchange(&port->OpenCount, 0);
-                CancelAllTransfers(port);
-                WaitForTransfers(port);
-            }
-            if (unplugged) {
-                pnp.surpriseRemove(device->pdo());
-                pnp.finishSurpriseRemoval(device->pdo());
-            } else {
-                pnp.remove(device->pdo());
-            }
-            device.reset();
-        }
+        if (port) Close();
+        StartedPortTest::TearDown();
         EXPECT_FALSE(seams.wrongContext);
-        io.unloadDriver(driver);  // the verifier stops the test on pool left under 'COMX'
-        EXPECT_EQ(pool.bytesInUse(MIRAVO_POOL_TAG), 0u);
         g_seams = nullptr;
     }
 };

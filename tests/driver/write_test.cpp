@@ -1,32 +1,20 @@
 // What the write path does with a chunk in flight, on a started port over the simulated chip and
 // a scripted peer: cancels and time-outs racing chunk completions.
 // The rest of the write side is shown through COM3 (tests/port).
-#include <gtest/gtest.h>
-
 #include <atomic>
 #include <cstdio>
-#include <memory>
 #include <random>
 #include <string>
-#include <vector>
 
-#include "control/control.h"
-#include "driver/driver.h"
-#include "emulator/kernel/iomgr.h"
-#include "emulator/kernel/machine.h"
-#include "emulator/kernel/pnpmgr.h"
-#include "emulator/kernel/pool.h"
-#include "emulator/usbdevice/device.h"
-#include "emulator/usbdevice/far_ends.h"
 #include "receive/receive.h"
 #include "requests/write.h"
+#include "tests/driver/pnp_test_support.h"
 #include "usb/syncrequest.h"
 
 namespace {
 
 using namespace emu::usb;
-
-constexpr int64_t kMs = 10000;
+using pt::kMs;
 
 const TransferHandoffs kPaths = {PutChar, nullptr, NotifyEvents, ContinueWrite, WriteChunkLost, SendWriteChunk};
 
@@ -52,46 +40,23 @@ struct Request {
     std::vector<uint8_t> buffer;
 };
 
-class WriteTest : public ::testing::Test {
+class WriteTest : public pt::StartedPortTest {
 protected:
-    explicit WriteTest(emu::MachineConfig config = {}) : machine(config) {}
-
-    emu::Machine machine;
-    emu::IoManager &io = machine.service<emu::IoManager>();
-    emu::PnpManager &pnp = machine.service<emu::PnpManager>();
-    PDRIVER_OBJECT driver = nullptr;
-    std::unique_ptr<SimulatedDevice> device;
+    using StartedPortTest::StartedPortTest;
     std::unique_ptr<ScriptedPeer> peer;
-    PortExtension *port = nullptr;
     std::vector<std::unique_ptr<Request>> requests;
 
-    void SetUp() override { ASSERT_EQ(io.loadDriver(DriverEntry, u"miravo", MIRAVO_POOL_TAG, &driver), STATUS_SUCCESS); }
-
-    // A started port at 9600 8N1 with its ring, treated as open, both IN chains running.
+    // A started port at 9600 8N1 (MaxWriteChunk 256 on any chip) with its ring, both IN chains running.
     void Plug() {
         ChipConfig config = ChipConfig::Variant(2);
         config.txFifoSize = 64;  // a held transmitter takes one bulk packet, then chunks wait on the bus
-        device = std::make_unique<SimulatedDevice>(config);
-        ASSERT_EQ(pnp.plugIn(driver, device->pdo()), STATUS_SUCCESS);
-        port = PortOf(pnp.stackTop(device->pdo()));
-        SERIAL_LINE_CONTROL lc{STOP_BIT_1, NO_PARITY, 8};
-        ASSERT_EQ(SetLineControl(port, &lc), STATUS_SUCCESS);
-        SetBaudRate(port, 9600);  // MaxWriteChunk 256 on any chip
+        Start(config, 9600, &kPaths);
         peer = std::make_unique<ScriptedPeer>(device->chip(), WireFormat::Rate(9600));
         peer->setLines({.cts = true, .dsr = true});
         ASSERT_EQ(AllocateRing(port), STATUS_SUCCESS);
-        port->Handoffs = &kPaths;
-        port->OpenCount = 1;
-        port->IsOpen = TRUE;
         SubmitTransfer(Dev(), InterruptIn, nullptr, STATUS_PACKET_BYTES);
         SubmitTransfer(Dev(), BulkIn, nullptr, BULK_IN_BYTES);
         Run(5);
-    }
-    PDEVICE_OBJECT Dev() { return port->DeviceObject; }
-    void Run(int64_t ms) { machine.sleepFor(ms * kMs); }
-    template <class F> bool RunUntil(F done, int64_t limitMs = 3000) {
-        for (int64_t t = 0; t < limitMs && !done(); t++) Run(1);
-        return done();
     }
     void SetTimeouts(ULONG multiplier, ULONG constant) {
         KIRQL irql;
@@ -132,22 +97,16 @@ protected:
                 if (!r->outcome.done) IoCancelIrp(r->irp);
             KeFlushQueuedDpcs();
             for (auto &r : requests) EXPECT_TRUE(r->outcome.done);
-            port->IsOpen = FALSE;
-            InterlockedExchange(&port->OpenCount, 0);
-            CancelAllTransfers(port);
-            WaitForTransfers(port);
+            Close();
             KeFlushQueuedDpcs();
             EXPECT_EQ(port->PendingRequestCount, 1);
             EXPECT_EQ(port->PendingDpcCount, 1);
             EXPECT_EQ(TxChars(), 0u);
             FreeRing(port);
             peer.reset();
-            pnp.remove(device->pdo());
-            device.reset();
         }
         for (auto &r : requests) IoFreeIrp(r->irp);
-        io.unloadDriver(driver);  // the verifier stops the test on pool left under 'COMX'
-        EXPECT_EQ(machine.service<emu::Pool>().bytesInUse(MIRAVO_POOL_TAG), 0u);
+        StartedPortTest::TearDown();
     }
 };
 
