@@ -95,14 +95,13 @@ protected:
         EXPECT_EQ(SubmitTransfer(Dev(), InterruptIn, nullptr, STATUS_PACKET_BYTES), STATUS_PENDING);
         EXPECT_EQ(SubmitTransfer(Dev(), BulkIn, nullptr, BULK_IN_BYTES), STATUS_PENDING);
     }
-    size_t StatusRuns() {
+    // What the engine handed on so far.
+    template <class F> auto Seen(F f) {
         std::lock_guard<std::mutex> g(seams.m);
-        return seams.statuses.size();
+        return f(seams);
     }
-    std::vector<uint8_t> Chars() {
-        std::lock_guard<std::mutex> g(seams.m);
-        return seams.chars;
-    }
+    size_t StatusRuns() { return Seen([](Seams &s) { return s.statuses.size(); }); }
+    std::vector<uint8_t> Chars() { return Seen([](Seams &s) { return s.chars; }); }
     std::vector<UrbRecord> Transfers(uint8_t endpoint) {
         std::vector<UrbRecord> out;
         for (const UrbRecord &r : device->bus().urbLog())
@@ -160,59 +159,52 @@ TEST_F(TransferTest, ReceiveRulesStripEscapeAndActOnFlowControlCharacters) {
     StartReading();
     auto feed = [&](std::vector<uint8_t> bytes) {
         size_t before = Received();
-        {
-            std::lock_guard<std::mutex> g(seams.m);
-            seams.chars.clear();
-        }
+        Seen([](Seams &s) { s.chars.clear(); return 0; });
         peer.send(bytes);
         EXPECT_TRUE(RunUntil([&] { return Received() == before + bytes.size(); }));
         Run(2);
         return Chars();
     };
+    using Hold = std::pair<ULONG, LONG>;  // the transmit hold reasons and the XOFF hold
+    auto held = [&] { return Ctl([&] { return Hold(port->TxHoldReasons, port->TxXoffHeld); }); };
+    auto resumes = [&] { return Seen([](Seams &s) { return s.resumes; }); };
     Ctl([&] { return port->ValidDataMask = 0x7F; });
     EXPECT_EQ(feed({0xC1}), (std::vector<uint8_t>{0x41}));
-    Ctl([&] { return port->ValidDataMask = 0xFF; });
-
-    Ctl([&] { return port->HandFlow.FlowReplace = SERIAL_NULL_STRIPPING; });
+    Ctl([&] { port->ValidDataMask = 0xFF; return port->HandFlow.FlowReplace = SERIAL_NULL_STRIPPING; });
     EXPECT_EQ(feed({0x41, 0x00, 0x42}), (std::vector<uint8_t>{0x41, 0x42}));
-
-    Ctl([&] { return port->HandFlow.FlowReplace = 0; });
-    Ctl([&] { return port->EscapeChar = 0x1B; });
+    Ctl([&] { port->HandFlow.FlowReplace = 0; return port->EscapeChar = 0x1B; });
     EXPECT_EQ(feed({0x1B, 0x00}), (std::vector<uint8_t>{0x1B, SERIAL_LSRMST_ESCAPE, 0x00}));
-    Ctl([&] { return port->EscapeChar = 0; });
 
     // Automatic transmit flow control: XOFF holds, XON releases and resumes a parked write.
-    Ctl([&] { return port->HandFlow.FlowReplace = SERIAL_AUTO_TRANSMIT; });
+    Ctl([&] { port->EscapeChar = 0; return port->HandFlow.FlowReplace = SERIAL_AUTO_TRANSMIT; });
     EXPECT_EQ(feed({0x41, 0x13, 0x42}), (std::vector<uint8_t>{0x41, 0x42}));
-    EXPECT_EQ(Ctl([&] { return port->TxHoldReasons; }), ULONG(TX_HOLD_XOFF));
-    EXPECT_EQ(Ctl([&] { return port->TxXoffHeld; }), 1);
+    EXPECT_EQ(held(), Hold(TX_HOLD_XOFF, 1));
     Ctl([&] { return port->WriteHeld = TRUE; });
     EXPECT_TRUE(feed({0x11}).empty());
-    EXPECT_EQ(Ctl([&] { return port->TxHoldReasons; }), 0u);
-    EXPECT_EQ(Ctl([&] { return port->TxXoffHeld; }), 0);
-    EXPECT_EQ(Ctl([&] { std::lock_guard<std::mutex> g(seams.m); return seams.resumes; }), 1);
+    EXPECT_EQ(held(), Hold(0, 0));
+    EXPECT_EQ(resumes(), 1);
     // An XON with no hold changes nothing; XON equal to XOFF stops the transmitter.
     EXPECT_TRUE(feed({0x11}).empty());
-    EXPECT_EQ(Ctl([&] { std::lock_guard<std::mutex> g(seams.m); return seams.resumes; }), 1);
+    EXPECT_EQ(resumes(), 1);
     Ctl([&] { return port->SpecialChars.XonChar = 0x13; });
     EXPECT_TRUE(feed({0x13}).empty());
-    EXPECT_EQ(Ctl([&] { return port->TxHoldReasons; }), ULONG(TX_HOLD_XOFF));
-    Ctl([&] { return port->WriteHeld = FALSE; });
+    EXPECT_EQ(held().first, ULONG(TX_HOLD_XOFF));
     // In transmit-toggle mode an XOFF also starts the RTS drop.
-    Ctl([&] { return port->HandFlow.FlowReplace = SERIAL_AUTO_TRANSMIT | SERIAL_TRANSMIT_TOGGLE; });
+    Ctl([&] { port->WriteHeld = FALSE; return port->HandFlow.FlowReplace = SERIAL_AUTO_TRANSMIT | SERIAL_TRANSMIT_TOGGLE; });
     feed({0x13});
     KeFlushQueuedDpcs();
-    EXPECT_EQ(Ctl([&] { return port->RtsDropPending; }), 0);
-    EXPECT_EQ(Ctl([&] { return port->PendingDpcCount; }), 1);
+    EXPECT_EQ(Ctl([&] { return std::pair(port->RtsDropPending, port->PendingDpcCount); }), (std::pair<LONG, LONG>(0, 1)));
 
     // Closing: nothing is stored, yet RXCHAR and RXFLAG are still raised.
-    Ctl([&] { return port->HandFlow.FlowReplace = 0; });
-    Ctl([&] { return port->WaitMask = SERIAL_EV_RXCHAR | SERIAL_EV_RXFLAG; });
-    Ctl([&] { return port->SpecialChars.EventChar = 0x7E; });
-    Ctl([&] { return port->IsOpen = FALSE; });
+    Ctl([&] {
+        port->HandFlow.FlowReplace = 0;
+        port->WaitMask = SERIAL_EV_RXCHAR | SERIAL_EV_RXFLAG;
+        port->SpecialChars.EventChar = 0x7E;
+        return port->IsOpen = FALSE;
+    });
     EXPECT_TRUE(feed({0x7E}).empty());
     EXPECT_EQ(InterlockedCompareExchange(&port->HistoryMask, 0, 0), LONG(SERIAL_EV_RXCHAR | SERIAL_EV_RXFLAG));
-    EXPECT_GE(Ctl([&] { std::lock_guard<std::mutex> g(seams.m); return seams.notifies; }), 1);
+    EXPECT_GE(Seen([](Seams &s) { return s.notifies; }), 1);
 }
 
 // A write chunk, a flow-control character and an immediate character in flight together behind a
