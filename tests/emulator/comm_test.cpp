@@ -165,19 +165,9 @@ TEST_F(CommTest, DcbBecomesTheFourLineRequestsAndComesBack) {
     EXPECT_EQ(dcb.fDtrControl, DTR_CONTROL_ENABLE);
     EXPECT_EQ(dcb.fRtsControl, RTS_CONTROL_ENABLE);
 
-    dcb.BaudRate = 115200;
-    dcb.ByteSize = 7;
-    dcb.Parity = EVENPARITY;
-    dcb.fParity = TRUE;
-    dcb.StopBits = TWOSTOPBITS;
-    dcb.fOutxCtsFlow = TRUE;
-    dcb.fOutX = TRUE;
-    dcb.fTXContinueOnXoff = TRUE;
-    dcb.fNull = TRUE;
-    dcb.fAbortOnError = TRUE;
-    dcb.XonLim = 100;
-    dcb.XoffLim = 200;
-    dcb.EvtChar = '\n';
+    dcb.BaudRate = 115200, dcb.ByteSize = 7, dcb.Parity = EVENPARITY, dcb.StopBits = TWOSTOPBITS;
+    dcb.fParity = dcb.fOutxCtsFlow = dcb.fOutX = dcb.fTXContinueOnXoff = dcb.fNull = dcb.fAbortOnError = TRUE;
+    dcb.XonLim = 100, dcb.XoffLim = 200, dcb.EvtChar = '\n';
     // Each DTR and RTS mode to its bits and back.
     const std::pair<DWORD, ULONG> dtr[] = {{DTR_CONTROL_DISABLE, 0}, {DTR_CONTROL_ENABLE, SERIAL_DTR_CONTROL},
                                            {DTR_CONTROL_HANDSHAKE, SERIAL_DTR_HANDSHAKE}, {DTR_CONTROL_HANDSHAKE, SERIAL_DTR_HANDSHAKE}};
@@ -200,13 +190,11 @@ TEST_F(CommTest, DcbBecomesTheFourLineRequestsAndComesBack) {
         EXPECT_EQ(std::memcmp(&back.BaudRate, &dcb.BaudRate, sizeof(DCB) - sizeof(DWORD)), 0) << mode;
     }
     EXPECT_EQ(port.baud.BaudRate, 115200u);
-    EXPECT_EQ(port.line.WordLength, 7);
-    EXPECT_EQ(port.line.Parity, EVEN_PARITY);
-    EXPECT_EQ(port.line.StopBits, STOP_BITS_2);
+    EXPECT_EQ(std::vector<UCHAR>({port.line.WordLength, port.line.Parity, port.line.StopBits}),
+              std::vector<UCHAR>({7, EVEN_PARITY, STOP_BITS_2}));
     EXPECT_EQ(port.chars.EventChar, '\n');
     EXPECT_EQ(port.chars.BreakChar, 0x7F) << "the break character is not in the DCB and is kept";
-    EXPECT_EQ(port.flow.XonLimit, 100);
-    EXPECT_EQ(port.flow.XoffLimit, 200);
+    EXPECT_EQ(std::pair(port.flow.XonLimit, port.flow.XoffLimit), (std::pair<LONG, LONG>(100, 200)));
 
     // A limit beyond a WORD reads as 0xFFFF and, left so, keeps its value.
     port.props.CurrentRxQueue = 200000;
@@ -353,11 +341,8 @@ TEST_F(CommTest, ConfigurationIsBuiltRoundTheDcbUnlessTheDriverKeepsOne) {
 
     size = sizeof cc;
     ASSERT_TRUE(GetDefaultCommConfig("COM9", &cc, &size));
-    EXPECT_EQ(cc.dcb.BaudRate, 9600u);
-    EXPECT_EQ(cc.dcb.ByteSize, 8);
-    EXPECT_EQ(cc.dcb.Parity, NOPARITY);
-    EXPECT_EQ(cc.dcb.StopBits, ONESTOPBIT);
-    EXPECT_EQ(cc.dcb.fRtsControl, RTS_CONTROL_ENABLE);
+    EXPECT_EQ(std::vector<DWORD>({cc.dcb.BaudRate, cc.dcb.ByteSize, cc.dcb.Parity, cc.dcb.StopBits, cc.dcb.fRtsControl}),
+              std::vector<DWORD>({9600, 8, NOPARITY, ONESTOPBIT, RTS_CONTROL_ENABLE}));
     EXPECT_FALSE(GetDefaultCommConfigW(u"COM7", &cc, &size));
     EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
 }

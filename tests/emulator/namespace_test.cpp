@@ -32,7 +32,7 @@ NTSTATUS SetState(const UNICODE_STRING &link, bool enable) {
     return IoSetDeviceInterfaceState(&copy, enable);
 }
 
-TEST(Namespace, DeviceNamesCollideRegardlessOfCaseUntilRemoved) {
+TEST(Namespace, DeviceNamesCollideRegardlessOfCaseUntilRemovedAndLinksResolveUntilTheyDangle) {
     emu::Machine machine;
     auto &ns = machine.service<emu::Namespace>();
     DEVICE_OBJECT a{}, b{};
@@ -44,14 +44,10 @@ TEST(Namespace, DeviceNamesCollideRegardlessOfCaseUntilRemoved) {
 
     ns.RemoveDevice(&a);
     EXPECT_EQ(ns.Resolve(u"\\Device\\MiravoSerial0"), nullptr);
-    EXPECT_EQ(ns.InsertDevice(u"\\Device\\MiravoSerial0", &b), STATUS_SUCCESS);
-}
+    DEVICE_OBJECT &port = b;
+    EXPECT_EQ(ns.InsertDevice(u"\\Device\\MiravoSerial0", &port), STATUS_SUCCESS);
 
-TEST(Namespace, DosDeviceLinksResolveUnderEitherSpellingUntilTheyDangle) {
-    emu::Machine machine;
-    auto &ns = machine.service<emu::Namespace>();
-    DEVICE_OBJECT port{};
-    ASSERT_EQ(ns.InsertDevice(u"\\Device\\MiravoSerial0", &port), STATUS_SUCCESS);
+    // DOS device links resolve under either spelling until they dangle.
     ASSERT_EQ(Link(u"\\DosDevices\\COM3", u"\\Device\\MiravoSerial0"), STATUS_SUCCESS);
 
     EXPECT_EQ(ns.Resolve(u"\\??\\COM3"), &port);
@@ -101,25 +97,15 @@ TEST(Namespace, InterfacesRegisterOnceAndResolveOnlyWhileEnabled) {
     RtlInitUnicodeString(&unknown, u"\\??\\USB#nothing#{86e0d1e0-8089-11d0-9ce4-08003e301f73}");
     EXPECT_EQ(IoSetDeviceInterfaceState(&unknown, TRUE), STATUS_OBJECT_NAME_NOT_FOUND);
 
-    RtlFreeUnicodeString(&link);
-    EXPECT_EQ(pool.countInUse(emu::kRtlStringTag), 0u);
-}
-
-TEST(Namespace, RemovingThePdoForgetsItsInterfacesAndKeys) {
-    emu::Machine machine;
-    auto &ns = machine.service<emu::Namespace>();
-    DEVICE_OBJECT pdo{};
-    ns.SetDeviceInstanceId(&pdo, u"USB\\VID_1209&PID_0001\\1");
-    UNICODE_STRING link{};
-    ASSERT_EQ(IoRegisterDeviceInterface(&pdo, &kComPortClass, nullptr, &link), STATUS_SUCCESS);
+    // Removing the PDO forgets its interfaces, enabled or not, and its keys.
     ASSERT_EQ(SetState(link, true), STATUS_SUCCESS);
-
     ns.RemoveDevice(&pdo);
     EXPECT_TRUE(ns.EnabledInterfaces(kComPortClass).empty());
     EXPECT_EQ(SetState(link, false), STATUS_OBJECT_NAME_NOT_FOUND);
-    RtlFreeUnicodeString(&link);
     HANDLE key = nullptr;
     EXPECT_EQ(IoOpenDeviceRegistryKey(&pdo, PLUGPLAY_REGKEY_DEVICE, KEY_READ, &key), STATUS_INVALID_DEVICE_REQUEST);
+    RtlFreeUnicodeString(&link);
+    EXPECT_EQ(pool.countInUse(emu::kRtlStringTag), 0u);
 }
 
 }  // namespace
