@@ -224,15 +224,11 @@ TEST(BusPnp, SuspendedTheBusMovesNothingUntilD0) {
     auto pipes = client.configure(3);
     Loopback plug(device.chip());
     ASSERT_EQ(client.lineCoding(9600, 0, 0, 8), STATUS_SUCCESS);
-    POWER_STATE d2;
-    d2.DeviceState = PowerDeviceD2;
-    EXPECT_EQ(pnp.sendPower(device.pdo(), IRP_MN_SET_POWER, DevicePowerState, d2), STATUS_SUCCESS);
+    EXPECT_EQ(pnp.sendPower(device.pdo(), IRP_MN_SET_POWER, DevicePowerState, {.DeviceState = PowerDeviceD2}), STATUS_SUCCESS);
     auto status = client.read(pipes.interruptIn, 10, USBD_TRANSFER_DIRECTION_IN);
     client.start(*status);
     EXPECT_FALSE(client.wait(*status, 20 * kMillisecond));
-    POWER_STATE d0;
-    d0.DeviceState = PowerDeviceD0;
-    EXPECT_EQ(pnp.sendPower(device.pdo(), IRP_MN_SET_POWER, DevicePowerState, d0), STATUS_SUCCESS);
+    EXPECT_EQ(pnp.sendPower(device.pdo(), IRP_MN_SET_POWER, DevicePowerState, {.DeviceState = PowerDeviceD0}), STATUS_SUCCESS);
     ASSERT_TRUE(client.wait(*status));
     EXPECT_EQ(status->status, STATUS_SUCCESS);
     EXPECT_EQ(pnp.send(device.pdo(), IRP_MN_REMOVE_DEVICE), STATUS_SUCCESS);

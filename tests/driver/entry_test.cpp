@@ -1,17 +1,8 @@
-#include <gtest/gtest.h>
-
 #include <cstring>
 #include <iterator>
-#include <string>
 #include <string_view>
-#include <utility>
-#include <vector>
 
-#include "driver/driver.h"
-#include "emulator/kernel/iomgr.h"
-#include "emulator/kernel/machine.h"
-#include "emulator/kernel/pool.h"
-#include "emulator/kernel/registry.h"
+#include "tests/driver/pnp_test_support.h"
 
 namespace {
 
@@ -25,22 +16,11 @@ Rows Table() {
 }
 
 // The service key's settings, read when the driver loads.
-class ExtBaudrate : public ::testing::Test {
+class ExtBaudrate : public pt::PnpTest {
 protected:
-    emu::Machine machine;
-    emu::IoManager &io = machine.service<emu::IoManager>();
-    emu::Registry &registry = machine.service<emu::Registry>();
-    emu::Pool &pool = machine.service<emu::Pool>();
-    PDRIVER_OBJECT driver = nullptr;
-
+    void SetUp() override {}  // each test loads the driver once its settings are in place
     std::u16string ServiceKey() { return emu::IoManager::ServiceKeyPath(u"miravo"); }
     void LoadDriver() { ASSERT_EQ(io.loadDriver(DriverEntry, u"miravo", MIRAVO_POOL_TAG, &driver), STATUS_SUCCESS); }
-    void TearDown() override {
-        if (!driver) return;
-        EXPECT_EQ(registry.OpenHandleCount(), 0u);
-        io.unloadDriver(driver);  // the verifier stops the test on pool left under 'COMX'
-        driver = nullptr;
-    }
 };
 
 // Only a string value is taken, however well-formed its text; a reload starts afresh.

@@ -11,6 +11,7 @@
 #include "emulator/kernel/pool.h"
 #include "emulator/kernel/powermgr.h"
 #include "emulator/kernel/verifier.h"
+#include "tests/emulator/kernel_test_support.h"
 
 namespace {
 
@@ -240,9 +241,7 @@ TEST_F(IoTest, CloseWaitsForTheFilesOutstandingRequests) {
     r.ioStatus = &iosb;
     ASSERT_EQ(io().submit(file, r), STATUS_PENDING);
     emu::Thread closer([&] { io().closeFile(file); }, "closer");
-    LARGE_INTEGER second;
-    second.QuadPart = -10000000;
-    KeDelayExecutionThread(KernelMode, FALSE, &second);
+    kt::Delay(kt::kSecond);
     EXPECT_EQ(device->closes, 0);  // cleanup went down; close waits for the read
     device->held->IoStatus.Status = STATUS_CANCELLED;
     IoCompleteRequest(device->held, IO_NO_INCREMENT);
@@ -383,10 +382,9 @@ TEST_F(IoTest, PowerRequestsRunOnAWorkerAndTheVerifierChecksHowTheyArePassedOn) 
         emu::ReportCapture capture;
         PowerDone done;
         KeInitializeEvent(&done.event, NotificationEvent, FALSE);
-        POWER_STATE d2;
-        d2.DeviceState = PowerDeviceD2;
+        const POWER_STATE d2{.DeviceState = PowerDeviceD2};
         ASSERT_EQ(PoRequestPowerIrp(devices[0], IRP_MN_SET_POWER, d2, PowerRequestDone, &done, nullptr), STATUS_PENDING);
-        KeWaitForSingleObject(&done.event, Executive, KernelMode, FALSE, nullptr);
+        kt::WaitForever(&done.event);
         EXPECT_EQ(done.status, STATUS_SUCCESS);
         EXPECT_NE(done.thread, emu::CurrentThreadId());
         machine.service<emu::PowerManager>().settle();
