@@ -9,10 +9,7 @@ namespace devtest {
 namespace {
 
 TEST(BusStress, RandomCancelsAgainstAStreamLoseNothingAndDuplicateNothing) {
-    emu::MachineConfig config;
-    config.processors = 3;
-    config.noiseSeed = 0x5EED;
-    emu::Machine machine(config);
+    emu::Machine machine(emu::MachineConfig{.processors = 3, .noiseSeed = 0x5EED});
     SimulatedDevice device(ChipConfig::Variant(2));
     Client client(device.pdo());
     auto pipes = client.configure(2);

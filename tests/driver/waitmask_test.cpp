@@ -1,25 +1,20 @@
 // The drains of the port's DPCs on a kernel whose KeRemoveQueueDpc answers as before Vista SP1:
 // TRUE, and the routine runs all the same. The completion DPC of wait-on-mask stands for them all.
 #include <atomic>
-#include <thread>
 
 #include "requests/requests.h"
 #include "tests/driver/driver_test_support.h"
+#include "tests/emulator/kernel_test_support.h"
 
 namespace {
 
 std::atomic<int> g_runs{0}, g_rawRuns{0};
-std::atomic<bool> g_gateReached{false}, g_gateOpen{false};
 
 VOID NTAPI CountedRun(PKDPC, PVOID context, PVOID, PVOID) {
     g_runs++;
     DpcFinished(static_cast<PortExtension *>(context));
 }
 VOID NTAPI RawRun(PKDPC, PVOID, PVOID, PVOID) { g_rawRuns++; }
-VOID NTAPI Gate(PKDPC, PVOID, PVOID, PVOID) {
-    g_gateReached = true;
-    while (!g_gateOpen) std::this_thread::yield();
-}
 class CountedDpcDrain : public dt::RingPortTest {
 protected:
     CountedDpcDrain() : RingPortTest({.processors = 1, .dpcRemovalRacesRun = true}) {}
@@ -36,20 +31,17 @@ TEST_F(CountedDpcDrain, CountsEachRunOnceWhateverTheRemovalAnswers) {
     EXPECT_EQ(g_runs, 1);
     EXPECT_EQ(port->PendingDpcCount, 1);
 
-    // The only processor is held, so what is queued stays queued until the removal.
-    KDPC gate, raw;
-    KeInitializeDpc(&gate, Gate, NULL);
+    KDPC raw;
     KeInitializeDpc(&raw, RawRun, NULL);
-    KeInsertQueueDpc(&gate, NULL, NULL);
-    while (!g_gateReached) std::this_thread::yield();
-    KeInsertQueueDpc(&raw, NULL, NULL);
-    EXPECT_TRUE(KeRemoveQueueDpc(&raw));
-    EXPECT_TRUE(QueueDpcCounted(&port->CompleteWaitDpc, NULL, NULL, port));
-    EXPECT_EQ(port->PendingDpcCount, 2);
-    EXPECT_TRUE(RemoveDpcCounted(&port->CompleteWaitDpc, port));
-    EXPECT_EQ(port->PendingDpcCount, 1);
-    g_gateOpen = true;
-    KeFlushQueuedDpcs();
+    {
+        kt::ProcessorHold hold(1);  // what is queued stays queued until the removal
+        KeInsertQueueDpc(&raw, NULL, NULL);
+        EXPECT_TRUE(KeRemoveQueueDpc(&raw));
+        EXPECT_TRUE(QueueDpcCounted(&port->CompleteWaitDpc, NULL, NULL, port));
+        EXPECT_EQ(port->PendingDpcCount, 2);
+        EXPECT_TRUE(RemoveDpcCounted(&port->CompleteWaitDpc, port));
+        EXPECT_EQ(port->PendingDpcCount, 1);
+    }
     EXPECT_EQ(g_rawRuns, 1) << "the kernel let the removed DPC run";
     EXPECT_EQ(g_runs, 1) << "the port's run went ahead after its count was settled";
     EXPECT_EQ(port->PendingDpcCount, 1);
