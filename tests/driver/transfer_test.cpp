@@ -26,36 +26,21 @@ struct Seams {
 };
 Seams *g_seams;
 
-void Check(PortExtension *) {
-    if (KeGetCurrentIrql() != DISPATCH_LEVEL) g_seams->wrongContext = true;
-}
-VOID NTAPI SeamPutChar(PortExtension *port, UCHAR c) {
+// Notes a hand-over; the receive side's run in the engine's DPC.
+template <class F> void Note(bool receiveSide, F f) {
     std::lock_guard<std::mutex> g(g_seams->m);
-    Check(port);
-    g_seams->chars.push_back(c);
+    if (receiveSide && KeGetCurrentIrql() != DISPATCH_LEVEL) g_seams->wrongContext = true;
+    f(*g_seams);
 }
+VOID NTAPI SeamPutChar(PortExtension *, UCHAR c) { Note(true, [&](Seams &s) { s.chars.push_back(c); }); }
 UCHAR NTAPI SeamModemStatus(PortExtension *port) {
-    std::lock_guard<std::mutex> g(g_seams->m);
-    Check(port);
-    g_seams->statuses.push_back(port->UartStatus);
+    Note(true, [&](Seams &s) { s.statuses.push_back(port->UartStatus); });
     return 0;
 }
-VOID NTAPI SeamNotify(PortExtension *) {
-    std::lock_guard<std::mutex> g(g_seams->m);
-    g_seams->notifies++;
-}
-VOID NTAPI SeamContinueWrite(PortExtension *, ULONG n, LONG) {
-    std::lock_guard<std::mutex> g(g_seams->m);
-    g_seams->sent.push_back(n);
-}
-VOID NTAPI SeamLost(PortExtension *, NTSTATUS why, LONG) {
-    std::lock_guard<std::mutex> g(g_seams->m);
-    g_seams->lost.push_back(why);
-}
-VOID NTAPI SeamResume(PortExtension *) {
-    std::lock_guard<std::mutex> g(g_seams->m);
-    g_seams->resumes++;
-}
+VOID NTAPI SeamNotify(PortExtension *) { Note(false, [](Seams &s) { s.notifies++; }); }
+VOID NTAPI SeamContinueWrite(PortExtension *, ULONG n, LONG) { Note(false, [&](Seams &s) { s.sent.push_back(n); }); }
+VOID NTAPI SeamLost(PortExtension *, NTSTATUS why, LONG) { Note(false, [&](Seams &s) { s.lost.push_back(why); }); }
+VOID NTAPI SeamResume(PortExtension *) { Note(false, [](Seams &s) { s.resumes++; }); }
 const TransferHandoffs kSeams = {SeamPutChar, SeamModemStatus, SeamNotify, SeamContinueWrite, SeamLost, SeamResume};
 
 VOID NTAPI ArmRtsDropStandIn(PKDPC, PVOID context, PVOID, PVOID) {
