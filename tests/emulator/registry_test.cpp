@@ -66,7 +66,7 @@ protected:
     HANDLE key = nullptr;
 };
 
-TEST_F(DeviceKey, QueryValueKeyFillsFullInformationAndReportsTheSizeToShortBuffers) {
+TEST_F(DeviceKey, QueryValueKeyFillsFullInformationReportsTheSizeToShortBuffersAndHandlesAreCounted) {
     reg.SetString(path, u"PortName", u"COM3");
     UNICODE_STRING name;
     RtlInitUnicodeString(&name, u"PortName");
@@ -95,9 +95,8 @@ TEST_F(DeviceKey, QueryValueKeyFillsFullInformationAndReportsTheSizeToShortBuffe
     DEVICE_OBJECT fdo{};
     HANDLE none = nullptr;
     EXPECT_EQ(IoOpenDeviceRegistryKey(&fdo, PLUGPLAY_REGKEY_DEVICE, KEY_READ, &none), STATUS_INVALID_DEVICE_REQUEST);
-}
 
-TEST_F(DeviceKey, HandlesAreCountedAndDoubleCloseIsReported) {
+    // Handles are counted, and a double close is reported.
     const size_t before = reg.OpenHandleCount();
     HANDLE second = nullptr;
     ASSERT_EQ(IoOpenDeviceRegistryKey(&pdo, PLUGPLAY_REGKEY_DEVICE, KEY_READ, &second), STATUS_SUCCESS);

@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <string>
+#include <utility>
 
 #include "emulator/kernel/machine.h"
 #include "emulator/kernel/pool.h"
@@ -27,15 +28,11 @@ UNICODE_STRING Literal(const char16_t *text) {
     return s;
 }
 
-TEST(RtlString, InitCountsBytesWithoutTerminatorAndCopyTerminatesOnlyWithRoom) {
+TEST(RtlString, InitCountsBytesWithoutTerminatorCopyAndAppendTerminateOnlyWithRoom) {
     emu::Machine machine;
-    UNICODE_STRING none = Literal(nullptr);
-    EXPECT_EQ(none.Length, 0);
-    EXPECT_EQ(none.MaximumLength, 0);
-    EXPECT_EQ(none.Buffer, nullptr);
-    UNICODE_STRING src = Literal(u"\\Device\\Serial");
-    EXPECT_EQ(src.Length, 28);
-    EXPECT_EQ(src.MaximumLength, 30);
+    UNICODE_STRING none = Literal(nullptr), src = Literal(u"\\Device\\Serial");
+    EXPECT_TRUE(none.Length == 0 && none.MaximumLength == 0 && none.Buffer == nullptr);
+    EXPECT_EQ(std::pair(src.Length, src.MaximumLength), (std::pair<USHORT, USHORT>(28, 30)));
     Buffer small(8);
     RtlCopyUnicodeString(&small.s, &src);
     EXPECT_EQ(small.text(), u"\\Dev");
@@ -48,10 +45,8 @@ TEST(RtlString, InitCountsBytesWithoutTerminatorAndCopyTerminatesOnlyWithRoom) {
 
     RtlCopyUnicodeString(&roomy.s, nullptr);
     EXPECT_EQ(roomy.s.Length, 0);
-}
 
-TEST(RtlString, AppendRefusesWhatDoesNotFitAndLeavesDestinationAlone) {
-    emu::Machine machine;
+    // Appending refuses what does not fit and leaves the destination alone.
     Buffer b(12);
     UNICODE_STRING prefix = Literal(u"COM");
     EXPECT_EQ(RtlAppendUnicodeStringToString(&b.s, &prefix), STATUS_SUCCESS);
@@ -78,8 +73,7 @@ TEST(RtlString, UnicodeToAnsiAllocatesOrTruncatesWithOverflowAndItsFailuresAreCa
     ANSI_STRING owned{};
     ASSERT_EQ(RtlUnicodeStringToAnsiString(&owned, &src, TRUE), STATUS_SUCCESS);
     EXPECT_STREQ(owned.Buffer, "COM12");
-    EXPECT_EQ(owned.Length, 5);
-    EXPECT_EQ(owned.MaximumLength, 6);
+    EXPECT_EQ(std::pair(owned.Length, owned.MaximumLength), (std::pair<USHORT, USHORT>(5, 6)));
     EXPECT_EQ(pool.countInUse(emu::kRtlStringTag), 1u);
     RtlFreeAnsiString(&owned);
     EXPECT_EQ(owned.Buffer, nullptr);

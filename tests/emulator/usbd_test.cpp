@@ -83,30 +83,20 @@ TEST(UsbdParse, FindsInterfacesByEachCriterionAndWildcard) {
 
 TEST(UsbdParse, HostileDescriptorsEndTheWalk) {
     emu::Machine machine;
-    {
-        ConfigBuilder b;  // zero-length descriptor: must not loop forever
-        auto *config = b.raw({0, 0x24}).interface(0, 0, 0, 0xFF).build();
-        EXPECT_EQ(Parse(config, config, -1, -1), nullptr);
-    }
-    {
-        ConfigBuilder b;  // interface past wTotalLength
-        auto *config = b.interface(0, 0, 0, 0xFF).build();
-        config->wTotalLength = 9 + 8;
-        EXPECT_EQ(Parse(config, config, -1, -1), nullptr);
-    }
-    {
-        ConfigBuilder b;  // an interface type with a short bLength is not an interface
-        auto *config = b.raw({4, USB_INTERFACE_DESCRIPTOR_TYPE, 0, 0}).interface(1, 0, 0, 0xFF).build();
-        auto *d = Parse(config, config, -1, -1);
-        ASSERT_NE(d, nullptr);
-        EXPECT_EQ(d->bInterfaceNumber, 1);
-    }
-    {
-        ConfigBuilder b;  // descriptor claiming to run past the end
-        auto *config = b.interface(0, 0, 0, 0xFF).raw({200, 0x24}).interface(1, 0, 0, 0xFF).build();
-        EXPECT_NE(Parse(config, config, 0, -1), nullptr);
-        EXPECT_EQ(Parse(config, config, 1, -1), nullptr);
-    }
+    ConfigBuilder zeroLength, pastTotal, shortInterface, overlong;
+    auto *config = zeroLength.raw({0, 0x24}).interface(0, 0, 0, 0xFF).build();  // must not loop forever
+    EXPECT_EQ(Parse(config, config, -1, -1), nullptr);
+    config = pastTotal.interface(0, 0, 0, 0xFF).build();
+    config->wTotalLength = 9 + 8;  // the interface ends past wTotalLength
+    EXPECT_EQ(Parse(config, config, -1, -1), nullptr);
+    // An interface type with a short bLength is not an interface.
+    config = shortInterface.raw({4, USB_INTERFACE_DESCRIPTOR_TYPE, 0, 0}).interface(1, 0, 0, 0xFF).build();
+    ASSERT_NE(Parse(config, config, -1, -1), nullptr);
+    EXPECT_EQ(Parse(config, config, -1, -1)->bInterfaceNumber, 1);
+    // A descriptor claiming to run past the end ends the walk there.
+    config = overlong.interface(0, 0, 0, 0xFF).raw({200, 0x24}).interface(1, 0, 0, 0xFF).build();
+    EXPECT_NE(Parse(config, config, 0, -1), nullptr);
+    EXPECT_EQ(Parse(config, config, 1, -1), nullptr);
 }
 
 // The layout of the select-configuration URB is read back by the driver's bring-up through the bus,
