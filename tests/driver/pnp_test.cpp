@@ -12,7 +12,7 @@
 namespace pt {
 namespace {
 
-class PnpHandlingTest : public PnpTest {
+class PnpHandlingTest : public Com3Test {
 protected:
     ULONG SerialCount() { return names.Configuration()->SerialCount; }
 
@@ -46,15 +46,13 @@ protected:
     void TearDown() override {
         KeFlushQueuedDpcs();
         for (PIRP irp : irps) IoFreeIrp(irp);
-        PnpTest::TearDown();
+        Com3Test::TearDown();
     }
 };
 
 TEST_F(PnpHandlingTest, DuringAPendingStopRequestsAreHeldCancellableAndReleasedWhenTheStopIsCalledOff) {
-    SimulatedDevice device(Variant(2));
-    ASSERT_EQ(pnp.plugIn(driver, device.pdo()), STATUS_SUCCESS);
-    PortExtension *port = Ext(device);
-    ASSERT_EQ(pnp.send(device.pdo(), IRP_MN_QUERY_STOP_DEVICE), STATUS_SUCCESS);
+    Plug();
+    ASSERT_EQ(pnp.send(device->pdo(), IRP_MN_QUERY_STOP_DEVICE), STATUS_SUCCESS);
     Sent held, cancelled, early;
     EXPECT_EQ(Send(port, held, IRP_MJ_WRITE), STATUS_PENDING);
     EXPECT_EQ(Send(port, cancelled, IRP_MJ_WRITE), STATUS_PENDING);
@@ -63,25 +61,21 @@ TEST_F(PnpHandlingTest, DuringAPendingStopRequestsAreHeldCancellableAndReleasedW
     IoCancelIrp(cancelled.irp);
     EXPECT_EQ(cancelled.status, STATUS_CANCELLED);
     EXPECT_EQ(held.completions, 0);
-    ASSERT_EQ(pnp.send(device.pdo(), IRP_MN_CANCEL_STOP_DEVICE), STATUS_SUCCESS);
+    ASSERT_EQ(pnp.send(device->pdo(), IRP_MN_CANCEL_STOP_DEVICE), STATUS_SUCCESS);
     EXPECT_EQ(held.status, STATUS_SUCCESS) << "dispatched again: a zero-length write";
     EXPECT_EQ(port->PendingRequestCount, 1);
     EXPECT_TRUE(IsListEmpty(&port->HeldRequests));
     // Once stopped, requests are admitted again.
-    ASSERT_EQ(pnp.send(device.pdo(), IRP_MN_QUERY_STOP_DEVICE), STATUS_SUCCESS);
-    ASSERT_EQ(pnp.send(device.pdo(), IRP_MN_STOP_DEVICE), STATUS_SUCCESS);
+    ASSERT_EQ(pnp.send(device->pdo(), IRP_MN_QUERY_STOP_DEVICE), STATUS_SUCCESS);
+    ASSERT_EQ(pnp.send(device->pdo(), IRP_MN_STOP_DEVICE), STATUS_SUCCESS);
     Sent stopped;
     EXPECT_EQ(Send(port, stopped, IRP_MJ_WRITE), STATUS_SUCCESS);
-    EXPECT_EQ(pnp.remove(device.pdo()), STATUS_SUCCESS);
 }
 
 // On an open port: a stale finisher leaves the current read alone, a resize that never becomes
 // current gives its ring back, and the error abort cancels the read and refuses what follows.
 TEST_F(PnpHandlingTest, QueuedRequestsGiveBackWhatTheyHoldAndErrorAbortCancelsTheCurrentRead) {
-    registry.SetString(DeviceParameters(2), u"PortName", u"COM3");
-    SimulatedDevice device(Variant(2));
-    ASSERT_EQ(pnp.plugIn(driver, device.pdo()), STATUS_SUCCESS);
-    PortExtension *port = Ext(device);
+    Plug();
     PFILE_OBJECT file = nullptr;
     ASSERT_EQ(io.openFile(u"\\??\\COM3", 0, &file), STATUS_SUCCESS);
     UCHAR data[4];
@@ -119,13 +113,10 @@ TEST_F(PnpHandlingTest, QueuedRequestsGiveBackWhatTheyHoldAndErrorAbortCancelsTh
     EXPECT_EQ(read.status, STATUS_CANCELLED);
     EXPECT_EQ(Send(port, refused, IRP_MJ_WRITE, sizeof data, 0, data), STATUS_CANCELLED) << "until the errors are read";
     io.closeFile(file);
-    EXPECT_EQ(pnp.remove(device.pdo()), STATUS_SUCCESS);
 }
 
 TEST_F(PnpHandlingTest, CountedDpcsAndTimersCountEachPendingRunOnceAndADrainWaitsForThem) {
-    SimulatedDevice device(Variant(2));
-    ASSERT_EQ(pnp.plugIn(driver, device.pdo()), STATUS_SUCCESS);
-    PortExtension *port = Ext(device);
+    Plug();
     ASSERT_EQ(port->PendingDpcCount, 1);
     static std::atomic<int> runs;
     runs = 0;
@@ -159,41 +150,33 @@ TEST_F(PnpHandlingTest, CountedDpcsAndTimersCountEachPendingRunOnceAndADrainWait
     InterlockedIncrement(&port->PendingDpcCount);
     EXPECT_GE(machine.now(), due);
     EXPECT_EQ(runs, 2);
-    EXPECT_EQ(pnp.remove(device.pdo()), STATUS_SUCCESS);
 }
 
 TEST_F(PnpHandlingTest, QueryRemoveAndQueryStopAreRefusedWhileOpen) {
-    SimulatedDevice device(Variant(1));
-    ASSERT_EQ(pnp.plugIn(driver, device.pdo()), STATUS_SUCCESS);
-    PortExtension *port = Ext(device);
+    Plug(1);
     port->IsOpen = TRUE;
-    EXPECT_EQ(pnp.remove(device.pdo()), STATUS_DEVICE_BUSY);
-    EXPECT_EQ(pnp.stopAndRestart(device.pdo()), STATUS_DEVICE_BUSY);
+    EXPECT_EQ(pnp.remove(device->pdo()), STATUS_DEVICE_BUSY);
+    EXPECT_EQ(pnp.stopAndRestart(device->pdo()), STATUS_DEVICE_BUSY);
     EXPECT_EQ(port->PnpState, ULONG(PNP_STARTED));
     EXPECT_EQ(CurrentAcceptState(port), 0u);
     port->IsOpen = FALSE;
-    EXPECT_EQ(pnp.remove(device.pdo()), STATUS_SUCCESS);
 }
 
 TEST_F(PnpHandlingTest, RestartAfterStopReappliesDefaultsWithoutNamingAgain) {
-    SimulatedDevice device(Variant(4, emu::usb::VendorIdAt::Absent));
-    registry.SetString(DeviceParameters(4), u"PortName", u"COM6");
-    ASSERT_EQ(pnp.plugIn(driver, device.pdo()), STATUS_SUCCESS);
-    PortExtension *port = Ext(device);
+    Plug(4);
     port->LineControl = 0x03;  // as if an application had set 8 data bits
-    device.bus().clearUrbLog();
+    device->bus().clearUrbLog();
 
-    ASSERT_EQ(pnp.stopAndRestart(device.pdo()), STATUS_SUCCESS);
+    ASSERT_EQ(pnp.stopAndRestart(device->pdo()), STATUS_SUCCESS);
     EXPECT_EQ(port->PnpState, ULONG(PNP_STARTED));
     EXPECT_EQ(CurrentAcceptState(port), 0u);
     EXPECT_EQ(port->PendingRequestCount, 1) << "only the base count";
     EXPECT_EQ(port->LineControl, 0x1A);
     EXPECT_EQ(SerialCount(), 1u);
-    EXPECT_EQ(names.Resolve(u"\\??\\COM6"), Port(device));
+    EXPECT_EQ(names.Resolve(u"\\??\\COM3"), Port(*device));
     // The restart identifies the chip afresh and initialises it again.
-    EXPECT_EQ(Count(device.bus().urbLog(), URB_FUNCTION_SELECT_CONFIGURATION), 1);
+    EXPECT_EQ(Count(device->bus().urbLog(), URB_FUNCTION_SELECT_CONFIGURATION), 1);
     EXPECT_EQ(port->RegisterShadow[2], 0x44);
-    EXPECT_EQ(pnp.remove(device.pdo()), STATUS_SUCCESS);
 }
 
 // The answers to the bus's queries, with what the port adds: surprise removal is fine, the
