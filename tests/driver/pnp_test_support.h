@@ -167,6 +167,14 @@ protected:
         port->IsOpen = TRUE;
     }
     PDEVICE_OBJECT Dev() { return port->DeviceObject; }
+    // The port's settings and receive state as the engine sees them: under ControlLock.
+    template <class F> auto Ctl(F f) {
+        KIRQL irql;
+        KeAcquireSpinLock(&port->ControlLock, &irql);
+        auto result = f();
+        KeReleaseSpinLock(&port->ControlLock, irql);
+        return result;
+    }
     void Run(int64_t ms) { machine.sleepFor(ms * kMs); }
     template <class F> bool RunUntil(F done, int64_t limitMs = 3000) {
         for (int64_t t = 0; t < limitMs && !done(); t++) Run(1);

@@ -66,14 +66,6 @@ protected:
         KeInitializeDpc(&port->ArmRtsDropDpc, ArmRtsDropStandIn, port);
         idleBytes = pool.bytesInUse(MIRAVO_POOL_TAG);
     }
-    // The port's settings and receive state as the engine sees them: under ControlLock.
-    template <class F> auto Ctl(F f) {
-        KIRQL irql;
-        KeAcquireSpinLock(&port->ControlLock, &irql);
-        auto result = f();
-        KeReleaseSpinLock(&port->ControlLock, irql);
-        return result;
-    }
     USHORT Uart() { return Ctl([&] { return port->UartStatus; }); }
     ULONG Received() { return Ctl([&] { return port->PerfStats.ReceivedCount; }); }
     void StartReading() {

@@ -59,11 +59,7 @@ protected:
         Run(5);
     }
     void SetTimeouts(ULONG multiplier, ULONG constant) {
-        KIRQL irql;
-        KeAcquireSpinLock(&port->ControlLock, &irql);
-        port->Timeouts.WriteTotalTimeoutMultiplier = multiplier;
-        port->Timeouts.WriteTotalTimeoutConstant = constant;
-        KeReleaseSpinLock(&port->ControlLock, irql);
+        Ctl([&] { return port->Timeouts = {0, 0, 0, multiplier, constant}; });
     }
     ULONG TxChars() {
         KIRQL irql;

@@ -145,13 +145,6 @@ protected:
             if (Sets(r)) codes.push_back(r.code);
         return codes;
     }
-    template <class T>
-    static T As(const Request &r) {
-        T value{};
-        EXPECT_EQ(r.in.size(), sizeof(T));
-        std::memcpy(&value, r.in.data(), std::min(sizeof(T), r.in.size()));
-        return value;
-    }
 
     emu::Machine machine;
     PDRIVER_OBJECT driver = nullptr;
