@@ -270,17 +270,11 @@ TEST_F(TransferTest, AsyncUrbFromDispatchLevelAndRemoteWakeup) {
     ExpectIdle();
 }
 
-TEST_F(TransferTest, AllocationFailuresLeaveNothingBehind) {
+// A failed write chunk or read is the session's to see (every allocation of one fails in the
+// fault sweep); an asynchronous URB's caller does not see its end, so its URB goes either way.
+TEST_F(TransferTest, AsyncUrbAllocationFailuresLeaveNothingBehind) {
     Plug();
-    // The context, its buffer, the IRP.
-    for (uint64_t nth = 1; nth <= 3; nth++) {
-        pool.failNth(nth);
-        EXPECT_EQ(SubmitTransfer(Dev(), InterruptIn, nullptr, STATUS_PACKET_BYTES), STATUS_NO_MEMORY) << nth;
-        pool.clearFaults();
-        ExpectIdle();
-    }
-    // The IRP, the context: the caller's URB goes either way.
-    for (uint64_t nth = 1; nth <= 2; nth++) {
+    for (uint64_t nth = 1; nth <= 2; nth++) {  // the IRP, the context
         auto *urb = static_cast<PURB>(ExAllocatePoolWithTag(NonPagedPool, sizeof(URB), MIRAVO_POOL_TAG));
         pool.failNth(nth);
         EXPECT_EQ(SubmitAsyncUrb(Dev(), urb), STATUS_NO_MEMORY) << nth;
