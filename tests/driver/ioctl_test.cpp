@@ -1,5 +1,6 @@
 // Serial device-control requests through the Win32 side on an opened type-2 port behind a
 // loopback plug: each code's buffer checks and returned length, and what the handled rows do.
+#include <algorithm>
 #include <cstring>
 #include <tuple>
 #include <vector>
@@ -162,11 +163,9 @@ TEST_F(IoctlTest, EscapeCharacterAndFlowCharactersExcludeEachOther) {
     EXPECT_EQ(Get<SERIAL_CHARS>(IOCTL_SERIAL_GET_CHARS).XonChar, 0x55);
     EXPECT_EQ(port->WmiCommData.XonCharacter, 0x55u);
     auto log = device->bus().urbLog();
-    bool written = false;
-    for (size_t i = before; i < log.size(); i++)
-        written |= log[i].hasSetup && log[i].setup.bRequest == 0x01 && log[i].setup.wValue == 0x0505 &&
-                   log[i].setup.wIndex == 0x1355;
-    EXPECT_TRUE(written);
+    EXPECT_TRUE(std::any_of(log.begin() + before, log.end(), [](const UrbRecord &u) {
+        return u.hasSetup && u.setup.bRequest == 0x01 && u.setup.wValue == 0x0505 && u.setup.wIndex == 0x1355;
+    }));
 }
 
 TEST_F(IoctlTest, ClosedPortAndErrorAbortRefuseRequests) {
