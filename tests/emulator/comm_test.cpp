@@ -108,9 +108,7 @@ NTSTATUS NTAPI Entry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
     NTSTATUS status = IoCreateDevice(driver, 0, &name, FILE_DEVICE_SERIAL_PORT, 0, FALSE, &device);
     if (!NT_SUCCESS(status)) return status;
     IoCreateSymbolicLink(&link, &name);
-    driver->MajorFunction[IRP_MJ_CREATE] = Succeed;
-    driver->MajorFunction[IRP_MJ_CLEANUP] = Succeed;
-    driver->MajorFunction[IRP_MJ_CLOSE] = Succeed;
+    for (UCHAR major : {IRP_MJ_CREATE, IRP_MJ_CLEANUP, IRP_MJ_CLOSE}) driver->MajorFunction[major] = Succeed;
     driver->MajorFunction[IRP_MJ_DEVICE_CONTROL] = Control;
     driver->DriverUnload = Unload;
     device->Flags |= DO_BUFFERED_IO;
@@ -133,16 +131,13 @@ protected:
         machine.service<emu::IoManager>().unloadDriver(driver);
     }
     // The requests that change something: the GETs a call makes first are its own business.
-    static bool Sets(const Request &r) {
+    std::vector<ULONG> SetCodes() const {
         static constexpr ULONG kReads[] = {IOCTL_SERIAL_GET_BAUD_RATE,  IOCTL_SERIAL_GET_LINE_CONTROL,
                                            IOCTL_SERIAL_GET_CHARS,      IOCTL_SERIAL_GET_HANDFLOW,
                                            IOCTL_SERIAL_GET_PROPERTIES, IOCTL_SERIAL_CONFIG_SIZE};
-        return std::find(std::begin(kReads), std::end(kReads), r.code) == std::end(kReads);
-    }
-    std::vector<ULONG> SetCodes() const {
         std::vector<ULONG> codes;
         for (const Request &r : port.log)
-            if (Sets(r)) codes.push_back(r.code);
+            if (std::find(std::begin(kReads), std::end(kReads), r.code) == std::end(kReads)) codes.push_back(r.code);
         return codes;
     }
 
