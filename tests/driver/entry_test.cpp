@@ -29,6 +29,11 @@ TEST_F(ExtBaudrate, LoadTakesTheTableFromAStringValueOnly) {
     registry.SetString(ServiceKey(), u"ExtBaudrate", text);
     LoadDriver();
     EXPECT_EQ(Table(), (Rows{{250000, 7}, {500000, 8}}));
+    // No memory for the settings path: no table either.
+    pool.failTag(MIRAVO_POOL_TAG, 1);
+    EXPECT_EQ(ReadDriverSettings(&DriverGlobals.RegistryPath), STATUS_INSUFFICIENT_RESOURCES);
+    pool.clearFaults();
+    EXPECT_EQ(DriverGlobals.ExtendedRateCount, 0);
     TearDown();
     registry.SetValue(ServiceKey(), u"ExtBaudrate", REG_BINARY, {reinterpret_cast<const uint8_t *>(text.data()), text.size() * 2});
     LoadDriver();
@@ -78,16 +83,6 @@ TEST(ExtBaudrateParse, MalformedTextLeavesTableEmpty) {
         EXPECT_EQ(rows, c.rows) << "text \"" << c.text << "\"";
         for (LONG i = count; i < EXTENDED_RATE_ROWS; i++) EXPECT_EQ(table[i].RequestedRate, 0) << c.text;
     }
-}
-
-TEST_F(ExtBaudrate, SettingsPathFailureEmptiesTable) {
-    registry.SetString(ServiceKey(), u"ExtBaudrate", u"250000,7");
-    LoadDriver();
-    ASSERT_EQ(DriverGlobals.ExtendedRateCount, 1);
-    pool.failTag(MIRAVO_POOL_TAG, 1);
-    EXPECT_EQ(ReadDriverSettings(&DriverGlobals.RegistryPath), STATUS_INSUFFICIENT_RESOURCES);
-    pool.clearFaults();
-    EXPECT_EQ(DriverGlobals.ExtendedRateCount, 0);
 }
 
 }  // namespace

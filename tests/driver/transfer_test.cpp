@@ -250,7 +250,7 @@ TEST_F(TransferTest, BulkOutSlotsRunOutWithoutLosingTrack) {
     ExpectIdle();
 }
 
-TEST_F(TransferTest, AsyncUrbFromDispatchLevelAndRemoteWakeup) {
+TEST_F(TransferTest, AsyncUrbFromDispatchLevelOrWithoutMemoryAndRemoteWakeup) {
     Plug();
     auto *urb = static_cast<PURB>(ExAllocatePoolWithTag(NonPagedPool, sizeof(URB), MIRAVO_POOL_TAG));
     RtlZeroMemory(urb, sizeof(URB));
@@ -268,20 +268,18 @@ TEST_F(TransferTest, AsyncUrbFromDispatchLevelAndRemoteWakeup) {
     EXPECT_EQ(SetRemoteWakeup(Dev(), FALSE), STATUS_SUCCESS);
     EXPECT_FALSE(device->chip().remoteWakeEnabled());
     ExpectIdle();
-}
 
-// A failed write chunk or read is the session's to see (every allocation of one fails in the
-// fault sweep); an asynchronous URB's caller does not see its end, so its URB goes either way.
-TEST_F(TransferTest, AsyncUrbAllocationFailuresLeaveNothingBehind) {
-    Plug();
+    // The caller does not see its end, so its URB goes either way; a failed write chunk or read is
+    // the session's to see (every allocation of one fails in the fault sweep).
     for (uint64_t nth = 1; nth <= 2; nth++) {  // the IRP, the context
-        auto *urb = static_cast<PURB>(ExAllocatePoolWithTag(NonPagedPool, sizeof(URB), MIRAVO_POOL_TAG));
+        urb = static_cast<PURB>(ExAllocatePoolWithTag(NonPagedPool, sizeof(URB), MIRAVO_POOL_TAG));
         pool.failNth(nth);
         EXPECT_EQ(SubmitAsyncUrb(Dev(), urb), STATUS_NO_MEMORY) << nth;
         pool.clearFaults();
         ExpectIdle();
     }
 }
+
 
 // Cancel and completion of both IN chains due within a frame of each other, on two processors
 // with schedule noise, from a passive thread: every IRP freed exactly once (the verifier watches
