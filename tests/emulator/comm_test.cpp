@@ -293,8 +293,7 @@ TEST_F(CommTest, StatusAndModemLinesAreTranslated) {
     EXPECT_EQ(errors, CE_RXOVER | CE_FRAME | CE_BREAK);
     EXPECT_TRUE(stat.fCtsHold && stat.fXoffSent && stat.fEof);
     EXPECT_FALSE(stat.fDsrHold || stat.fXoffHold || stat.fTxim);
-    EXPECT_EQ(stat.cbInQue, 17u);
-    EXPECT_EQ(stat.cbOutQue, 9u);
+    EXPECT_EQ(std::pair(stat.cbInQue, stat.cbOutQue), (std::pair<DWORD, DWORD>(17, 9)));
     DWORD lines = 0;
     ASSERT_TRUE(GetCommModemStatus(h, &lines));
     EXPECT_EQ(lines, MS_CTS_ON | MS_RLSD_ON | SERIAL_MSR_DCTS) << "the driver's value as it gave it";
@@ -312,9 +311,8 @@ TEST_F(CommTest, ConfigurationIsBuiltRoundTheDcbUnlessTheDriverKeepsOne) {
     DCB dcb{};
     ASSERT_TRUE(GetCommState(h, &dcb));
     EXPECT_EQ(std::memcmp(&cc.dcb, &dcb, sizeof dcb), 0);
-    EXPECT_EQ(cc.dwSize, sizeof(COMMCONFIG));
-    EXPECT_EQ(cc.wVersion, 1);
-    EXPECT_EQ(cc.dwProviderSubType, PST_RS232);
+    EXPECT_EQ(std::vector<DWORD>({cc.dwSize, cc.wVersion, cc.dwProviderSubType}),
+              std::vector<DWORD>({sizeof(COMMCONFIG), 1, PST_RS232}));
     EXPECT_EQ(cc.dwProviderOffset | cc.dwProviderSize, 0u);
     EXPECT_FALSE(SetCommConfig(h, &cc, sizeof(cc) - 1));
     EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
