@@ -16,36 +16,8 @@ class PnpHandlingTest : public Com3Test {
 protected:
     ULONG SerialCount() { return names.Configuration()->SerialCount; }
 
-    // A request built by hand as the I/O manager hands it to the port, and what came back.
-    struct Sent {
-        PIRP irp = nullptr;
-        int completions = 0;
-        NTSTATUS status = STATUS_PENDING;
-    };
-    std::vector<PIRP> irps;
-    static NTSTATUS NTAPI Done(PDEVICE_OBJECT, PIRP irp, PVOID context) {
-        auto *s = static_cast<Sent *>(context);
-        s->status = irp->IoStatus.Status;
-        s->completions++;
-        return STATUS_MORE_PROCESSING_REQUIRED;  // freed by the test
-    }
-    NTSTATUS Send(PortExtension *port, Sent &s, UCHAR major, ULONG length = 0, ULONG code = 0, PVOID buffer = nullptr,
-                  bool cancelled = false) {
-        s.irp = IoAllocateIrp(port->DeviceObject->StackSize, FALSE);
-        irps.push_back(s.irp);
-        PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(s.irp);
-        next->MajorFunction = major;
-        next->Parameters.DeviceIoControl.IoControlCode = code;
-        (major == IRP_MJ_DEVICE_CONTROL ? next->Parameters.DeviceIoControl.InputBufferLength
-                                        : next->Parameters.Read.Length) = length;
-        s.irp->AssociatedIrp.SystemBuffer = buffer;
-        s.irp->Cancel = cancelled;
-        IoSetCompletionRoutine(s.irp, Done, &s, TRUE, TRUE, TRUE);
-        return IoCallDriver(port->DeviceObject, s.irp);
-    }
     void TearDown() override {
         KeFlushQueuedDpcs();
-        for (PIRP irp : irps) IoFreeIrp(irp);
         Com3Test::TearDown();
     }
 };

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <memory>
 #include <string>
 #include <vector>
@@ -35,6 +36,15 @@ constexpr int64_t kSecond = 1000 * kMs;
 // What the Win32 side answers a request: done, buffer too short, refused.
 constexpr DWORD kOk = 0, kShort = win32::ERROR_INSUFFICIENT_BUFFER, kBad = win32::ERROR_INVALID_PARAMETER;
 
+// A request built by hand as the I/O manager hands it to the port, and how it came back.
+struct Sent {
+    PIRP irp = nullptr;
+    std::atomic<int> completions{0};
+    NTSTATUS status = STATUS_PENDING;
+    ULONG_PTR information = 0;
+    bool done() const { return completions > 0; }
+};
+
 class PnpTest : public ::testing::Test {
 protected:
     explicit PnpTest(emu::MachineConfig config = {}) : machine(config) {}
@@ -53,7 +63,32 @@ protected:
     }
     size_t PortBytes() const { return pool.bytesInUse(MIRAVO_POOL_TAG) - driverBytes; }
 
+    std::vector<PIRP> irps;  // sent by hand, freed at the end
+    static NTSTATUS NTAPI Done(PDEVICE_OBJECT, PIRP irp, PVOID context) {
+        auto *s = static_cast<Sent *>(context);
+        s->status = irp->IoStatus.Status;
+        s->information = irp->IoStatus.Information;
+        s->completions++;
+        return STATUS_MORE_PROCESSING_REQUIRED;  // the test frees the IRP
+    }
+    NTSTATUS Send(PortExtension *port, Sent &s, UCHAR major, ULONG length = 0, ULONG code = 0, PVOID buffer = nullptr,
+                  bool cancelled = false) {
+        s.irp = IoAllocateIrp(port->DeviceObject->StackSize, FALSE);
+        irps.push_back(s.irp);
+        PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(s.irp);
+        next->MajorFunction = major;
+        next->Parameters.DeviceIoControl.IoControlCode = code;
+        (major == IRP_MJ_DEVICE_CONTROL ? next->Parameters.DeviceIoControl.InputBufferLength
+                                        : next->Parameters.Read.Length) = length;
+        s.irp->AssociatedIrp.SystemBuffer = buffer;
+        s.irp->Cancel = cancelled;
+        IoSetCompletionRoutine(s.irp, Done, &s, TRUE, TRUE, TRUE);
+        return IoCallDriver(port->DeviceObject, s.irp);
+    }
+
     void TearDown() override {
+        for (PIRP irp : irps) IoFreeIrp(irp);
+        irps.clear();
         if (!driver) return;
         EXPECT_EQ(driver->DeviceObject, nullptr) << "a port was left behind";
         EXPECT_EQ(registry.OpenHandleCount(), 0u);

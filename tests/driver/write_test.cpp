@@ -1,7 +1,6 @@
 // What the write path does with a chunk in flight, on a started port over the simulated chip and
 // a scripted peer: cancels and time-outs racing chunk completions.
 // The rest of the write side is shown through COM3 (tests/port).
-#include <atomic>
 #include <cstdio>
 #include <random>
 #include <string>
@@ -18,25 +17,8 @@ using pt::kMs;
 
 const TransferHandoffs kPaths = {PutChar, nullptr, NotifyEvents, ContinueWrite, WriteChunkLost, SendWriteChunk};
 
-struct Outcome {
-    std::atomic<bool> done{false};
-    NTSTATUS status = STATUS_PENDING;
-    ULONG_PTR information = 0;
-    int64_t at = 0;
-};
-
-NTSTATUS NTAPI RequesterDone(PDEVICE_OBJECT, PIRP irp, PVOID context) {
-    auto *o = static_cast<Outcome *>(context);
-    o->status = irp->IoStatus.Status;
-    o->information = irp->IoStatus.Information;
-    o->at = emu::Machine::current().now();
-    o->done.store(true, std::memory_order_release);
-    return STATUS_MORE_PROCESSING_REQUIRED;  // the test frees the IRP
-}
-
 struct Request {
-    PIRP irp = nullptr;
-    Outcome outcome;
+    pt::Sent sent;
     std::vector<uint8_t> buffer;
 };
 
@@ -75,24 +57,18 @@ protected:
     }
 
     Request &Write(std::vector<uint8_t> data) {
-        auto r = std::make_unique<Request>();
-        r->buffer = std::move(data);
-        r->irp = IoAllocateIrp(Dev()->StackSize, FALSE);
-        PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(r->irp);
-        next->MajorFunction = IRP_MJ_WRITE;
-        next->Parameters.Write.Length = ULONG(r->buffer.size());
-        r->irp->AssociatedIrp.SystemBuffer = r->buffer.data();
-        IoSetCompletionRoutine(r->irp, RequesterDone, &r->outcome, TRUE, TRUE, TRUE);
-        requests.push_back(std::move(r));
-        IoCallDriver(Dev(), requests.back()->irp);
-        return *requests.back();
+        requests.push_back(std::make_unique<Request>());
+        Request &r = *requests.back();
+        r.buffer = std::move(data);
+        Send(port, r.sent, IRP_MJ_WRITE, ULONG(r.buffer.size()), 0, r.buffer.data());
+        return r;
     }
     void TearDown() override {
         if (device) {
             for (auto &r : requests)
-                if (!r->outcome.done) IoCancelIrp(r->irp);
+                if (!r->sent.done()) IoCancelIrp(r->sent.irp);
             KeFlushQueuedDpcs();
-            for (auto &r : requests) EXPECT_TRUE(r->outcome.done);
+            for (auto &r : requests) EXPECT_TRUE(r->sent.done());
             Close();
             KeFlushQueuedDpcs();
             EXPECT_EQ(port->PendingRequestCount, 1);
@@ -101,7 +77,6 @@ protected:
             FreeRing(port);
             peer.reset();
         }
-        for (auto &r : requests) IoFreeIrp(r->irp);
         StartedPortTest::TearDown();
     }
 };
@@ -127,10 +102,10 @@ TEST_F(OneProcessorWriteTest, CancelBetweenTheTimeOutAndItsDpcReportsTheTimeOut)
     due.QuadPart = -50 * kMs;
     KeSetTimer(&timer, due, &dpc);
     Request &write = Write(std::vector<uint8_t>(300, 'p'));
-    victim = write.irp;
-    ASSERT_TRUE(RunUntil([&] { return write.outcome.done.load(); }));
-    EXPECT_EQ(write.outcome.status, STATUS_TIMEOUT);
-    EXPECT_EQ(write.outcome.information, 256u);  // the chunk on the bus counts as sent
+    victim = write.sent.irp;
+    ASSERT_TRUE(RunUntil([&] { return write.sent.done(); }));
+    EXPECT_EQ(write.sent.status, STATUS_TIMEOUT);
+    EXPECT_EQ(write.sent.information, 256u);  // the chunk on the bus counts as sent
     peer->setLines({.cts = true, .dsr = true});
     ASSERT_TRUE(RunUntil([&] { return peer->receivedBytes().size() == 256; }));
 }
@@ -158,14 +133,14 @@ TEST_F(WriteRaceTest, CancelsAndTimeOutsRacingChunksFinishEachWriteOnce) {
             batch.push_back(&Write(std::vector<uint8_t>(1 + rng() % 400, value)));
             all.push_back(batch.back());
         }
-        PIRP victim = batch[rng() % kPerRound]->irp;
+        PIRP victim = batch[rng() % kPerRound]->sent.irp;
         int64_t cancelAt = machine.now() + int64_t(rng() % 400) * kMs;
         emu::Thread canceller([&] {
             machine.sleepFor(cancelAt - machine.now());
             IoCancelIrp(victim);
         }, "cancel");
         canceller.join();
-        ASSERT_TRUE(RunUntil([&] { return batch.back()->outcome.done.load(); }, 10000));
+        ASSERT_TRUE(RunUntil([&] { return batch.back()->sent.done(); }, 10000));
     }
     KeFlushQueuedDpcs();
     Run(2000);  // disowned chunks land too
@@ -178,8 +153,8 @@ TEST_F(WriteRaceTest, CancelsAndTimeOutsRacingChunksFinishEachWriteOnce) {
     }
     int outcomes[3] = {};
     for (size_t i = 0; i < all.size(); i++) {
-        const Outcome &o = all[i]->outcome;
-        ASSERT_TRUE(o.done);
+        const pt::Sent &o = all[i]->sent;
+        ASSERT_TRUE(o.done());
         size_t length = all[i]->buffer.size(), got = arrived[i + 1];
         EXPECT_LE(got, length);
         if (o.status == STATUS_SUCCESS) {
