@@ -33,19 +33,16 @@ inline NTSTATUS WaitFor(void *object, int64_t timeoutUnits) {
 
 inline NTSTATUS WaitForever(void *object) { return KeWaitForSingleObject(object, Executive, KernelMode, FALSE, nullptr); }
 
-// Every DPC run through it, with when it ran.
+// When each DPC run through it ran.
 class DpcLog {
 public:
-    struct Run {
-        int64_t at;
-    };
     static VOID NTAPI Routine(PKDPC, PVOID context, PVOID, PVOID) {
         auto *log = static_cast<DpcLog *>(context);
         std::lock_guard<std::mutex> g(log->lock_);
-        log->runs_.push_back({emu::Machine::current().now()});
+        log->runs_.push_back(emu::Machine::current().now());
     }
     void init(KDPC &dpc) { KeInitializeDpc(&dpc, Routine, this); }
-    std::vector<Run> runs() const {
+    std::vector<int64_t> runs() const {
         std::lock_guard<std::mutex> g(lock_);
         return runs_;
     }
@@ -53,7 +50,7 @@ public:
 
 private:
     mutable std::mutex lock_;
-    std::vector<Run> runs_;
+    std::vector<int64_t> runs_;
 };
 
 // Keeps every emulated processor busy in a spinning DPC so that DPCs queued meanwhile stay queued.
