@@ -91,10 +91,24 @@ TEST_F(NamingTest, TheComNameComesFromTheDeviceParametersAndGoesAtRemoval) {
 
 // Naming is all or nothing in itself, before any removal tidies up: the 1st, 2nd, ... allocation
 // of a naming (the kernel's own included) fails until one succeeds.
-TEST_F(NamingTest, EveryAllocationFailureUndoesTheWholeNaming) {
+TEST_F(NamingTest, EveryAllocationFailureUndoesTheWholeNamingAndNoValueOverflowsItsDestination) {
     SimulatedDevice device(Variant(2));
     ASSERT_EQ(pnp.plugIn(driver, device.pdo()), STATUS_SUCCESS);  // no name yet
     PortExtension *port = Ext(device);
+    // A value too large for its destination is neither copied nor reported read.
+    registry.SetString(DeviceParameters(2), u"Identifier", u"COM9");
+    registry.SetDword(DeviceParameters(2), u"Number", 0x12345678);
+    HANDLE key;
+    ASSERT_EQ(IoOpenDeviceRegistryKey(device.pdo(), PLUGPLAY_REGKEY_DEVICE, KEY_READ, &key), STATUS_SUCCESS);
+    UCHAR small[4] = {0xAA, 0xAA, 0xAA, 0xAA};
+    static const WCHAR identifier[] = u"Identifier", number[] = u"Number";
+    EXPECT_EQ(QueryRegistryValue(key, identifier, sizeof(identifier), small, sizeof(small)), STATUS_BUFFER_OVERFLOW);
+    EXPECT_EQ(small[0], 0xAA);
+    ULONG dword = 0;
+    EXPECT_EQ(QueryRegistryValue(key, number, sizeof(number), &dword, sizeof(dword)), STATUS_SUCCESS);
+    EXPECT_EQ(dword, 0x12345678u);
+    ZwClose(key);
+
     registry.SetString(DeviceParameters(2), u"PortName", u"COM5");
     const size_t baseline = pool.bytesInUse(MIRAVO_POOL_TAG);
     int failures = 0;
@@ -120,24 +134,6 @@ TEST_F(NamingTest, EveryAllocationFailureUndoesTheWholeNaming) {
     pnp.remove(device.pdo());
 }
 
-TEST_F(NamingTest, AValueTooLargeForItsDestinationIsNeitherCopiedNorReportedRead) {
-    SimulatedDevice device(Variant(2));
-    ASSERT_EQ(pnp.plugIn(driver, device.pdo()), STATUS_SUCCESS);
-    registry.SetString(DeviceParameters(2), u"Identifier", u"COM9");
-    registry.SetDword(DeviceParameters(2), u"Number", 0x12345678);
-    HANDLE key;
-    ASSERT_EQ(IoOpenDeviceRegistryKey(device.pdo(), PLUGPLAY_REGKEY_DEVICE, KEY_READ, &key), STATUS_SUCCESS);
-    UCHAR small[4] = {0xAA, 0xAA, 0xAA, 0xAA};
-    static const WCHAR name[] = u"Identifier";
-    EXPECT_EQ(QueryRegistryValue(key, name, sizeof(name), small, sizeof(small)), STATUS_BUFFER_OVERFLOW);
-    EXPECT_EQ(small[0], 0xAA);
-    ULONG dword = 0;
-    static const WCHAR number[] = u"Number";
-    EXPECT_EQ(QueryRegistryValue(key, number, sizeof(number), &dword, sizeof(dword)), STATUS_SUCCESS);
-    EXPECT_EQ(dword, 0x12345678u);
-    ZwClose(key);
-    pnp.remove(device.pdo());
-}
 
 }  // namespace
 }  // namespace pt

@@ -124,18 +124,17 @@ TEST_F(PnpHandlingTest, CountedDpcsAndTimersCountEachPendingRunOnceAndADrainWait
     EXPECT_EQ(runs, 2);
 }
 
-TEST_F(PnpHandlingTest, QueryRemoveAndQueryStopAreRefusedWhileOpen) {
-    Plug(1);
+
+TEST_F(PnpHandlingTest, QueriesAreRefusedWhileOpenAndARestartReappliesDefaultsWithoutNamingAgain) {
+    Plug(4);
+    // Open, it refuses the query-remove and the query-stop.
     port->IsOpen = TRUE;
     EXPECT_EQ(pnp.remove(device->pdo()), STATUS_DEVICE_BUSY);
     EXPECT_EQ(pnp.stopAndRestart(device->pdo()), STATUS_DEVICE_BUSY);
     EXPECT_EQ(port->PnpState, ULONG(PNP_STARTED));
     EXPECT_EQ(CurrentAcceptState(port), 0u);
     port->IsOpen = FALSE;
-}
 
-TEST_F(PnpHandlingTest, RestartAfterStopReappliesDefaultsWithoutNamingAgain) {
-    Plug(4);
     port->LineControl = 0x03;  // as if an application had set 8 data bits
     device->bus().clearUrbLog();
 
