@@ -78,7 +78,7 @@ TEST(Bus, BulkPacketsShareAPerFrameBudget) {
     EXPECT_EQ(device.chip().txFifoLevel(), 4096u);
 }
 
-TEST(Bus, ShortTransfersEndInTransfersAndFailWithoutShortTransferOk) {
+TEST(Bus, ShortTransfersEndInTransfersAndFaultRulesFailTheRequestsTheyMatch) {
     emu::Machine machine;
     SimulatedDevice device(ChipConfig::Variant(2));
     Client client(device.pdo());
@@ -102,6 +102,35 @@ TEST(Bus, ShortTransfersEndInTransfersAndFailWithoutShortTransferOk) {
     auto zero = client.transfer(pipes.bulkOut, 0, {});
     EXPECT_EQ(client.call(*zero), STATUS_SUCCESS);
     EXPECT_EQ(zero->length(), 0u);
+
+    // Fault rules fail, stall or disconnect the requests they match.
+    device.bus().addFault(FaultRule::ForRequest(0x20).stall());
+    EXPECT_EQ(client.lineCoding(9600, 0, 0, 8), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(client.lineCoding(9600, 0, 0, 8), STATUS_SUCCESS);
+
+    device.bus().addFault(FaultRule::ForFunction(URB_FUNCTION_VENDOR_DEVICE)
+                              .withValue(0x0002)
+                              .after(1)
+                              .times(2)
+                              .fail(USBD_STATUS_DEV_NOT_RESPONDING, STATUS_IO_TIMEOUT));
+    EXPECT_EQ(client.vendorWrite(0x0002, 1), STATUS_SUCCESS);
+    EXPECT_EQ(client.vendorWrite(0x0002, 2), STATUS_IO_TIMEOUT);
+    EXPECT_EQ(client.vendorWrite(0x0001, 3), STATUS_SUCCESS) << "another address";
+    EXPECT_EQ(client.vendorWrite(0x0002, 4), STATUS_IO_TIMEOUT);
+    EXPECT_EQ(client.vendorWrite(0x0002, 5), STATUS_SUCCESS);
+    EXPECT_EQ(device.chip().reg(2), 5);
+    auto log = device.bus().urbLog();
+    EXPECT_EQ(std::count_if(log.begin(), log.end(), [](const UrbRecord &r) { return r.fault; }), 3);
+
+    device.bus().addFault(FaultRule::ForEndpoint(0x02).after(2).disconnect());
+    for (int i = 0; i < 2; i++) {
+        auto w = client.transfer(pipes.bulkOut, 0, {UCHAR(i)});
+        EXPECT_EQ(client.call(*w), STATUS_SUCCESS);
+    }
+    auto third = client.transfer(pipes.bulkOut, 0, {3});
+    client.start(*third);
+    EXPECT_EQ(third->returned, STATUS_DEVICE_NOT_CONNECTED);
+    EXPECT_FALSE(device.bus().plugged());
 }
 
 TEST(Bus, UnplugFailsPendingUrbsAndEveryLaterOne) {
@@ -132,39 +161,6 @@ TEST(Bus, UnplugFailsPendingUrbsAndEveryLaterOne) {
     EXPECT_EQ(late->usbd(), USBD_STATUS_DEVICE_GONE);
 }
 
-TEST(Bus, FaultRulesFailStallOrDisconnectTheRequestsTheyMatch) {
-    emu::Machine machine;
-    SimulatedDevice device(ChipConfig::Variant(2));
-    Client client(device.pdo());
-    device.bus().addFault(FaultRule::ForRequest(0x20).stall());
-    EXPECT_EQ(client.lineCoding(9600, 0, 0, 8), STATUS_UNSUCCESSFUL);
-    EXPECT_EQ(client.lineCoding(9600, 0, 0, 8), STATUS_SUCCESS);
-
-    device.bus().addFault(FaultRule::ForFunction(URB_FUNCTION_VENDOR_DEVICE)
-                              .withValue(0x0002)
-                              .after(1)
-                              .times(2)
-                              .fail(USBD_STATUS_DEV_NOT_RESPONDING, STATUS_IO_TIMEOUT));
-    EXPECT_EQ(client.vendorWrite(0x0002, 1), STATUS_SUCCESS);
-    EXPECT_EQ(client.vendorWrite(0x0002, 2), STATUS_IO_TIMEOUT);
-    EXPECT_EQ(client.vendorWrite(0x0001, 3), STATUS_SUCCESS) << "another address";
-    EXPECT_EQ(client.vendorWrite(0x0002, 4), STATUS_IO_TIMEOUT);
-    EXPECT_EQ(client.vendorWrite(0x0002, 5), STATUS_SUCCESS);
-    EXPECT_EQ(device.chip().reg(2), 5);
-    auto log = device.bus().urbLog();
-    EXPECT_EQ(std::count_if(log.begin(), log.end(), [](const UrbRecord &r) { return r.fault; }), 3);
-
-    auto pipes = client.configure(2);
-    device.bus().addFault(FaultRule::ForEndpoint(0x02).after(2).disconnect());
-    for (int i = 0; i < 2; i++) {
-        auto w = client.transfer(pipes.bulkOut, 0, {UCHAR(i)});
-        EXPECT_EQ(client.call(*w), STATUS_SUCCESS);
-    }
-    auto third = client.transfer(pipes.bulkOut, 0, {3});
-    client.start(*third);
-    EXPECT_EQ(third->returned, STATUS_DEVICE_NOT_CONNECTED);
-    EXPECT_FALSE(device.bus().plugged());
-}
 
 TEST(Configuration, ReselectingHandsOutNewPipeHandlesAndRetiresTheOld) {
     emu::Machine machine;
