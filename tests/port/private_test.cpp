@@ -19,8 +19,6 @@ struct Answer {
     Bytes out;
 };
 
-DWORD ErrorOf(NTSTATUS status) { return RtlNtStatusToDosError(status); }
-
 class PrivateRequests : public ComPort {
 protected:
     void StartOn(int type) {
@@ -28,11 +26,7 @@ protected:
         lab::Options options;
         options.chip = emu::usb::ChipConfig::Variant(type);
         Start(std::move(options));
-        h = Open(0);
-        ASSERT_NE(h, INVALID_HANDLE_VALUE);
-        SERIAL_BAUD_RATE rate{115200};
-        DWORD n = 0;
-        ASSERT_TRUE(DeviceIoControl(h, IOCTL_SERIAL_SET_BAUD_RATE, &rate, sizeof rate, nullptr, 0, &n, nullptr));
+        OpenAt(115200, {}, 0);
     }
     Answer Ask(ULONG code, const Bytes &in, DWORD outLength) {
         Answer a{ERROR_SUCCESS, 0, Bytes(outLength, 0xEE)};
@@ -69,31 +63,21 @@ TEST_F(PrivateRequests, EveryCodeOnEveryChipTypeItAppliesTo) {
              EXPECT_EQ(a.out, Bytes(whole.begin(), whole.begin() + 9));
          }},
         {"string 2", Code(2), {2}, 64, 0, kVaries,
-         [](lab::Bench &, int, const Answer &a) {
-             EXPECT_EQ(a.out[1], 3);
-             EXPECT_EQ(a.information, a.out[0]);
-         }},
+         [](lab::Bench &, int, const Answer &a) { EXPECT_TRUE(a.out[1] == 3 && a.information == a.out[0]); }},
         {"raw write of register 2", Code(3), {0x02, 0x00, 0x5A, 0x00}, 0, 0, 0,
          [](lab::Bench &b, int, const Answer &) { EXPECT_EQ(b.chip().reg(2), 0x5A); }},
         {"raw read of register 2", Code(4), {0x82, 0x00}, 1, 0, 1,
          [](lab::Bench &, int, const Answer &a) { EXPECT_EQ(a.out[0], 0x5A); }},
         {"raw control lines", Code(8), {0x03, 0x00}, 0, 0, 0,
-         [](lab::Bench &b, int, const Answer &) {
-             EXPECT_TRUE(b.chip().dtr() && b.chip().rts());
-         }},
+         [](lab::Bench &b, int, const Answer &) { EXPECT_TRUE(b.chip().dtr() && b.chip().rts()); }},
         {"communication feature", Code(9), {0x34, 0x12}, 0, 0, 0,
          [](lab::Bench &b, int, const Answer &) {
              auto last = b.device().bus().urbLog().back();
-             EXPECT_EQ(last.setup.bmRequestType, 0x21);
-             EXPECT_EQ(last.setup.bRequest, 0x02);
-             EXPECT_EQ(last.setup.wValue, 1);
+             EXPECT_TRUE(last.setup.bmRequestType == 0x21 && last.setup.bRequest == 0x02 && last.setup.wValue == 1);
              EXPECT_EQ(last.data, (Bytes{0x34, 0x12}));
          }},
         {"EEPROM write", Code(10), {0x20, 0xAA, 0xBB}, 0, 0, 0,
-         [](lab::Bench &b, int, const Answer &) {
-             EXPECT_EQ(b.chip().eeprom()[0x20], 0xAA);
-             EXPECT_EQ(b.chip().eeprom()[0x21], 0xBB);
-         }},
+         [](lab::Bench &b, int, const Answer &) { auto e = b.chip().eeprom(); EXPECT_TRUE(e[0x20] == 0xAA && e[0x21] == 0xBB); }},
         {"EEPROM read back", Code(11), {0x20, 0x00}, 2, 0, 2,
          [](lab::Bench &, int, const Answer &a) { EXPECT_EQ(a.out, (Bytes{0xAA, 0xBB})); }},
         {"nothing", Code(12), {}, 0, 0, 0, none},
@@ -111,26 +95,16 @@ TEST_F(PrivateRequests, EveryCodeOnEveryChipTypeItAppliesTo) {
         {"type-4 option bit read", Code(43), {}, 1, 0, 1,
          [](lab::Bench &, int type, const Answer &a) { EXPECT_EQ(a.out[0], type == 4 ? 1 : 0); }},
         {"word write 0x0606", Code(31), {0x34, 0x12}, 2, 2, 2,
-         [](lab::Bench &b, int, const Answer &) {
-             EXPECT_EQ(b.chip().wordRegister(0x06), 0x1234);
-         }},
+         [](lab::Bench &b, int, const Answer &) { EXPECT_EQ(b.chip().wordRegister(0x06), 0x1234); }},
         {"word read 0x8686", Code(32), {}, 2, 2, 2,
-         [](lab::Bench &, int type, const Answer &a) {
-             EXPECT_EQ(a.out, (Bytes{0x34, 0x12}));
-         }},
+         [](lab::Bench &, int, const Answer &a) { EXPECT_EQ(a.out, (Bytes{0x34, 0x12})); }},
         {"word write 0x0C0C", Code(35), {0x78, 0x56}, 2, 3, 2,
-         [](lab::Bench &b, int, const Answer &) {
-             EXPECT_EQ(b.chip().wordRegister(0x0C), 0x5678);
-         }},
+         [](lab::Bench &b, int, const Answer &) { EXPECT_EQ(b.chip().wordRegister(0x0C), 0x5678); }},
         {"byte write 0x0E0E", Code(28), {0x9A, 0x00}, 4, 3, 2,
-         [](lab::Bench &b, int, const Answer &) {
-             EXPECT_EQ(b.chip().wordRegister(0x0E), 0x9A);
-         }},
+         [](lab::Bench &b, int, const Answer &) { EXPECT_EQ(b.chip().wordRegister(0x0E), 0x9A); }},
         // The byte it read, not the output's length.
         {"byte read 0x8E8E", Code(27), {}, 4, 3, 1,
-         [](lab::Bench &, int type, const Answer &a) {
-             EXPECT_EQ(a.out[0], 0x9A);
-         }},
+         [](lab::Bench &, int, const Answer &a) { EXPECT_EQ(a.out[0], 0x9A); }},
     };
 
     for (int type = 0; type <= 4; type++) {
@@ -144,7 +118,7 @@ TEST_F(PrivateRequests, EveryCodeOnEveryChipTypeItAppliesTo) {
             // Straight to the chip: the port's own line word stays what it last set.
             EXPECT_EQ(bench->port()->ModemControl, modemControl);
             if (type < row.minType) {
-                EXPECT_EQ(a.error, ErrorOf(STATUS_NOT_SUPPORTED));
+                EXPECT_EQ(a.error, RtlNtStatusToDosError(STATUS_NOT_SUPPORTED));
                 EXPECT_EQ(Urbs(), before) << "nothing sent";
                 continue;
             }
@@ -156,14 +130,12 @@ TEST_F(PrivateRequests, EveryCodeOnEveryChipTypeItAppliesTo) {
         // Stop and restart of the continuous transfers, then the raw pipes while they are stopped.
         PortExtension *port = bench->port();
         Answer stop = Ask(Code(41), {1, 0}, 2);
-        EXPECT_EQ(stop.error, ERROR_SUCCESS);
-        EXPECT_EQ(stop.information, 2u);
+        EXPECT_TRUE(stop.error == ERROR_SUCCESS && stop.information == 2u);
         EXPECT_FALSE(TransferOutstanding(port, InterruptIn) || TransferOutstanding(port, BulkIn));
         EXPECT_EQ(Ask(Code(6), {'h', 'i'}, 0).error, ERROR_SUCCESS);
         bench->machine().sleepFor(20 * kMs);
         Answer in = Ask(Code(7), {}, 64);
-        EXPECT_EQ(in.error, ERROR_SUCCESS);
-        EXPECT_EQ(Bytes(in.out.begin(), in.out.begin() + in.information), (Bytes{'h', 'i'}));
+        EXPECT_EQ(Bytes(in.out.begin(), in.out.begin() + in.information), (Bytes{'h', 'i'})) << in.error;
         EXPECT_EQ(Ask(Code(41), {0, 0}, 2).error, ERROR_SUCCESS);
         EXPECT_TRUE(TransferOutstanding(port, InterruptIn) && TransferOutstanding(port, BulkIn));
     }
@@ -194,7 +166,7 @@ TEST_F(PrivateRequests, ShortBuffersAndBadRangesAreRefusedWithNothingSent) {
         SCOPED_TRACE(row.what);
         size_t before = Urbs();
         Answer a = Ask(row.code, row.in, row.out);
-        EXPECT_EQ(a.error, ErrorOf(row.status));
+        EXPECT_EQ(a.error, RtlNtStatusToDosError(row.status));
         EXPECT_EQ(Urbs(), before);
     }
     EXPECT_EQ(bench->chip().eeprom(), eeprom);
@@ -203,13 +175,11 @@ TEST_F(PrivateRequests, ShortBuffersAndBadRangesAreRefusedWithNothingSent) {
     emu::usb::FaultRule unreadable;
     unreadable.value = 0x81;
     bench->device().bus().addFault(unreadable.stall());
-    Answer bit = Ask(Code(23), {1}, 0);
-    EXPECT_NE(bit.error, ERROR_SUCCESS);
+    EXPECT_NE(Ask(Code(23), {1}, 0).error, ERROR_SUCCESS);
     EXPECT_EQ(bench->chip().reg(1), reg1);
     // A word write without room for its echo still succeeds and reports no output.
     Answer a = Ask(Code(31), {0x01, 0x00}, 0);
-    EXPECT_EQ(a.error, ERROR_SUCCESS);
-    EXPECT_EQ(a.information, 0u);
+    EXPECT_TRUE(a.error == ERROR_SUCCESS && a.information == 0u) << a.error;
 }
 
 }  // namespace

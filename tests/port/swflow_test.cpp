@@ -8,44 +8,25 @@
 namespace port_test {
 namespace {
 
-// SetCommState with one change to the port's DCB, as an application makes it.
-template <class F> bool ChangeDcb(HANDLE h, F change) {
-    DCB dcb{};
-    dcb.DCBlength = sizeof(dcb);
-    if (!GetCommState(h, &dcb)) return false;
-    change(dcb);
-    return SetCommState(h, &dcb);
-}
-
 class SoftwareFlow : public ComPort, public ::testing::WithParamInterface<int> {
 protected:
     void SetUp() override {
-        lab::Options options{.farEnd = lab::FarEnd::Scripted};
-        options.chip = emu::usb::ChipConfig::Variant(GetParam());
-        Start(std::move(options));
-        COMMTIMEOUTS timeouts{};
-        timeouts.ReadTotalTimeoutConstant = 5000;
-        OpenAt(115200, timeouts);
+        Start({.chip = Chip(GetParam()), .farEnd = lab::FarEnd::Scripted});
+        OpenAt(115200, {0, 0, 5000, 0, 0});
         Peer().setFormat(emu::usb::WireFormat::Rate(115200));
     }
-    emu::usb::ScriptedPeer &Peer() { return *bench->peer(); }
     PortExtension &Port() { return *bench->port(); }
     // Through the handshake request, so that newer chips switch their own XON/XOFF on.
     void AddFlow(ULONG bits) {
         SERIAL_HANDFLOW flow{};
-        DWORD n = 0;
-        ASSERT_TRUE(DeviceIoControl(h, IOCTL_SERIAL_GET_HANDFLOW, nullptr, 0, &flow, sizeof flow, &n, nullptr));
+        ASSERT_TRUE(Ioctl(IOCTL_SERIAL_GET_HANDFLOW, nullptr, 0, &flow, sizeof flow));
         flow.FlowReplace |= bits;
-        ASSERT_TRUE(DeviceIoControl(h, IOCTL_SERIAL_SET_HANDFLOW, &flow, sizeof flow, nullptr, 0, &n, nullptr));
+        ASSERT_TRUE(Ioctl(IOCTL_SERIAL_SET_HANDFLOW, &flow, sizeof flow));
     }
     std::vector<uint8_t> Read(size_t n) {
         std::vector<uint8_t> got(n);
-        Overlapped rd;
         DWORD read = 0;
-        if (!ReadFile(h, got.data(), DWORD(n), nullptr, &rd.ov)) {
-            EXPECT_EQ(GetLastError(), DWORD(ERROR_IO_PENDING));
-        }
-        EXPECT_EQ(Finish(rd, &read), ERROR_SUCCESS);
+        EXPECT_TRUE(SyncIo(true, got.data(), DWORD(n), &read));
         got.resize(read);
         return got;
     }
@@ -67,7 +48,7 @@ TEST_P(SoftwareFlow, AStalledReaderHoldsThePeerOffAndReleasesItAtXonLimitLosingN
     Peer().followXonXoff(true);
     const auto pattern = lab::TestPattern(8000);
     Peer().send(pattern);
-    bench->machine().sleepFor(1000 * kMs);  // the whole pattern would take 700 ms
+    SleepFor(1000 * kMs);  // the whole pattern would take 700 ms
 
     EXPECT_EQ(FlowCharsSeen(), std::vector<uint8_t>{kXoff});
     EXPECT_GT(Peer().queued(), 0u) << "the peer was held off";
@@ -77,13 +58,13 @@ TEST_P(SoftwareFlow, AStalledReaderHoldsThePeerOffAndReleasesItAtXonLimitLosingN
 
     // Down to XonLimit + 1: still held.
     std::vector<uint8_t> back = Read(held - 2049);
-    bench->machine().sleepFor(20 * kMs);
+    SleepFor(20 * kMs);
     EXPECT_EQ(FlowCharsSeen(), std::vector<uint8_t>{kXoff});
     // At XonLimit the peer is let go; a stalled reader may hold it off again, a reading one
     // takes everything.
     auto more = Read(1);
     back.insert(back.end(), more.begin(), more.end());
-    bench->machine().sleepFor(5 * kMs);
+    SleepFor(5 * kMs);
     auto seen = FlowCharsSeen();
     ASSERT_EQ(seen.size(), 2u);
     EXPECT_EQ(seen[1], kXon);
@@ -112,16 +93,15 @@ TEST_P(SoftwareFlow, PeersXoffStopsTransmissionWithinTheChipsFifoAndXonRestartsI
     AddFlow(SERIAL_AUTO_TRANSMIT);
     const auto pattern = lab::TestPattern(6000);
     Overlapped wr;
-    ASSERT_FALSE(WriteFile(h, pattern.data(), DWORD(pattern.size()), nullptr, &wr.ov));
-    ASSERT_EQ(GetLastError(), ERROR_IO_PENDING);
-    bench->machine().sleepFor(100 * kMs);
+    Begin(wr, false, pattern.data(), DWORD(pattern.size()));
+    SleepFor(100 * kMs);
     Peer().send({kXoff});
-    bench->machine().sleepFor(1 * kMs);  // the XOFF has arrived
+    SleepFor(1 * kMs);  // the XOFF has arrived
     const size_t atXoff = Peer().receivedBytes().size();
-    bench->machine().sleepFor(200 * kMs);
+    SleepFor(200 * kMs);
     const size_t stopped = Peer().receivedBytes().size();
     EXPECT_LE(stopped - atXoff, bench->chip().config().txFifoSize + Port().MaxWriteChunk);
-    bench->machine().sleepFor(100 * kMs);
+    SleepFor(100 * kMs);
     EXPECT_EQ(Peer().receivedBytes().size(), stopped) << "held";
     EXPECT_FALSE(wr.done());
 
@@ -129,7 +109,7 @@ TEST_P(SoftwareFlow, PeersXoffStopsTransmissionWithinTheChipsFifoAndXonRestartsI
     DWORD written = 0;
     EXPECT_EQ(Finish(wr, &written), ERROR_SUCCESS);
     EXPECT_EQ(written, pattern.size());
-    bench->machine().sleepFor(600 * kMs);
+    SleepFor(600 * kMs);
     EXPECT_TRUE(Peer().receivedBytes() == pattern);
 }
 
@@ -138,25 +118,23 @@ TEST_P(SoftwareFlow, PeersXoffStopsTransmissionWithinTheChipsFifoAndXonRestartsI
 // DTR changes from DISPATCH_LEVEL.
 TEST_F(ComPort, DtrHandshakeDropsDtrAsTheRingFillsAndRaisesItAtXonLimit) {
     Start({.farEnd = lab::FarEnd::Scripted});
-    COMMTIMEOUTS timeouts{};
-    timeouts.ReadTotalTimeoutConstant = 1000;
-    OpenAt(115200, timeouts, 0);
-    auto &peer = *bench->peer();
+    OpenAt(115200, {0, 0, 1000, 0, 0}, 0);
+    auto &peer = Peer();
     peer.setFormat(emu::usb::WireFormat::Rate(115200));
-    ASSERT_TRUE(ChangeDcb(h, [](DCB &dcb) { dcb.fDtrControl = DTR_CONTROL_HANDSHAKE; }));
-    bench->machine().sleepFor(10 * kMs);
+    ASSERT_TRUE(ChangeDcb([](DCB &dcb) { dcb.fDtrControl = DTR_CONTROL_HANDSHAKE; }));
+    SleepFor(10 * kMs);
     ASSERT_TRUE(peer.chipDtr());
     const ULONG size = bench->port()->RxBufferSize, high = size - size / 8;
     peer.send(lab::TestPattern(high + 10));
-    bench->machine().sleepFor(200 * kMs);
+    SleepFor(200 * kMs);
     EXPECT_FALSE(peer.chipDtr()) << "down with " << high << " held";
     std::vector<uint8_t> got(high + 10 - size / 2 - 1);
     DWORD n = 0;
     ASSERT_TRUE(ReadFile(h, got.data(), DWORD(got.size()), &n, nullptr));
-    bench->machine().sleepFor(10 * kMs);
+    SleepFor(10 * kMs);
     EXPECT_FALSE(peer.chipDtr()) << "still down one above XonLimit";
     ASSERT_TRUE(ReadFile(h, got.data(), 1, &n, nullptr));
-    bench->machine().sleepFor(10 * kMs);
+    SleepFor(10 * kMs);
     EXPECT_TRUE(peer.chipDtr()) << "up again at XonLimit";
 }
 
@@ -165,25 +143,19 @@ TEST_F(ComPort, DtrHandshakeDropsDtrAsTheRingFillsAndRaisesItAtXonLimit) {
 // (8.3 ms a character) leave room for the timer's tick, the bus frame and the control request.
 // Needs the handshake request (RTS_CONTROL_TOGGLE) and RTS changes from DISPATCH_LEVEL.
 TEST_F(ComPort, TransmitToggleRaisesRtsForEachWriteAndDropsItAfterTheLastStopBit) {
-    lab::Options options{.farEnd = lab::FarEnd::Nothing};
-    options.machine.tickIncrement = kMs;
-    Start(std::move(options));
+    Start({.machine = {.tickIncrement = kMs}, .farEnd = lab::FarEnd::Nothing});
     OpenAt(1200);
-    ASSERT_TRUE(ChangeDcb(h, [](DCB &dcb) { dcb.fRtsControl = RTS_CONTROL_TOGGLE; }));
-    bench->machine().sleepFor(50 * kMs);
+    ASSERT_TRUE(ChangeDcb([](DCB &dcb) { dcb.fRtsControl = RTS_CONTROL_TOGGLE; }));
+    SleepFor(50 * kMs);
     ASSERT_FALSE(bench->chip().rts()) << "down while idle";
     const int64_t charTime = emu::usb::WireFormat::Rate(1200).charTime();
     for (int round = 0; round < 2; round++) {
         SCOPED_TRACE(round);
         const size_t logFrom = bench->chip().lineLog().size();
         const auto pattern = lab::TestPattern(40);
-        Overlapped wr;
         DWORD written = 0;
-        if (!WriteFile(h, pattern.data(), DWORD(pattern.size()), nullptr, &wr.ov)) {
-            ASSERT_EQ(GetLastError(), DWORD(ERROR_IO_PENDING));
-        }
-        ASSERT_EQ(Finish(wr, &written), ERROR_SUCCESS);
-        bench->machine().sleepFor(40 * charTime + 100 * kMs);
+        ASSERT_TRUE(SyncIo(false, pattern.data(), DWORD(pattern.size()), &written));
+        SleepFor(40 * charTime + 100 * kMs);
         auto log = bench->chip().lineLog();
         std::vector<int64_t> sentEnds, rtsEdges;
         std::vector<bool> rtsLevels;
