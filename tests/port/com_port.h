@@ -21,6 +21,7 @@ using namespace win32;
 constexpr int64_t kMs = 10000;  // the machine's clock counts 100 ns
 constexpr uint8_t kBulkIn = 0x83;
 constexpr uint8_t kXon = 0x11, kXoff = 0x13;
+using Ended = std::pair<DWORD, DWORD>;  // a request's Win32 error and bytes
 
 // Chip `type`; without its line record where a run moves too much for one to be kept.
 inline emu::usb::ChipConfig Chip(int type, bool lineLog = true) {
@@ -116,6 +117,10 @@ protected:
         GetOverlappedResult(h, &o.ov, &n, TRUE);
         if (bytes) *bytes = n;
         return RtlNtStatusToDosError(o.status());
+    }
+    Ended End(Overlapped &o) {
+        DWORD n = 0, error = Finish(o, &n);
+        return {error, n};
     }
 
     // Closes `h`, which the checks at the end then leave alone.

@@ -12,7 +12,6 @@ namespace {
 
 constexpr int64_t kFrame = kMs, kSecond = 1000 * kMs;
 constexpr DWORD kMax = ~DWORD(0);
-using Ended = std::pair<DWORD, DWORD>;  // Win32 error, bytes
 const Ended kAborted{ERROR_OPERATION_ABORTED, 0};
 
 uint8_t Nth(size_t i) { return uint8_t(i % 251); }  // a period no ring size divides
@@ -62,10 +61,6 @@ protected:
     void Begin(Async &a, bool read, DWORD length) {
         a.data.assign(std::max<DWORD>(length, 1), 'w');
         ComPort::Begin(a, read, a.data.data(), length);
-    }
-    Ended End(Overlapped &o) {
-        DWORD n = 0, error = Finish(o, &n);
-        return {error, n};
     }
     // `data` holds the next characters of the sequence: none lost, none repeated.
     void ExpectNext(const std::vector<uint8_t> &data, size_t n) {
