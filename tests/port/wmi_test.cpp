@@ -61,8 +61,7 @@ TEST_F(ComPort, WmiBlocksAreRegisteredSizedReadOnlyAndFollowThePort) {
     OpenAt(9600, {}, 0);
     EXPECT_EQ(comm()[60], 1);
     SERIAL_LINE_CONTROL control{STOP_BITS_2, EVEN_PARITY, 7};
-    DWORD n = 0;
-    ASSERT_TRUE(DeviceIoControl(h, IOCTL_SERIAL_SET_LINE_CONTROL, &control, sizeof control, nullptr, 0, &n, nullptr));
+    ASSERT_TRUE(Ioctl(IOCTL_SERIAL_SET_LINE_CONTROL, &control, sizeof control));
     auto settings = comm();
     EXPECT_EQ(At<ULONG>(settings, 0), 9600u);
     EXPECT_EQ(At<ULONG>(settings, 4), 7u);
