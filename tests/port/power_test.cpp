@@ -37,9 +37,7 @@ protected:
 };
 
 TEST_F(PowerPort, SleepAndWakeMidTransferReplaysTheChipAndLosesNoByte) {
-    Start();
-    h = Open();
-    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    Restart({});
     lab::Line line;
     line.baud = 57600;
     line.parity = EVENPARITY;
@@ -50,8 +48,8 @@ TEST_F(PowerPort, SleepAndWakeMidTransferReplaysTheChipAndLosesNoByte) {
     const auto pattern = lab::TestPattern(2048);
     std::vector<uint8_t> back(pattern.size());
     Overlapped w, r;
-    ASSERT_FALSE(WriteFile(h, pattern.data(), DWORD(pattern.size()), nullptr, &w.ov));
-    ASSERT_FALSE(ReadFile(h, back.data(), DWORD(back.size()), nullptr, &r.ov));
+    Begin(w, false, pattern.data(), DWORD(pattern.size()));
+    Begin(r, true, back.data(), DWORD(back.size()));
     Sleep(100);  // about a quarter of the way through
     ASSERT_FALSE(w.done());
     ASSERT_FALSE(r.done());
@@ -73,11 +71,8 @@ TEST_F(PowerPort, SleepAndWakeMidTransferReplaysTheChipAndLosesNoByte) {
     bus.clearUrbLog();
     ASSERT_EQ(Power().wake(Pdo()), STATUS_SUCCESS);
     EXPECT_EQ(bench->port()->DevicePowerState, ULONG(PowerDeviceD0));
-    DWORD n = 0;
-    EXPECT_EQ(Finish(w, &n), DWORD(ERROR_SUCCESS));
-    EXPECT_EQ(n, pattern.size());
-    EXPECT_EQ(Finish(r, &n), DWORD(ERROR_SUCCESS));
-    EXPECT_EQ(n, pattern.size());
+    EXPECT_EQ(End(w), Ended(ERROR_SUCCESS, pattern.size()));
+    EXPECT_EQ(End(r), Ended(ERROR_SUCCESS, pattern.size()));
     EXPECT_TRUE(back == pattern) << "the pattern came back altered";
 
     // The replay, in order: the lines as they were, the line coding, the handshakes the chip does
@@ -110,6 +105,7 @@ TEST_F(PowerPort, SleepAndWakeMidTransferReplaysTheChipAndLosesNoByte) {
         ASSERT_EQ(Power().wake(Pdo()), STATUS_SUCCESS);
         ASSERT_EQ(bus.powerState(), PowerDeviceD0);
         char out[8] = {char(cycle), 'z', 'z', 'z', 'z', 'z', 'z', char(~cycle)}, in[8] = {};
+        DWORD n = 0;
         ASSERT_TRUE(SyncIo(false, out, sizeof out, &n) && SyncIo(true, in, sizeof in, &n));
         ASSERT_EQ(std::memcmp(in, out, sizeof in), 0);
     }
@@ -129,11 +125,7 @@ TEST_F(PowerPort, SleepAndWakeMidTransferReplaysTheChipAndLosesNoByte) {
 // The bus reports wake from D2; an armed wake refuses a device state it could not wake from, and
 // a ring on the sleeping line ends the wait-wake request passed down through the port.
 TEST_F(PowerPort, ArmedWakeRefusesDeeperStatesAndARingWakes) {
-    lab::Options options;
-    options.farEnd = lab::FarEnd::Scripted;
-    Start(std::move(options));
-    h = Open();
-    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    Restart({.farEnd = lab::FarEnd::Scripted});
     EXPECT_EQ(bench->port()->DeviceWake, PowerDeviceD2);
     const struct {
         bool armed;
@@ -177,13 +169,12 @@ TEST_F(PowerPort, ArmedWakeRefusesDeeperStatesAndARingWakes) {
 // The device is pulled out while its D3 request is on its way down: the system request still
 // goes on, the removal does not wait for ever, and power requests from then on are refused.
 TEST_F(PowerPort, SurpriseRemovalDuringASleepAndPowerRequestsAfterIt) {
-    h = Open();
-    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    Restart({});
     auto &bus = bench->device().bus();
     bus.holdDevicePower(true);
     NTSTATUS slept = STATUS_PENDING;
     emu::Thread sleeper([&] { slept = Power().sleep(Pdo(), PowerSystemSleeping3); }, "sleeper");
-    while (!bus.holdingDevicePower()) bench->machine().sleepFor(kMs);
+    while (!bus.holdingDevicePower()) SleepFor(kMs);
     EXPECT_NE(bench->port()->PendingSystemPower, nullptr);
     EXPECT_EQ(bench->port()->DevicePowerState, ULONG(PowerDeviceD3));
 
@@ -237,13 +228,12 @@ TEST_F(PowerPort, ChipRequestsAndOpensPowerTheDeviceUpFirst) {
         EXPECT_FALSE(bench->chip().dtr());  // cleared by the first row, not set by the second
     }
     EXPECT_TRUE(CloseHandle(h));
-    const size_t closed = bench->machine().service<emu::Pool>().bytesInUse(MIRAVO_POOL_TAG);
+    auto inUse = [&] { return bench->machine().service<emu::Pool>().bytesInUse(MIRAVO_POOL_TAG); };
+    const size_t closed = inUse();
     Power().failRequests(1);
-    h = Open();
-    EXPECT_EQ(h, INVALID_HANDLE_VALUE);
-    EXPECT_EQ(bench->machine().service<emu::Pool>().bytesInUse(MIRAVO_POOL_TAG), closed);
-    h = Open();
-    EXPECT_NE(h, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(h = Open(), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(inUse(), closed);
+    EXPECT_NE(h = Open(), INVALID_HANDLE_VALUE);
     EXPECT_EQ(bench->port()->DevicePowerState, ULONG(PowerDeviceD0));
 }
 
@@ -269,7 +259,7 @@ TEST_F(PowerPort, APowerRequestHeldByAPendingStop) {
             IoReleaseCancelSpinLock(irql);
             return any;
         };
-        while (!held()) bench->machine().sleepFor(kMs);
+        while (!held()) SleepFor(kMs);
         EXPECT_EQ(Pnp().send(Pdo(), row.then), STATUS_SUCCESS);
         asker.join();
         EXPECT_EQ(queried, row.expected);
