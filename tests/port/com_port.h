@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "emulator/kernel/pool.h"
 #include "emulator/win32/comm.h"
 #include "emulator/win32/win32.h"
 #include "platform/host/ntddser.h"
@@ -22,6 +23,9 @@ constexpr int64_t kMs = 10000;  // the machine's clock counts 100 ns
 constexpr uint8_t kBulkIn = 0x83;
 constexpr uint8_t kXon = 0x11, kXoff = 0x13;
 using Ended = std::pair<DWORD, DWORD>;  // a request's Win32 error and bytes
+
+// What a Win32 call that returns BOOL told its caller.
+inline DWORD ErrorOf(BOOL ok) { return ok ? ERROR_SUCCESS : GetLastError(); }
 
 // Chip `type`; without its line record where a run moves too much for one to be kept.
 inline emu::usb::ChipConfig Chip(int type, bool lineLog = true) {
@@ -103,6 +107,14 @@ protected:
         return r;
     }
 
+    // What `call` tells its caller while the driver can have no pool.
+    template <class F> DWORD WithoutPool(F call) {
+        auto &pool = bench->machine().service<emu::Pool>();
+        pool.failTag(MIRAVO_POOL_TAG, 1);
+        const DWORD error = ErrorOf(call());
+        pool.clearFaults();
+        return error;
+    }
     emu::usb::ScriptedPeer &Peer() { return *bench->peer(); }
     void SleepFor(int64_t t) { bench->machine().sleepFor(t); }
     int64_t Now() { return bench->machine().now(); }

@@ -81,8 +81,7 @@ TEST_F(Events, AWaitTakesHistoryAndIsAloneAndEndsAtCleanup) {
     Begin();
     Overlapped refused, history, pending, second;
     DWORD events = 0, bytes = 0;
-    EXPECT_FALSE(WaitCommEvent(h, &events, &refused.ov));
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_PARAMETER)) << "no mask yet";
+    EXPECT_EQ(ErrorOf(WaitCommEvent(h, &events, &refused.ov)), DWORD(ERROR_INVALID_PARAMETER)) << "no mask yet";
 
     ASSERT_TRUE(SetCommMask(h, EV_RXCHAR | EV_TXEMPTY));
     SendChars(1);
@@ -96,8 +95,7 @@ TEST_F(Events, AWaitTakesHistoryAndIsAloneAndEndsAtCleanup) {
     EXPECT_EQ(Now(), before) << "history satisfies a wait at once";
 
     ASSERT_TRUE(Wait(pending, events));
-    EXPECT_FALSE(WaitCommEvent(h, &bytes, &second.ov));
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_PARAMETER));
+    EXPECT_EQ(ErrorOf(WaitCommEvent(h, &bytes, &second.ov)), DWORD(ERROR_INVALID_PARAMETER));
     SleepFor(10 * kMs);
     EXPECT_FALSE(pending.done());
     EXPECT_TRUE(Close());

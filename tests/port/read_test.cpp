@@ -212,11 +212,7 @@ TEST_F(ReadPort, QueueSizeGrowsTheRingKeepingItsDataAndNeverShrinks) {
     EXPECT_EQ(Stat(&errors).cbInQue, 3900u);
     EXPECT_EQ(errors, 0u);
     EXPECT_TRUE(SetupComm(h, 2048, 0));
-    emu::Pool &pool = bench->machine().service<emu::Pool>();
-    pool.failTag(MIRAVO_POOL_TAG, 1);
-    EXPECT_FALSE(SetupComm(h, 8192, 0));
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_NO_SYSTEM_RESOURCES));
-    pool.clearFaults();
+    EXPECT_EQ(WithoutPool([&] { return SetupComm(h, 8192, 0); }), ERROR_NO_SYSTEM_RESOURCES);
     EXPECT_EQ(RingSize(), 4096u);
     Drain();
 

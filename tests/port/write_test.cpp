@@ -28,13 +28,12 @@ protected:
         return out;
     }
     void StartWrite(Overlapped &o, const std::vector<uint8_t> &data) {
-        EXPECT_FALSE(WriteFile(h, data.data(), DWORD(data.size()), nullptr, &o.ov));
-        EXPECT_EQ(GetLastError(), ERROR_IO_PENDING);
+        EXPECT_EQ(ErrorOf(WriteFile(h, data.data(), DWORD(data.size()), nullptr, &o.ov)), ERROR_IO_PENDING);
     }
     void StartXoffCounter(Overlapped &o, ULONG timeout, LONG counter) {
         SERIAL_XOFF_COUNTER record{timeout, counter, kXoff};
-        EXPECT_FALSE(DeviceIoControl(h, IOCTL_SERIAL_XOFF_COUNTER, &record, sizeof(record), nullptr, 0, nullptr, &o.ov));
-        EXPECT_EQ(GetLastError(), ERROR_IO_PENDING);
+        EXPECT_EQ(ErrorOf(DeviceIoControl(h, IOCTL_SERIAL_XOFF_COUNTER, &record, sizeof(record), nullptr, 0, nullptr, &o.ov)),
+                  ERROR_IO_PENDING);
     }
     // The peer stops the port's transmitter with XOFF, as output XON/XOFF control lets it. The
     // handshake request that switches that control on is not built yet, so it is set directly.
@@ -87,11 +86,7 @@ TEST_F(WritePort, ALostChunkEndsItsWriteWithTheConfirmedCount) {
     EXPECT_EQ(End(lost), Ended(ERROR_GEN_FAILURE, 256));
     EXPECT_EQ(End(next), Ended(ERROR_SUCCESS, 3));
     DWORD written = 0;
-    auto &pool = bench->machine().service<emu::Pool>();
-    pool.failTag(MIRAVO_POOL_TAG, 1);
-    EXPECT_FALSE(SyncIo(false, "ab", 2, &written));
-    EXPECT_EQ(GetLastError(), ERROR_NOT_ENOUGH_MEMORY);
-    pool.clearFaults();
+    EXPECT_EQ(WithoutPool([&] { return SyncIo(false, "ab", 2, &written); }), ERROR_NOT_ENOUGH_MEMORY);
 }
 
 // A held write never reaches the bus; its time-out sends an empty transfer whose completion ends
@@ -217,10 +212,9 @@ TEST_F(OneProcessorWritePort, ImmediateCharacterPassesAHeldWriteOneAtATime) {
     CloseHandle(started);
     Overlapped first;
     UCHAR c = '!';
-    EXPECT_FALSE(DeviceIoControl(h, IOCTL_SERIAL_IMMEDIATE_CHAR, &c, 1, nullptr, 0, nullptr, &first.ov));
-    EXPECT_EQ(GetLastError(), ERROR_IO_PENDING);
-    EXPECT_FALSE(TransmitCommChar(h, '?'));
-    EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(ErrorOf(DeviceIoControl(h, IOCTL_SERIAL_IMMEDIATE_CHAR, &c, 1, nullptr, 0, nullptr, &first.ov)),
+              ERROR_IO_PENDING);
+    EXPECT_EQ(ErrorOf(TransmitCommChar(h, '?')), ERROR_INVALID_PARAMETER);
     busy = false;
     EXPECT_EQ(Finish(first), ERROR_SUCCESS);
     EXPECT_TRUE(TransmitCommChar(h, '#'));
@@ -228,11 +222,7 @@ TEST_F(OneProcessorWritePort, ImmediateCharacterPassesAHeldWriteOneAtATime) {
     EXPECT_FALSE(held.done());
 
     // A character that cannot be sent fails its request rather than succeeding.
-    auto &pool = bench->machine().service<emu::Pool>();
-    pool.failTag(MIRAVO_POOL_TAG, 1);
-    EXPECT_FALSE(TransmitCommChar(h, '%'));
-    EXPECT_EQ(GetLastError(), ERROR_NOT_ENOUGH_MEMORY);
-    pool.clearFaults();
+    EXPECT_EQ(WithoutPool([&] { return TransmitCommChar(h, '%'); }), ERROR_NOT_ENOUGH_MEMORY);
 
     Peer().send({kXon});
     EXPECT_EQ(Finish(held), ERROR_SUCCESS);
