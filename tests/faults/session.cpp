@@ -59,7 +59,7 @@ struct Session {
         }
         const BOOL ok = GetOverlappedResult(h, &o.ov, &count, TRUE);
         if (n) *n = count;
-        const DWORD error = ok ? ERROR_SUCCESS : GetLastError();
+        const DWORD error = ErrorOf(ok);
         if (!ok && error != RtlNtStatusToDosError(o.status())) ADD_FAILURE() << step << ": error and status disagree";
         if (NTSTATUS(o.status()) == STATUS_CANCELLED && count) ADD_FAILURE() << step << ": cancelled with bytes counted";
         return error;
@@ -131,9 +131,9 @@ struct Session {
         Trip t{lab::TestPattern(length), std::vector<uint8_t>(length)};
         Overlapped r, w;
         const BOOL readDone = ReadFile(h, t.back.data(), DWORD(length), nullptr, &r.ov);
-        const DWORD readIssue = readDone ? ERROR_SUCCESS : GetLastError();
+        const DWORD readIssue = ErrorOf(readDone);
         const BOOL writeDone = WriteFile(h, t.sent.data(), DWORD(length), nullptr, &w.ov);
-        const DWORD writeIssue = writeDone ? ERROR_SUCCESS : GetLastError();
+        const DWORD writeIssue = ErrorOf(writeDone);
         between();
         SetLastError(writeIssue);
         note("write" + suffix, finish("write" + suffix, writeDone, w, &t.put));
@@ -168,10 +168,10 @@ struct Session {
     void data() {
         const uint64_t failedBeforeData = bench.machine().service<emu::Pool>().injectedFailures();
         COMMTIMEOUTS timeouts{0, 0, 400, 0, 2000};
-        if (!note("data time-outs", SetCommTimeouts(h, &timeouts) ? ERROR_SUCCESS : GetLastError())) return;
+        if (!note("data time-outs", ErrorOf(SetCommTimeouts(h, &timeouts)))) return;
         // The immediate character comes back through the plug too: out of the way first.
         Sleep(10);
-        if (!note("purge", PurgeComm(h, PURGE_RXCLEAR) ? ERROR_SUCCESS : GetLastError())) return;
+        if (!note("purge", ErrorOf(PurgeComm(h, PURGE_RXCLEAR)))) return;
         const Trip t = roundTrip("", 300, [] {});
         settled &= failedBeforeData == 0;
         compare("data", t);
@@ -181,12 +181,12 @@ struct Session {
 
     // Dropping DTR drops DSR through the plug: the wait ends with EV_DSR.
     void wait() {
-        if (!note("set mask", SetCommMask(h, EV_DSR) ? ERROR_SUCCESS : GetLastError())) return;
+        if (!note("set mask", ErrorOf(SetCommMask(h, EV_DSR)))) return;
         Overlapped o;
         DWORD events = 0;
         const BOOL done = WaitCommEvent(h, &events, &o.ov);
-        const DWORD issued = done ? ERROR_SUCCESS : GetLastError();
-        note("clear dtr", EscapeCommFunction(h, CLRDTR) ? ERROR_SUCCESS : GetLastError());
+        const DWORD issued = ErrorOf(done);
+        note("clear dtr", ErrorOf(EscapeCommFunction(h, CLRDTR)));
         SetLastError(issued);
         const DWORD error = finish("wait", done, o, nullptr, 1000);
         note("wait", error);
@@ -222,12 +222,12 @@ SessionResult RunSession(const std::function<void(lab::Bench &)> &plant,
     if (bench.ready()) {
         s.h = CreateFileA("\\\\.\\COM3", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED,
                           nullptr);
-        if (s.note("open", s.h != INVALID_HANDLE_VALUE ? ERROR_SUCCESS : GetLastError())) {
+        if (s.note("open", ErrorOf(s.h != INVALID_HANDLE_VALUE))) {
             s.settings();
             s.data();
             s.wait();
             s.power();
-            s.note("close", CloseHandle(s.h) ? ERROR_SUCCESS : GetLastError());
+            s.note("close", ErrorOf(CloseHandle(s.h)));
         }
     }
     if (withdraw) withdraw(bench);

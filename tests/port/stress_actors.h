@@ -101,7 +101,7 @@ struct Slot {
     // A read or write that did not finish at once is pending, or was cancelled by a purge as it
     // started: then it is over.
     void issued(BOOL done, Faults &faults, const char *call) {
-        const DWORD error = done ? ERROR_SUCCESS : GetLastError();
+        const DWORD error = ErrorOf(done);
         if (!done && error != ERROR_IO_PENDING && error != ERROR_OPERATION_ABORTED)
             faults.add(std::string(call) + " failed at once with error " + std::to_string(error));
         endedAtOnce = !done && error != ERROR_IO_PENDING;
@@ -115,7 +115,7 @@ struct Slot {
         }
         DWORD count = 0;
         const BOOL ok = GetOverlappedResult(h, &o, &count, TRUE);
-        const DWORD error = ok ? ERROR_SUCCESS : GetLastError();
+        const DWORD error = ErrorOf(ok);
         Done d{NTSTATUS(ULONG(o.Internal)), count};
         auto fault = [&](const std::string &what) {
             faults.add(std::string(kind) + ": " + what + " (status " + Hex(d.status) + ", count " +
@@ -408,7 +408,7 @@ struct Controller : Actor {
 
     // A refused call must fail with ERROR_INVALID_PARAMETER, any other must succeed.
     void expect(BOOL ok, bool refused, const char *call) {
-        const DWORD error = ok ? ERROR_SUCCESS : GetLastError();
+        const DWORD error = ErrorOf(ok);
         if (ok == refused || (refused && error != ERROR_INVALID_PARAMETER))
             run.faults.add(std::string(call) + (refused ? " was not refused" : " failed") + ", error " +
                            std::to_string(error));
