@@ -18,9 +18,7 @@ TEST_F(ComPort, RtsCtsHandshakeMovesDataWithoutLoss) {
     for (const auto &row : rows) {
         SCOPED_TRACE(testing::Message() << row.baud << (row.rtsCts ? " RTS/CTS" : " none"));
         Restart({.chip = Chip(2, false)});
-        lab::Line line;
-        line.baud = row.baud;
-        line.rtsCts = row.rtsCts;
+        lab::Line line{.baud = row.baud, .rtsCts = row.rtsCts};
         ASSERT_TRUE(lab::Configure(h, line));
         // CTS output handshake and RTS following the receive FIFO, on the chip itself.
         EXPECT_EQ(bench->chip().reg(0) & 0xF0, row.rtsCts ? 0x60 : 0x00);
@@ -44,8 +42,7 @@ TEST_F(ComPort, RtsHandshakeWithNoReaderLosesNothingOnEveryChip) {
     for (int type : {1, 2}) {
         SCOPED_TRACE(type);
         Restart({.chip = Chip(type)});
-        lab::Line line;
-        line.rtsCts = true;
+        lab::Line line{.rtsCts = true};
         ASSERT_TRUE(lab::Configure(h, line));
         Overlapped wr;
         Begin(wr, false, pattern.data(), DWORD(pattern.size()));

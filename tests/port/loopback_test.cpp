@@ -59,8 +59,7 @@ TEST_P(Loopback, EveryRateComesBackAtItsPace) {
     const auto pattern = lab::TestPattern(8);
     for (const Row &row : rows) {
         SCOPED_TRACE(row.asked);
-        lab::Line line;
-        line.baud = row.asked;
+        lab::Line line{.baud = row.asked};
         ASSERT_TRUE(lab::Configure(h, line));
         EXPECT_EQ(line.baud, row.applied);
         EXPECT_NEAR(bench->chip().format().baud() / row.applied, 1.0, 0.01);
@@ -84,8 +83,7 @@ TEST_F(ComPort, StalledLabRunsEnd) {
     for (const auto &c : cases) {
         SCOPED_TRACE(c.baud);
         Restart({.chip = Chip(2, false), .farEnd = c.farEnd});
-        lab::Line line;
-        line.baud = c.baud;
+        lab::Line line{.baud = c.baud};
         ASSERT_TRUE(lab::Configure(h, line));
         lab::Transfer t;
         EXPECT_FALSE(lab::Loop(h, bench->machine(), line, pattern, t));

@@ -38,10 +38,7 @@ protected:
 
 TEST_F(PowerPort, SleepAndWakeMidTransferReplaysTheChipAndLosesNoByte) {
     Restart({});
-    lab::Line line;
-    line.baud = 57600;
-    line.parity = EVENPARITY;
-    line.rtsCts = true;
+    lab::Line line{.baud = 57600, .parity = EVENPARITY, .rtsCts = true};
     ASSERT_TRUE(lab::Configure(h, line));
     COMMTIMEOUTS none{};  // the read waits out the sleep for all its bytes
     ASSERT_TRUE(SetCommTimeouts(h, &none));

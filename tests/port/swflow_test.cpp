@@ -1,8 +1,7 @@
 // Flow control and modem lines end to end against a scripted peer. A reader that stops makes the
 // port hold a peer that obeys XON/XOFF at the XOFF limit and let it go at XonLimit with no byte
-// lost; the peer's XOFF stops the port's transmitter within what the chip already holds; line
-// changes reach the data stream; transmit toggle follows the line. The handshake request
-// (SET_HANDFLOW) is not built yet, so the controls are set directly where it would set them.
+// lost; the peer's XOFF stops the port's transmitter within what the chip already holds; DTR
+// handshaking and transmit toggle follow the ring and the line.
 #include "tests/port/com_port.h"
 
 namespace port_test {
@@ -23,12 +22,12 @@ protected:
         flow.FlowReplace |= bits;
         ASSERT_TRUE(Ioctl(IOCTL_SERIAL_SET_HANDFLOW, &flow, sizeof flow));
     }
-    std::vector<uint8_t> Read(size_t n) {
-        std::vector<uint8_t> got(n);
+    // Reads `n` more characters onto the end of `back`.
+    void ReadOn(std::vector<uint8_t> &back, size_t n) {
+        back.resize(back.size() + n);
         DWORD read = 0;
-        EXPECT_TRUE(SyncIo(true, got.data(), DWORD(n), &read));
-        got.resize(read);
-        return got;
+        EXPECT_TRUE(SyncIo(true, back.data() + back.size() - n, DWORD(n), &read));
+        back.resize(back.size() - n + read);
     }
     std::vector<uint8_t> FlowCharsSeen() {
         std::vector<uint8_t> seen;
@@ -57,27 +56,23 @@ TEST_P(SoftwareFlow, AStalledReaderHoldsThePeerOffAndReleasesItAtXonLimitLosingN
     EXPECT_LT(held, Port().RxBufferSize);
 
     // Down to XonLimit + 1: still held.
-    std::vector<uint8_t> back = Read(held - 2049);
+    std::vector<uint8_t> back;
+    ReadOn(back, held - 2049);
     SleepFor(20 * kMs);
     EXPECT_EQ(FlowCharsSeen(), std::vector<uint8_t>{kXoff});
     // At XonLimit the peer is let go; a stalled reader may hold it off again, a reading one
     // takes everything.
-    auto more = Read(1);
-    back.insert(back.end(), more.begin(), more.end());
+    ReadOn(back, 1);
     SleepFor(5 * kMs);
-    auto seen = FlowCharsSeen();
-    ASSERT_EQ(seen.size(), 2u);
-    EXPECT_EQ(seen[1], kXon);
-    more = Read(pattern.size() - back.size());
-    back.insert(back.end(), more.begin(), more.end());
+    EXPECT_EQ(FlowCharsSeen(), (std::vector<uint8_t>{kXoff, kXon}));
+    ReadOn(back, pattern.size() - back.size());
     EXPECT_TRUE(back == pattern);
     COMSTAT st{};
     DWORD errors = 0;
     ASSERT_TRUE(ClearCommError(h, &errors, &st));
     EXPECT_EQ(errors, 0u) << "no overrun anywhere";
     EXPECT_EQ(Port().PerfStats.BufferOverrunErrorCount, 0u);
-    seen = FlowCharsSeen();
-    EXPECT_EQ(seen.size() % 2, 0u) << "every XOFF answered by an XON";
+    EXPECT_EQ(FlowCharsSeen().size() % 2, 0u) << "every XOFF answered by an XON";
     // Releasing both holds restarted the pipe once: never two bulk IN transfers out at a time.
     int64_t lastEnd = -1;
     for (const auto &r : bench->device().bus().urbLog()) {
@@ -106,16 +101,13 @@ TEST_P(SoftwareFlow, PeersXoffStopsTransmissionWithinTheChipsFifoAndXonRestartsI
     EXPECT_FALSE(wr.done());
 
     Peer().send({kXon});
-    DWORD written = 0;
-    EXPECT_EQ(Finish(wr, &written), ERROR_SUCCESS);
-    EXPECT_EQ(written, pattern.size());
+    EXPECT_EQ(End(wr), Ended(ERROR_SUCCESS, pattern.size()));
     SleepFor(600 * kMs);
     EXPECT_TRUE(Peer().receivedBytes() == pattern);
 }
 
 // DTR handshake: a filling ring drops DTR at RxBufferSize - XoffLimit and raises it again once
-// the reader has drained it to XonLimit. Needs the handshake request (DTR_CONTROL_HANDSHAKE) and
-// DTR changes from DISPATCH_LEVEL.
+// the reader has drained it to XonLimit.
 TEST_F(ComPort, DtrHandshakeDropsDtrAsTheRingFillsAndRaisesItAtXonLimit) {
     Start({.farEnd = lab::FarEnd::Scripted});
     OpenAt(115200, {0, 0, 1000, 0, 0}, 0);
@@ -141,7 +133,6 @@ TEST_F(ComPort, DtrHandshakeDropsDtrAsTheRingFillsAndRaisesItAtXonLimit) {
 // Transmit toggle on the chip's line record: RTS up before the first start bit of each write, down
 // after its last stop bit and within one character time of it. A 1 ms clock tick and 1200 baud
 // (8.3 ms a character) leave room for the timer's tick, the bus frame and the control request.
-// Needs the handshake request (RTS_CONTROL_TOGGLE) and RTS changes from DISPATCH_LEVEL.
 TEST_F(ComPort, TransmitToggleRaisesRtsForEachWriteAndDropsItAfterTheLastStopBit) {
     Start({.machine = {.tickIncrement = kMs}, .farEnd = lab::FarEnd::Nothing});
     OpenAt(1200);
