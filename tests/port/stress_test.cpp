@@ -1,13 +1,7 @@
-// Four application threads hammer COM3 through the Win32 side, on two processors with schedule
-// noise, behind a loopback plug: a writer and a reader with up to three overlapped requests each,
-// cancelling their own at random moments; a controller purging with random masks, changing the
-// time-outs so that reads and writes time out, pulsing DTR and RTS, sending breaks and switching
-// handshakes; and a watcher keeping a WaitCommEvent armed under random masks. Each request completes
-// once with a status its kind allows, a wait with events its mask names; the wire carries exactly
-// what each write reported (a cancelled write any prefix of itself) and nothing during a break;
-// what the reader gets is what the chip received, in order, less what purges, cancels and overruns
-// took; the lines end where the last requests left them. MIRAVO_STRESS_OPS and MIRAVO_STRESS_SEED
-// change the run's size and seed.
+// Four application threads hammer COM3 behind a loopback plug, on two processors with schedule
+// noise: the actors and the oracle of stress_actors.h. Afterwards the port still carries a block
+// whole, and the lines end where the last requests left them. MIRAVO_STRESS_OPS and
+// MIRAVO_STRESS_SEED change the run's size and seed.
 #include "tests/port/stress_actors.h"
 
 namespace port_test {
