@@ -47,67 +47,54 @@ struct Row {
     ULONG code;
     Bytes in;
     DWORD out;
-    int minType;         // below it: STATUS_NOT_SUPPORTED
-    ULONG information;   // on success; kVaries: the check looks at it
-    std::function<void(lab::Bench &, int type, const Answer &)> check;
+    int minType;        // below it: STATUS_NOT_SUPPORTED
+    ULONG information;  // on success; kVaries: the check looks at it
+    std::function<void(const Answer &)> check;
 };
 
 TEST_F(PrivateRequests, EveryCodeOnEveryChipTypeItAppliesTo) {
-    auto &&none = [](lab::Bench &, int, const Answer &) {};
+    int type = 0;
+    auto none = [](const Answer &) {};
+    auto starts = [](Bytes b) { return [b](const Answer &a) { EXPECT_EQ(Bytes(a.out.begin(), a.out.begin() + b.size()), b); }; };
+    auto chip = [&]() -> emu::usb::BridgeChip & { return bench->chip(); };
     const std::vector<Row> rows = {
-        {"device descriptor", Code(0), {}, 18, 0, 18,
-         [](lab::Bench &b, int, const Answer &a) { EXPECT_EQ(a.out, b.chip().deviceDescriptor()); }},
+        {"device descriptor", Code(0), {}, 18, 0, 18, [&](const Answer &a) { EXPECT_EQ(a.out, chip().deviceDescriptor()); }},
         {"configuration header", Code(1), {}, 9, 0, 9,
-         [](lab::Bench &b, int, const Answer &a) {
-             Bytes whole = b.chip().configurationDescriptor();
+         [&](const Answer &a) {
+             const Bytes whole = chip().configurationDescriptor();
              EXPECT_EQ(a.out, Bytes(whole.begin(), whole.begin() + 9));
          }},
-        {"string 2", Code(2), {2}, 64, 0, kVaries,
-         [](lab::Bench &, int, const Answer &a) { EXPECT_TRUE(a.out[1] == 3 && a.information == a.out[0]); }},
-        {"raw write of register 2", Code(3), {0x02, 0x00, 0x5A, 0x00}, 0, 0, 0,
-         [](lab::Bench &b, int, const Answer &) { EXPECT_EQ(b.chip().reg(2), 0x5A); }},
-        {"raw read of register 2", Code(4), {0x82, 0x00}, 1, 0, 1,
-         [](lab::Bench &, int, const Answer &a) { EXPECT_EQ(a.out[0], 0x5A); }},
-        {"raw control lines", Code(8), {0x03, 0x00}, 0, 0, 0,
-         [](lab::Bench &b, int, const Answer &) { EXPECT_TRUE(b.chip().dtr() && b.chip().rts()); }},
+        {"string 2", Code(2), {2}, 64, 0, kVaries, [](const Answer &a) { EXPECT_TRUE(a.out[1] == 3 && a.information == a.out[0]); }},
+        {"raw write of register 2", Code(3), {0x02, 0x00, 0x5A, 0x00}, 0, 0, 0, [&](const Answer &) { EXPECT_EQ(chip().reg(2), 0x5A); }},
+        {"raw read of register 2", Code(4), {0x82, 0x00}, 1, 0, 1, starts({0x5A})},
+        {"raw control lines", Code(8), {0x03, 0x00}, 0, 0, 0, [&](const Answer &) { EXPECT_TRUE(chip().dtr() && chip().rts()); }},
         {"communication feature", Code(9), {0x34, 0x12}, 0, 0, 0,
-         [](lab::Bench &b, int, const Answer &) {
-             auto last = b.device().bus().urbLog().back();
+         [&](const Answer &) {
+             auto last = bench->device().bus().urbLog().back();
              EXPECT_TRUE(last.setup.bmRequestType == 0x21 && last.setup.bRequest == 0x02 && last.setup.wValue == 1);
              EXPECT_EQ(last.data, (Bytes{0x34, 0x12}));
          }},
         {"EEPROM write", Code(10), {0x20, 0xAA, 0xBB}, 0, 0, 0,
-         [](lab::Bench &b, int, const Answer &) { auto e = b.chip().eeprom(); EXPECT_TRUE(e[0x20] == 0xAA && e[0x21] == 0xBB); }},
-        {"EEPROM read back", Code(11), {0x20, 0x00}, 2, 0, 2,
-         [](lab::Bench &, int, const Answer &a) { EXPECT_EQ(a.out, (Bytes{0xAA, 0xBB})); }},
+         [&](const Answer &) { EXPECT_TRUE(chip().eeprom()[0x20] == 0xAA && chip().eeprom()[0x21] == 0xBB); }},
+        {"EEPROM read back", Code(11), {0x20, 0x00}, 2, 0, 2, starts({0xAA, 0xBB})},
         {"nothing", Code(12), {}, 0, 0, 0, none},
         {"registry open, answered without one", Code(13), {}, 0, 0, 0, none},
-        {"set register-1 bit 0x80", Code(23), {1}, 0, 0, 0,
-         [](lab::Bench &b, int, const Answer &) { EXPECT_TRUE(b.chip().reg(1) & 0x80); }},
-        {"read register-1 bit 0x80", Code(25), {}, 1, 0, 1,
-         [](lab::Bench &, int, const Answer &a) { EXPECT_EQ(a.out[0], 1); }},
-        {"clear register-1 bit 0x80", Code(23), {0}, 0, 0, 0,
-         [](lab::Bench &b, int, const Answer &) { EXPECT_FALSE(b.chip().reg(1) & 0x80); }},
-        {"chip type", Code(26), {}, 1, 0, 1,
-         [](lab::Bench &, int type, const Answer &a) { EXPECT_EQ(a.out[0], type); }},
+        {"set register-1 bit 0x80", Code(23), {1}, 0, 0, 0, [&](const Answer &) { EXPECT_TRUE(chip().reg(1) & 0x80); }},
+        {"read register-1 bit 0x80", Code(25), {}, 1, 0, 1, starts({1})},
+        {"clear register-1 bit 0x80", Code(23), {0}, 0, 0, 0, [&](const Answer &) { EXPECT_FALSE(chip().reg(1) & 0x80); }},
+        {"chip type", Code(26), {}, 1, 0, 1, [&](const Answer &a) { EXPECT_EQ(a.out[0], type); }},
         {"type-4 option bit set", Code(42), {1}, 0, 0, 0,
-         [](lab::Bench &b, int type, const Answer &) { EXPECT_EQ(bool(b.chip().reg(1) & 0x08), type == 4); }},
-        {"type-4 option bit read", Code(43), {}, 1, 0, 1,
-         [](lab::Bench &, int type, const Answer &a) { EXPECT_EQ(a.out[0], type == 4 ? 1 : 0); }},
-        {"word write 0x0606", Code(31), {0x34, 0x12}, 2, 2, 2,
-         [](lab::Bench &b, int, const Answer &) { EXPECT_EQ(b.chip().wordRegister(0x06), 0x1234); }},
-        {"word read 0x8686", Code(32), {}, 2, 2, 2,
-         [](lab::Bench &, int, const Answer &a) { EXPECT_EQ(a.out, (Bytes{0x34, 0x12})); }},
-        {"word write 0x0C0C", Code(35), {0x78, 0x56}, 2, 3, 2,
-         [](lab::Bench &b, int, const Answer &) { EXPECT_EQ(b.chip().wordRegister(0x0C), 0x5678); }},
-        {"byte write 0x0E0E", Code(28), {0x9A, 0x00}, 4, 3, 2,
-         [](lab::Bench &b, int, const Answer &) { EXPECT_EQ(b.chip().wordRegister(0x0E), 0x9A); }},
+         [&](const Answer &) { EXPECT_EQ(bool(chip().reg(1) & 0x08), type == 4); }},
+        {"type-4 option bit read", Code(43), {}, 1, 0, 1, [&](const Answer &a) { EXPECT_EQ(a.out[0], type == 4 ? 1 : 0); }},
+        {"word write 0x0606", Code(31), {0x34, 0x12}, 2, 2, 2, [&](const Answer &) { EXPECT_EQ(chip().wordRegister(0x06), 0x1234); }},
+        {"word read 0x8686", Code(32), {}, 2, 2, 2, starts({0x34, 0x12})},
+        {"word write 0x0C0C", Code(35), {0x78, 0x56}, 2, 3, 2, [&](const Answer &) { EXPECT_EQ(chip().wordRegister(0x0C), 0x5678); }},
+        {"byte write 0x0E0E", Code(28), {0x9A, 0x00}, 4, 3, 2, [&](const Answer &) { EXPECT_EQ(chip().wordRegister(0x0E), 0x9A); }},
         // The byte it read, not the output's length.
-        {"byte read 0x8E8E", Code(27), {}, 4, 3, 1,
-         [](lab::Bench &, int, const Answer &a) { EXPECT_EQ(a.out[0], 0x9A); }},
+        {"byte read 0x8E8E", Code(27), {}, 4, 3, 1, starts({0x9A})},
     };
 
-    for (int type = 0; type <= 4; type++) {
+    for (type = 0; type <= 4; type++) {
         SCOPED_TRACE(type);
         StartOn(type);
         for (const Row &row : rows) {
@@ -124,7 +111,7 @@ TEST_F(PrivateRequests, EveryCodeOnEveryChipTypeItAppliesTo) {
             }
             ASSERT_EQ(a.error, ERROR_SUCCESS);
             if (row.information != kVaries) { EXPECT_EQ(a.information, row.information); }
-            row.check(*bench, type, a);
+            row.check(a);
         }
 
         // Stop and restart of the continuous transfers, then the raw pipes while they are stopped.
