@@ -65,16 +65,6 @@ struct Session {
         return error;
     }
 
-    DWORD control(const std::string &step, DWORD code, const void *in, DWORD inLength, void *out = nullptr,
-                  DWORD outLength = 0) {
-        Overlapped o;
-        DWORD n = 0;
-        const BOOL done = DeviceIoControl(h, code, const_cast<void *>(in), inLength, out, outLength, nullptr, &o.ov);
-        const DWORD error = finish(step, done, o, &n);
-        if (n > outLength) ADD_FAILURE() << step << " returned more than its output buffer";
-        return error;
-    }
-
     // Every request that changes a setting, ending with the line as the data step needs it.
     void settings() {
         SERIAL_BAUD_RATE odd{57600}, rate{115200};
@@ -118,7 +108,13 @@ struct Session {
             {"set dtr", IOCTL_SERIAL_SET_DTR, nullptr, 0},
             {"set rts", IOCTL_SERIAL_SET_RTS, nullptr, 0},
         };
-        for (const auto &row : rows) settled &= note(row.name, control(row.name, row.code, row.in, row.length));
+        for (const auto &row : rows) {
+            Overlapped o;
+            DWORD n = 0;
+            const BOOL done = DeviceIoControl(h, row.code, const_cast<void *>(row.in), row.length, nullptr, 0, nullptr, &o.ov);
+            settled &= note(row.name, finish(row.name, done, o, &n));
+            if (n) ADD_FAILURE() << row.name << " returned more than its output buffer";
+        }
     }
 
     // `length` bytes of the pattern out and back through the plug, the read and the write issued
@@ -210,18 +206,14 @@ struct Session {
 
 SessionResult RunSession(const std::function<void(lab::Bench &)> &plant,
                          const std::function<void(lab::Bench &)> &withdraw, Tally *tally) {
-    lab::Options options;
-    options.quiet = true;
-    options.beforeStart = plant;
-    lab::Bench bench(options);
+    lab::Bench bench({.quiet = true, .beforeStart = plant});
     const int64_t began = bench.machine().now();
     Session s{bench, tally, {}};
     SessionResult result;
     result.started = bench.ready();
     s.note("start", bench.ready() ? ERROR_SUCCESS : ERROR_NOT_READY);
     if (bench.ready()) {
-        s.h = CreateFileA("\\\\.\\COM3", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED,
-                          nullptr);
+        s.h = OpenCom3();
         if (s.note("open", ErrorOf(s.h != INVALID_HANDLE_VALUE))) {
             s.settings();
             s.data();
@@ -235,7 +227,7 @@ SessionResult RunSession(const std::function<void(lab::Bench &)> &plant,
     if (!bench.ready()) {
         // A start that failed leaves nothing in the way of the next one: a new chip comes up as COM3.
         EXPECT_EQ(bench.replug(), STATUS_SUCCESS) << "re-plug after a failed start";
-        HANDLE h = CreateFileA("\\\\.\\COM3", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+        HANDLE h = OpenCom3(0);
         EXPECT_NE(h, INVALID_HANDLE_VALUE) << "COM3 after re-plug: " << GetLastError();
         if (h != INVALID_HANDLE_VALUE) {
             EXPECT_TRUE(CloseHandle(h));

@@ -17,6 +17,7 @@ namespace faults {
 
 using namespace win32;
 using port_test::ErrorOf;
+using port_test::OpenCom3;
 using port_test::Overlapped;
 
 // Outcomes of many runs, step by step: "open ERROR_NOT_ENOUGH_MEMORY" -> how many runs ended so.

@@ -67,8 +67,7 @@ std::vector<int64_t> Session(int64_t at, Grid *grid) {
         return o.ov.Internal == ULONG_PTR(-1) ? DWORD(o.ov.Offset) : RtlNtStatusToDosError(o.status());
     };
     phase();
-    HANDLE h = CreateFileA("\\\\.\\COM3", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED,
-                           nullptr);
+    HANDLE h = OpenCom3();
     tally("open", ErrorOf(h != INVALID_HANDLE_VALUE));
     if (h != INVALID_HANDLE_VALUE) {
         phase();
@@ -145,8 +144,7 @@ std::vector<int64_t> Session(int64_t at, Grid *grid) {
         EXPECT_EQ(machine.service<emu::PnpManager>().finishSurpriseRemoval(bench.device().pdo()), STATUS_SUCCESS);
         EXPECT_EQ(bench.replug(), STATUS_SUCCESS);
         // The same name, and a port that works.
-        HANDLE again = CreateFileA("\\\\.\\COM3", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                                   FILE_FLAG_OVERLAPPED, nullptr);
+        HANDLE again = OpenCom3();
         EXPECT_NE(again, INVALID_HANDLE_VALUE) << "COM3 after re-plug";
         if (again != INVALID_HANDLE_VALUE) {
             lab::Line line;

@@ -27,6 +27,11 @@ using Ended = std::pair<DWORD, DWORD>;  // a request's Win32 error and bytes
 // What a Win32 call that returns BOOL told its caller.
 inline DWORD ErrorOf(BOOL ok) { return ok ? ERROR_SUCCESS : GetLastError(); }
 
+// COM3 opened as an application opens it.
+inline HANDLE OpenCom3(DWORD flags = FILE_FLAG_OVERLAPPED) {
+    return CreateFileA("\\\\.\\COM3", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, flags, nullptr);
+}
+
 // Chip `type`; without its line record where a run moves too much for one to be kept.
 inline emu::usb::ChipConfig Chip(int type, bool lineLog = true) {
     emu::usb::ChipConfig chip = emu::usb::ChipConfig::Variant(type);
@@ -55,7 +60,7 @@ protected:
 
     HANDLE Open(DWORD flags = FILE_FLAG_OVERLAPPED) {
         if (!bench) Start();
-        return CreateFileA("\\\\.\\COM3", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, flags, nullptr);
+        return OpenCom3(flags);
     }
 
     // Opens COM3 into `h` at `baud` 8N1 with the given time-outs.
