@@ -119,10 +119,7 @@ struct Session {
 
     // `length` bytes of the pattern out and back through the plug, the read and the write issued
     // together and `between` run while both are under way.
-    struct Trip {
-        std::vector<uint8_t> sent, back;
-        DWORD put = 0, got = 0;
-    };
+    struct Trip { std::vector<uint8_t> sent, back; DWORD put = 0, got = 0; };
     Trip roundTrip(const std::string &suffix, size_t length, const std::function<void()> &between) {
         Trip t{lab::TestPattern(length), std::vector<uint8_t>(length)};
         Overlapped r, w;

@@ -34,11 +34,7 @@ TEST_F(Events, EveryEventOfTheMaskReachesWaitCommEvent) {
     ASSERT_TRUE(Ioctl(IOCTL_SERIAL_GET_CHARS, nullptr, 0, &chars, sizeof(chars)));
     chars.EventChar = '#';
     ASSERT_TRUE(Ioctl(IOCTL_SERIAL_SET_CHARS, &chars, sizeof(chars)));
-    const struct {
-        const char *name;
-        DWORD mask, expected;
-        std::function<void()> raise;
-    } rows[] = {
+    const struct { const char *name; DWORD mask, expected; std::function<void()> raise; } rows[] = {
         {"RXCHAR", EV_RXCHAR | EV_BREAK, EV_RXCHAR, [&] { SendChars(1); }},
         {"RXFLAG", EV_RXFLAG, EV_RXFLAG, [&] { Peer().send({'x', 'y', '#'}); }},
         {"TXEMPTY", EV_TXEMPTY, EV_TXEMPTY, [&] { WriteOne(); }},

@@ -10,10 +10,7 @@ namespace port_test {
 namespace {
 
 TEST_F(ComPort, RtsCtsHandshakeMovesDataWithoutLoss) {
-    const struct {
-        DWORD baud;
-        bool rtsCts;
-    } rows[] = {{3000000, true}, {6000000, true}, {6000000, false}};
+    const struct { DWORD baud; bool rtsCts; } rows[] = {{3000000, true}, {6000000, true}, {6000000, false}};
     const auto pattern = lab::TestPattern(256 * 1024);
     for (const auto &row : rows) {
         SCOPED_TRACE(testing::Message() << row.baud << (row.rtsCts ? " RTS/CTS" : " none"));

@@ -48,9 +48,7 @@ TEST_P(Loopback, EveryRateComesBackAtItsPace) {
     Start({.chip = Chip(GetParam(), false), .extBaudrate = u"250000,2147484768 31250,31250"});
     h = Open();
     ASSERT_NE(h, INVALID_HANDLE_VALUE);
-    struct Row {
-        DWORD asked, applied;
-    };
+    struct Row { DWORD asked, applied; };
     std::vector<Row> rows;
     for (const StandardRate &r : StandardRateTable)
         if (r.Rate) rows.push_back({r.Rate, r.Rate});
@@ -75,10 +73,7 @@ INSTANTIATE_TEST_SUITE_P(EachChipType, Loopback, ::testing::Range(0, 5));
 // A line that does not run (the rate 37 rounds to 0) holds the write; nothing plugged in starves
 // the read. The watchdog ends both runs and the port closes and unloads cleanly.
 TEST_F(ComPort, StalledLabRunsEnd) {
-    const struct {
-        lab::FarEnd farEnd;
-        DWORD baud;
-    } cases[] = {{lab::FarEnd::Loopback, 37}, {lab::FarEnd::Nothing, 9600}};
+    const struct { lab::FarEnd farEnd; DWORD baud; } cases[] = {{lab::FarEnd::Loopback, 37}, {lab::FarEnd::Nothing, 9600}};
     const auto pattern = lab::TestPattern(300);
     for (const auto &c : cases) {
         SCOPED_TRACE(c.baud);

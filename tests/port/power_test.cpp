@@ -237,10 +237,9 @@ TEST_F(PowerPort, ChipRequestsAndOpensPowerTheDeviceUpFirst) {
 // A power request that arrives while a stop is pending is held with the rest; a cancelled stop
 // sends it on through the power dispatch, a removal ends it, and either way the next one may start.
 TEST_F(PowerPort, APowerRequestHeldByAPendingStop) {
-    const struct {
-        UCHAR then;
-        NTSTATUS expected;
-    } rows[] = {{IRP_MN_CANCEL_STOP_DEVICE, STATUS_SUCCESS}, {IRP_MN_REMOVE_DEVICE, STATUS_CANCELLED}};
+    const struct { UCHAR then; NTSTATUS expected; } rows[] = {
+        {IRP_MN_CANCEL_STOP_DEVICE, STATUS_SUCCESS}, {IRP_MN_REMOVE_DEVICE, STATUS_CANCELLED}
+    };
     for (auto &row : rows) {
         SCOPED_TRACE(int(row.then));
         TearDown();

@@ -13,11 +13,7 @@ using Bytes = std::vector<uint8_t>;
 constexpr ULONG Code(int n) { return 0x222000u + 4u * unsigned(n); }
 
 // A synchronous handle's view: a request that fails at once reports its status only, as on Windows.
-struct Answer {
-    DWORD error;
-    ULONG information;
-    Bytes out;
-};
+struct Answer { DWORD error; ULONG information; Bytes out; };
 
 class PrivateRequests : public ComPort {
 protected:

@@ -235,10 +235,7 @@ TEST_F(ReadPort, QueueSizeGrowsTheRingKeepingItsDataAndNeverShrinks) {
 // Which requests each purge mask ends, and what received data it drops: the ring's content, but
 // never characters already in the buffer of a read being filled.
 TEST_F(ReadPort, PurgeAbortsAndClearsByMask) {
-    const struct {
-        DWORD mask;
-        bool refused, abortsWrites, abortsReads, clearsRing;
-    } rows[] = {
+    const struct { DWORD mask; bool refused, abortsWrites, abortsReads, clearsRing; } rows[] = {
         {PURGE_TXABORT, false, true, false, false},
         {PURGE_RXABORT, false, false, true, false},
         {PURGE_TXCLEAR, false, false, false, false},

@@ -30,10 +30,9 @@ TEST_F(ComPort, WmiBlocksAreRegisteredSizedReadOnlyAndFollowThePort) {
     EXPECT_FALSE(info.registryPath.empty());
 
     // Each block one byte short of its size is told the size, and gets exactly it at that size.
-    const struct {
-        const GUID *guid;
-        ULONG size;
-    } blocks[] = {{&kName, 2 + 8}, {&kComm, 64}, {&kHardware, 40}, {&kPerformance, 24}, {&kProperties, 68}};
+    const struct { const GUID *guid; ULONG size; } blocks[] = {
+        {&kName, 2 + 8}, {&kComm, 64}, {&kHardware, 40}, {&kPerformance, 24}, {&kProperties, 68}
+    };
     for (const auto &b : blocks) {
         SCOPED_TRACE(b.size);
         emu::wmi::Block small = emu::wmi::querySingle(provider, *b.guid, 0, b.size - 1);

@@ -95,10 +95,9 @@ TEST_F(WritePort, ALostChunkEndsItsWriteWithTheConfirmedCount) {
 TEST_F(WritePort, TimeOutOfAHeldWriteHasA100msFloor) {
     OpenAt(9600);
     HoldTransmitter();
-    struct Row {
-        DWORD multiplier, constant, length;
-        int64_t dueMs;
-    } rows[] = {{0, 10, 1, 100}, {0, 20, 1, 100}, {0, 21, 1, 21}, {1, 0, 20, 100}, {2, 30, 40, 110}};
+    struct Row { DWORD multiplier, constant, length; int64_t dueMs; } rows[] = {
+        {0, 10, 1, 100}, {0, 20, 1, 100}, {0, 21, 1, 21}, {1, 0, 20, 100}, {2, 30, 40, 110}
+    };
     for (const Row &row : rows) {
         SCOPED_TRACE(testing::Message() << row.multiplier << " x " << row.length << " + " << row.constant);
         COMMTIMEOUTS timeouts{0, 0, 0, row.multiplier, row.constant};
@@ -120,11 +119,7 @@ TEST_F(WritePort, TimeOutOfAHeldWriteHasA100msFloor) {
 // ends it: the write ends on the tick its timer expires, counting what the recalled chunk moved,
 // and exactly those bytes reach the line.
 TEST_F(WritePort, TimeOutRecallsTheChunkOutAndCountsWhatItMoved) {
-    struct Row {
-        DWORD baud;
-        size_t length;
-        bool busNeverEnds;
-    } rows[] = {{300, 2000, false}, {9600, 300, true}};
+    struct Row { DWORD baud; size_t length; bool busNeverEnds; } rows[] = {{300, 2000, false}, {9600, 300, true}};
     for (const Row &row : rows) {
         SCOPED_TRACE(testing::Message() << row.baud << " baud, " << row.length << " bytes");
         if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
