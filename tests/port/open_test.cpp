@@ -2,7 +2,6 @@
 // the handle.
 #include <algorithm>
 
-#include "emulator/kernel/pool.h"
 #include "tests/port/com_port.h"
 
 namespace port_test {

@@ -5,7 +5,6 @@
 #include <cstring>
 
 #include "emulator/kernel/pnpmgr.h"
-#include "emulator/kernel/pool.h"
 #include "emulator/kernel/powermgr.h"
 #include "tests/port/com_port.h"
 

@@ -4,7 +4,6 @@
 #include <random>
 #include <string>
 
-#include "emulator/kernel/pool.h"
 #include "tests/port/com_port.h"
 
 namespace port_test {
