@@ -59,13 +59,12 @@ TEST_F(Events, EveryEventOfTheMaskReachesWaitCommEvent) {
         ASSERT_TRUE(SetCommMask(h, 0));  // empties the history
         ASSERT_TRUE(SetCommMask(h, row.mask));
         Overlapped o;
-        DWORD events = 0, bytes = 0;
+        DWORD events = 0;
         ASSERT_TRUE(Wait(o, events));
         SleepFor(20 * kMs);
         EXPECT_FALSE(o.done()) << "satisfied before the event";
         row.raise();
-        EXPECT_EQ(Finish(o, &bytes), DWORD(ERROR_SUCCESS));
-        EXPECT_EQ(bytes, sizeof(DWORD));
+        EXPECT_EQ(End(o), Ended(ERROR_SUCCESS, sizeof(DWORD)));
         EXPECT_EQ(events, row.expected);
         EXPECT_TRUE(PurgeComm(h, PURGE_RXCLEAR));
     }

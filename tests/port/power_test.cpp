@@ -47,8 +47,7 @@ TEST_F(PowerPort, SleepAndWakeMidTransferReplaysTheChipAndLosesNoByte) {
     Begin(w, false, pattern.data(), DWORD(pattern.size()));
     Begin(r, true, back.data(), DWORD(back.size()));
     Sleep(100);  // about a quarter of the way through
-    ASSERT_FALSE(w.done());
-    ASSERT_FALSE(r.done());
+    ASSERT_FALSE(w.done() || r.done());
 
     auto &bus = bench->device().bus();
     ASSERT_EQ(Power().sleep(Pdo(), PowerSystemSleeping3), STATUS_SUCCESS);

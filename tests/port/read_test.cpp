@@ -273,8 +273,7 @@ TEST_F(ReadPort, PurgeAbortsAndClearsByMask) {
         purge();
         ASSERT_EQ(r1.done() && r2.done(), row.abortsReads);
         if (row.abortsReads) {
-            EXPECT_EQ(End(r1), kAborted);
-            EXPECT_EQ(End(r2), kAborted);
+            for (Async *r : {&r1, &r2}) EXPECT_EQ(End(*r), kAborted);
             taken = sent;  // the two went with the aborted read
         } else {
             SendAndLand(5);
