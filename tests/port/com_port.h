@@ -120,6 +120,11 @@ protected:
         pool.clearFaults();
         return error;
     }
+    COMSTAT Stat(DWORD *errors = nullptr) {
+        COMSTAT s{};
+        EXPECT_TRUE(ClearCommError(h, errors, &s));
+        return s;
+    }
     emu::usb::ScriptedPeer &Peer() { return *bench->peer(); }
     void SleepFor(int64_t t) { bench->machine().sleepFor(t); }
     int64_t Now() { return bench->machine().now(); }

@@ -104,9 +104,8 @@ TEST_F(ComPort, CleanupEndsEveryRequestOfTheHandle) {
     EXPECT_FALSE(ReadFile(h, buffer[0], sizeof(buffer[0]), nullptr, &read.ov));
     EXPECT_FALSE(DeviceIoControl(h, IOCTL_SERIAL_XOFF_COUNTER, &record, sizeof(record), nullptr, 0, nullptr, &counter2.ov));
     // Its XOFF leaves behind what the first session's writes left in the chip; then it counts.
-    COMSTAT st{};
-    for (int ms = 0; ms < 2000 && ClearCommError(h, nullptr, &st) && st.cbOutQue; ms++) SleepFor(kMs);
-    ASSERT_EQ(st.cbOutQue, 0u);
+    for (int ms = 0; ms < 2000 && Stat().cbOutQue; ms++) SleepFor(kMs);
+    ASSERT_EQ(Stat().cbOutQue, 0u);
     EXPECT_TRUE(Close());
     EXPECT_EQ(Finish(counter2), ERROR_OPERATION_ABORTED);
     EXPECT_EQ(Finish(read), ERROR_OPERATION_ABORTED);

@@ -47,11 +47,6 @@ protected:
         COMMTIMEOUTS t{ri, rm, rc, 0, 0};
         ASSERT_TRUE(SetCommTimeouts(h, &t));
     }
-    COMSTAT Stat(DWORD *errors = nullptr) {
-        COMSTAT s{};
-        EXPECT_TRUE(ClearCommError(h, errors, &s));
-        return s;
-    }
     DWORD RingSize() {
         COMMPROP p{};
         return GetCommProperties(h, &p) ? p.dwCurrentRxQueue : 0;

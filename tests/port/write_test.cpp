@@ -40,9 +40,7 @@ protected:
         Locked([](PortExtension &p) { return p.HandFlow.FlowReplace |= SERIAL_AUTO_TRANSMIT; });
         Peer().send({kXoff});
         SleepFor(5 * kMs);
-        COMSTAT st{};
-        ASSERT_TRUE(ClearCommError(h, nullptr, &st));
-        ASSERT_TRUE(st.fXoffHold);
+        ASSERT_TRUE(Stat().fXoffHold);
     }
     // The bus completes a transfer on the first 1 ms frame after it was submitted.
     static int64_t NextFrame(int64_t t) { return (t / kMs + 1) * kMs; }
