@@ -207,7 +207,6 @@ SessionResult RunSession(const std::function<void(lab::Bench &)> &plant,
     const int64_t began = bench.machine().now();
     Session s{bench, tally, {}};
     SessionResult result;
-    result.started = bench.ready();
     s.note("start", bench.ready() ? ERROR_SUCCESS : ERROR_NOT_READY);
     if (bench.ready()) {
         s.h = OpenCom3();

@@ -29,7 +29,6 @@ struct Tally {
 
 struct SessionResult {
     std::string outcome;  // "start ok; open failed 8; ..."
-    bool started = false;
     int64_t emulated = 0;  // 100 ns, from the start to the removal
 };
 
