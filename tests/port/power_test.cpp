@@ -122,12 +122,7 @@ TEST_F(PowerPort, SleepAndWakeMidTransferReplaysTheChipAndLosesNoByte) {
 TEST_F(PowerPort, ArmedWakeRefusesDeeperStatesAndARingWakes) {
     Restart({.farEnd = lab::FarEnd::Scripted});
     EXPECT_EQ(bench->port()->DeviceWake, PowerDeviceD2);
-    const struct {
-        bool armed;
-        POWER_STATE_TYPE type;
-        ULONG state;
-        NTSTATUS expected;
-    } rows[] = {
+    const struct { bool armed; POWER_STATE_TYPE type; ULONG state; NTSTATUS expected; } rows[] = {
         {true, DevicePowerState, PowerDeviceD3, STATUS_POWER_STATE_INVALID},
         {true, DevicePowerState, PowerDeviceD2, STATUS_SUCCESS},
         {true, SystemPowerState, PowerSystemHibernate, STATUS_SUCCESS},
@@ -206,12 +201,8 @@ TEST_F(PowerPort, ChipRequestsAndOpensPowerTheDeviceUpFirst) {
     OpenAt(115200);
     POWER_STATE d3;
     d3.DeviceState = PowerDeviceD3;
-    const struct {
-        int failures;
-        ULONG code;
-        BOOL succeeds;
-        ULONG after;
-    } rows[] = {{0, IOCTL_SERIAL_CLR_DTR, TRUE, PowerDeviceD0}, {1, IOCTL_SERIAL_SET_DTR, FALSE, PowerDeviceD3}};
+    const struct { int failures; ULONG code; BOOL succeeds; ULONG after; } rows[] = {
+        {0, IOCTL_SERIAL_CLR_DTR, TRUE, PowerDeviceD0}, {1, IOCTL_SERIAL_SET_DTR, FALSE, PowerDeviceD3}};
     for (auto &row : rows) {
         SCOPED_TRACE(row.failures);
         ASSERT_EQ(Pnp().sendPower(Pdo(), IRP_MN_SET_POWER, DevicePowerState, d3), STATUS_SUCCESS);

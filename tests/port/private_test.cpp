@@ -129,13 +129,7 @@ TEST_F(PrivateRequests, EveryCodeOnEveryChipTypeItAppliesTo) {
 TEST_F(PrivateRequests, ShortBuffersAndBadRangesAreRefusedWithNothingSent) {
     StartOn(2);
     const auto eeprom = bench->chip().eeprom();
-    const struct {
-        const char *what;
-        ULONG code;
-        Bytes in;
-        DWORD out;
-        NTSTATUS status;
-    } rows[] = {
+    const struct { const char *what; ULONG code; Bytes in; DWORD out; NTSTATUS status; } rows[] = {
         {"descriptor into 4 bytes", Code(0), {}, 4, STATUS_BUFFER_TOO_SMALL},
         {"word read into 1 byte", Code(32), {}, 1, STATUS_BUFFER_TOO_SMALL},
         {"raw write of half its input", Code(3), {0x02, 0x00}, 0, STATUS_BUFFER_TOO_SMALL},

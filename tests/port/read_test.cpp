@@ -15,9 +15,7 @@ const Ended kAborted{ERROR_OPERATION_ABORTED, 0};
 
 uint8_t Nth(size_t i) { return uint8_t(i % 251); }  // a period no ring size divides
 
-struct Async : Overlapped {
-    std::vector<uint8_t> data;
-};
+struct Async : Overlapped { std::vector<uint8_t> data; };
 
 class ReadPort : public ComPort {
 protected:

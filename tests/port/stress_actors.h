@@ -56,10 +56,7 @@ inline int Outcome(NTSTATUS status) {
     return status == STATUS_SUCCESS ? 0 : status == STATUS_TIMEOUT ? 1 : status == STATUS_CANCELLED ? 2 : -1;
 }
 
-struct Done {
-    NTSTATUS status = STATUS_PENDING;
-    DWORD count = 0;
-};
+struct Done { NTSTATUS status = STATUS_PENDING; DWORD count = 0; };
 
 // What went wrong, kept for the main thread to report (gtest's assertions stay off the workers).
 class Faults {
@@ -135,10 +132,7 @@ struct Slot {
     }
 };
 
-struct WriteRecord {
-    uint32_t length = 0;
-    Done done;
-};
+struct WriteRecord { uint32_t length = 0; Done done; };
 
 struct Tally {
     std::atomic<uint64_t> ops{0}, writes{0}, reads{0}, writeCancels{0}, readCancels{0}, purges{0}, timeouts{0};
