@@ -35,17 +35,14 @@ TEST_F(ComPort, OneOpenerAtATimeAndEachSessionLeavesNothingBehind) {
 // truncated) at the end.
 TEST_F(ComPort, CloseWaitsTenCharacterTimesThenTheFinalSettle) {
     Start();
-    struct Row {
-        ULONG baud;  // 0: a port that never had a rate counts as 9600
-        SERIAL_LINE_CONTROL line;
-        int64_t charTime, bitTime;
-    } rows[] = {
+    // Rate 0: a port that never had a rate counts as 9600.
+    const struct { ULONG baud; SERIAL_LINE_CONTROL line; int64_t charTime, bitTime; } rows[] = {
         {9600, {STOP_BIT_1, NO_PARITY, 8}, 10 * 1042, 1041},
         {9600, {STOP_BIT_1, EVEN_PARITY, 7}, 10 * 1042, 1041},
         {19200, {STOP_BITS_2, NO_PARITY, 8}, 11 * 521, 520},
         {0, {STOP_BIT_1, NO_PARITY, 8}, 10 * 1042, 1041},
     };
-    for (const Row &row : rows) {
+    for (const auto &row : rows) {
         SCOPED_TRACE(row.baud);
         OpenAt(row.baud ? row.baud : 9600);
         ASSERT_TRUE(Ioctl(IOCTL_SERIAL_SET_LINE_CONTROL, &row.line, sizeof(row.line)));
