@@ -10,23 +10,16 @@
 namespace faults {
 
 std::string ErrorName(DWORD error) {
-    switch (error) {
-    case ERROR_SUCCESS: return "ok";
-    case ERROR_FILE_NOT_FOUND: return "ERROR_FILE_NOT_FOUND";
-    case ERROR_ACCESS_DENIED: return "ERROR_ACCESS_DENIED";
-    case ERROR_NOT_ENOUGH_MEMORY: return "ERROR_NOT_ENOUGH_MEMORY";
-    case ERROR_NOT_READY: return "ERROR_NOT_READY";
-    case ERROR_GEN_FAILURE: return "ERROR_GEN_FAILURE";
-    case ERROR_DEV_NOT_EXIST: return "ERROR_DEV_NOT_EXIST";
-    case ERROR_INVALID_PARAMETER: return "ERROR_INVALID_PARAMETER";
-    case ERROR_SEM_TIMEOUT: return "ERROR_SEM_TIMEOUT";
-    case ERROR_BUSY: return "ERROR_BUSY";
-    case ERROR_OPERATION_ABORTED: return "ERROR_OPERATION_ABORTED";
-    case 1450: return "ERROR_NO_SYSTEM_RESOURCES";
-    case 1460: return "ERROR_TIMEOUT";
-    case 1167: return "ERROR_DEVICE_NOT_CONNECTED";
-    default: return "error " + std::to_string(error);
-    }
+#define NAMED(e) {e, #e}
+    static const std::pair<DWORD, const char *> kNames[] = {
+        {ERROR_SUCCESS, "ok"}, NAMED(ERROR_FILE_NOT_FOUND), NAMED(ERROR_ACCESS_DENIED), NAMED(ERROR_NOT_ENOUGH_MEMORY),
+        NAMED(ERROR_NOT_READY), NAMED(ERROR_GEN_FAILURE), NAMED(ERROR_DEV_NOT_EXIST), NAMED(ERROR_INVALID_PARAMETER),
+        NAMED(ERROR_SEM_TIMEOUT), NAMED(ERROR_BUSY), NAMED(ERROR_OPERATION_ABORTED), NAMED(ERROR_NO_SYSTEM_RESOURCES),
+        {1460, "ERROR_TIMEOUT"}, {1167, "ERROR_DEVICE_NOT_CONNECTED"}};
+#undef NAMED
+    for (const auto &[code, name] : kNames)
+        if (code == error) return name;
+    return "error " + std::to_string(error);
 }
 
 void Tally::print(const char *title) const {
@@ -66,19 +59,9 @@ struct Session {
         }
         const BOOL ok = GetOverlappedResult(h, &o.ov, &count, TRUE);
         if (n) *n = count;
-        const DWORD error = ok ? ERROR_SUCCESS : GetLastError();
+        const DWORD error = ErrorOf(ok);
         if (!ok && error != RtlNtStatusToDosError(o.status())) ADD_FAILURE() << step << ": error and status disagree";
         if (NTSTATUS(o.status()) == STATUS_CANCELLED && count) ADD_FAILURE() << step << ": cancelled with bytes counted";
-        return error;
-    }
-
-    DWORD control(const std::string &step, DWORD code, const void *in, DWORD inLength, void *out = nullptr,
-                  DWORD outLength = 0) {
-        Overlapped o;
-        DWORD n = 0;
-        const BOOL done = DeviceIoControl(h, code, const_cast<void *>(in), inLength, out, outLength, nullptr, &o.ov);
-        const DWORD error = finish(step, done, o, &n);
-        if (n > outLength) ADD_FAILURE() << step << " returned more than its output buffer";
         return error;
     }
 
@@ -94,13 +77,12 @@ struct Session {
         ULONG mask = SERIAL_EV_RXCHAR | SERIAL_EV_DSR, purge = SERIAL_PURGE_RXCLEAR | SERIAL_PURGE_TXCLEAR;
         ULONG modem = 0x3, fifo = 0xC1;
         UCHAR immediate = 'i', escape = 0;
-        struct Row {
+        const struct {
             const char *name;
             DWORD code;
             const void *in;
             DWORD length;
-        };
-        const Row rows[] = {
+        } rows[] = {
             {"set baud", IOCTL_SERIAL_SET_BAUD_RATE, &odd, sizeof odd},
             {"set line control", IOCTL_SERIAL_SET_LINE_CONTROL, &seven, sizeof seven},
             {"set handflow", IOCTL_SERIAL_SET_HANDFLOW, &rtsCts, sizeof rtsCts},
@@ -126,64 +108,78 @@ struct Session {
             {"set dtr", IOCTL_SERIAL_SET_DTR, nullptr, 0},
             {"set rts", IOCTL_SERIAL_SET_RTS, nullptr, 0},
         };
-        for (const Row &row : rows) settled &= note(row.name, control(row.name, row.code, row.in, row.length));
+        for (const auto &row : rows) {
+            Overlapped o;
+            DWORD n = 0;
+            const BOOL done = DeviceIoControl(h, row.code, const_cast<void *>(row.in), row.length, nullptr, 0, nullptr, &o.ov);
+            settled &= note(row.name, finish(row.name, done, o, &n));
+            if (n) ADD_FAILURE() << row.name << " returned more than its output buffer";
+        }
     }
 
-    // 300 bytes out and back through the plug: what comes back is what went, in order, less what
-    // a failed transfer lost.
-    void data() {
-        const uint64_t failedBeforeData = bench.machine().service<emu::Pool>().injectedFailures();
-        COMMTIMEOUTS timeouts{0, 0, 400, 0, 2000};
-        if (!note("data time-outs", SetCommTimeouts(h, &timeouts) ? ERROR_SUCCESS : GetLastError())) return;
-        // The immediate character comes back through the plug too: out of the way first.
-        Sleep(10);
-        if (!note("purge", PurgeComm(h, PURGE_RXCLEAR) ? ERROR_SUCCESS : GetLastError())) return;
-        const std::vector<uint8_t> sent = lab::TestPattern(300);
-        std::vector<uint8_t> back(sent.size());
+    // `length` bytes of the pattern out and back through the plug, the read and the write issued
+    // together and `between` run while both are under way.
+    struct Trip { std::vector<uint8_t> sent, back; DWORD put = 0, got = 0; };
+    Trip roundTrip(const std::string &suffix, size_t length, const std::function<void()> &between) {
+        Trip t{lab::TestPattern(length), std::vector<uint8_t>(length)};
         Overlapped r, w;
-        DWORD got = 0, put = 0;
-        const BOOL readDone = ReadFile(h, back.data(), DWORD(back.size()), nullptr, &r.ov);
-        const DWORD readIssue = readDone ? ERROR_SUCCESS : GetLastError();
-        const BOOL writeDone = WriteFile(h, sent.data(), DWORD(sent.size()), nullptr, &w.ov);
-        note("write", finish("write", writeDone, w, &put));
+        const BOOL readDone = ReadFile(h, t.back.data(), DWORD(length), nullptr, &r.ov);
+        const DWORD readIssue = ErrorOf(readDone);
+        const BOOL writeDone = WriteFile(h, t.sent.data(), DWORD(length), nullptr, &w.ov);
+        const DWORD writeIssue = ErrorOf(writeDone);
+        between();
+        SetLastError(writeIssue);
+        note("write" + suffix, finish("write" + suffix, writeDone, w, &t.put));
         SetLastError(readIssue);
-        note("read", finish("read", readDone, r, &got));
+        note("read" + suffix, finish("read" + suffix, readDone, r, &t.got));
+        t.back.resize(t.got);
         // A setting whose USB request failed is kept by the port and reported as made: the chip may
         // then frame bytes differently from what the port believes.
         for (const auto &u : bench.device().bus().urbLog()) settled &= !(u.fault && u.hasSetup);
-        settled &= failedBeforeData == 0;
-        compare("data", sent, back, put, got);
-        // A failed bulk IN ends reception until the next power-up: what the chip kept comes later.
-        settled &= got == sent.size();
+        return t;
     }
 
     // What came back is what went, in order, less what a failed transfer lost; all of it when
     // both ends moved every byte.
-    void compare(const char *step, const std::vector<uint8_t> &sent, std::vector<uint8_t> back, DWORD put, DWORD got) {
-        back.resize(got);
+    void compare(const char *step, const Trip &t) {
         if (!settled) return;
-        auto at = sent.begin();
-        for (uint8_t b : back) {
-            at = std::find(at, sent.end(), b);
-            if (at == sent.end()) {
+        auto at = t.sent.begin();
+        for (uint8_t b : t.back) {
+            at = std::find(at, t.sent.end(), b);
+            if (at == t.sent.end()) {
                 ADD_FAILURE() << step << ": a byte read back was never written, or came out of order";
                 break;
             }
             ++at;
         }
-        if (put == sent.size() && got == sent.size()) {
-            EXPECT_EQ(back, sent) << step;
+        if (t.put == t.sent.size() && t.got == t.sent.size()) {
+            EXPECT_EQ(t.back, t.sent) << step;
         }
+    }
+
+    // 300 bytes out and back: what comes back is what went, in order, less what a failed transfer lost.
+    void data() {
+        const uint64_t failedBeforeData = bench.machine().service<emu::Pool>().injectedFailures();
+        COMMTIMEOUTS timeouts{0, 0, 400, 0, 2000};
+        if (!note("data time-outs", ErrorOf(SetCommTimeouts(h, &timeouts)))) return;
+        // The immediate character comes back through the plug too: out of the way first.
+        Sleep(10);
+        if (!note("purge", ErrorOf(PurgeComm(h, PURGE_RXCLEAR)))) return;
+        const Trip t = roundTrip("", 300, [] {});
+        settled &= failedBeforeData == 0;
+        compare("data", t);
+        // A failed bulk IN ends reception until the next power-up: what the chip kept comes later.
+        settled &= t.got == t.sent.size();
     }
 
     // Dropping DTR drops DSR through the plug: the wait ends with EV_DSR.
     void wait() {
-        if (!note("set mask", SetCommMask(h, EV_DSR) ? ERROR_SUCCESS : GetLastError())) return;
+        if (!note("set mask", ErrorOf(SetCommMask(h, EV_DSR)))) return;
         Overlapped o;
         DWORD events = 0;
         const BOOL done = WaitCommEvent(h, &events, &o.ov);
-        const DWORD issued = done ? ERROR_SUCCESS : GetLastError();
-        note("clear dtr", EscapeCommFunction(h, CLRDTR) ? ERROR_SUCCESS : GetLastError());
+        const DWORD issued = ErrorOf(done);
+        note("clear dtr", ErrorOf(EscapeCommFunction(h, CLRDTR)));
         SetLastError(issued);
         const DWORD error = finish("wait", done, o, nullptr, 1000);
         note("wait", error);
@@ -194,23 +190,12 @@ struct Session {
     // chip's replay. A lost setting, or bytes the data step left behind, spoil the comparison.
     void power() {
         auto &manager = bench.machine().service<emu::PowerManager>();
-        const std::vector<uint8_t> sent = lab::TestPattern(96);
-        std::vector<uint8_t> back(sent.size());
-        Overlapped r, w;
-        DWORD got = 0, put = 0;
-        const BOOL readDone = ReadFile(h, back.data(), DWORD(back.size()), nullptr, &r.ov);
-        const DWORD readIssue = readDone ? ERROR_SUCCESS : GetLastError();
-        const BOOL writeDone = WriteFile(h, sent.data(), DWORD(sent.size()), nullptr, &w.ov);
-        const DWORD writeIssue = writeDone ? ERROR_SUCCESS : GetLastError();
-        note("sleep", RtlNtStatusToDosError(manager.sleep(bench.device().pdo(), PowerSystemSleeping3)));
-        note("wake", RtlNtStatusToDosError(manager.wake(bench.device().pdo())));
-        SetLastError(writeIssue);
-        note("write over sleep", finish("write over sleep", writeDone, w, &put));
-        SetLastError(readIssue);
-        note("read over sleep", finish("read over sleep", readDone, r, &got));
-        for (const auto &u : bench.device().bus().urbLog()) settled &= !(u.fault && u.hasSetup);
+        const Trip t = roundTrip(" over sleep", 96, [&] {
+            note("sleep", RtlNtStatusToDosError(manager.sleep(bench.device().pdo(), PowerSystemSleeping3)));
+            note("wake", RtlNtStatusToDosError(manager.wake(bench.device().pdo())));
+        });
         settled &= bench.machine().service<emu::Pool>().injectedFailures() == 0;
-        compare("power", sent, back, put, got);
+        compare("power", t);
     }
 };
 
@@ -218,24 +203,19 @@ struct Session {
 
 SessionResult RunSession(const std::function<void(lab::Bench &)> &plant,
                          const std::function<void(lab::Bench &)> &withdraw, Tally *tally) {
-    lab::Options options;
-    options.quiet = true;
-    options.beforeStart = plant;
-    lab::Bench bench(options);
+    lab::Bench bench({.quiet = true, .beforeStart = plant});
     const int64_t began = bench.machine().now();
     Session s{bench, tally, {}};
     SessionResult result;
-    result.started = bench.ready();
     s.note("start", bench.ready() ? ERROR_SUCCESS : ERROR_NOT_READY);
     if (bench.ready()) {
-        s.h = CreateFileA("\\\\.\\COM3", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED,
-                          nullptr);
-        if (s.note("open", s.h != INVALID_HANDLE_VALUE ? ERROR_SUCCESS : GetLastError())) {
+        s.h = OpenCom3();
+        if (s.note("open", ErrorOf(s.h != INVALID_HANDLE_VALUE))) {
             s.settings();
             s.data();
             s.wait();
             s.power();
-            s.note("close", CloseHandle(s.h) ? ERROR_SUCCESS : GetLastError());
+            s.note("close", ErrorOf(CloseHandle(s.h)));
         }
     }
     if (withdraw) withdraw(bench);
@@ -243,7 +223,7 @@ SessionResult RunSession(const std::function<void(lab::Bench &)> &plant,
     if (!bench.ready()) {
         // A start that failed leaves nothing in the way of the next one: a new chip comes up as COM3.
         EXPECT_EQ(bench.replug(), STATUS_SUCCESS) << "re-plug after a failed start";
-        HANDLE h = CreateFileA("\\\\.\\COM3", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+        HANDLE h = OpenCom3(0);
         EXPECT_NE(h, INVALID_HANDLE_VALUE) << "COM3 after re-plug: " << GetLastError();
         if (h != INVALID_HANDLE_VALUE) {
             EXPECT_TRUE(CloseHandle(h));

@@ -16,6 +16,8 @@
 namespace faults {
 
 using namespace win32;
+using port_test::ErrorOf;
+using port_test::OpenCom3;
 using port_test::Overlapped;
 
 // Outcomes of many runs, step by step: "open ERROR_NOT_ENOUGH_MEMORY" -> how many runs ended so.
@@ -27,7 +29,6 @@ struct Tally {
 
 struct SessionResult {
     std::string outcome;  // "start ok; open failed 8; ..."
-    bool started = false;
     int64_t emulated = 0;  // 100 ns, from the start to the removal
 };
 

@@ -19,10 +19,7 @@ constexpr uint64_t kStride = 7;
 constexpr uint64_t kStride = 1;
 #endif
 
-struct Baseline {
-    uint64_t allocations = 0;
-    std::vector<emu::usb::UrbRecord> urbs;
-};
+struct Baseline { uint64_t allocations = 0; std::vector<emu::usb::UrbRecord> urbs; };
 
 Baseline Count() {
     Baseline b;
@@ -57,10 +54,7 @@ TEST(FaultSweep, EveryAllocationAndEveryUsbRequestOfASessionFailsCleanly) {
     // A URB's kind: its function, and for a transfer its endpoint. The Nth of each kind fails.
     using Kind = std::pair<USHORT, uint8_t>;
     std::map<Kind, int> seen;
-    struct Way {
-        const char *name;
-        void (*apply)(emu::usb::FaultRule &);
-    };
+    struct Way { const char *name; void (*apply)(emu::usb::FaultRule &); };
     const Way ways[] = {
         {"fail", [](emu::usb::FaultRule &r) { r.fail(USBD_STATUS_DEV_NOT_RESPONDING, STATUS_UNSUCCESSFUL); }},
         {"stall", [](emu::usb::FaultRule &r) { r.stall(); }},

@@ -32,9 +32,7 @@ struct Grid {
 // One session with the chip pulled out at `at` (100 ns from the start; -1: never). Returns when
 // each phase began, for the baseline.
 std::vector<int64_t> Session(int64_t at, Grid *grid) {
-    lab::Options options;
-    options.chip = emu::usb::ChipConfig::Variant(1);  // 256-byte chunks: a write of several
-    lab::Bench bench(options);
+    lab::Bench bench({.chip = port_test::Chip(1)});  // 256-byte chunks: a write of several
     EXPECT_TRUE(bench.ready());
     auto &machine = bench.machine();
     const int64_t t0 = machine.now();
@@ -69,9 +67,8 @@ std::vector<int64_t> Session(int64_t at, Grid *grid) {
         return o.ov.Internal == ULONG_PTR(-1) ? DWORD(o.ov.Offset) : RtlNtStatusToDosError(o.status());
     };
     phase();
-    HANDLE h = CreateFileA("\\\\.\\COM3", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED,
-                           nullptr);
-    tally("open", h != INVALID_HANDLE_VALUE ? ERROR_SUCCESS : GetLastError());
+    HANDLE h = OpenCom3();
+    tally("open", ErrorOf(h != INVALID_HANDLE_VALUE));
     if (h != INVALID_HANDLE_VALUE) {
         phase();
         DCB dcb{};
@@ -99,7 +96,7 @@ std::vector<int64_t> Session(int64_t at, Grid *grid) {
         issued(WriteFile(h, out.data(), DWORD(out.size()), nullptr, &write.ov), write);
         std::atomic<bool> flushed{false};
         DWORD flush = ERROR_IO_PENDING;
-        emu::Thread flusher([&] { flush = FlushFileBuffers(h) ? ERROR_SUCCESS : GetLastError(), flushed = true; }, "flusher");
+        emu::Thread flusher([&] { flush = ErrorOf(FlushFileBuffers(h)), flushed = true; }, "flusher");
         WaitForSingleObject(write.ov.hEvent, 2000);
         flusher.join();
         EXPECT_TRUE(flushed);
@@ -147,8 +144,7 @@ std::vector<int64_t> Session(int64_t at, Grid *grid) {
         EXPECT_EQ(machine.service<emu::PnpManager>().finishSurpriseRemoval(bench.device().pdo()), STATUS_SUCCESS);
         EXPECT_EQ(bench.replug(), STATUS_SUCCESS);
         // The same name, and a port that works.
-        HANDLE again = CreateFileA("\\\\.\\COM3", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                                   FILE_FLAG_OVERLAPPED, nullptr);
+        HANDLE again = OpenCom3();
         EXPECT_NE(again, INVALID_HANDLE_VALUE) << "COM3 after re-plug";
         if (again != INVALID_HANDLE_VALUE) {
             lab::Line line;

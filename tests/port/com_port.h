@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "emulator/kernel/pool.h"
 #include "emulator/win32/comm.h"
 #include "emulator/win32/win32.h"
 #include "platform/host/ntddser.h"
@@ -21,6 +22,22 @@ using namespace win32;
 constexpr int64_t kMs = 10000;  // the machine's clock counts 100 ns
 constexpr uint8_t kBulkIn = 0x83;
 constexpr uint8_t kXon = 0x11, kXoff = 0x13;
+using Ended = std::pair<DWORD, DWORD>;  // a request's Win32 error and bytes
+
+// What a Win32 call that returns BOOL told its caller.
+inline DWORD ErrorOf(BOOL ok) { return ok ? ERROR_SUCCESS : GetLastError(); }
+
+// COM3 opened as an application opens it.
+inline HANDLE OpenCom3(DWORD flags = FILE_FLAG_OVERLAPPED) {
+    return CreateFileA("\\\\.\\COM3", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, flags, nullptr);
+}
+
+// Chip `type`; without its line record where a run moves too much for one to be kept.
+inline emu::usb::ChipConfig Chip(int type, bool lineLog = true) {
+    emu::usb::ChipConfig chip = emu::usb::ChipConfig::Variant(type);
+    chip.keepLineLog = lineLog;
+    return chip;
+}
 
 // One overlapped request with an event of its own.
 struct Overlapped {
@@ -43,7 +60,7 @@ protected:
 
     HANDLE Open(DWORD flags = FILE_FLAG_OVERLAPPED) {
         if (!bench) Start();
-        return CreateFileA("\\\\.\\COM3", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, flags, nullptr);
+        return OpenCom3(flags);
     }
 
     // Opens COM3 into `h` at `baud` 8N1 with the given time-outs.
@@ -52,10 +69,8 @@ protected:
         ASSERT_NE(h, INVALID_HANDLE_VALUE) << GetLastError();
         SERIAL_BAUD_RATE rate{baud};
         SERIAL_LINE_CONTROL control{STOP_BIT_1, NO_PARITY, 8};
-        DWORD returned = 0;
-        ASSERT_TRUE(DeviceIoControl(h, IOCTL_SERIAL_SET_BAUD_RATE, &rate, sizeof(rate), nullptr, 0, &returned, nullptr));
-        ASSERT_TRUE(
-            DeviceIoControl(h, IOCTL_SERIAL_SET_LINE_CONTROL, &control, sizeof(control), nullptr, 0, &returned, nullptr));
+        ASSERT_TRUE(Ioctl(IOCTL_SERIAL_SET_BAUD_RATE, &rate, sizeof(rate)));
+        ASSERT_TRUE(Ioctl(IOCTL_SERIAL_SET_LINE_CONTROL, &control, sizeof(control)));
         ASSERT_TRUE(SetCommTimeouts(h, &timeouts));
     }
 
@@ -68,6 +83,50 @@ protected:
         return GetOverlappedResult(h, &o.ov, n, TRUE);
     }
 
+    // An overlapped ReadFile or WriteFile into `o`, which must not fail at once.
+    void Begin(Overlapped &o, bool read, const void *data, DWORD length) {
+        if (!(read ? ReadFile(h, const_cast<void *>(data), length, nullptr, &o.ov)
+                   : WriteFile(h, data, length, nullptr, &o.ov))) {
+            EXPECT_EQ(GetLastError(), DWORD(ERROR_IO_PENDING));
+        }
+    }
+    // A DeviceIoControl on `h`, waited for.
+    BOOL Ioctl(DWORD code, const void *in = nullptr, DWORD inLength = 0, void *out = nullptr, DWORD outLength = 0) {
+        DWORD n = 0;
+        return DeviceIoControl(h, code, const_cast<void *>(in), inLength, out, outLength, &n, nullptr);
+    }
+    // SetCommState with one change to the port's DCB, as an application makes it.
+    template <class F> bool ChangeDcb(F change) {
+        DCB dcb{};
+        dcb.DCBlength = sizeof(dcb);
+        if (!GetCommState(h, &dcb)) return false;
+        change(dcb);
+        return SetCommState(h, &dcb);
+    }
+    // `f` on the port's extension under its ControlLock, as the driver changes it.
+    template <class F> auto Locked(F f) {
+        KIRQL irql;
+        KeAcquireSpinLock(&bench->port()->ControlLock, &irql);
+        auto r = f(*bench->port());
+        KeReleaseSpinLock(&bench->port()->ControlLock, irql);
+        return r;
+    }
+
+    // What `call` tells its caller while the driver can have no pool.
+    template <class F> DWORD WithoutPool(F call) {
+        auto &pool = bench->machine().service<emu::Pool>();
+        pool.failTag(MIRAVO_POOL_TAG, 1);
+        const DWORD error = ErrorOf(call());
+        pool.clearFaults();
+        return error;
+    }
+    COMSTAT Stat(DWORD *errors = nullptr) {
+        COMSTAT s{};
+        EXPECT_TRUE(ClearCommError(h, errors, &s));
+        return s;
+    }
+    emu::usb::ScriptedPeer &Peer() { return *bench->peer(); }
+    void SleepFor(int64_t t) { bench->machine().sleepFor(t); }
     int64_t Now() { return bench->machine().now(); }
     // A timer expires on the first clock tick at or after its due time.
     int64_t Tick(int64_t t) {
@@ -80,6 +139,10 @@ protected:
         GetOverlappedResult(h, &o.ov, &n, TRUE);
         if (bytes) *bytes = n;
         return RtlNtStatusToDosError(o.status());
+    }
+    Ended End(Overlapped &o) {
+        DWORD n = 0, error = Finish(o, &n);
+        return {error, n};
     }
 
     // Closes `h`, which the checks at the end then leave alone.

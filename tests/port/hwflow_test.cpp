@@ -10,19 +10,12 @@ namespace port_test {
 namespace {
 
 TEST_F(ComPort, RtsCtsHandshakeMovesDataWithoutLoss) {
-    const struct {
-        DWORD baud;
-        bool rtsCts;
-    } rows[] = {{3000000, true}, {6000000, true}, {6000000, false}};
+    const struct { DWORD baud; bool rtsCts; } rows[] = {{3000000, true}, {6000000, true}, {6000000, false}};
     const auto pattern = lab::TestPattern(256 * 1024);
     for (const auto &row : rows) {
         SCOPED_TRACE(testing::Message() << row.baud << (row.rtsCts ? " RTS/CTS" : " none"));
-        lab::Options options;
-        options.chip.keepLineLog = false;
-        Restart(std::move(options));
-        lab::Line line;
-        line.baud = row.baud;
-        line.rtsCts = row.rtsCts;
+        Restart({.chip = Chip(2, false)});
+        lab::Line line{.baud = row.baud, .rtsCts = row.rtsCts};
         ASSERT_TRUE(lab::Configure(h, line));
         // CTS output handshake and RTS following the receive FIFO, on the chip itself.
         EXPECT_EQ(bench->chip().reg(0) & 0xF0, row.rtsCts ? 0x60 : 0x00);
@@ -45,21 +38,15 @@ TEST_F(ComPort, RtsHandshakeWithNoReaderLosesNothingOnEveryChip) {
     const auto pattern = lab::TestPattern(3000);
     for (int type : {1, 2}) {
         SCOPED_TRACE(type);
-        lab::Options options;
-        options.chip = emu::usb::ChipConfig::Variant(type);
-        Restart(std::move(options));
-        lab::Line line;
-        line.rtsCts = true;
+        Restart({.chip = Chip(type)});
+        lab::Line line{.rtsCts = true};
         ASSERT_TRUE(lab::Configure(h, line));
         Overlapped wr;
-        WriteFile(h, pattern.data(), DWORD(pattern.size()), nullptr, &wr.ov);
-        bench->machine().sleepFor(2000 * kMs);  // the whole pattern takes 260 ms on the line
+        Begin(wr, false, pattern.data(), DWORD(pattern.size()));
+        SleepFor(2000 * kMs);  // the whole pattern takes 260 ms on the line
         std::vector<uint8_t> back(pattern.size());
-        Overlapped rd;
         DWORD n = 0;
-        ReadFile(h, back.data(), DWORD(back.size()), nullptr, &rd.ov);
-        EXPECT_EQ(Finish(rd, &n), ERROR_SUCCESS);
-        back.resize(n);
+        EXPECT_TRUE(SyncIo(true, back.data(), DWORD(back.size()), &n));
         EXPECT_EQ(Finish(wr), ERROR_SUCCESS);
         EXPECT_TRUE(back == pattern) << n << " of " << pattern.size() << " bytes came back";
     }
@@ -68,46 +55,32 @@ TEST_F(ComPort, RtsHandshakeWithNoReaderLosesNothingOnEveryChip) {
 // A receive hold that the ring takes while a new handshake setting is being sent to the chip, and
 // that the setting then gives back, must not leave the receive pipe stopped.
 TEST_F(ComPort, AHoldTakenWhileTheHandshakeChangesIsGivenBackWithThePipe) {
-    lab::Options options;
-    options.chip = emu::usb::ChipConfig::Variant(1);
-    Start(std::move(options));
+    Start({.chip = Chip(1)});
     OpenAt(115200, {0xFFFFFFFF, 0, 0, 0, 0});  // a read takes what is there
-    DCB dcb{};
-    ASSERT_TRUE(GetCommState(h, &dcb));
-    dcb.fRtsControl = RTS_CONTROL_HANDSHAKE;
-    ASSERT_TRUE(SetCommState(h, &dcb));
+    ASSERT_TRUE(ChangeDcb([](DCB &dcb) { dcb.fRtsControl = RTS_CONTROL_HANDSHAKE; }));
     const auto pattern = lab::TestPattern(1500);
     Overlapped wr;
-    WriteFile(h, pattern.data(), DWORD(pattern.size()), nullptr, &wr.ov);
-    COMSTAT st{};
-    for (int ms = 0; ms < 1000 && st.cbInQue < 480; ms++) {
-        bench->machine().sleepFor(1 * kMs);
-        ASSERT_TRUE(ClearCommError(h, nullptr, &st));
-    }
-    dcb.fRtsControl = RTS_CONTROL_ENABLE;
-    dcb.fOutxCtsFlow = TRUE;
-    ASSERT_TRUE(SetCommState(h, &dcb));
+    Begin(wr, false, pattern.data(), DWORD(pattern.size()));
+    for (int ms = 0; ms < 1000 && Stat().cbInQue < 480; ms++) SleepFor(kMs);
+    ASSERT_TRUE(ChangeDcb([](DCB &dcb) { dcb.fRtsControl = RTS_CONTROL_ENABLE, dcb.fOutxCtsFlow = TRUE; }));
     EXPECT_EQ(Finish(wr), ERROR_SUCCESS);
     // Without receive flow control now, what the ring could not take is gone; what comes after
     // must still arrive.
     auto readAll = [&] {
         std::vector<uint8_t> got;
         for (int i = 0; i < 20; i++) {
-            bench->machine().sleepFor(50 * kMs);
+            SleepFor(50 * kMs);
             std::vector<uint8_t> chunk(4096);
             DWORD n = 0;
-            Overlapped rd;
-            ReadFile(h, chunk.data(), DWORD(chunk.size()), nullptr, &rd.ov);
-            EXPECT_EQ(Finish(rd, &n), ERROR_SUCCESS);
+            EXPECT_TRUE(SyncIo(true, chunk.data(), DWORD(chunk.size()), &n));
             got.insert(got.end(), chunk.begin(), chunk.begin() + n);
         }
         return got;
     };
     EXPECT_GE(readAll().size(), 1024u);
     const std::vector<uint8_t> after(100, 0x5A);
-    Overlapped more;
-    WriteFile(h, after.data(), DWORD(after.size()), nullptr, &more.ov);
-    EXPECT_EQ(Finish(more), ERROR_SUCCESS);
+    DWORD n = 0;
+    EXPECT_TRUE(SyncIo(false, after.data(), DWORD(after.size()), &n));
     EXPECT_EQ(readAll(), after) << "the receive pipe stayed stopped";
 }
 

@@ -10,24 +10,16 @@ namespace {
 class Loopback : public ComPort, public ::testing::WithParamInterface<int> {};
 
 TEST_P(Loopback, MebibyteAt921600ComesBackByteExact) {
-    lab::Options options;
-    options.chip = emu::usb::ChipConfig::Variant(GetParam());
-    options.chip.keepLineLog = false;
-    Start(std::move(options));
+    Start({.chip = Chip(GetParam(), false)});
     OpenAt(921600);
     const auto pattern = lab::TestPattern(1 << 20);
     std::vector<uint8_t> back(pattern.size());
     Overlapped rd, wr;
     const int64_t start = Now();
-    ASSERT_FALSE(ReadFile(h, back.data(), DWORD(back.size()), nullptr, &rd.ov));
-    ASSERT_EQ(GetLastError(), ERROR_IO_PENDING);
-    ASSERT_FALSE(WriteFile(h, pattern.data(), DWORD(pattern.size()), nullptr, &wr.ov));
-    ASSERT_EQ(GetLastError(), ERROR_IO_PENDING);
-    DWORD written = 0, read = 0;
-    ASSERT_TRUE(GetOverlappedResult(h, &wr.ov, &written, TRUE));
-    ASSERT_TRUE(GetOverlappedResult(h, &rd.ov, &read, TRUE));
-    EXPECT_EQ(written, pattern.size());
-    EXPECT_EQ(read, pattern.size());
+    Begin(rd, true, back.data(), DWORD(back.size()));
+    Begin(wr, false, pattern.data(), DWORD(pattern.size()));
+    EXPECT_EQ(End(wr), Ended(ERROR_SUCCESS, pattern.size()));
+    EXPECT_EQ(End(rd), Ended(ERROR_SUCCESS, pattern.size()));
     EXPECT_TRUE(back == pattern);
     // The line is the limit: 92,160 characters a second, and the port keeps it busy.
     const double seconds = double(Now() - start) / 1e7;
@@ -37,10 +29,7 @@ TEST_P(Loopback, MebibyteAt921600ComesBackByteExact) {
 // 300,000 characters a second is more than the 256-byte transmit FIFO holds in a frame: the bus
 // has to keep feeding it within the frame for the line to stay busy.
 TEST_F(ComPort, WriteAt3MegabaudKeepsTheLineBusy) {
-    lab::Options options;
-    options.farEnd = lab::FarEnd::Nothing;
-    options.chip.keepLineLog = false;
-    Start(std::move(options));
+    Start({.chip = Chip(2, false), .farEnd = lab::FarEnd::Nothing});
     OpenAt(3000000, {}, 0);
     const auto pattern = lab::TestPattern(150000);
     const int64_t start = Now();
@@ -55,16 +44,11 @@ TEST_F(ComPort, WriteAt3MegabaudKeepsTheLineBusy) {
 // not end before the line could have carried them.
 TEST_P(Loopback, EveryRateComesBackAtItsPace) {
     const bool newer = GetParam() >= 2;
-    lab::Options options;
-    options.chip = emu::usb::ChipConfig::Variant(GetParam());
-    options.chip.keepLineLog = false;
-    options.extBaudrate = u"250000,2147484768 31250,31250";  // 0x80000460: 384 MHz / (96 * 4^2)
-    Start(std::move(options));
+    // 0x80000460: 384 MHz / (96 * 4^2)
+    Start({.chip = Chip(GetParam(), false), .extBaudrate = u"250000,2147484768 31250,31250"});
     h = Open();
     ASSERT_NE(h, INVALID_HANDLE_VALUE);
-    struct Row {
-        DWORD asked, applied;
-    };
+    struct Row { DWORD asked, applied; };
     std::vector<Row> rows;
     for (const StandardRate &r : StandardRateTable)
         if (r.Rate) rows.push_back({r.Rate, r.Rate});
@@ -73,8 +57,7 @@ TEST_P(Loopback, EveryRateComesBackAtItsPace) {
     const auto pattern = lab::TestPattern(8);
     for (const Row &row : rows) {
         SCOPED_TRACE(row.asked);
-        lab::Line line;
-        line.baud = row.asked;
+        lab::Line line{.baud = row.asked};
         ASSERT_TRUE(lab::Configure(h, line));
         EXPECT_EQ(line.baud, row.applied);
         EXPECT_NEAR(bench->chip().format().baud() / row.applied, 1.0, 0.01);
@@ -90,19 +73,12 @@ INSTANTIATE_TEST_SUITE_P(EachChipType, Loopback, ::testing::Range(0, 5));
 // A line that does not run (the rate 37 rounds to 0) holds the write; nothing plugged in starves
 // the read. The watchdog ends both runs and the port closes and unloads cleanly.
 TEST_F(ComPort, StalledLabRunsEnd) {
-    const struct {
-        lab::FarEnd farEnd;
-        DWORD baud;
-    } cases[] = {{lab::FarEnd::Loopback, 37}, {lab::FarEnd::Nothing, 9600}};
+    const struct { lab::FarEnd farEnd; DWORD baud; } cases[] = {{lab::FarEnd::Loopback, 37}, {lab::FarEnd::Nothing, 9600}};
     const auto pattern = lab::TestPattern(300);
     for (const auto &c : cases) {
         SCOPED_TRACE(c.baud);
-        lab::Options options;
-        options.farEnd = c.farEnd;
-        options.chip.keepLineLog = false;
-        Restart(std::move(options));
-        lab::Line line;
-        line.baud = c.baud;
+        Restart({.chip = Chip(2, false), .farEnd = c.farEnd});
+        lab::Line line{.baud = c.baud};
         ASSERT_TRUE(lab::Configure(h, line));
         lab::Transfer t;
         EXPECT_FALSE(lab::Loop(h, bench->machine(), line, pattern, t));

@@ -2,7 +2,6 @@
 // the handle.
 #include <algorithm>
 
-#include "emulator/kernel/pool.h"
 #include "tests/port/com_port.h"
 
 namespace port_test {
@@ -36,22 +35,17 @@ TEST_F(ComPort, OneOpenerAtATimeAndEachSessionLeavesNothingBehind) {
 // truncated) at the end.
 TEST_F(ComPort, CloseWaitsTenCharacterTimesThenTheFinalSettle) {
     Start();
-    struct Row {
-        ULONG baud;  // 0: a port that never had a rate counts as 9600
-        SERIAL_LINE_CONTROL line;
-        int64_t charTime, bitTime;
-    } rows[] = {
+    // Rate 0: a port that never had a rate counts as 9600.
+    const struct { ULONG baud; SERIAL_LINE_CONTROL line; int64_t charTime, bitTime; } rows[] = {
         {9600, {STOP_BIT_1, NO_PARITY, 8}, 10 * 1042, 1041},
         {9600, {STOP_BIT_1, EVEN_PARITY, 7}, 10 * 1042, 1041},
         {19200, {STOP_BITS_2, NO_PARITY, 8}, 11 * 521, 520},
         {0, {STOP_BIT_1, NO_PARITY, 8}, 10 * 1042, 1041},
     };
-    for (const Row &row : rows) {
+    for (const auto &row : rows) {
         SCOPED_TRACE(row.baud);
         OpenAt(row.baud ? row.baud : 9600);
-        DWORD n = 0;
-        ASSERT_TRUE(DeviceIoControl(h, IOCTL_SERIAL_SET_LINE_CONTROL, const_cast<SERIAL_LINE_CONTROL *>(&row.line),
-                                    sizeof(row.line), nullptr, 0, &n, nullptr));
+        ASSERT_TRUE(Ioctl(IOCTL_SERIAL_SET_LINE_CONTROL, &row.line, sizeof(row.line)));
         if (!row.baud) bench->port()->CurrentBaud = 0;
         auto log = bench->device().bus().urbLog();
         auto receiving =
@@ -64,8 +58,8 @@ TEST_F(ComPort, CloseWaitsTenCharacterTimesThenTheFinalSettle) {
         ASSERT_NE(closing, after.end());
         EXPECT_EQ(closing->submitted, start + 300000 + 10 * row.charTime);
         const auto lines = std::find_if(after.rbegin(), after.rend(), [](auto &r) { return r.hasSetup; });
-        EXPECT_EQ(lines->setup.bRequest, 0x22);  // SET_CONTROL_LINE_STATE, DTR and RTS down
-        EXPECT_EQ(lines->setup.wValue, 0);
+        // SET_CONTROL_LINE_STATE, DTR and RTS down
+        EXPECT_TRUE(lines->setup.bRequest == 0x22 && lines->setup.wValue == 0);
         EXPECT_EQ(after[receiving - log.begin()].completed, lines->completed);
         EXPECT_EQ(Now() - lines->completed, 1280 * row.bitTime);
         EXPECT_EQ(bench->port()->CurrentBaud, row.baud ? row.baud : 9600);
@@ -92,17 +86,14 @@ TEST_F(ComPort, CleanupEndsEveryRequestOfTheHandle) {
         flushed = FlushFileBuffers(h);
         flushError = GetLastError();
     });
-    bench->machine().sleepFor(5 * kMs);  // the flush is queued once its thread waits
+    SleepFor(5 * kMs);  // the flush is queued once its thread waits
 
     EXPECT_TRUE(CloseHandle(h));
     flusher.join();
     EXPECT_FALSE(flushed);
     EXPECT_EQ(flushError, ERROR_OPERATION_ABORTED);
-    for (Overlapped *o : {&reads[0], &reads[1], &writes[0], &writes[1], &counter}) {
-        DWORD bytes = 1;
-        EXPECT_EQ(Finish(*o, &bytes), ERROR_OPERATION_ABORTED);
-        EXPECT_EQ(bytes, 0u);
-    }
+    for (Overlapped *o : {&reads[0], &reads[1], &writes[0], &writes[1], &counter})
+        EXPECT_EQ(End(*o), Ended(ERROR_OPERATION_ABORTED, 0));
 
     // A counter that is already counting.
     OpenAt(9600);
@@ -110,10 +101,8 @@ TEST_F(ComPort, CleanupEndsEveryRequestOfTheHandle) {
     EXPECT_FALSE(ReadFile(h, buffer[0], sizeof(buffer[0]), nullptr, &read.ov));
     EXPECT_FALSE(DeviceIoControl(h, IOCTL_SERIAL_XOFF_COUNTER, &record, sizeof(record), nullptr, 0, nullptr, &counter2.ov));
     // Its XOFF leaves behind what the first session's writes left in the chip; then it counts.
-    COMSTAT st{};
-    for (int ms = 0; ms < 2000 && ClearCommError(h, nullptr, &st) && st.cbOutQue; ms++)
-        bench->machine().sleepFor(kMs);
-    ASSERT_EQ(st.cbOutQue, 0u);
+    for (int ms = 0; ms < 2000 && Stat().cbOutQue; ms++) SleepFor(kMs);
+    ASSERT_EQ(Stat().cbOutQue, 0u);
     EXPECT_TRUE(Close());
     EXPECT_EQ(Finish(counter2), ERROR_OPERATION_ABORTED);
     EXPECT_EQ(Finish(read), ERROR_OPERATION_ABORTED);

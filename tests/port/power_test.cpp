@@ -5,7 +5,6 @@
 #include <cstring>
 
 #include "emulator/kernel/pnpmgr.h"
-#include "emulator/kernel/pool.h"
 #include "emulator/kernel/powermgr.h"
 #include "tests/port/com_port.h"
 
@@ -37,24 +36,18 @@ protected:
 };
 
 TEST_F(PowerPort, SleepAndWakeMidTransferReplaysTheChipAndLosesNoByte) {
-    Start();
-    h = Open();
-    ASSERT_NE(h, INVALID_HANDLE_VALUE);
-    lab::Line line;
-    line.baud = 57600;
-    line.parity = EVENPARITY;
-    line.rtsCts = true;
+    Restart({});
+    lab::Line line{.baud = 57600, .parity = EVENPARITY, .rtsCts = true};
     ASSERT_TRUE(lab::Configure(h, line));
     COMMTIMEOUTS none{};  // the read waits out the sleep for all its bytes
     ASSERT_TRUE(SetCommTimeouts(h, &none));
     const auto pattern = lab::TestPattern(2048);
     std::vector<uint8_t> back(pattern.size());
     Overlapped w, r;
-    ASSERT_FALSE(WriteFile(h, pattern.data(), DWORD(pattern.size()), nullptr, &w.ov));
-    ASSERT_FALSE(ReadFile(h, back.data(), DWORD(back.size()), nullptr, &r.ov));
+    Begin(w, false, pattern.data(), DWORD(pattern.size()));
+    Begin(r, true, back.data(), DWORD(back.size()));
     Sleep(100);  // about a quarter of the way through
-    ASSERT_FALSE(w.done());
-    ASSERT_FALSE(r.done());
+    ASSERT_FALSE(w.done() || r.done());
 
     auto &bus = bench->device().bus();
     ASSERT_EQ(Power().sleep(Pdo(), PowerSystemSleeping3), STATUS_SUCCESS);
@@ -73,11 +66,8 @@ TEST_F(PowerPort, SleepAndWakeMidTransferReplaysTheChipAndLosesNoByte) {
     bus.clearUrbLog();
     ASSERT_EQ(Power().wake(Pdo()), STATUS_SUCCESS);
     EXPECT_EQ(bench->port()->DevicePowerState, ULONG(PowerDeviceD0));
-    DWORD n = 0;
-    EXPECT_EQ(Finish(w, &n), DWORD(ERROR_SUCCESS));
-    EXPECT_EQ(n, pattern.size());
-    EXPECT_EQ(Finish(r, &n), DWORD(ERROR_SUCCESS));
-    EXPECT_EQ(n, pattern.size());
+    EXPECT_EQ(End(w), Ended(ERROR_SUCCESS, pattern.size()));
+    EXPECT_EQ(End(r), Ended(ERROR_SUCCESS, pattern.size()));
     EXPECT_TRUE(back == pattern) << "the pattern came back altered";
 
     // The replay, in order: the lines as they were, the line coding, the handshakes the chip does
@@ -110,6 +100,7 @@ TEST_F(PowerPort, SleepAndWakeMidTransferReplaysTheChipAndLosesNoByte) {
         ASSERT_EQ(Power().wake(Pdo()), STATUS_SUCCESS);
         ASSERT_EQ(bus.powerState(), PowerDeviceD0);
         char out[8] = {char(cycle), 'z', 'z', 'z', 'z', 'z', 'z', char(~cycle)}, in[8] = {};
+        DWORD n = 0;
         ASSERT_TRUE(SyncIo(false, out, sizeof out, &n) && SyncIo(true, in, sizeof in, &n));
         ASSERT_EQ(std::memcmp(in, out, sizeof in), 0);
     }
@@ -129,18 +120,9 @@ TEST_F(PowerPort, SleepAndWakeMidTransferReplaysTheChipAndLosesNoByte) {
 // The bus reports wake from D2; an armed wake refuses a device state it could not wake from, and
 // a ring on the sleeping line ends the wait-wake request passed down through the port.
 TEST_F(PowerPort, ArmedWakeRefusesDeeperStatesAndARingWakes) {
-    lab::Options options;
-    options.farEnd = lab::FarEnd::Scripted;
-    Start(std::move(options));
-    h = Open();
-    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    Restart({.farEnd = lab::FarEnd::Scripted});
     EXPECT_EQ(bench->port()->DeviceWake, PowerDeviceD2);
-    const struct {
-        bool armed;
-        POWER_STATE_TYPE type;
-        ULONG state;
-        NTSTATUS expected;
-    } rows[] = {
+    const struct { bool armed; POWER_STATE_TYPE type; ULONG state; NTSTATUS expected; } rows[] = {
         {true, DevicePowerState, PowerDeviceD3, STATUS_POWER_STATE_INVALID},
         {true, DevicePowerState, PowerDeviceD2, STATUS_SUCCESS},
         {true, SystemPowerState, PowerSystemHibernate, STATUS_SUCCESS},
@@ -177,13 +159,12 @@ TEST_F(PowerPort, ArmedWakeRefusesDeeperStatesAndARingWakes) {
 // The device is pulled out while its D3 request is on its way down: the system request still
 // goes on, the removal does not wait for ever, and power requests from then on are refused.
 TEST_F(PowerPort, SurpriseRemovalDuringASleepAndPowerRequestsAfterIt) {
-    h = Open();
-    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    Restart({});
     auto &bus = bench->device().bus();
     bus.holdDevicePower(true);
     NTSTATUS slept = STATUS_PENDING;
     emu::Thread sleeper([&] { slept = Power().sleep(Pdo(), PowerSystemSleeping3); }, "sleeper");
-    while (!bus.holdingDevicePower()) bench->machine().sleepFor(kMs);
+    while (!bus.holdingDevicePower()) SleepFor(kMs);
     EXPECT_NE(bench->port()->PendingSystemPower, nullptr);
     EXPECT_EQ(bench->port()->DevicePowerState, ULONG(PowerDeviceD3));
 
@@ -220,12 +201,8 @@ TEST_F(PowerPort, ChipRequestsAndOpensPowerTheDeviceUpFirst) {
     OpenAt(115200);
     POWER_STATE d3;
     d3.DeviceState = PowerDeviceD3;
-    const struct {
-        int failures;
-        ULONG code;
-        BOOL succeeds;
-        ULONG after;
-    } rows[] = {{0, IOCTL_SERIAL_CLR_DTR, TRUE, PowerDeviceD0}, {1, IOCTL_SERIAL_SET_DTR, FALSE, PowerDeviceD3}};
+    const struct { int failures; ULONG code; BOOL succeeds; ULONG after; } rows[] = {
+        {0, IOCTL_SERIAL_CLR_DTR, TRUE, PowerDeviceD0}, {1, IOCTL_SERIAL_SET_DTR, FALSE, PowerDeviceD3}};
     for (auto &row : rows) {
         SCOPED_TRACE(row.failures);
         ASSERT_EQ(Pnp().sendPower(Pdo(), IRP_MN_SET_POWER, DevicePowerState, d3), STATUS_SUCCESS);
@@ -237,23 +214,21 @@ TEST_F(PowerPort, ChipRequestsAndOpensPowerTheDeviceUpFirst) {
         EXPECT_FALSE(bench->chip().dtr());  // cleared by the first row, not set by the second
     }
     EXPECT_TRUE(CloseHandle(h));
-    const size_t closed = bench->machine().service<emu::Pool>().bytesInUse(MIRAVO_POOL_TAG);
+    auto inUse = [&] { return bench->machine().service<emu::Pool>().bytesInUse(MIRAVO_POOL_TAG); };
+    const size_t closed = inUse();
     Power().failRequests(1);
-    h = Open();
-    EXPECT_EQ(h, INVALID_HANDLE_VALUE);
-    EXPECT_EQ(bench->machine().service<emu::Pool>().bytesInUse(MIRAVO_POOL_TAG), closed);
-    h = Open();
-    EXPECT_NE(h, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(h = Open(), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(inUse(), closed);
+    EXPECT_NE(h = Open(), INVALID_HANDLE_VALUE);
     EXPECT_EQ(bench->port()->DevicePowerState, ULONG(PowerDeviceD0));
 }
 
 // A power request that arrives while a stop is pending is held with the rest; a cancelled stop
 // sends it on through the power dispatch, a removal ends it, and either way the next one may start.
 TEST_F(PowerPort, APowerRequestHeldByAPendingStop) {
-    const struct {
-        UCHAR then;
-        NTSTATUS expected;
-    } rows[] = {{IRP_MN_CANCEL_STOP_DEVICE, STATUS_SUCCESS}, {IRP_MN_REMOVE_DEVICE, STATUS_CANCELLED}};
+    const struct { UCHAR then; NTSTATUS expected; } rows[] = {
+        {IRP_MN_CANCEL_STOP_DEVICE, STATUS_SUCCESS}, {IRP_MN_REMOVE_DEVICE, STATUS_CANCELLED}
+    };
     for (auto &row : rows) {
         SCOPED_TRACE(int(row.then));
         TearDown();
@@ -269,7 +244,7 @@ TEST_F(PowerPort, APowerRequestHeldByAPendingStop) {
             IoReleaseCancelSpinLock(irql);
             return any;
         };
-        while (!held()) bench->machine().sleepFor(kMs);
+        while (!held()) SleepFor(kMs);
         EXPECT_EQ(Pnp().send(Pdo(), row.then), STATUS_SUCCESS);
         asker.join();
         EXPECT_EQ(queried, row.expected);

@@ -4,7 +4,6 @@
 #include <random>
 #include <string>
 
-#include "emulator/kernel/pool.h"
 #include "tests/port/com_port.h"
 
 namespace port_test {
@@ -12,14 +11,11 @@ namespace {
 
 constexpr int64_t kFrame = kMs, kSecond = 1000 * kMs;
 constexpr DWORD kMax = ~DWORD(0);
-using Ended = std::pair<DWORD, DWORD>;  // Win32 error, bytes
 const Ended kAborted{ERROR_OPERATION_ABORTED, 0};
 
 uint8_t Nth(size_t i) { return uint8_t(i % 251); }  // a period no ring size divides
 
-struct Async : Overlapped {
-    std::vector<uint8_t> data;
-};
+struct Async : Overlapped { std::vector<uint8_t> data; };
 
 class ReadPort : public ComPort {
 protected:
@@ -27,11 +23,8 @@ protected:
     // A fresh machine: receive holds are not released before the port closes.
     void Restart(emu::MachineConfig machine = {}) {
         TearDown();
-        lab::Options options;
-        options.machine = machine;
-        options.farEnd = lab::FarEnd::Scripted;
-        Start(std::move(options));
-        bench->peer()->setFormat(format);
+        Start({.machine = machine, .farEnd = lab::FarEnd::Scripted});
+        Peer().setFormat(format);
         OpenAt(115200);
         sent = taken = 0;
     }
@@ -42,20 +35,15 @@ protected:
         if (at < 0) at = Now();
         std::vector<uint8_t> chars(n);
         for (auto &c : chars) c = Nth(sent++);
-        bench->peer()->send(chars, at);
+        Peer().send(chars, at);
         return ((at + format.duration(n * format.frameHalfBits())) / kFrame + 1) * kFrame;
     }
     void SendAndLand(size_t n) { SleepUntil(Send(n) + kFrame); }
-    void SleepUntil(int64_t t) { bench->machine().sleepFor(std::max<int64_t>(t - Now(), 0)); }
+    void SleepUntil(int64_t t) { SleepFor(std::max<int64_t>(t - Now(), 0)); }
 
     void SetTimeouts(DWORD ri, DWORD rm, DWORD rc) {
         COMMTIMEOUTS t{ri, rm, rc, 0, 0};
         ASSERT_TRUE(SetCommTimeouts(h, &t));
-    }
-    COMSTAT Stat(DWORD *errors = nullptr) {
-        COMSTAT s{};
-        EXPECT_TRUE(ClearCommError(h, errors, &s));
-        return s;
     }
     DWORD RingSize() {
         COMMPROP p{};
@@ -64,14 +52,7 @@ protected:
 
     void Begin(Async &a, bool read, DWORD length) {
         a.data.assign(std::max<DWORD>(length, 1), 'w');
-        if (!(read ? ReadFile(h, a.data.data(), length, nullptr, &a.ov)
-                   : WriteFile(h, a.data.data(), length, nullptr, &a.ov))) {
-            EXPECT_EQ(GetLastError(), DWORD(ERROR_IO_PENDING));
-        }
-    }
-    Ended End(Overlapped &o) {
-        DWORD n = 0, error = Finish(o, &n);
-        return {error, n};
+        ComPort::Begin(a, read, a.data.data(), length);
     }
     // `data` holds the next characters of the sequence: none lost, none repeated.
     void ExpectNext(const std::vector<uint8_t> &data, size_t n) {
@@ -91,15 +72,6 @@ protected:
         ASSERT_TRUE(SyncIo(true, data.data(), DWORD(data.size()), &n));
         ExpectNext(data, n);
         EXPECT_EQ(taken, sent);
-    }
-
-    // What the application has no request for yet, under the port's lock.
-    template <class F> auto Inside(F f) {
-        KIRQL irql;
-        KeAcquireSpinLock(&bench->port()->ControlLock, &irql);
-        auto r = f(*bench->port());
-        KeReleaseSpinLock(&bench->port()->ControlLock, irql);
-        return r;
     }
 
     emu::usb::WireFormat format = emu::usb::WireFormat::Rate(115200);
@@ -190,18 +162,18 @@ TEST_F(ReadPort, TimeOutRulesEndReadsWhenTheyShould) {
 // Once open, the port receives with no pool to be had: a read without time-outs gets every
 // character of bursts far apart, and the lines' changes still come in.
 TEST_F(ReadPort, ReceptionNeedsNoPoolOnceOpen) {
-    auto lines = [&] { return Inside([](PortExtension &p) { return p.UartStatus; }); };
-    emu::Pool &pool = bench->machine().service<emu::Pool>();
+    auto lines = [&] { return Locked([](PortExtension &p) { return p.UartStatus; }); };
+    auto &pool = bench->machine().service<emu::Pool>();
     pool.failTag(MIRAVO_POOL_TAG);
     SetTimeouts(0, 0, 0);
     Async read;
     Begin(read, true, 12);
-    bench->peer()->setLines({.cts = true});
+    Peer().setLines({.cts = true});
     int64_t landed = 0;
     for (int64_t i = 1; i <= 3; i++) landed = Send(4, Now() + i * 200 * kMs);
     SleepUntil(landed + 100 * kMs);
     const USHORT seen = lines();
-    bench->peer()->setLines({.cts = true, .dsr = true});
+    Peer().setLines({.cts = true, .dsr = true});
     SleepUntil(Now() + 100 * kMs);
     const bool done = read.done();
     if (!done) CancelIo(h);
@@ -232,11 +204,7 @@ TEST_F(ReadPort, QueueSizeGrowsTheRingKeepingItsDataAndNeverShrinks) {
     EXPECT_EQ(Stat(&errors).cbInQue, 3900u);
     EXPECT_EQ(errors, 0u);
     EXPECT_TRUE(SetupComm(h, 2048, 0));
-    emu::Pool &pool = bench->machine().service<emu::Pool>();
-    pool.failTag(MIRAVO_POOL_TAG, 1);
-    EXPECT_FALSE(SetupComm(h, 8192, 0));
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_NO_SYSTEM_RESOURCES));
-    pool.clearFaults();
+    EXPECT_EQ(WithoutPool([&] { return SetupComm(h, 8192, 0); }), ERROR_NO_SYSTEM_RESOURCES);
     EXPECT_EQ(RingSize(), 4096u);
     Drain();
 
@@ -259,11 +227,7 @@ TEST_F(ReadPort, QueueSizeGrowsTheRingKeepingItsDataAndNeverShrinks) {
 // Which requests each purge mask ends, and what received data it drops: the ring's content, but
 // never characters already in the buffer of a read being filled.
 TEST_F(ReadPort, PurgeAbortsAndClearsByMask) {
-    struct Row {
-        DWORD mask;
-        bool refused, abortsWrites, abortsReads, clearsRing;
-    };
-    const Row rows[] = {
+    const struct { DWORD mask; bool refused, abortsWrites, abortsReads, clearsRing; } rows[] = {
         {PURGE_TXABORT, false, true, false, false},
         {PURGE_RXABORT, false, false, true, false},
         {PURGE_TXCLEAR, false, false, false, false},
@@ -275,13 +239,10 @@ TEST_F(ReadPort, PurgeAbortsAndClearsByMask) {
         {0x10, true, false, false, false},
         {0xFFFFFFF0, true, false, false, false},
     };
-    for (const Row &row : rows) {
+    for (const auto &row : rows) {
         SCOPED_TRACE(testing::Message() << "mask 0x" << std::hex << row.mask);
         auto purge = [&] {
-            EXPECT_EQ(PurgeComm(h, row.mask), !row.refused);
-            if (row.refused) {
-                EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_PARAMETER));
-            }
+            EXPECT_EQ(PurgeComm(h, row.mask) ? DWORD(0) : GetLastError(), DWORD(row.refused ? ERROR_INVALID_PARAMETER : 0));
         };
         // Characters in the ring, a write going out and one queued behind it.
         SendAndLand(3);
@@ -305,8 +266,7 @@ TEST_F(ReadPort, PurgeAbortsAndClearsByMask) {
         purge();
         ASSERT_EQ(r1.done() && r2.done(), row.abortsReads);
         if (row.abortsReads) {
-            EXPECT_EQ(End(r1), kAborted);
-            EXPECT_EQ(End(r2), kAborted);
+            for (Async *r : {&r1, &r2}) EXPECT_EQ(End(*r), kAborted);
             taken = sent;  // the two went with the aborted read
         } else {
             SendAndLand(5);
@@ -346,7 +306,7 @@ TEST_F(ReadPort, ReceiveThresholdsAreTakenByTheRightCharacter) {
     for (const Row &row : rows) {
         SCOPED_TRACE(row.name);
         Restart();
-        Inside([&](PortExtension &p) {
+        Locked([&](PortExtension &p) {
             if (row.xoffLimit) p.HandFlow.XoffLimit = row.xoffLimit;
             SERIAL_HANDFLOW &f = p.HandFlow;
             if (row.handshake) f.ControlHandShake = (f.ControlHandShake & ~SERIAL_DTR_MASK) | row.handshake;
@@ -358,7 +318,7 @@ TEST_F(ReadPort, ReceiveThresholdsAreTakenByTheRightCharacter) {
             ASSERT_TRUE(SetupComm(h, row.queue, 0));
         }
         auto marked = [&] {
-            return Inside([&](PortExtension &p) {
+            return Locked([&](PortExtension &p) {
                 return (row.mark == kRx80 ? p.HistoryMask & SERIAL_EV_RX80FULL : p.RxHoldReasons & row.mark) != 0;
             });
         };
@@ -369,11 +329,11 @@ TEST_F(ReadPort, ReceiveThresholdsAreTakenByTheRightCharacter) {
         SendAndLand(1);
         EXPECT_EQ(marked(), row.at != 0);
         if (row.mark != kRx80) {  // past 80 % without asking for the event: none recorded
-            EXPECT_EQ(Inside([](PortExtension &p) { return p.HistoryMask & SERIAL_EV_RX80FULL; }), 0);
+            EXPECT_EQ(Locked([](PortExtension &p) { return p.HistoryMask & SERIAL_EV_RX80FULL; }), 0);
         }
         if (row.at && row.mark == kRx80) {
             // Not again while the count stays above the mark; again once it comes back to it.
-            Inside([](PortExtension &p) { return p.HistoryMask = 0; });
+            Locked([](PortExtension &p) { return p.HistoryMask = 0; });
             SendAndLand(1);
             EXPECT_FALSE(marked());
             SetTimeouts(kMax, 0, 0);

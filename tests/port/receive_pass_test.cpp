@@ -21,7 +21,7 @@ protected:
         KeRaiseIrql(DISPATCH_LEVEL, &irql);
         ReceiveBytes(port, bytes.data(), ULONG(bytes.size()));
         KeLowerIrql(irql);
-        bench->machine().sleepFor(kMs);  // the DPCs it queued run
+        SleepFor(kMs);  // the DPCs it queued run
     }
     std::vector<uint8_t> Read(DWORD n) {
         std::vector<uint8_t> data(n);
@@ -29,10 +29,6 @@ protected:
         EXPECT_TRUE(SyncIo(true, data.data(), n, &got));
         data.resize(got);
         return data;
-    }
-    void Ioctl(DWORD code, const void *in, DWORD size) {
-        DWORD returned = 0;
-        ASSERT_TRUE(DeviceIoControl(h, code, const_cast<void *>(in), size, nullptr, 0, &returned, nullptr));
     }
     PortExtension *port = nullptr;
 };
@@ -42,7 +38,7 @@ TEST_F(ReceivePass, RulesActAtTheirCharacterInsideOneCompletion) {
     Overlapped counter;
     SERIAL_XOFF_COUNTER record{0, 5, 0x13};
     EXPECT_FALSE(DeviceIoControl(h, IOCTL_SERIAL_XOFF_COUNTER, &record, sizeof(record), nullptr, 0, nullptr, &counter.ov));
-    bench->machine().sleepFor(10 * kMs);  // its XOFF leaves; the count starts
+    SleepFor(10 * kMs);  // its XOFF leaves; the count starts
     EXPECT_FALSE(counter.done());
     Complete(std::vector<uint8_t>(10, 'x'));
     EXPECT_TRUE(counter.done());
@@ -52,9 +48,9 @@ TEST_F(ReceivePass, RulesActAtTheirCharacterInsideOneCompletion) {
     // A read filled in the middle of a completion takes its share; the rest, 7-bit masked and
     // with escape characters at both edges of completions, goes to the ring in order.
     SERIAL_LINE_CONTROL sevenBits{STOP_BIT_1, NO_PARITY, 7};
-    Ioctl(IOCTL_SERIAL_SET_LINE_CONTROL, &sevenBits, sizeof(sevenBits));
     UCHAR escape = 0x1B;
-    Ioctl(IOCTL_SERIAL_LSRMST_INSERT, &escape, sizeof(escape));
+    ASSERT_TRUE(Ioctl(IOCTL_SERIAL_SET_LINE_CONTROL, &sevenBits, sizeof(sevenBits)) &&
+                Ioctl(IOCTL_SERIAL_LSRMST_INSERT, &escape, sizeof(escape)));
     Overlapped reading;
     std::vector<uint8_t> first(4);
     EXPECT_FALSE(ReadFile(h, first.data(), DWORD(first.size()), nullptr, &reading.ov));
@@ -65,7 +61,7 @@ TEST_F(ReceivePass, RulesActAtTheirCharacterInsideOneCompletion) {
     Complete({0x1B, 0xC6});
     EXPECT_EQ(Read(6), (std::vector<uint8_t>{0x45, 0x1B, SERIAL_LSRMST_ESCAPE, 0x1B, SERIAL_LSRMST_ESCAPE, 0x46}));
     escape = 0;
-    Ioctl(IOCTL_SERIAL_LSRMST_INSERT, &escape, sizeof(escape));
+    ASSERT_TRUE(Ioctl(IOCTL_SERIAL_LSRMST_INSERT, &escape, sizeof(escape)));
 
     // A wait armed before a completion that crosses the 80% mark hears of its first character,
     // as with the characters one at a time; the mark and the rest are the next wait's.

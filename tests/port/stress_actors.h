@@ -45,9 +45,9 @@ inline uint8_t StreamByte(uint32_t id, uint32_t offset) {
     return uint8_t((x ^ x >> 12) & 0x7F);
 }
 
-inline std::string Hex(NTSTATUS status) {
+inline std::string Hex(uint32_t value) {
     char text[16];
-    std::snprintf(text, sizeof text, "0x%08X", unsigned(status));
+    std::snprintf(text, sizeof text, "0x%08X", value);
     return text;
 }
 
@@ -56,22 +56,19 @@ inline int Outcome(NTSTATUS status) {
     return status == STATUS_SUCCESS ? 0 : status == STATUS_TIMEOUT ? 1 : status == STATUS_CANCELLED ? 2 : -1;
 }
 
-struct Done {
-    NTSTATUS status = STATUS_PENDING;
-    DWORD count = 0;
-};
+struct Done { NTSTATUS status = STATUS_PENDING; DWORD count = 0; };
 
 // What went wrong, kept for the main thread to report (gtest's assertions stay off the workers).
 class Faults {
 public:
     void add(std::string what) {
-        std::lock_guard<std::mutex> g(lock_);
+        std::lock_guard g(lock_);
         if (list_.size() < 20) list_.push_back(std::move(what));
         count_++;
     }
-    size_t count() const { return count_.load(); }
+    size_t count() const { return count_; }
     std::vector<std::string> list() const {
-        std::lock_guard<std::mutex> g(lock_);
+        std::lock_guard g(lock_);
         return list_;
     }
 
@@ -98,6 +95,15 @@ struct Slot {
             faults.add(std::string(kind) + ": event signalled again after its request completed");
     }
 
+    // A read or write that did not finish at once is pending, or was cancelled by a purge as it
+    // started: then it is over.
+    void issued(BOOL done, Faults &faults, const char *call) {
+        const DWORD error = ErrorOf(done);
+        if (!done && error != ERROR_IO_PENDING && error != ERROR_OPERATION_ABORTED)
+            faults.add(std::string(call) + " failed at once with error " + std::to_string(error));
+        endedAtOnce = !done && error != ERROR_IO_PENDING;
+    }
+
     Done finish(HANDLE h, Faults &faults, const char *kind) {
         if (endedAtOnce) {
             if (HasOverlappedIoCompleted(&o) || WaitForSingleObject(o.hEvent, 0) != WAIT_TIMEOUT)
@@ -106,7 +112,7 @@ struct Slot {
         }
         DWORD count = 0;
         const BOOL ok = GetOverlappedResult(h, &o, &count, TRUE);
-        const DWORD error = ok ? ERROR_SUCCESS : GetLastError();
+        const DWORD error = ErrorOf(ok);
         Done d{NTSTATUS(ULONG(o.Internal)), count};
         auto fault = [&](const std::string &what) {
             faults.add(std::string(kind) + ": " + what + " (status " + Hex(d.status) + ", count " +
@@ -126,19 +132,7 @@ struct Slot {
     }
 };
 
-// A request that did not finish at once is pending, or was cancelled by a purge as it started.
-// True for the second: it is over.
-inline bool Issued(Faults &faults, const char *call) {
-    const DWORD error = GetLastError();
-    if (error != ERROR_IO_PENDING && error != ERROR_OPERATION_ABORTED)
-        faults.add(std::string(call) + " failed at once with error " + std::to_string(error));
-    return error != ERROR_IO_PENDING;
-}
-
-struct WriteRecord {
-    uint32_t length = 0;
-    Done done;
-};
+struct WriteRecord { uint32_t length = 0; Done done; };
 
 struct Tally {
     std::atomic<uint64_t> ops{0}, writes{0}, reads{0}, writeCancels{0}, readCancels{0}, purges{0}, timeouts{0};
@@ -148,29 +142,6 @@ struct Tally {
     uint64_t waitStatus[3] = {}, emptyWaits = 0, refusedWaits = 0, eventBits[13] = {};
 };
 
-// Read time-outs that may finish a read early with STATUS_SUCCESS: the reader may only accept a
-// short successful read when one of them could have been in force while the read was under way.
-struct EarlyReturns {
-    std::atomic<uint64_t> sets{0};
-    std::atomic<bool> active{false};
-};
-
-inline COMMTIMEOUTS RandomTimeouts(std::mt19937_64 &rng, bool &early) {
-    DWORD interval = 0, multiplier = 0, constant = 0;
-    early = false;
-    switch (rng() % 6) {
-    case 0: interval = MAXULONG, early = true; break;
-    case 1: interval = MAXULONG, multiplier = MAXULONG, constant = DWORD(1 + rng() % 20), early = true; break;
-    case 2: interval = MAXULONG, multiplier = DWORD(rng() % 3), constant = DWORD(1 + rng() % 20), early = true; break;
-    case 3: interval = DWORD(1 + rng() % 5); break;
-    case 4: interval = DWORD(rng() % 3), multiplier = DWORD(rng() % 3), constant = DWORD(1 + rng() % 30); break;
-    default: break;  // no read time-out: a read waits for all it asked for
-    }
-    const DWORD writeMultiplier = rng() % 8 == 0 ? 1 : 0;
-    const DWORD writeConstant = rng() % 5 == 0 ? 0 : DWORD(21 + rng() % 20);
-    return {interval, multiplier, constant, writeMultiplier, writeConstant};
-}
-
 // What the actors share: the handle, the faults, the tally and when to stop.
 struct Shared {
     Shared(HANDLE handle, uint64_t seed, uint64_t target) : h(handle), seed(seed), target(target) {}
@@ -178,7 +149,10 @@ struct Shared {
     uint64_t seed, target;
     Faults faults;
     Tally tally;
-    EarlyReturns early;
+    // Read time-outs that may finish a read early with STATUS_SUCCESS: the reader may only accept a
+    // short successful read when one of them could have been in force while the read was under way.
+    std::atomic<uint64_t> earlySets{0};
+    std::atomic<bool> earlyActive{false};
     std::atomic<bool> stop{false};
     std::atomic<bool> readerPaused{false};  // the ring is left to fill: no receive purges meanwhile
 
@@ -188,19 +162,31 @@ struct Shared {
     }
 };
 
-// Issues batches of writes, each a run of StreamByte(id, ...), and records how each ended.
-struct Writer {
-    explicit Writer(Shared &run) : run(run) {}
+// An actor: its steps, each followed by a short pause, with a random stream of its own, until the run stops.
+struct Actor {
+    Actor(Shared &run, uint64_t salt) : run(run), rng(run.seed * salt + salt) {}
     Shared &run;
+    std::mt19937_64 rng;
+
+    template <class Step> void loop(DWORD pauses, Step step) {
+        while (!run.stop) {
+            step();
+            Sleep(DWORD(rng() % pauses));
+        }
+    }
+};
+
+// Issues batches of writes, each a run of StreamByte(id, ...), and records how each ended.
+struct Writer : Actor {
+    explicit Writer(Shared &run) : Actor(run, 3) {}
     std::vector<WriteRecord> writes;  // in issue order, which is queue order: one writer
     uint32_t nextId = 0;
 
     void operator()() {
-        std::mt19937_64 rng(run.seed * 3 + 1);
         Slot slots[kDepth];
-        while (!run.stop) {
+        loop(4, [&] {
             const int n = 1 + int(rng() % kDepth);
-            size_t first = writes.size();
+            const size_t first = writes.size();
             for (int i = 0; i < n; i++) {
                 Slot &s = slots[i];
                 const uint64_t pick = rng() % 1000;
@@ -211,15 +197,14 @@ struct Writer {
                 for (uint32_t k = 0; k < s.length; k++) s.buffer[k] = StreamByte(id, k);
                 writes.push_back({s.length, {}});
                 s.checkQuiet(run.faults, "write");
-                s.endedAtOnce = !WriteFile(run.h, s.buffer.data(), s.length, nullptr, &s.o) && Issued(run.faults, "WriteFile");
+                s.issued(WriteFile(run.h, s.buffer.data(), s.length, nullptr, &s.o), run.faults, "WriteFile");
                 run.count(run.tally.writes);
             }
             // A long write is left to its time-out (or a purge).
-            if (WaitForSingleObject(slots[n - 1].o.hEvent, DWORD(rng() % 12)) == WAIT_TIMEOUT && rng() % 4 == 0 &&
-                std::none_of(slots, slots + n, [](const Slot &s) { return s.length >= kLongWrite; })) {
-                CancelIo(run.h);
-                run.count(run.tally.writeCancels);
-            } else if (WaitForSingleObject(slots[n - 1].o.hEvent, 200) == WAIT_TIMEOUT) {
+            const bool early = WaitForSingleObject(slots[n - 1].o.hEvent, DWORD(rng() % 12)) == WAIT_TIMEOUT &&
+                               rng() % 4 == 0 &&
+                               std::none_of(slots, slots + n, [](const Slot &s) { return s.length >= kLongWrite; });
+            if (early || WaitForSingleObject(slots[n - 1].o.hEvent, 200) == WAIT_TIMEOUT) {
                 CancelIo(run.h);
                 run.count(run.tally.writeCancels);
             }
@@ -231,24 +216,21 @@ struct Writer {
                 else (w.length >= kLongWrite ? run.tally.longWriteStatus : run.tally.writeStatus)[k]++;
                 if (k == 0 && w.done.count != w.length) run.faults.add("a successful write reported a short count");
             }
-            Sleep(DWORD(rng() % 4));
-        }
+        });
         for (auto &s : slots) s.checkQuiet(run.faults, "write");
     }
 };
 
 // Issues batches of reads and keeps what they brought, in order.
-struct Reader {
-    explicit Reader(Shared &run) : run(run) {}
-    Shared &run;
+struct Reader : Actor {
+    explicit Reader(Shared &run) : Actor(run, 5) {}
     std::vector<uint8_t> readBack;
 
     void operator()() {
-        std::mt19937_64 rng(run.seed * 5 + 2);
         Slot slots[kDepth];
         uint64_t setsAtIssue[kDepth] = {};
         bool earlyAtIssue[kDepth] = {};
-        while (!run.stop) {
+        loop(3, [&] {
             const int n = 1 + int(rng() % kDepth);
             for (int i = 0; i < n; i++) {
                 Slot &s = slots[i];
@@ -256,9 +238,9 @@ struct Reader {
                 s.buffer.assign(s.length, 0);
                 s.checkQuiet(run.faults, "read");
                 // Count first, flag second: an announcement missed by one is caught by the other.
-                setsAtIssue[i] = run.early.sets;
-                earlyAtIssue[i] = run.early.active;
-                s.endedAtOnce = !ReadFile(run.h, s.buffer.data(), s.length, nullptr, &s.o) && Issued(run.faults, "ReadFile");
+                setsAtIssue[i] = run.earlySets;
+                earlyAtIssue[i] = run.earlyActive;
+                s.issued(ReadFile(run.h, s.buffer.data(), s.length, nullptr, &s.o), run.faults, "ReadFile");
                 run.count(run.tally.reads);
             }
             // Without a time-out a read waits for all it asked for, so the reader always ends up cancelling.
@@ -270,25 +252,21 @@ struct Reader {
             for (int i = 0; i < n; i++) {
                 Slot &s = slots[i];
                 const Done d = s.finish(run.h, run.faults, "read");
-                const bool mayEndEarly = earlyAtIssue[i] || run.early.sets != setsAtIssue[i];
                 const int k = Outcome(d.status);
                 if (k < 0) run.faults.add("read ended with status " + Hex(d.status));
                 else run.tally.readStatus[k]++;
-                if (k == 0 && d.count != s.length && !mayEndEarly)
+                if (k == 0 && d.count != s.length && !earlyAtIssue[i] && run.earlySets == setsAtIssue[i])
                     run.faults.add("a read without an early-return time-out succeeded short: " +
                                    std::to_string(d.count) + " of " + std::to_string(s.length));
                 if (NT_SUCCESS(d.status)) readBack.insert(readBack.end(), s.buffer.begin(), s.buffer.begin() + d.count);
             }
-            // Lets the ring fill between batches, and time pass under early returns; a long pause
-            // now and then fills it to the receive hold of RTS handshaking.
-            if (!kReceiveHoldsSound || rng() % 40) {
-                Sleep(DWORD(rng() % 3));
-            } else {
+            // Now and then a long pause fills the ring to the receive hold of RTS handshaking.
+            if (kReceiveHoldsSound && rng() % 40 == 0) {
                 run.readerPaused = true;
                 Sleep(DWORD(50 + rng() % 200));
                 run.readerPaused = false;
             }
-        }
+        });
         for (auto &s : slots) s.checkQuiet(run.faults, "read");
     }
 };
@@ -296,9 +274,8 @@ struct Reader {
 // Sets random wait masks and keeps an overlapped WaitCommEvent going, tries a second one now and
 // then, and cancels its wait at random moments. A wait ends once: with events within the mask it
 // was armed under (none only when the mask changed meanwhile), or cancelled only after CancelIo.
-struct Watcher {
-    explicit Watcher(Shared &run) : run(run) {}
-    Shared &run;
+struct Watcher : Actor {
+    explicit Watcher(Shared &run) : Actor(run, 11) {}
 
     struct Wait {
         Slot slot;
@@ -306,28 +283,24 @@ struct Watcher {
         bool maskChanged = false, cancelled = false;
     };
 
-    // A wait refused at once (no mask, or one already armed) leaves no trace in its OVERLAPPED.
-    void refused(Wait &w) {
-        const DWORD error = GetLastError();
-        if (error != ERROR_INVALID_PARAMETER) run.faults.add("WaitCommEvent refused with error " + std::to_string(error));
-        w.slot.endedAtOnce = true;
-        w.slot.finish(run.h, run.faults, "refused wait");
-        run.tally.refusedWaits++;
-    }
-
-    // True when `w` was taken by the driver and is now pending.
+    // True when `w` was taken by the driver and is now pending. A wait refused at once (no mask,
+    // or one already armed) leaves no trace in its OVERLAPPED.
     bool issue(Wait &w, DWORD mask) {
         w.slot.checkQuiet(run.faults, "wait");
         w.events = 0xFFFFFFFF;
         w.mask = mask;
         w.maskChanged = w.cancelled = w.slot.endedAtOnce = false;
         run.count(run.tally.waits);
-        if (!WaitCommEvent(run.h, &w.events, &w.slot.o)) {
-            if (GetLastError() == ERROR_IO_PENDING) return true;
-            refused(w);
-        } else {
+        if (WaitCommEvent(run.h, &w.events, &w.slot.o)) {
             run.faults.add("WaitCommEvent finished at once");
+            return false;
         }
+        const DWORD error = GetLastError();
+        if (error == ERROR_IO_PENDING) return true;
+        if (error != ERROR_INVALID_PARAMETER) run.faults.add("WaitCommEvent refused with error " + std::to_string(error));
+        w.slot.endedAtOnce = true;
+        w.slot.finish(run.h, run.faults, "refused wait");
+        run.tally.refusedWaits++;
         return false;
     }
 
@@ -336,8 +309,8 @@ struct Watcher {
         const int k = Outcome(d.status);
         if (k == 0 || k == 2) run.tally.waitStatus[k]++;
         auto fault = [&](const std::string &what) {
-            run.faults.add("wait under mask " + Hex(NTSTATUS(w.mask)) + " " + what + " (status " + Hex(d.status) +
-                           ", events " + Hex(NTSTATUS(w.events)) + ")");
+            run.faults.add("wait under mask " + Hex(w.mask) + " " + what + " (status " + Hex(d.status) + ", events " +
+                           Hex(w.events) + ")");
         };
         if (k == 0) {
             if (w.events & ~w.mask) fault("reported events outside its mask");
@@ -361,12 +334,11 @@ struct Watcher {
     }
 
     void operator()() {
-        std::mt19937_64 rng(run.seed * 11 + 4);
         Wait waits[2];
         Wait *armed = nullptr;  // the pending wait, if any
         DWORD mask = 0;
         waits[0].slot.length = waits[1].slot.length = sizeof(DWORD);
-        while (!run.stop) {
+        loop(3, [&] {
             Wait &other = armed == &waits[0] ? waits[1] : waits[0];
             switch (rng() % 8) {
             case 0:
@@ -375,7 +347,7 @@ struct Watcher {
                 mask = rng() % 16 ? DWORD(rng() & 0x1FFF) : 0;
                 DWORD back = 0;
                 if (!SetCommMask(run.h, mask) || !GetCommMask(run.h, &back) || back != mask)
-                    run.faults.add("SetCommMask " + Hex(NTSTATUS(mask)) + " did not hold: " + Hex(NTSTATUS(back)));
+                    run.faults.add("SetCommMask " + Hex(mask) + " did not hold: " + Hex(back));
                 run.count(run.tally.masks);
                 // A new mask ends the armed wait.
                 if (armed) {
@@ -390,9 +362,7 @@ struct Watcher {
                 if (!issue(other, mask)) break;
                 if (!mask) run.faults.add("a wait with no mask was taken");
                 // Refused while another is armed; taken only if that one has just ended.
-                if (armed) {
-                    ended(*armed, "a second wait was taken while the first stayed pending");
-                }
+                if (armed) ended(*armed, "a second wait was taken while the first stayed pending");
                 armed = &other;
                 break;
             case 4:
@@ -407,8 +377,7 @@ struct Watcher {
                     armed = nullptr;
                 }
             }
-            Sleep(DWORD(rng() % 3));
-        }
+        });
         if (armed) {
             armed->cancelled = true;
             CancelIo(run.h);
@@ -422,9 +391,8 @@ struct Watcher {
 // DTR or RTS for a moment, sends short breaks and switches CTS, RTS and DTR handshaking at the same
 // rate and format. The loopback turns DTR into DSR and DCD and RTS into CTS, so the lines raise events
 // and, under CTS handshaking, hold transmission.
-struct Controller {
-    Controller(Shared &run, lab::Bench &bench) : run(run), chip(bench.chip()), machine(bench.machine()) {}
-    Shared &run;
+struct Controller : Actor {
+    Controller(Shared &run, lab::Bench &bench) : Actor(run, 7), chip(bench.chip()), machine(bench.machine()) {}
     emu::usb::BridgeChip &chip;
     emu::Machine &machine;
     bool ctsFlow = false, rtsHandshake = false, dtrHandshake = false;  // as this actor last set them
@@ -434,13 +402,13 @@ struct Controller {
 
     // A refused call must fail with ERROR_INVALID_PARAMETER, any other must succeed.
     void expect(BOOL ok, bool refused, const char *call) {
-        const DWORD error = ok ? ERROR_SUCCESS : GetLastError();
+        const DWORD error = ErrorOf(ok);
         if (ok == refused || (refused && error != ERROR_INVALID_PARAMETER))
             run.faults.add(std::string(call) + (refused ? " was not refused" : " failed") + ", error " +
                            std::to_string(error));
     }
 
-    void purge(std::mt19937_64 &rng) {
+    void purge() {
         // Fewer transmit aborts, or hardly a long write would live to time out.
         DWORD mask = DWORD(1 + rng() % 15);
         if ((mask & PURGE_TXABORT) && rng() % 8) mask = mask == PURGE_TXABORT ? PURGE_TXCLEAR : mask & ~PURGE_TXABORT;
@@ -450,23 +418,36 @@ struct Controller {
         run.count(run.tally.purges);
     }
 
-    void timeouts(std::mt19937_64 &rng) {
-        bool early = false;
-        COMMTIMEOUTS t = RandomTimeouts(rng, early);
+    void timeouts() {
+        DWORD interval = 0, multiplier = 0, constant = 0;
+        bool early = true;
+        switch (rng() % 6) {
+        case 0: interval = MAXULONG; break;
+        case 1: interval = MAXULONG, multiplier = MAXULONG, constant = DWORD(1 + rng() % 20); break;
+        case 2: interval = MAXULONG, multiplier = DWORD(rng() % 3), constant = DWORD(1 + rng() % 20); break;
+        case 3: interval = DWORD(1 + rng() % 5), early = false; break;
+        case 4:
+            interval = DWORD(rng() % 3), multiplier = DWORD(rng() % 3), constant = DWORD(1 + rng() % 30), early = false;
+            break;
+        default: early = false;  // no read time-out: a read waits for all it asked for
+        }
+        const DWORD writeMultiplier = rng() % 8 == 0 ? 1 : 0;
+        const DWORD writeConstant = rng() % 5 == 0 ? 0 : DWORD(21 + rng() % 20);
+        COMMTIMEOUTS t{interval, multiplier, constant, writeMultiplier, writeConstant};
         // Announced before an early-return setting takes effect, withdrawn only after it is gone.
         // The flag goes up before the count moves: a reader that sees the new count sees the flag.
         if (early) {
-            run.early.active = true;
-            run.early.sets++;
+            run.earlyActive = true;
+            run.earlySets++;
         }
         expect(SetCommTimeouts(run.h, &t), false, "SetCommTimeouts");
-        if (!early) run.early.active = false;
+        if (!early) run.earlyActive = false;
         run.count(run.tally.timeouts);
     }
 
     // A line belongs to its handshake while that is on: the port refuses to move it. Otherwise
     // only this actor moves the line, and the chip's pin follows before the call returns.
-    void pulseLine(std::mt19937_64 &rng) {
+    void pulseLine() {
         const bool rts = rng() % 2, refused = rts ? rtsHandshake : dtrHandshake;
         for (const bool up : {false, true}) {
             const char *name = rts ? (up ? "SETRTS" : "CLRRTS") : (up ? "SETDTR" : "CLRDTR");
@@ -478,14 +459,14 @@ struct Controller {
         run.count(run.tally.lines);
     }
 
-    void pulseBreak(std::mt19937_64 &rng) {
+    void pulseBreak() {
         expect(SetCommBreak(run.h), false, "SetCommBreak");
         Sleep(DWORD(rng() % 3));
         expect(ClearCommBreak(run.h), false, "ClearCommBreak");
         run.count(run.tally.breaks);
     }
 
-    void handshake(std::mt19937_64 &rng) {
+    void handshake() {
         if (ctsFlow && rtsHandshake) guarded.back().second = machine.now();
         DCB dcb{};
         dcb.DCBlength = sizeof dcb;
@@ -515,16 +496,10 @@ struct Controller {
     }
 
     void operator()() {
-        std::mt19937_64 rng(run.seed * 7 + 3);
-        while (!run.stop) {
+        loop(4, [&] {
             const uint64_t pick = rng() % 20;
-            if (pick < 6) purge(rng);
-            else if (pick < 12) timeouts(rng);
-            else if (pick < 16) pulseLine(rng);
-            else if (pick < 18) pulseBreak(rng);
-            else handshake(rng);
-            Sleep(DWORD(rng() % 4));
-        }
+            pick < 6 ? purge() : pick < 12 ? timeouts() : pick < 16 ? pulseLine() : pick < 18 ? pulseBreak() : handshake();
+        });
     }
 };
 
@@ -558,15 +533,11 @@ struct Oracle {
     // bytes; a cancelled write may have left any prefix of itself; nothing else may be there.
     void checkWire(const std::vector<WriteRecord> &writes) {
         size_t at = 0, reported = 0;
-        auto runEnd = [&](size_t from) {
-            size_t end = from + 1;
-            while (end < wire.size() && !(wire[end] & 0x80)) end++;
-            return end;
-        };
         for (uint32_t id = 0; id < writes.size(); id++) {
             const WriteRecord &w = writes[id];
-            const bool mine = at < wire.size() && wire[at] == StreamByte(id, 0);
-            size_t run = mine ? runEnd(at) - at : 0;
+            size_t run = 0;
+            if (at < wire.size() && wire[at] == StreamByte(id, 0))
+                for (run = 1; at + run < wire.size() && !(wire[at + run] & 0x80);) run++;
             if (w.done.status == STATUS_CANCELLED) {
                 if (run > w.length) run = 0;  // not a prefix of this write
                 cancelledSent += run;
@@ -574,8 +545,9 @@ struct Oracle {
                 ADD_FAILURE() << "write " << id << " reported " << w.done.count << " of " << w.length
                               << " bytes with status " << Hex(w.done.status) << ", the wire has " << run;
                 break;
+            } else {
+                reported += run;
             }
-            reported += w.done.status == STATUS_CANCELLED ? 0 : w.done.count;
             for (size_t k = 0; k < run; k++)
                 if (wire[at + k] != StreamByte(id, uint32_t(k))) {
                     ADD_FAILURE() << "write " << id << " byte " << k << " differs on the wire";
@@ -597,42 +569,36 @@ struct Oracle {
     // What was read is what the chip received, in order, with gaps only.
     void checkReadBack(const std::vector<uint8_t> &readBack) {
         size_t r = 0;
-        for (size_t i = 0; i < readBack.size(); i++) {
-            size_t from = r;
+        for (size_t i = 0; i < readBack.size(); i++, r++) {
+            const size_t from = r;
             while (r < received.size() && received[r] != readBack[i]) r++;
             if (r == received.size()) {
                 ADD_FAILURE() << "read byte " << i << " of " << readBack.size() << " is not next in what the chip received";
                 break;
             }
             gaps += r != from;
-            r++;
         }
-        EXPECT_LE(readBack.size(), received.size());
     }
 };
 
-inline void Report(const Tally &tally, const Oracle &oracle, size_t readBytes, int64_t now) {
+inline void Report(const Tally &t, const Oracle &oracle, size_t readBytes, int64_t now) {
     auto u = [](uint64_t v) { return (unsigned long long)v; };
-    std::printf("long writes: ok %llu, timed out %llu, cancelled %llu\n", u(tally.longWriteStatus[0]),
-                u(tally.longWriteStatus[1]), u(tally.longWriteStatus[2]));
-    std::printf("ops %llu: writes %llu (ok %llu, timed out %llu, cancelled %llu), reads %llu (ok %llu, timed out %llu, "
-                "cancelled %llu), CancelIo %llu+%llu, purges %llu (tx abort %llu, rx abort %llu, tx clear %llu, rx clear "
-                "%llu), time-out changes %llu\n",
-                u(tally.ops), u(tally.writes), u(tally.writeStatus[0]), u(tally.writeStatus[1]), u(tally.writeStatus[2]),
-                u(tally.reads), u(tally.readStatus[0]), u(tally.readStatus[1]), u(tally.readStatus[2]),
-                u(tally.writeCancels), u(tally.readCancels), u(tally.purges), u(tally.purgeBits[0]),
-                u(tally.purgeBits[1]), u(tally.purgeBits[2]), u(tally.purgeBits[3]), u(tally.timeouts));
-    std::printf("waits %llu (ok %llu, %llu of them empty, cancelled %llu, refused %llu), CancelIo %llu, masks %llu; "
-                "events:",
-                u(tally.waits), u(tally.waitStatus[0]), u(tally.emptyWaits), u(tally.waitStatus[2]), u(tally.refusedWaits),
-                u(tally.waitCancels), u(tally.masks));
-    for (int b = 0; b < 13; b++) std::printf(" %llu", u(tally.eventBits[b]));
+    auto ends = [&](const char *what, const uint64_t (&s)[3]) {
+        std::printf("%s (ok %llu, timed out %llu, cancelled %llu)", what, u(s[0]), u(s[1]), u(s[2]));
+    };
+    std::printf("ops %llu: %llu ", u(t.ops), u(t.writes)), ends("writes", t.writeStatus), ends(", long", t.longWriteStatus);
+    std::printf(", %llu ", u(t.reads)), ends("reads", t.readStatus);
+    std::printf(", CancelIo %llu+%llu, purges %llu (tx abort %llu, rx abort %llu, tx clear %llu, rx clear %llu), time-out "
+                "changes %llu\nwaits %llu (ok %llu, %llu of them empty, cancelled %llu, refused %llu), CancelIo %llu, "
+                "masks %llu; events:",
+                u(t.writeCancels), u(t.readCancels), u(t.purges), u(t.purgeBits[0]), u(t.purgeBits[1]), u(t.purgeBits[2]),
+                u(t.purgeBits[3]), u(t.timeouts), u(t.waits), u(t.waitStatus[0]), u(t.emptyWaits), u(t.waitStatus[2]),
+                u(t.refusedWaits), u(t.waitCancels), u(t.masks));
+    for (uint64_t n : t.eventBits) std::printf(" %llu", u(n));
     std::printf("\nline pulses %llu, breaks %llu, handshake changes %llu (CTS on %llu, RTS handshake on %llu, DTR "
-                "handshake on %llu)\n",
-                u(tally.lines), u(tally.breaks), u(tally.handshakes),
-                u(tally.ctsFlowSets), u(tally.rtsHandshakeSets), u(tally.dtrHandshakeSets));
-    std::printf("bytes: wire %zu (cancelled writes' %zu), chip dropped %zu, read %zu in %zu gaps; %zu breaks on the line; "
-                "emulated %.1f s\n",
+                "handshake on %llu)\nbytes: wire %zu (cancelled writes' %zu), chip dropped %zu, read %zu in %zu gaps; %zu "
+                "breaks on the line; emulated %.1f s\n",
+                u(t.lines), u(t.breaks), u(t.handshakes), u(t.ctsFlowSets), u(t.rtsHandshakeSets), u(t.dtrHandshakeSets),
                 oracle.wire.size(), oracle.cancelledSent, oracle.dropped, readBytes, oracle.gaps, oracle.breaks,
                 double(now) / 1e7);
 }

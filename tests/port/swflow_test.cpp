@@ -1,53 +1,33 @@
 // Flow control and modem lines end to end against a scripted peer. A reader that stops makes the
 // port hold a peer that obeys XON/XOFF at the XOFF limit and let it go at XonLimit with no byte
-// lost; the peer's XOFF stops the port's transmitter within what the chip already holds; line
-// changes reach the data stream; transmit toggle follows the line. The handshake request
-// (SET_HANDFLOW) is not built yet, so the controls are set directly where it would set them.
+// lost; the peer's XOFF stops the port's transmitter within what the chip already holds; DTR
+// handshaking and transmit toggle follow the ring and the line.
 #include "tests/port/com_port.h"
 
 namespace port_test {
 namespace {
 
-// SetCommState with one change to the port's DCB, as an application makes it.
-template <class F> bool ChangeDcb(HANDLE h, F change) {
-    DCB dcb{};
-    dcb.DCBlength = sizeof(dcb);
-    if (!GetCommState(h, &dcb)) return false;
-    change(dcb);
-    return SetCommState(h, &dcb);
-}
-
 class SoftwareFlow : public ComPort, public ::testing::WithParamInterface<int> {
 protected:
     void SetUp() override {
-        lab::Options options{.farEnd = lab::FarEnd::Scripted};
-        options.chip = emu::usb::ChipConfig::Variant(GetParam());
-        Start(std::move(options));
-        COMMTIMEOUTS timeouts{};
-        timeouts.ReadTotalTimeoutConstant = 5000;
-        OpenAt(115200, timeouts);
+        Start({.chip = Chip(GetParam()), .farEnd = lab::FarEnd::Scripted});
+        OpenAt(115200, {0, 0, 5000, 0, 0});
         Peer().setFormat(emu::usb::WireFormat::Rate(115200));
     }
-    emu::usb::ScriptedPeer &Peer() { return *bench->peer(); }
     PortExtension &Port() { return *bench->port(); }
     // Through the handshake request, so that newer chips switch their own XON/XOFF on.
     void AddFlow(ULONG bits) {
         SERIAL_HANDFLOW flow{};
-        DWORD n = 0;
-        ASSERT_TRUE(DeviceIoControl(h, IOCTL_SERIAL_GET_HANDFLOW, nullptr, 0, &flow, sizeof flow, &n, nullptr));
+        ASSERT_TRUE(Ioctl(IOCTL_SERIAL_GET_HANDFLOW, nullptr, 0, &flow, sizeof flow));
         flow.FlowReplace |= bits;
-        ASSERT_TRUE(DeviceIoControl(h, IOCTL_SERIAL_SET_HANDFLOW, &flow, sizeof flow, nullptr, 0, &n, nullptr));
+        ASSERT_TRUE(Ioctl(IOCTL_SERIAL_SET_HANDFLOW, &flow, sizeof flow));
     }
-    std::vector<uint8_t> Read(size_t n) {
-        std::vector<uint8_t> got(n);
-        Overlapped rd;
+    // Reads `n` more characters onto the end of `back`.
+    void ReadOn(std::vector<uint8_t> &back, size_t n) {
+        back.resize(back.size() + n);
         DWORD read = 0;
-        if (!ReadFile(h, got.data(), DWORD(n), nullptr, &rd.ov)) {
-            EXPECT_EQ(GetLastError(), DWORD(ERROR_IO_PENDING));
-        }
-        EXPECT_EQ(Finish(rd, &read), ERROR_SUCCESS);
-        got.resize(read);
-        return got;
+        EXPECT_TRUE(SyncIo(true, back.data() + back.size() - n, DWORD(n), &read));
+        back.resize(back.size() - n + read);
     }
     std::vector<uint8_t> FlowCharsSeen() {
         std::vector<uint8_t> seen;
@@ -67,7 +47,7 @@ TEST_P(SoftwareFlow, AStalledReaderHoldsThePeerOffAndReleasesItAtXonLimitLosingN
     Peer().followXonXoff(true);
     const auto pattern = lab::TestPattern(8000);
     Peer().send(pattern);
-    bench->machine().sleepFor(1000 * kMs);  // the whole pattern would take 700 ms
+    SleepFor(1000 * kMs);  // the whole pattern would take 700 ms
 
     EXPECT_EQ(FlowCharsSeen(), std::vector<uint8_t>{kXoff});
     EXPECT_GT(Peer().queued(), 0u) << "the peer was held off";
@@ -76,27 +56,22 @@ TEST_P(SoftwareFlow, AStalledReaderHoldsThePeerOffAndReleasesItAtXonLimitLosingN
     EXPECT_LT(held, Port().RxBufferSize);
 
     // Down to XonLimit + 1: still held.
-    std::vector<uint8_t> back = Read(held - 2049);
-    bench->machine().sleepFor(20 * kMs);
+    std::vector<uint8_t> back;
+    ReadOn(back, held - 2049);
+    SleepFor(20 * kMs);
     EXPECT_EQ(FlowCharsSeen(), std::vector<uint8_t>{kXoff});
     // At XonLimit the peer is let go; a stalled reader may hold it off again, a reading one
     // takes everything.
-    auto more = Read(1);
-    back.insert(back.end(), more.begin(), more.end());
-    bench->machine().sleepFor(5 * kMs);
-    auto seen = FlowCharsSeen();
-    ASSERT_EQ(seen.size(), 2u);
-    EXPECT_EQ(seen[1], kXon);
-    more = Read(pattern.size() - back.size());
-    back.insert(back.end(), more.begin(), more.end());
+    ReadOn(back, 1);
+    SleepFor(5 * kMs);
+    EXPECT_EQ(FlowCharsSeen(), (std::vector<uint8_t>{kXoff, kXon}));
+    ReadOn(back, pattern.size() - back.size());
     EXPECT_TRUE(back == pattern);
-    COMSTAT st{};
     DWORD errors = 0;
-    ASSERT_TRUE(ClearCommError(h, &errors, &st));
+    Stat(&errors);
     EXPECT_EQ(errors, 0u) << "no overrun anywhere";
     EXPECT_EQ(Port().PerfStats.BufferOverrunErrorCount, 0u);
-    seen = FlowCharsSeen();
-    EXPECT_EQ(seen.size() % 2, 0u) << "every XOFF answered by an XON";
+    EXPECT_EQ(FlowCharsSeen().size() % 2, 0u) << "every XOFF answered by an XON";
     // Releasing both holds restarted the pipe once: never two bulk IN transfers out at a time.
     int64_t lastEnd = -1;
     for (const auto &r : bench->device().bus().urbLog()) {
@@ -112,78 +87,65 @@ TEST_P(SoftwareFlow, PeersXoffStopsTransmissionWithinTheChipsFifoAndXonRestartsI
     AddFlow(SERIAL_AUTO_TRANSMIT);
     const auto pattern = lab::TestPattern(6000);
     Overlapped wr;
-    ASSERT_FALSE(WriteFile(h, pattern.data(), DWORD(pattern.size()), nullptr, &wr.ov));
-    ASSERT_EQ(GetLastError(), ERROR_IO_PENDING);
-    bench->machine().sleepFor(100 * kMs);
+    Begin(wr, false, pattern.data(), DWORD(pattern.size()));
+    SleepFor(100 * kMs);
     Peer().send({kXoff});
-    bench->machine().sleepFor(1 * kMs);  // the XOFF has arrived
+    SleepFor(1 * kMs);  // the XOFF has arrived
     const size_t atXoff = Peer().receivedBytes().size();
-    bench->machine().sleepFor(200 * kMs);
+    SleepFor(200 * kMs);
     const size_t stopped = Peer().receivedBytes().size();
     EXPECT_LE(stopped - atXoff, bench->chip().config().txFifoSize + Port().MaxWriteChunk);
-    bench->machine().sleepFor(100 * kMs);
+    SleepFor(100 * kMs);
     EXPECT_EQ(Peer().receivedBytes().size(), stopped) << "held";
     EXPECT_FALSE(wr.done());
 
     Peer().send({kXon});
-    DWORD written = 0;
-    EXPECT_EQ(Finish(wr, &written), ERROR_SUCCESS);
-    EXPECT_EQ(written, pattern.size());
-    bench->machine().sleepFor(600 * kMs);
+    EXPECT_EQ(End(wr), Ended(ERROR_SUCCESS, pattern.size()));
+    SleepFor(600 * kMs);
     EXPECT_TRUE(Peer().receivedBytes() == pattern);
 }
 
 // DTR handshake: a filling ring drops DTR at RxBufferSize - XoffLimit and raises it again once
-// the reader has drained it to XonLimit. Needs the handshake request (DTR_CONTROL_HANDSHAKE) and
-// DTR changes from DISPATCH_LEVEL.
+// the reader has drained it to XonLimit.
 TEST_F(ComPort, DtrHandshakeDropsDtrAsTheRingFillsAndRaisesItAtXonLimit) {
     Start({.farEnd = lab::FarEnd::Scripted});
-    COMMTIMEOUTS timeouts{};
-    timeouts.ReadTotalTimeoutConstant = 1000;
-    OpenAt(115200, timeouts, 0);
-    auto &peer = *bench->peer();
+    OpenAt(115200, {0, 0, 1000, 0, 0}, 0);
+    auto &peer = Peer();
     peer.setFormat(emu::usb::WireFormat::Rate(115200));
-    ASSERT_TRUE(ChangeDcb(h, [](DCB &dcb) { dcb.fDtrControl = DTR_CONTROL_HANDSHAKE; }));
-    bench->machine().sleepFor(10 * kMs);
+    ASSERT_TRUE(ChangeDcb([](DCB &dcb) { dcb.fDtrControl = DTR_CONTROL_HANDSHAKE; }));
+    SleepFor(10 * kMs);
     ASSERT_TRUE(peer.chipDtr());
     const ULONG size = bench->port()->RxBufferSize, high = size - size / 8;
     peer.send(lab::TestPattern(high + 10));
-    bench->machine().sleepFor(200 * kMs);
+    SleepFor(200 * kMs);
     EXPECT_FALSE(peer.chipDtr()) << "down with " << high << " held";
     std::vector<uint8_t> got(high + 10 - size / 2 - 1);
     DWORD n = 0;
     ASSERT_TRUE(ReadFile(h, got.data(), DWORD(got.size()), &n, nullptr));
-    bench->machine().sleepFor(10 * kMs);
+    SleepFor(10 * kMs);
     EXPECT_FALSE(peer.chipDtr()) << "still down one above XonLimit";
     ASSERT_TRUE(ReadFile(h, got.data(), 1, &n, nullptr));
-    bench->machine().sleepFor(10 * kMs);
+    SleepFor(10 * kMs);
     EXPECT_TRUE(peer.chipDtr()) << "up again at XonLimit";
 }
 
 // Transmit toggle on the chip's line record: RTS up before the first start bit of each write, down
 // after its last stop bit and within one character time of it. A 1 ms clock tick and 1200 baud
 // (8.3 ms a character) leave room for the timer's tick, the bus frame and the control request.
-// Needs the handshake request (RTS_CONTROL_TOGGLE) and RTS changes from DISPATCH_LEVEL.
 TEST_F(ComPort, TransmitToggleRaisesRtsForEachWriteAndDropsItAfterTheLastStopBit) {
-    lab::Options options{.farEnd = lab::FarEnd::Nothing};
-    options.machine.tickIncrement = kMs;
-    Start(std::move(options));
+    Start({.machine = {.tickIncrement = kMs}, .farEnd = lab::FarEnd::Nothing});
     OpenAt(1200);
-    ASSERT_TRUE(ChangeDcb(h, [](DCB &dcb) { dcb.fRtsControl = RTS_CONTROL_TOGGLE; }));
-    bench->machine().sleepFor(50 * kMs);
+    ASSERT_TRUE(ChangeDcb([](DCB &dcb) { dcb.fRtsControl = RTS_CONTROL_TOGGLE; }));
+    SleepFor(50 * kMs);
     ASSERT_FALSE(bench->chip().rts()) << "down while idle";
     const int64_t charTime = emu::usb::WireFormat::Rate(1200).charTime();
     for (int round = 0; round < 2; round++) {
         SCOPED_TRACE(round);
         const size_t logFrom = bench->chip().lineLog().size();
         const auto pattern = lab::TestPattern(40);
-        Overlapped wr;
         DWORD written = 0;
-        if (!WriteFile(h, pattern.data(), DWORD(pattern.size()), nullptr, &wr.ov)) {
-            ASSERT_EQ(GetLastError(), DWORD(ERROR_IO_PENDING));
-        }
-        ASSERT_EQ(Finish(wr, &written), ERROR_SUCCESS);
-        bench->machine().sleepFor(40 * charTime + 100 * kMs);
+        ASSERT_TRUE(SyncIo(false, pattern.data(), DWORD(pattern.size()), &written));
+        SleepFor(40 * charTime + 100 * kMs);
         auto log = bench->chip().lineLog();
         std::vector<int64_t> sentEnds, rtsEdges;
         std::vector<bool> rtsLevels;

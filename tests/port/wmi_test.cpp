@@ -30,10 +30,9 @@ TEST_F(ComPort, WmiBlocksAreRegisteredSizedReadOnlyAndFollowThePort) {
     EXPECT_FALSE(info.registryPath.empty());
 
     // Each block one byte short of its size is told the size, and gets exactly it at that size.
-    const struct {
-        const GUID *guid;
-        ULONG size;
-    } blocks[] = {{&kName, 2 + 8}, {&kComm, 64}, {&kHardware, 40}, {&kPerformance, 24}, {&kProperties, 68}};
+    const struct { const GUID *guid; ULONG size; } blocks[] = {
+        {&kName, 2 + 8}, {&kComm, 64}, {&kHardware, 40}, {&kPerformance, 24}, {&kProperties, 68}
+    };
     for (const auto &b : blocks) {
         SCOPED_TRACE(b.size);
         emu::wmi::Block small = emu::wmi::querySingle(provider, *b.guid, 0, b.size - 1);
@@ -61,8 +60,7 @@ TEST_F(ComPort, WmiBlocksAreRegisteredSizedReadOnlyAndFollowThePort) {
     OpenAt(9600, {}, 0);
     EXPECT_EQ(comm()[60], 1);
     SERIAL_LINE_CONTROL control{STOP_BITS_2, EVEN_PARITY, 7};
-    DWORD n = 0;
-    ASSERT_TRUE(DeviceIoControl(h, IOCTL_SERIAL_SET_LINE_CONTROL, &control, sizeof control, nullptr, 0, &n, nullptr));
+    ASSERT_TRUE(Ioctl(IOCTL_SERIAL_SET_LINE_CONTROL, &control, sizeof control));
     auto settings = comm();
     EXPECT_EQ(At<ULONG>(settings, 0), 9600u);
     EXPECT_EQ(At<ULONG>(settings, 4), 7u);

@@ -4,7 +4,6 @@
 #include <atomic>
 #include <thread>
 
-#include "emulator/kernel/pool.h"
 #include "tests/port/com_port.h"
 
 namespace port_test {
@@ -17,9 +16,8 @@ protected:
     void SetUp() override { Start(Options()); }
     virtual lab::Options Options() { return {.farEnd = lab::FarEnd::Scripted}; }
 
-    emu::usb::ScriptedPeer &Peer() { return *bench->peer(); }
     bool Arrived(size_t n) {
-        for (int ms = 0; ms < 5000 && Peer().receivedBytes().size() < n; ms++) bench->machine().sleepFor(kMs);
+        for (int ms = 0; ms < 5000 && Peer().receivedBytes().size() < n; ms++) SleepFor(kMs);
         return Peer().receivedBytes().size() >= n;
     }
     std::vector<emu::usb::UrbRecord> OutTransfers() {
@@ -29,27 +27,20 @@ protected:
         return out;
     }
     void StartWrite(Overlapped &o, const std::vector<uint8_t> &data) {
-        EXPECT_FALSE(WriteFile(h, data.data(), DWORD(data.size()), nullptr, &o.ov));
-        EXPECT_EQ(GetLastError(), ERROR_IO_PENDING);
+        EXPECT_EQ(ErrorOf(WriteFile(h, data.data(), DWORD(data.size()), nullptr, &o.ov)), ERROR_IO_PENDING);
     }
     void StartXoffCounter(Overlapped &o, ULONG timeout, LONG counter) {
         SERIAL_XOFF_COUNTER record{timeout, counter, kXoff};
-        EXPECT_FALSE(DeviceIoControl(h, IOCTL_SERIAL_XOFF_COUNTER, &record, sizeof(record), nullptr, 0, nullptr, &o.ov));
-        EXPECT_EQ(GetLastError(), ERROR_IO_PENDING);
+        EXPECT_EQ(ErrorOf(DeviceIoControl(h, IOCTL_SERIAL_XOFF_COUNTER, &record, sizeof(record), nullptr, 0, nullptr, &o.ov)),
+                  ERROR_IO_PENDING);
     }
     // The peer stops the port's transmitter with XOFF, as output XON/XOFF control lets it. The
     // handshake request that switches that control on is not built yet, so it is set directly.
     void HoldTransmitter() {
-        PortExtension *port = bench->port();
-        KIRQL irql;
-        KeAcquireSpinLock(&port->ControlLock, &irql);
-        port->HandFlow.FlowReplace |= SERIAL_AUTO_TRANSMIT;
-        KeReleaseSpinLock(&port->ControlLock, irql);
+        Locked([](PortExtension &p) { return p.HandFlow.FlowReplace |= SERIAL_AUTO_TRANSMIT; });
         Peer().send({kXoff});
-        bench->machine().sleepFor(5 * kMs);
-        COMSTAT st{};
-        ASSERT_TRUE(ClearCommError(h, nullptr, &st));
-        ASSERT_TRUE(st.fXoffHold);
+        SleepFor(5 * kMs);
+        ASSERT_TRUE(Stat().fXoffHold);
     }
     // The bus completes a transfer on the first 1 ms frame after it was submitted.
     static int64_t NextFrame(int64_t t) { return (t / kMs + 1) * kMs; }
@@ -60,8 +51,7 @@ TEST_F(WritePort, WritesLeaveInChunksAndArriveByteExactWithAFlushBehindThem) {
     int64_t start = Now();
     EXPECT_TRUE(FlushFileBuffers(h));  // nothing ahead of it
     DWORD written = 1;
-    EXPECT_TRUE(SyncIo(false, "", 0, &written));
-    EXPECT_EQ(written, 0u);
+    EXPECT_TRUE(SyncIo(false, "", 0, &written) && written == 0);
     EXPECT_EQ(Now(), start);
 
     std::vector<uint8_t> a = lab::TestPattern(300), b = lab::TestPattern(5);
@@ -69,17 +59,13 @@ TEST_F(WritePort, WritesLeaveInChunksAndArriveByteExactWithAFlushBehindThem) {
     StartWrite(first, a);
     StartWrite(second, b);
     ASSERT_TRUE(FlushFileBuffers(h));
-    auto out = OutTransfers();
-    ASSERT_EQ(out.size(), 3u);
-    EXPECT_EQ(out[0].requested, 256u);
-    EXPECT_EQ(out[1].requested, 44u);
-    EXPECT_EQ(out[2].requested, 5u);
+    std::vector<ULONG> chunks;
+    for (const auto &r : OutTransfers()) chunks.push_back(r.requested);
+    EXPECT_EQ(chunks, (std::vector<ULONG>{256, 44, 5}));
     // The flush ends as the last write does: when its chunk is confirmed, not when it leaves the chip.
-    EXPECT_EQ(Now(), out[2].completed);
-    EXPECT_EQ(Finish(first, &written), ERROR_SUCCESS);
-    EXPECT_EQ(written, 300u);
-    EXPECT_EQ(Finish(second, &written), ERROR_SUCCESS);
-    EXPECT_EQ(written, 5u);
+    EXPECT_EQ(Now(), OutTransfers().back().completed);
+    EXPECT_EQ(End(first), Ended(ERROR_SUCCESS, 300));
+    EXPECT_EQ(End(second), Ended(ERROR_SUCCESS, 5));
     ASSERT_TRUE(Arrived(305));
     a.insert(a.end(), b.begin(), b.end());
     EXPECT_EQ(Peer().receivedBytes(), a);
@@ -94,16 +80,10 @@ TEST_F(WritePort, ALostChunkEndsItsWriteWithTheConfirmedCount) {
     Overlapped lost, next;
     StartWrite(lost, lab::TestPattern(300));
     StartWrite(next, lab::TestPattern(3));
+    EXPECT_EQ(End(lost), Ended(ERROR_GEN_FAILURE, 256));
+    EXPECT_EQ(End(next), Ended(ERROR_SUCCESS, 3));
     DWORD written = 0;
-    EXPECT_EQ(Finish(lost, &written), ERROR_GEN_FAILURE);
-    EXPECT_EQ(written, 256u);
-    EXPECT_EQ(Finish(next, &written), ERROR_SUCCESS);
-    EXPECT_EQ(written, 3u);
-    auto &pool = bench->machine().service<emu::Pool>();
-    pool.failTag(MIRAVO_POOL_TAG, 1);
-    EXPECT_FALSE(SyncIo(false, "ab", 2, &written));
-    EXPECT_EQ(GetLastError(), ERROR_NOT_ENOUGH_MEMORY);
-    pool.clearFaults();
+    EXPECT_EQ(WithoutPool([&] { return SyncIo(false, "ab", 2, &written); }), ERROR_NOT_ENOUGH_MEMORY);
 }
 
 // A held write never reaches the bus; its time-out sends an empty transfer whose completion ends
@@ -112,10 +92,9 @@ TEST_F(WritePort, ALostChunkEndsItsWriteWithTheConfirmedCount) {
 TEST_F(WritePort, TimeOutOfAHeldWriteHasA100msFloor) {
     OpenAt(9600);
     HoldTransmitter();
-    struct Row {
-        DWORD multiplier, constant, length;
-        int64_t dueMs;
-    } rows[] = {{0, 10, 1, 100}, {0, 20, 1, 100}, {0, 21, 1, 21}, {1, 0, 20, 100}, {2, 30, 40, 110}};
+    struct Row { DWORD multiplier, constant, length; int64_t dueMs; } rows[] = {
+        {0, 10, 1, 100}, {0, 20, 1, 100}, {0, 21, 1, 21}, {1, 0, 20, 100}, {2, 30, 40, 110}
+    };
     for (const Row &row : rows) {
         SCOPED_TRACE(testing::Message() << row.multiplier << " x " << row.length << " + " << row.constant);
         COMMTIMEOUTS timeouts{0, 0, 0, row.multiplier, row.constant};
@@ -137,11 +116,7 @@ TEST_F(WritePort, TimeOutOfAHeldWriteHasA100msFloor) {
 // ends it: the write ends on the tick its timer expires, counting what the recalled chunk moved,
 // and exactly those bytes reach the line.
 TEST_F(WritePort, TimeOutRecallsTheChunkOutAndCountsWhatItMoved) {
-    struct Row {
-        DWORD baud;
-        size_t length;
-        bool busNeverEnds;
-    } rows[] = {{300, 2000, false}, {9600, 300, true}};
+    struct Row { DWORD baud; size_t length; bool busNeverEnds; } rows[] = {{300, 2000, false}, {9600, 300, true}};
     for (const Row &row : rows) {
         SCOPED_TRACE(testing::Message() << row.baud << " baud, " << row.length << " bytes");
         if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
@@ -163,7 +138,7 @@ TEST_F(WritePort, TimeOutRecallsTheChunkOutAndCountsWhatItMoved) {
         for (size_t i = sent; i < out.size(); i++) moved += out[i].length;
         EXPECT_EQ(written, moved);
         EXPECT_EQ(written == 0, row.busNeverEnds);
-        bench->machine().sleepFor(int64_t(written) * 1000 * kMs / (row.baud / 10) + 50 * kMs);
+        SleepFor(int64_t(written) * 1000 * kMs / (row.baud / 10) + 50 * kMs);
         std::vector<uint8_t> line = Peer().receivedBytes();
         EXPECT_EQ(std::vector<uint8_t>(line.begin() + before, line.end()),
                   std::vector<uint8_t>(data.begin(), data.begin() + written));
@@ -181,7 +156,7 @@ TEST_F(WritePort, XoffCounterEndsOnItsCountItsTimeOutOrTheNextWrite) {
     int64_t fifth = Now() + 50 * kMs;
     Peer().send({1, 2, 3, 4});
     Peer().send({5}, fifth);
-    bench->machine().sleepFor(fifth - Now());
+    SleepFor(fifth - Now());
     EXPECT_FALSE(counted.done());
     EXPECT_EQ(Finish(counted), ERROR_SUCCESS);
 
@@ -208,9 +183,7 @@ TEST_F(WritePort, XoffCounterEndsOnItsCountItsTimeOutOrTheNextWrite) {
 // One processor, so that a completion DPC can be made to wait.
 class OneProcessorWritePort : public WritePort {
 protected:
-    lab::Options Options() override {
-        return {.machine = {.processors = 1}, .farEnd = lab::FarEnd::Scripted};
-    }
+    lab::Options Options() override { return {.machine = {.processors = 1}, .farEnd = lab::FarEnd::Scripted}; }
 };
 
 TEST_F(OneProcessorWritePort, ImmediateCharacterPassesAHeldWriteOneAtATime) {
@@ -231,10 +204,9 @@ TEST_F(OneProcessorWritePort, ImmediateCharacterPassesAHeldWriteOneAtATime) {
     CloseHandle(started);
     Overlapped first;
     UCHAR c = '!';
-    EXPECT_FALSE(DeviceIoControl(h, IOCTL_SERIAL_IMMEDIATE_CHAR, &c, 1, nullptr, 0, nullptr, &first.ov));
-    EXPECT_EQ(GetLastError(), ERROR_IO_PENDING);
-    EXPECT_FALSE(TransmitCommChar(h, '?'));
-    EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(ErrorOf(DeviceIoControl(h, IOCTL_SERIAL_IMMEDIATE_CHAR, &c, 1, nullptr, 0, nullptr, &first.ov)),
+              ERROR_IO_PENDING);
+    EXPECT_EQ(ErrorOf(TransmitCommChar(h, '?')), ERROR_INVALID_PARAMETER);
     busy = false;
     EXPECT_EQ(Finish(first), ERROR_SUCCESS);
     EXPECT_TRUE(TransmitCommChar(h, '#'));
@@ -242,11 +214,7 @@ TEST_F(OneProcessorWritePort, ImmediateCharacterPassesAHeldWriteOneAtATime) {
     EXPECT_FALSE(held.done());
 
     // A character that cannot be sent fails its request rather than succeeding.
-    auto &pool = bench->machine().service<emu::Pool>();
-    pool.failTag(MIRAVO_POOL_TAG, 1);
-    EXPECT_FALSE(TransmitCommChar(h, '%'));
-    EXPECT_EQ(GetLastError(), ERROR_NOT_ENOUGH_MEMORY);
-    pool.clearFaults();
+    EXPECT_EQ(WithoutPool([&] { return TransmitCommChar(h, '%'); }), ERROR_NOT_ENOUGH_MEMORY);
 
     Peer().send({kXon});
     EXPECT_EQ(Finish(held), ERROR_SUCCESS);
