@@ -2,7 +2,9 @@
 // during a pending stop, queued requests giving back what they hold, counted DPCs, busy queries,
 // stop and restart, capabilities, hardware IDs, and allocation failures during a start.
 #include <atomic>
+#include <thread>
 
+#include "emulator/kernel/kernel_internal.h"
 #include "emulator/kernel/rtl_string.h"
 #include "receive/receive.h"
 #include "requests/requests.h"
@@ -72,6 +74,48 @@ TEST_F(PnpHandlingTest, DuringAPendingStopRequestsAreHeldCancellableAndReleasedW
     ASSERT_EQ(pnp.send(device.pdo(), IRP_MN_STOP_DEVICE), STATUS_SUCCESS);
     Sent stopped;
     EXPECT_EQ(Send(port, stopped, IRP_MJ_WRITE), STATUS_SUCCESS);
+    EXPECT_EQ(pnp.remove(device.pdo()), STATUS_SUCCESS);
+}
+
+// A request that found a stop pending and is on its way to the cancel lock, while the stop is
+// called off or a removal begins and the held list is found empty: it must not be held, for
+// nothing would release it. The test holds the cancel lock and changes the state meanwhile.
+TEST_F(PnpHandlingTest, ARequestRacingTheEndOfAPendingStopIsNotLeftHeld) {
+    SimulatedDevice device(Variant(2));
+    ASSERT_EQ(pnp.plugIn(driver, device.pdo()), STATUS_SUCCESS);
+    PortExtension *port = Ext(device);
+    const struct {
+        ULONG set, clear;
+        NTSTATUS expected;
+    } rows[] = {
+        {0, PnpAcceptStopPending, STATUS_SUCCESS},
+        {PnpAcceptSurpriseRemoved, 0, STATUS_DELETE_PENDING},
+    };
+    for (auto &row : rows) {
+        SCOPED_TRACE(row.set);
+        ASSERT_EQ(pnp.send(device.pdo(), IRP_MN_QUERY_STOP_DEVICE), STATUS_SUCCESS);
+        Sent late;
+        std::atomic<bool> go{false};
+        emu::Thread sender([&] {
+            while (!go) std::this_thread::yield();
+            Send(port, late, IRP_MJ_WRITE);
+        }, "sender");
+        KIRQL irql;
+        IoAcquireCancelSpinLock(&irql);
+        go = true;
+        while (emu::SpinningThreads() == 0) std::this_thread::yield();
+        ASSERT_TRUE(IsListEmpty(&port->HeldRequests));
+        InterlockedExchange((LONG volatile *)&port->PnpAcceptState, LONG((CurrentAcceptState(port) & ~row.clear) | row.set));
+        IoReleaseCancelSpinLock(irql);
+        sender.join();
+        EXPECT_EQ(late.completions, 1);
+        EXPECT_EQ(late.status, row.expected);
+        EXPECT_TRUE(IsListEmpty(&port->HeldRequests));
+        EXPECT_EQ(port->PendingRequestCount, 1);
+        // Where a called-off stop leaves the port.
+        InterlockedExchange((LONG volatile *)&port->PnpAcceptState, 0);
+        port->PnpState = PNP_STARTED;
+    }
     EXPECT_EQ(pnp.remove(device.pdo()), STATUS_SUCCESS);
 }
 
