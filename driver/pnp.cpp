@@ -120,7 +120,6 @@ static VOID ReleaseHeldRequests(PortExtension *port) {
         // Without its cancel routine the request is being cancelled, and the canceller completes it.
         if (!IoSetCancelRoutine(irp, NULL)) continue;
         IoReleaseCancelSpinLock(irql);
-        ReleaseRequestCount(port);
         PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
         port->DriverObject->MajorFunction[stack->MajorFunction](stack->DeviceObject, irp);
         IoAcquireCancelSpinLock(&irql);

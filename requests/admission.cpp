@@ -49,6 +49,9 @@ NTSTATUS AdmitRequest(PIRP Irp, PortExtension *Port) {
     InsertTailList(&Port->HeldRequests, &Irp->Tail.Overlay.ListEntry);
     IoSetCancelRoutine(Irp, CancelHeldRequest);
     IoReleaseCancelSpinLock(irql);
+    // Held, a request is not inside the driver: the stop drains without it, and the dispatch that
+    // releases it counts it in afresh. Removal cancels the held requests before it drains.
+    ReleaseRequestCount(Port);
     return STATUS_PENDING;
 }
 
