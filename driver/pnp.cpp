@@ -53,7 +53,8 @@ static NTSTATUS CompleteHere(PIRP irp, NTSTATUS status) {
 // that take no lock.
 static VOID ChangeAcceptStateLocked(PortExtension *port, ULONG set, ULONG clear) {
     REQUIRE_LOCK_HELD(&port->FlagsLock);
-    InterlockedExchange((LONG volatile *)&port->PnpAcceptState, (LONG)((port->PnpAcceptState & ~clear) | set));
+    // Read as the lock-free readers read it: a plain read would race their interlocked one.
+    InterlockedExchange((LONG volatile *)&port->PnpAcceptState, (LONG)((CurrentAcceptState(port) & ~clear) | set));
 }
 
 static VOID ChangeAcceptState(PortExtension *port, ULONG set, ULONG clear) {
@@ -119,7 +120,6 @@ static VOID ReleaseHeldRequests(PortExtension *port) {
         // Without its cancel routine the request is being cancelled, and the canceller completes it.
         if (!IoSetCancelRoutine(irp, NULL)) continue;
         IoReleaseCancelSpinLock(irql);
-        ReleaseRequestCount(port);
         PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
         port->DriverObject->MajorFunction[stack->MajorFunction](stack->DeviceObject, irp);
         IoAcquireCancelSpinLock(&irql);

@@ -2,6 +2,19 @@
 // for the requests inside the driver; the Plug and Play state decides whether it may go on.
 #include "requests/requests.h"
 
+// A pending stop holds what arrives, unless removal has begun.
+static BOOLEAN HoldsRequests(ULONG Accept) {
+    return (Accept & PnpAcceptStopPending) && !(Accept & (PnpAcceptRemoving | PnpAcceptSurpriseRemoved));
+}
+
+// The outcome for a request that is not held: admitted, or refused once removal has begun.
+static NTSTATUS AdmitUnheld(PIRP Irp, ULONG Accept) {
+    if (!(Accept & (PnpAcceptRemoving | PnpAcceptSurpriseRemoved))) return STATUS_SUCCESS;
+    Irp->IoStatus.Status = STATUS_DELETE_PENDING;
+    Irp->IoStatus.Information = 0;
+    return STATUS_DELETE_PENDING;
+}
+
 NTSTATUS AdmitRequest(PIRP Irp, PortExtension *Port) {
     InterlockedIncrement(&Port->PendingRequestCount);
 
@@ -13,28 +26,33 @@ NTSTATUS AdmitRequest(PIRP Irp, PortExtension *Port) {
     // Plug and Play requests are what move the state on; they are never held or refused here.
     if (IoGetCurrentIrpStackLocation(Irp)->MajorFunction == IRP_MJ_PNP) return STATUS_SUCCESS;
 
-    if (accept & (PnpAcceptRemoving | PnpAcceptSurpriseRemoved)) {
-        Irp->IoStatus.Status = STATUS_DELETE_PENDING;
-        Irp->IoStatus.Information = 0;
-        return STATUS_DELETE_PENDING;
-    }
-    if (accept & PnpAcceptStopPending) {
-        KIRQL irql;
-        IoAcquireCancelSpinLock(&irql);
-        if (Irp->Cancel) {
-            IoReleaseCancelSpinLock(irql);
-            Irp->IoStatus.Status = STATUS_CANCELLED;
-            Irp->IoStatus.Information = 0;
-            return STATUS_CANCELLED;
-        }
-        Irp->IoStatus.Status = STATUS_PENDING;
-        IoMarkIrpPending(Irp);
-        InsertTailList(&Port->HeldRequests, &Irp->Tail.Overlay.ListEntry);
-        IoSetCancelRoutine(Irp, CancelHeldRequest);
+    if (!HoldsRequests(accept)) return AdmitUnheld(Irp, accept);
+
+    KIRQL irql;
+    IoAcquireCancelSpinLock(&irql);
+    // Read again under the lock that releasing and cancelling the held requests take: a stop called
+    // off, or a removal begun, since the first read may already have emptied the list, which would
+    // then never see this request.
+    accept = CurrentAcceptState(Port);
+    if (!HoldsRequests(accept)) {
         IoReleaseCancelSpinLock(irql);
-        return STATUS_PENDING;
+        return AdmitUnheld(Irp, accept);
     }
-    return STATUS_SUCCESS;
+    if (Irp->Cancel) {
+        IoReleaseCancelSpinLock(irql);
+        Irp->IoStatus.Status = STATUS_CANCELLED;
+        Irp->IoStatus.Information = 0;
+        return STATUS_CANCELLED;
+    }
+    Irp->IoStatus.Status = STATUS_PENDING;
+    IoMarkIrpPending(Irp);
+    InsertTailList(&Port->HeldRequests, &Irp->Tail.Overlay.ListEntry);
+    IoSetCancelRoutine(Irp, CancelHeldRequest);
+    IoReleaseCancelSpinLock(irql);
+    // Held, a request is not inside the driver: the stop drains without it, and the dispatch that
+    // releases it counts it in afresh. Removal cancels the held requests before it drains.
+    ReleaseRequestCount(Port);
+    return STATUS_PENDING;
 }
 
 VOID ReleaseRequestCount(PortExtension *Port) {

@@ -199,7 +199,7 @@ VOID NTAPI CancelQueuedRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 
 VOID NTAPI CancelHeldRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     REQUIRE_CANCEL_LOCK_HELD();
-    PortExtension *port = PortOf(DeviceObject);
+    UNREFERENCED_PARAMETER(DeviceObject);  // a held request took no count to give back
     Irp->IoStatus.Information = 0;
     Irp->IoStatus.Status = STATUS_CANCELLED;
     UnlinkRequest(Irp);
@@ -207,7 +207,6 @@ VOID NTAPI CancelHeldRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     // A power request held through a stop lets the next one through as it ends.
     if (IoGetCurrentIrpStackLocation(Irp)->MajorFunction == IRP_MJ_POWER) PoStartNextPowerIrp(Irp);
     IoCompleteRequest(Irp, IO_SERIAL_INCREMENT);
-    ReleaseRequestCount(port);
 }
 
 VOID CancelAllOfKind(PDEVICE_OBJECT DeviceObject, PLIST_ENTRY Queue, PIRP *Slot) {

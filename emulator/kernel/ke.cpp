@@ -1,5 +1,6 @@
 // Kernel and HAL routines: IRQL, spin locks, DPCs, timers, dispatcher objects, waits, time,
 // debug print. Each routine checks its documented IRQL limit.
+#include <atomic>
 #include <cstdarg>
 #include <cstdio>
 #include <thread>
@@ -87,18 +88,24 @@ void CheckLockOrder(ThreadState &self, PKSPIN_LOCK acquiring, const char *routin
     return true;
 }
 
+std::atomic<int> spinning{0};
+
 // Spins while another thread holds the lock; false for a word that was never initialised.
 [[gnu::noinline]] bool SpinFor(ThreadState &self, PKSPIN_LOCK lock, ULONG_PTR seen, const char *routine) {
+    bool initialised = true;
+    spinning.fetch_add(1, std::memory_order_relaxed);
     do {
         if ((seen & kMarkHalf) != kSpinLockMark) {
             Report(Violation::NotInitialised, routine,
                    "spin lock " + Hex(lock) + " was never given to KeInitializeSpinLock (holds " + Hex(seen) + ")");
-            return false;
+            initialised = false;
+            break;
         }
         std::this_thread::yield();
         seen = kSpinLockFree;
     } while (!__atomic_compare_exchange_n(lock, &seen, Owner(self), false, __ATOMIC_ACQUIRE, __ATOMIC_RELAXED));
-    return true;
+    spinning.fetch_sub(1, std::memory_order_relaxed);
+    return initialised;
 }
 
 void AcquireLock(ThreadState &self, PKSPIN_LOCK lock, const char *routine) {
@@ -151,6 +158,9 @@ NTSTATUS Wait(void *object, PLARGE_INTEGER timeout, const char *routine) {
 }
 
 }  // namespace
+
+int SpinningThreads() { return spinning.load(std::memory_order_relaxed); }
+
 }  // namespace emu
 
 using namespace emu;

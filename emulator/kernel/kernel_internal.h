@@ -15,6 +15,10 @@ static_assert(sizeof(ULONG_PTR) == 8);
 inline constexpr ULONG_PTR kSpinLockMark = 0x4B53504CULL << 32;
 inline constexpr ULONG_PTR kSpinLockFree = kSpinLockMark;
 
+// Threads now spinning for a spin lock that another thread holds. A test that holds a lock on
+// purpose waits for this to know that its rival has come to the lock and waits there.
+int SpinningThreads();
+
 // KDPC.Type as KeInitializeDpc sets it (as Windows does).
 inline constexpr UCHAR kDpcObjectType = 19;
 

@@ -696,6 +696,7 @@ void BridgeChip::statusChanged() {
 void BridgeChip::lineChar(const WireChar &c) {
     Settle settle(*this);
     if (!format_.running() || farBreak_) {
+        losses_.stopped++;
         record(Event(LineEvent::Dropped, c));
         return;
     }
@@ -715,6 +716,7 @@ void BridgeChip::lineChar(const WireChar &c) {
     bool arrived = false;
     if (rxFifo_.size() >= config_.rxFifoSize) {
         errors |= kOverrun;
+        losses_.overrun++;
         if (logging()) record(Event(LineEvent::Dropped, c, d));
     } else {
         arrived = rxFifo_.empty();
@@ -825,6 +827,11 @@ size_t BridgeChip::txFifoLevel() const {
     WorldGuard g(World().lock);
     Settle settle(*this);
     return txFifo_.size();
+}
+BridgeChip::Losses BridgeChip::losses() const {
+    WorldGuard g(World().lock);
+    Settle settle(*this);
+    return losses_;
 }
 size_t BridgeChip::rxFifoLevel() const {
     WorldGuard g(World().lock);

@@ -128,6 +128,12 @@ public:
     size_t txFifoLevel() const;
     size_t rxFifoLevel() const;
     uint16_t statusWord() const;  // what the next status packet would carry
+    // Characters that arrived and were lost: to a full receive FIFO (each also latches the
+    // overrun bit for the next status packet), or to a receiver that was stopped or in a break.
+    struct Losses {
+        uint64_t overrun = 0, stopped = 0;
+    };
+    Losses losses() const;
     std::vector<LineEvent> lineLog() const;  // oldest first
     void setLineSink(LineSink *sink);        // nullptr: none
     std::vector<uint8_t> deviceDescriptor() const { return device_; }
@@ -237,6 +243,7 @@ private:
     ModemInputs inputs_;
     bool farBreak_ = false;
     uint8_t latched_ = 0;  // error and break bits waiting for the next status packet
+    Losses losses_;
     bool statusPending_ = false;
     bool zlpOwed_ = false;
     std::deque<LineEvent> log_;

@@ -2,7 +2,9 @@
 // during a pending stop, queued requests giving back what they hold, counted DPCs, busy queries,
 // stop and restart, capabilities, hardware IDs, and allocation failures during a start.
 #include <atomic>
+#include <thread>
 
+#include "emulator/kernel/kernel_internal.h"
 #include "emulator/kernel/rtl_string.h"
 #include "receive/receive.h"
 #include "requests/requests.h"
@@ -29,7 +31,7 @@ TEST_F(PnpHandlingTest, DuringAPendingStopRequestsAreHeldCancellableAndReleasedW
     EXPECT_EQ(Send(port, held, IRP_MJ_WRITE), STATUS_PENDING);
     EXPECT_EQ(Send(port, cancelled, IRP_MJ_WRITE), STATUS_PENDING);
     EXPECT_EQ(Send(port, early, IRP_MJ_READ, 0, 0, nullptr, true), STATUS_CANCELLED);
-    EXPECT_EQ(port->PendingRequestCount, 3) << "a held request keeps its count";
+    EXPECT_EQ(port->PendingRequestCount, 1) << "held requests are not waited for";
     IoCancelIrp(cancelled.irp);
     EXPECT_EQ(cancelled.status, STATUS_CANCELLED);
     EXPECT_EQ(held.completions, 0);
@@ -37,11 +39,57 @@ TEST_F(PnpHandlingTest, DuringAPendingStopRequestsAreHeldCancellableAndReleasedW
     EXPECT_EQ(held.status, STATUS_SUCCESS) << "dispatched again: a zero-length write";
     EXPECT_EQ(port->PendingRequestCount, 1);
     EXPECT_TRUE(IsListEmpty(&port->HeldRequests));
-    // Once stopped, requests are admitted again.
+    // A request held when the stop comes does not keep the stop waiting; the restart sends it on.
     ASSERT_EQ(pnp.send(device->pdo(), IRP_MN_QUERY_STOP_DEVICE), STATUS_SUCCESS);
+    Sent throughStop;
+    EXPECT_EQ(Send(port, throughStop, IRP_MJ_WRITE), STATUS_PENDING);
     ASSERT_EQ(pnp.send(device->pdo(), IRP_MN_STOP_DEVICE), STATUS_SUCCESS);
+    // Once stopped, requests are admitted again.
     Sent stopped;
     EXPECT_EQ(Send(port, stopped, IRP_MJ_WRITE), STATUS_SUCCESS);
+    EXPECT_EQ(throughStop.completions, 0);
+    ASSERT_EQ(pnp.send(device->pdo(), IRP_MN_START_DEVICE), STATUS_SUCCESS);
+    EXPECT_EQ(throughStop.status, STATUS_SUCCESS);
+    EXPECT_EQ(port->PendingRequestCount, 1);
+}
+
+// A request that found a stop pending and is on its way to the cancel lock, while the stop is
+// called off or a removal begins and the held list is found empty: it must not be held, for
+// nothing would release it. The test holds the cancel lock and changes the state meanwhile.
+TEST_F(PnpHandlingTest, ARequestRacingTheEndOfAPendingStopIsNotLeftHeld) {
+    Plug();
+    const struct {
+        ULONG set, clear;
+        NTSTATUS expected;
+    } rows[] = {
+        {0, PnpAcceptStopPending, STATUS_SUCCESS},
+        {PnpAcceptSurpriseRemoved, 0, STATUS_DELETE_PENDING},
+    };
+    for (auto &row : rows) {
+        SCOPED_TRACE(row.set);
+        ASSERT_EQ(pnp.send(device->pdo(), IRP_MN_QUERY_STOP_DEVICE), STATUS_SUCCESS);
+        Sent late;
+        std::atomic<bool> go{false};
+        emu::Thread sender([&] {
+            while (!go) std::this_thread::yield();
+            Send(port, late, IRP_MJ_WRITE);
+        }, "sender");
+        KIRQL irql;
+        IoAcquireCancelSpinLock(&irql);
+        go = true;
+        while (emu::SpinningThreads() == 0) std::this_thread::yield();
+        ASSERT_TRUE(IsListEmpty(&port->HeldRequests));
+        InterlockedExchange((LONG volatile *)&port->PnpAcceptState, LONG((CurrentAcceptState(port) & ~row.clear) | row.set));
+        IoReleaseCancelSpinLock(irql);
+        sender.join();
+        EXPECT_EQ(late.completions, 1);
+        EXPECT_EQ(late.status, row.expected);
+        EXPECT_TRUE(IsListEmpty(&port->HeldRequests));
+        EXPECT_EQ(port->PendingRequestCount, 1);
+        // Where a called-off stop leaves the port.
+        InterlockedExchange((LONG volatile *)&port->PnpAcceptState, 0);
+        port->PnpState = PNP_STARTED;
+    }
 }
 
 // On an open port: a stale finisher leaves the current read alone, a resize that never becomes

@@ -135,7 +135,10 @@ TEST_F(PowerPort, ArmedWakeRefusesDeeperStatesAndARingWakes) {
         EXPECT_EQ(Query(row.type, row.state), row.expected);
     }
 
-    static std::atomic<NTSTATUS> woke{STATUS_PENDING};
+    // Static, so a completion after a failed assertion still has somewhere to go; reset, so a run
+    // of every test in one process starts it afresh.
+    static std::atomic<NTSTATUS> woke;
+    woke = STATUS_PENDING;
     POWER_STATE lowest;
     lowest.SystemState = PowerSystemSleeping3;
     ASSERT_EQ(PoRequestPowerIrp(Pdo(), IRP_MN_WAIT_WAKE, lowest,

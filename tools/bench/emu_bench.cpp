@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <sys/resource.h>
 #include <string>
 #include <vector>
@@ -111,6 +112,7 @@ public:
     }
     bool ready() const { return ready_; }
     emu::Machine &machine() { return machine_; }
+    emu::usb::BridgeChip &chip(int i) { return devices_[size_t(i)]->chip(); }
 
 private:
     static emu::MachineConfig Config() {
@@ -131,10 +133,52 @@ double CpuSeconds() {
     return double(u.ru_utime.tv_sec + u.ru_stime.tv_sec) + (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
 }
 
+// Where the bytes of a port that did not get its data back whole went, summed over the ports.
+struct Losses {
+    int ports = 0;                     // ports that did not get every byte back in order
+    uint64_t missing = 0;              // bytes written that the read did not return
+    uint64_t chipOverrun = 0;          // dropped by a full receive FIFO
+    uint64_t chipStopped = 0;          // dropped by a stopped receiver
+    uint64_t overrunReports = 0;       // the driver's SerialOverrunErrorCount
+    uint64_t bufferOverruns = 0;       // the driver's BufferOverrunErrorCount
+    uint64_t leftInRing = 0;           // arrived after the read had ended
+    bool garbled = false;              // a byte came back that was not the next one sent
+    bool failed = false;               // a call failed or a port stalled
+    // Every missing byte dropped by the chip (and reported as an overrun), overflowed the ring
+    // (and counted) or still waiting in the ring: the host could not keep up, nothing was lost
+    // unseen.
+    bool accounted() const {
+        return !garbled && !failed && chipStopped == 0 && missing <= chipOverrun + bufferOverruns + leftInRing &&
+               (chipOverrun == 0 || overrunReports > 0);
+    }
+};
+
 struct PortsFigures {
     double worst = -1, median = -1;  // shares of the line's capacity; -1: a port lost or reordered data
     double real = 0, cpu = 0;        // s, from the first open to the last close
+    Losses losses;
 };
+
+// What a port that lost data knows of it, read before its handle closes.
+void AddLosses(HANDLE h, const lab::Transfer &t, size_t bytes, const emu::usb::BridgeChip::Losses &chip,
+               Losses &l) {
+    l.ports++;
+    l.missing += bytes - std::min<size_t>(bytes, t.read);
+    l.chipOverrun += chip.overrun;
+    l.chipStopped += chip.stopped;
+    l.garbled |= !t.inOrder;
+    SERIALPERF_STATS stats{};
+    DWORD returned = 0, errors = 0;
+    COMSTAT comstat{};
+    if (!DeviceIoControl(h, IOCTL_SERIAL_GET_STATS, nullptr, 0, &stats, sizeof(stats), &returned, nullptr) ||
+        !ClearCommError(h, &errors, &comstat)) {
+        l.failed = true;
+        return;
+    }
+    l.overrunReports += stats.SerialOverrunErrorCount;
+    l.bufferOverruns += stats.BufferOverrunErrorCount;
+    l.leftInRing += comstat.cbInQue;
+}
 
 PortsFigures PortsRun(int n, double seconds) {
     PortsFigures f;
@@ -144,6 +188,7 @@ PortsFigures PortsRun(int n, double seconds) {
     const size_t bytes = size_t(line.charsPerSecond() * seconds);
     std::vector<lab::Transfer> results(static_cast<size_t>(n));
     std::vector<int> ok(static_cast<size_t>(n), 0);
+    std::mutex lossLock;
     const auto realStart = std::chrono::steady_clock::now();
     const double cpuStart = CpuSeconds();
     {
@@ -154,9 +199,15 @@ PortsFigures PortsRun(int n, double seconds) {
                     HANDLE h = OpenPort("COM" + std::to_string(3 + i));
                     if (h == INVALID_HANDLE_VALUE) return;
                     lab::Line l;
-                    ok[size_t(i)] = lab::Configure(h, l) &&
-                                    lab::Loop(h, ports.machine(), l, lab::TestPattern(bytes), results[size_t(i)]) &&
-                                    results[size_t(i)].same;
+                    lab::Transfer &t = results[size_t(i)];
+                    const bool ran = lab::Configure(h, l) && lab::Loop(h, ports.machine(), l, lab::TestPattern(bytes), t);
+                    ok[size_t(i)] = ran && t.same;
+                    if (!ok[size_t(i)]) {
+                        const auto chip = ports.chip(i).losses();
+                        std::lock_guard g(lossLock);
+                        f.losses.failed |= !ran;
+                        AddLosses(h, t, bytes, chip, f.losses);
+                    }
                     CloseHandle(h);
                 },
                 "port" + std::to_string(i));
@@ -165,13 +216,27 @@ PortsFigures PortsRun(int n, double seconds) {
     f.real = std::chrono::duration<double>(std::chrono::steady_clock::now() - realStart).count();
     f.cpu = CpuSeconds() - cpuStart;
     std::vector<double> shares;
+    if (f.losses.ports) return f;
     for (int i = 0; i < n; i++) {
-        if (!ok[size_t(i)]) return f;
         shares.push_back(bytes / (double(results[size_t(i)].emulated) / 1e7) / line.charsPerSecond());
     }
     f.worst = *std::min_element(shares.begin(), shares.end());
     f.median = Median(shares);
     return f;
+}
+
+// A run that lost data: overload (every missing byte seen and counted on its way out) or a fault.
+std::string Verdict(const Losses &l) {
+    using ull = unsigned long long;
+    char text[320];
+    std::snprintf(text, sizeof text,
+                  "%s: %d ports short of %llu bytes; the chip's FIFO overran by %llu (%llu overrun reports), the ring "
+                  "by %llu, %llu came after the read ended%s%s%s",
+                  l.accounted() ? "overloaded" : "LOST UNSEEN", l.ports, ull(l.missing), ull(l.chipOverrun),
+                  ull(l.overrunReports), ull(l.bufferOverruns), ull(l.leftInRing),
+                  l.chipStopped ? ", some reached a stopped receiver" : "", l.garbled ? ", some out of order" : "",
+                  l.failed ? ", a call failed or a port stalled" : "");
+    return text;
 }
 
 // The median run by its worst port; its cores are the process's CPU time over the run's real time.
@@ -184,7 +249,7 @@ bool PortsKeepUp(int n, double seconds, int runs) {
     getloadavg(&load, 1);
     std::printf("%6d %12.4f %12.4f %8.2f %10.2f %8.2f %s\n", n, m.worst, m.median, m.real > 0 ? m.cpu / m.real : 0,
                 m.cpu * 1000 / (n * seconds), load,
-                m.worst >= 0.99 ? "kept up" : m.worst < 0 ? "lost data" : "fell behind");
+                m.worst >= 0.99 ? "kept up" : m.worst < 0 ? Verdict(m.losses).c_str() : "fell behind");
     std::fflush(stdout);
     return m.worst >= 0.99;
 }
