@@ -177,6 +177,8 @@ private:
     void armUart();
     int64_t batchEnd() const;
     bool readyNow(uint8_t address, size_t size);
+    // Outside any entry, with no character ending by now: nothing to play out.
+    bool quiet() const { return settling_ == 0 && !(txBusy_ && txChar_.end <= Now()); }
     bool logging() const { return sink_ || (config_.keepLineLog && config_.lineLogCap); }
 
     // What the UART event's time was computed from.
