@@ -365,7 +365,7 @@ bool BridgeChip::vendorWrite(uint16_t address, uint16_t value) {
         // New handshake settings take effect at once: release or hold the transmitter, move RTS.
         if (address == 0) {
             if (!xonXoff()) xoffReceived_ = false;
-            updateReceiveFlow();
+            receiveFlowAtMark();
             updateOutputs();
             startTransmitter();
         }
@@ -672,11 +672,9 @@ void BridgeChip::updateOutputs() {
 }
 
 // Receive flow: RTS drops (or XOFF goes out) at three quarters full and returns at one quarter.
-void BridgeChip::updateReceiveFlow() {
+// The full look: at a mark, or with the handshake just changed.
+void BridgeChip::receiveFlowAtMark() {
     size_t level = rxFifo_.size(), high = config_.rxFifoSize * 3 / 4, low = config_.rxFifoSize / 4;
-    // Between the marks, or below the high one with nothing held, nothing moves (a change of
-    // handshake comes here from the register write).
-    if (level < high && (level > low || (!rtsHeldLow_ && !xoffSent_))) return;
     const bool held = rtsHeldLow_;
     if (rtsFlow()) {
         if (level >= high) rtsHeldLow_ = true;
