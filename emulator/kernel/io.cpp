@@ -422,39 +422,40 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR) {
     RequireIrql("IoCompleteRequest", DISPATCH_LEVEL);
     IoManager &io = Io();
-    {
-        std::lock_guard<std::mutex> g(io.lock);
-        auto it = io.irps.find(Irp);
-        if (it != io.irps.end() && it->second.completed) {
-            Report(Violation::IrpCompletedTwice, "IoCompleteRequest",
-                   "IRP " + Hex(Irp) + " was already completed" + (it->second.freed ? " and freed" : ""));
-            return;
-        }
-        if (it == io.irps.end() || it->second.freed) {
-            Report(Violation::InvalidParameter, "IoCompleteRequest", "IRP " + Hex(Irp) + " is not a live IRP");
-            return;
-        }
-    }
-    // IoCancelIrp may run on another thread right now (CancelIo): its fields are read atomically.
-    if (PDRIVER_CANCEL routine = __atomic_load_n(&Irp->CancelRoutine, __ATOMIC_ACQUIRE)) {
-        Report(Violation::IrpCompletedWithCancelRoutine, "IoCompleteRequest",
-               "IRP " + Hex(Irp) + " still has cancel routine " + Hex(reinterpret_cast<void *>(routine)));
-        return;
-    }
-    if (Irp->IoStatus.Status == STATUS_PENDING) {
-        Report(Violation::InvalidParameter, "IoCompleteRequest", "IRP " + Hex(Irp) + " completed with STATUS_PENDING");
-        return;
-    }
-    const bool power =
-        Irp->CurrentLocation <= Irp->StackCount && IoGetCurrentIrpStackLocation(Irp)->MajorFunction == IRP_MJ_POWER;
     PDEVICE_OBJECT owed = nullptr;
     {
-        // The drivers below are done with it: from here a completion routine that returns
-        // STATUS_MORE_PROCESSING_REQUIRED may free it.
-        std::lock_guard<std::mutex> g(io.lock);
-        auto &r = io.irps[Irp];
-        if (power) owed = r.powerOwed;
-        r.inDriver = false;
+        // One look under the lock checks the IRP and, when it is sound, marks the drivers below
+        // done with it: from here a completion routine that returns STATUS_MORE_PROCESSING_REQUIRED
+        // may free it. Reports wait until the lock is released.
+        Violation violation{};
+        std::string problem;
+        {
+            std::lock_guard<std::mutex> g(io.lock);
+            auto it = io.irps.find(Irp);
+            if (it != io.irps.end() && it->second.completed) {
+                violation = Violation::IrpCompletedTwice;
+                problem = "IRP " + Hex(Irp) + " was already completed" + (it->second.freed ? " and freed" : "");
+            } else if (it == io.irps.end() || it->second.freed) {
+                violation = Violation::InvalidParameter;
+                problem = "IRP " + Hex(Irp) + " is not a live IRP";
+                // IoCancelIrp may run on another thread right now (CancelIo): its fields are read atomically.
+            } else if (PDRIVER_CANCEL routine = __atomic_load_n(&Irp->CancelRoutine, __ATOMIC_ACQUIRE)) {
+                violation = Violation::IrpCompletedWithCancelRoutine;
+                problem = "IRP " + Hex(Irp) + " still has cancel routine " + Hex(reinterpret_cast<void *>(routine));
+            } else if (Irp->IoStatus.Status == STATUS_PENDING) {
+                violation = Violation::InvalidParameter;
+                problem = "IRP " + Hex(Irp) + " completed with STATUS_PENDING";
+            } else {
+                const bool power = Irp->CurrentLocation <= Irp->StackCount &&
+                                   IoGetCurrentIrpStackLocation(Irp)->MajorFunction == IRP_MJ_POWER;
+                if (power) owed = it->second.powerOwed;
+                it->second.inDriver = false;
+            }
+        }
+        if (!problem.empty()) {
+            Report(violation, "IoCompleteRequest", problem);
+            return;
+        }
     }
     if (owed)
         Report(Violation::PowerIrpNotStarted, "IoCompleteRequest",

@@ -55,7 +55,9 @@ struct UrbRecord {
     ULONG transferFlags = 0;
     ULONG requested = 0;     // TransferBufferLength at submission
     ULONG length = 0;        // TransferBufferLength at completion
-    std::vector<uint8_t> data;  // OUT: as submitted; IN: as delivered
+    // OUT: as submitted; IN: as delivered. Bulk and interrupt data only while a sink listens:
+    // copying every packet into the log cost more than moving it.
+    std::vector<uint8_t> data;
     USBD_STATUS usbdStatus = USBD_STATUS_PENDING;
     NTSTATUS status = STATUS_PENDING;
     bool fault = false;      // a fault rule decided the outcome
@@ -145,6 +147,7 @@ public:
 
     // UsbHostPort (called by the device under the world lock).
     void wake() override;
+    void wake(uint8_t address) override;
     void remoteWake() override;
 
     // Dispatch entry points of the bus driver (public for its dispatch table).
@@ -191,6 +194,9 @@ private:
     void finish(Pending &p, USBD_STATUS usbd, Completions &done);
     void runFrame(Completions &done);
     void scheduleFrame();
+    void scheduleFrameFor(Pipe &pipe);
+    int64_t pipeFrame(Pipe &pipe, int64_t now);
+    void armFrame(int64_t at);
     int runBulk(int budget, bool outOnly, Completions &done);
     bool bulkEligible(const Pipe &pipe, bool outOnly) const;
     void scheduleBulkOutRetry();

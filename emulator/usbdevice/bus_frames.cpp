@@ -14,6 +14,22 @@ int64_t UsbBus::nextFrameAfter(int64_t t, uint32_t interval) const {
     return frame * kFrame;
 }
 
+// The frame in which `pipe` can move next; max when it has nothing the device would take now.
+int64_t UsbBus::pipeFrame(Pipe &pipe, int64_t now) {
+    auto head = std::find_if(pipe.queue.begin(), pipe.queue.end(), [](const Pending &p) { return !p.cancelling; });
+    if (head == pipe.queue.end()) return std::numeric_limits<int64_t>::max();
+    size_t size = std::min<size_t>(pipe.maxPacket, head->requested - head->done);
+    return head->fault || device_.ready(pipe.address, size) ? nextFrameAfter(now, pipe.interval)
+                                                            : std::numeric_limits<int64_t>::max();
+}
+
+void UsbBus::armFrame(int64_t at) {
+    if (at == std::numeric_limits<int64_t>::max()) return;
+    if (frameAt_ != -1 && frameAt_ <= at) return;
+    frameAt_ = at;
+    frameEvent_.arm(at);
+}
+
 void UsbBus::scheduleFrame() {
     if (!plugged_ || suspended_) return;
     const int64_t now = Now();
@@ -22,21 +38,30 @@ void UsbBus::scheduleFrame() {
     int64_t best = std::numeric_limits<int64_t>::max();
     for (const Pending &p : control_)
         if (!p.cancelling) best = nextFrameAfter(now, 1);
-    for (auto &[h, pipe] : pipes_) {
-        auto head = std::find_if(pipe.queue.begin(), pipe.queue.end(), [](const Pending &p) { return !p.cancelling; });
-        if (head == pipe.queue.end()) continue;
-        size_t size = std::min<size_t>(pipe.maxPacket, head->requested - head->done);
-        if (head->fault || device_.ready(pipe.address, size)) best = std::min(best, nextFrameAfter(now, pipe.interval));
-    }
-    if (best == std::numeric_limits<int64_t>::max()) return;
-    if (frameAt_ != -1 && frameAt_ <= best) return;
-    frameAt_ = best;
-    frameEvent_.arm(best);
+    for (auto &[h, pipe] : pipes_) best = std::min(best, pipeFrame(pipe, now));
+    armFrame(best);
+}
+
+// A URB just queued on `pipe`: every other pipe's answer is as the last look left it (the device
+// wakes the bus when it can move more), so only this one needs asking.
+void UsbBus::scheduleFrameFor(Pipe &pipe) {
+    if (!plugged_ || suspended_) return;
+    const int64_t now = Now();
+    if (frameAt_ != -1 && frameAt_ <= nextFrameAfter(now, 1)) return;
+    armFrame(pipeFrame(pipe, now));
 }
 
 void UsbBus::wake() {
     scheduleFrame();
     scheduleBulkOutRetry();
+}
+
+// Data arrived at an IN endpoint: its pipe is the only new candidate, and bulk OUT retries do not
+// depend on it.
+void UsbBus::wake(uint8_t address) {
+    if (!(address & 0x80)) return wake();
+    for (auto &[h, pipe] : pipes_)
+        if (pipe.address == address) scheduleFrameFor(pipe);
 }
 
 // One packet on a pipe: true when it moved data (or ended the transfer), false on NAK.

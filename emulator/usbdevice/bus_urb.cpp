@@ -272,7 +272,7 @@ NTSTATUS UsbBus::submit(PIRP irp, PURB urb) {
                 p.length = &r.TransferBufferLength;
                 p.in = EndpointIn(pipe->address);
                 if ((p.requested && !p.buffer) || pipe->maxPacket == 0) now = USBD_STATUS_INVALID_PARAMETER;
-                else if (!p.in) rec->data.assign(p.buffer, p.buffer + p.requested);
+                else if (!p.in && sink_) rec->data.assign(p.buffer, p.buffer + p.requested);
             }
         } else if (f == URB_FUNCTION_GET_CURRENT_FRAME_NUMBER) {
             if (urb->UrbHeader.Length < sizeof(_URB_GET_CURRENT_FRAME_NUMBER)) {
@@ -323,12 +323,14 @@ NTSTATUS UsbBus::submit(PIRP irp, PURB urb) {
                 cancelledAtOnce = true;
             } else {
                 IoSetCancelRoutine(irp, CancelUrbRoutine);
-                queue.push_back(p);
+                queue.push_back(std::move(p));
             }
             IoReleaseCancelSpinLock(irql);
             if (cancelledAtOnce) {
                 urb->UrbHeader.Status = USBD_STATUS_CANCELED;
                 recordCompleted(*rec, USBD_STATUS_CANCELED, STATUS_CANCELLED, 0);
+            } else if (pipe && &queue == &pipe->queue) {
+                scheduleFrameFor(*pipe);
             } else {
                 scheduleFrame();
             }
@@ -367,7 +369,7 @@ void UsbBus::finish(Pending &p, USBD_STATUS usbd, Completions &done) {
     if (p.length) *p.length = p.done;
     p.irp->IoStatus.Status = status;
     p.irp->IoStatus.Information = 0;
-    if (p.in && p.done) p.record->data.assign(p.buffer, p.buffer + p.done);
+    if (p.in && p.done && (p.record->hasSetup || sink_)) p.record->data.assign(p.buffer, p.buffer + p.done);
     recordCompleted(*p.record, usbd, status, p.done);
     done.push_back(p);
 }

@@ -365,7 +365,7 @@ bool BridgeChip::vendorWrite(uint16_t address, uint16_t value) {
         // New handshake settings take effect at once: release or hold the transmitter, move RTS.
         if (address == 0) {
             if (!xonXoff()) xoffReceived_ = false;
-            updateReceiveFlow();
+            receiveFlowAtMark();
             updateOutputs();
             startTransmitter();
         }
@@ -438,6 +438,11 @@ bool BridgeChip::setLineCoding(std::span<const uint8_t> d) {
 // ---- Endpoints ----------------------------------------------------------------------------------------
 
 Handshake BridgeChip::in(uint8_t address, std::span<uint8_t> packet) {
+    // The bus polls every frame; an empty endpoint with nothing to play out answers NAK and
+    // changes nothing the UART's event depends on.
+    if (quiet() && configValue_ && !suspended_ &&
+        ((address == kBulkIn && rxFifo_.empty() && !zlpOwed_) || (address == kStatusEndpoint && !statusPending_)))
+        return Handshake::NakIt();
     Settle settle(*this);
     if (!configValue_ || suspended_) return Handshake::StallIt();
     if (address == kStatusEndpoint) {
@@ -466,6 +471,12 @@ Handshake BridgeChip::in(uint8_t address, std::span<uint8_t> packet) {
 }
 
 Handshake BridgeChip::out(uint8_t address, std::span<const uint8_t> packet) {
+    // A retry that still finds no room, as ready() would answer it.
+    if (quiet() && configValue_ && !suspended_ && address == kBulkOut &&
+        config_.txFifoSize - txFifo_.size() < packet.size()) {
+        (void)ready(address, packet.size());
+        return Handshake::NakIt();
+    }
     Settle settle(*this);
     if (!configValue_ || suspended_ || address != kBulkOut) return Handshake::StallIt();
     if (config_.txFifoSize - txFifo_.size() < packet.size()) {
@@ -483,7 +494,7 @@ Handshake BridgeChip::out(uint8_t address, std::span<const uint8_t> packet) {
 bool BridgeChip::ready(uint8_t address, size_t size) {
     // The bus asks every frame. With no character ending by now there is nothing to play out,
     // and the event stays where the last entry left it unless the answer moves the room wanted.
-    if (settling_ == 0 && !(txBusy_ && txChar_.end <= Now())) {
+    if (quiet()) {
         const size_t want = wantRoom_;
         const bool signalled = roomSignalled_;
         const bool answer = readyNow(address, size);
@@ -661,7 +672,8 @@ void BridgeChip::updateOutputs() {
 }
 
 // Receive flow: RTS drops (or XOFF goes out) at three quarters full and returns at one quarter.
-void BridgeChip::updateReceiveFlow() {
+// The full look: at a mark, or with the handshake just changed.
+void BridgeChip::receiveFlowAtMark() {
     size_t level = rxFifo_.size(), high = config_.rxFifoSize * 3 / 4, low = config_.rxFifoSize / 4;
     const bool held = rtsHeldLow_;
     if (rtsFlow()) {
@@ -728,7 +740,7 @@ void BridgeChip::lineChar(const WireChar &c) {
         statusChanged();
     }
     updateReceiveFlow();
-    if (host_ && arrived) host_->wake();
+    if (host_ && arrived) host_->wake(kBulkIn);
 }
 
 void BridgeChip::lineBreak(bool on) {

@@ -18,6 +18,7 @@
 // At power-on the chip loads registers 0-2 from its EEPROM when the EEPROM holds the vendor ID.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <deque>
 #include <map>
@@ -83,15 +84,23 @@ public:
         bytes_[at] = b;
         count_++;
     }
+    // In at most two copies: a packet at a time, not a byte.
     void append(std::span<const uint8_t> data) {
-        for (uint8_t b : data) push_back(b);
+        size_t at = head_ + count_;
+        if (at >= bytes_.size()) at -= bytes_.size();
+        const size_t first = std::min(data.size(), bytes_.size() - at);
+        std::copy_n(data.data(), first, bytes_.data() + at);
+        std::copy_n(data.data() + first, data.size() - first, bytes_.data());
+        count_ += data.size();
     }
     // Moves the oldest out.size() bytes out.
     void take(std::span<uint8_t> out) {
-        for (uint8_t &b : out) {
-            b = front();
-            pop_front();
-        }
+        const size_t first = std::min(out.size(), bytes_.size() - head_);
+        std::copy_n(bytes_.data() + head_, first, out.data());
+        std::copy_n(bytes_.data(), out.size() - first, out.data() + first);
+        head_ += out.size();
+        if (head_ >= bytes_.size()) head_ -= bytes_.size();
+        count_ -= out.size();
     }
 
 private:
@@ -168,7 +177,14 @@ private:
     bool xonXoff() const;
     void startTransmitter();
     void updateOutputs();
-    void updateReceiveFlow();
+    // Between the marks, or below the high one with nothing held, nothing moves while the
+    // handshake stays as it is (its register write takes the full look).
+    void updateReceiveFlow() {
+        const size_t level = rxFifo_.size();
+        if (level < config_.rxFifoSize * 3 / 4 && (level > config_.rxFifoSize / 4 || (!rtsHeldLow_ && !xoffSent_))) return;
+        receiveFlowAtMark();
+    }
+    void receiveFlowAtMark();
     void statusChanged();
     void record(LineEvent e);
 
@@ -183,6 +199,8 @@ private:
     void armUart();
     int64_t batchEnd() const;
     bool readyNow(uint8_t address, size_t size);
+    // Outside any entry, with no character ending by now: nothing to play out.
+    bool quiet() const { return settling_ == 0 && !(txBusy_ && txChar_.end <= Now()); }
     bool logging() const { return sink_ || (config_.keepLineLog && config_.lineLogCap); }
 
     // What the UART event's time was computed from.

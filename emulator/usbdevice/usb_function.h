@@ -33,6 +33,8 @@ public:
     virtual ~UsbHostPort() = default;
     // An endpoint that NAKed may now answer: the bus schedules a frame.
     virtual void wake() = 0;
+    // The same for one endpoint only, when nothing else changed.
+    virtual void wake(uint8_t address) { wake(); }
     // Remote wake-up signalling while the bus is suspended.
     virtual void remoteWake() = 0;
 };

@@ -84,6 +84,34 @@ TEST(SerialLine, AFullReceiveFifoOverrunsAndReportsIt) {
     EXPECT_EQ(got.size(), 64u) << "what overflowed is lost";
 }
 
+// A receive handshake switched off and on again while the FIFO sits between its marks starts
+// afresh: RTS up, and no XON for an XOFF that was given up with the old setting.
+TEST(SerialLine, HandshakeReenabledBetweenTheMarksStartsAfresh) {
+    emu::Machine machine;
+    ChipConfig config = ChipConfig::Variant(2);
+    config.rxFifoSize = 64;  // marks at 16 and 48
+    Opened o(2, config);
+    ScriptedPeer peer(o.device.chip(), WireFormat::Rate(115200));
+    ASSERT_EQ(o.client.lineCoding(115200, 0, 0, 8), STATUS_SUCCESS);
+    ASSERT_EQ(o.client.controlLines(0x03), STATUS_SUCCESS);
+    for (USHORT flow : {0x21, 0xC1}) {  // RTS follows the FIFO; chip-side XON/XOFF
+        SCOPED_TRACE(flow);
+        ASSERT_EQ(o.client.vendorWrite(0x0000, flow), STATUS_SUCCESS);
+        peer.send(std::vector<uint8_t>(50, 0x55));  // past the high mark
+        Delay(10 * kMillisecond);
+        auto part = o.client.read(o.pipes.bulkIn, 20);  // down between the marks
+        ASSERT_EQ(o.client.call(*part), STATUS_SUCCESS);
+        ASSERT_EQ(o.client.vendorWrite(0x0000, 0x00), STATUS_SUCCESS);
+        ASSERT_EQ(o.client.vendorWrite(0x0000, flow), STATUS_SUCCESS);
+        EXPECT_TRUE(o.device.chip().rts());
+        const size_t heard = peer.receivedBytes().size();
+        EXPECT_EQ(ReadBulk(o.client, o.pipes.bulkIn, 30, machine.now() + 10 * kMillisecond).size(), 30u);
+        Delay(5 * kMillisecond);
+        EXPECT_EQ(peer.receivedBytes().size(), heard) << "nothing sent at the low mark";
+        ASSERT_EQ(o.client.vendorWrite(0x0000, 0x00), STATUS_SUCCESS);
+    }
+}
+
 TEST(SerialLine, StatusPacketsFollowTheLinesOfTheLoopbackWiring) {
     emu::Machine machine;
     Opened o(0);
