@@ -1,6 +1,4 @@
-// Plug and Play through the PnP manager, and the request queues on a plugged port: requests held
-// during a pending stop, queued requests giving back what they hold, counted DPCs, busy queries,
-// stop and restart, capabilities, hardware IDs, and allocation failures during a start.
+// Plug and Play through the PnP manager, and the request queues on a plugged port.
 #include <atomic>
 
 #include "emulator/kernel/rtl_string.h"

@@ -1,6 +1,4 @@
-// The transfer engine against a started port on the simulated chip: status packets, received
-// bytes through the receive rules, bulk OUT byte for byte, overlapping bulk OUT transfers, cancel
-// racing completion, unplug with transfers pending.
+// The transfer engine against a started port on the simulated chip, with stand-ins above it.
 #include <mutex>
 #include <random>
 #include <string>

@@ -1,5 +1,4 @@
-// The emulated kernel's executive services where the driver's own tests would not notice a fault:
-// DPC concurrency, timer rounding, event kinds, exact time-outs and fast mutexes.
+// The emulated kernel's executive services where the driver's own tests would not notice a fault.
 #include <gtest/gtest.h>
 
 #include <algorithm>
