@@ -2,9 +2,7 @@
 #include <algorithm>
 #include <cstring>
 #include <tuple>
-#include <vector>
 
-#include "control/control.h"
 #include "tests/driver/pnp_test_support.h"
 
 namespace pt {

@@ -1,6 +1,5 @@
 // Rate and line control through the routines themselves on a plugged chip; the rate table row
 // by row is shown through COM3 (tests/port).
-#include "control/control.h"
 #include "tests/driver/pnp_test_support.h"
 #include "usb/syncrequest.h"
 

@@ -1,8 +1,6 @@
 // Modem control, break and handshake settings on a chip behind a loopback plug, and the line
 // word's way to the chip from any IRQL.
-#include <vector>
 
-#include "control/control.h"
 #include "emulator/win32/comm.h"
 #include "tests/driver/pnp_test_support.h"
 

@@ -1,5 +1,4 @@
 // Plug and Play through the PnP manager, and the request queues on a plugged port.
-#include <atomic>
 
 #include "emulator/kernel/rtl_string.h"
 #include "receive/receive.h"
@@ -121,7 +120,6 @@ TEST_F(PnpHandlingTest, CountedDpcsAndTimersCountEachPendingRunOnceAndADrainWait
     EXPECT_GE(machine.now(), due);
     EXPECT_EQ(runs, 2);
 }
-
 
 TEST_F(PnpHandlingTest, QueriesAreRefusedWhileOpenAndARestartReappliesDefaultsWithoutNamingAgain) {
     Plug(4);

@@ -1,7 +1,6 @@
 // The transfer engine against a started port on the simulated chip, with stand-ins above it.
 #include <mutex>
 #include <random>
-#include <string>
 
 #include "requests/requests.h"
 #include "tests/driver/pnp_test_support.h"

@@ -2,7 +2,6 @@
 // through COM3 (tests/port).
 #include <cstdio>
 #include <random>
-#include <string>
 
 #include "receive/receive.h"
 #include "requests/write.h"

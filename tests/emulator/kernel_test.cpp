@@ -3,12 +3,8 @@
 
 #include <algorithm>
 #include <array>
-#include <atomic>
 #include <chrono>
-#include <thread>
-#include <vector>
 
-#include "emulator/kernel/machine.h"
 #include "tests/emulator/kernel_test_support.h"
 
 namespace {

@@ -1,5 +1,4 @@
 // The Win32 side's own rules, which the port tests do not reach.
-#include <vector>
 
 #include "tests/port/com_port.h"
 

@@ -1,9 +1,6 @@
 // The chip pulled out at every instant of a session, on a grid finer than a USB frame: every
 // request ends once with a status, the handle closes, and a new chip comes back as COM3.
 #include <atomic>
-#include <cstdio>
-#include <map>
-#include <string>
 
 #include "emulator/kernel/pnpmgr.h"
 #include "emulator/kernel/powermgr.h"
