@@ -1,6 +1,4 @@
-// The bus below the port: bandwidth per frame and completion at its boundaries, the short-transfer
-// rules, unplugging, injected faults, reselected and hostile configurations, a missing string, and
-// suspend.
+// The bus below the port, driven by a client of its own.
 #include "emulator/kernel/pnpmgr.h"
 #include "tests/device/usb_client.h"
 

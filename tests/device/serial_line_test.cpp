@@ -1,5 +1,4 @@
-// The chip's UART seen end to end: line errors when the far end's settings differ, overrun, the
-// status packet's modem lines, break, divisor codes, and the line capture's bit timing.
+// The chip's UART seen end to end, from the bus to the far end of the line.
 #include <fstream>
 #include <map>
 

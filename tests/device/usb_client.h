@@ -6,12 +6,8 @@
 
 #include <cstring>
 #include <memory>
-#include <mutex>
-#include <thread>
-#include <vector>
 
 #include "emulator/kernel/iomgr.h"
-#include "emulator/kernel/machine.h"
 #include "emulator/usbdevice/device.h"
 #include "emulator/usbdevice/far_ends.h"
 #include "platform/host/usb.h"

@@ -1,5 +1,4 @@
-// Starting a port on each chip variant: identification, configuration, pipe map, EEPROM probe and
-// initialisation writes, and hostile or silent devices failing the start cleanly.
+// Starting a port on each chip variant, and hostile or silent devices failing the start cleanly.
 #include "tests/driver/pnp_test_support.h"
 
 namespace pt {

@@ -1,11 +1,8 @@
-// Serial device-control requests through the Win32 side on an opened type-2 port behind a
-// loopback plug: each code's buffer checks and returned length, and what the handled rows do.
+// Serial device-control requests through the Win32 side on an opened type-2 port.
 #include <algorithm>
 #include <cstring>
 #include <tuple>
-#include <vector>
 
-#include "control/control.h"
 #include "tests/driver/pnp_test_support.h"
 
 namespace pt {

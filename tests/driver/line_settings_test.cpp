@@ -1,7 +1,5 @@
-// Rate and line control through the routines themselves on a plugged chip: what reaches the chip,
-// what is kept when a request cannot go out, and the synchronous requests' own failures. The rate
-// table row by row is shown through COM3 (tests/port).
-#include "control/control.h"
+// Rate and line control through the routines themselves on a plugged chip; the rate table row
+// by row is shown through COM3 (tests/port).
 #include "tests/driver/pnp_test_support.h"
 #include "usb/syncrequest.h"
 

@@ -1,9 +1,6 @@
-// Modem control, break and handshake settings through the Win32 side on a chip behind a loopback
-// plug: what reaches the chip's lines and registers, holds given back, close; and the line word's
-// way to the chip from any IRQL.
-#include <vector>
+// Modem control, break and handshake settings on a chip behind a loopback plug, and the line
+// word's way to the chip from any IRQL.
 
-#include "control/control.h"
 #include "emulator/win32/comm.h"
 #include "tests/driver/pnp_test_support.h"
 

@@ -1,5 +1,4 @@
-// The COM name a port starts with: where it comes from, what it publishes (link, device map entry,
-// interface) and withdraws at removal, and the names it refuses.
+// The COM name a port starts with: where it comes from, what it publishes and withdraws.
 #include <optional>
 
 #include "emulator/kernel/rtl_string.h"

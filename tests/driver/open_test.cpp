@@ -1,7 +1,5 @@
-// The port as a file on a plugged type-2 chip behind a loopback plug, where Plug and Play or the
-// I/O manager's own requests are involved: an open racing query-remove, unplug while open, a
-// directory open, file information and the internal requests. The rest is shown through COM3
-// (tests/port).
+// The port as a file where Plug and Play or the I/O manager's own requests are involved; the
+// rest is shown through COM3 (tests/port).
 #include "tests/driver/pnp_test_support.h"
 
 namespace pt {

@@ -1,6 +1,4 @@
-// Plug and Play through the PnP manager, and the request queues on a plugged port: requests held
-// during a pending stop, queued requests giving back what they hold, counted DPCs, busy queries,
-// stop and restart, capabilities, hardware IDs, and allocation failures during a start.
+// Plug and Play through the PnP manager, and the request queues on a plugged port.
 #include <atomic>
 #include <thread>
 
@@ -171,7 +169,6 @@ TEST_F(PnpHandlingTest, CountedDpcsAndTimersCountEachPendingRunOnceAndADrainWait
     EXPECT_GE(machine.now(), due);
     EXPECT_EQ(runs, 2);
 }
-
 
 TEST_F(PnpHandlingTest, QueriesAreRefusedWhileOpenAndARestartReappliesDefaultsWithoutNamingAgain) {
     Plug(4);

@@ -1,6 +1,5 @@
 // The drains of the port's DPCs on a kernel whose KeRemoveQueueDpc answers as before Vista SP1:
 // TRUE, and the routine runs all the same. The completion DPC of wait-on-mask stands for them all.
-#include <atomic>
 
 #include "requests/requests.h"
 #include "tests/driver/driver_test_support.h"

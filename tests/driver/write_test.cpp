@@ -1,9 +1,7 @@
-// What the write path does with a chunk in flight, on a started port over the simulated chip and
-// a scripted peer: cancels and time-outs racing chunk completions.
-// The rest of the write side is shown through COM3 (tests/port).
+// Cancels and time-outs racing a write's chunk in flight; the rest of the write side is shown
+// through COM3 (tests/port).
 #include <cstdio>
 #include <random>
-#include <string>
 
 #include "receive/receive.h"
 #include "requests/write.h"

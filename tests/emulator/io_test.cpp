@@ -4,10 +4,8 @@
 
 #include <cstring>
 #include <new>
-#include <vector>
 
 #include "emulator/kernel/iomgr.h"
-#include "emulator/kernel/machine.h"
 #include "emulator/kernel/pool.h"
 #include "emulator/kernel/powermgr.h"
 #include "emulator/kernel/verifier.h"

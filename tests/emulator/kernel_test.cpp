@@ -1,15 +1,10 @@
-// The emulated kernel's executive services where the driver's own tests would not notice a fault:
-// DPC concurrency, timer rounding, event kinds, exact time-outs and fast mutexes.
+// The emulated kernel's executive services where the driver's own tests would not notice a fault.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <array>
-#include <atomic>
 #include <chrono>
-#include <thread>
-#include <vector>
 
-#include "emulator/kernel/machine.h"
 #include "tests/emulator/kernel_test_support.h"
 
 namespace {

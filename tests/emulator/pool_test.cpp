@@ -1,5 +1,4 @@
-// Pool: tags and accounting, fault injection by rule kind, quota allocations, fresh contents, and
-// the kernel's own allocations failing under the driver's load, start and unload.
+// Pool: accounting, fault injection, and the kernel's own allocations failing under the driver.
 #include <gtest/gtest.h>
 
 #include <algorithm>

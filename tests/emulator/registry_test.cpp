@@ -1,5 +1,4 @@
-// The registry as the driver reads it: a query routine over an absolute path, the full value
-// information of a device key, and handle accounting.
+// The registry as the driver reads it.
 #include <gtest/gtest.h>
 
 #include <cstring>

@@ -2,12 +2,9 @@
 // machine can carry on; a death test shows the default (abort) and the deadlock report.
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <functional>
 #include <string>
-#include <thread>
 
-#include "emulator/kernel/machine.h"
 #include "emulator/kernel/namespace.h"
 #include "emulator/kernel/pool.h"
 #include "emulator/kernel/registry.h"

@@ -1,8 +1,4 @@
-// The Win32 side's own rules, which the port tests do not reach: a synchronous handle runs one
-// request at a time, a result polled while pending, what an overlapped handle refuses and what a
-// request failed at once leaves alone, waits for several objects, the last error per thread, the
-// errors of bad handles, buffers and dispositions, and how the driver's statuses become errors.
-#include <vector>
+// The Win32 side's own rules, which the port tests do not reach.
 
 #include "tests/port/com_port.h"
 

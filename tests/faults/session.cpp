@@ -3,9 +3,7 @@
 #include <algorithm>
 
 #include "emulator/kernel/pnpmgr.h"
-#include "emulator/kernel/pool.h"
 #include "emulator/kernel/powermgr.h"
-#include "platform/host/ntddser.h"
 
 namespace faults {
 

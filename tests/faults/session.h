@@ -3,13 +3,10 @@
 // what each step told its caller. Shared by the fault sweeps: each plants its fault in `beforeStart`.
 #pragma once
 
-#include <gtest/gtest.h>
-
 #include <cstdio>
 #include <functional>
 #include <map>
 #include <string>
-#include <vector>
 
 #include "tests/port/com_port.h"
 

@@ -2,11 +2,7 @@
 // them, then one run per allocation and per (URB, way of failing). Each run gives its caller a
 // clear status at every step, completes every request once (the verifier watches the rest), leaves
 // no 'COMX' pool and, where the start failed, lets a new chip come up as COM3.
-#include <cstdio>
-#include <map>
-#include <utility>
 
-#include "emulator/kernel/pool.h"
 #include "tests/faults/session.h"
 
 namespace faults {

@@ -1,12 +1,6 @@
-// The chip pulled out at every instant of a session, on a grid finer than a USB frame: during the
-// open's synchronous requests, between the chunks of a long write, inside completions, while a
-// read, a wait on the mask and a flush are held, during a sleep and wake (the device request held
-// at the bus, the chip's replay), and during the close. Every request ends once with a status,
-// the handle closes, and a new chip comes back as COM3 and carries data.
+// The chip pulled out at every instant of a session, on a grid finer than a USB frame: every
+// request ends once with a status, the handle closes, and a new chip comes back as COM3.
 #include <atomic>
-#include <cstdio>
-#include <map>
-#include <string>
 
 #include "emulator/kernel/pnpmgr.h"
 #include "emulator/kernel/powermgr.h"

@@ -2,17 +2,9 @@
 // of any length and content ahead of the chip's own, and USB requests of any kind ending with any
 // status, stalled or cut off by an unplug. The driver must start or refuse cleanly, serve an
 // application session, and go with nothing left behind.
-#include "driver/driver.h"
-#include "emulator/kernel/iomgr.h"
-#include "emulator/kernel/machine.h"
-#include "emulator/kernel/pnpmgr.h"
-#include "emulator/kernel/pool.h"
-#include "emulator/kernel/registry.h"
 #include "emulator/usbdevice/bus.h"
 #include "emulator/usbdevice/chip.h"
 #include "emulator/usbdevice/far_ends.h"
-#include "emulator/win32/comm.h"
-#include "emulator/win32/win32.h"
 #include "tests/fuzz/fuzz_input.h"
 
 #include <deque>
@@ -136,8 +128,7 @@ void Session() {
     COMSTAT stat{};
     ClearCommError(h, &errors, &stat);
     for (auto &o : ov) {
-        if (WaitForSingleObject(o.hEvent, 500) == WAIT_TIMEOUT) CancelIo(h);
-        if (WaitForSingleObject(o.hEvent, 5000) == WAIT_TIMEOUT) fuzz::Finding("a request outlived its cancel");
+        fuzz::Settle(h, o.hEvent, 500);
         GetOverlappedResult(h, &o, &n, TRUE);
     }
     if (n > in.size()) fuzz::Finding("more bytes than asked for");
@@ -149,33 +140,26 @@ void Session() {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     fuzz::Input in(data, size);
-    emu::Machine machine;
-    auto &io = machine.service<emu::IoManager>();
-    auto &pnp = machine.service<emu::PnpManager>();
-    auto &registry = machine.service<emu::Registry>();
-    PDRIVER_OBJECT driver = nullptr;
-    if (io.loadDriver(DriverEntry, u"miravo", MIRAVO_POOL_TAG, &driver) != STATUS_SUCCESS)
-        fuzz::Finding("the driver did not load");
+    fuzz::Machine m;
+    if (!m.load()) fuzz::Finding("the driver did not load");
     {
         BridgeChip chip(ChipConfig::Variant(in.byte() % 5));
         Loopback plug(chip);
         Hostile device(chip);
         UsbBus bus(device);
         Script(in, chip, device, bus);
-        const std::u16string key = std::u16string(emu::Registry::kEnumPath) + u"\\USB\\Port";
-        registry.SetDeviceKeyPath(bus.pdo(), key);
-        registry.SetString(key + u"\\Device Parameters", u"PortName", u"COM3");
-        if (pnp.plugIn(driver, bus.pdo()) == STATUS_SUCCESS) {
+        m.registry.SetDeviceKeyPath(bus.pdo(), m.deviceKey);
+        m.registry.SetString(m.deviceKey + u"\\Device Parameters", u"PortName", u"COM3");
+        if (m.pnp.plugIn(m.driver, bus.pdo()) == STATUS_SUCCESS) {
             Session();
             if (bus.plugged()) {
-                pnp.remove(bus.pdo());
+                m.pnp.remove(bus.pdo());
             } else {
-                pnp.surpriseRemove(bus.pdo());
-                pnp.finishSurpriseRemoval(bus.pdo());
+                m.pnp.surpriseRemove(bus.pdo());
+                m.pnp.finishSurpriseRemoval(bus.pdo());
             }
         }
     }
-    io.unloadDriver(driver);  // the verifier stops the run on pool left under 'COMX'
-    if (machine.service<emu::Pool>().bytesInUse(MIRAVO_POOL_TAG)) fuzz::Finding("'COMX' pool left");
+    m.unload();
     return 0;
 }

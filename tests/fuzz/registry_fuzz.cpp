@@ -2,16 +2,8 @@
 // service key at load; PortName, Identifier, SerialSkipExternalNaming and MultiportDevice in the
 // device's key at start and at the hardware-ID query. Load, start, naming, an open and a removal
 // must cope, and leave nothing behind.
-#include "driver/driver.h"
-#include "emulator/kernel/iomgr.h"
-#include "emulator/kernel/machine.h"
-#include "emulator/kernel/pnpmgr.h"
-#include "emulator/kernel/pool.h"
-#include "emulator/kernel/registry.h"
 #include "emulator/usbdevice/device.h"
 #include "emulator/usbdevice/far_ends.h"
-#include "emulator/win32/comm.h"
-#include "emulator/win32/win32.h"
 #include "tests/fuzz/fuzz_input.h"
 
 using namespace win32;
@@ -26,26 +18,21 @@ const ULONG kTypes[] = {REG_SZ, REG_EXPAND_SZ, REG_BINARY, REG_DWORD, REG_MULTI_
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     fuzz::Input in(data, size);
-    emu::Machine machine;
-    auto &io = machine.service<emu::IoManager>();
-    auto &pnp = machine.service<emu::PnpManager>();
-    auto &registry = machine.service<emu::Registry>();
-    const std::u16string device = std::u16string(emu::Registry::kEnumPath) + u"\\USB\\Port";
-    const std::u16string parameters = device + u"\\Device Parameters";
+    fuzz::Machine m;
+    const std::u16string parameters = m.deviceKey + u"\\Device Parameters";
     for (int records = 0; records < 8 && !in.empty(); records++) {
         const uint8_t which = in.byte() % std::size(kNames);
         const ULONG type = kTypes[in.byte() % std::size(kTypes)];
         const std::vector<uint8_t> bytes = in.bytes(in.u16() % 1024);
-        registry.SetValue(which == 0 ? io.ServiceKeyPath(u"miravo") : parameters, kNames[which], type, bytes);
+        m.registry.SetValue(which == 0 ? m.io.ServiceKeyPath(u"miravo") : parameters, kNames[which], type, bytes);
     }
-    PDRIVER_OBJECT driver = nullptr;
-    if (io.loadDriver(DriverEntry, u"miravo", MIRAVO_POOL_TAG, &driver) != STATUS_SUCCESS) return 0;
+    if (!m.load()) return 0;
     {
         emu::usb::SimulatedDevice chip;
         emu::usb::Loopback plug(chip.chip());
-        registry.SetDeviceKeyPath(chip.pdo(), device);
-        if (pnp.plugIn(driver, chip.pdo()) == STATUS_SUCCESS) {
-            pnp.queryId(chip.pdo(), BusQueryHardwareIDs);
+        m.registry.SetDeviceKeyPath(chip.pdo(), m.deviceKey);
+        if (m.pnp.plugIn(m.driver, chip.pdo()) == STATUS_SUCCESS) {
+            m.pnp.queryId(chip.pdo(), BusQueryHardwareIDs);
             HANDLE h = CreateFileA("\\\\.\\COM3", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
             if (h != INVALID_HANDLE_VALUE) {
                 // Whatever rate table the setting built, a rate from it is applied or refused.
@@ -56,10 +43,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
                 SetCommState(h, &dcb);
                 if (!CloseHandle(h)) fuzz::Finding("the close failed");
             }
-            pnp.remove(chip.pdo());
+            m.pnp.remove(chip.pdo());
         }
     }
-    io.unloadDriver(driver);  // the verifier stops the run on pool left under 'COMX'
-    if (machine.service<emu::Pool>().bytesInUse(MIRAVO_POOL_TAG)) fuzz::Finding("'COMX' pool left");
+    m.unload();
     return 0;
 }

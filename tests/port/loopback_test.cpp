@@ -1,6 +1,4 @@
-// Throughput: a mebibyte both ways at once through the loopback plug on every chip type, and a
-// long write at a rate beyond what the chip's transmit FIFO holds in a frame. Every rate the port
-// takes, looped back on every chip type, and the lab's runs that stall.
+// Data through the loopback plug at the line's pace: throughput, every rate, and runs that stall.
 #include "control/control.h"
 #include "tests/port/com_port.h"
 

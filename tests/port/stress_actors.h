@@ -11,7 +11,6 @@
 #include <mutex>
 #include <random>
 #include <string>
-#include <vector>
 
 #include "emulator/kernel/machine.h"
 #include "tests/port/com_port.h"

@@ -1,7 +1,4 @@
-// Flow control and modem lines end to end against a scripted peer. A reader that stops makes the
-// port hold a peer that obeys XON/XOFF at the XOFF limit and let it go at XonLimit with no byte
-// lost; the peer's XOFF stops the port's transmitter within what the chip already holds; DTR
-// handshaking and transmit toggle follow the ring and the line.
+// Software flow control, DTR handshaking and transmit toggle end to end against a scripted peer.
 #include "tests/port/com_port.h"
 
 namespace port_test {

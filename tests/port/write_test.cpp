@@ -1,6 +1,4 @@
-// Writing to COM3 as an application does, with a scripted peer on the line: chunks on the bus and
-// byte-exact arrival, flush behind the writes, the write time-out and its floor, the XOFF counter
-// and the immediate character.
+// Writing to COM3 as an application does, with a scripted peer on the line.
 #include <atomic>
 #include <thread>
 
