@@ -172,7 +172,7 @@ void IoManager::forgetIrpLocked(std::unordered_map<PIRP, IrpRecord>::iterator it
 void IoManager::releaseDevice(PDEVICE_OBJECT device) {
     bool free = false;
     {
-        std::lock_guard<std::mutex> g(lock);
+        std::lock_guard g(lock);
         if (--device->ReferenceCount == 0 && deletePending.erase(device)) free = true;
     }
     if (free) freeDeviceMemory(device);
@@ -190,7 +190,7 @@ PIRP IoManager::allocateIrp(CCHAR stackSize, const void *site, bool mustSucceed)
     auto irp = static_cast<PIRP>(PoolOf().allocate(NonPagedPool, size, kIrpTag, site, "IoAllocateIrp", mustSucceed));
     if (!irp) return NULL;
     IoInitializeIrp(irp, size, stackSize);
-    std::lock_guard<std::mutex> g(lock);
+    std::lock_guard g(lock);
     irps[irp] = IrpRecord{};
     return irp;
 }
@@ -247,7 +247,7 @@ VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
                                                    "IoDeleteDevice");
     bool freeNow;
     {
-        std::lock_guard<std::mutex> g(io.lock);
+        std::lock_guard g(io.lock);
         io.attachedTo.erase(DeviceObject);
         freeNow = DeviceObject->ReferenceCount == 0;
         if (!freeNow) io.deletePending.insert(DeviceObject);
@@ -258,7 +258,7 @@ VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
 PDEVICE_OBJECT NTAPI IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice, PDEVICE_OBJECT TargetDevice) {
     RequireIrql("IoAttachDeviceToDeviceStack", PASSIVE_LEVEL);
     IoManager &io = Io();
-    std::lock_guard<std::mutex> g(io.lock);
+    std::lock_guard g(io.lock);
     PDEVICE_OBJECT top = TopOfStack(TargetDevice);
     top->AttachedDevice = SourceDevice;
     SourceDevice->StackSize = static_cast<CCHAR>(top->StackSize + 1);
@@ -270,14 +270,14 @@ PDEVICE_OBJECT NTAPI IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice, PD
 VOID NTAPI IoDetachDevice(PDEVICE_OBJECT TargetDevice) {
     RequireIrql("IoDetachDevice", PASSIVE_LEVEL);
     IoManager &io = Io();
-    std::lock_guard<std::mutex> g(io.lock);
+    std::lock_guard g(io.lock);
     if (TargetDevice->AttachedDevice) io.attachedTo.erase(TargetDevice->AttachedDevice);
     TargetDevice->AttachedDevice = NULL;
 }
 
 PDEVICE_OBJECT NTAPI IoGetAttachedDeviceReference(PDEVICE_OBJECT DeviceObject) {
     IoManager &io = Io();
-    std::lock_guard<std::mutex> g(io.lock);
+    std::lock_guard g(io.lock);
     PDEVICE_OBJECT top = TopOfStack(DeviceObject);
     top->ReferenceCount++;
     return top;
@@ -321,7 +321,7 @@ VOID NTAPI IoReuseIrp(PIRP Irp, NTSTATUS Status) {
     RequireIrql("IoReuseIrp", DISPATCH_LEVEL);
     IoManager &io = Io();
     {
-        std::lock_guard<std::mutex> g(io.lock);
+        std::lock_guard g(io.lock);
         auto it = HeldIrpLocked(io, Irp, "IoReuseIrp");
         if (it == io.irps.end()) return;
         // Only an IRP of a driver's own: the I/O manager's would lose its requester.
@@ -346,7 +346,7 @@ VOID NTAPI IoFreeIrp(PIRP Irp) {
     RequireIrql("IoFreeIrp", DISPATCH_LEVEL);
     IoManager &io = Io();
     {
-        std::lock_guard<std::mutex> g(io.lock);
+        std::lock_guard g(io.lock);
         auto it = HeldIrpLocked(io, Irp, "IoFreeIrp");
         if (it == io.irps.end()) return;
         it->second.freed = true;
@@ -373,9 +373,11 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     int location = Irp->CurrentLocation;
     uint32_t pass;
     bool power = stack->MajorFunction == IRP_MJ_POWER;
+    IoManager::IrpRecord *record;
     {
-        std::lock_guard<std::mutex> g(io.lock);
+        std::lock_guard g(io.lock);
         auto &r = io.irps[Irp];
+        record = &r;  // stays while this call counts in `frames`
         r.frames++;
         r.inDriver = true;
         r.location = location;
@@ -392,9 +394,8 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     {
         // The IRP may be moving on another thread; the record says where, under the lock that
         // every pop takes, without reading the IRP.
-        std::lock_guard<std::mutex> g(io.lock);
-        auto it = io.irps.find(Irp);
-        auto &r = it->second;
+        std::lock_guard g(io.lock);
+        auto &r = *record;
         if (status == STATUS_PENDING) {
             bool marked = true;
             // Completed, reused and sent again meanwhile (from a completion routine on another
@@ -410,7 +411,7 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
             if (!marked) problem = "dispatch routine of " + Hex(DeviceObject) + " returned STATUS_PENDING for IRP " + Hex(Irp);
         }
         if (--r.frames == 0 && r.freed && r.pins == 0) {
-            io.forgetIrpLocked(it);
+            io.forgetIrpLocked(io.irps.find(Irp));
             release = true;
         }
     }
@@ -423,6 +424,9 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR) {
     RequireIrql("IoCompleteRequest", DISPATCH_LEVEL);
     IoManager &io = Io();
     PDEVICE_OBJECT owed = nullptr;
+    // The IRP's record, known good until a completion routine runs: from then its owner may free
+    // the IRP, and the record is looked up again.
+    IoManager::IrpRecord *record = nullptr;
     {
         // One look under the lock checks the IRP and, when it is sound, marks the drivers below
         // done with it: from here a completion routine that returns STATUS_MORE_PROCESSING_REQUIRED
@@ -430,7 +434,7 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR) {
         Violation violation{};
         std::string problem;
         {
-            std::lock_guard<std::mutex> g(io.lock);
+            std::lock_guard g(io.lock);
             auto it = io.irps.find(Irp);
             if (it != io.irps.end() && it->second.completed) {
                 violation = Violation::IrpCompletedTwice;
@@ -450,6 +454,7 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR) {
                                    IoGetCurrentIrpStackLocation(Irp)->MajorFunction == IRP_MJ_POWER;
                 if (power) owed = it->second.powerOwed;
                 it->second.inDriver = false;
+                record = &it->second;
             }
         }
         if (!problem.empty()) {
@@ -469,7 +474,7 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR) {
         {
             // Popped under the lock, so IoCallDriver's check sees the location either intact or
             // gone with its mark recorded.
-            std::lock_guard<std::mutex> g(io.lock);
+            std::lock_guard g(io.lock);
             if (Irp->CurrentLocation > Irp->StackCount) break;
             PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
             int location = Irp->CurrentLocation;
@@ -477,7 +482,8 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR) {
             context = stack->Context;
             control = stack->Control;
             Irp->PendingReturned = (control & SL_PENDING_RETURNED) != 0;
-            auto &r = io.irps[Irp];
+            if (!record) record = &io.irps[Irp];
+            auto &r = *record;
             if (Irp->PendingReturned) r.pendingMarked |= 1u << location;
             if ((r.pendingReturned >> location) & 1) {
                 r.pendingReturned &= ~(1u << location);
@@ -502,6 +508,7 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR) {
                 Irp->CurrentLocation <= Irp->StackCount ? IoGetCurrentIrpStackLocation(Irp)->DeviceObject : NULL;
             // Nothing may be written about the IRP afterwards: its owner may have freed it, and the
             // address may already belong to a new IRP. A driver that keeps it still holds it.
+            record = nullptr;
             if (routine(device, Irp, context) == STATUS_MORE_PROCESSING_REQUIRED) return;
         } else if (Irp->PendingReturned && Irp->CurrentLocation <= Irp->StackCount) {
             IoMarkIrpPending(Irp);
@@ -510,8 +517,8 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR) {
     std::function<void(PIRP)> requester;
     PKEVENT drained = nullptr;
     {
-        std::lock_guard<std::mutex> g(io.lock);
-        auto &r = io.irps[Irp];
+        std::lock_guard g(io.lock);
+        auto &r = record ? *record : io.irps[Irp];
         r.completed = true;
         r.inDriver = false;
         requester = std::move(r.onComplete);
@@ -588,7 +595,7 @@ PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT Dev
     irp->UserEvent = Event;
     irp->UserIosb = IoStatusBlock;
     IoManager &io = Io();
-    std::lock_guard<std::mutex> g(io.lock);
+    std::lock_guard g(io.lock);
     io.irps[irp].onComplete = [method, OutputBuffer, OutputBufferLength](PIRP done) {
         FinishRequest(done, method == METHOD_BUFFERED, OutputBuffer, OutputBufferLength, true);
     };
@@ -684,7 +691,7 @@ PIRP IoManager::buildUserIrp(PFILE_OBJECT file, PDEVICE_OBJECT top, const UserRe
         return nullptr;
     }
 
-    std::lock_guard<std::mutex> g(lock);
+    std::lock_guard g(lock);
     auto &record = irps[irp];
     record.file = file;
     record.thread = CurrentThreadId();
@@ -717,7 +724,7 @@ NTSTATUS IoManager::openFile(const std::u16string &path, ULONG options, PFILE_OB
     PDEVICE_OBJECT device = Machine::current().service<Namespace>().Resolve(path);
     if (!device) return STATUS_OBJECT_NAME_NOT_FOUND;
     {
-        std::lock_guard<std::mutex> g(lock);
+        std::lock_guard g(lock);
         if (deletePending.count(device)) return STATUS_DELETE_PENDING;
         device->ReferenceCount++;
     }
@@ -763,7 +770,7 @@ void IoManager::closeFile(PFILE_OBJECT file, bool cleanedUp) {
     KeInitializeEvent(&drained, NotificationEvent, FALSE);
     bool wait;
     {
-        std::lock_guard<std::mutex> g(lock);
+        std::lock_guard g(lock);
         wait = outstandingLocked(file) > 0;
         if (wait) drainWaiters[file] = &drained;
     }
@@ -794,7 +801,7 @@ void IoManager::cancelThreadRequests(PFILE_OBJECT file) {
     for (;;) {
         PIRP target = nullptr;
         {
-            std::lock_guard<std::mutex> g(lock);
+            std::lock_guard g(lock);
             for (auto &[irp, r] : irps)
                 if (r.file == file && r.thread == thread && !r.completed && !r.freed && !done.count(irp)) {
                     target = irp;
@@ -809,7 +816,7 @@ void IoManager::cancelThreadRequests(PFILE_OBJECT file) {
         IoCancelIrp(target);
         bool release = false;
         {
-            std::lock_guard<std::mutex> g(lock);
+            std::lock_guard g(lock);
             auto it = irps.find(target);
             if (--it->second.pins == 0 && it->second.freed && it->second.frames == 0) {
                 release = true;
@@ -821,7 +828,7 @@ void IoManager::cancelThreadRequests(PFILE_OBJECT file) {
 }
 
 size_t IoManager::outstandingRequests(PFILE_OBJECT file) const {
-    std::lock_guard<std::mutex> g(lock);
+    std::lock_guard g(lock);
     return outstandingLocked(file);
 }
 

@@ -30,7 +30,7 @@ PIRP BuildSystemIrp(PDEVICE_OBJECT top, UCHAR major, UCHAR minor, PKEVENT event,
     next->MinorFunction = minor;
     // Windows starts every PnP request as "not supported" so that untouched requests say so.
     irp->IoStatus.Status = major == IRP_MJ_PNP ? STATUS_NOT_SUPPORTED : STATUS_SUCCESS;
-    std::lock_guard<std::mutex> g(io.lock);
+    std::lock_guard g(io.lock);
     io.irps[irp].onComplete = [event, result](PIRP done) {
         *result = done->IoStatus;
         IoFreeIrp(done);

@@ -88,7 +88,7 @@ NTSTATUS PowerManager::request(PDEVICE_OBJECT device, UCHAR minor, POWER_STATE s
     irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
     {
         // The callback runs where the IRP completes, and the IRP is the power manager's to free.
-        std::lock_guard<std::mutex> g(io.lock);
+        std::lock_guard g(io.lock);
         io.irps[irp].onComplete = [device, minor, state, done, context](PIRP finished) {
             IO_STATUS_BLOCK status = finished->IoStatus;
             IoFreeIrp(finished);
@@ -125,7 +125,7 @@ NTSTATUS NTAPI PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     IoManager &io = Machine::current().service<IoManager>();
     PDEVICE_OBJECT owed;
     {
-        std::lock_guard<std::mutex> g(io.lock);
+        std::lock_guard g(io.lock);
         auto it = io.irps.find(Irp);
         owed = it == io.irps.end() ? nullptr : it->second.powerOwed;
     }
@@ -139,7 +139,7 @@ NTSTATUS NTAPI PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 VOID NTAPI PoStartNextPowerIrp(PIRP Irp) {
     RequireIrql("PoStartNextPowerIrp", DISPATCH_LEVEL);
     IoManager &io = Machine::current().service<IoManager>();
-    std::lock_guard<std::mutex> g(io.lock);
+    std::lock_guard g(io.lock);
     auto it = io.irps.find(Irp);
     if (it != io.irps.end()) it->second.powerOwed = nullptr;
 }

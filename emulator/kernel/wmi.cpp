@@ -300,7 +300,7 @@ NTSTATUS Send(PDEVICE_OBJECT provider, UCHAR minor, const GUID *guid, std::vecto
     // A request nobody answers says so.
     irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
     {
-        std::lock_guard<std::mutex> g(io.lock);
+        std::lock_guard g(io.lock);
         io.irps[irp].onComplete = [&event, &result](PIRP done) {
             result = done->IoStatus;
             IoFreeIrp(done);

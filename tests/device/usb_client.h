@@ -43,7 +43,7 @@ struct Request {
         auto &io = emu::Machine::current().service<emu::IoManager>();
         for (;;) {
             {
-                std::lock_guard<std::mutex> g(io.lock);
+                std::lock_guard g(io.lock);
                 auto it = io.irps.find(irp);
                 if (it == io.irps.end() || !it->second.inDriver) break;
             }
