@@ -233,7 +233,7 @@ private:
     std::deque<Pending> parked_;
     std::map<uintptr_t, Pipe> pipes_;  // by handle
     uintptr_t nextHandle_ = 0;
-    std::vector<uintptr_t> bulkOrder_;
+    std::vector<Pipe *> bulkOrder_;  // into pipes_, whose nodes stay put; cleared with it
     size_t bulkTurn_ = 0;
     int64_t frameAt_ = -1;
     TimedEvent frameEvent_;

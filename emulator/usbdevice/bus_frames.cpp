@@ -133,9 +133,9 @@ int UsbBus::runBulk(int budget, bool outOnly, Completions &done) {
         any = false;
         for (size_t i = 0; i < endpoints; i++) {
             if (moved == budget) break;
-            auto it = pipes_.find(bulkOrder_[(first + i) % endpoints]);
-            if (it == pipes_.end() || !bulkEligible(it->second, outOnly)) continue;
-            if (runPacket(it->second, done)) {
+            Pipe &pipe = *bulkOrder_[(first + i) % endpoints];
+            if (!bulkEligible(pipe, outOnly)) continue;
+            if (runPacket(pipe, done)) {
                 any = true;
                 moved++;
             }

@@ -534,8 +534,8 @@ void UsbBus::runSelectConfiguration(Pending &p, Completions &done) {
             pipe.maxPacket = uint16_t(e.wMaxPacketSize & 0x7FF);
             pipe.interval = pi.PipeType == UsbdPipeTypeInterrupt ? PollInterval(e.bInterval) : 1;
             auto key = reinterpret_cast<uintptr_t>(pi.PipeHandle);
-            pipes_[key] = std::move(pipe);
-            if (pi.PipeType == UsbdPipeTypeBulk) bulkOrder_.push_back(key);
+            Pipe &placed = pipes_[key] = std::move(pipe);
+            if (pi.PipeType == UsbdPipeTypeBulk) bulkOrder_.push_back(&placed);
         }
     }
     sc.ConfigurationHandle = handle();
