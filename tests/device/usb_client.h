@@ -143,9 +143,7 @@ public:
         return call(*r);
     }
 
-    struct Pipes {
-        USBD_PIPE_HANDLE interruptIn = nullptr, bulkOut = nullptr, bulkIn = nullptr;
-    };
+    struct Pipes { USBD_PIPE_HANDLE interruptIn = nullptr, bulkOut = nullptr, bulkIn = nullptr; };
     // Reads the configuration and selects it as the driver does: one interface with pipes 0, 1, 2,
     // or two interfaces (matched by class triples) with the bulk pair in the second.
     Pipes configure(int chipType) {

@@ -78,11 +78,7 @@ static std::vector<uint8_t> Configuration(std::vector<std::pair<uint8_t, int>> i
 }
 
 TEST_F(BringUpTest, HostileConfigurationDescriptorsFailTheStartCleanly) {
-    struct Case {
-        const char *what;
-        int variant;
-        std::vector<uint8_t> bytes;
-    } cases[] = {
+    struct Case { const char *what; int variant; std::vector<uint8_t> bytes; } cases[] = {
         {"wTotalLength smaller than the header", 2, Patched(Configuration({{0xFF, 3}}), 2, 5)},
         {"wTotalLength larger than what arrives", 2, Patched(Configuration({{0xFF, 3}}), 2, 200)},
         {"no interfaces", 2, Configuration({})},

@@ -39,12 +39,7 @@ protected:
 };
 
 TEST_F(IoctlTest, BufferChecksAndReturnedLengthsByCode) {
-    struct Row {
-        DWORD code;
-        DWORD in, out;
-        std::vector<uint8_t> payload;
-        DWORD error, returned;
-    };
+    struct Row { DWORD code; DWORD in, out; std::vector<uint8_t> payload; DWORD error, returned; };
     std::vector<Row> rows = {
         // The length test comes before the buffer test here.
         {IOCTL_SERIAL_SET_BAUD_RATE, 0, 0, {}, kShort, 0},

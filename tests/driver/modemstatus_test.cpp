@@ -14,10 +14,7 @@ protected:
         port->IsOpen = TRUE;
     }
     UCHAR Evaluate(USHORT status) {
-        return Locked([&] {
-            port->UartStatus = status;
-            return UpdateModemStatus(port);
-        });
+        return Locked([&] { port->UartStatus = status; return UpdateModemStatus(port); });
     }
     std::vector<UCHAR> RingContent() {
         return Locked([&] { return std::vector<UCHAR>(port->RxTakeSlot, port->RxTakeSlot + port->RxRingCount); });

@@ -58,12 +58,7 @@ TEST_F(OpenTest, FileInformationAndInternalRequests) {
     UCHAR info[32];
     memset(info, 0xAA, sizeof(info));
     ULONGLONG eof = 100;
-    struct Row {
-        UCHAR major;
-        ULONG infoClass, length;
-        NTSTATUS status;
-        ULONG_PTR information;
-    } rows[] = {
+    struct Row { UCHAR major; ULONG infoClass, length; NTSTATUS status; ULONG_PTR information; } rows[] = {
         {IRP_MJ_QUERY_INFORMATION, FileStandardInformation, 24, STATUS_SUCCESS, 24},
         {IRP_MJ_QUERY_INFORMATION, FilePositionInformation, 8, STATUS_SUCCESS, 8},
         {IRP_MJ_QUERY_INFORMATION, FilePositionInformation, 4, STATUS_BUFFER_TOO_SMALL, 0},

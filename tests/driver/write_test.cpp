@@ -15,10 +15,7 @@ using pt::kMs;
 
 const TransferHandoffs kPaths = {PutChar, nullptr, NotifyEvents, ContinueWrite, WriteChunkLost, SendWriteChunk};
 
-struct Request {
-    pt::Sent sent;
-    std::vector<uint8_t> buffer;
-};
+struct Request { pt::Sent sent; std::vector<uint8_t> buffer; };
 
 class WriteTest : public pt::StartedPortTest {
 protected:
@@ -133,10 +130,7 @@ TEST_F(WriteRaceTest, CancelsAndTimeOutsRacingChunksFinishEachWriteOnce) {
         }
         PIRP victim = batch[rng() % kPerRound]->sent.irp;
         int64_t cancelAt = machine.now() + int64_t(rng() % 400) * kMs;
-        emu::Thread canceller([&] {
-            machine.sleepFor(cancelAt - machine.now());
-            IoCancelIrp(victim);
-        }, "cancel");
+        emu::Thread canceller([&] { machine.sleepFor(cancelAt - machine.now()); IoCancelIrp(victim); }, "cancel");
         canceller.join();
         ASSERT_TRUE(RunUntil([&] { return batch.back()->sent.done(); }, 10000));
     }

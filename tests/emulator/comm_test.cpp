@@ -16,10 +16,7 @@ namespace {
 
 using namespace win32;
 
-struct Request {
-    ULONG code;
-    std::vector<UCHAR> in;
-};
+struct Request { ULONG code; std::vector<UCHAR> in; };
 
 struct FakePort {
     std::vector<Request> log;
@@ -196,11 +193,7 @@ TEST_F(CommTest, DcbBecomesTheFourLineRequestsAndComesBack) {
 TEST_F(CommTest, InvalidDcbsAreRefusedWithNothingSent) {
     DCB good{};
     ASSERT_TRUE(GetCommState(h, &good));
-    const struct Row {
-        const char *name;
-        std::function<void(DCB &)> change;
-        bool valid;
-    } rows[] = {
+    const struct Row { const char *name; std::function<void(DCB &)> change; bool valid; } rows[] = {
         {"4 data bits", [](DCB &d) { d.ByteSize = 4; }, false},
         {"9 data bits", [](DCB &d) { d.ByteSize = 9; }, false},
         {"parity 5", [](DCB &d) { d.Parity = 5; }, false},
@@ -340,11 +333,7 @@ TEST_F(CommTest, BuildCommDcbParsesBothModeFormsAndRefusesTheRest) {
     base.fDtrControl = DTR_CONTROL_HANDSHAKE, base.fRtsControl = RTS_CONTROL_TOGGLE;
     base.XonChar = 0x11, base.XoffChar = 0x13;
     constexpr int E = DTR_CONTROL_ENABLE, H = DTR_CONTROL_HANDSHAKE, T = RTS_CONTROL_TOGGLE;
-    const struct Row {
-        const char *def;
-        DWORD baud;
-        int parity, data, stop, xon, cts, dsr, dtr, rts, idsr;
-    } rows[] = {
+    const struct Row { const char *def; DWORD baud; int parity, data, stop, xon, cts, dsr, dtr, rts, idsr; } rows[] = {
         {"baud=9600 parity=n data=8 stop=1", 9600, NOPARITY, 8, ONESTOPBIT, 0, 0, 0, E, E, 1},
         {"COM1: BAUD=12 parity=E data=5 stop=1.5 xon=on odsr=on octs=on dtr=hs rts=tg idsr=off", 1200, EVENPARITY,
          5, ONE5STOPBITS, 1, 1, 1, H, T, 0},

@@ -348,11 +348,7 @@ NTSTATUS NTAPI PowerLayer(PDEVICE_OBJECT device, PIRP irp) {
     return how == PowerHandling::DownByIoCallDriver ? IoCallDriver(layer->lower, irp) : PoCallDriver(layer->lower, irp);
 }
 
-struct PowerDone {
-    KEVENT event;
-    uint32_t thread = 0;
-    NTSTATUS status = STATUS_PENDING;
-};
+struct PowerDone { KEVENT event; uint32_t thread = 0; NTSTATUS status = STATUS_PENDING; };
 
 VOID NTAPI PowerRequestDone(PDEVICE_OBJECT, UCHAR, POWER_STATE, PVOID context, PIO_STATUS_BLOCK status) {
     auto *done = static_cast<PowerDone *>(context);

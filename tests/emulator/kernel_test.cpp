@@ -80,10 +80,7 @@ TEST(Wait, TimeOutsTakeExactlyTheEmulatedTimeAndLittleRealTime) {
     auto realStart = std::chrono::steady_clock::now();
     EXPECT_EQ(WaitFor(&event, 12345), STATUS_TIMEOUT);
     EXPECT_EQ(machine.now(), 12345) << "a wait time-out is not rounded to the tick";
-    emu::Thread setter([&] {
-        Delay(10 * kMs);
-        KeSetEvent(&event, IO_NO_INCREMENT, FALSE);
-    });
+    emu::Thread setter([&] { Delay(10 * kMs); KeSetEvent(&event, IO_NO_INCREMENT, FALSE); });
     EXPECT_EQ(WaitFor(&event, 1 * kSecond), STATUS_SUCCESS);
     EXPECT_EQ(machine.now(), 12345 + 10 * kMs);
     setter.join();

@@ -60,10 +60,7 @@ TEST(Pool, AccountsPerTagAndHandsOutUnzeroedBlocks) {
 // Each rule against one sequence of allocations: which of them fail, and how many failures it counted.
 TEST(Pool, FaultRulesFailExactlyTheAllocationsTheyName) {
     using Allocate = void *(*)(ULONG);
-    struct Step {
-        Allocate allocate;
-        ULONG tag;
-    };
+    struct Step { Allocate allocate; ULONG tag; };
     const std::vector<Step> steps{{AllocateAtSiteOne, kTagA}, {AllocateAtSiteTwo, kTagA}, {AllocateAtSiteOne, kTagB},
                                   {AllocateAtSiteTwo, kTagB}, {AllocateAtSiteOne, kTagA}, {AllocateAtSiteTwo, kTagA}};
     struct Row {

@@ -19,11 +19,7 @@ std::vector<uint8_t> Bytes(std::u16string_view s) {
     return {p, p + s.size() * 2};
 }
 
-struct Seen {
-    std::u16string name;
-    ULONG type;
-    std::vector<uint8_t> data;
-};
+struct Seen { std::u16string name; ULONG type; std::vector<uint8_t> data; };
 NTSTATUS NTAPI Record(PWSTR name, ULONG type, PVOID data, ULONG length, PVOID context, PVOID) {
     auto *p = static_cast<uint8_t *>(data);
     static_cast<std::vector<Seen> *>(context)->push_back({name, type, std::vector<uint8_t>(p, p + length)});

@@ -170,10 +170,7 @@ TEST(VerifierContract, EachBrokenContractOrRuleIsReportedNamingTheRoutine) {
         {"KeInitializeSpinLock", [] { Holding(&g_lock, [] { KeInitializeSpinLock(&g_lock); }); },
          Violation::InvalidParameter},  // the refused initialisation leaves it held for the release
         {"DPC",
-         [&] {
-             KeInsertQueueDpc(&leavesLockHeld, nullptr, nullptr);
-             KeFlushQueuedDpcs();
-         },
+         [&] { KeInsertQueueDpc(&leavesLockHeld, nullptr, nullptr); KeFlushQueuedDpcs(); },
          Violation::InvalidParameter},
         // Objects used before their initialisation.
         {"KeAcquireSpinLock",
@@ -234,10 +231,7 @@ TEST(VerifierContract, EachBrokenContractOrRuleIsReportedNamingTheRoutine) {
     EXPECT_EQ(log.count(), 0u) << "a refused DPC must not run";
 }
 
-struct DeviceState {
-    KDPC dpc;
-    KTIMER timer;
-};
+struct DeviceState { KDPC dpc; KTIMER timer; };
 
 TEST(VerifierPool, DpcQueuedOrTimerArmedInFreedMemory) {
     emu::Machine machine;

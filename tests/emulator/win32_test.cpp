@@ -54,10 +54,7 @@ TEST_F(Win32, PendingPollBadArgumentsAndTheLastErrorOfEachThread) {
     EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
 
     SetLastError(ERROR_BUSY);
-    emu::Thread([] {
-        EXPECT_EQ(GetLastError(), 0u);
-        SetLastError(ERROR_CRC);
-    }).join();
+    emu::Thread([] { EXPECT_EQ(GetLastError(), 0u); SetLastError(ERROR_CRC); }).join();
     EXPECT_EQ(GetLastError(), ERROR_BUSY);
 }
 

@@ -75,12 +75,7 @@ struct Session {
         ULONG mask = SERIAL_EV_RXCHAR | SERIAL_EV_DSR, purge = SERIAL_PURGE_RXCLEAR | SERIAL_PURGE_TXCLEAR;
         ULONG modem = 0x3, fifo = 0xC1;
         UCHAR immediate = 'i', escape = 0;
-        const struct {
-            const char *name;
-            DWORD code;
-            const void *in;
-            DWORD length;
-        } rows[] = {
+        const struct { const char *name; DWORD code; const void *in; DWORD length; } rows[] = {
             {"set baud", IOCTL_SERIAL_SET_BAUD_RATE, &odd, sizeof odd},
             {"set line control", IOCTL_SERIAL_SET_LINE_CONTROL, &seven, sizeof seven},
             {"set handflow", IOCTL_SERIAL_SET_HANDFLOW, &rtsCts, sizeof rtsCts},

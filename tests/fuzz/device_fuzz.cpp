@@ -43,10 +43,7 @@ public:
     void suspend(bool suspended) override { chip_.suspend(suspended); }
 
 private:
-    struct Scripted {
-        std::vector<uint8_t> bytes;
-        Handshake::Kind kind;
-    };
+    struct Scripted { std::vector<uint8_t> bytes; Handshake::Kind kind; };
     BridgeChip &chip_;
     std::map<uint8_t, std::deque<Scripted>> script_;
 };

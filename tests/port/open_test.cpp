@@ -82,10 +82,7 @@ TEST_F(ComPort, CleanupEndsEveryRequestOfTheHandle) {
     EXPECT_FALSE(DeviceIoControl(h, IOCTL_SERIAL_XOFF_COUNTER, &record, sizeof(record), nullptr, 0, nullptr, &counter.ov));
     BOOL flushed = TRUE;
     DWORD flushError = 0;
-    emu::Thread flusher([&] {
-        flushed = FlushFileBuffers(h);
-        flushError = GetLastError();
-    });
+    emu::Thread flusher([&] { flushed = FlushFileBuffers(h); flushError = GetLastError(); });
     SleepFor(5 * kMs);  // the flush is queued once its thread waits
 
     EXPECT_TRUE(CloseHandle(h));
