@@ -48,9 +48,8 @@ TEST(Bus, RecordsKeepTheLastEntriesAndTheSinkSeesEveryUrbToItsEnd) {
     // The line: characters sent and looped back, then the inputs DTR raised; the last three events.
     auto line = device.chip().lineLog();
     ASSERT_EQ(line.size(), 3u);
-    EXPECT_EQ(line[0].kind, LineEvent::Received);
-    EXPECT_EQ(line[0].wire.data, 0x13);
-    EXPECT_EQ(line[2].kind, LineEvent::Inputs);
+    EXPECT_EQ(std::tuple(line[0].kind, line[0].wire.data, line[2].kind),
+              std::tuple(LineEvent::Received, 0x13, LineEvent::Inputs));
     device.bus().setUrbSink(nullptr);
 }
 

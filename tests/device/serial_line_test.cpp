@@ -248,9 +248,8 @@ TEST(SerialLine, LoopedBackCharactersKeepTheirTimesAcrossFramesAndARateChange) {
         }
         const WireFormat &f = switchedAt ? slow : fast;
         const uint64_t chars = switchedAt ? i - switchedAt + 1 : i + 1;
-        EXPECT_EQ(sent[i].time, base + f.duration(f.frameHalfBits() * chars));
-        EXPECT_EQ(sent[i].data, data[i]);
-        EXPECT_EQ(received[i].time, sent[i].time);
+        EXPECT_EQ(std::tuple(sent[i].time, sent[i].data, received[i].time),
+                  std::tuple(base + f.duration(f.frameHalfBits() * chars), data[i], sent[i].time));
         EXPECT_LT(deliveredAt[i] - kFrame, sent[i].time);
         EXPECT_GE(deliveredAt[i], sent[i].time);
     }

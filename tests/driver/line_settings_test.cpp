@@ -129,9 +129,8 @@ TEST_F(LineSettings, LineControlEncodingReadBackAndRepeats) {
             EXPECT_EQ(Codings().size(), sent);
             continue;
         }
-        EXPECT_EQ(port->LineControl, c.lineControl);
-        EXPECT_EQ(port->ValidDataMask, c.mask);
-        EXPECT_EQ(port->WmiCommData.BitsPerByte, c.in.WordLength);
+        EXPECT_EQ(std::tuple(port->LineControl, port->ValidDataMask, port->WmiCommData.BitsPerByte),
+                  std::tuple(c.lineControl, c.mask, c.in.WordLength));
         ASSERT_EQ(Codings().size(), sent + 1);
         std::vector<uint8_t> coding = {0xD0, 0x02, 0x00, 0x80};  // the last rate, 460800 as this chip takes it
         coding.insert(coding.end(), c.coding.begin(), c.coding.end());

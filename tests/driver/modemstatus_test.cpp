@@ -80,9 +80,8 @@ TEST_F(ModemStatusTest, StatusWordsBecomeStateHoldsEventsAndSequences) {
             return InterlockedExchange(&port->HistoryMask, 0);
         });
         EXPECT_EQ(Evaluate(row.second), row.state);
-        EXPECT_EQ(port->HistoryMask, row.events);
-        EXPECT_EQ(port->TxHoldReasons, row.txHolds);
-        EXPECT_EQ(port->RxHoldReasons, row.rxHolds);
+        EXPECT_EQ(std::tuple(port->HistoryMask, port->TxHoldReasons, port->RxHoldReasons),
+                  std::tuple(row.events, row.txHolds, row.rxHolds));
         EXPECT_EQ(RingContent(), row.ring);
         EXPECT_EQ(port->LastUartStatus, row.second);
     }

@@ -118,10 +118,8 @@ TEST_F(RingTest, OpenSizesTheRingAndStepsDownWhenPoolIsShort) {
 
     pool.failTag(MIRAVO_POOL_TAG, 1);
     ASSERT_EQ(AllocateRing(port), STATUS_SUCCESS);
-    EXPECT_EQ(port->RxBufferSize, 128u);
-    EXPECT_EQ(port->HandFlow.XoffLimit, 16);
-    EXPECT_EQ(port->RxEightyPercent, 104u);
-    EXPECT_EQ(port->RxRingCount, 0u);
+    EXPECT_EQ(std::tuple(port->RxBufferSize, port->HandFlow.XoffLimit, port->RxEightyPercent, port->RxRingCount),
+              std::tuple(128u, 16, 104u, 0u));
     EXPECT_EQ(std::vector<const void *>({port->RxTarget, port->RxPutSlot, port->RxTakeSlot, port->RxTargetLast}),
               std::vector<const void *>({port->RxRingStart, port->RxRingStart, port->RxRingStart, port->RxRingStart + 127}));
     FreeRing(port);
@@ -153,9 +151,8 @@ TEST_F(RingTest, CopiesIntoAReadAcrossTheWrapInPieces) {
     EXPECT_EQ(port->RxTakeSlot, port->RxRingStart + 276);
     Put(Sequence(150, 1300 % 256));
     EXPECT_EQ(copy(), 100u);
-    EXPECT_EQ(buffer, Sequence(500, 900 % 256));
-    EXPECT_EQ(read->IoStatus.Information, 500u);
-    EXPECT_EQ(port->ReadNeeded, 0u);
+    EXPECT_EQ(std::tuple(buffer, read->IoStatus.Information, port->ReadNeeded),
+              std::tuple(Sequence(500, 900 % 256), 500u, 0u));
     EXPECT_EQ(Content(), Sequence(50, 1400 % 256));
     EXPECT_EQ(copy(), 0u);
     port->CurrentRead = nullptr;
@@ -184,9 +181,7 @@ TEST_F(RingTest, OverflowLosesTheNewCharacterAndCountsIt) {
     Take(10);
     Put(Sequence(10, 0x50));
     Put({0xEE});
-    EXPECT_EQ(port->RxRingStart[9], '?');
-    EXPECT_EQ(port->RxRingStart[10], 10);
-    EXPECT_EQ(port->RxRingCount, 1024u);
+    EXPECT_EQ(std::tuple(port->RxRingStart[9], port->RxRingStart[10], port->RxRingCount), std::tuple('?', 10, 1024u));
 }
 
 TEST_F(RingTest, LineErrorsAreCountedFlaggedAndInsertedInOrder) {
@@ -204,9 +199,7 @@ TEST_F(RingTest, LineErrorsAreCountedFlaggedAndInsertedInOrder) {
     EXPECT_EQ(Content(), Bytes({0xFF, SERIAL_LSRMST_LSR_NODATA, 0x0E, 'E', 'E', 'E'}));
     EXPECT_EQ(port->CommErrors, ULONG(SERIAL_ERROR_OVERRUN | SERIAL_ERROR_PARITY | SERIAL_ERROR_FRAMING));
     auto counted = [](const auto &s, ULONG n) {
-        EXPECT_EQ(s.SerialOverrunErrorCount, n);
-        EXPECT_EQ(s.ParityErrorCount, n);
-        EXPECT_EQ(s.FrameErrorCount, n);
+        EXPECT_EQ(std::tuple(s.SerialOverrunErrorCount, s.ParityErrorCount, s.FrameErrorCount), std::tuple(n, n, n));
     };
     counted(port->PerfStats, 1);
     counted(port->WmiPerfData, 1);

@@ -56,9 +56,7 @@ TEST_F(ComPort, StressOfDataRacingPurgesTimeOutsWaitsLinesBreaksAndHandshakesKee
     Begin(w, false, out.data(), 300);
     const Ended wrote = End(w), read = End(r);
     writer.writes.push_back({300, {w.status(), wrote.second}});
-    EXPECT_EQ(wrote, Ended(ERROR_SUCCESS, 300));
-    EXPECT_EQ(read, Ended(ERROR_SUCCESS, 300));
-    EXPECT_EQ(in, out);
+    EXPECT_EQ(std::tuple(wrote, read, in), std::tuple(Ended(ERROR_SUCCESS, 300), Ended(ERROR_SUCCESS, 300), out));
     reader.readBack.insert(reader.readBack.end(), in.begin(), in.begin() + read.second);
     // However the line changes raced, the lines end where the last requests left them: DTR and RTS
     // up (the ring is empty, so RTS handshaking holds nothing), no break, and the plug's inputs with them.
