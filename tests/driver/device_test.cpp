@@ -15,8 +15,7 @@ protected:
 
 TEST_F(DeviceTest, TakenNamesAreSkippedFailuresAreBoundedAndNoNumberIsReused) {
     EXPECT_EQ(AddDevice(driver, nullptr), STATUS_NO_MORE_ENTRIES);
-    EXPECT_EQ(driver->DeviceObject, nullptr);
-    EXPECT_EQ(DriverGlobals.NextPortNumber, 2u);
+    EXPECT_EQ(std::tuple(driver->DeviceObject, DriverGlobals.NextPortNumber), std::tuple(nullptr, 2u));
 
     PDEVICE_OBJECT squatter;
     UNICODE_STRING name;

@@ -138,8 +138,7 @@ TEST_F(IoctlTest, PropertiesDescribeTheBridge) {
 
 TEST_F(IoctlTest, EscapeCharacterAndFlowCharactersExcludeEachOther) {
     SERIAL_CHARS chars = Get<SERIAL_CHARS>(IOCTL_SERIAL_GET_CHARS);
-    EXPECT_EQ(chars.XonChar, 0x11);
-    EXPECT_EQ(chars.XoffChar, 0x13);
+    EXPECT_EQ(std::tuple(chars.XonChar, chars.XoffChar), std::tuple(0x11, 0x13));
     EXPECT_EQ(Set(IOCTL_SERIAL_LSRMST_INSERT, UCHAR(0x13)), kBad);
     EXPECT_EQ(Set(IOCTL_SERIAL_LSRMST_INSERT, UCHAR(0x55)), kOk);
     EXPECT_EQ(port->EscapeChar, 0x55);

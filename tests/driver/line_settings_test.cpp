@@ -79,8 +79,7 @@ TEST_F(LineSettings, RateChangesSettleAndWhatCannotGoOutChangesNothing) {
     NTSTATUS rate = SetBaudRate(port, 9600);
     NTSTATUS coding = SendLineCoding(port);
     KeLowerIrql(old);
-    EXPECT_EQ(rate, STATUS_UNSUCCESSFUL);
-    EXPECT_EQ(coding, STATUS_SUCCESS);
+    EXPECT_EQ(std::tuple(rate, coding), std::tuple(STATUS_UNSUCCESSFUL, STATUS_SUCCESS));
     EXPECT_EQ(Codings().size(), sent);
     EXPECT_EQ(port->CurrentBaud, 19200u);
 
@@ -124,8 +123,7 @@ TEST_F(LineSettings, LineControlEncodingReadBackAndRepeats) {
         // Only an applied setting counts as a repeat.
         EXPECT_EQ(LineControlRepeats(port, bytes), c.status == STATUS_SUCCESS);
         if (c.status != STATUS_SUCCESS) {
-            EXPECT_EQ(port->LineControl, 0x1A);
-            EXPECT_EQ(port->WmiCommData.BitsPerByte, 7u);
+            EXPECT_EQ(std::tuple(port->LineControl, port->WmiCommData.BitsPerByte), std::tuple(0x1A, 7u));
             EXPECT_EQ(Codings().size(), sent);
             continue;
         }

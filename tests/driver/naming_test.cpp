@@ -72,8 +72,7 @@ TEST_F(NamingTest, TheComNameComesFromTheDeviceParametersAndGoesAtRemoval) {
             EXPECT_EQ(EnabledComInterfaces(), 0u);
             if (PortExtension *port = Ext(device)) {
                 EXPECT_FALSE(port->CreatedSymbolicLink);
-                EXPECT_EQ(port->WmiPortName.Buffer, nullptr);
-                EXPECT_EQ(port->DosName.Buffer, nullptr);
+                EXPECT_EQ(std::tuple(port->WmiPortName.Buffer, port->DosName.Buffer), std::tuple(nullptr, nullptr));
             }
         }
         if (NT_SUCCESS(r.status)) { EXPECT_EQ(pnp.remove(device.pdo()), STATUS_SUCCESS); }

@@ -95,8 +95,7 @@ protected:
         port->CurrentRead = irp;
         NTSTATUS status = ResizeRing(port);
         EXPECT_EQ(stack->Parameters.DeviceIoControl.Type3InputBuffer, nullptr);
-        EXPECT_EQ(irp->IoStatus.Status, STATUS_SUCCESS);
-        EXPECT_EQ(irp->IoStatus.Information, 0u);
+        EXPECT_EQ(std::tuple(irp->IoStatus.Status, irp->IoStatus.Information), std::tuple(STATUS_SUCCESS, 0u));
         port->CurrentRead = nullptr;
         return status;
     }
@@ -215,8 +214,7 @@ TEST_F(RingTest, LineErrorsAreCountedFlaggedAndInsertedInOrder) {
     EXPECT_EQ(Content(), Bytes({0xFF, SERIAL_LSRMST_LSR_NODATA, 0x1E, 'E', 'B'}));
     EXPECT_EQ(port->CommErrors, ULONG(SERIAL_ERROR_BREAK | SERIAL_ERROR_OVERRUN));
     EXPECT_EQ(port->PerfStats.SerialOverrunErrorCount, 2u);
-    EXPECT_EQ(port->WmiPerfData.ParityErrorCount, 1u);
-    EXPECT_EQ(port->PerfStats.FrameErrorCount, 1u);
+    EXPECT_EQ(std::tuple(port->WmiPerfData.ParityErrorCount, port->PerfStats.FrameErrorCount), std::tuple(1u, 1u));
     EXPECT_EQ(port->HistoryMask, SERIAL_EV_BREAK | SERIAL_EV_ERR);  // the overrun is still an error
     KeFlushQueuedDpcs();
     EXPECT_EQ(g_errorAbort, 1);

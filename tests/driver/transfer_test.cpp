@@ -85,8 +85,7 @@ protected:
     // Nothing outstanding and nothing of a transfer left in pool.
     void ExpectIdle() {
         WaitForTransfers(port);
-        EXPECT_EQ(port->TransfersActive, 0);
-        EXPECT_EQ(port->BulkOutInFlight, 0);
+        EXPECT_EQ(std::tuple(port->TransfersActive, port->BulkOutInFlight), std::tuple(0, 0));
         for (ULONG s = 0; s < TRANSFER_SLOTS; s++) EXPECT_EQ(port->TransferSlot[s], nullptr) << "slot " << s;
         EXPECT_EQ(pool.bytesInUse(MIRAVO_POOL_TAG), idleBytes);
     }

@@ -66,8 +66,7 @@ protected:
             for (auto &r : requests) EXPECT_TRUE(r->sent.done());
             Close();
             KeFlushQueuedDpcs();
-            EXPECT_EQ(port->PendingRequestCount, 1);
-            EXPECT_EQ(port->PendingDpcCount, 1);
+            EXPECT_EQ(std::tuple(port->PendingRequestCount, port->PendingDpcCount), std::tuple(1, 1));
             EXPECT_EQ(TxChars(), 0u);
             FreeRing(port);
             peer.reset();
@@ -150,8 +149,7 @@ TEST_F(WriteRaceTest, CancelsAndTimeOutsRacingChunksFinishEachWriteOnce) {
         size_t length = all[i]->buffer.size(), got = arrived[i + 1];
         EXPECT_LE(got, length);
         if (o.status == STATUS_SUCCESS) {
-            EXPECT_EQ(got, length);
-            EXPECT_EQ(o.information, length);
+            EXPECT_EQ(std::tuple(got, o.information), std::tuple(length, length));
             outcomes[0]++;
         } else if (o.status == STATUS_TIMEOUT) {
             EXPECT_EQ(got, o.information);

@@ -310,8 +310,7 @@ TEST_F(CommTest, ConfigurationIsBuiltRoundTheDcbUnlessTheDriverKeepsOne) {
     unsigned char own[64] = {};
     size = sizeof own;
     ASSERT_TRUE(GetCommConfig(h, reinterpret_cast<LPCOMMCONFIG>(own), &size));
-    EXPECT_EQ(size, 60u);
-    EXPECT_EQ(own[59], 0xC5);
+    EXPECT_EQ(std::tuple(size, own[59]), std::tuple(60u, 0xC5));
     EXPECT_FALSE(SetCommConfig(h, &cc, sizeof cc)) << "the driver refuses its SET_COMMCONFIG";
 
     size = sizeof cc;

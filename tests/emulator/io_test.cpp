@@ -219,8 +219,7 @@ TEST_F(IoTest, BufferedRequestsCopyBackOnlyInformationBytesAndNothingOnError) {
         r.event = &done;
         EXPECT_EQ(io().submit(file, r), c.status);
         EXPECT_EQ(KeReadStateEvent(&done), 1);
-        EXPECT_EQ(iosb.Status, c.status);
-        EXPECT_EQ(iosb.Information, 5u);
+        EXPECT_EQ(std::tuple(iosb.Status, iosb.Information), std::tuple(c.status, 5u));
         for (size_t i = 0; i < sizeof(buffer); i++)
             ASSERT_EQ(buffer[i], i < c.copied ? 0xAB : 0) << "major " << int(c.major) << " byte " << i;
     }

@@ -56,8 +56,7 @@ TEST(RtlString, InitCountsBytesWithoutTerminatorCopyAndAppendTerminateOnlyWithRo
 
     // Exactly full: accepted, no terminator.
     EXPECT_EQ(RtlAppendUnicodeToString(&b.s, u"7"), STATUS_SUCCESS);
-    EXPECT_EQ(b.s.Length, 12);
-    EXPECT_EQ(b.chars[6], 0x5555);
+    EXPECT_EQ(std::tuple(b.s.Length, b.chars[6]), std::tuple(12, 0x5555));
 
     UNICODE_STRING more = Literal(u"X");
     EXPECT_EQ(RtlAppendUnicodeStringToString(&b.s, &more), STATUS_BUFFER_TOO_SMALL);
