@@ -256,9 +256,7 @@ TEST(SerialLine, LoopedBackCharactersKeepTheirTimesAcrossFramesAndARateChange) {
     ASSERT_GT(switchedAt, 1u) << "the rate changed while characters were still to go";
     // The one on the wire when the receiver changed rate is decoded at the new one, as garbage.
     for (size_t i = 0; i < data.size(); i++)
-        if (i != switchedAt - 1) {
-            EXPECT_EQ(received[i].data, data[i]) << i;
-        }
+        if (i != switchedAt - 1) { EXPECT_EQ(received[i].data, data[i]) << i; }
 }
 
 }  // namespace

@@ -161,9 +161,7 @@ protected:
     }
     void TearDown() override {
         if (h != win32::INVALID_HANDLE_VALUE) Close();
-        if (device && device->bus().plugged()) {
-            EXPECT_EQ(pnp.remove(device->pdo()), STATUS_SUCCESS);
-        }
+        if (device && device->bus().plugged()) { EXPECT_EQ(pnp.remove(device->pdo()), STATUS_SUCCESS); }
         plug.reset();
         device.reset();
         PnpTest::TearDown();

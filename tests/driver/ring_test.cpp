@@ -274,9 +274,7 @@ TEST_F(RingRaceTest, PurgeAndResizeAgainstPutChar) {
     Bytes left = Content();
     for (size_t i = 1; i < left.size(); i++) ASSERT_EQ(UCHAR(left[i - 1] + 1), left[i]) << "at " << i;
     EXPECT_EQ(port->PerfStats.BufferOverrunErrorCount, 0u);
-    if (!left.empty()) {
-        EXPECT_EQ(left.back(), UCHAR(next - 1));
-    }
+    if (!left.empty()) { EXPECT_EQ(left.back(), UCHAR(next - 1)); }
 }
 
 }  // namespace

@@ -262,9 +262,7 @@ TEST_F(CommTest, CallsCarryTheirRequests) {
         EXPECT_EQ(row.call(), !row.codes.empty()) << row.name;
         EXPECT_EQ(GetLastError(), row.codes.empty() ? ERROR_INVALID_PARAMETER : 0u) << row.name;
         EXPECT_EQ(SetCodes(), row.codes) << row.name;
-        if (!row.in.empty() && !port.log.empty()) {
-            EXPECT_EQ(port.log.back().in, row.in) << row.name;
-        }
+        if (!row.in.empty() && !port.log.empty()) { EXPECT_EQ(port.log.back().in, row.in) << row.name; }
     }
     EXPECT_EQ(port.baud.BaudRate, 1200u);
     DWORD mask = 0;

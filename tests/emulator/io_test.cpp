@@ -382,9 +382,7 @@ TEST_F(IoTest, PowerRequestsRunOnAWorkerAndTheVerifierChecksHowTheyArePassedOn) 
         EXPECT_NE(done.thread, emu::CurrentThreadId());
         machine.service<emu::PowerManager>().settle();
         ASSERT_EQ(int(capture.count()), row.reports);
-        if (row.reports) {
-            EXPECT_EQ(capture.reports()[0].kind, row.kind) << capture.reports()[0].text;
-        }
+        if (row.reports) { EXPECT_EQ(capture.reports()[0].kind, row.kind) << capture.reports()[0].text; }
     }
 }
 

@@ -145,9 +145,7 @@ struct Session {
             }
             ++at;
         }
-        if (t.put == t.sent.size() && t.got == t.sent.size()) {
-            EXPECT_EQ(t.back, t.sent) << step;
-        }
+        if (t.put == t.sent.size() && t.got == t.sent.size()) { EXPECT_EQ(t.back, t.sent) << step; }
     }
 
     // 300 bytes out and back: what comes back is what went, in order, less what a failed transfer lost.
@@ -218,9 +216,7 @@ SessionResult RunSession(const std::function<void(lab::Bench &)> &plant,
         EXPECT_EQ(bench.replug(), STATUS_SUCCESS) << "re-plug after a failed start";
         HANDLE h = OpenCom3(0);
         EXPECT_NE(h, INVALID_HANDLE_VALUE) << "COM3 after re-plug: " << GetLastError();
-        if (h != INVALID_HANDLE_VALUE) {
-            EXPECT_TRUE(CloseHandle(h));
-        }
+        if (h != INVALID_HANDLE_VALUE) { EXPECT_TRUE(CloseHandle(h)); }
     }
     EXPECT_EQ(bench.shutDown(), 0u) << "bytes of 'COMX' pool left after: " << s.outcome;
     result.outcome = s.outcome;

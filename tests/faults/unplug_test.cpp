@@ -128,9 +128,7 @@ std::vector<int64_t> Session(int64_t at, Grid *grid) {
         tally("read", ended(read));
         tally("write", ended(write));
         tally("wait", ended(wait));
-        if (write.status() == STATUS_SUCCESS) {
-            EXPECT_EQ(write.ov.InternalHigh, out.size());
-        }
+        if (write.status() == STATUS_SUCCESS) { EXPECT_EQ(write.ov.InternalHigh, out.size()); }
     }
     phase();
     if (puller.joinable()) puller.join();

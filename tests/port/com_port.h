@@ -149,12 +149,8 @@ protected:
     BOOL Close() { return CloseHandle(std::exchange(h, INVALID_HANDLE_VALUE)); }
 
     void TearDown() override {
-        if (h != INVALID_HANDLE_VALUE) {
-            EXPECT_TRUE(Close());
-        }
-        if (bench) {
-            EXPECT_EQ(bench->shutDown(), 0u) << "bytes of 'COMX' pool left";
-        }
+        if (h != INVALID_HANDLE_VALUE) { EXPECT_TRUE(Close()); }
+        if (bench) { EXPECT_EQ(bench->shutDown(), 0u) << "bytes of 'COMX' pool left"; }
         bench.reset();
     }
 

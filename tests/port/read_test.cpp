@@ -314,9 +314,7 @@ TEST_F(ReadPort, ReceiveThresholdsAreTakenByTheRightCharacter) {
             f.FlowReplace |= row.flow;
             return p.WaitMask |= row.mark == kRx80 ? SERIAL_EV_RX80FULL : 0;
         });
-        if (row.queue) {
-            ASSERT_TRUE(SetupComm(h, row.queue, 0));
-        }
+        if (row.queue) { ASSERT_TRUE(SetupComm(h, row.queue, 0)); }
         auto marked = [&] {
             return Locked([&](PortExtension &p) {
                 return (row.mark == kRx80 ? p.HistoryMask & SERIAL_EV_RX80FULL : p.RxHoldReasons & row.mark) != 0;
