@@ -140,11 +140,7 @@ TEST_F(RingTest, CopiesIntoAReadAcrossTheWrapInPieces) {
     port->CurrentRead = read;
     port->ReadNeeded = 500;
     auto copy = [&] {
-        return Locked([&] {
-            ULONG n = CopyFromRing(port);
-            ConsumeFromRing(port, n);
-            return n;
-        });
+        return Locked([&] { ULONG n = CopyFromRing(port); ConsumeFromRing(port, n); return n; });
     };
     EXPECT_EQ(copy(), 400u);
     EXPECT_EQ(port->RxTakeSlot, port->RxRingStart + 276);

@@ -11,10 +11,12 @@
 #include "emulator/win32/comm.h"
 #include "platform/host/ntddser.h"
 #include "platform/kernel.h"
+#include "tests/port/com_port.h"
 
 namespace {
 
 using namespace win32;
+using port_test::ErrorOf;
 
 struct Request { ULONG code; std::vector<UCHAR> in; };
 
@@ -220,8 +222,7 @@ TEST_F(CommTest, InvalidDcbsAreRefusedWithNothingSent) {
     DCB dcb = good;
     dcb.BaudRate = 57600;
     port.refuse = IOCTL_SERIAL_SET_HANDFLOW;
-    EXPECT_FALSE(SetCommState(h, &dcb));
-    EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(ErrorOf(SetCommState(h, &dcb)), ERROR_INVALID_PARAMETER);
     EXPECT_EQ(port.baud.BaudRate, good.BaudRate);
 }
 
@@ -284,15 +285,13 @@ TEST_F(CommTest, StatusAndModemLinesAreTranslated) {
     DWORD lines = 0;
     ASSERT_TRUE(GetCommModemStatus(h, &lines));
     EXPECT_EQ(lines, MS_CTS_ON | MS_RLSD_ON | SERIAL_MSR_DCTS) << "the driver's value as it gave it";
-    EXPECT_FALSE(GetCommModemStatus(h, nullptr));
-    EXPECT_EQ(GetLastError(), ERROR_NOACCESS);
+    EXPECT_EQ(ErrorOf(GetCommModemStatus(h, nullptr)), ERROR_NOACCESS);
 }
 
 TEST_F(CommTest, ConfigurationIsBuiltRoundTheDcbUnlessTheDriverKeepsOne) {
     COMMCONFIG cc{};
     DWORD size = sizeof(cc) - 1;
-    EXPECT_FALSE(GetCommConfig(h, &cc, &size));
-    EXPECT_EQ(GetLastError(), ERROR_INSUFFICIENT_BUFFER);
+    EXPECT_EQ(ErrorOf(GetCommConfig(h, &cc, &size)), ERROR_INSUFFICIENT_BUFFER);
     EXPECT_EQ(size, sizeof(COMMCONFIG));
     ASSERT_TRUE(GetCommConfig(h, &cc, &size));
     DCB dcb{};
@@ -301,8 +300,7 @@ TEST_F(CommTest, ConfigurationIsBuiltRoundTheDcbUnlessTheDriverKeepsOne) {
     EXPECT_EQ(std::vector<DWORD>({cc.dwSize, cc.wVersion, cc.dwProviderSubType}),
               std::vector<DWORD>({sizeof(COMMCONFIG), 1, PST_RS232}));
     EXPECT_EQ(cc.dwProviderOffset | cc.dwProviderSize, 0u);
-    EXPECT_FALSE(SetCommConfig(h, &cc, sizeof(cc) - 1));
-    EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(ErrorOf(SetCommConfig(h, &cc, sizeof(cc) - 1)), ERROR_INVALID_PARAMETER);
 
     port.configSize = 60;
     unsigned char own[64] = {};
@@ -315,8 +313,7 @@ TEST_F(CommTest, ConfigurationIsBuiltRoundTheDcbUnlessTheDriverKeepsOne) {
     ASSERT_TRUE(GetDefaultCommConfig("COM9", &cc, &size));
     EXPECT_EQ(std::vector<DWORD>({cc.dcb.BaudRate, cc.dcb.ByteSize, cc.dcb.Parity, cc.dcb.StopBits, cc.dcb.fRtsControl}),
               std::vector<DWORD>({9600, 8, NOPARITY, ONESTOPBIT, RTS_CONTROL_ENABLE}));
-    EXPECT_FALSE(GetDefaultCommConfigW(u"COM7", &cc, &size));
-    EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(ErrorOf(GetDefaultCommConfigW(u"COM7", &cc, &size)), ERROR_FILE_NOT_FOUND);
 }
 
 TEST_F(CommTest, BuildCommDcbParsesBothModeFormsAndRefusesTheRest) {
@@ -354,8 +351,7 @@ TEST_F(CommTest, BuildCommDcbParsesBothModeFormsAndRefusesTheRest) {
     for (const char *def : refused) {
         DCB d = base;
         SetLastError(0);
-        EXPECT_FALSE(BuildCommDCBA(def, &d)) << def;
-        EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER) << def;
+        EXPECT_EQ(ErrorOf(BuildCommDCBA(def, &d)), ERROR_INVALID_PARAMETER) << def;
         EXPECT_EQ(std::memcmp(&d, &base, sizeof d), 0) << def << ": changed";
     }
 

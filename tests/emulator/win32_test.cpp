@@ -5,6 +5,7 @@
 namespace {
 
 using namespace win32;
+using port_test::ErrorOf;
 using port_test::kMs;
 
 using Win32 = port_test::ComPort;
@@ -13,11 +14,7 @@ TEST_F(Win32, SynchronousHandleRunsOneRequestAtATime) {
     h = Open(0);
     COMMTIMEOUTS timeouts{0, 0, 100, 0, 0};  // a read with nothing to read ends after 100 ms
     ASSERT_TRUE(SetCommTimeouts(h, &timeouts));
-    emu::Thread reader([&] {
-        char c;
-        DWORD n;
-        EXPECT_TRUE(ReadFile(h, &c, 1, &n, nullptr));
-    }, "reader");
+    emu::Thread reader([&] { char c; DWORD n; EXPECT_TRUE(ReadFile(h, &c, 1, &n, nullptr)); }, "reader");
     Sleep(1);  // the clock moves only once the reader is blocked in its read
     SERIAL_BAUD_RATE rate{};
     DWORD n;
@@ -35,23 +32,19 @@ TEST_F(Win32, PendingPollBadArgumentsAndTheLastErrorOfEachThread) {
     DWORD n;
     OVERLAPPED ov{};
     ov.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    EXPECT_FALSE(ReadFile(h, nullptr, 4, &n, &ov));
-    EXPECT_EQ(GetLastError(), ERROR_NOACCESS);
+    EXPECT_EQ(ErrorOf(ReadFile(h, nullptr, 4, &n, &ov)), ERROR_NOACCESS);
     EXPECT_FALSE(ReadFile(h, buffer, sizeof buffer, nullptr, &ov));  // no time-outs: it waits for data
     EXPECT_EQ(GetLastError(), ERROR_IO_PENDING);
-    EXPECT_FALSE(GetOverlappedResult(h, &ov, &n, FALSE));
-    EXPECT_EQ(GetLastError(), ERROR_IO_INCOMPLETE);
+    EXPECT_EQ(ErrorOf(GetOverlappedResult(h, &ov, &n, FALSE)), ERROR_IO_INCOMPLETE);
     CancelIo(h);
-    EXPECT_FALSE(GetOverlappedResult(h, &ov, &n, TRUE));
-    EXPECT_EQ(GetLastError(), ERROR_OPERATION_ABORTED);
+    EXPECT_EQ(ErrorOf(GetOverlappedResult(h, &ov, &n, TRUE)), ERROR_OPERATION_ABORTED);
 
     const HANDLE stale = ov.hEvent;
     EXPECT_TRUE(CloseHandle(stale));
     EXPECT_EQ(WaitForSingleObject(stale, 0), WAIT_FAILED);
     EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
     EXPECT_FALSE(ReadFile(stale, buffer, 1, &n, nullptr));
-    EXPECT_FALSE(CloseHandle(stale));
-    EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+    EXPECT_EQ(ErrorOf(CloseHandle(stale)), ERROR_INVALID_HANDLE);
 
     SetLastError(ERROR_BUSY);
     emu::Thread([] { EXPECT_EQ(GetLastError(), 0u); SetLastError(ERROR_CRC); }).join();
@@ -65,10 +58,8 @@ TEST_F(Win32, OverlappedHandleRulesAndFailuresAtOnce) {
     h = Open();
     char c = 'x';
     DWORD n = 7;
-    EXPECT_FALSE(ReadFile(h, &c, 1, &n, nullptr));
-    EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
-    EXPECT_FALSE(WriteFile(h, &c, 1, &n, nullptr));
-    EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(ErrorOf(ReadFile(h, &c, 1, &n, nullptr)), ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(ErrorOf(WriteFile(h, &c, 1, &n, nullptr)), ERROR_INVALID_PARAMETER);
     EXPECT_EQ(n, 0u);
     SERIAL_BAUD_RATE rate{115200};
     EXPECT_TRUE(DeviceIoControl(h, IOCTL_SERIAL_SET_BAUD_RATE, &rate, sizeof rate, nullptr, 0, &n, nullptr));
