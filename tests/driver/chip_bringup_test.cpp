@@ -14,8 +14,7 @@ static std::vector<uint8_t> Patched(std::vector<uint8_t> bytes, size_t at, uint8
     return bytes;
 }
 
-// Serves string descriptor `index` as a 64-byte answer whose byte `at` is `value` and whose bLength
-// says `length`.
+// Serves string descriptor `index` as a 64-byte answer whose byte `at` is `value` and whose bLength says `length`.
 static std::vector<uint8_t> StringWith(size_t at, uint8_t value, uint8_t length = 64) {
     std::vector<uint8_t> s(64, 'x');
     for (size_t i = 3; i < s.size(); i += 2) s[i] = 0;

@@ -41,8 +41,7 @@ TEST_F(ExtBaudrate, LoadTakesTheTableFromAStringValueOnly) {
     EXPECT_EQ(DriverGlobals.ExtendedRateTable[0].RequestedRate, 0);
 }
 
-// The parse itself, on the cases that decide between a table and none; it stops at the given
-// length and at a NUL.
+// The parse itself, on the cases that decide between a table and none; it stops at the given length and at a NUL.
 TEST(ExtBaudrateParse, MalformedTextLeavesTableEmpty) {
     using namespace std::string_view_literals;
     struct Case {

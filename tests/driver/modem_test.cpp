@@ -145,9 +145,8 @@ TEST_F(ModemTest, HandshakesReachTheChipRegistersPerType) {
     }
 }
 
-// A write parked behind a transmit hold goes as soon as the hold is given back, without waiting
-// for a line to change; a receive hold given back by a new setting restarts the receive pipe,
-// or what waits in the chip never arrives.
+// A write parked behind a transmit hold goes as soon as the hold is given back, without waiting for a line to change;
+// a receive hold given back by a new setting restarts the receive pipe, or what waits in the chip never arrives.
 TEST_F(ModemTest, HoldsGivenBackBySettingsLetTheHeldDataMove) {
     for (DWORD hold : {ULONG(SERIAL_TX_WAITING_FOR_XON), ULONG(SERIAL_TX_WAITING_FOR_CTS)}) {
         SCOPED_TRACE(hold);

@@ -1,5 +1,4 @@
-// A machine with the driver loaded and Miravo chips plugged in through the PnP manager, on the
-// simulated USB bus.
+// A machine with the driver loaded and Miravo chips plugged in through the PnP manager, on the simulated USB bus.
 #pragma once
 
 #include <gtest/gtest.h>

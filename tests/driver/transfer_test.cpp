@@ -177,9 +177,8 @@ TEST_F(TransferTest, ReceiveRulesStripNullsAndActOnFlowControlCharacters) {
     EXPECT_GE(Seen([](Seams &s) { return s.notifies; }), 1);
 }
 
-// A write chunk, a flow-control character and an immediate character in flight together behind a
-// transmitter held by CTS: each is released once, byte-exact and in order, and only the write's
-// own chunks count for it.
+// A write chunk, a flow-control character and an immediate character in flight together behind a transmitter held by
+// CTS: each is released once, byte-exact and in order, and only the write's own chunks count for it.
 TEST_F(TransferTest, OverlappingBulkOutTransfersEachReleasedOnceAndOnlyWriteChunksCount) {
     ChipConfig config = ChipConfig::Variant(2);
     config.txFifoSize = 64;

@@ -53,9 +53,8 @@ private:
     std::vector<int64_t> runs_;
 };
 
-// Keeps every emulated processor busy in a spinning DPC so that DPCs queued meanwhile stay queued.
-// The holding thread must not block in the kernel until release(): busy processors keep the
-// virtual clock still.
+// Keeps every emulated processor busy in a spinning DPC so that DPCs queued meanwhile stay queued. The holding thread
+// must not block in the kernel until release(): busy processors keep the virtual clock still.
 class ProcessorHold {
 public:
     explicit ProcessorHold(int processors) : dpcs_(processors) {

@@ -51,9 +51,8 @@ TEST_F(Win32, PendingPollBadArgumentsAndTheLastErrorOfEachThread) {
     EXPECT_EQ(GetLastError(), ERROR_BUSY);
 }
 
-// What Windows does with an overlapped handle: no ReadFile or WriteFile without an OVERLAPPED, a
-// request failed at once leaves its OVERLAPPED and event as they were, and both ends of a loopback
-// can be waited for together.
+// What Windows does with an overlapped handle: no ReadFile or WriteFile without an OVERLAPPED, a request failed at
+// once leaves its OVERLAPPED and event as they were, and both ends of a loopback can be waited for together.
 TEST_F(Win32, OverlappedHandleRulesAndFailuresAtOnce) {
     h = Open();
     char c = 'x';

@@ -29,9 +29,8 @@ struct SessionResult {
     int64_t emulated = 0;  // 100 ns, from the start to the removal
 };
 
-// Runs the session on a machine of its own. `plant` runs before the start (fault rules);
-// `withdraw` before the removal, so that a fault left standing does not block it.
-// Failures of the checks are reported to the running test.
+// Runs the session on a machine of its own. `plant` runs before the start (fault rules); `withdraw` before the
+// removal, so that a fault left standing does not block it. Failures of the checks are reported to the running test.
 SessionResult RunSession(const std::function<void(lab::Bench &)> &plant,
                          const std::function<void(lab::Bench &)> &withdraw, Tally *tally);
 

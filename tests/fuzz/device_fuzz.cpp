@@ -1,7 +1,6 @@
-// A hostile device: the chip's descriptors patched or replaced, status packets and bulk IN packets
-// of any length and content ahead of the chip's own, and USB requests of any kind ending with any
-// status, stalled or cut off by an unplug. The driver must start or refuse cleanly, serve an
-// application session, and go with nothing left behind.
+// A hostile device: the chip's descriptors patched or replaced, status packets and bulk IN packets of any length and
+// content ahead of the chip's own, and USB requests of any kind ending with any status, stalled or cut off by an
+// unplug. The driver must start or refuse cleanly, serve an application session, and go with nothing left behind.
 #include "emulator/usbdevice/bus.h"
 #include "emulator/usbdevice/chip.h"
 #include "emulator/usbdevice/far_ends.h"

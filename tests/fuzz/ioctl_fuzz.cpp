@@ -1,7 +1,6 @@
-// Device-control requests from a hostile application, through the Win32 side: any code (the
-// serial family, the private family, or any 32-bit value), any input and output lengths and
-// contents, mixed with reads and writes on the open port. Every request must end, with no more
-// output than its buffer holds; the port must leave no pool behind.
+// Device-control requests from a hostile application, through the Win32 side: any code (the serial family, the
+// private family, or any 32-bit value), any input and output lengths and contents, mixed with reads and writes on the
+// open port. Every request must end, with no more output than its buffer holds; the port must leave no pool behind.
 #include "platform/host/ntddser.h"
 #include "tests/fuzz/fuzz_input.h"
 #include "tools/miravo/lab.h"

@@ -1,7 +1,6 @@
-// The registry values the driver reads, with any type, length and contents: ExtBaudrate in its
-// service key at load; PortName, Identifier, SerialSkipExternalNaming and MultiportDevice in the
-// device's key at start and at the hardware-ID query. Load, start, naming, an open and a removal
-// must cope, and leave nothing behind.
+// The registry values the driver reads, with any type, length and contents: ExtBaudrate in its service key at load;
+// PortName, Identifier, SerialSkipExternalNaming and MultiportDevice in the device's key at start and at the
+// hardware-ID query. Load, start, naming, an open and a removal must cope, and leave nothing behind.
 #include "emulator/usbdevice/device.h"
 #include "emulator/usbdevice/far_ends.h"
 #include "tests/fuzz/fuzz_input.h"

@@ -1,5 +1,4 @@
-// COM3 as a file: one opener at a time, what close waits for, and cleanup ending every request of
-// the handle.
+// COM3 as a file: one opener at a time, what close waits for, and cleanup ending every request of the handle.
 #include <algorithm>
 
 #include "tests/port/com_port.h"
@@ -30,9 +29,8 @@ TEST_F(ComPort, OneOpenerAtATimeAndEachSessionLeavesNothingBehind) {
     }
 }
 
-// Cleanup's 30 ms, then close: ten character times before the chip's handshakes and lines go
-// down, the session's receive transfer stopped once they are, and 1280 bit times (10^7 / rate,
-// truncated) at the end.
+// Cleanup's 30 ms, then close: ten character times before the chip's handshakes and lines go down, the session's
+// receive transfer stopped once they are, and 1280 bit times (10^7 / rate, truncated) at the end.
 TEST_F(ComPort, CloseWaitsTenCharacterTimesThenTheFinalSettle) {
     Start();
     // Rate 0: a port that never had a rate counts as 9600.

@@ -21,10 +21,9 @@ namespace stress {
 constexpr DWORD kRate = 115200;
 constexpr int kDepth = 3;  // overlapped requests a thread keeps going at once
 constexpr DWORD kLongWrite = 800;  // four 256-byte chunks at least
-// Off until the receive holds are sound in every mix: with the reader pausing long enough to fill
-// the ring to the hold, while handshakes, breaks and purges change under it, the chip still drops
-// characters now and then with hardware handshaking on (seed 2 shows it). With it on, no
-// character may be lost under handshaking.
+// Off until the receive holds are sound in every mix: with the reader pausing long enough to fill the ring to the
+// hold, while handshakes, breaks and purges change under it, the chip still drops characters now and then with
+// hardware handshaking on (seed 2 shows it). With it on, no character may be lost under handshaking.
 constexpr bool kReceiveHoldsSound = false;
 // Events the port never raises, and the ring the plug does not wire.
 constexpr DWORD kNeverRaised = EV_PERR | EV_EVENT1 | EV_EVENT2 | EV_RING;
@@ -77,9 +76,8 @@ private:
     std::atomic<size_t> count_{0};
 };
 
-// One overlapped request with an event of its own. The event must be set exactly when the
-// request completes: never again afterwards (checked before the slot is reused) and never
-// without a final status.
+// One overlapped request with an event of its own. The event must be set exactly when the request completes: never
+// again afterwards (checked before the slot is reused) and never without a final status.
 struct Slot {
     OVERLAPPED o{};
     std::vector<uint8_t> buffer;

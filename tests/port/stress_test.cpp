@@ -1,7 +1,6 @@
-// Four application threads hammer COM3 behind a loopback plug, on two processors with schedule
-// noise: the actors and the oracle of stress_actors.h. Afterwards the port still carries a block
-// whole, and the lines end where the last requests left them. MIRAVO_STRESS_OPS and
-// MIRAVO_STRESS_SEED change the run's size and seed.
+// Four application threads hammer COM3 behind a loopback plug, on two processors with schedule noise: the actors and
+// the oracle of stress_actors.h. Afterwards the port still carries a block whole, and the lines end where the last
+// requests left them. MIRAVO_STRESS_OPS and MIRAVO_STRESS_SEED change the run's size and seed.
 #include "tests/port/stress_actors.h"
 
 namespace port_test {
@@ -40,9 +39,8 @@ TEST_F(ComPort, StressOfDataRacingPurgesTimeOutsWaitsLinesBreaksAndHandshakesKee
     for (const auto &f : run.faults.list()) ADD_FAILURE() << f;
     ASSERT_EQ(run.faults.count(), 0u);
 
-    // Once disowned chunks have landed, the port still carries a block whole and nothing before it.
-    // The first purge ends a receive hold the last mix may have left, which would keep old bytes
-    // in the chip until after the second.
+    // Once disowned chunks have landed, the port still carries a block whole and nothing before it. The first purge
+    // ends a receive hold the last mix may have left, which would keep old bytes in the chip until after the second.
     ASSERT_TRUE(PurgeComm(h, PURGE_RXABORT | PURGE_RXCLEAR));
     Sleep(200);
     ASSERT_TRUE(PurgeComm(h, PURGE_RXABORT | PURGE_RXCLEAR));

@@ -57,8 +57,7 @@ TEST_P(SoftwareFlow, AStalledReaderHoldsThePeerOffAndReleasesItAtXonLimitLosingN
     ReadOn(back, held - 2049);
     SleepFor(20 * kMs);
     EXPECT_EQ(FlowCharsSeen(), std::vector<uint8_t>{kXoff});
-    // At XonLimit the peer is let go; a stalled reader may hold it off again, a reading one
-    // takes everything.
+    // At XonLimit the peer is let go; a stalled reader may hold it off again, a reading one takes everything.
     ReadOn(back, 1);
     SleepFor(5 * kMs);
     EXPECT_EQ(FlowCharsSeen(), (std::vector<uint8_t>{kXoff, kXon}));

@@ -110,9 +110,8 @@ TEST_F(WritePort, TimeOutOfAHeldWriteHasA100msFloor) {
     }
 }
 
-// The total time-out recalls the chunk out, however long the chip would take or if the bus never
-// ends it: the write ends on the tick its timer expires, counting what the recalled chunk moved,
-// and exactly those bytes reach the line.
+// The total time-out recalls the chunk out, however long the chip would take or if the bus never ends it: the write
+// ends on the tick its timer expires, counting what the recalled chunk moved, and exactly those bytes reach the line.
 TEST_F(WritePort, TimeOutRecallsTheChunkOutAndCountsWhatItMoved) {
     struct Row { DWORD baud; size_t length; bool busNeverEnds; } rows[] = {{300, 2000, false}, {9600, 300, true}};
     for (const Row &row : rows) {
@@ -189,8 +188,7 @@ TEST_F(OneProcessorWritePort, ImmediateCharacterPassesAHeldWriteOneAtATime) {
     Overlapped held;
     StartWrite(held, {'a', 'b', 'c'});
 
-    // The processor is kept busy, so the first character's completion waits and the second finds
-    // it in flight.
+    // The processor is kept busy, so the first character's completion waits and the second finds it in flight.
     std::atomic<bool> busy{true};
     HANDLE started = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     bench->machine().scheduleAt(Now(), [&] {
