@@ -413,7 +413,7 @@ static NTSTATUS StopPort(PortExtension *port, PIRP irp) {
 
 // An open still setting up, or a close still taking down, counts as much as an open port.
 static BOOLEAN PortInUse(PortExtension *port) {
-    return port->IsOpen || InterlockedCompareExchange(&port->OpenCount, 0, 0) != 0;
+    return port->IsOpen || ReadLong(&port->OpenCount) != 0;
 }
 
 // Query-remove and query-stop: refused while the port is in use; otherwise the port enters State

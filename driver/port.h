@@ -274,7 +274,8 @@ struct PortExtension {
 };
 
 // A word another processor changes while this one reads it without the lock that orders its writers.
-inline ULONG ReadUlong(ULONG volatile *Value) { return (ULONG)InterlockedCompareExchange((LONG volatile *)Value, 0, 0); }
+inline LONG ReadLong(LONG volatile *Value) { return InterlockedCompareExchange(Value, 0, 0); }
+inline ULONG ReadUlong(ULONG volatile *Value) { return (ULONG)ReadLong((LONG volatile *)Value); }
 
 // WaitMask changes under no lock while the event sources read it on other processors.
 inline ULONG CurrentWaitMask(PortExtension *Port) { return ReadUlong(&Port->WaitMask); }

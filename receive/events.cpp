@@ -5,7 +5,7 @@
 
 // The XP kernel has no InterlockedOr or InterlockedAnd to import.
 static VOID ChangeHistory(PortExtension *Port, LONG Keep, LONG Add) {
-    LONG old = InterlockedCompareExchange(&Port->HistoryMask, 0, 0), seen;
+    LONG old = ReadLong(&Port->HistoryMask), seen;
     while ((seen = InterlockedCompareExchange(&Port->HistoryMask, (old & Keep) | Add, old)) != old) old = seen;
 }
 
@@ -16,7 +16,7 @@ VOID KeepHistory(PortExtension *Port, LONG Mask) { ChangeHistory(Port, Mask, 0);
 VOID NTAPI NotifyEvents(PortExtension *Port) {
     // Bits the mask in force does not name were raised against an older mask: they wake nobody.
     LONG mask = (LONG)CurrentWaitMask(Port);
-    if (!(InterlockedCompareExchange(&Port->HistoryMask, 0, 0) & mask)) return;
+    if (!(ReadLong(&Port->HistoryMask) & mask)) return;
     // Whoever takes the result word delivers; the other callers' bits are in the history it takes.
     PULONG result = TakeArmedWait(Port);
     if (!result) return;

@@ -4,12 +4,12 @@
 
 // A pending stop holds what arrives, unless removal has begun.
 static BOOLEAN HoldsRequests(ULONG Accept) {
-    return (Accept & PnpAcceptStopPending) && !(Accept & (PnpAcceptRemoving | PnpAcceptSurpriseRemoved));
+    return (Accept & PnpAcceptStopPending) && !(Accept & PnpAcceptLeaving);
 }
 
 // The outcome for a request that is not held: admitted, or refused once removal has begun.
 static NTSTATUS AdmitUnheld(PIRP Irp, ULONG Accept) {
-    if (!(Accept & (PnpAcceptRemoving | PnpAcceptSurpriseRemoved))) return STATUS_SUCCESS;
+    if (!(Accept & PnpAcceptLeaving)) return STATUS_SUCCESS;
     Irp->IoStatus.Status = STATUS_DELETE_PENDING;
     Irp->IoStatus.Information = 0;
     return STATUS_DELETE_PENDING;

@@ -29,7 +29,7 @@ static VOID AddUnsettled(CountedDpc *Entry, LONG Change) {
 
 // TRUE when the caller took one unsettled run and now settles it.
 static BOOLEAN ClaimRun(CountedDpc *Entry) {
-    LONG old = InterlockedCompareExchange(&Entry->Unsettled, 0, 0), seen;
+    LONG old = ReadLong(&Entry->Unsettled), seen;
     while (old > 0) {
         seen = InterlockedCompareExchange(&Entry->Unsettled, old - 1, old);
         if (seen == old) return TRUE;

@@ -157,7 +157,7 @@ NTSTATUS NTAPI CloseDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         ReleaseRequestCount(port);
         return status;
     }
-    if (InterlockedCompareExchange(&port->OpenCount, 0, 0) != 1) return Finish(port, Irp, STATUS_INVALID_DEVICE_REQUEST);
+    if (ReadLong(&port->OpenCount) != 1) return Finish(port, Irp, STATUS_INVALID_DEVICE_REQUEST);
 
     LONGLONG charTime = CharTime(port);
     KIRQL irql;
@@ -173,9 +173,9 @@ NTSTATUS NTAPI CloseDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     (void)ChipDsrFlow(port, FALSE);
     (void)ChipXonXoffFlow(port, FALSE);
     (void)ClearDtr(port);
-    for (ULONG poll = 0; poll < CLOSE_RTS_DROP_POLLS && InterlockedCompareExchange(&port->RtsDropPending, 0, 0); poll++)
+    for (ULONG poll = 0; poll < CLOSE_RTS_DROP_POLLS && ReadLong(&port->RtsDropPending); poll++)
         Delay(-charTime, FALSE);
-    LONG lineMark = InterlockedCompareExchange(&port->LineAsyncSends, 0, 0);
+    LONG lineMark = ReadLong(&port->LineAsyncSends);
     (void)ClearRts(port);
 
     KeAcquireSpinLock(&port->ControlLock, &irql);

@@ -19,6 +19,7 @@ enum : ULONG {
     PnpAcceptStopPending = 0x2,
     PnpAcceptStopped = 0x4,
     PnpAcceptSurpriseRemoved = 0x8,
+    PnpAcceptLeaving = PnpAcceptRemoving | PnpAcceptSurpriseRemoved,  // removal has begun
 };
 
 // A starter makes the request in its kind's slot go; it returns what the dispatch routine returns

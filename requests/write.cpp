@@ -46,7 +46,7 @@ enum WriteStates : UCHAR {
 static DRIVER_CANCEL CancelCurrentWrite;
 
 static LONG CurrentGeneration(PortExtension *Port) {
-    return InterlockedCompareExchange(&Port->WriteGeneration, 0, 0);
+    return ReadLong(&Port->WriteGeneration);
 }
 
 static BOOLEAN IsXoffCounter(PIRP Irp) {

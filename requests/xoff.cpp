@@ -44,7 +44,7 @@ BOOLEAN ArmXoffCounter(PortExtension *Port, PIRP Irp) {
 VOID CountXoffChars(PortExtension *Port, ULONG Count) {
     REQUIRE_LOCK_HELD(&Port->ControlLock);
     REQUIRE_LOCK_HELD(&Port->RxLock);
-    LONG old = InterlockedCompareExchange(&Port->XoffCounter, 0, 0), seen, left;
+    LONG old = ReadLong(&Port->XoffCounter), seen, left;
     for (;;) {
         if (old <= 0) return;
         left = (ULONG)old > Count ? old - (LONG)Count : 0;

@@ -46,12 +46,11 @@ static PVOID volatile *SlotAt(PortExtension *Port, ULONG Slot) {
 static PVOID Relinking(UsbTransfer *Transfer) { return (PVOID)((ULONG_PTR)Transfer | 1); }
 static BOOLEAN IsRelinking(PVOID InSlot) { return ((ULONG_PTR)InSlot & 1) != 0; }
 
-static LONG ReadLong(LONG volatile *Value) { return InterlockedCompareExchange(Value, 0, 0); }
 
 static BOOLEAN PortOpen(PortExtension *Port) { return ReadLong(&Port->OpenCount) != 0; }
 
 static BOOLEAN PortLeaving(PortExtension *Port) {
-    return (CurrentAcceptState(Port) & (PnpAcceptRemoving | PnpAcceptSurpriseRemoved)) != 0;
+    return (CurrentAcceptState(Port) & PnpAcceptLeaving) != 0;
 }
 
 static VOID LetGo(UsbTransfer *Transfer) {
