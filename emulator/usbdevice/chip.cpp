@@ -440,8 +440,8 @@ bool BridgeChip::setLineCoding(std::span<const uint8_t> d) {
 Handshake BridgeChip::in(uint8_t address, std::span<uint8_t> packet) {
     // The bus polls every frame; an empty endpoint with nothing to play out answers NAK and
     // changes nothing the UART's event depends on.
-    if (quiet() && configValue_ && !suspended_ &&
-        ((address == kBulkIn && rxFifo_.empty() && !zlpOwed_) || (address == kStatusEndpoint && !statusPending_)))
+    if (quiet() && configValue_ && !suspended_ && (address == kBulkIn || address == kStatusEndpoint) &&
+        !readyNow(address, packet.size()))
         return Handshake::NakIt();
     Settle settle(*this);
     if (!configValue_ || suspended_) return Handshake::StallIt();
@@ -471,12 +471,9 @@ Handshake BridgeChip::in(uint8_t address, std::span<uint8_t> packet) {
 }
 
 Handshake BridgeChip::out(uint8_t address, std::span<const uint8_t> packet) {
-    // A retry that still finds no room, as ready() would answer it.
-    if (quiet() && configValue_ && !suspended_ && address == kBulkOut &&
-        config_.txFifoSize - txFifo_.size() < packet.size()) {
-        (void)ready(address, packet.size());
+    // A retry that still finds no room, answered as ready() answers it.
+    if (quiet() && configValue_ && !suspended_ && address == kBulkOut && !ready(address, packet.size()))
         return Handshake::NakIt();
-    }
     Settle settle(*this);
     if (!configValue_ || suspended_ || address != kBulkOut) return Handshake::StallIt();
     if (config_.txFifoSize - txFifo_.size() < packet.size()) {
