@@ -17,6 +17,8 @@ constexpr size_t kStatusPacket = 10;
 // Room for more than one packet's worth, so that a 10-byte report is a short packet.
 constexpr uint16_t kStatusMaxPacket = 16;
 constexpr uint16_t kEnglish = 0x0409;
+// The most characters the transmitter plays out as one run.
+constexpr size_t kRun = 256;
 
 // Status word bits.
 constexpr uint8_t kDcd = UART_DCD, kDsr = UART_DSR, kBreak = UART_BREAK, kRing = UART_RING, kFraming = UART_FRAMING,
@@ -553,7 +555,7 @@ void BridgeChip::startTransmitter() {
     }
     bool flow = flowChar_.has_value();
     if (!flow && txFifo_.empty()) return;
-    if ((ctsFlow() && !inputs_.cts) || (dsrFlow() && !inputs_.dsr)) return;
+    if (outputHeld()) return;
     if (!flow && xonXoff() && xoffReceived_) return;
     uint8_t data;
     if (flow) {
@@ -586,22 +588,54 @@ void BridgeChip::finishChar() {
     lastCharEnd_ = c.end;
     if (logging()) record(Event(LineEvent::Sent, c));
     if (peer_) peer_->chipChar(c);
-    // The bus hears once that the packet it could not place fits now.
-    if (config_.txFifoSize - txFifo_.size() < std::min(kBulkPacket, wantRoom_)) {
-        roomSignalled_ = false;
-    } else if (host_ && !roomSignalled_) {
+    signalRoom(1);
+    startTransmitter();
+}
+
+// The bus hears once that the packet it could not place fits now. `ended` characters just ended,
+// the last now; the room grew by one at each.
+void BridgeChip::signalRoom(size_t ended) {
+    const size_t room = config_.txFifoSize - txFifo_.size(), want = std::min(kBulkPacket, wantRoom_);
+    if (room - (ended - 1) < want) roomSignalled_ = false;
+    if (room >= want && host_ && !roomSignalled_) {
         roomSignalled_ = true;
         host_->wake();
     }
-    startTransmitter();
 }
 
 void BridgeChip::catchUp(int64_t limit) {
     while (txBusy_ && txChar_.end <= limit) {
+        if (finishRun(limit)) continue;
         clock_ = txChar_.end;
         finishChar();
     }
     clock_ = -1;
+}
+
+// The one on the wire and those that follow it back to back and end by `limit`, ended in one
+// pass when nothing but their data moves: nothing records them, the far end is untimed and takes
+// them as data, and each would start as the one before ends, with no flow character, break or
+// handshake in between. The run stops at the character that makes room for the packet the bus is
+// waiting to place, so that the bus hears of it as that character ends. False: the one on the
+// wire goes alone.
+bool BridgeChip::finishRun(int64_t limit) {
+    if (logging() || (peer_ && peer_->timed()) || !(streamFormat_ == format_)) return false;
+    size_t follow = 0;
+    if (!breakRequested_ && !flowChar_ && !outputHeld() && !(xonXoff() && xoffReceived_))
+        follow = fitting(untilRoom(std::min(txFifo_.size(), kRun - 1)), limit + 1);
+    uint8_t data[kRun];
+    data[0] = txChar_.data;
+    txFifo_.peek(std::span(data + 1, follow));
+    clock_ = txChar_.end;
+    const size_t ended = peer_ ? peer_->chipChars(std::span<const uint8_t>(data, 1 + follow), format_) : 1 + follow;
+    if (ended == 0) return false;
+    txFifo_.drop(ended - 1);
+    streamHalfBits_ += (ended - 1) * format_.frameHalfBits();
+    txBusy_ = false;
+    lastCharEnd_ = clock_ = streamStart_ + format_.duration(streamHalfBits_);
+    signalRoom(ended);
+    startTransmitter();
+    return true;
 }
 
 void BridgeChip::armUart() {
@@ -628,16 +662,26 @@ void BridgeChip::armUart() {
 int64_t BridgeChip::batchEnd() const {
     const int64_t first = txChar_.end;
     if (!(streamFormat_ == format_) || breakRequested_ || !format_.running()) return first;
-    const int64_t frameEnd = (first / kFrame + 1) * kFrame;
+    const size_t k = fitting(untilRoom(txFifo_.size() + (flowChar_ ? 1 : 0)), (first / kFrame + 1) * kFrame);
+    return k ? streamStart_ + format_.duration(streamHalfBits_ + k * format_.frameHalfBits()) : first;
+}
+
+// Of `chars` characters that could follow the one on the wire, those before the one at whose end
+// the packet the bus is waiting to place fits, and that one.
+size_t BridgeChip::untilRoom(size_t chars) const {
     const size_t size = config_.txFifoSize, level = txFifo_.size(), want = std::min(kBulkPacket, wantRoom_);
-    size_t chars = level + (flowChar_ ? 1 : 0);
     if (host_ && !(roomSignalled_ && size - level >= want)) chars = std::min(chars, level + want > size ? level + want - size : 0);
+    return chars;
+}
+
+// Of `chars` characters following the one on the wire back to back in the stream's format, those
+// that end before `before`.
+size_t BridgeChip::fitting(size_t chars, int64_t before) const {
     // duration(h) < span  <=>  h * bitNum + bitDen < 2 * bitDen * span, as duration() rounds.
-    const uint64_t span = uint64_t(frameEnd - streamStart_), num = format_.bitNum, den = format_.bitDen;
+    const uint64_t span = uint64_t(before - streamStart_), num = format_.bitNum, den = format_.bitDen;
     const uint64_t lastHalfBits = (2 * den * span - den - 1) / num, frame = format_.frameHalfBits();
     const size_t fit = lastHalfBits > streamHalfBits_ ? size_t((lastHalfBits - streamHalfBits_) / frame) : 0;
-    const size_t k = std::min(chars, fit);
-    return k ? streamStart_ + format_.duration(streamHalfBits_ + k * frame) : first;
+    return std::min(chars, fit);
 }
 
 void BridgeChip::setBreak(bool on) {
@@ -682,7 +726,7 @@ void BridgeChip::receiveFlowAtMark() {
     // The pins follow everything else where it changes.
     if (held != rtsHeldLow_) updateOutputs();
     if (xonXoff()) {
-        uint16_t chars = words_[0x05];
+        const uint16_t chars = flowChars();
         if (!xoffSent_ && level >= high) {
             xoffSent_ = true;
             flowChar_ = uint8_t(chars >> 8);
@@ -713,7 +757,7 @@ void BridgeChip::lineChar(const WireChar &c) {
     uint8_t errors = uint8_t((d.framingError ? kFraming : 0) | (d.parityError ? kParity : 0) |
                              (d.breakDetected ? kBreak : 0));
     if (xonXoff() && !d.framingError && !d.parityError) {
-        uint16_t chars = words_[0x05];
+        const uint16_t chars = flowChars();
         if (d.data == uint8_t(chars >> 8)) {
             xoffReceived_ = true;
         } else if (d.data == uint8_t(chars)) {
@@ -738,6 +782,39 @@ void BridgeChip::lineChar(const WireChar &c) {
     }
     updateReceiveFlow();
     if (host_ && arrived) host_->wake(kBulkIn);
+}
+
+size_t BridgeChip::lineChars(std::span<const uint8_t> data, const WireFormat &format) {
+    Settle settle(*this);
+    if (logging() || !(format == format_) || !format_.running() || farBreak_) return 0;
+    const size_t level = rxFifo_.size(), high = config_.rxFifoSize * 3 / 4, low = config_.rxFifoSize / 4;
+    size_t n = std::min(data.size(), config_.rxFifoSize - level);
+    // With a handshake, or one being let go, each arrival stays below the high mark, and above the
+    // low one while a hold is on, where updateReceiveFlow() moves nothing.
+    if (rtsFlow() || xonXoff() || rtsHeldLow_ || xoffSent_) {
+        if (level + 1 >= high || (level + 1 <= low && (rtsHeldLow_ || xoffSent_))) return 0;
+        n = std::min(n, high - 1 - level);
+    }
+    const uint8_t mask = uint8_t((1u << format.dataBits) - 1);
+    if (xonXoff()) {
+        const uint16_t chars = flowChars();
+        const uint8_t xon = uint8_t(chars), xoff = uint8_t(chars >> 8);
+        for (size_t i = 0; i < n; i++) {
+            if (const uint8_t d = data[i] & mask; d == xon || d == xoff) {
+                n = i;
+                break;
+            }
+        }
+    }
+    if (n == 0) return 0;
+    const bool arrived = rxFifo_.empty();
+    if (mask == 0xFF) {
+        rxFifo_.append(data.first(n));
+    } else {
+        for (size_t i = 0; i < n; i++) rxFifo_.push_back(data[i] & mask);
+    }
+    if (host_ && arrived) host_->wake(kBulkIn);
+    return n;
 }
 
 void BridgeChip::lineBreak(bool on) {

@@ -93,14 +93,21 @@ public:
         std::copy_n(data.data() + first, data.size() - first, bytes_.data());
         count_ += data.size();
     }
-    // Moves the oldest out.size() bytes out.
-    void take(std::span<uint8_t> out) {
+    // Copies the oldest out.size() bytes out, leaving them in.
+    void peek(std::span<uint8_t> out) const {
         const size_t first = std::min(out.size(), bytes_.size() - head_);
         std::copy_n(bytes_.data() + head_, first, out.data());
         std::copy_n(bytes_.data(), out.size() - first, out.data() + first);
-        head_ += out.size();
+    }
+    void drop(size_t n) {
+        head_ += n;
         if (head_ >= bytes_.size()) head_ -= bytes_.size();
-        count_ -= out.size();
+        count_ -= n;
+    }
+    // Moves the oldest out.size() bytes out.
+    void take(std::span<uint8_t> out) {
+        peek(out);
+        drop(out.size());
     }
 
 private:
@@ -119,6 +126,10 @@ public:
     // chip's inputs through the three calls below, under the world lock, at the wire's time.
     void connect(SerialPeer *peer);
     void lineChar(const WireChar &c);
+    // Clean characters that arrive back to back in `format`: takes the leading ones whose arrival
+    // only adds them to the receive FIFO (as lineChar would, with nothing recorded and no flow
+    // character, mark, error or loss) and answers how many.
+    size_t lineChars(std::span<const uint8_t> data, const WireFormat &format);
     void lineBreak(bool on);
     void lineInputs(ModemInputs in);
 
@@ -175,6 +186,9 @@ private:
     bool dsrFlow() const;
     bool rtsFlow() const;
     bool xonXoff() const;
+    uint16_t flowChars() { return words_[0x05]; }  // XON low byte, XOFF high
+    // CTS or DSR handshake holding the transmitter between characters.
+    bool outputHeld() const { return (ctsFlow() && !inputs_.cts) || (dsrFlow() && !inputs_.dsr); }
     void startTransmitter();
     void updateOutputs();
     // Between the marks, or below the high one with nothing held, nothing moves while the
@@ -196,8 +210,12 @@ private:
     int64_t now() const { return clock_ >= 0 ? clock_ : Now(); }
     void catchUp(int64_t limit);
     void finishChar();
+    bool finishRun(int64_t limit);
+    void signalRoom(size_t ended);
     void armUart();
     int64_t batchEnd() const;
+    size_t untilRoom(size_t chars) const;
+    size_t fitting(size_t chars, int64_t before) const;
     bool readyNow(uint8_t address, size_t size);
     // Outside any entry, with no character ending by now: nothing to play out.
     bool quiet() const { return settling_ == 0 && !(txBusy_ && txChar_.end <= Now()); }

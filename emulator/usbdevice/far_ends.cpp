@@ -16,6 +16,10 @@ void Loopback::chipChar(const WireChar &c) {
     if (wiring_.txToRx) chip_.lineChar(c);
 }
 
+size_t Loopback::chipChars(std::span<const uint8_t> data, const WireFormat &format) {
+    return wiring_.txToRx ? chip_.lineChars(data, format) : data.size();
+}
+
 void Loopback::chipBreak(bool on) {
     if (wiring_.txToRx) chip_.lineBreak(on);
 }

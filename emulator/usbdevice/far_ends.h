@@ -26,6 +26,7 @@ public:
     explicit Loopback(BridgeChip &chip, LoopbackWiring wiring = {});
     ~Loopback() override;
     void chipChar(const WireChar &c) override;
+    size_t chipChars(std::span<const uint8_t> data, const WireFormat &format) override;
     void chipBreak(bool on) override;
     void chipOutputs(bool dtr, bool rts) override;
     bool timed() const override { return false; }

@@ -3,7 +3,9 @@
 // and the interface a far end implements.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <span>
 #include <vector>
 
 namespace emu::usb {
@@ -77,6 +79,11 @@ public:
     // False for a far end that only passes what arrives back into the chip it came from: the chip
     // may then hand it a frame's characters at once, each still stamped with its own times.
     virtual bool timed() const { return true; }
+    // An untimed far end may also take a run of clean characters sent back to back in one format
+    // as data alone: it takes the longest leading part whose arrival changes nothing but where data
+    // sits (nothing sent back, no line moved) and answers how many; the rest come one by one to
+    // chipChar. By default none.
+    virtual size_t chipChars(std::span<const uint8_t> data, const WireFormat &format) { return 0; }
 };
 
 // What happened on a chip's connector, in order, for tests and captures.
