@@ -534,6 +534,7 @@ void BridgeChip::connect(SerialPeer *peer) {
     WorldGuard g(World().lock);
     Settle settle(*this);
     peer_ = peer;
+    peerTimed_ = peer_ && peer_->timed();
     if (peer_) peer_->chipOutputs(pinDtr_, pinRts_);
 }
 
@@ -619,7 +620,7 @@ void BridgeChip::catchUp(int64_t limit) {
 // waiting to place, so that the bus hears of it as that character ends. False: the one on the
 // wire goes alone.
 bool BridgeChip::finishRun(int64_t limit) {
-    if (logging() || (peer_ && peer_->timed()) || !(streamFormat_ == format_)) return false;
+    if (logging() || peerTimed_ || !(streamFormat_ == format_)) return false;
     size_t follow = 0;
     if (!breakRequested_ && !flowChar_ && !outputHeld() && !(xonXoff() && xoffReceived_))
         follow = fitting(untilRoom(std::min(txFifo_.size(), kRun - 1)), limit + 1);
@@ -644,14 +645,13 @@ void BridgeChip::armUart() {
         uartArmedAt_ = -1;
         return;
     }
-    const bool timed = peer_ && peer_->timed();
     // The bus asks the chip every frame; most asks change nothing the event's time depends on.
-    const ArmKey key{txChar_.end,    streamStart_, streamHalfBits_,  txFifo_.size(), wantRoom_, format_,
-                     streamFormat_, timed,        flowChar_.has_value(), host_ != nullptr, roomSignalled_,
-                     breakRequested_};
+    const ArmKey key{txChar_.end,      streamStart_,   streamHalfBits_, txFifo_.size(),
+                     wantRoom_,        streamFormat_ == format_, peerTimed_, flowChar_.has_value(),
+                     host_ != nullptr, roomSignalled_, breakRequested_};
     if (uartArmedAt_ >= 0 && key == armKey_) return;
     armKey_ = key;
-    const int64_t at = timed ? txChar_.end : batchEnd();
+    const int64_t at = peerTimed_ ? txChar_.end : batchEnd();
     if (at == uartArmedAt_) return;
     uartArmedAt_ = at;
     uartEvent_.arm(at);

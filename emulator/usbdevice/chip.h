@@ -221,13 +221,14 @@ private:
     bool quiet() const { return settling_ == 0 && !(txBusy_ && txChar_.end <= Now()); }
     bool logging() const { return sink_ || (config_.keepLineLog && config_.lineLogCap); }
 
-    // What the UART event's time was computed from.
+    // What the UART event's time was computed from. A stream's start names its format, which the
+    // rest of it keeps while the chip's format stays the same.
     struct ArmKey {
         int64_t end = -1, streamStart = 0;
         uint64_t streamHalfBits = 0;
         size_t txLevel = 0, wantRoom = 0;
-        WireFormat format, streamFormat;
-        bool timed = false, flow = false, host = false, roomSignalled = false, breakRequested = false;
+        bool sameFormat = false, timed = false, flow = false, host = false, roomSignalled = false,
+             breakRequested = false;
         bool operator==(const ArmKey &) const = default;
     };
 
@@ -236,6 +237,7 @@ private:
     TimedEvent uartEvent_;
     UsbHostPort *host_ = nullptr;
     SerialPeer *peer_ = nullptr;
+    bool peerTimed_ = false;  // peer_ && peer_->timed()
 
     std::vector<uint8_t> device_, configuration_;
     std::map<uint8_t, std::u16string> strings_;

@@ -77,7 +77,8 @@ public:
     virtual void chipBreak(bool on) = 0;
     virtual void chipOutputs(bool dtr, bool rts) = 0;
     // False for a far end that only passes what arrives back into the chip it came from: the chip
-    // may then hand it a frame's characters at once, each still stamped with its own times.
+    // may then hand it a frame's characters at once, each still stamped with its own times. Asked
+    // once, when the far end connects.
     virtual bool timed() const { return true; }
     // An untimed far end may also take a run of clean characters sent back to back in one format
     // as data alone: it takes the longest leading part whose arrival changes nothing but where data
