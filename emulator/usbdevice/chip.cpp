@@ -616,14 +616,14 @@ void BridgeChip::catchUp(int64_t limit) {
 // The one on the wire and those that follow it back to back and end by `limit`, ended in one
 // pass when nothing but their data moves: nothing records them, the far end is untimed and takes
 // them as data, and each would start as the one before ends, with no flow character, break or
-// handshake in between. The run stops at the character that makes room for the packet the bus is
-// waiting to place, so that the bus hears of it as that character ends. False: the one on the
-// wire goes alone.
+// handshake in between. The bus, told of room once at the end rather than at the character that
+// made it, sees the same: it asks only whether an endpoint can move, at the same time. False: the
+// one on the wire goes alone.
 bool BridgeChip::finishRun(int64_t limit) {
     if (logging() || peerTimed_ || !(streamFormat_ == format_)) return false;
     size_t follow = 0;
     if (!breakRequested_ && !flowChar_ && !outputHeld() && !(xonXoff() && xoffReceived_))
-        follow = fitting(untilRoom(std::min(txFifo_.size(), kRun - 1)), limit + 1);
+        follow = fitting(std::min(txFifo_.size(), kRun - 1), limit + 1);
     uint8_t data[kRun];
     data[0] = txChar_.data;
     txFifo_.peek(std::span(data + 1, follow));

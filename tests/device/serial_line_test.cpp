@@ -259,5 +259,93 @@ TEST(SerialLine, LoopedBackCharactersKeepTheirTimesAcrossFramesAndARateChange) {
         if (i != switchedAt - 1) { EXPECT_EQ(received[i].data, data[i]) << i; }
 }
 
+// A looped-back stream whose line nobody records is played a run of characters at a time; a
+// recorded one goes character by character. The bus sees the same either way: each read's bytes
+// and time, the write's end, the losses and the status word, through receive flow marks and their
+// flow characters, a data XON, an overrun, a rate change, a break and seven-bit characters.
+TEST(SerialLine, AnUnrecordedLoopbackLooksToTheBusAsARecordedOne) {
+    enum Change { None, Rate, Break };
+    struct Case {
+        const char *name;
+        USHORT flow;  // register 0
+        UCHAR bits;
+        size_t bytes;
+        int64_t readAfter;
+        Change change;
+    };
+    const Case cases[] = {
+        {"plain, the FIFO's room signalled packet by packet", 0x00, 8, 700, 0, None},
+        {"RTS follows the FIFO into CTS", 0x61, 8, 200, 15 * kMillisecond, None},
+        {"chip-side XON/XOFF, a data XON among the data", 0xC1, 8, 200, 15 * kMillisecond, None},
+        {"overrun", 0x00, 8, 150, 20 * kMillisecond, None},
+        {"rate change mid-stream", 0x00, 8, 100, 0, Rate},
+        {"break mid-stream", 0x00, 8, 100, 0, Break},
+        {"seven data bits", 0x00, 7, 100, 0, None},
+    };
+    struct Trace {
+        std::vector<std::pair<int64_t, std::vector<UCHAR>>> reads;
+        int64_t written = -1;
+        uint64_t overrun = 0, stopped = 0;
+        uint16_t status = 0;
+        bool operator==(const Trace &) const = default;
+    };
+    auto run = [](const Case &c, bool recorded) {
+        emu::Machine machine;
+        ChipConfig config = ChipConfig::Variant(2);
+        config.rxFifoSize = 64;  // marks at 16 and 48
+        config.keepLineLog = recorded;
+        Opened o(2, config);
+        Loopback plug(o.device.chip());
+        EXPECT_EQ(o.client.lineCoding(115200, 0, 0, c.bits), STATUS_SUCCESS);
+        EXPECT_EQ(o.client.controlLines(0x03), STATUS_SUCCESS);
+        EXPECT_EQ(o.client.vendorWrite(0x0000, c.flow), STATUS_SUCCESS);
+        std::vector<UCHAR> data(c.bytes);
+        for (size_t i = 0; i < data.size(); i++) data[i] = UCHAR(0x20 + i * 7 % 0xD0);
+        data[30] = 0x11;
+        Trace trace;
+        const int64_t zero = machine.now(), end = zero + 120 * kMillisecond;
+        emu::Thread reader(
+            [&] {
+                Delay(c.readAfter);
+                while (machine.now() < end) {
+                    auto r = o.client.read(o.pipes.bulkIn, 64);
+                    o.client.start(*r);
+                    if (!o.client.wait(*r, end - machine.now())) break;
+                    const auto got = r->buffer.begin();
+                    if (r->length()) trace.reads.emplace_back(r->completedAt - zero, std::vector<UCHAR>(got, got + r->length()));
+                }
+            },
+            "reader");
+        auto w = o.client.transfer(o.pipes.bulkOut, 0, data);
+        o.client.start(*w);
+        if (c.change != None) {
+            Delay(2 * kMillisecond);
+            if (c.change == Rate) {
+                EXPECT_EQ(o.client.lineCoding(57600, 0, 0, c.bits), STATUS_SUCCESS);
+            } else {
+                auto on = o.client.classOut(0x23, 0xFFFF);
+                EXPECT_EQ(o.client.call(*on), STATUS_SUCCESS);
+                Delay(kMillisecond);
+                auto off = o.client.classOut(0x23, 0);
+                EXPECT_EQ(o.client.call(*off), STATUS_SUCCESS);
+            }
+        }
+        if (o.client.wait(*w, end - machine.now())) trace.written = w->completedAt - zero;
+        reader.join();
+        const BridgeChip::Losses lost = o.device.chip().losses();
+        trace.overrun = lost.overrun;
+        trace.stopped = lost.stopped;
+        trace.status = o.device.chip().statusWord();
+        return trace;
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        const Trace recorded = run(c, true), unrecorded = run(c, false);
+        EXPECT_NE(recorded.written, -1);
+        EXPECT_FALSE(recorded.reads.empty());
+        EXPECT_TRUE(recorded == unrecorded);
+    }
+}
+
 }  // namespace
 }  // namespace devtest
