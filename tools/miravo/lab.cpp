@@ -244,8 +244,9 @@ bool Loop(HANDLE h, emu::Machine &machine, const Line &line, const std::vector<u
     if (ok && out.read < size) out.emulated -= int64_t(line.silenceMs()) * 10000;  // the read's wait for more
     out.real = std::chrono::duration<double>(std::chrono::steady_clock::now() - realStart).count();
     out.same = out.read == size && back == pattern;
+    // What came back whole is in order; otherwise each byte is looked for after the one before's.
     size_t at = 0;
-    for (DWORD i = 0; i < out.read; i++, at++)
+    for (DWORD i = 0; !out.same && i < out.read; i++, at++)
         while (at < pattern.size() && pattern[at] != back[i]) at++;
     out.inOrder = at <= pattern.size();
     CloseHandle(rd.hEvent);
