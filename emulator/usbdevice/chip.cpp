@@ -662,16 +662,11 @@ void BridgeChip::armUart() {
 int64_t BridgeChip::batchEnd() const {
     const int64_t first = txChar_.end;
     if (!(streamFormat_ == format_) || breakRequested_ || !format_.running()) return first;
-    const size_t k = fitting(untilRoom(txFifo_.size() + (flowChar_ ? 1 : 0)), (first / kFrame + 1) * kFrame);
-    return k ? streamStart_ + format_.duration(streamHalfBits_ + k * format_.frameHalfBits()) : first;
-}
-
-// Of `chars` characters that could follow the one on the wire, those before the one at whose end
-// the packet the bus is waiting to place fits, and that one.
-size_t BridgeChip::untilRoom(size_t chars) const {
     const size_t size = config_.txFifoSize, level = txFifo_.size(), want = std::min(kBulkPacket, wantRoom_);
+    size_t chars = level + (flowChar_ ? 1 : 0);
     if (host_ && !(roomSignalled_ && size - level >= want)) chars = std::min(chars, level + want > size ? level + want - size : 0);
-    return chars;
+    const size_t k = fitting(chars, (first / kFrame + 1) * kFrame);
+    return k ? streamStart_ + format_.duration(streamHalfBits_ + k * format_.frameHalfBits()) : first;
 }
 
 // Of `chars` characters following the one on the wire back to back in the stream's format, those

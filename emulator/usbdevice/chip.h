@@ -214,7 +214,6 @@ private:
     void signalRoom(size_t ended);
     void armUart();
     int64_t batchEnd() const;
-    size_t untilRoom(size_t chars) const;
     size_t fitting(size_t chars, int64_t before) const;
     bool readyNow(uint8_t address, size_t size);
     // Outside any entry, with no character ending by now: nothing to play out.
