@@ -16,7 +16,9 @@ int64_t UsbBus::nextFrameAfter(int64_t t, uint32_t interval) const {
 
 // The frame in which `pipe` can move next; max when it has nothing the device would take now.
 int64_t UsbBus::pipeFrame(Pipe &pipe, int64_t now) {
-    auto head = std::find_if(pipe.queue.begin(), pipe.queue.end(), [](const Pending &p) { return !p.cancelling; });
+    if (pipe.queue.empty() || pipe.nakedAt == moves_) return std::numeric_limits<int64_t>::max();
+    auto head = pipe.queue.begin();
+    if (head->cancelling) head = std::find_if(head, pipe.queue.end(), [](const Pending &p) { return !p.cancelling; });
     if (head == pipe.queue.end()) return std::numeric_limits<int64_t>::max();
     size_t size = std::min<size_t>(pipe.maxPacket, head->requested - head->done);
     return head->fault || device_.ready(pipe.address, size) ? nextFrameAfter(now, pipe.interval)
@@ -38,7 +40,7 @@ void UsbBus::scheduleFrame() {
     int64_t best = std::numeric_limits<int64_t>::max();
     for (const Pending &p : control_)
         if (!p.cancelling) best = nextFrameAfter(now, 1);
-    for (auto &[h, pipe] : pipes_) best = std::min(best, pipeFrame(pipe, now));
+    for (Pipe &pipe : pipes_) best = std::min(best, pipeFrame(pipe, now));
     armFrame(best);
 }
 
@@ -52,6 +54,7 @@ void UsbBus::scheduleFrameFor(Pipe &pipe) {
 }
 
 void UsbBus::wake() {
+    moves_++;
     scheduleFrame();
     scheduleBulkOutRetry();
 }
@@ -60,7 +63,8 @@ void UsbBus::wake() {
 // depend on it.
 void UsbBus::wake(uint8_t address) {
     if (!(address & 0x80)) return wake();
-    for (auto &[h, pipe] : pipes_)
+    moves_++;
+    for (Pipe &pipe : pipes_)
         if (pipe.address == address) scheduleFrameFor(pipe);
 }
 
@@ -78,7 +82,11 @@ bool UsbBus::runPacket(Pipe &pipe, Completions &done) {
     size_t size = std::min<size_t>(pipe.maxPacket, p.requested - p.done);
     Handshake h = p.in ? device_.in(pipe.address, std::span<uint8_t>(p.buffer + p.done, size))
                        : device_.out(pipe.address, std::span<const uint8_t>(p.buffer + p.done, size));
-    if (h.kind == Handshake::Nak) return false;
+    if (h.kind == Handshake::Nak) {
+        pipe.nakedAt = moves_;
+        return false;
+    }
+    moves_++;
     if (h.kind == Handshake::Stall) return complete(USBD_STATUS_STALL_PID);
     size_t n = p.in ? std::min(h.length, size) : size;
     p.done += ULONG(n);
@@ -93,6 +101,7 @@ bool UsbBus::runPacket(Pipe &pipe, Completions &done) {
 void UsbBus::runFrame(Completions &done) {
     frameAt_ = -1;
     if (!plugged_ || suspended_) return;
+    moves_++;
     const int64_t frameTime = Now();
     const uint32_t frame = uint32_t(frameTime / kFrame);
     // Only what was submitted before the frame began takes part in it.
@@ -103,15 +112,17 @@ void UsbBus::runFrame(Completions &done) {
         while (!control_.empty()) {
             Pending p = control_.front();
             control_.pop_front();
-            if (!eligible(p) || !take(p))
+            if (!eligible(p) || !take(p)) {
                 waiting.push_back(p);
-            else
+            } else {
                 runControl(p, done);
+                moves_++;
+            }
         }
         control_.swap(waiting);
     }
 
-    for (auto &[h, pipe] : pipes_)
+    for (Pipe &pipe : pipes_)
         if (pipe.type == UsbdPipeTypeInterrupt && frame % pipe.interval == 0 && !pipe.queue.empty() &&
             eligible(pipe.queue.front()))
             runPacket(pipe, done);
@@ -121,6 +132,7 @@ void UsbBus::runFrame(Completions &done) {
     bulkLeft_ = config_.bulkPacketsPerFrame - moved;
     bulkFreeAt_ = frameTime + moved * bulkSlot();
     scheduleFrame();
+    moves_++;
 }
 
 // Bulk packets of transfers that were there when the frame began, round-robin, one per endpoint
@@ -134,7 +146,7 @@ int UsbBus::runBulk(int budget, bool outOnly, Completions &done) {
         for (size_t i = 0; i < endpoints; i++) {
             if (moved == budget) break;
             Pipe &pipe = *bulkOrder_[(first + i) % endpoints];
-            if (!bulkEligible(pipe, outOnly)) continue;
+            if (pipe.nakedAt == moves_ || !bulkEligible(pipe, outOnly)) continue;
             if (runPacket(pipe, done)) {
                 any = true;
                 moved++;
@@ -157,8 +169,7 @@ void UsbBus::scheduleBulkOutRetry() {
     if (retryPending_ || bulkLeft_ == 0 || !plugged_ || suspended_) return;
     const int64_t at = std::max(Now(), bulkFreeAt_);
     if (at + bulkSlot() > frameStart_ + kFrame) return;
-    const bool ready = std::any_of(pipes_.begin(), pipes_.end(), [&](const auto &entry) {
-        const Pipe &pipe = entry.second;
+    const bool ready = std::any_of(pipes_.begin(), pipes_.end(), [&](const Pipe &pipe) {
         if (pipe.type != UsbdPipeTypeBulk || !bulkEligible(pipe, true)) return false;
         const Pending &head = pipe.queue.front();
         return head.fault || device_.ready(pipe.address, std::min<size_t>(pipe.maxPacket, head.requested - head.done));
@@ -174,10 +185,12 @@ void UsbBus::retryBulkOut(Completions &done) {
     const int64_t now = Now();
     const int slots = std::min<int>(bulkLeft_, int((frameStart_ + kFrame - now) / bulkSlot()));
     if (slots <= 0) return;
+    moves_++;
     const int moved = runBulk(slots, true, done);
     bulkLeft_ -= moved;
     bulkFreeAt_ = now + moved * bulkSlot();
     scheduleFrame();
+    moves_++;
 }
 
 UsbBus::Completions &UsbBus::ProcessorCompletions() {
