@@ -181,7 +181,7 @@ private:
         uint16_t maxPacket = 64;
         uint32_t interval = 1;  // frames between interrupt polls
         std::deque<Pending> queue;
-        uint64_t nakedAt = ~uint64_t(0);  // moves_ when its head last NAKed
+        uint64_t nakedHead = 0;  // serial of the head URB that NAKed, until the device wakes the pipe
     };
     using Completions = std::vector<Pending>;
 
@@ -200,6 +200,8 @@ private:
     void scheduleFrameFor(Pipe &pipe);
     int64_t pipeFrame(Pipe &pipe, int64_t now);
     Pipe *pipeOf(USBD_PIPE_HANDLE handle);
+    bool stillNaking(const Pipe &pipe) const { return pipe.queue.front().serial == pipe.nakedHead; }
+    void forgetNaks();
     void armFrame(int64_t at);
     int runBulk(int budget, bool outOnly, Completions &done);
     bool bulkEligible(const Pipe &pipe, bool outOnly) const;
@@ -249,9 +251,7 @@ private:
     int64_t bulkFreeAt_ = 0;
     bool retryPending_ = false;
     TimedEvent retryEvent_;
-    // Counts what may change a device's answers: a packet that moved, a control transfer, a wake,
-    // the start and end of a frame event. A pipe NAKed since the last of them NAKs again.
-    uint64_t moves_ = 0;
+    uint64_t wakes_ = 0;  // wake() calls: a NAK answered across one may not hold
 
     std::vector<FaultRule> faults_;
     struct Override {

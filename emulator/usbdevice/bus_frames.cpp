@@ -16,10 +16,10 @@ int64_t UsbBus::nextFrameAfter(int64_t t, uint32_t interval) const {
 
 // The frame in which `pipe` can move next; max when it has nothing the device would take now.
 int64_t UsbBus::pipeFrame(Pipe &pipe, int64_t now) {
-    if (pipe.queue.empty() || pipe.nakedAt == moves_) return std::numeric_limits<int64_t>::max();
+    if (pipe.queue.empty()) return std::numeric_limits<int64_t>::max();
     auto head = pipe.queue.begin();
     if (head->cancelling) head = std::find_if(head, pipe.queue.end(), [](const Pending &p) { return !p.cancelling; });
-    if (head == pipe.queue.end()) return std::numeric_limits<int64_t>::max();
+    if (head == pipe.queue.end() || head->serial == pipe.nakedHead) return std::numeric_limits<int64_t>::max();
     size_t size = std::min<size_t>(pipe.maxPacket, head->requested - head->done);
     return head->fault || device_.ready(pipe.address, size) ? nextFrameAfter(now, pipe.interval)
                                                             : std::numeric_limits<int64_t>::max();
@@ -53,8 +53,15 @@ void UsbBus::scheduleFrameFor(Pipe &pipe) {
     armFrame(pipeFrame(pipe, now));
 }
 
+// A device answers NAK again until it wakes the bus (the bus sleeps on that when nothing else
+// moves), so an endpoint that NAKed is not asked again, frame after frame, until then.
+void UsbBus::forgetNaks() {
+    for (Pipe &pipe : pipes_) pipe.nakedHead = 0;
+}
+
 void UsbBus::wake() {
-    moves_++;
+    wakes_++;
+    forgetNaks();
     scheduleFrame();
     scheduleBulkOutRetry();
 }
@@ -63,9 +70,12 @@ void UsbBus::wake() {
 // depend on it.
 void UsbBus::wake(uint8_t address) {
     if (!(address & 0x80)) return wake();
-    moves_++;
+    wakes_++;
     for (Pipe &pipe : pipes_)
-        if (pipe.address == address) scheduleFrameFor(pipe);
+        if (pipe.address == address) {
+            pipe.nakedHead = 0;
+            scheduleFrameFor(pipe);
+        }
 }
 
 // One packet on a pipe: true when it moved data (or ended the transfer), false on NAK.
@@ -80,13 +90,13 @@ bool UsbBus::runPacket(Pipe &pipe, Completions &done) {
     };
     if (p.fault) return complete(p.fault->first);
     size_t size = std::min<size_t>(pipe.maxPacket, p.requested - p.done);
+    const uint64_t wakes = wakes_;
     Handshake h = p.in ? device_.in(pipe.address, std::span<uint8_t>(p.buffer + p.done, size))
                        : device_.out(pipe.address, std::span<const uint8_t>(p.buffer + p.done, size));
     if (h.kind == Handshake::Nak) {
-        pipe.nakedAt = moves_;
+        if (wakes == wakes_) pipe.nakedHead = p.serial;
         return false;
     }
-    moves_++;
     if (h.kind == Handshake::Stall) return complete(USBD_STATUS_STALL_PID);
     size_t n = p.in ? std::min(h.length, size) : size;
     p.done += ULONG(n);
@@ -101,7 +111,6 @@ bool UsbBus::runPacket(Pipe &pipe, Completions &done) {
 void UsbBus::runFrame(Completions &done) {
     frameAt_ = -1;
     if (!plugged_ || suspended_) return;
-    moves_++;
     const int64_t frameTime = Now();
     const uint32_t frame = uint32_t(frameTime / kFrame);
     // Only what was submitted before the frame began takes part in it.
@@ -116,7 +125,7 @@ void UsbBus::runFrame(Completions &done) {
                 waiting.push_back(p);
             } else {
                 runControl(p, done);
-                moves_++;
+                forgetNaks();  // a request may change what any endpoint answers
             }
         }
         control_.swap(waiting);
@@ -124,7 +133,7 @@ void UsbBus::runFrame(Completions &done) {
 
     for (Pipe &pipe : pipes_)
         if (pipe.type == UsbdPipeTypeInterrupt && frame % pipe.interval == 0 && !pipe.queue.empty() &&
-            eligible(pipe.queue.front()))
+            eligible(pipe.queue.front()) && !stillNaking(pipe))
             runPacket(pipe, done);
 
     frameStart_ = frameTime;
@@ -132,7 +141,6 @@ void UsbBus::runFrame(Completions &done) {
     bulkLeft_ = config_.bulkPacketsPerFrame - moved;
     bulkFreeAt_ = frameTime + moved * bulkSlot();
     scheduleFrame();
-    moves_++;
 }
 
 // Bulk packets of transfers that were there when the frame began, round-robin, one per endpoint
@@ -146,7 +154,7 @@ int UsbBus::runBulk(int budget, bool outOnly, Completions &done) {
         for (size_t i = 0; i < endpoints; i++) {
             if (moved == budget) break;
             Pipe &pipe = *bulkOrder_[(first + i) % endpoints];
-            if (pipe.nakedAt == moves_ || !bulkEligible(pipe, outOnly)) continue;
+            if (!bulkEligible(pipe, outOnly) || stillNaking(pipe)) continue;
             if (runPacket(pipe, done)) {
                 any = true;
                 moved++;
@@ -185,12 +193,10 @@ void UsbBus::retryBulkOut(Completions &done) {
     const int64_t now = Now();
     const int slots = std::min<int>(bulkLeft_, int((frameStart_ + kFrame - now) / bulkSlot()));
     if (slots <= 0) return;
-    moves_++;
     const int moved = runBulk(slots, true, done);
     bulkLeft_ -= moved;
     bulkFreeAt_ = now + moved * bulkSlot();
     scheduleFrame();
-    moves_++;
 }
 
 UsbBus::Completions &UsbBus::ProcessorCompletions() {
