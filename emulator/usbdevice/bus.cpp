@@ -149,7 +149,7 @@ void UsbBus::unplugAt(int64_t when) {
 
 std::function<void()> UsbBus::Deliver(Completions done) {
     return [done = std::move(done)] {
-        for (const Pending &p : done) IoCompleteRequest(p.irp, IO_NO_INCREMENT);
+        for (PIRP irp : done) IoCompleteRequest(irp, IO_NO_INCREMENT);
     };
 }
 

@@ -183,7 +183,7 @@ private:
         std::deque<Pending> queue;
         uint64_t nakedHead = 0;  // serial of the head URB that NAKed, until the device wakes the pipe
     };
-    using Completions = std::vector<Pending>;
+    using Completions = std::vector<PIRP>;  // to complete once the world lock is released
 
     NTSTATUS submit(PIRP irp, PURB urb);
     bool prepareControl(PURB urb, Pending &p, USBD_STATUS &error);
@@ -220,7 +220,7 @@ private:
     static void DeliverProcessorCompletions();
     void applyPowerLocked(DEVICE_POWER_STATE state);
     std::function<void()> releasePowerLocked();
-    void recordSubmitted(UrbRecord r);
+    UrbRecord &newRecord();
     UrbRecord &recordOf(uint64_t serial);
     void keepAside(UrbRecord &r);
     void recordCompleted(UrbRecord &r, USBD_STATUS usbd, NTSTATUS status, ULONG length);

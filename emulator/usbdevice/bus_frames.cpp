@@ -147,13 +147,14 @@ void UsbBus::runFrame(Completions &done) {
 // per turn; returns how many moved.
 int UsbBus::runBulk(int budget, bool outOnly, Completions &done) {
     // Packets only move data: the endpoints stay as they are while this runs.
-    const size_t endpoints = bulkOrder_.size(), first = endpoints ? bulkTurn_++ % endpoints : 0;
+    const size_t endpoints = bulkOrder_.size();
+    if (endpoints == 0) return 0;
+    const size_t first = bulkTurn_++ % endpoints;
     int moved = 0;
     for (bool any = true; any && moved < budget;) {
         any = false;
-        for (size_t i = 0; i < endpoints; i++) {
-            if (moved == budget) break;
-            Pipe &pipe = *bulkOrder_[(first + i) % endpoints];
+        for (size_t i = 0, at = first; i < endpoints && moved < budget; i++, at = at + 1 == endpoints ? 0 : at + 1) {
+            Pipe &pipe = *bulkOrder_[at];
             if (!bulkEligible(pipe, outOnly) || stillNaking(pipe)) continue;
             if (runPacket(pipe, done)) {
                 any = true;
@@ -208,7 +209,7 @@ void UsbBus::DeliverProcessorCompletions() {
     // Taken out first: a completion routine may start another delivery on this thread.
     Completions done;
     done.swap(ProcessorCompletions());
-    for (const Pending &p : done) IoCompleteRequest(p.irp, IO_NO_INCREMENT);
+    for (PIRP irp : done) IoCompleteRequest(irp, IO_NO_INCREMENT);
     done.clear();
     if (ProcessorCompletions().empty()) done.swap(ProcessorCompletions());
 }

@@ -192,18 +192,16 @@ bool UsbBus::prepareControl(PURB urb, Pending &p, USBD_STATUS &error) {
 
 // ---- The record ---------------------------------------------------------------------------------------
 
-void UsbBus::recordSubmitted(UrbRecord r) {
-    if (sink_) sink_->urbSubmitted(r);
-    if (log_.size() < config_.urbLogCap) {
-        log_.push_back(std::move(r));
-        return;
-    }
-    if (log_.empty()) return keepAside(r);
+// The next URB's record, in the log's next place (the oldest record's, once the log is full).
+UrbRecord &UsbBus::newRecord() {
+    if (log_.size() < config_.urbLogCap) return log_.emplace_back();
+    if (log_.empty()) return aside_[serial_ + 1];  // no log: pending records only
     UrbRecord &oldest = log_[logHead_];
     keepAside(oldest);
-    oldest = std::move(r);
+    oldest = {};
     logHead_ = (logHead_ + 1) % log_.size();
     logFirst_++;
+    return oldest;
 }
 
 // A record leaving the log while its URB is pending: its completion still fills it in for the sink.
@@ -238,7 +236,7 @@ NTSTATUS UsbBus::submit(PIRP irp, PURB urb) {
             IoCompleteRequest(irp, IO_NO_INCREMENT);
             return STATUS_INVALID_PARAMETER;
         }
-        UrbRecord rec;
+        UrbRecord &rec = newRecord();
         rec.serial = ++serial_;
         rec.function = urb->UrbHeader.Function;
         rec.submitted = Now();
@@ -309,10 +307,10 @@ NTSTATUS UsbBus::submit(PIRP irp, PURB urb) {
             rec.transferFlags = p.in ? USBD_TRANSFER_DIRECTION_IN : 0;
             if (!p.in && p.requested) rec.data.assign(p.buffer, p.buffer + p.requested);
         }
-        recordSubmitted(std::move(rec));
+        if (sink_) sink_->urbSubmitted(rec);
 
         std::optional<FaultRule> fault;
-        if (now == USBD_STATUS_PENDING) fault = matchFault(f, p, pipe ? pipe->address : 0);
+        if (now == USBD_STATUS_PENDING && !faults_.empty()) fault = matchFault(f, p, pipe ? pipe->address : 0);
         if (fault && fault->action == FaultRule::Action::Disconnect) {
             after = disconnect();
             now = USBD_STATUS_DEVICE_GONE;
@@ -395,7 +393,7 @@ void UsbBus::finish(Pending &p, USBD_STATUS usbd, Completions &done) {
     UrbRecord &r = recordOf(p.serial);
     if (p.in && p.done && (r.hasSetup || sink_)) r.data.assign(p.buffer, p.buffer + p.done);
     recordCompleted(r, usbd, status, p.done);
-    done.push_back(p);
+    done.push_back(p.irp);
 }
 
 void UsbBus::cancelUrb(PIRP irp) {
