@@ -13,6 +13,7 @@
 #include "emulator/kernel/pool.h"
 #include "emulator/kernel/powermgr.h"
 #include "emulator/kernel/scheduler.h"
+#include "emulator/kernel/thread_state.h"
 #include "emulator/kernel/verifier.h"
 
 namespace emu {
@@ -29,6 +30,12 @@ void *Allocate(size_t size, ULONG tag) {
 }
 
 void Free(void *p, ULONG tag) { PoolOf().free(p, tag, "I/O manager"); }
+
+// The IRQL check of the routines every transfer passes through, its common case inline.
+void RequireDispatchOrBelow(const char *routine) {
+    if (Self().irql > DISPATCH_LEVEL) [[unlikely]]
+        RequireIrql(routine, DISPATCH_LEVEL);
+}
 
 // The requester may poll its status block (HasOverlappedIoCompleted) while this runs: the status
 // goes last, with release, so whoever sees it final also sees the information.
@@ -318,7 +325,7 @@ static auto HeldIrpLocked(IoManager &io, PIRP Irp, const char *routine) -> declt
 }
 
 VOID NTAPI IoReuseIrp(PIRP Irp, NTSTATUS Status) {
-    RequireIrql("IoReuseIrp", DISPATCH_LEVEL);
+    RequireDispatchOrBelow("IoReuseIrp");
     IoManager &io = Io();
     {
         std::lock_guard g(io.lock);
@@ -359,7 +366,7 @@ VOID NTAPI IoFreeIrp(PIRP Irp) {
 }
 
 NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
-    RequireIrql("IoCallDriver", DISPATCH_LEVEL);
+    RequireDispatchOrBelow("IoCallDriver");
     IoManager &io = Io();
     if (Irp->CurrentLocation <= 1) {
         Report(Violation::InvalidParameter, "IoCallDriver",
@@ -421,7 +428,7 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 }
 
 VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR) {
-    RequireIrql("IoCompleteRequest", DISPATCH_LEVEL);
+    RequireDispatchOrBelow("IoCompleteRequest");
     IoManager &io = Io();
     PDEVICE_OBJECT owed = nullptr;
     // The IRP's record, known good until a completion routine runs: from then its owner may free

@@ -149,7 +149,7 @@ void UsbBus::unplugAt(int64_t when) {
 
 std::function<void()> UsbBus::Deliver(Completions done) {
     return [done = std::move(done)] {
-        for (const Pending &p : done) IoCompleteRequest(p.irp, IO_NO_INCREMENT);
+        for (PIRP irp : done) IoCompleteRequest(irp, IO_NO_INCREMENT);
     };
 }
 
@@ -174,7 +174,7 @@ std::vector<UrbRecord> UsbBus::urbLog() const {
     WorldGuard g(World().lock);
     std::vector<UrbRecord> copy;
     copy.reserve(log_.size());
-    for (const auto &r : log_) copy.push_back(*r);
+    for (size_t i = 0; i < log_.size(); i++) copy.push_back(log_[(logHead_ + i) % log_.size()]);
     return copy;
 }
 
@@ -195,13 +195,16 @@ void UsbBus::setUrbSink(UrbSink *sink) {
 
 void UsbBus::clearUrbLog() {
     WorldGuard g(World().lock);
+    for (UrbRecord &r : log_) keepAside(r);
     log_.clear();
+    logHead_ = 0;
+    logFirst_ = serial_ + 1;
 }
 
 size_t UsbBus::pendingUrbs() const {
     WorldGuard g(World().lock);
     size_t n = control_.size() + parked_.size();
-    for (auto &[h, pipe] : pipes_) n += pipe.queue.size();
+    for (const Pipe &pipe : pipes_) n += pipe.queue.size();
     return n;
 }
 

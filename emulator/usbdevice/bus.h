@@ -28,6 +28,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "emulator/usbdevice/usb_function.h"
@@ -161,7 +162,7 @@ private:
     struct Pending {
         PIRP irp = nullptr;
         PURB urb = nullptr;
-        std::shared_ptr<UrbRecord> record;  // outlives its place in the log while pending
+        uint64_t serial = 0;  // of its record
         int64_t submitted = 0;
         SetupPacket setup;
         bool select = false;
@@ -174,13 +175,15 @@ private:
         std::optional<std::pair<USBD_STATUS, NTSTATUS>> fault;
     };
     struct Pipe {
+        uintptr_t handle = 0;
         uint8_t address = 0;
         USBD_PIPE_TYPE type = UsbdPipeTypeBulk;
         uint16_t maxPacket = 64;
         uint32_t interval = 1;  // frames between interrupt polls
         std::deque<Pending> queue;
+        uint64_t nakedHead = 0;  // serial of the head URB that NAKed, until the device wakes the pipe
     };
-    using Completions = std::vector<Pending>;
+    using Completions = std::vector<PIRP>;  // to complete once the world lock is released
 
     NTSTATUS submit(PIRP irp, PURB urb);
     bool prepareControl(PURB urb, Pending &p, USBD_STATUS &error);
@@ -196,6 +199,9 @@ private:
     void scheduleFrame();
     void scheduleFrameFor(Pipe &pipe);
     int64_t pipeFrame(Pipe &pipe, int64_t now);
+    Pipe *pipeOf(USBD_PIPE_HANDLE handle);
+    bool stillNaking(const Pipe &pipe) const { return pipe.queue.front().serial == pipe.nakedHead; }
+    void forgetNaks();
     void armFrame(int64_t at);
     int runBulk(int budget, bool outOnly, Completions &done);
     bool bulkEligible(const Pipe &pipe, bool outOnly) const;
@@ -214,7 +220,9 @@ private:
     static void DeliverProcessorCompletions();
     void applyPowerLocked(DEVICE_POWER_STATE state);
     std::function<void()> releasePowerLocked();
-    void recordSubmitted(std::shared_ptr<UrbRecord> r);
+    UrbRecord &newRecord();
+    UrbRecord &recordOf(uint64_t serial);
+    void keepAside(UrbRecord &r);
     void recordCompleted(UrbRecord &r, USBD_STATUS usbd, NTSTATUS status, ULONG length);
 
     UsbFunction &device_;
@@ -231,9 +239,9 @@ private:
 
     std::deque<Pending> control_;
     std::deque<Pending> parked_;
-    std::map<uintptr_t, Pipe> pipes_;  // by handle
+    std::vector<Pipe> pipes_;  // in the order of their handles
     uintptr_t nextHandle_ = 0;
-    std::vector<Pipe *> bulkOrder_;  // into pipes_, whose nodes stay put; cleared with it
+    std::vector<Pipe *> bulkOrder_;  // into pipes_, which stays as it is until cleared with it
     size_t bulkTurn_ = 0;
     int64_t frameAt_ = -1;
     TimedEvent frameEvent_;
@@ -243,6 +251,7 @@ private:
     int64_t bulkFreeAt_ = 0;
     bool retryPending_ = false;
     TimedEvent retryEvent_;
+    uint64_t wakes_ = 0;  // wake() calls: a NAK answered across one may not hold
 
     std::vector<FaultRule> faults_;
     struct Override {
@@ -250,7 +259,12 @@ private:
         std::vector<uint8_t> bytes;
     };
     std::map<std::pair<uint8_t, uint8_t>, std::vector<Override>> overrides_;
-    std::deque<std::shared_ptr<UrbRecord>> log_;
+    // The log: a ring of the last urbLogCap records, the oldest at logHead_ once it is full, its
+    // serials consecutive from logFirst_. A pending URB whose record left it keeps it aside.
+    std::vector<UrbRecord> log_;
+    size_t logHead_ = 0;
+    uint64_t logFirst_ = 1;
+    std::unordered_map<uint64_t, UrbRecord> aside_;
     uint64_t serial_ = 0;
     uint64_t completedCount_ = 0;
     UrbSink *sink_ = nullptr;

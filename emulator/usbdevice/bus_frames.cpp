@@ -16,8 +16,10 @@ int64_t UsbBus::nextFrameAfter(int64_t t, uint32_t interval) const {
 
 // The frame in which `pipe` can move next; max when it has nothing the device would take now.
 int64_t UsbBus::pipeFrame(Pipe &pipe, int64_t now) {
-    auto head = std::find_if(pipe.queue.begin(), pipe.queue.end(), [](const Pending &p) { return !p.cancelling; });
-    if (head == pipe.queue.end()) return std::numeric_limits<int64_t>::max();
+    if (pipe.queue.empty()) return std::numeric_limits<int64_t>::max();
+    auto head = pipe.queue.begin();
+    if (head->cancelling) head = std::find_if(head, pipe.queue.end(), [](const Pending &p) { return !p.cancelling; });
+    if (head == pipe.queue.end() || head->serial == pipe.nakedHead) return std::numeric_limits<int64_t>::max();
     size_t size = std::min<size_t>(pipe.maxPacket, head->requested - head->done);
     return head->fault || device_.ready(pipe.address, size) ? nextFrameAfter(now, pipe.interval)
                                                             : std::numeric_limits<int64_t>::max();
@@ -38,7 +40,7 @@ void UsbBus::scheduleFrame() {
     int64_t best = std::numeric_limits<int64_t>::max();
     for (const Pending &p : control_)
         if (!p.cancelling) best = nextFrameAfter(now, 1);
-    for (auto &[h, pipe] : pipes_) best = std::min(best, pipeFrame(pipe, now));
+    for (Pipe &pipe : pipes_) best = std::min(best, pipeFrame(pipe, now));
     armFrame(best);
 }
 
@@ -51,7 +53,15 @@ void UsbBus::scheduleFrameFor(Pipe &pipe) {
     armFrame(pipeFrame(pipe, now));
 }
 
+// A device answers NAK again until it wakes the bus (the bus sleeps on that when nothing else
+// moves), so an endpoint that NAKed is not asked again, frame after frame, until then.
+void UsbBus::forgetNaks() {
+    for (Pipe &pipe : pipes_) pipe.nakedHead = 0;
+}
+
 void UsbBus::wake() {
+    wakes_++;
+    forgetNaks();
     scheduleFrame();
     scheduleBulkOutRetry();
 }
@@ -60,8 +70,12 @@ void UsbBus::wake() {
 // depend on it.
 void UsbBus::wake(uint8_t address) {
     if (!(address & 0x80)) return wake();
-    for (auto &[h, pipe] : pipes_)
-        if (pipe.address == address) scheduleFrameFor(pipe);
+    wakes_++;
+    for (Pipe &pipe : pipes_)
+        if (pipe.address == address) {
+            pipe.nakedHead = 0;
+            scheduleFrameFor(pipe);
+        }
 }
 
 // One packet on a pipe: true when it moved data (or ended the transfer), false on NAK.
@@ -76,9 +90,13 @@ bool UsbBus::runPacket(Pipe &pipe, Completions &done) {
     };
     if (p.fault) return complete(p.fault->first);
     size_t size = std::min<size_t>(pipe.maxPacket, p.requested - p.done);
+    const uint64_t wakes = wakes_;
     Handshake h = p.in ? device_.in(pipe.address, std::span<uint8_t>(p.buffer + p.done, size))
                        : device_.out(pipe.address, std::span<const uint8_t>(p.buffer + p.done, size));
-    if (h.kind == Handshake::Nak) return false;
+    if (h.kind == Handshake::Nak) {
+        if (wakes == wakes_) pipe.nakedHead = p.serial;
+        return false;
+    }
     if (h.kind == Handshake::Stall) return complete(USBD_STATUS_STALL_PID);
     size_t n = p.in ? std::min(h.length, size) : size;
     p.done += ULONG(n);
@@ -103,17 +121,19 @@ void UsbBus::runFrame(Completions &done) {
         while (!control_.empty()) {
             Pending p = control_.front();
             control_.pop_front();
-            if (!eligible(p) || !take(p))
+            if (!eligible(p) || !take(p)) {
                 waiting.push_back(p);
-            else
+            } else {
                 runControl(p, done);
+                forgetNaks();  // a request may change what any endpoint answers
+            }
         }
         control_.swap(waiting);
     }
 
-    for (auto &[h, pipe] : pipes_)
+    for (Pipe &pipe : pipes_)
         if (pipe.type == UsbdPipeTypeInterrupt && frame % pipe.interval == 0 && !pipe.queue.empty() &&
-            eligible(pipe.queue.front()))
+            eligible(pipe.queue.front()) && !stillNaking(pipe))
             runPacket(pipe, done);
 
     frameStart_ = frameTime;
@@ -127,14 +147,15 @@ void UsbBus::runFrame(Completions &done) {
 // per turn; returns how many moved.
 int UsbBus::runBulk(int budget, bool outOnly, Completions &done) {
     // Packets only move data: the endpoints stay as they are while this runs.
-    const size_t endpoints = bulkOrder_.size(), first = endpoints ? bulkTurn_++ % endpoints : 0;
+    const size_t endpoints = bulkOrder_.size();
+    if (endpoints == 0) return 0;
+    const size_t first = bulkTurn_++ % endpoints;
     int moved = 0;
     for (bool any = true; any && moved < budget;) {
         any = false;
-        for (size_t i = 0; i < endpoints; i++) {
-            if (moved == budget) break;
-            Pipe &pipe = *bulkOrder_[(first + i) % endpoints];
-            if (!bulkEligible(pipe, outOnly)) continue;
+        for (size_t i = 0, at = first; i < endpoints && moved < budget; i++, at = at + 1 == endpoints ? 0 : at + 1) {
+            Pipe &pipe = *bulkOrder_[at];
+            if (!bulkEligible(pipe, outOnly) || stillNaking(pipe)) continue;
             if (runPacket(pipe, done)) {
                 any = true;
                 moved++;
@@ -157,8 +178,7 @@ void UsbBus::scheduleBulkOutRetry() {
     if (retryPending_ || bulkLeft_ == 0 || !plugged_ || suspended_) return;
     const int64_t at = std::max(Now(), bulkFreeAt_);
     if (at + bulkSlot() > frameStart_ + kFrame) return;
-    const bool ready = std::any_of(pipes_.begin(), pipes_.end(), [&](const auto &entry) {
-        const Pipe &pipe = entry.second;
+    const bool ready = std::any_of(pipes_.begin(), pipes_.end(), [&](const Pipe &pipe) {
         if (pipe.type != UsbdPipeTypeBulk || !bulkEligible(pipe, true)) return false;
         const Pending &head = pipe.queue.front();
         return head.fault || device_.ready(pipe.address, std::min<size_t>(pipe.maxPacket, head.requested - head.done));
@@ -189,7 +209,7 @@ void UsbBus::DeliverProcessorCompletions() {
     // Taken out first: a completion routine may start another delivery on this thread.
     Completions done;
     done.swap(ProcessorCompletions());
-    for (const Pending &p : done) IoCompleteRequest(p.irp, IO_NO_INCREMENT);
+    for (PIRP irp : done) IoCompleteRequest(irp, IO_NO_INCREMENT);
     done.clear();
     if (ProcessorCompletions().empty()) done.swap(ProcessorCompletions());
 }

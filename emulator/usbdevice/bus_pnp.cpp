@@ -172,6 +172,7 @@ void UsbBus::applyPowerLocked(DEVICE_POWER_STATE state) {
     bool suspend = power_ != PowerDeviceD0;
     if (suspend != suspended_) {
         suspended_ = suspend;
+        forgetNaks();
         device_.suspend(suspend);
         if (!suspend) scheduleFrame();
     }

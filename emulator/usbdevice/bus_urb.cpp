@@ -192,11 +192,26 @@ bool UsbBus::prepareControl(PURB urb, Pending &p, USBD_STATUS &error) {
 
 // ---- The record ---------------------------------------------------------------------------------------
 
-void UsbBus::recordSubmitted(std::shared_ptr<UrbRecord> r) {
-    if (sink_) sink_->urbSubmitted(*r);
-    if (config_.urbLogCap == 0) return;
-    if (log_.size() >= config_.urbLogCap) log_.pop_front();
-    log_.push_back(std::move(r));
+// The next URB's record, in the log's next place (the oldest record's, once the log is full).
+UrbRecord &UsbBus::newRecord() {
+    if (log_.size() < config_.urbLogCap) return log_.emplace_back();
+    if (log_.empty()) return aside_[serial_ + 1];  // no log: pending records only
+    UrbRecord &oldest = log_[logHead_];
+    keepAside(oldest);
+    oldest = {};
+    logHead_ = (logHead_ + 1) % log_.size();
+    logFirst_++;
+    return oldest;
+}
+
+// A record leaving the log while its URB is pending: its completion still fills it in for the sink.
+void UsbBus::keepAside(UrbRecord &r) {
+    if (r.completed == -1) aside_.emplace(r.serial, std::move(r));
+}
+
+UrbRecord &UsbBus::recordOf(uint64_t serial) {
+    if (serial - logFirst_ < log_.size()) return log_[(logHead_ + (serial - logFirst_)) % log_.size()];
+    return aside_.at(serial);
 }
 
 void UsbBus::recordCompleted(UrbRecord &r, USBD_STATUS usbd, NTSTATUS status, ULONG length) {
@@ -206,6 +221,7 @@ void UsbBus::recordCompleted(UrbRecord &r, USBD_STATUS usbd, NTSTATUS status, UL
     r.length = length;
     completedCount_++;
     if (sink_) sink_->urbCompleted(r);
+    if (!aside_.empty()) aside_.erase(r.serial);
 }
 
 NTSTATUS UsbBus::submit(PIRP irp, PURB urb) {
@@ -220,15 +236,15 @@ NTSTATUS UsbBus::submit(PIRP irp, PURB urb) {
             IoCompleteRequest(irp, IO_NO_INCREMENT);
             return STATUS_INVALID_PARAMETER;
         }
-        auto rec = std::make_shared<UrbRecord>();
-        rec->serial = ++serial_;
-        rec->function = urb->UrbHeader.Function;
-        rec->submitted = Now();
+        UrbRecord &rec = newRecord();
+        rec.serial = ++serial_;
+        rec.function = urb->UrbHeader.Function;
+        rec.submitted = Now();
         Pending p;
         p.irp = irp;
         p.urb = urb;
-        p.record = rec;
-        p.submitted = rec->submitted;
+        p.serial = rec.serial;
+        p.submitted = rec.submitted;
         const USHORT f = urb->UrbHeader.Function;
         Pipe *pipe = nullptr;
         USBD_STATUS error = USBD_STATUS_SUCCESS;
@@ -241,8 +257,8 @@ NTSTATUS UsbBus::submit(PIRP irp, PURB urb) {
             } else {
                 // What goes on the wire, as far as the submission tells; the run confirms it.
                 const auto *cd = urb->UrbSelectConfiguration.ConfigurationDescriptor;
-                rec->hasSetup = true;
-                rec->setup = SetupPacket{0x00, 0x09, uint16_t(cd ? cd->bConfigurationValue : 0), 0, 0};
+                rec.hasSetup = true;
+                rec.setup = SetupPacket{0x00, 0x09, uint16_t(cd ? cd->bConfigurationValue : 0), 0, 0};
             }
             p.select = true;
         } else if (f == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER || f == URB_FUNCTION_ABORT_PIPE ||
@@ -250,29 +266,29 @@ NTSTATUS UsbBus::submit(PIRP irp, PURB urb) {
                    f == URB_FUNCTION_SYNC_CLEAR_STALL) {
             bool transfer = f == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
             size_t need = transfer ? sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER) : sizeof(_URB_PIPE_REQUEST);
-            auto it = pipes_.find(reinterpret_cast<uintptr_t>(urb->UrbPipeRequest.PipeHandle));
+            Pipe *target = urb->UrbHeader.Length < need ? nullptr : pipeOf(urb->UrbPipeRequest.PipeHandle);
             if (urb->UrbHeader.Length < need) {
                 now = USBD_STATUS_INVALID_PARAMETER;
-            } else if (it == pipes_.end()) {
+            } else if (!target) {
                 now = USBD_STATUS_INVALID_PIPE_HANDLE;
             } else if (!transfer) {
                 Completions aborted;
-                if (f == URB_FUNCTION_ABORT_PIPE) failQueue(it->second.queue, USBD_STATUS_CANCELED, aborted);
+                if (f == URB_FUNCTION_ABORT_PIPE) failQueue(target->queue, USBD_STATUS_CANCELED, aborted);
                 after = Deliver(std::move(aborted));
                 now = USBD_STATUS_SUCCESS;
             } else {
-                pipe = &it->second;
+                pipe = target;
                 auto &r = urb->UrbBulkOrInterruptTransfer;
-                rec->endpoint = pipe->address;
-                rec->pipeType = pipe->type;
-                rec->transferFlags = r.TransferFlags;
-                rec->requested = r.TransferBufferLength;
+                rec.endpoint = pipe->address;
+                rec.pipeType = pipe->type;
+                rec.transferFlags = r.TransferFlags;
+                rec.requested = r.TransferBufferLength;
                 p.requested = r.TransferBufferLength;
                 p.buffer = static_cast<PUCHAR>(r.TransferBuffer);
                 p.length = &r.TransferBufferLength;
                 p.in = EndpointIn(pipe->address);
                 if ((p.requested && !p.buffer) || pipe->maxPacket == 0) now = USBD_STATUS_INVALID_PARAMETER;
-                else if (!p.in && sink_) rec->data.assign(p.buffer, p.buffer + p.requested);
+                else if (!p.in && sink_) rec.data.assign(p.buffer, p.buffer + p.requested);
             }
         } else if (f == URB_FUNCTION_GET_CURRENT_FRAME_NUMBER) {
             if (urb->UrbHeader.Length < sizeof(_URB_GET_CURRENT_FRAME_NUMBER)) {
@@ -285,28 +301,29 @@ NTSTATUS UsbBus::submit(PIRP irp, PURB urb) {
             now = error;
         } else {
             p.in = p.setup.in();
-            rec->hasSetup = true;
-            rec->setup = p.setup;
-            rec->requested = p.requested;
-            rec->transferFlags = p.in ? USBD_TRANSFER_DIRECTION_IN : 0;
-            if (!p.in && p.requested) rec->data.assign(p.buffer, p.buffer + p.requested);
+            rec.hasSetup = true;
+            rec.setup = p.setup;
+            rec.requested = p.requested;
+            rec.transferFlags = p.in ? USBD_TRANSFER_DIRECTION_IN : 0;
+            if (!p.in && p.requested) rec.data.assign(p.buffer, p.buffer + p.requested);
         }
-        recordSubmitted(rec);
+        if (sink_) sink_->urbSubmitted(rec);
 
         std::optional<FaultRule> fault;
-        if (now == USBD_STATUS_PENDING) fault = matchFault(f, p, pipe ? pipe->address : 0);
+        if (now == USBD_STATUS_PENDING && !faults_.empty()) fault = matchFault(f, p, pipe ? pipe->address : 0);
         if (fault && fault->action == FaultRule::Action::Disconnect) {
             after = disconnect();
             now = USBD_STATUS_DEVICE_GONE;
         }
         if (now != USBD_STATUS_PENDING) {
             urb->UrbHeader.Status = now;
-            rec->fault = fault.has_value();
-            recordCompleted(*rec, now, ToNtStatus(now), 0);
+            UrbRecord &r = recordOf(p.serial);
+            r.fault = fault.has_value();
+            recordCompleted(r, now, ToNtStatus(now), 0);
             if (f == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER && p.length) *p.length = 0;
         } else {
             if (fault) {
-                rec->fault = true;
+                recordOf(p.serial).fault = true;
                 if (fault->action == FaultRule::Action::Stall)
                     p.fault = {USBD_STATUS_STALL_PID, STATUS_UNSUCCESSFUL};
                 else if (fault->action == FaultRule::Action::Fail)
@@ -316,19 +333,17 @@ NTSTATUS UsbBus::submit(PIRP irp, PURB urb) {
             std::deque<Pending> &queue = fault && fault->action == FaultRule::Action::PendForever ? parked_
                                          : pipe                                                  ? pipe->queue
                                                                                                  : control_;
-            // Visible to the cancel routine before it can run; a cancel that came first wins.
-            KIRQL irql;
-            IoAcquireCancelSpinLock(&irql);
-            if (irp->Cancel) {
+            // Queued before its cancel routine is set: a cancel routine waits for the world lock
+            // and then finds it. A cancel that came first wins: the routine comes back unused.
+            queue.push_back(p);
+            IoSetCancelRoutine(irp, CancelUrbRoutine);
+            if (__atomic_load_n(&irp->Cancel, __ATOMIC_SEQ_CST) && IoSetCancelRoutine(irp, NULL)) {
+                queue.pop_back();
                 cancelledAtOnce = true;
-            } else {
-                IoSetCancelRoutine(irp, CancelUrbRoutine);
-                queue.push_back(std::move(p));
             }
-            IoReleaseCancelSpinLock(irql);
             if (cancelledAtOnce) {
                 urb->UrbHeader.Status = USBD_STATUS_CANCELED;
-                recordCompleted(*rec, USBD_STATUS_CANCELED, STATUS_CANCELLED, 0);
+                recordCompleted(recordOf(p.serial), USBD_STATUS_CANCELED, STATUS_CANCELLED, 0);
             } else if (pipe && &queue == &pipe->queue) {
                 scheduleFrameFor(*pipe);
             } else {
@@ -351,6 +366,12 @@ NTSTATUS UsbBus::submit(PIRP irp, PURB urb) {
     return status;
 }
 
+UsbBus::Pipe *UsbBus::pipeOf(USBD_PIPE_HANDLE handle) {
+    for (Pipe &pipe : pipes_)
+        if (pipe.handle == reinterpret_cast<uintptr_t>(handle)) return &pipe;
+    return nullptr;
+}
+
 // ---- Completion ---------------------------------------------------------------------------------------
 
 // Claims a pending URB for completion; false when its cancel routine has it.
@@ -369,9 +390,10 @@ void UsbBus::finish(Pending &p, USBD_STATUS usbd, Completions &done) {
     if (p.length) *p.length = p.done;
     p.irp->IoStatus.Status = status;
     p.irp->IoStatus.Information = 0;
-    if (p.in && p.done && (p.record->hasSetup || sink_)) p.record->data.assign(p.buffer, p.buffer + p.done);
-    recordCompleted(*p.record, usbd, status, p.done);
-    done.push_back(p);
+    UrbRecord &r = recordOf(p.serial);
+    if (p.in && p.done && (r.hasSetup || sink_)) r.data.assign(p.buffer, p.buffer + p.done);
+    recordCompleted(r, usbd, status, p.done);
+    done.push_back(p.irp);
 }
 
 void UsbBus::cancelUrb(PIRP irp) {
@@ -385,13 +407,13 @@ void UsbBus::cancelUrb(PIRP irp) {
                 q.erase(it);
                 p.urb->UrbHeader.Status = USBD_STATUS_CANCELED;
                 if (p.length && !p.select) *p.length = p.done;
-                recordCompleted(*p.record, USBD_STATUS_CANCELED, STATUS_CANCELLED, p.done);
+                recordCompleted(recordOf(p.serial), USBD_STATUS_CANCELED, STATUS_CANCELLED, p.done);
                 return true;
             }
             return false;
         };
         found = pull(control_) || pull(parked_);
-        for (auto &[h, pipe] : pipes_)
+        for (Pipe &pipe : pipes_)
             if (!found) found = pull(pipe.queue);
         if (found) scheduleFrame();
     }
@@ -416,11 +438,11 @@ void UsbBus::failQueue(std::deque<Pending> &queue, USBD_STATUS why, Completions 
 void UsbBus::failEverything(USBD_STATUS why, Completions &done) {
     failQueue(control_, why, done);
     failQueue(parked_, why, done);
-    for (auto &[h, pipe] : pipes_) failQueue(pipe.queue, why, done);
+    for (Pipe &pipe : pipes_) failQueue(pipe.queue, why, done);
 }
 
 void UsbBus::closePipes(USBD_STATUS why, Completions &done) {
-    for (auto &[h, pipe] : pipes_) {
+    for (Pipe &pipe : pipes_) {
         for (Pending &p : pipe.queue) {
             if (!p.cancelling && take(p))
                 finish(p, why, done);
@@ -457,8 +479,9 @@ void UsbBus::runSelectConfiguration(Pending &p, Completions &done) {
     auto *cd = sc.ConfigurationDescriptor;
     auto setConfiguration = [&](uint8_t value) {
         SetupPacket s{0x00, 0x09, value, 0, 0};
-        p.record->hasSetup = true;
-        p.record->setup = s;
+        UrbRecord &r = recordOf(p.serial);
+        r.hasSetup = true;
+        r.setup = s;
         return device_.control(s, {}).kind == Handshake::Ack;
     };
     if (!cd) {
@@ -528,16 +551,16 @@ void UsbBus::runSelectConfiguration(Pending &p, Completions &done) {
             pi.Interval = e.bInterval;
             pi.PipeType = USBD_PIPE_TYPE(e.bmAttributes & USB_ENDPOINT_TYPE_MASK);
             pi.PipeHandle = handle();
-            Pipe pipe;
+            Pipe &pipe = pipes_.emplace_back();
+            pipe.handle = reinterpret_cast<uintptr_t>(pi.PipeHandle);
             pipe.address = e.bEndpointAddress;
             pipe.type = pi.PipeType;
             pipe.maxPacket = uint16_t(e.wMaxPacketSize & 0x7FF);
             pipe.interval = pi.PipeType == UsbdPipeTypeInterrupt ? PollInterval(e.bInterval) : 1;
-            auto key = reinterpret_cast<uintptr_t>(pi.PipeHandle);
-            Pipe &placed = pipes_[key] = std::move(pipe);
-            if (pi.PipeType == UsbdPipeTypeBulk) bulkOrder_.push_back(&placed);
         }
     }
+    for (Pipe &pipe : pipes_)
+        if (pipe.type == UsbdPipeTypeBulk) bulkOrder_.push_back(&pipe);
     sc.ConfigurationHandle = handle();
     finish(p, USBD_STATUS_SUCCESS, done);
 }

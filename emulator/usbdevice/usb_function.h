@@ -31,7 +31,8 @@ struct Handshake {
 class UsbHostPort {
 public:
     virtual ~UsbHostPort() = default;
-    // An endpoint that NAKed may now answer: the bus schedules a frame.
+    // An endpoint that NAKed may now answer: the bus schedules a frame. Until then the bus takes
+    // a NAK to hold (for the same transfer) and does not ask that endpoint again.
     virtual void wake() = 0;
     // The same for one endpoint only, when nothing else changed.
     virtual void wake(uint8_t address) { wake(); }
