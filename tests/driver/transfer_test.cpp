@@ -18,7 +18,7 @@ struct Seams {
     std::vector<USHORT> statuses;  // UartStatus at each modem-status run
     std::vector<ULONG> sent;       // ContinueWrite
     std::vector<NTSTATUS> lost;    // WriteChunkLost
-    int notifies = 0, resumes = 0;
+    int notifies = 0, resumes = 0, rtsDrops = 0;
     bool wrongContext = false;
 };
 Seams *g_seams;
@@ -43,6 +43,7 @@ const TransferHandoffs kSeams = {SeamPutChar, SeamModemStatus, SeamNotify, SeamC
 VOID NTAPI ArmRtsDropStandIn(PKDPC, PVOID context, PVOID, PVOID) {
     auto *port = static_cast<PortExtension *>(context);
     InterlockedDecrement(&port->RtsDropPending);
+    Note(false, [](Seams &s) { s.rtsDrops++; });
     DpcFinished(port);
 }
 
@@ -164,6 +165,7 @@ TEST_F(TransferTest, ReceiveRulesStripNullsAndActOnFlowControlCharacters) {
     feed({0x13});
     KeFlushQueuedDpcs();
     EXPECT_EQ(Ctl([&] { return std::pair(port->RtsDropPending, port->PendingDpcCount); }), (std::pair<LONG, LONG>(0, 1)));
+    EXPECT_EQ(Seen([](Seams &s) { return s.rtsDrops; }), 1);
 
     // Closing: nothing is stored, yet RXCHAR and RXFLAG are still raised.
     Ctl([&] {

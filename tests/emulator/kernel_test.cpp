@@ -31,24 +31,6 @@ TEST(Dpc, TwoProcessorsRunTwoDpcsConcurrently) {
     EXPECT_EQ(counts[1].load(), 2);
 }
 
-TEST(TimerTest, ExpiryRoundsUpToTheTickFromNow) {
-    emu::Machine machine;
-    DpcLog log;
-    KDPC dpc;
-    log.init(dpc);
-    KTIMER timer;
-    KeInitializeTimer(&timer);
-    EXPECT_FALSE(KeSetTimer(&timer, Relative(1 * kMs), &dpc));
-    Delay(kTick - 1);
-    EXPECT_EQ(log.count(), 0u) << "fired before the tick";
-    Delay(2);  // past the tick: a wait ending on it would race the DPC on another processor
-    EXPECT_EQ(log.runs(), std::vector<int64_t>{kTick});
-    EXPECT_TRUE(KeReadStateTimer(&timer));
-    KeSetTimer(&timer, Relative(10 * kTick), &dpc);
-    Delay(20 * kTick);
-    EXPECT_EQ(log.runs(), (std::vector<int64_t>{kTick, 12 * kTick}));
-}
-
 // Three waiters (1 s time-out) on one event, set once when all are blocked: a notification event
 // releases all and stays set, a synchronization event releases one and resets.
 TEST(Event, NotificationReleasesEveryWaiterSynchronizationOne) {

@@ -232,8 +232,6 @@ TEST_F(ReadPort, PurgeAbortsAndClearsByMask) {
         {PURGE_RXABORT, false, false, true, false},
         {PURGE_TXCLEAR, false, false, false, false},
         {PURGE_RXCLEAR, false, false, false, true},
-        {PURGE_RXABORT | PURGE_RXCLEAR, false, false, true, true},
-        {PURGE_TXABORT | PURGE_RXABORT | PURGE_RXCLEAR, false, true, true, true},
         {0xF, false, true, true, true},
         {0, true, false, false, false},
         {0x10, true, false, false, false},
