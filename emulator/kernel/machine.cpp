@@ -92,6 +92,14 @@ TimedEvent::~TimedEvent() {
     cancel();
 }
 
+TimedEvent &TimedEvent::operator=(TimedEvent &&other) {
+    if (this != &other) {
+        TimedEvent old(std::move(*this));  // its destructor cancels
+        state_ = std::move(other.state_);
+    }
+    return *this;
+}
+
 void TimedEvent::arm(int64_t when) {
     if (!state_->scheduler) state_->scheduler = &Machine::current().scheduler();
     state_->scheduler->armTimed(state_, when);

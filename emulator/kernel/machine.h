@@ -39,7 +39,7 @@ public:
     TimedEvent() = default;
     explicit TimedEvent(std::function<void()> body);
     TimedEvent(TimedEvent &&) = default;
-    TimedEvent &operator=(TimedEvent &&) = default;
+    TimedEvent &operator=(TimedEvent &&other);  // cancels the one it replaces
     ~TimedEvent();  // cancels
     void arm(int64_t when);
     void cancel();

@@ -11,7 +11,6 @@
 #include <deque>
 #include <functional>
 #include <limits>
-#include <map>
 #include <mutex>
 #include <set>
 #include <string>
@@ -26,6 +25,43 @@ namespace emu {
 
 struct ThreadState;
 
+// A moment on the clock, kept inside what it stands for (a waiter, an armed timer, a device event,
+// a recurring event): arming one allocates nothing.
+struct Deadline {
+    enum Kind { Timer, WaitTimeout, DeviceEvent, Recurring } kind;
+    void *ptr;        // KTIMER*, Waiter* or TimedEvent::State*
+    uint64_t id = 0;  // device event id
+    int64_t when = 0;
+    uint64_t order = 0;  // equal times expire in the order they were armed
+    static constexpr size_t kOff = ~size_t{0};
+    size_t slot = kOff;  // place in the clock's heap
+    bool armed() const { return slot != kOff; }
+};
+
+// The clock's deadlines: a binary heap of pointers, each deadline knowing its place so that it
+// leaves in O(log n). A handful are armed at a time (a few per bus, timers, time-outs).
+class Deadlines {
+public:
+    bool empty() const { return heap_.empty(); }
+    Deadline &first() const { return *heap_.front(); }
+    void arm(Deadline &d, int64_t when);  // d must not be armed
+    void disarm(Deadline &d);             // d must be armed
+    void reserve(size_t n) { heap_.reserve(n); }
+
+private:
+    static bool before(const Deadline *a, const Deadline *b) {
+        return a->when != b->when ? a->when < b->when : a->order < b->order;
+    }
+    void place(Deadline *d, size_t slot) {
+        heap_[slot] = d;
+        d->slot = slot;
+    }
+    void up(size_t slot);
+    void down(size_t slot);
+    std::vector<Deadline *> heap_;
+    uint64_t nextOrder_ = 0;
+};
+
 // A blocked thread (a kernel wait, a delay, a join, an idle processor).
 struct Waiter {
     std::condition_variable cv;
@@ -35,21 +71,13 @@ struct Waiter {
     void *const *objects = nullptr;  // or several of them: any one, or all at once
     ULONG count = 0;
     bool all = false;
-    bool hasDeadline = false;
-    std::multimap<int64_t, struct Deadline>::iterator deadline;
+    Deadline deadline{Deadline::WaitTimeout, this};
     const char *what = "wait";
     bool wakeOnStop = false;  // idle processors leave when the machine stops
     const ThreadState *thread = nullptr;  // alive while it blocks
     Waiter *prevBlocked = nullptr, *nextBlocked = nullptr;  // the scheduler's list, for the deadlock report
 };
 
-struct Deadline {
-    enum Kind { Timer, WaitTimeout, DeviceEvent, Recurring } kind;
-    void *ptr;    // KTIMER*, Waiter* or TimedEvent::State*
-    uint64_t id;  // device event id
-};
-
-using Deadlines = std::multimap<int64_t, Deadline>;
 
 // The calling host thread's name as the host's tools show it (the first 15 characters).
 void NameHostThread(const std::string &name);
@@ -59,9 +87,7 @@ struct TimedEvent::State : std::enable_shared_from_this<TimedEvent::State> {
     std::function<void()> body;
     std::atomic<bool> dead{false};
     Scheduler *scheduler = nullptr;
-    bool armed = false;
-    Deadlines::iterator where;
-    Deadlines::node_type spare;  // the clock's node while not armed
+    Deadline deadline{Deadline::Recurring, this};
 };
 
 struct JoinState {
@@ -139,6 +165,7 @@ private:
     void addDeadlineLocked(Waiter &w, int64_t when);
     void expireDueLocked();
     void advanceIfIdleLocked();
+    bool advanceForIdleProcessorLocked();
     void wakeProcessorLocked();
     void processorLoop(int index);
     void clockLoop();
@@ -153,10 +180,13 @@ private:
     std::chrono::steady_clock::time_point realStart_;
     int runnable_ = 0;
     bool stopping_ = false;
-    std::multimap<int64_t, Deadline> deadlines_;
-    std::unordered_map<PKTIMER, std::multimap<int64_t, Deadline>::iterator> timers_;
-    std::unordered_map<uint64_t, std::multimap<int64_t, Deadline>::iterator> deviceEvents_;
-    std::unordered_map<uint64_t, std::function<void()>> eventBodies_;
+    Deadlines deadlines_;
+    std::unordered_map<PKTIMER, Deadline> timers_;  // the armed ones
+    struct DeviceEvent {
+        std::function<void()> body;
+        Deadline deadline;
+    };
+    std::unordered_map<uint64_t, DeviceEvent> deviceEvents_;
     uint64_t nextEventId_ = 1;
     std::unordered_map<void *, std::deque<Waiter *>> objectWaiters_;
     Waiter *blocked_ = nullptr;  // every blocked thread's waiter, for the deadlock report
@@ -169,6 +199,7 @@ private:
     int runningDpcs_ = 0;
     std::condition_variable dpcsIdle_;
     std::vector<Waiter *> idleProcessors_;
+    bool advancingProcessor_ = false;
     std::vector<std::thread> processors_;
     std::thread clock_;
     std::condition_variable clockCv_;
