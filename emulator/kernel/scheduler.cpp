@@ -16,9 +16,9 @@ DISPATCHER_HEADER &Header(void *object) { return *static_cast<DISPATCHER_HEADER 
 
 }  // namespace
 
-void Deadlines::arm(Deadline &d, int64_t when) {
+void Deadlines::arm(Deadline &d, int64_t when, uint64_t order) {
     d.when = when;
-    d.order = nextOrder_++;
+    d.order = order;
     heap_.push_back(&d);
     d.slot = heap_.size() - 1;
     up(d.slot);
@@ -70,7 +70,12 @@ Scheduler::Scheduler(Machine &machine, const MachineConfig &config)
     lockOrderGeneration_.fetch_add(1, std::memory_order_release);
 }
 
-Scheduler::~Scheduler() { stop(); }
+Scheduler::~Scheduler() {
+    stop();
+    std::unique_lock<std::mutex> lk(lock_);
+    for (ReadyEvent &ready : readyEvents_)  // runs that never came
+        if (ready.timed) endRunLocked(lk, *ready.timed);
+}
 
 void Scheduler::startProcessors() {
     for (int i = 0; i < config_.processors; i++) {
@@ -358,21 +363,68 @@ bool Scheduler::cancelEvent(uint64_t id) {
     return true;
 }
 
-void Scheduler::armTimed(const std::shared_ptr<TimedEvent::State> &event, int64_t when) {
+void Scheduler::armTimed(TimedEvent::State &event, int64_t when) {
+    if (event.runner.load(std::memory_order_relaxed) == &Self()) {
+        when = std::max(when, now());
+        if (event.pending && event.pendingWhen == when) return;
+        event.pending = true;
+        event.pendingWhen = when;
+        event.pendingOrder = deadlines_.takeOrder();
+        return;
+    }
     std::lock_guard<std::mutex> g(lock_);
     when = std::max(when, now());
-    Deadline &d = event->deadline;
+    Deadline &d = event.deadline;
+    uint64_t order = deadlines_.takeOrder();
+    event.othersOrder = order;
     if (d.armed()) {
         if (d.when == when) return;
         deadlines_.disarm(d);
     }
-    deadlines_.arm(d, when);
+    deadlines_.arm(d, when, order);
     pokeClockLocked(when);
+}
+
+void Scheduler::armPendingLocked(TimedEvent::State &event) {
+    event.runner.store(nullptr, std::memory_order_relaxed);
+    if (!event.pending) return;
+    event.pending = false;
+    if (event.orphaned || event.pendingOrder < event.othersOrder) return;
+    Deadline &d = event.deadline;
+    if (d.armed()) {
+        if (d.when == event.pendingWhen) return;
+        deadlines_.disarm(d);
+    }
+    deadlines_.arm(d, event.pendingWhen, event.pendingOrder);
+    pokeClockLocked(event.pendingWhen);
 }
 
 void Scheduler::cancelTimed(TimedEvent::State &event) {
     std::lock_guard<std::mutex> g(lock_);
+    if (event.runner.load(std::memory_order_relaxed) == &Self())
+        event.pending = false;
+    else
+        event.othersOrder = deadlines_.takeOrder();
     if (event.deadline.armed()) deadlines_.disarm(event.deadline);
+}
+
+void Scheduler::dropTimed(TimedEvent::State *event) {
+    {
+        std::lock_guard<std::mutex> g(lock_);
+        if (event->deadline.armed()) deadlines_.disarm(event->deadline);
+        if (event->runs > 0) {
+            event->orphaned = true;
+            return;
+        }
+    }
+    delete event;
+}
+
+void Scheduler::endRunLocked(std::unique_lock<std::mutex> &lk, TimedEvent::State &event) {
+    if (--event.runs > 0 || !event.orphaned) return;
+    lk.unlock();  // its body's captures go without the scheduler's lock
+    delete &event;
+    lk.lock();
 }
 
 void Scheduler::expireDueLocked() {
@@ -407,7 +459,8 @@ void Scheduler::expireDueLocked() {
         }
         case Deadline::Recurring: {
             auto event = static_cast<TimedEvent::State *>(d.ptr);
-            readyEvents_.push_back({nullptr, event->shared_from_this()});
+            event->runs++;
+            readyEvents_.push_back({nullptr, event});
             wakeProcessorLocked();
             break;
         }
@@ -511,7 +564,9 @@ bool Scheduler::removeDpc(PRKDPC dpc) {
 void Scheduler::flushDpcs() {
     std::unique_lock<std::mutex> lk(lock_);
     // Polls on the clock's terms: a flush is a wait for the processors, which are runnable.
+    flushing_++;
     while (!dpcQueue_.empty() || runningDpcs_ > 0) dpcsIdle_.wait(lk);
+    flushing_--;
 }
 
 void Scheduler::wakeProcessorLocked() {
@@ -537,15 +592,19 @@ void Scheduler::processorLoop(int index) {
         if (!readyEvents_.empty()) {
             ReadyEvent ready = std::move(readyEvents_.front());
             readyEvents_.pop_front();
+            const bool alone = ready.timed && !ready.timed->runner.load(std::memory_order_relaxed);
+            if (alone) ready.timed->runner.store(&self, std::memory_order_relaxed);
             runningDpcs_++;
             lk.unlock();
             if (!ready.timed)
                 ready.fn();
             else if (!ready.timed->dead.load())
                 ready.timed->body();
-            ready = {};
+            ready.fn = nullptr;
             lk.lock();
             runningDpcs_--;
+            if (alone) armPendingLocked(*ready.timed);
+            if (ready.timed) endRunLocked(lk, *ready.timed);
         } else if (!dpcQueue_.empty()) {
             PRKDPC dpc = dpcQueue_.front();
             dpcQueue_.pop_front();
@@ -566,7 +625,7 @@ void Scheduler::processorLoop(int index) {
             lk.lock();
             runningDpcs_--;
         } else {
-            if (runningDpcs_ == 0) dpcsIdle_.notify_all();
+            if (runningDpcs_ == 0 && flushing_) dpcsIdle_.notify_all();
             if (advanceForIdleProcessorLocked()) continue;
             Waiter idle;
             idle.what = "idle";
@@ -600,7 +659,7 @@ bool Scheduler::checkFreedRange(const void *base, size_t size, const char *routi
     return dpcs.empty() && timers.empty();
 }
 
-bool Scheduler::noteLockOrder(const std::vector<PKSPIN_LOCK> &held, PKSPIN_LOCK acquiring, const char *routine) {
+bool Scheduler::noteLockOrder(std::span<const PKSPIN_LOCK> held, PKSPIN_LOCK acquiring, const char *routine) {
     auto b = reinterpret_cast<uintptr_t>(acquiring);
     std::string inverted;
     {

@@ -13,6 +13,7 @@
 #include <limits>
 #include <mutex>
 #include <set>
+#include <span>
 #include <string>
 #include <thread>
 #include <unordered_map>
@@ -44,7 +45,10 @@ class Deadlines {
 public:
     bool empty() const { return heap_.empty(); }
     Deadline &first() const { return *heap_.front(); }
-    void arm(Deadline &d, int64_t when);  // d must not be armed
+    void arm(Deadline &d, int64_t when) { arm(d, when, takeOrder()); }  // d must not be armed
+    // With an order taken earlier: it expires as if armed then.
+    void arm(Deadline &d, int64_t when, uint64_t order);
+    uint64_t takeOrder() { return nextOrder_.fetch_add(1, std::memory_order_relaxed); }
     void disarm(Deadline &d);             // d must be armed
     void reserve(size_t n) { heap_.reserve(n); }
 
@@ -59,7 +63,7 @@ private:
     void up(size_t slot);
     void down(size_t slot);
     std::vector<Deadline *> heap_;
-    uint64_t nextOrder_ = 0;
+    std::atomic<uint64_t> nextOrder_{0};  // taken without the lock by a run re-arming its event
 };
 
 // A blocked thread (a kernel wait, a delay, a join, an idle processor).
@@ -83,10 +87,22 @@ struct Waiter {
 void NameHostThread(const std::string &name);
 
 // Guarded by the scheduler's lock, but for `dead` and the body.
-struct TimedEvent::State : std::enable_shared_from_this<TimedEvent::State> {
+struct TimedEvent::State {
     std::function<void()> body;
     std::atomic<bool> dead{false};
     Scheduler *scheduler = nullptr;
+    int runs = 0;           // queued or running on a processor
+    bool orphaned = false;  // its TimedEvent is gone: the last run deletes it
+    // A run that re-arms its own event (the usual case) leaves the arming to its processor, which
+    // takes the scheduler's lock after the run anyway. `runner` is that processor while its run is
+    // the only one; the pending arm is its own, and the clock's order of it is taken at once, so
+    // the event expires exactly as if armed then, unless another thread armed or cancelled it
+    // later (othersOrder).
+    std::atomic<const ThreadState *> runner{nullptr};
+    bool pending = false;
+    int64_t pendingWhen = 0;
+    uint64_t pendingOrder = 0;
+    uint64_t othersOrder = 0;
     Deadline deadline{Deadline::Recurring, this};
 };
 
@@ -103,6 +119,7 @@ public:
     void stop();
 
     int64_t now() const;
+    const std::atomic<int64_t> &virtualClock() const { return virtualNow_; }
 
     // Machine thread accounting.
     void registerThread(const std::string &name);
@@ -127,8 +144,9 @@ public:
 
     uint64_t scheduleAt(int64_t when, std::function<void()> fn);
     bool cancelEvent(uint64_t id);
-    void armTimed(const std::shared_ptr<TimedEvent::State> &event, int64_t when);
+    void armTimed(TimedEvent::State &event, int64_t when);
     void cancelTimed(TimedEvent::State &event);
+    void dropTimed(TimedEvent::State *event);  // cancels and deletes, now or after its last run
 
     // emu::Thread: counted runnable from creation; the joiner wakes as the thread stops counting.
     void registerPending();
@@ -142,7 +160,7 @@ public:
     // `held`. Any other pair: an inversion is `acquiring` once held while one of `held` was taken.
     // Freed memory forgets its locks, so reused addresses start clean.
     // True when nothing was reported: until the generation moves, the same pairs stay clean.
-    bool noteLockOrder(const std::vector<PKSPIN_LOCK> &held, PKSPIN_LOCK acquiring, const char *routine);
+    bool noteLockOrder(std::span<const PKSPIN_LOCK> held, PKSPIN_LOCK acquiring, const char *routine);
     // Moves whenever a verdict of noteLockOrder could change: a new scheduler, a changed declared
     // order, forgotten locks. Global, as a thread's memory of clean pairs outlives a machine.
     static uint64_t lockOrderGeneration() { return lockOrderGeneration_.load(std::memory_order_acquire); }
@@ -164,6 +182,8 @@ private:
     void blockLocked(std::unique_lock<std::mutex> &lk, Waiter &w);
     void addDeadlineLocked(Waiter &w, int64_t when);
     void expireDueLocked();
+    void endRunLocked(std::unique_lock<std::mutex> &lk, TimedEvent::State &event);
+    void armPendingLocked(TimedEvent::State &event);
     void advanceIfIdleLocked();
     bool advanceForIdleProcessorLocked();
     void wakeProcessorLocked();
@@ -193,11 +213,12 @@ private:
     std::deque<PRKDPC> dpcQueue_;
     struct ReadyEvent {
         std::function<void()> fn;
-        std::shared_ptr<TimedEvent::State> timed;  // or this one's body
+        TimedEvent::State *timed;  // or this one's body
     };
     std::deque<ReadyEvent> readyEvents_;
     int runningDpcs_ = 0;
     std::condition_variable dpcsIdle_;
+    int flushing_ = 0;  // threads waiting in flushDpcs
     std::vector<Waiter *> idleProcessors_;
     bool advancingProcessor_ = false;
     std::vector<std::thread> processors_;
