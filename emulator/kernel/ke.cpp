@@ -379,7 +379,10 @@ VOID NTAPI EmuRequireIrql(PCSTR Routine, KIRQL Level, BOOLEAN Exact) {
 }
 
 VOID NTAPI EmuRequireLock(PCSTR Routine, PKSPIN_LOCK Lock, PCSTR LockName, BOOLEAN Held) {
-    if (Holds(Self(), Lock) != bool(Held)) ReportLockContract(Routine, Lock, LockName, Held);
+    // A thread the kernel has not seen yet holds nothing; the check stays free of calls.
+    const ThreadState *self = tlsSelf;
+    if ((self && Holds(*self, Lock)) != bool(Held)) [[unlikely]]
+        ReportLockContract(Routine, Lock, LockName, Held);
 }
 
 PKSPIN_LOCK NTAPI EmuCancelSpinLock(void) { return &Sched().cancelLock; }

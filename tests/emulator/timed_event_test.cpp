@@ -121,7 +121,9 @@ TEST(TimedEvent, RunsReArmsAndEndsAsArmedLast) {
     };
     for (const Row &row : rows) {
         SCOPED_TRACE(row.what);
-        emu::Machine machine;
+        emu::MachineConfig config;
+        config.processors = 1;  // runs due together would otherwise race to the log
+        emu::Machine machine(config);
         KeInitializeEvent(&firstRunStarted, SynchronizationEvent, FALSE);
         firstRunResumed = false;
         std::mutex lock;
