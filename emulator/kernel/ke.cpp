@@ -13,11 +13,25 @@
 
 namespace emu {
 
-bool RequireIrql(const char *routine, KIRQL maximum) {
-    KIRQL irql = CurrentIrql();
-    if (irql <= maximum) return true;
+namespace {
+
+[[gnu::cold, gnu::noinline]] void ReportIrqlTooHigh(const char *routine, KIRQL maximum, KIRQL irql) {
     Report(Violation::IrqlTooHigh, routine,
            "allowed up to IRQL " + std::to_string(maximum) + ", called at " + std::to_string(irql));
+}
+
+[[gnu::cold, gnu::noinline]] void ReportIrqlContract(PCSTR routine, KIRQL level, BOOLEAN exact) {
+    Report(Violation::IrqlContract, routine,
+           std::string(exact ? "requires IRQL " : "requires IRQL at most ") + std::to_string(level));
+}
+
+}  // namespace
+
+bool RequireIrql(const char *routine, KIRQL maximum) {
+    KIRQL irql = Self().irql;
+    if (irql <= maximum) [[likely]]
+        return true;
+    ReportIrqlTooHigh(routine, maximum, irql);
     return false;
 }
 
@@ -74,7 +88,7 @@ bool OrderKnownClean(ThreadState &self, PKSPIN_LOCK acquiring) {
 void CheckLockOrder(ThreadState &self, PKSPIN_LOCK acquiring, const char *routine) {
     if (OrderKnownClean(self, acquiring)) return;
     // Stamped with the generation read before the check: a change meanwhile clears the pairs.
-    if (!Sched().noteLockOrder(self.heldLocks, acquiring, routine)) return;
+    if (!Sched().noteLockOrder({self.heldLocks.begin(), self.heldLocks.end()}, acquiring, routine)) return;
     for (PKSPIN_LOCK h : self.heldLocks) CleanOrderSlot(self, h, acquiring) = {h, acquiring};
 }
 
@@ -82,6 +96,10 @@ void CheckLockOrder(ThreadState &self, PKSPIN_LOCK acquiring, const char *routin
 [[gnu::noinline]] bool CheckNested(ThreadState &self, PKSPIN_LOCK lock, const char *routine) {
     if (Holds(self, lock)) {
         ReportLock(Violation::SpinLockRecursion, routine, lock, " is already held by this thread");
+        return false;
+    }
+    if (self.heldLocks.full()) {
+        ReportLock(Violation::InvalidParameter, routine, lock, " would be one lock more than this thread may hold");
         return false;
     }
     CheckLockOrder(self, lock, routine);
@@ -116,23 +134,20 @@ void AcquireLock(ThreadState &self, PKSPIN_LOCK lock, const char *routine) {
     if (!__atomic_compare_exchange_n(lock, &seen, Owner(self), false, __ATOMIC_ACQUIRE, __ATOMIC_RELAXED) &&
         !SpinFor(self, lock, seen, routine))
         return;
-    self.heldLocks.push_back(lock);
+    self.heldLocks.push(lock);
     self.lockAcquisitions++;
 }
 
 bool ReleaseLock(ThreadState &self, PKSPIN_LOCK lock, const char *routine) {
-    auto &held = self.heldLocks;
+    HeldLocks &held = self.heldLocks;
     // Locks mostly go newest first: the search starts at the end.
-    size_t at = held.size();
-    while (at && held[at - 1] != lock) at--;
+    uint32_t at = held.count;
+    while (at && held.at[at - 1] != lock) at--;
     if (!at || __atomic_load_n(lock, __ATOMIC_RELAXED) != Owner(self)) {
         ReportLock(Violation::SpinLockNotHeld, routine, lock, " is not held by this thread");
         return false;
     }
-    if (at == held.size())
-        held.pop_back();
-    else
-        held.erase(held.begin() + (at - 1));
+    held.erase(at - 1);
     __atomic_store_n(lock, kSpinLockFree, __ATOMIC_RELEASE);
     Machine::current().noisePoint();
     return true;
@@ -357,14 +372,17 @@ VOID NTAPI MmUnlockPagableImageSection(PVOID) { RequireIrql("MmUnlockPagableImag
 
 // ---- Contracts of driver routines ----------------------------------------------------------------------------
 VOID NTAPI EmuRequireIrql(PCSTR Routine, KIRQL Level, BOOLEAN Exact) {
-    KIRQL irql = CurrentIrql();
-    if (Exact ? irql == Level : irql <= Level) return;
-    Report(Violation::IrqlContract, Routine,
-           std::string(Exact ? "requires IRQL " : "requires IRQL at most ") + std::to_string(Level));
+    KIRQL irql = Self().irql;
+    if (Exact ? irql == Level : irql <= Level) [[likely]]
+        return;
+    ReportIrqlContract(Routine, Level, Exact);
 }
 
 VOID NTAPI EmuRequireLock(PCSTR Routine, PKSPIN_LOCK Lock, PCSTR LockName, BOOLEAN Held) {
-    if (Holds(Self(), Lock) != bool(Held)) ReportLockContract(Routine, Lock, LockName, Held);
+    // A thread the kernel has not seen yet holds nothing; the check stays free of calls.
+    const ThreadState *self = tlsSelf;
+    if ((self && Holds(*self, Lock)) != bool(Held)) [[unlikely]]
+        ReportLockContract(Routine, Lock, LockName, Held);
 }
 
 PKSPIN_LOCK NTAPI EmuCancelSpinLock(void) { return &Sched().cancelLock; }

@@ -11,7 +11,6 @@
 namespace emu {
 
 namespace {
-std::atomic<Machine *> g_machine{nullptr};
 std::atomic<uint32_t> g_nextThreadId{1};
 // 2026-01-01 00:00:00 UTC in 100 ns units since 1601: a fixed boot time keeps runs repeatable.
 constexpr int64_t kBootSystemTime = 134118144000000000LL;
@@ -38,13 +37,14 @@ uint64_t NextSerial() {
 
 Machine::Machine(MachineConfig config) : config_(config), serial_(NextSerial()), bootSystemTime_(kBootSystemTime) {
     Machine *expected = nullptr;
-    if (!g_machine.compare_exchange_strong(expected, this)) {
+    if (!running_.compare_exchange_strong(expected, this)) {
         std::fprintf(stderr, "emu::Machine: only one machine may run at a time\n");
         std::abort();
     }
     if (config_.processors < 1) config_.processors = 1;
     if (config_.tickIncrement < 1) config_.tickIncrement = 156250;
     scheduler_ = std::make_unique<Scheduler>(*this, config_);
+    if (config_.virtualClock) virtualNow_ = &scheduler_->virtualClock();
     scheduler_->registerThread("main");
     Self().irql = PASSIVE_LEVEL;
     Self().heldLocks.clear();
@@ -60,21 +60,15 @@ Machine::~Machine() {
     }
     scheduler_->unregisterThread();
     scheduler_.reset();
-    g_machine.store(nullptr);
+    running_.store(nullptr);
 }
 
-Machine &Machine::current() {
-    Machine *m = g_machine.load();
-    if (!m) {
-        std::fprintf(stderr, "emu: a kernel routine was called with no machine running\n");
-        std::abort();
-    }
-    return *m;
+void Machine::NoMachine() {
+    std::fprintf(stderr, "emu: a kernel routine was called with no machine running\n");
+    std::abort();
 }
 
-Machine *Machine::currentOrNull() { return g_machine.load(); }
-
-int64_t Machine::now() const { return scheduler_->now(); }
+int64_t Machine::realNow() const { return scheduler_->now(); }
 
 uint64_t Machine::scheduleAt(int64_t when, std::function<void()> fn) {
     return scheduler_->scheduleAt(when, std::move(fn));
@@ -82,19 +76,28 @@ uint64_t Machine::scheduleAt(int64_t when, std::function<void()> fn) {
 
 bool Machine::cancelEvent(uint64_t id) { return scheduler_->cancelEvent(id); }
 
-TimedEvent::TimedEvent(std::function<void()> body) : state_(std::make_shared<State>()) {
-    state_->body = std::move(body);
-}
+TimedEvent::TimedEvent(std::function<void()> body) : state_(new State) { state_->body = std::move(body); }
 
 TimedEvent::~TimedEvent() {
     if (!state_) return;
     state_->dead.store(true);
-    cancel();
+    if (state_->scheduler)
+        state_->scheduler->dropTimed(state_);
+    else
+        delete state_;
+}
+
+TimedEvent &TimedEvent::operator=(TimedEvent &&other) {
+    if (this != &other) {
+        TimedEvent old(std::move(*this));  // its destructor cancels
+        state_ = std::exchange(other.state_, nullptr);
+    }
+    return *this;
 }
 
 void TimedEvent::arm(int64_t when) {
     if (!state_->scheduler) state_->scheduler = &Machine::current().scheduler();
-    state_->scheduler->armTimed(state_, when);
+    state_->scheduler->armTimed(*state_, when);
 }
 
 void TimedEvent::cancel() {
@@ -103,8 +106,7 @@ void TimedEvent::cancel() {
 
 void Machine::sleepFor(int64_t units) { scheduler_->delay(-units); }
 
-void Machine::noisePoint() {
-    if (config_.noiseSeed == 0) return;
+void Machine::noiseYield() {
     ThreadState &self = Self();
     if (!self.noiseSeeded) {
         self.noise.seed(config_.noiseSeed * 0x9E3779B97F4A7C15ULL + self.id);

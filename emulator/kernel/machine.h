@@ -3,6 +3,7 @@
 // scheduler's view of which machine threads can run, and the kernel's services.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -10,6 +11,7 @@
 #include <string>
 #include <thread>
 #include <typeindex>
+#include <utility>
 #include <vector>
 
 #include "platform/host/wdm.h"
@@ -38,15 +40,15 @@ class TimedEvent {
 public:
     TimedEvent() = default;
     explicit TimedEvent(std::function<void()> body);
-    TimedEvent(TimedEvent &&) = default;
-    TimedEvent &operator=(TimedEvent &&) = default;
+    TimedEvent(TimedEvent &&other) noexcept : state_(std::exchange(other.state_, nullptr)) {}
+    TimedEvent &operator=(TimedEvent &&other);  // cancels the one it replaces
     ~TimedEvent();  // cancels
     void arm(int64_t when);
     void cancel();
     struct State;
 
 private:
-    std::shared_ptr<State> state_;
+    State *state_ = nullptr;  // outlives this while a processor still has a run of it
 };
 
 class Machine {
@@ -56,14 +58,22 @@ public:
     Machine(const Machine &) = delete;
     Machine &operator=(const Machine &) = delete;
 
-    // The running machine; aborts when there is none.
-    static Machine &current();
-    static Machine *currentOrNull();
+    // The running machine; aborts when there is none. Inline: the device side asks at every step.
+    static Machine &current() {
+        Machine *m = running_.load(std::memory_order_acquire);
+        if (!m) [[unlikely]]
+            NoMachine();
+        return *m;
+    }
+    static Machine *currentOrNull() { return running_.load(std::memory_order_acquire); }
 
     const MachineConfig &config() const { return config_; }
 
     // Time since boot in 100 ns units (the interrupt time).
-    int64_t now() const;
+    int64_t now() const {
+        if (virtualNow_) return virtualNow_->load(std::memory_order_acquire);
+        return realNow();
+    }
     // System time at boot (100 ns since 1601), so KeQuerySystemTime = bootSystemTime + now.
     int64_t bootSystemTime() const { return bootSystemTime_; }
 
@@ -95,9 +105,16 @@ public:
     Scheduler &scheduler() { return *scheduler_; }
 
     // Schedule noise: a possible yield at a race-prone point (no effect when noise is off).
-    void noisePoint();
+    void noisePoint() {
+        if (config_.noiseSeed != 0) [[unlikely]]
+            noiseYield();
+    }
 
 private:
+    [[noreturn, gnu::cold]] static void NoMachine();
+    void noiseYield();
+    int64_t realNow() const;
+
     template <class T> T &lookUp() {
         std::lock_guard<std::mutex> g(servicesLock_);
         for (auto &s : services_)
@@ -111,7 +128,9 @@ private:
         std::type_index type;
         std::shared_ptr<void> object;
     };
+    static inline std::atomic<Machine *> running_{nullptr};
     MachineConfig config_;
+    const std::atomic<int64_t> *virtualNow_ = nullptr;  // the scheduler's clock, when virtual
     uint64_t serial_;
     int64_t bootSystemTime_;
     std::unique_ptr<Scheduler> scheduler_;

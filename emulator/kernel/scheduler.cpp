@@ -16,6 +16,52 @@ DISPATCHER_HEADER &Header(void *object) { return *static_cast<DISPATCHER_HEADER 
 
 }  // namespace
 
+void Deadlines::arm(Deadline &d, int64_t when, uint64_t order) {
+    d.when = when;
+    d.order = order;
+    heap_.push_back(&d);
+    d.slot = heap_.size() - 1;
+    up(d.slot);
+}
+
+void Deadlines::disarm(Deadline &d) {
+    size_t slot = d.slot;
+    d.slot = Deadline::kOff;
+    Deadline *last = heap_.back();
+    heap_.pop_back();
+    if (last == &d) return;
+    place(last, slot);
+    if (slot > 0 && before(last, heap_[(slot - 1) / 2]))
+        up(slot);
+    else
+        down(slot);
+}
+
+void Deadlines::up(size_t slot) {
+    Deadline *d = heap_[slot];
+    while (slot > 0) {
+        size_t parent = (slot - 1) / 2;
+        if (!before(d, heap_[parent])) break;
+        place(heap_[parent], slot);
+        slot = parent;
+    }
+    place(d, slot);
+}
+
+void Deadlines::down(size_t slot) {
+    Deadline *d = heap_[slot];
+    const size_t n = heap_.size();
+    for (;;) {
+        size_t child = 2 * slot + 1;
+        if (child >= n) break;
+        if (child + 1 < n && before(heap_[child + 1], heap_[child])) child++;
+        if (!before(heap_[child], d)) break;
+        place(heap_[child], slot);
+        slot = child;
+    }
+    place(d, slot);
+}
+
 // Shown by top -H and perf, to see where a real-clock run spends its processors.
 void NameHostThread(const std::string &name) { pthread_setname_np(pthread_self(), name.substr(0, 15).c_str()); }
 
@@ -24,7 +70,12 @@ Scheduler::Scheduler(Machine &machine, const MachineConfig &config)
     lockOrderGeneration_.fetch_add(1, std::memory_order_release);
 }
 
-Scheduler::~Scheduler() { stop(); }
+Scheduler::~Scheduler() {
+    stop();
+    std::unique_lock<std::mutex> lk(lock_);
+    for (ReadyEvent &ready : readyEvents_)  // runs that never came
+        if (ready.timed) endRunLocked(lk, *ready.timed);
+}
 
 void Scheduler::startProcessors() {
     for (int i = 0; i < config_.processors; i++) {
@@ -105,7 +156,7 @@ void Scheduler::waitThread(JoinState &state) {
 void Scheduler::satisfyLocked(Waiter &w, NTSTATUS status) {
     if (w.done) return;
     void *const *objects = w.count ? w.objects : &w.object;
-    for (ULONG i = 0; i < std::max<ULONG>(w.count, 1); i++) {
+    for (ULONG i = 0; i < (w.count ? w.count : w.object ? 1 : 0); i++) {
         auto it = objectWaiters_.find(objects[i]);
         if (it != objectWaiters_.end()) {
             auto &q = it->second;
@@ -113,10 +164,7 @@ void Scheduler::satisfyLocked(Waiter &w, NTSTATUS status) {
             if (q.empty()) objectWaiters_.erase(it);
         }
     }
-    if (w.hasDeadline) {
-        deadlines_.erase(w.deadline);
-        w.hasDeadline = false;
-    }
+    if (w.deadline.armed()) deadlines_.disarm(w.deadline);
     w.done = true;
     w.status = status;
     runnable_++;
@@ -134,16 +182,13 @@ void Scheduler::blockLocked(std::unique_lock<std::mutex> &lk, Waiter &w) {
     blocked_ = &w;
     runnable_--;
     advanceIfIdleLocked();
-    if (w.hasDeadline) pokeClockLocked(w.deadline->first);
+    if (w.deadline.armed()) pokeClockLocked(w.deadline.when);
     w.cv.wait(lk, [&] { return w.done || (stopping_ && w.wakeOnStop); });
     (w.prevBlocked ? w.prevBlocked->nextBlocked : blocked_) = w.nextBlocked;
     if (w.nextBlocked) w.nextBlocked->prevBlocked = w.prevBlocked;
 }
 
-void Scheduler::addDeadlineLocked(Waiter &w, int64_t when) {
-    w.deadline = deadlines_.emplace(when, Deadline{Deadline::WaitTimeout, &w, 0});
-    w.hasDeadline = true;
-}
+void Scheduler::addDeadlineLocked(Waiter &w, int64_t when) { deadlines_.arm(w.deadline, when); }
 
 // Timers expire only at clock ticks.
 int64_t Scheduler::roundUpToTick(int64_t t) const {
@@ -276,28 +321,23 @@ LONG Scheduler::resetEvent(PRKEVENT event) {
 
 bool Scheduler::setTimer(PKTIMER timer, int64_t dueTime, PKDPC dpc) {
     std::lock_guard<std::mutex> g(lock_);
-    bool wasArmed = false;
-    auto it = timers_.find(timer);
-    if (it != timers_.end()) {
-        deadlines_.erase(it->second);
-        timers_.erase(it);
-        wasArmed = true;
-    }
+    auto [it, fresh] = timers_.try_emplace(timer, Deadline{Deadline::Timer, timer});
+    if (!fresh) deadlines_.disarm(it->second);
     int64_t due = roundUpToTick(absoluteDue(dueTime));
     timer->Header.Inserted = 1;
     timer->Header.SignalState = 0;
     timer->DueTime.QuadPart = static_cast<ULONGLONG>(due);
     timer->Dpc = dpc;
-    timers_[timer] = deadlines_.emplace(due, Deadline{Deadline::Timer, timer, 0});
+    deadlines_.arm(it->second, due);
     pokeClockLocked(due);
-    return wasArmed;
+    return !fresh;
 }
 
 bool Scheduler::cancelTimer(PKTIMER timer) {
     std::lock_guard<std::mutex> g(lock_);
     auto it = timers_.find(timer);
     if (it == timers_.end()) return false;
-    deadlines_.erase(it->second);
+    deadlines_.disarm(it->second);
     timers_.erase(it);
     timer->Header.Inserted = 0;
     return true;
@@ -306,9 +346,10 @@ bool Scheduler::cancelTimer(PKTIMER timer) {
 uint64_t Scheduler::scheduleAt(int64_t when, std::function<void()> fn) {
     std::lock_guard<std::mutex> g(lock_);
     uint64_t id = nextEventId_++;
-    eventBodies_[id] = std::move(fn);
     when = std::max(when, now());
-    deviceEvents_[id] = deadlines_.emplace(when, Deadline{Deadline::DeviceEvent, nullptr, id});
+    auto &event = deviceEvents_.try_emplace(id, DeviceEvent{std::move(fn), Deadline{Deadline::DeviceEvent, nullptr, id}})
+                      .first->second;
+    deadlines_.arm(event.deadline, when);
     pokeClockLocked(when);
     return id;
 }
@@ -317,45 +358,84 @@ bool Scheduler::cancelEvent(uint64_t id) {
     std::lock_guard<std::mutex> g(lock_);
     auto it = deviceEvents_.find(id);
     if (it == deviceEvents_.end()) return false;
-    deadlines_.erase(it->second);
+    deadlines_.disarm(it->second.deadline);
     deviceEvents_.erase(it);
-    eventBodies_.erase(id);
     return true;
 }
 
-void Scheduler::armTimed(const std::shared_ptr<TimedEvent::State> &event, int64_t when) {
+void Scheduler::armTimed(TimedEvent::State &event, int64_t when) {
+    if (event.runner.load(std::memory_order_relaxed) == &Self()) {
+        when = std::max(when, now());
+        if (event.pending && event.pendingWhen == when) return;
+        event.pending = true;
+        event.pendingWhen = when;
+        event.pendingOrder = deadlines_.takeOrder();
+        return;
+    }
     std::lock_guard<std::mutex> g(lock_);
     when = std::max(when, now());
-    if (event->armed) {
-        if (event->where->first == when) return;
-        event->spare = deadlines_.extract(event->where);
+    Deadline &d = event.deadline;
+    uint64_t order = deadlines_.takeOrder();
+    event.othersOrder = order;
+    if (d.armed()) {
+        if (d.when == when) return;
+        deadlines_.disarm(d);
     }
-    if (event->spare.empty()) {
-        event->where = deadlines_.emplace(when, Deadline{Deadline::Recurring, event.get(), 0});
-    } else {
-        event->spare.key() = when;
-        event->where = deadlines_.insert(std::move(event->spare));
-    }
-    event->armed = true;
+    deadlines_.arm(d, when, order);
     pokeClockLocked(when);
+}
+
+void Scheduler::armPendingLocked(TimedEvent::State &event) {
+    event.runner.store(nullptr, std::memory_order_relaxed);
+    if (!event.pending) return;
+    event.pending = false;
+    if (event.orphaned || event.pendingOrder < event.othersOrder) return;
+    Deadline &d = event.deadline;
+    if (d.armed()) {
+        if (d.when == event.pendingWhen) return;
+        deadlines_.disarm(d);
+    }
+    deadlines_.arm(d, event.pendingWhen, event.pendingOrder);
+    pokeClockLocked(event.pendingWhen);
 }
 
 void Scheduler::cancelTimed(TimedEvent::State &event) {
     std::lock_guard<std::mutex> g(lock_);
-    if (!event.armed) return;
-    event.spare = deadlines_.extract(event.where);
-    event.armed = false;
+    if (event.runner.load(std::memory_order_relaxed) == &Self())
+        event.pending = false;
+    else
+        event.othersOrder = deadlines_.takeOrder();
+    if (event.deadline.armed()) deadlines_.disarm(event.deadline);
+}
+
+void Scheduler::dropTimed(TimedEvent::State *event) {
+    {
+        std::lock_guard<std::mutex> g(lock_);
+        if (event->deadline.armed()) deadlines_.disarm(event->deadline);
+        if (event->runs > 0) {
+            event->orphaned = true;
+            return;
+        }
+    }
+    delete event;
+}
+
+void Scheduler::endRunLocked(std::unique_lock<std::mutex> &lk, TimedEvent::State &event) {
+    if (--event.runs > 0 || !event.orphaned) return;
+    lk.unlock();  // its body's captures go without the scheduler's lock
+    delete &event;
+    lk.lock();
 }
 
 void Scheduler::expireDueLocked() {
     int64_t t = now();
-    while (!deadlines_.empty() && deadlines_.begin()->first <= t) {
-        auto node = deadlines_.extract(deadlines_.begin());
-        Deadline d = node.mapped();
+    while (!deadlines_.empty() && deadlines_.first().when <= t) {
+        Deadline &d = deadlines_.first();
+        deadlines_.disarm(d);
         switch (d.kind) {
         case Deadline::Timer: {
             auto timer = static_cast<PKTIMER>(d.ptr);
-            timers_.erase(timer);
+            timers_.erase(timer);  // d with it
             timer->Header.Inserted = 0;
             timer->Header.SignalState = 1;
             wakeWaitersLocked(timer);
@@ -367,23 +447,20 @@ void Scheduler::expireDueLocked() {
         }
         case Deadline::WaitTimeout: {
             auto w = static_cast<Waiter *>(d.ptr);
-            w->hasDeadline = false;  // its node is gone already
             satisfyLocked(*w, STATUS_TIMEOUT);
             break;
         }
         case Deadline::DeviceEvent: {
-            deviceEvents_.erase(d.id);
-            auto body = eventBodies_.find(d.id);
-            readyEvents_.push_back({std::move(body->second), nullptr});
-            eventBodies_.erase(body);
+            auto event = deviceEvents_.find(d.id);
+            readyEvents_.push_back({std::move(event->second.body), nullptr});
+            deviceEvents_.erase(event);  // d with it
             wakeProcessorLocked();
             break;
         }
         case Deadline::Recurring: {
             auto event = static_cast<TimedEvent::State *>(d.ptr);
-            event->armed = false;
-            event->spare = std::move(node);
-            readyEvents_.push_back({nullptr, event->shared_from_this()});
+            event->runs++;
+            readyEvents_.push_back({nullptr, event});
             wakeProcessorLocked();
             break;
         }
@@ -398,10 +475,26 @@ void Scheduler::advanceIfIdleLocked() {
             reportDeadlockLocked();
             return;
         }
-        int64_t next = deadlines_.begin()->first;
+        int64_t next = deadlines_.first().when;
         if (next > virtualNow_.load()) virtualNow_.store(next, std::memory_order_release);
         expireDueLocked();
     }
+}
+
+// A processor about to idle as the last runnable thread would block, move the clock, and be woken
+// at once as the first idle processor in line: it moves the clock itself instead, as one step of
+// advanceIfIdleLocked. False when it must block after all (nothing came for it).
+bool Scheduler::advanceForIdleProcessorLocked() {
+    if (!config_.virtualClock || stopping_ || runnable_ != 1 || deadlines_.empty()) return false;
+    runnable_ = 0;
+    advancingProcessor_ = true;
+    if (int64_t next = deadlines_.first().when; next > virtualNow_.load())
+        virtualNow_.store(next, std::memory_order_release);
+    expireDueLocked();
+    if (!advancingProcessor_) return true;
+    advancingProcessor_ = false;
+    runnable_++;
+    return false;
 }
 
 void Scheduler::reportDeadlockLocked() {
@@ -429,7 +522,7 @@ void Scheduler::clockLoop() {
             clockSleepsUntil_ = std::numeric_limits<int64_t>::max();
             clockCv_.wait(lk);
         } else {
-            int64_t next = deadlines_.begin()->first;
+            int64_t next = deadlines_.first().when;
             clockSleepsUntil_ = next;
             auto when = realStart_ + std::chrono::nanoseconds(next * 100);
             clockCv_.wait_until(lk, when);
@@ -471,10 +564,17 @@ bool Scheduler::removeDpc(PRKDPC dpc) {
 void Scheduler::flushDpcs() {
     std::unique_lock<std::mutex> lk(lock_);
     // Polls on the clock's terms: a flush is a wait for the processors, which are runnable.
+    flushing_++;
     while (!dpcQueue_.empty() || runningDpcs_ > 0) dpcsIdle_.wait(lk);
+    flushing_--;
 }
 
 void Scheduler::wakeProcessorLocked() {
+    if (advancingProcessor_) {  // the processor moving the clock takes the first work itself
+        advancingProcessor_ = false;
+        runnable_++;
+        return;
+    }
     if (idleProcessors_.empty()) return;
     Waiter *p = idleProcessors_.back();
     idleProcessors_.pop_back();
@@ -492,15 +592,19 @@ void Scheduler::processorLoop(int index) {
         if (!readyEvents_.empty()) {
             ReadyEvent ready = std::move(readyEvents_.front());
             readyEvents_.pop_front();
+            const bool alone = ready.timed && !ready.timed->runner.load(std::memory_order_relaxed);
+            if (alone) ready.timed->runner.store(&self, std::memory_order_relaxed);
             runningDpcs_++;
             lk.unlock();
             if (!ready.timed)
                 ready.fn();
             else if (!ready.timed->dead.load())
                 ready.timed->body();
-            ready = {};
+            ready.fn = nullptr;
             lk.lock();
             runningDpcs_--;
+            if (alone) armPendingLocked(*ready.timed);
+            if (ready.timed) endRunLocked(lk, *ready.timed);
         } else if (!dpcQueue_.empty()) {
             PRKDPC dpc = dpcQueue_.front();
             dpcQueue_.pop_front();
@@ -521,7 +625,8 @@ void Scheduler::processorLoop(int index) {
             lk.lock();
             runningDpcs_--;
         } else {
-            if (runningDpcs_ == 0) dpcsIdle_.notify_all();
+            if (runningDpcs_ == 0 && flushing_) dpcsIdle_.notify_all();
+            if (advanceForIdleProcessorLocked()) continue;
             Waiter idle;
             idle.what = "idle";
             idle.wakeOnStop = true;
@@ -554,7 +659,7 @@ bool Scheduler::checkFreedRange(const void *base, size_t size, const char *routi
     return dpcs.empty() && timers.empty();
 }
 
-bool Scheduler::noteLockOrder(const std::vector<PKSPIN_LOCK> &held, PKSPIN_LOCK acquiring, const char *routine) {
+bool Scheduler::noteLockOrder(std::span<const PKSPIN_LOCK> held, PKSPIN_LOCK acquiring, const char *routine) {
     auto b = reinterpret_cast<uintptr_t>(acquiring);
     std::string inverted;
     {

@@ -11,9 +11,9 @@
 #include <deque>
 #include <functional>
 #include <limits>
-#include <map>
 #include <mutex>
 #include <set>
+#include <span>
 #include <string>
 #include <thread>
 #include <unordered_map>
@@ -26,6 +26,46 @@ namespace emu {
 
 struct ThreadState;
 
+// A moment on the clock, kept inside what it stands for (a waiter, an armed timer, a device event,
+// a recurring event): arming one allocates nothing.
+struct Deadline {
+    enum Kind { Timer, WaitTimeout, DeviceEvent, Recurring } kind;
+    void *ptr;        // KTIMER*, Waiter* or TimedEvent::State*
+    uint64_t id = 0;  // device event id
+    int64_t when = 0;
+    uint64_t order = 0;  // equal times expire in the order they were armed
+    static constexpr size_t kOff = ~size_t{0};
+    size_t slot = kOff;  // place in the clock's heap
+    bool armed() const { return slot != kOff; }
+};
+
+// The clock's deadlines: a binary heap of pointers, each deadline knowing its place so that it
+// leaves in O(log n). A handful are armed at a time (a few per bus, timers, time-outs).
+class Deadlines {
+public:
+    bool empty() const { return heap_.empty(); }
+    Deadline &first() const { return *heap_.front(); }
+    void arm(Deadline &d, int64_t when) { arm(d, when, takeOrder()); }  // d must not be armed
+    // With an order taken earlier: it expires as if armed then.
+    void arm(Deadline &d, int64_t when, uint64_t order);
+    uint64_t takeOrder() { return nextOrder_.fetch_add(1, std::memory_order_relaxed); }
+    void disarm(Deadline &d);             // d must be armed
+    void reserve(size_t n) { heap_.reserve(n); }
+
+private:
+    static bool before(const Deadline *a, const Deadline *b) {
+        return a->when != b->when ? a->when < b->when : a->order < b->order;
+    }
+    void place(Deadline *d, size_t slot) {
+        heap_[slot] = d;
+        d->slot = slot;
+    }
+    void up(size_t slot);
+    void down(size_t slot);
+    std::vector<Deadline *> heap_;
+    std::atomic<uint64_t> nextOrder_{0};  // taken without the lock by a run re-arming its event
+};
+
 // A blocked thread (a kernel wait, a delay, a join, an idle processor).
 struct Waiter {
     std::condition_variable cv;
@@ -35,33 +75,35 @@ struct Waiter {
     void *const *objects = nullptr;  // or several of them: any one, or all at once
     ULONG count = 0;
     bool all = false;
-    bool hasDeadline = false;
-    std::multimap<int64_t, struct Deadline>::iterator deadline;
+    Deadline deadline{Deadline::WaitTimeout, this};
     const char *what = "wait";
     bool wakeOnStop = false;  // idle processors leave when the machine stops
     const ThreadState *thread = nullptr;  // alive while it blocks
     Waiter *prevBlocked = nullptr, *nextBlocked = nullptr;  // the scheduler's list, for the deadlock report
 };
 
-struct Deadline {
-    enum Kind { Timer, WaitTimeout, DeviceEvent, Recurring } kind;
-    void *ptr;    // KTIMER*, Waiter* or TimedEvent::State*
-    uint64_t id;  // device event id
-};
-
-using Deadlines = std::multimap<int64_t, Deadline>;
 
 // The calling host thread's name as the host's tools show it (the first 15 characters).
 void NameHostThread(const std::string &name);
 
 // Guarded by the scheduler's lock, but for `dead` and the body.
-struct TimedEvent::State : std::enable_shared_from_this<TimedEvent::State> {
+struct TimedEvent::State {
     std::function<void()> body;
     std::atomic<bool> dead{false};
     Scheduler *scheduler = nullptr;
-    bool armed = false;
-    Deadlines::iterator where;
-    Deadlines::node_type spare;  // the clock's node while not armed
+    int runs = 0;           // queued or running on a processor
+    bool orphaned = false;  // its TimedEvent is gone: the last run deletes it
+    // A run that re-arms its own event (the usual case) leaves the arming to its processor, which
+    // takes the scheduler's lock after the run anyway. `runner` is that processor while its run is
+    // the only one; the pending arm is its own, and the clock's order of it is taken at once, so
+    // the event expires exactly as if armed then, unless another thread armed or cancelled it
+    // later (othersOrder).
+    std::atomic<const ThreadState *> runner{nullptr};
+    bool pending = false;
+    int64_t pendingWhen = 0;
+    uint64_t pendingOrder = 0;
+    uint64_t othersOrder = 0;
+    Deadline deadline{Deadline::Recurring, this};
 };
 
 struct JoinState {
@@ -77,6 +119,7 @@ public:
     void stop();
 
     int64_t now() const;
+    const std::atomic<int64_t> &virtualClock() const { return virtualNow_; }
 
     // Machine thread accounting.
     void registerThread(const std::string &name);
@@ -101,8 +144,9 @@ public:
 
     uint64_t scheduleAt(int64_t when, std::function<void()> fn);
     bool cancelEvent(uint64_t id);
-    void armTimed(const std::shared_ptr<TimedEvent::State> &event, int64_t when);
+    void armTimed(TimedEvent::State &event, int64_t when);
     void cancelTimed(TimedEvent::State &event);
+    void dropTimed(TimedEvent::State *event);  // cancels and deletes, now or after its last run
 
     // emu::Thread: counted runnable from creation; the joiner wakes as the thread stops counting.
     void registerPending();
@@ -116,7 +160,7 @@ public:
     // `held`. Any other pair: an inversion is `acquiring` once held while one of `held` was taken.
     // Freed memory forgets its locks, so reused addresses start clean.
     // True when nothing was reported: until the generation moves, the same pairs stay clean.
-    bool noteLockOrder(const std::vector<PKSPIN_LOCK> &held, PKSPIN_LOCK acquiring, const char *routine);
+    bool noteLockOrder(std::span<const PKSPIN_LOCK> held, PKSPIN_LOCK acquiring, const char *routine);
     // Moves whenever a verdict of noteLockOrder could change: a new scheduler, a changed declared
     // order, forgotten locks. Global, as a thread's memory of clean pairs outlives a machine.
     static uint64_t lockOrderGeneration() { return lockOrderGeneration_.load(std::memory_order_acquire); }
@@ -138,7 +182,10 @@ private:
     void blockLocked(std::unique_lock<std::mutex> &lk, Waiter &w);
     void addDeadlineLocked(Waiter &w, int64_t when);
     void expireDueLocked();
+    void endRunLocked(std::unique_lock<std::mutex> &lk, TimedEvent::State &event);
+    void armPendingLocked(TimedEvent::State &event);
     void advanceIfIdleLocked();
+    bool advanceForIdleProcessorLocked();
     void wakeProcessorLocked();
     void processorLoop(int index);
     void clockLoop();
@@ -153,22 +200,27 @@ private:
     std::chrono::steady_clock::time_point realStart_;
     int runnable_ = 0;
     bool stopping_ = false;
-    std::multimap<int64_t, Deadline> deadlines_;
-    std::unordered_map<PKTIMER, std::multimap<int64_t, Deadline>::iterator> timers_;
-    std::unordered_map<uint64_t, std::multimap<int64_t, Deadline>::iterator> deviceEvents_;
-    std::unordered_map<uint64_t, std::function<void()>> eventBodies_;
+    Deadlines deadlines_;
+    std::unordered_map<PKTIMER, Deadline> timers_;  // the armed ones
+    struct DeviceEvent {
+        std::function<void()> body;
+        Deadline deadline;
+    };
+    std::unordered_map<uint64_t, DeviceEvent> deviceEvents_;
     uint64_t nextEventId_ = 1;
     std::unordered_map<void *, std::deque<Waiter *>> objectWaiters_;
     Waiter *blocked_ = nullptr;  // every blocked thread's waiter, for the deadlock report
     std::deque<PRKDPC> dpcQueue_;
     struct ReadyEvent {
         std::function<void()> fn;
-        std::shared_ptr<TimedEvent::State> timed;  // or this one's body
+        TimedEvent::State *timed;  // or this one's body
     };
     std::deque<ReadyEvent> readyEvents_;
     int runningDpcs_ = 0;
     std::condition_variable dpcsIdle_;
+    int flushing_ = 0;  // threads waiting in flushDpcs
     std::vector<Waiter *> idleProcessors_;
+    bool advancingProcessor_ = false;
     std::vector<std::thread> processors_;
     std::thread clock_;
     std::condition_variable clockCv_;
