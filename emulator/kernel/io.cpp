@@ -160,9 +160,14 @@ void IoManager::unloadDriver(PDRIVER_OBJECT driver) {
 
 IoManager::~IoManager() = default;
 
+void IoManager::eraseIrpLocked(std::unordered_map<PIRP, IrpRecord>::iterator it) {
+    if (it->first == lastIrp_) lastIrp_ = nullptr, lastRecord_ = nullptr;
+    irps.erase(it);
+}
+
 void IoManager::forgetIrpLocked(std::unordered_map<PIRP, IrpRecord>::iterator it) {
     if (!it->second.completed) {
-        irps.erase(it);
+        eraseIrpLocked(it);
         return;
     }
     tombstones.push_back(it->first);
@@ -170,7 +175,7 @@ void IoManager::forgetIrpLocked(std::unordered_map<PIRP, IrpRecord>::iterator it
         auto old = irps.find(tombstones.front());
         tombstones.pop_front();
         // The address may belong to a newer IRP by now.
-        if (old != irps.end() && old->second.freed && old->second.frames == 0 && old->second.pins == 0) irps.erase(old);
+        if (old != irps.end() && old->second.freed && old->second.frames == 0 && old->second.pins == 0) eraseIrpLocked(old);
     }
 }
 
@@ -310,18 +315,19 @@ PIRP NTAPI IoAllocateIrp(CCHAR StackSize, BOOLEAN) {
 
 // The record of a live IRP back from the drivers below, as IoReuseIrp and IoFreeIrp need it;
 // end() after a report.
-static auto HeldIrpLocked(IoManager &io, PIRP Irp, const char *routine) -> decltype(io.irps.begin()) {
-    auto it = io.irps.find(Irp);
-    if (it == io.irps.end() || it->second.freed) {
+// NULL after a report.
+static IoManager::IrpRecord *HeldIrpLocked(IoManager &io, PIRP Irp, const char *routine) {
+    IoManager::IrpRecord *r = io.findIrpLocked(Irp);
+    if (!r || r->freed) {
         Report(Violation::InvalidParameter, routine, "IRP " + Hex(Irp) + " is not a live IRP");
-        return io.irps.end();
+        return nullptr;
     }
-    if (it->second.inDriver) {
+    if (r->inDriver) {
         Report(Violation::IrpFreedInUse, routine,
                "IRP " + Hex(Irp) + " is still in a driver (dispatched and not completed)");
-        return io.irps.end();
+        return nullptr;
     }
-    return it;
+    return r;
 }
 
 VOID NTAPI IoReuseIrp(PIRP Irp, NTSTATUS Status) {
@@ -329,18 +335,18 @@ VOID NTAPI IoReuseIrp(PIRP Irp, NTSTATUS Status) {
     IoManager &io = Io();
     {
         std::lock_guard g(io.lock);
-        auto it = HeldIrpLocked(io, Irp, "IoReuseIrp");
-        if (it == io.irps.end()) return;
+        IoManager::IrpRecord *r = HeldIrpLocked(io, Irp, "IoReuseIrp");
+        if (!r) return;
         // Only an IRP of a driver's own: the I/O manager's would lose its requester.
-        if (it->second.onComplete) {
+        if (r->onComplete) {
             Report(Violation::InvalidParameter, "IoReuseIrp", "IRP " + Hex(Irp) + " was built by the I/O manager");
             return;
         }
-        it->second.completed = false;
-        it->second.reusedMarked = it->second.pendingMarked;
-        it->second.reuses++;
-        it->second.pendingMarked = 0;
-        it->second.pendingReturned = 0;
+        r->completed = false;
+        r->reusedMarked = r->pendingMarked;
+        r->reuses++;
+        r->pendingMarked = 0;
+        r->pendingReturned = 0;
     }
     // As Windows does: a fresh IRP of the same size, its allocation flags kept, with Status.
     UCHAR flags = Irp->AllocationFlags;
@@ -354,13 +360,13 @@ VOID NTAPI IoFreeIrp(PIRP Irp) {
     IoManager &io = Io();
     {
         std::lock_guard g(io.lock);
-        auto it = HeldIrpLocked(io, Irp, "IoFreeIrp");
-        if (it == io.irps.end()) return;
-        it->second.freed = true;
+        IoManager::IrpRecord *r = HeldIrpLocked(io, Irp, "IoFreeIrp");
+        if (!r) return;
+        r->freed = true;
         // The memory stays while a call or CancelIo still holds the IRP: a new IRP at its address
         // would take over its record under that holder.
-        if (it->second.pins > 0 || it->second.frames > 0) return;
-        io.forgetIrpLocked(it);
+        if (r->pins > 0 || r->frames > 0) return;
+        io.forgetIrpLocked(io.irps.find(Irp));
     }
     PoolOf().free(Irp, kIrpTag, "IoFreeIrp");
 }
@@ -383,7 +389,7 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     IoManager::IrpRecord *record;
     {
         std::lock_guard g(io.lock);
-        auto &r = io.irps[Irp];
+        auto &r = io.irpLocked(Irp);
         record = &r;  // stays while this call counts in `frames`
         r.frames++;
         r.inDriver = true;
@@ -442,11 +448,11 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR) {
         std::string problem;
         {
             std::lock_guard g(io.lock);
-            auto it = io.irps.find(Irp);
-            if (it != io.irps.end() && it->second.completed) {
+            IoManager::IrpRecord *found = io.findIrpLocked(Irp);
+            if (found && found->completed) {
                 violation = Violation::IrpCompletedTwice;
-                problem = "IRP " + Hex(Irp) + " was already completed" + (it->second.freed ? " and freed" : "");
-            } else if (it == io.irps.end() || it->second.freed) {
+                problem = "IRP " + Hex(Irp) + " was already completed" + (found->freed ? " and freed" : "");
+            } else if (!found || found->freed) {
                 violation = Violation::InvalidParameter;
                 problem = "IRP " + Hex(Irp) + " is not a live IRP";
                 // IoCancelIrp may run on another thread right now (CancelIo): its fields are read atomically.
@@ -459,9 +465,9 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR) {
             } else {
                 const bool power = Irp->CurrentLocation <= Irp->StackCount &&
                                    IoGetCurrentIrpStackLocation(Irp)->MajorFunction == IRP_MJ_POWER;
-                if (power) owed = it->second.powerOwed;
-                it->second.inDriver = false;
-                record = &it->second;
+                if (power) owed = found->powerOwed;
+                found->inDriver = false;
+                record = found;
             }
         }
         if (!problem.empty()) {
@@ -489,7 +495,7 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR) {
             context = stack->Context;
             control = stack->Control;
             Irp->PendingReturned = (control & SL_PENDING_RETURNED) != 0;
-            if (!record) record = &io.irps[Irp];
+            if (!record) record = &io.irpLocked(Irp);
             auto &r = *record;
             if (Irp->PendingReturned) r.pendingMarked |= 1u << location;
             if ((r.pendingReturned >> location) & 1) {
@@ -525,7 +531,7 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR) {
     PKEVENT drained = nullptr;
     {
         std::lock_guard g(io.lock);
-        auto &r = record ? *record : io.irps[Irp];
+        auto &r = record ? *record : io.irpLocked(Irp);
         r.completed = true;
         r.inDriver = false;
         requester = std::move(r.onComplete);

@@ -112,6 +112,20 @@ public:
     };
     mutable SpinMutex lock;
     std::unordered_map<PIRP, IrpRecord> irps;
+    // The record of `irp` (NULL when it has none) and the one made for it on demand. A completion,
+    // the reuse and the resubmission that follow ask for one IRP in a row: the last answer is kept.
+    IrpRecord *findIrpLocked(PIRP irp) {
+        if (irp == lastIrp_ && irp) return lastRecord_;
+        auto it = irps.find(irp);
+        if (it == irps.end()) return nullptr;
+        return lastIrp_ = irp, lastRecord_ = &it->second;
+    }
+    IrpRecord &irpLocked(PIRP irp) {
+        if (irp == lastIrp_ && irp) return *lastRecord_;
+        IrpRecord &r = irps[irp];
+        lastIrp_ = irp, lastRecord_ = &r;
+        return r;
+    }
     // Drops the record of an IRP whose memory is gone. A completed IRP's record stays a while
     // (the newest kTombstones of them), so completing it again is reported as a double completion.
     void forgetIrpLocked(std::unordered_map<PIRP, IrpRecord>::iterator it);
@@ -128,6 +142,9 @@ public:
     PIRP allocateIrp(CCHAR stackSize, const void *site, bool mustSucceed);
 
 private:
+    void eraseIrpLocked(std::unordered_map<PIRP, IrpRecord>::iterator it);
+    PIRP lastIrp_ = nullptr;  // irps' nodes stay put until erased
+    IrpRecord *lastRecord_ = nullptr;
     PIRP buildUserIrp(PFILE_OBJECT file, PDEVICE_OBJECT top, const UserRequest &request);
     NTSTATUS callAndWait(PDEVICE_OBJECT top, PIRP irp, PKEVENT event, PIO_STATUS_BLOCK status);
     void sendFileRequest(PFILE_OBJECT file, UCHAR major);  // cleanup or close, waited for
