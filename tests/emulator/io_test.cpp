@@ -328,6 +328,13 @@ TEST_F(IoTest, VerifierCatchesPendingWithoutMarkAndFreeWhileInDriver) {
     IoCompleteRequest(bottom->held, IO_NO_INCREMENT);
     IoFreeIrp(irp);
     EXPECT_EQ(capture.count(), 2u);
+
+    // Never sent, its record leaves with it: a second free finds nothing (and reads no freed record).
+    PIRP unsent = IoAllocateIrp(1, FALSE);
+    IoFreeIrp(unsent);
+    IoFreeIrp(unsent);
+    ASSERT_EQ(capture.count(), 3u);
+    EXPECT_EQ(capture.reports()[2].kind, Violation::InvalidParameter);
 }
 
 // How the top layer treats a power IRP; the bottom always starts the next one and completes it.
