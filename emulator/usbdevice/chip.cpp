@@ -440,6 +440,19 @@ bool BridgeChip::setLineCoding(std::span<const uint8_t> d) {
 
 // ---- Endpoints ----------------------------------------------------------------------------------------
 
+inline bool BridgeChip::readyNow(uint8_t address, size_t size) {
+    if (!configValue_ || suspended_) return false;
+    if (address == kStatusEndpoint) return statusPending_;
+    if (address == kBulkIn) return !rxFifo_.empty() || zlpOwed_;
+    if (address == kBulkOut) {
+        if (config_.txFifoSize - txFifo_.size() >= size) return true;
+        wantRoom_ = size;
+        roomSignalled_ = false;
+        return false;
+    }
+    return true;  // anything else answers at once (with a STALL)
+}
+
 Handshake BridgeChip::in(uint8_t address, std::span<uint8_t> packet) {
     // The bus polls every frame; an empty endpoint with nothing to play out answers NAK and
     // changes nothing the UART's event depends on.
@@ -516,19 +529,6 @@ bool BridgeChip::ready(uint8_t address, size_t size) {
     }
     Settle settle(*this);
     return readyNow(address, size);
-}
-
-bool BridgeChip::readyNow(uint8_t address, size_t size) {
-    if (!configValue_ || suspended_) return false;
-    if (address == kStatusEndpoint) return statusPending_;
-    if (address == kBulkIn) return !rxFifo_.empty() || zlpOwed_;
-    if (address == kBulkOut) {
-        if (config_.txFifoSize - txFifo_.size() >= size) return true;
-        wantRoom_ = size;
-        roomSignalled_ = false;
-        return false;
-    }
-    return true;  // anything else answers at once (with a STALL)
 }
 
 void BridgeChip::suspend(bool suspended) {
@@ -660,12 +660,6 @@ void BridgeChip::armUart() {
         uartArmedAt_ = -1;
         return;
     }
-    // The bus asks the chip every frame; most asks change nothing the event's time depends on.
-    const ArmKey key{txChar_.end,      streamStart_,   streamHalfBits_, txFifo_.size(),
-                     wantRoom_,        streamFormatHolds_, peerTimed_, flowChar_.has_value(),
-                     host_ != nullptr, roomSignalled_, breakRequested_};
-    if (uartArmedAt_ >= 0 && key == armKey_) return;
-    armKey_ = key;
     const int64_t at = peerTimed_ ? txChar_.end : batchEnd();
     if (at == uartArmedAt_) return;
     uartArmedAt_ = at;

@@ -223,17 +223,6 @@ private:
     bool quiet() const { return settling_ == 0 && !(txBusy_ && txChar_.end <= Now()); }
     bool logging() const { return sink_ || (config_.keepLineLog && config_.lineLogCap); }
 
-    // What the UART event's time was computed from. A stream's start names its format, which the
-    // rest of it keeps while the chip's format stays the same.
-    struct ArmKey {
-        int64_t end = -1, streamStart = 0;
-        uint64_t streamHalfBits = 0;
-        size_t txLevel = 0, wantRoom = 0;
-        bool sameFormat = false, timed = false, flow = false, host = false, roomSignalled = false,
-             breakRequested = false;
-        bool operator==(const ArmKey &) const = default;
-    };
-
     ChipConfig config_;
     EventOwner events_;
     TimedEvent uartEvent_;
@@ -266,7 +255,6 @@ private:
     int64_t clock_ = -1;      // while catching up: the time being played out
     int settling_ = 0;        // nested Settle depth
     int64_t uartArmedAt_ = -1;
-    ArmKey armKey_;
     size_t wantRoom_ = 64;    // the packet the bus last found no room for
     bool roomSignalled_ = false;  // the bus was told the transmit FIFO has room for it
     int64_t streamStart_ = 0;
