@@ -433,18 +433,40 @@ bool BridgeChip::setLineCoding(std::span<const uint8_t> d) {
     }
     std::memcpy(lineCoding_.data(), d.data(), 7);
     format_ = f;
+    streamFormatHolds_ = f == streamFormat_;
     startTransmitter();
     return true;
 }
 
 // ---- Endpoints ----------------------------------------------------------------------------------------
 
+inline bool BridgeChip::readyNow(uint8_t address, size_t size) {
+    if (!configValue_ || suspended_) return false;
+    if (address == kStatusEndpoint) return statusPending_;
+    if (address == kBulkIn) return !rxFifo_.empty() || zlpOwed_;
+    if (address == kBulkOut) {
+        if (config_.txFifoSize - txFifo_.size() >= size) return true;
+        wantRoom_ = size;
+        roomSignalled_ = false;
+        return false;
+    }
+    return true;  // anything else answers at once (with a STALL)
+}
+
 Handshake BridgeChip::in(uint8_t address, std::span<uint8_t> packet) {
     // The bus polls every frame; an empty endpoint with nothing to play out answers NAK and
     // changes nothing the UART's event depends on.
-    if (quiet() && configValue_ && !suspended_ && (address == kBulkIn || address == kStatusEndpoint) &&
-        !readyNow(address, packet.size()))
-        return Handshake::NakIt();
+    if (quiet() && configValue_ && !suspended_ && (address == kBulkIn || address == kStatusEndpoint)) {
+        if (!readyNow(address, packet.size())) return Handshake::NakIt();
+        // So does a packet that leaves the receive handshake where it was.
+        if (address == kBulkIn && !rxFifo_.empty()) {
+            const size_t n = takeBulkIn(packet);
+            if (receiveFlowQuiet()) return Handshake::Data(n);
+            Settle settle(*this);
+            receiveFlowAtMark();
+            return Handshake::Data(n);
+        }
+    }
     Settle settle(*this);
     if (!configValue_ || suspended_) return Handshake::StallIt();
     if (address == kStatusEndpoint) {
@@ -465,11 +487,16 @@ Handshake BridgeChip::in(uint8_t address, std::span<uint8_t> packet) {
         zlpOwed_ = false;
         return Handshake::Data(0);
     }
-    size_t n = std::min({packet.size(), rxFifo_.size(), kBulkPacket});
-    rxFifo_.take(packet.first(n));
-    zlpOwed_ = n == kBulkPacket && rxFifo_.empty();
+    const size_t n = takeBulkIn(packet);
     updateReceiveFlow();
     return Handshake::Data(n);
+}
+
+size_t BridgeChip::takeBulkIn(std::span<uint8_t> packet) {
+    const size_t n = std::min({packet.size(), rxFifo_.size(), kBulkPacket});
+    rxFifo_.take(packet.first(n));
+    zlpOwed_ = n == kBulkPacket && rxFifo_.empty();
+    return n;
 }
 
 Handshake BridgeChip::out(uint8_t address, std::span<const uint8_t> packet) {
@@ -502,19 +529,6 @@ bool BridgeChip::ready(uint8_t address, size_t size) {
     }
     Settle settle(*this);
     return readyNow(address, size);
-}
-
-bool BridgeChip::readyNow(uint8_t address, size_t size) {
-    if (!configValue_ || suspended_) return false;
-    if (address == kStatusEndpoint) return statusPending_;
-    if (address == kBulkIn) return !rxFifo_.empty() || zlpOwed_;
-    if (address == kBulkOut) {
-        if (config_.txFifoSize - txFifo_.size() >= size) return true;
-        wantRoom_ = size;
-        roomSignalled_ = false;
-        return false;
-    }
-    return true;  // anything else answers at once (with a STALL)
 }
 
 void BridgeChip::suspend(bool suspended) {
@@ -568,10 +582,11 @@ void BridgeChip::startTransmitter() {
     }
     // Back-to-back characters keep one time base, so a long stream takes exactly n frames.
     const int64_t t = now();
-    if (lastCharEnd_ != t || !(streamFormat_ == format_)) {
+    if (lastCharEnd_ != t || !streamFormatHolds_) {
         streamStart_ = t;
         streamHalfBits_ = 0;
         streamFormat_ = format_;
+        streamFormatHolds_ = true;
     }
     streamHalfBits_ += format_.frameHalfBits();
     txBusy_ = true;
@@ -620,7 +635,7 @@ void BridgeChip::catchUp(int64_t limit) {
 // made it, sees the same: it asks only whether an endpoint can move, at the same time. False: the
 // one on the wire goes alone.
 bool BridgeChip::finishRun(int64_t limit) {
-    if (logging() || peerTimed_ || !(streamFormat_ == format_)) return false;
+    if (logging() || peerTimed_ || !streamFormatHolds_) return false;
     size_t follow = 0;
     if (!breakRequested_ && !flowChar_ && !outputHeld() && !(xonXoff() && xoffReceived_))
         follow = fitting(std::min(txFifo_.size(), kRun - 1), limit + 1);
@@ -645,12 +660,6 @@ void BridgeChip::armUart() {
         uartArmedAt_ = -1;
         return;
     }
-    // The bus asks the chip every frame; most asks change nothing the event's time depends on.
-    const ArmKey key{txChar_.end,      streamStart_,   streamHalfBits_, txFifo_.size(),
-                     wantRoom_,        streamFormat_ == format_, peerTimed_, flowChar_.has_value(),
-                     host_ != nullptr, roomSignalled_, breakRequested_};
-    if (uartArmedAt_ >= 0 && key == armKey_) return;
-    armKey_ = key;
     const int64_t at = peerTimed_ ? txChar_.end : batchEnd();
     if (at == uartArmedAt_) return;
     uartArmedAt_ = at;
@@ -661,7 +670,7 @@ void BridgeChip::armUart() {
 // the wire ends in; or the one after which a packet the bus is waiting to place fits.
 int64_t BridgeChip::batchEnd() const {
     const int64_t first = txChar_.end;
-    if (!(streamFormat_ == format_) || breakRequested_ || !format_.running()) return first;
+    if (!streamFormatHolds_ || breakRequested_ || !format_.running()) return first;
     const size_t size = config_.txFifoSize, level = txFifo_.size(), want = std::min(kBulkPacket, wantRoom_);
     size_t chars = level + (flowChar_ ? 1 : 0);
     if (host_ && !(roomSignalled_ && size - level >= want)) chars = std::min(chars, level + want > size ? level + want - size : 0);
@@ -781,7 +790,7 @@ void BridgeChip::lineChar(const WireChar &c) {
 
 size_t BridgeChip::lineChars(std::span<const uint8_t> data, const WireFormat &format) {
     Settle settle(*this);
-    if (logging() || !(format == format_) || !format_.running() || farBreak_) return 0;
+    if (logging() || !(&format == &format_ || format == format_) || !format_.running() || farBreak_) return 0;
     const size_t level = rxFifo_.size(), high = config_.rxFifoSize * 3 / 4, low = config_.rxFifoSize / 4;
     size_t n = std::min(data.size(), config_.rxFifoSize - level);
     // With a handshake, or one being let go, each arrival stays below the high mark, and above the

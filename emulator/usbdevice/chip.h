@@ -193,10 +193,12 @@ private:
     void updateOutputs();
     // Between the marks, or below the high one with nothing held, nothing moves while the
     // handshake stays as it is (its register write takes the full look).
-    void updateReceiveFlow() {
+    bool receiveFlowQuiet() const {
         const size_t level = rxFifo_.size();
-        if (level < config_.rxFifoSize * 3 / 4 && (level > config_.rxFifoSize / 4 || (!rtsHeldLow_ && !xoffSent_))) return;
-        receiveFlowAtMark();
+        return level < config_.rxFifoSize * 3 / 4 && (level > config_.rxFifoSize / 4 || (!rtsHeldLow_ && !xoffSent_));
+    }
+    void updateReceiveFlow() {
+        if (!receiveFlowQuiet()) receiveFlowAtMark();
     }
     void receiveFlowAtMark();
     void statusChanged();
@@ -216,20 +218,10 @@ private:
     int64_t batchEnd() const;
     size_t fitting(size_t chars, int64_t before) const;
     bool readyNow(uint8_t address, size_t size);
+    size_t takeBulkIn(std::span<uint8_t> packet);
     // Outside any entry, with no character ending by now: nothing to play out.
     bool quiet() const { return settling_ == 0 && !(txBusy_ && txChar_.end <= Now()); }
     bool logging() const { return sink_ || (config_.keepLineLog && config_.lineLogCap); }
-
-    // What the UART event's time was computed from. A stream's start names its format, which the
-    // rest of it keeps while the chip's format stays the same.
-    struct ArmKey {
-        int64_t end = -1, streamStart = 0;
-        uint64_t streamHalfBits = 0;
-        size_t txLevel = 0, wantRoom = 0;
-        bool sameFormat = false, timed = false, flow = false, host = false, roomSignalled = false,
-             breakRequested = false;
-        bool operator==(const ArmKey &) const = default;
-    };
 
     ChipConfig config_;
     EventOwner events_;
@@ -263,13 +255,13 @@ private:
     int64_t clock_ = -1;      // while catching up: the time being played out
     int settling_ = 0;        // nested Settle depth
     int64_t uartArmedAt_ = -1;
-    ArmKey armKey_;
     size_t wantRoom_ = 64;    // the packet the bus last found no room for
     bool roomSignalled_ = false;  // the bus was told the transmit FIFO has room for it
     int64_t streamStart_ = 0;
     uint64_t streamHalfBits_ = 0;
     int64_t lastCharEnd_ = -1;
     WireFormat streamFormat_;
+    bool streamFormatHolds_ = true;  // streamFormat_ == format_, kept where either changes
     bool breakRequested_ = false, breakOn_ = false;
     uint64_t breakTimer_ = 0;
     uint16_t controlLines_ = 0;  // SET_CONTROL_LINE_STATE: bit 0 DTR, bit 1 RTS
