@@ -73,8 +73,8 @@ Scheduler::Scheduler(Machine &machine, const MachineConfig &config)
 Scheduler::~Scheduler() {
     stop();
     std::unique_lock<std::mutex> lk(lock_);
-    for (ReadyEvent &ready : readyEvents_)  // runs that never came
-        if (ready.timed) endRunLocked(lk, *ready.timed);
+    for (TimedEvent::State *timed : readyEvents_)  // runs that never came
+        if (timed) endRunLocked(lk, *timed);
 }
 
 void Scheduler::startProcessors() {
@@ -452,7 +452,8 @@ void Scheduler::expireDueLocked() {
         }
         case Deadline::DeviceEvent: {
             auto event = deviceEvents_.find(d.id);
-            readyEvents_.push_back({std::move(event->second.body), nullptr});
+            readyBodies_.push_back(std::move(event->second.body));
+            readyEvents_.push_back(nullptr);
             deviceEvents_.erase(event);  // d with it
             wakeProcessorLocked();
             break;
@@ -460,7 +461,7 @@ void Scheduler::expireDueLocked() {
         case Deadline::Recurring: {
             auto event = static_cast<TimedEvent::State *>(d.ptr);
             event->runs++;
-            readyEvents_.push_back({nullptr, event});
+            readyEvents_.push_back(event);
             wakeProcessorLocked();
             break;
         }
@@ -590,21 +591,26 @@ void Scheduler::processorLoop(int index) {
     std::unique_lock<std::mutex> lk(lock_);
     while (!stopping_) {
         if (!readyEvents_.empty()) {
-            ReadyEvent ready = std::move(readyEvents_.front());
+            TimedEvent::State *timed = readyEvents_.front();
             readyEvents_.pop_front();
-            const bool alone = ready.timed && !ready.timed->runner.load(std::memory_order_relaxed);
-            if (alone) ready.timed->runner.store(&self, std::memory_order_relaxed);
+            std::function<void()> fn;
+            if (!timed) {
+                fn = std::move(readyBodies_.front());
+                readyBodies_.pop_front();
+            }
+            const bool alone = timed && !timed->runner.load(std::memory_order_relaxed);
+            if (alone) timed->runner.store(&self, std::memory_order_relaxed);
             runningDpcs_++;
             lk.unlock();
-            if (!ready.timed)
-                ready.fn();
-            else if (!ready.timed->dead.load())
-                ready.timed->body();
-            ready.fn = nullptr;
+            if (!timed)
+                fn();
+            else if (!timed->dead.load())
+                timed->body();
+            fn = nullptr;
             lk.lock();
             runningDpcs_--;
-            if (alone) armPendingLocked(*ready.timed);
-            if (ready.timed) endRunLocked(lk, *ready.timed);
+            if (alone) armPendingLocked(*timed);
+            if (timed) endRunLocked(lk, *timed);
         } else if (!dpcQueue_.empty()) {
             PRKDPC dpc = dpcQueue_.front();
             dpcQueue_.pop_front();

@@ -211,11 +211,10 @@ private:
     std::unordered_map<void *, std::deque<Waiter *>> objectWaiters_;
     Waiter *blocked_ = nullptr;  // every blocked thread's waiter, for the deadlock report
     std::deque<PRKDPC> dpcQueue_;
-    struct ReadyEvent {
-        std::function<void()> fn;
-        TimedEvent::State *timed;  // or this one's body
-    };
-    std::deque<ReadyEvent> readyEvents_;
+    // Due to run, in order: a recurring event, or (nullptr) the next device event's body. The
+    // recurring ones come every frame, and a pointer goes through the queue cheaply.
+    std::deque<TimedEvent::State *> readyEvents_;
+    std::deque<std::function<void()>> readyBodies_;
     int runningDpcs_ = 0;
     std::condition_variable dpcsIdle_;
     int flushing_ = 0;  // threads waiting in flushDpcs
