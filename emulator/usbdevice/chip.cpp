@@ -461,9 +461,10 @@ Handshake BridgeChip::in(uint8_t address, std::span<uint8_t> packet) {
         // So does a packet that leaves the receive handshake where it was.
         if (address == kBulkIn && !rxFifo_.empty()) {
             const size_t n = takeBulkIn(packet);
-            if (receiveFlowQuiet()) return Handshake::Data(n);
-            Settle settle(*this);
-            receiveFlowAtMark();
+            if (!receiveFlowQuiet()) {
+                Settle settle(*this);
+                receiveFlowAtMark();
+            }
             return Handshake::Data(n);
         }
     }
